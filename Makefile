@@ -1,0 +1,71 @@
+# The two commands a fresh Debian machine needs:
+#   make test   install what is missing, build everything, run every test
+#   make demo   the main job: patch a demo installation of Tessaline
+# Others: make native | win32 | asan | tsan | fuzz | bench | clean
+
+SHELL := /bin/bash
+.SHELLFLAGS := -o pipefail -ec
+JOBS ?= $(shell nproc)
+# How long `make fuzz` fuzzes each target, and the smoke inside `make test`.
+FUZZ_SECONDS ?= 300
+SMOKE_SECONDS ?= 30
+XVFB := xvfb-run -a -s "-screen 0 1024x768x24"
+
+.PHONY: all deps native win32 asan tsan fuzz-build test test-native test-asan \
+        test-tsan test-win32 fuzz-smoke fuzz bench demo clean
+
+all: native win32
+
+deps:
+	@scripts/install-deps
+
+# configure-and-build(preset)
+define build-preset
+	cmake --preset $(1) >/dev/null
+	cmake --build build/$(1) -j$(JOBS)
+endef
+
+native: deps
+	$(call build-preset,native)
+win32: deps
+	$(call build-preset,win32)
+asan: deps
+	$(call build-preset,asan)
+fuzz-build: deps
+	$(call build-preset,fuzz)
+
+test: test-native test-asan test-win32 fuzz-smoke
+	@echo "make test: all tests passed"
+
+test-native: native
+	ctest --test-dir build/native --output-on-failure -j$(JOBS)
+test-asan: asan
+	ctest --test-dir build/asan --output-on-failure -j$(JOBS)
+# The Windows tests run under Wine, on a virtual X display.
+test-win32: win32
+	$(XVFB) ctest --test-dir build/win32 --output-on-failure
+
+# fuzz-target(name, seconds): libFuzzer on its generated seeds plus the
+# corpus it has grown so far.
+define fuzz-target
+	mkdir -p build/fuzz/corpus/$(1)
+	build/fuzz/fuzz/$(1)_fuzzer -max_total_time=$(2) -print_final_stats=1 \
+	  build/fuzz/corpus/$(1) build/fuzz/fuzz/seeds/$(1) 2>&1 | tail -n 12
+endef
+
+fuzz-smoke: fuzz-build
+	$(call fuzz-target,payload,$(SMOKE_SECONDS))
+	$(call fuzz-target,roundtrip,$(SMOKE_SECONDS))
+fuzz: fuzz-build
+	$(call fuzz-target,payload,$(FUZZ_SECONDS))
+	$(call fuzz-target,roundtrip,$(FUZZ_SECONDS))
+
+bench: native
+	build/native/bench/decode_bench
+
+demo: deps
+	@echo "make demo: builds the patcher with the demo payload, installs Tessaline 1.24"
+	@echo "in a Wine prefix and patches it to 1.25 (not yet: the program comes next)."
+
+clean:
+	rm -rf build

@@ -1,0 +1,25 @@
+// The files the benchmarks work on: a realistic payload made of real
+// binaries and text on this machine (stripped PE32 files from the Wine
+// package, the licence texts), like a small program's release.
+#ifndef PATCHER_BENCH_CORPUS_H
+#define PATCHER_BENCH_CORPUS_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+struct CorpusFile {
+  std::string name;    // the name it would have in the payload
+  std::string source;  // where it came from
+  std::vector<uint8_t> bytes;
+};
+
+// An executable of about 400 KB, two DLLs of about 100 KB and a text of
+// about 60 KB. Files that are missing are replaced by generated data of
+// the same size (and the source says so).
+std::vector<CorpusFile> LoadRealisticPayload();
+
+double SecondsNow();
+
+#endif  // PATCHER_BENCH_CORPUS_H

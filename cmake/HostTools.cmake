@@ -1,0 +1,28 @@
+# Tools that run on the build machine while the program is built (the
+# packer that makes the payload resource, the icon maker). A native build
+# has them as ordinary targets; a cross build builds them once more with the
+# host compiler, as an external project of this same source tree.
+#
+# After inclusion:
+#   PATCHER_HOST_LZCX    path of the host lzcx
+#   PATCHER_HOST_TARGET  target to depend on before running it
+include_guard(GLOBAL)
+
+if(CMAKE_CROSSCOMPILING)
+  include(ExternalProject)
+  set(_host_dir ${CMAKE_BINARY_DIR}/host-tools)
+  ExternalProject_Add(host_tools
+    SOURCE_DIR ${PROJECT_SOURCE_DIR}
+    BINARY_DIR ${_host_dir}
+    CMAKE_ARGS -DPATCHER_HOST_TOOLS_ONLY=ON -DCMAKE_BUILD_TYPE=Release
+               -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
+    BUILD_ALWAYS ON
+    INSTALL_COMMAND ""
+    BUILD_BYPRODUCTS ${_host_dir}/tools/lzcx/lzcx
+  )
+  set(PATCHER_HOST_LZCX ${_host_dir}/tools/lzcx/lzcx)
+  set(PATCHER_HOST_TARGET host_tools)
+else()
+  set(PATCHER_HOST_LZCX $<TARGET_FILE:lzcx>)
+  set(PATCHER_HOST_TARGET lzcx)
+endif()

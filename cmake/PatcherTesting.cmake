@@ -1,0 +1,61 @@
+# GoogleTest for both builds: the system's prebuilt library natively, and
+# Debian's GoogleTest sources compiled with the cross compiler for Windows,
+# where every test executable runs under Wine in a prefix of the build tree.
+include_guard(GLOBAL)
+
+if(CMAKE_CROSSCOMPILING)
+  set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest/googletest
+                   ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  # GCC's win32 thread model has no std::mutex, which GoogleTest uses for
+  # one class; our customization header supplies it with Win32 calls.
+  target_include_directories(gtest BEFORE PUBLIC
+    ${PROJECT_SOURCE_DIR}/tests/support/gtest-custom)
+  # GoogleTest's own sources are not ours to keep warning-free.
+  target_compile_options(gtest PRIVATE -w)
+  target_compile_options(gtest_main PRIVATE -w)
+  set(PATCHER_GTEST_MAIN gtest_main)
+
+  # The Wine prefix the tests run in: created once, drive z: removed so
+  # nothing outside the prefix is visible to the programs under test.
+  set(PATCHER_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+  add_custom_command(
+    OUTPUT ${PATCHER_WINEPREFIX}/.ready
+    COMMAND ${PROJECT_SOURCE_DIR}/scripts/wine-prefix ${PATCHER_WINEPREFIX}
+    COMMENT "Preparing the Wine prefix for the Windows tests"
+    VERBATIM)
+  add_custom_target(wine_prefix ALL DEPENDS ${PATCHER_WINEPREFIX}/.ready)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/wine-run.in
+                 ${CMAKE_BINARY_DIR}/wine-run @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+                                  GROUP_READ GROUP_EXECUTE
+                                  WORLD_READ WORLD_EXECUTE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
+else()
+  find_package(GTest REQUIRED)
+  set(PATCHER_GTEST_MAIN GTest::gtest_main)
+endif()
+
+# patcher_add_test(<name> SOURCES <files...> LIBS <libs...>)
+# One test executable, registered with ctest as one test.
+function(patcher_add_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} ${PATCHER_GTEST_MAIN})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src
+                                             ${PROJECT_SOURCE_DIR}/tests)
+  if(CMAKE_CROSSCOMPILING)
+    target_link_libraries(${name} PRIVATE patcher_manifest)
+    add_dependencies(${name} wine_prefix)
+  endif()
+  if(CMAKE_CROSSCOMPILING)
+    # Started in c:\, a directory the program can see (z: is gone).
+    add_test(NAME ${name} COMMAND ${name}
+             WORKING_DIRECTORY ${PATCHER_WINEPREFIX}/drive_c)
+  else()
+    add_test(NAME ${name} COMMAND ${name})
+  endif()
+endfunction()

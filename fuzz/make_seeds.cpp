@@ -1,0 +1,36 @@
+// Writes the seed corpora of the fuzzers: a few valid and damaged payloads
+// and blocks, and item streams. Usage: make_seeds PAYLOAD_DIR ITEMS_DIR
+#include <stdio.h>
+
+#include <string>
+
+#include "support/payload_builder.h"
+#include "support/scratch.h"
+
+int main(int argc, char** argv) {
+  if (argc != 3) return 2;
+  const std::string payloads = std::string(argv[1]) + "/";
+  const std::string items = std::string(argv[2]) + "/";
+  int n = 0;
+  auto put = [&](const std::string& dir, const Bytes& bytes) {
+    WriteFileBytes(dir + "seed" + std::to_string(n++), bytes);
+  };
+  Bytes text = TextLike(2000, 1), random = RandomBytes(300, 2);
+  Bytes run(500, 'r');
+  put(payloads, MakeContainer({{"vusk.exe", 1, GreedyBlock(text)},
+                               {"orvcore.dll", 1, GreedyBlock(random)},
+                               {"vusk.hlp", 0, TextLike(100, 3)}}));
+  put(payloads, MakeContainer({{"a", 1, GreedyBlock(run)}, {"b", 1, StoredBlock({})}}));
+  put(payloads, GreedyBlock(text));
+  put(payloads, GreedyBlock(run));
+  put(payloads, MakeBlock(12, {0x00, 0x82, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 0x02, 0x04}));
+  put(items, Bytes(text.begin(), text.begin() + 200));
+  Bytes ops = {3};
+  for (int i = 0; i < 64; ++i) {
+    ops.push_back(static_cast<uint8_t>('a' + i % 7));
+    ops.push_back(static_cast<uint8_t>(0x80 | (i % 16)));
+    ops.push_back(static_cast<uint8_t>(i));
+  }
+  put(items, ops);
+  return 0;
+}

@@ -1,0 +1,71 @@
+// The compressed block ("LZCX") and its decoder.
+//
+// A block is a 16-byte header followed by a body:
+//   0  4 bytes  magic "LZCX" (written by the packer, never tested here)
+//   4  u32 LE   expanded length L
+//   8  u32 LE   block length B, header included
+//  12  u32 LE   reserved (0, never read)
+//  16  B - 16   body
+// When B == L + 16 the body is the expanded bytes verbatim ("stored").
+// Otherwise it is coded: groups of a 16-bit LE control word and up to 16
+// items, bit 0 first. A clear bit is a literal byte; a set bit is a match of
+// two bytes b0 b1: length (b0 & 15) + 1, distance (b0 >> 4) * 256 + b1,
+// copied one byte at a time from (output end - distance), so a match longer
+// than its distance repeats the last `distance` bytes. The body ends where
+// B says; bits of the last control word beyond its items are ignored.
+#ifndef PATCHER_PAYLOAD_BLOCK_DECODER_H
+#define PATCHER_PAYLOAD_BLOCK_DECODER_H
+
+#include <stdint.h>
+
+const uint32_t kBlockHeaderSize = 16;
+const uint32_t kMaxMatchLength = 16;
+const uint32_t kMaxMatchDistance = 4095;
+
+inline uint32_t ReadLe32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// Header reads; `block` must have at least kBlockHeaderSize bytes.
+inline uint32_t BlockExpandedLength(const uint8_t* block) { return ReadLe32(block + 4); }
+inline uint32_t BlockLength(const uint8_t* block) { return ReadLe32(block + 8); }
+
+// True when a block of these lengths holds its bytes verbatim.
+inline bool BlockIsStored(uint32_t expanded_length, uint32_t block_length) {
+  return static_cast<uint64_t>(block_length) ==
+         static_cast<uint64_t>(expanded_length) + kBlockHeaderSize;
+}
+
+// Why a decode failed. The decoder stops at the first fault.
+enum BlockFault {
+  kBlockFine = 0,
+  kBlockBadLength,     // block length below 16 or beyond the bytes available
+  kBlockCutShort,      // a control word or match runs past the block's end
+  kBlockOverflow,      // the output would exceed the expanded length
+  kBlockBadDistance,   // distance 0, or before the start of the output
+  kBlockLengthDiffers  // the body ended with fewer bytes than promised
+};
+
+// Describes a fault in a few words ("match distance out of range", ...).
+const char* BlockFaultText(BlockFault fault);
+
+// Expands the block at `block` into `output`, which has room for exactly
+// BlockExpandedLength(block) bytes. `available` is how many bytes really
+// belong to the block (the payload entry's size); a block length above it is
+// a fault, so the decoder reads no byte at or past
+//   block + min(available, block length)
+// and writes no byte at or past output + expanded length, and never reads
+// the output before its start, whatever the input.
+//
+// Returns the number of bytes produced: the expanded length on success,
+// and some other value on any fault (`fault`, if given, tells which).
+uint32_t BlockDecoder(const uint8_t* block, uint32_t available, uint8_t* output,
+                      BlockFault* fault = nullptr);
+
+// The same decoder as a plain checked byte-at-a-time loop: the reference
+// the fast decoder is tested and fuzzed against. Identical results.
+uint32_t BlockDecoderSimple(const uint8_t* block, uint32_t available,
+                            uint8_t* output, BlockFault* fault = nullptr);
+
+#endif  // PATCHER_PAYLOAD_BLOCK_DECODER_H

@@ -1,0 +1,154 @@
+#include "support/scratch.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#ifdef _WIN32
+
+ScratchDir::ScratchDir() {
+  char base[MAX_PATH];
+  GetTempPathA(MAX_PATH, base);
+  static unsigned counter = 0;
+  for (;;) {
+    char name[MAX_PATH];
+    snprintf(name, sizeof name, "%spt-test-%lu-%u\\", base, GetCurrentProcessId(), counter++);
+    if (CreateDirectoryA(name, nullptr)) {
+      path_ = name;
+      return;
+    }
+  }
+}
+
+std::vector<std::string> ScratchDir::Names() const {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA data;
+  HANDLE h = FindFirstFileA((path_ + "*").c_str(), &data);
+  if (h != INVALID_HANDLE_VALUE) {
+    do {
+      std::string n = data.cFileName;
+      if (n != "." && n != "..") names.push_back(n);
+    } while (FindNextFileA(h, &data));
+    FindClose(h);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool GetWorkingDirectory(char* buffer, size_t size) {
+  DWORD n = GetCurrentDirectoryA(static_cast<DWORD>(size), buffer);
+  return n > 0 && n < size;
+}
+bool SetWorkingDirectory(const char* path) { return SetCurrentDirectoryA(path) != 0; }
+
+bool MakeDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+
+bool SetReadOnly(const std::string& path, bool read_only) {
+  return SetFileAttributesA(path.c_str(), read_only ? FILE_ATTRIBUTE_READONLY
+                                                    : FILE_ATTRIBUTE_NORMAL) != 0;
+}
+
+void RemoveTree(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(path.c_str());
+    return;
+  }
+  std::string dir = path;
+  if (dir.back() != '\\') dir += '\\';
+  WIN32_FIND_DATAA data;
+  HANDLE h = FindFirstFileA((dir + "*").c_str(), &data);
+  if (h != INVALID_HANDLE_VALUE) {
+    do {
+      std::string n = data.cFileName;
+      if (n != "." && n != "..") RemoveTree(dir + n);
+    } while (FindNextFileA(h, &data));
+    FindClose(h);
+  }
+  RemoveDirectoryA(path.c_str());
+}
+
+#else
+
+ScratchDir::ScratchDir() {
+  const char* tmp = getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/pt-test-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back(0);
+  if (!mkdtemp(buffer.data())) abort();
+  path_ = std::string(buffer.data()) + "/";
+}
+
+std::vector<std::string> ScratchDir::Names() const {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(path_.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n != "." && n != "..") names.push_back(n);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool GetWorkingDirectory(char* buffer, size_t size) { return getcwd(buffer, size) != nullptr; }
+bool SetWorkingDirectory(const char* path) { return chdir(path) == 0; }
+
+bool MakeDirectory(const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }
+
+bool SetReadOnly(const std::string& path, bool read_only) {
+  return chmod(path.c_str(), read_only ? 0444 : 0644) == 0;
+}
+
+void RemoveTree(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return;
+  if (!S_ISDIR(st.st_mode)) {
+    unlink(path.c_str());
+    return;
+  }
+  std::string dir = path;
+  if (dir.back() != '/') dir += '/';
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n != "." && n != "..") RemoveTree(dir + n);
+    }
+    closedir(d);
+  }
+  rmdir(path.c_str());
+}
+
+#endif
+
+ScratchDir::~ScratchDir() { RemoveTree(path_.substr(0, path_.size() - 1)); }
+
+bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (!f) return false;
+  bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return fclose(f) == 0 && ok;
+}
+
+bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return false;
+  bytes->clear();
+  uint8_t chunk[4096];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) bytes->insert(bytes->end(), chunk, chunk + n);
+  fclose(f);
+  return true;
+}

@@ -1,0 +1,37 @@
+// A scratch directory for tests that write files, removed with its contents
+// when the object goes. Native builds use POSIX calls, Windows builds Win32.
+#ifndef PATCHER_TESTS_SUPPORT_SCRATCH_H
+#define PATCHER_TESTS_SUPPORT_SCRATCH_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+
+  // The directory string, ending in the path separator.
+  const std::string& path() const { return path_; }
+  std::string Join(const std::string& name) const { return path_ + name; }
+
+  // Names in the directory, sorted, "." and ".." left out.
+  std::vector<std::string> Names() const;
+
+ private:
+  std::string path_;
+};
+
+bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes);
+bool MakeDirectory(const std::string& path);
+bool SetReadOnly(const std::string& path, bool read_only);
+bool GetWorkingDirectory(char* buffer, size_t size);
+bool SetWorkingDirectory(const char* path);
+// Removes a file or a whole directory tree.
+void RemoveTree(const std::string& path);
+
+#endif  // PATCHER_TESTS_SUPPORT_SCRATCH_H

@@ -1,0 +1,120 @@
+// lzcx: the patch author's tool for payload containers.
+//
+//   lzcx list PAYLOAD             one line per entry
+//   lzcx verify PAYLOAD           every check the patcher makes, nothing written
+//   lzcx extract PAYLOAD -C DIR   apply the payload to DIR, all or nothing
+//
+// Exit status: 0 success, 1 corrupt payload or failed apply, 2 usage.
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "lzcx/commands.h"
+#include "payload/applier.h"
+#include "payload/container.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: lzcx list PAYLOAD\n"
+    "       lzcx verify PAYLOAD\n"
+    "       lzcx extract PAYLOAD -C DIR\n";
+
+int Usage(const char* problem) {
+  if (problem) fprintf(stderr, "lzcx: %s\n", problem);
+  fputs(kUsage, stderr);
+  return 2;
+}
+
+double Ratio(uint64_t packed, uint64_t expanded) {
+  return expanded ? static_cast<double>(packed) / static_cast<double>(expanded) : 1.0;
+}
+
+int List(const std::vector<uint8_t>& payload) {
+  PayloadReader reader(payload.data(), payload.size());
+  if (!reader.Start()) {
+    fprintf(stderr, "lzcx: %s\n", reader.fault_text());
+    return 1;
+  }
+  PayloadEntry e;
+  while (reader.Next(&e)) {
+    printf("%-29s  %-10s  %10u  %10u  %6.3f\n", e.name,
+           e.compressed ? "compressed" : "stored", e.size, e.expanded_length,
+           Ratio(e.size, e.expanded_length));
+  }
+  if (!reader.done()) {
+    fprintf(stderr, "lzcx: %s\n", reader.fault_text());
+    return 1;
+  }
+  return 0;
+}
+
+int Verify(const char* path, const std::vector<uint8_t>& payload) {
+  char fault[256];
+  uint64_t total = 0;
+  if (!VerifyPayload(payload.data(), payload.size(), "", fault, sizeof fault, &total)) {
+    fprintf(stderr, "lzcx: %s: %s\n", path, fault);
+    return 1;
+  }
+  PayloadReader reader(payload.data(), payload.size());
+  reader.Start();
+  printf("%s: ok, %d entries, %llu bytes expanded from %zu\n", path, reader.count(),
+         static_cast<unsigned long long>(total), payload.size());
+  return 0;
+}
+
+int Extract(const std::vector<uint8_t>& payload, const char* directory) {
+  std::string dir = directory;
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  char fault[512];
+  FileOps ops;
+  if (!ApplyPayload(payload.data(), payload.size(), dir.c_str(), ops, fault, sizeof fault)) {
+    fprintf(stderr, "lzcx: %s\n", fault);
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage(nullptr);
+  const std::string command = argv[1];
+  if (command == "--help" || command == "-h" || command == "help") {
+    fputs(kUsage, stdout);
+    return 0;
+  }
+
+  const bool extract = command == "extract";
+  if (command != "list" && command != "verify" && !extract)
+    return Usage(("unknown command: " + command).c_str());
+  const char* payload_path = nullptr;
+  const char* directory = nullptr;
+  for (int i = 2; i < argc; ++i) {
+    if (extract && !strcmp(argv[i], "-C")) {
+      if (++i == argc) return Usage("-C needs a directory");
+      directory = argv[i];
+    } else if (argv[i][0] == '-' && argv[i][1]) {
+      return Usage((std::string("unknown option: ") + argv[i]).c_str());
+    } else if (!payload_path) {
+      payload_path = argv[i];
+    } else {
+      return Usage("one payload at a time");
+    }
+  }
+  if (!payload_path) return Usage("no payload given");
+  if (extract && !directory) return Usage("extract needs -C DIR");
+
+  std::vector<uint8_t> payload;
+  std::string why;
+  if (!ReadWholeFile(payload_path, &payload, &why)) {
+    fprintf(stderr, "lzcx: %s: %s\n", payload_path, why.c_str());
+    return 1;
+  }
+  if (command == "list") return List(payload);
+  if (command == "verify") return Verify(payload_path, payload);
+  return Extract(payload, directory);
+}
