@@ -62,10 +62,11 @@ fuzz: fuzz-build
 
 bench: native
 	build/native/bench/decode_bench
+	build/native/bench/pack_bench
 
 demo: deps
 	@echo "make demo: builds the patcher with the demo payload, installs Tessaline 1.24"
-	@echo "in a Wine prefix and patches it to 1.25 (not yet: the program comes next)."
+	@echo "in a Wine prefix and patches it to 1.25 (the main dialog comes next)."
 
 clean:
 	rm -rf build

@@ -3,8 +3,10 @@
 //   lzcx list PAYLOAD             one line per entry
 //   lzcx verify PAYLOAD           every check the patcher makes, nothing written
 //   lzcx extract PAYLOAD -C DIR   apply the payload to DIR, all or nothing
+//   lzcx pack -o PAYLOAD FILE...  make a payload of the files (see pack.h)
 //
-// Exit status: 0 success, 1 corrupt payload or failed apply, 2 usage.
+// Exit status: 0 success, 1 corrupt payload, failed apply or (pack) bad
+// input, 2 usage.
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "lzcx/commands.h"
+#include "lzcx/pack.h"
 #include "payload/applier.h"
 #include "payload/container.h"
 
@@ -23,9 +26,14 @@ const char kUsage[] =
     "       lzcx verify PAYLOAD\n"
     "       lzcx extract PAYLOAD -C DIR\n";
 
+void PrintUsage(FILE* to) {
+  fputs(kUsage, to);
+  fprintf(to, "       %s\n", kPackUsage);
+}
+
 int Usage(const char* problem) {
   if (problem) fprintf(stderr, "lzcx: %s\n", problem);
-  fputs(kUsage, stderr);
+  PrintUsage(stderr);
   return 2;
 }
 
@@ -84,9 +92,10 @@ int main(int argc, char** argv) {
   if (argc < 2) return Usage(nullptr);
   const std::string command = argv[1];
   if (command == "--help" || command == "-h" || command == "help") {
-    fputs(kUsage, stdout);
+    PrintUsage(stdout);
     return 0;
   }
+  if (command == "pack") return PackCommand(argc - 1, argv + 1);
 
   const bool extract = command == "extract";
   if (command != "list" && command != "verify" && !extract)

@@ -1,0 +1,77 @@
+// The packer's encoder: one file in, one compressed block ("LZCX") out.
+//
+// Every item of a coded body has a fixed price: a literal costs 9 bits (its
+// byte and its control bit), a match 17 bits, whatever its length (3..16)
+// and distance (1..4095). So the smallest body is found by a dynamic
+// programme over positions that knows, at each position, the longest match
+// there: every shorter length at the same distance is a match as well. The
+// longest matches come from a binary-tree match finder over the last 4095
+// bytes, which is exact (no candidate is ever skipped) and needs memory for
+// one window only; the parse itself needs a few bytes per input byte.
+//
+// The block is written in the coded form when that is smaller than the
+// stored form, and stored otherwise; a coded body is never exactly as long
+// as the input, since the decoder would read that block as stored.
+#ifndef PATCHER_TOOLS_LZCX_ENCODER_H
+#define PATCHER_TOOLS_LZCX_ENCODER_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <vector>
+
+#include "payload/block_decoder.h"
+
+// The block's magic, which only the packer writes.
+extern const uint8_t kBlockMagic[4];
+
+// Shorter matches cost more than the literals they replace.
+const uint32_t kMinMatchLength = 3;
+
+// Item prices in bits, control bit included.
+const uint32_t kLiteralBits = 9;
+const uint32_t kMatchBits = 17;
+
+// The largest file a block can hold: its stored form must still have a
+// 32-bit block length.
+const uint64_t kMaxBlockInput = 0xFFFFFFFFull - kBlockHeaderSize;
+
+enum ParseKind {
+  kParseOptimal,  // fewest bits: the dynamic programme
+  kParseLazy,     // a match unless the next position has a longer one
+  kParseGreedy,   // the longest match wherever there is one
+};
+
+// Told how far the encoder has come, about every 256 KB of input.
+class EncodeProgress {
+ public:
+  virtual ~EncodeProgress() {}
+  virtual void Report(uint64_t done, uint64_t total) = 0;
+};
+
+struct EncodeStats {
+  uint64_t literals;
+  uint64_t matches;
+  uint64_t item_bits;   // kLiteralBits * literals + kMatchBits * matches
+  uint64_t coded_body;  // bytes of the coded body, control words included
+  bool stored;          // the block holds the input verbatim
+};
+
+// The longest match at every position of `data`: length[i] is 0 when no
+// match of kMinMatchLength or more starts at i, else the longest length up
+// to kMaxMatchLength, and distance[i] (1..kMaxMatchDistance) a distance
+// that reaches it. Zero when memory runs out.
+int FindLongestMatches(const uint8_t* data, size_t size, uint8_t* length,
+                       uint16_t* distance, EncodeProgress* progress = nullptr);
+
+// Bytes of a coded body with these items: the items and one 16-bit control
+// word per group of up to 16 items.
+uint64_t CodedBodySize(uint64_t literals, uint64_t matches);
+
+// Encodes `size` bytes into `*block` (replacing its contents). Zero when
+// the input is larger than kMaxBlockInput or memory runs out.
+int EncodeBlock(const uint8_t* data, size_t size, ParseKind parse,
+                std::vector<uint8_t>* block, EncodeStats* stats = nullptr,
+                EncodeProgress* progress = nullptr);
+
+#endif  // PATCHER_TOOLS_LZCX_ENCODER_H
