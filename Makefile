@@ -31,16 +31,20 @@ win32: deps
 	$(call build-preset,win32)
 asan: deps
 	$(call build-preset,asan)
+tsan: deps
+	$(call build-preset,tsan)
 fuzz-build: deps
 	$(call build-preset,fuzz)
 
-test: test-native test-asan test-win32 fuzz-smoke
+test: test-native test-asan test-tsan test-win32 fuzz-smoke
 	@echo "make test: all tests passed"
 
 test-native: native
 	ctest --test-dir build/native --output-on-failure -j$(JOBS)
 test-asan: asan
 	ctest --test-dir build/asan --output-on-failure -j$(JOBS)
+test-tsan: tsan
+	ctest --test-dir build/tsan --output-on-failure -j$(JOBS)
 # The Windows tests run under Wine, on a virtual X display.
 test-win32: win32
 	$(XVFB) ctest --test-dir build/win32 --output-on-failure
@@ -63,6 +67,7 @@ fuzz: fuzz-build
 bench: native
 	build/native/bench/decode_bench
 	build/native/bench/pack_bench
+	build/native/bench/scan_bench
 
 demo: deps
 	@echo "make demo: builds the patcher with the demo payload, installs Tessaline 1.24"

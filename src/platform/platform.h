@@ -96,6 +96,112 @@ class Lock {
   alignas(8) unsigned char storage_[64];
 };
 
+// ---------------------------------------------------------------------------
+// Drives and directory listings (the scanner's target search)
+
+// Drive types, numbered as Windows numbers them. The search skips the first
+// three and walks every other type.
+enum DriveType {
+  kDriveUnknown = 0,
+  kDriveNoRootDir = 1,
+  kDriveRemovable = 2,
+  kDriveFixed = 3,
+  kDriveRemote = 4,
+  kDriveCdRom = 5,
+  kDriveRamDisk = 6,
+};
+
+// Bytes of a drive list buffer: 26 drive letters on Windows; mount points
+// natively, whose paths are longer.
+#ifdef _WIN32
+const int kDriveListBuffer = 260;
+#else
+const int kDriveListBuffer = 4096;
+#endif
+
+// Fills `buffer` (`size` bytes) with the drive roots: a sequence of
+// NUL-terminated directory strings ("C:\", or "/" and "/home/" natively) in
+// drive order, ended by an empty string. A list that cannot be had, or does
+// not fit, is left empty (natively the roots that fit are kept).
+void GetDriveRoots(char* buffer, int size);
+
+// The DriveType of a root from GetDriveRoots (or a number above 6).
+unsigned DriveTypeOf(const char* root);
+
+// Attribute bits of a directory entry, as Windows numbers them.
+const uint32_t kAttributeDirectory = 0x10;
+const uint32_t kAttributeNormal = 0x80;
+const uint32_t kAttributeReparsePoint = 0x400;  // junction, link, mount point
+
+// One directory entry, laid out as Windows' WIN32_FIND_DATAA. The search
+// reads only the attributes and the name; the POSIX backend fills only
+// those two.
+struct FindData {
+  uint32_t attributes;
+  uint32_t creation_time[2];
+  uint32_t last_access_time[2];
+  uint32_t last_write_time[2];
+  uint32_t size_high;
+  uint32_t size_low;
+  uint32_t reserved0;
+  uint32_t reserved1;
+  char name[260];
+  char short_name[14];
+};
+
+// The probe: nonzero when `path` (a directory string followed by a name)
+// names an entry of any kind, file or directory; the entry goes to *entry.
+// Names match as on Windows file systems, whatever their letter case (the
+// POSIX backend matches ASCII letters in any case too).
+int ProbePath(const char* path, FindData* entry);
+
+struct Listing;  // an open directory listing; owned by whoever opened it
+
+// Opens the listing of `pattern` (a directory string followed by "*") and
+// delivers its first entry. Null when the directory cannot be read. Entries
+// come in the file system's own order; "." and ".." may be among them.
+// Directories that must not be entered (links, junctions, other mounts)
+// carry kAttributeReparsePoint.
+Listing* OpenListing(const char* pattern, FindData* entry);
+
+// The next entry; zero when there is none.
+int NextListingEntry(Listing* listing, FindData* entry);
+
+void CloseListing(Listing* listing);
+
+// Turns the system's critical-error boxes ("There is no disk in the drive")
+// off for the calling thread, so an empty drive just fails to read.
+void QuietCriticalErrors();
+
+#ifndef _WIN32
+// Native builds. By default the drive roots are the mount points of the
+// mount table (/proc/self/mountinfo), sorted by path, with these types:
+//   1 no root dir: pseudo file systems (proc, sysfs, devtmpfs, cgroup, ...),
+//     anything mounted below one of them, and mount points that are not
+//     directories;
+//   2 removable: a file system on a block device the kernel marks removable;
+//   4 remote: network file systems (nfs, cifs, 9p, sshfs, ...);
+//   5 CD-ROM: iso9660 and udf, removable or not;
+//   6 RAM disk: tmpfs and ramfs;
+//   3 fixed: every other file system.
+// A listing never offers another mount point, or another drive root, as a
+// directory to enter: it carries kAttributeReparsePoint instead, so a walk
+// stays on its own mount. Symbolic links are never offered as directories.
+//
+// UseSearchRoots makes `roots` (directory strings ending in '/') the drive
+// list instead, each a fixed drive (tools and tests); a count of 0 goes
+// back to the mount table. Zero when a root is too long to be a drive root.
+int UseSearchRoots(const char* const* roots, int count);
+
+// The drive list and types that `table`, text in the format of
+// /proc/self/mountinfo, describes; `removable(major, minor)` tells which
+// block devices are removable. Fills `list` as GetDriveRoots does and
+// `types` with one type per root; returns the number of roots. Exposed so
+// the mapping can be tested on chosen tables.
+int DrivesFromMountTable(const char* table, int (*removable)(unsigned, unsigned),
+                         char* list, int size, unsigned* types, int max_types);
+#endif
+
 }  // namespace platform
 
 #endif  // PATCHER_PLATFORM_PLATFORM_H
