@@ -64,7 +64,8 @@ fuzz: fuzz-build
 	$(call fuzz-target,payload,$(FUZZ_SECONDS))
 	$(call fuzz-target,roundtrip,$(FUZZ_SECONDS))
 
-bench: native
+bench: native win32
+	bench/program_size build/win32
 	build/native/bench/decode_bench
 	build/native/bench/pack_bench
 	build/native/bench/scan_bench

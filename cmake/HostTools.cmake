@@ -6,6 +6,8 @@
 # After inclusion:
 #   PATCHER_HOST_LZCX    path of the host lzcx
 #   PATCHER_HOST_TARGET  target to depend on before running it
+#   PATCHER_HOST_MKICON         path of the host mkicon
+#   PATCHER_HOST_MKICON_TARGET  target to depend on before running it
 include_guard(GLOBAL)
 
 if(CMAKE_CROSSCOMPILING)
@@ -19,10 +21,15 @@ if(CMAKE_CROSSCOMPILING)
     BUILD_ALWAYS ON
     INSTALL_COMMAND ""
     BUILD_BYPRODUCTS ${_host_dir}/tools/lzcx/lzcx
+                     ${_host_dir}/tools/mkicon/mkicon
   )
   set(PATCHER_HOST_LZCX ${_host_dir}/tools/lzcx/lzcx)
   set(PATCHER_HOST_TARGET host_tools)
+  set(PATCHER_HOST_MKICON ${_host_dir}/tools/mkicon/mkicon)
+  set(PATCHER_HOST_MKICON_TARGET host_tools)
 else()
   set(PATCHER_HOST_LZCX $<TARGET_FILE:lzcx>)
   set(PATCHER_HOST_TARGET lzcx)
+  set(PATCHER_HOST_MKICON $<TARGET_FILE:mkicon>)
+  set(PATCHER_HOST_MKICON_TARGET mkicon)
 endif()

@@ -39,6 +39,40 @@ else()
   set(PATCHER_GTEST_MAIN GTest::gtest_main)
 endif()
 
+# patcher_stage(<target> FOLDER <folder> [FILES <files...>]
+#               [DIRS <dir> <name> [<dir> <name>...]] [DEPENDS <targets...>])
+# Copies files, and directories under new names, into c:\<folder> of the
+# test prefix, where the programs under Wine can reach them (z: is gone).
+# Use a folder whose name starts with a dot: the target search never enters
+# one, so staged copies of the target are never found by a scan.
+function(patcher_stage target)
+  cmake_parse_arguments(S "" "FOLDER" "FILES;DIRS;DEPENDS" ${ARGN})
+  set(dest ${PATCHER_WINEPREFIX}/drive_c/${S_FOLDER})
+  set(stamp ${CMAKE_CURRENT_BINARY_DIR}/${target}.stamp)
+  set(commands COMMAND ${CMAKE_COMMAND} -E rm -rf ${dest}
+               COMMAND ${CMAKE_COMMAND} -E make_directory ${dest})
+  # A prefix made anew gets its copies again.
+  set(depends ${PATCHER_WINEPREFIX}/.ready)
+  foreach(file IN LISTS S_FILES)
+    list(APPEND commands COMMAND ${CMAKE_COMMAND} -E copy ${file} ${dest}/)
+    list(APPEND depends ${file})
+  endforeach()
+  set(dirs ${S_DIRS})
+  while(dirs)
+    list(POP_FRONT dirs dir name)
+    list(APPEND commands COMMAND ${CMAKE_COMMAND} -E copy_directory ${dir} ${dest}/${name})
+    # The directory itself too: a file added or removed shows in the copy.
+    list(APPEND depends ${dir})
+  endwhile()
+  add_custom_command(OUTPUT ${stamp} ${commands}
+    COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
+    DEPENDS ${depends}
+    COMMENT "Copying files into c:\\${S_FOLDER} of the test prefix"
+    VERBATIM)
+  add_custom_target(${target} DEPENDS ${stamp})
+  add_dependencies(${target} wine_prefix ${S_DEPENDS})
+endfunction()
+
 # patcher_add_test(<name> SOURCES <files...> LIBS <libs...>)
 # One test executable, registered with ctest as one test.
 function(patcher_add_test name)

@@ -1,0 +1,165 @@
+#include "app/upgrade_app.h"
+
+#include <string.h>
+
+#include "app/result_dialog.h"
+#include "payload/applier.h"
+#include "resources/resource_ids.h"
+#include "ui/dialog_utils.h"
+#include "ui/path_utils.h"
+
+namespace {
+
+const UINT_PTR kScanTimer = 123;
+const UINT kScanTimerPeriod = 40;  // milliseconds
+
+// The controls that stay disabled until a path has been taken.
+const int kPathControls[] = {IDC_PATH_LABEL, IDC_PATH, IDC_PATCH};
+const int kPathControlCount = sizeof kPathControls / sizeof kPathControls[0];
+
+void CopyPath(char* to, const char* from) {
+  strncpy(to, from, platform::kPathBuffer - 1);
+  to[platform::kPathBuffer - 1] = 0;
+}
+
+}  // namespace
+
+// The scanner is constructed before the body sets the other fields.
+UpgradeApp::UpgradeApp(HINSTANCE instance, const char* target_name) {
+  instance_ = instance;
+  window_ = nullptr;
+  CopyPath(target_name_, target_name);
+  chosen_path_[0] = 0;
+  timer_id_ = 0;
+}
+
+INT_PTR UpgradeApp::Run() {
+  return DialogBoxParamA(instance_, MAKEINTRESOURCEA(IDD_MAIN), nullptr, DialogProc,
+                         reinterpret_cast<LPARAM>(this));
+}
+
+INT_PTR CALLBACK UpgradeApp::DialogProc(HWND window, UINT message, WPARAM wparam,
+                                        LPARAM lparam) {
+  return ForwardDialogMessage<UpgradeApp>(window, message, wparam, lparam);
+}
+
+INT_PTR UpgradeApp::HandleMessage(HWND window, UINT message, WPARAM wparam,
+                                  LPARAM lparam) {
+  switch (message) {
+    case WM_CLOSE:
+      EndDialog(window_, 0);
+      return 1;
+    case WM_INITDIALOG:
+      return OnInitDialog(window);
+    case WM_COMMAND:
+      switch (LOWORD(wparam)) {
+        case IDCANCEL:
+          EndDialog(window_, 0);
+          return 1;
+        case IDC_SCAN:
+          return OnScanOrStop();
+        case IDC_BROWSE:
+          return OnBrowse(lparam);
+        case IDC_PATCH:
+          return OnPatch();
+      }
+      return 0;  // IDOK and everything else: nothing
+    case WM_TIMER:
+      if (timer_id_ && LOWORD(wparam) == timer_id_) return OnScanTimer();
+      return 0;
+  }
+  return 0;
+}
+
+INT_PTR UpgradeApp::OnInitDialog(HWND window) {
+  window_ = window;
+  HICON icon = LoadIconA(instance_, MAKEINTRESOURCEA(IDI_PROGRAM));
+  SendMessageA(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+  CenterWindow(window_, nullptr);
+  EnableControls(kPathControls, kPathControlCount, FALSE);
+  return 0;  // no default focus from the platform
+}
+
+// Scan/Stop: the scanner's running flag decides, not the button's text.
+INT_PTR UpgradeApp::OnScanOrStop() {
+  if (scanner_.running()) {
+    StopScanTimer();
+    scanner_.Stop();
+    SetItemTextFromString(window_, IDC_SCAN, IDS_SCAN);
+    return 0;
+  }
+  if (!scanner_.Start(target_name_)) return 0;
+  SetItemTextFromString(window_, IDC_SCAN, IDS_STOP);
+  timer_id_ = static_cast<uint32_t>(SetTimer(window_, kScanTimer, kScanTimerPeriod, nullptr));
+  return 0;
+}
+
+INT_PTR UpgradeApp::OnBrowse(LPARAM lparam) {
+  // A running scan is stopped first, exactly as the Stop button does.
+  if (scanner_.running()) SendMessageA(window_, WM_COMMAND, IDC_SCAN, lparam);
+  char path[platform::kPathBuffer];
+  char name[platform::kPathBuffer];
+  // No worker runs now, so the progress directory is read without the lock.
+  // "exe", not "*.exe": typing Vusk must find Vusk.exe.
+  if (!ChooseFile(path, name, platform::kPathBuffer, 1, "Programs (*.exe)\0*.exe\0",
+                  "exe", "Find Vusk.exe...", scanner_.progress_directory(), window_))
+    return 0;
+  TakePath(path);
+  return 1;
+}
+
+INT_PTR UpgradeApp::OnPatch() {
+  char directory[platform::kPathBuffer];
+  // No path taken yet (the button is disabled then, but a WM_COMMAND can
+  // still come), or one without a directory part: a failed patch, never a
+  // write into the current directory or whatever the buffer held.
+  const int patched = chosen_path_[0] && DirectoryOfPath(chosen_path_, directory) &&
+                      PatchApplier(directory);
+  if (!patched) {
+    ResultDialog(IDS_ERROR, IDS_PATCH_FAILED).Show(instance_);
+    return 0;
+  }
+  ResultDialog(IDS_PATCH_SUCCESSFUL, IDS_PATCHED).Show(instance_);
+  EndDialog(window_, 0);
+  return 1;
+}
+
+// One tick of a scan: found, still running, or ended without a find, in
+// that order. The running flag is read before the found path: the worker
+// publishes a hit before it clears the flag, so a cleared flag read first
+// guarantees the hit is seen. (Read the other way round, a hit landing
+// between the two reads would be reported as a scan that found nothing.)
+INT_PTR UpgradeApp::OnScanTimer() {
+  const bool running = scanner_.running();
+  char found[platform::kPathBuffer];
+  if (scanner_.CopyFoundPath(found)) {
+    TakePath(found);
+    StopScanTimer();
+    SetItemTextFromString(window_, IDC_SCAN, IDS_SCAN);
+  } else if (running) {
+    scanner_.lock().Enter();
+    SetDlgItemTextA(window_, IDC_PATH, scanner_.progress_directory());
+    scanner_.lock().Leave();
+  } else {
+    StopScanTimer();
+    SetItemTextFromString(window_, IDC_SCAN, IDS_SCAN);
+    ResultDialog(IDS_ERROR, IDS_SCAN_FAILED).Show(instance_);
+  }
+  return 0;
+}
+
+void UpgradeApp::StopScanTimer() {
+  if (!timer_id_) return;
+  KillTimer(window_, timer_id_);
+  timer_id_ = 0;
+}
+
+void UpgradeApp::TakePath(const char* path) {
+  CopyPath(chosen_path_, path);
+  EnableControls(kPathControls, kPathControlCount, TRUE);
+  SetDlgItemTextA(window_, IDC_PATH, chosen_path_);
+}
+
+void UpgradeApp::EnableControls(const int* ids, int count, BOOL enable) {
+  for (int i = 0; i < count; ++i) EnableWindow(GetDlgItem(window_, ids[i]), enable);
+}
