@@ -71,8 +71,7 @@ bench: native win32
 	build/native/bench/scan_bench
 
 demo: deps
-	@echo "make demo: builds the patcher with the demo payload, installs Tessaline 1.24"
-	@echo "in a Wine prefix and patches it to 1.25 (the main dialog comes next)."
+	scripts/demo
 
 clean:
 	rm -rf build

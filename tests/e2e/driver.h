@@ -1,0 +1,66 @@
+// Drives the patcher from outside, the way a user does: finds its windows
+// by caption, reads control texts with WM_GETTEXT (the only way to read
+// another process's controls), reads enabled states, and clicks by posting
+// WM_COMMAND (posted, so a modal dialog it opens never blocks the driver).
+#ifndef PATCHER_TESTS_E2E_DRIVER_H
+#define PATCHER_TESTS_E2E_DRIVER_H
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+extern const char kMainCaption[];  // "Upgrade to VUSK 1.25"
+
+class PatcherProcess {
+ public:
+  PatcherProcess() = default;
+  ~PatcherProcess();  // kills the process if it still runs
+
+  // Starts `exe` and waits for its main dialog. False if it never came.
+  bool Start(const std::string& exe);
+
+  HWND main() const { return main_; }
+  DWORD id() const { return id_; }
+  bool Running() const;
+
+  // A visible top-level window of this process with exactly this caption,
+  // waited for up to `ms` milliseconds; null if none came.
+  HWND WaitForWindow(const char* caption, int ms = 10000) const;
+  // True while such a window exists.
+  bool HasWindow(const char* caption) const;
+
+  // Control texts and states of the main dialog (or of `dialog`).
+  std::string Text(int control_id, HWND dialog = nullptr) const;
+  bool Enabled(int control_id) const;
+
+  // Posts a click on a control of the main dialog (or of `dialog`).
+  void Click(int control_id, HWND dialog = nullptr) const;
+  void Post(UINT message, WPARAM wparam = 0, LPARAM lparam = 0, HWND window = nullptr) const;
+
+  // Waits for the process to end; its exit code, or -1 on timeout.
+  int WaitForExit(int ms = 10000);
+  void Kill();
+
+ private:
+  PROCESS_INFORMATION info_ = {};
+  DWORD id_ = 0;
+  HWND main_ = nullptr;
+};
+
+// Text of any window of another process (WM_GETTEXT).
+std::string WindowTextOf(HWND window);
+
+// Polls `condition` every 20 ms for up to `ms` milliseconds.
+bool WaitUntil(const std::function<bool()>& condition, int ms = 10000);
+
+// The whole screen as a PNG file.
+bool SaveScreenshot(const std::string& path);
+
+// Files.
+bool CopyTree(const std::string& from, const std::string& to);
+void DeleteTree(const std::string& path);
+bool SameBytes(const std::string& a, const std::string& b);
+bool ReadAll(const std::string& path, std::string* bytes);
+
+#endif  // PATCHER_TESTS_E2E_DRIVER_H

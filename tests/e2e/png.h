@@ -1,0 +1,13 @@
+// A minimal PNG writer for the driver's screenshots: 8-bit RGB, no
+// filtering, zlib "stored" blocks (no compression library needed).
+#ifndef PATCHER_TESTS_E2E_PNG_H
+#define PATCHER_TESTS_E2E_PNG_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+bool WritePng(const std::string& path, int width, int height, const std::vector<uint8_t>& rgb);
+
+#endif  // PATCHER_TESTS_E2E_PNG_H
