@@ -21,21 +21,13 @@
 
 #include "corpus.h"
 #include "platform/platform.h"
+#include "scan-tree/counting_system.h"
 #include "scanner/target_scanner.h"
 #include "support/scratch.h"
 
 namespace {
 
 const char kMissing[] = "no-such-program-7f3a.exe";
-
-class CountingSystem : public ScanSystem {
- public:
-  int Probe(const char* path, platform::FindData* entry) override {
-    entered.fetch_add(1, std::memory_order_relaxed);
-    return ScanSystem::Probe(path, entry);
-  }
-  std::atomic<long> entered{0};
-};
 
 // One scan to its end; seconds taken, directories entered in *entered.
 double TimeScan(long* entered) {

@@ -25,21 +25,6 @@ std::string Line(const std::string& exe, const std::string& core, const std::str
   return "Tessaline " + exe + " (core " + core + ", text " + text + ")\r\n";
 }
 
-std::vector<std::string> Names(const std::string& dir) {
-  std::vector<std::string> names;
-  WIN32_FIND_DATAA data;
-  HANDLE h = FindFirstFileA((dir + "*").c_str(), &data);
-  if (h != INVALID_HANDLE_VALUE) {
-    do {
-      std::string n = data.cFileName;
-      if (n != "." && n != "..") names.push_back(n);
-    } while (FindNextFileA(h, &data));
-    FindClose(h);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 struct Outcome {
   bool started = false;
   bool ended = false;
@@ -101,10 +86,10 @@ std::string ReadText(const std::string& path) {
 }
 
 TEST(DemoRelease, EachFolderHoldsExactlyItsFourFiles) {
-  EXPECT_EQ(Names(Folder(kNew)),
+  EXPECT_EQ(ListNames(Folder(kNew)),
             (std::vector<std::string>{"orvcore.dll", "orvtext.dll", "vusk.exe", "vusk.hlp"}));
   // The installation's exe has a capital V.
-  EXPECT_EQ(Names(Folder(kOld)),
+  EXPECT_EQ(ListNames(Folder(kOld)),
             (std::vector<std::string>{"Vusk.exe", "orvcore.dll", "orvtext.dll", "vusk.hlp"}));
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "png.h"
+#include "support/scratch.h"
 
 const char kMainCaption[] = "Upgrade to VUSK 1.25";
 
@@ -172,38 +173,7 @@ bool CopyTree(const std::string& from, const std::string& to) {
   return ok;
 }
 
-void DeleteTree(const std::string& path) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return;
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileA(path.c_str());
-    return;
-  }
-  WIN32_FIND_DATAA data;
-  HANDLE h = FindFirstFileA((path + "\\*").c_str(), &data);
-  if (h != INVALID_HANDLE_VALUE) {
-    do {
-      std::string name = data.cFileName;
-      if (name != "." && name != "..") DeleteTree(path + "\\" + name);
-    } while (FindNextFileA(h, &data));
-    FindClose(h);
-  }
-  RemoveDirectoryA(path.c_str());
-}
-
-bool ReadAll(const std::string& path, std::string* bytes) {
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return false;
-  bytes->clear();
-  char chunk[4096];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) bytes->append(chunk, n);
-  fclose(f);
-  return true;
-}
-
 bool SameBytes(const std::string& a, const std::string& b) {
-  std::string x, y;
-  return ReadAll(a, &x) && ReadAll(b, &y) && x == y;
+  std::vector<uint8_t> x, y;
+  return ReadFileBytes(a, &x) && ReadFileBytes(b, &y) && x == y;
 }

@@ -57,10 +57,8 @@ bool WaitUntil(const std::function<bool()>& condition, int ms = 10000);
 // The whole screen as a PNG file.
 bool SaveScreenshot(const std::string& path);
 
-// Files.
+// Files (RemoveTree, ListNames and the rest are in support/scratch.h).
 bool CopyTree(const std::string& from, const std::string& to);
-void DeleteTree(const std::string& path);
 bool SameBytes(const std::string& a, const std::string& b);
-bool ReadAll(const std::string& path, std::string* bytes);
 
 #endif  // PATCHER_TESTS_E2E_DRIVER_H

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "driver.h"
+#include "support/scratch.h"
 
 namespace {
 
@@ -36,23 +37,10 @@ const char kStringScanFailed[] =
 
 enum { kScan = 1001, kBrowse = 1002, kPath = 1003, kPatch = 1004, kLabel = 1006, kMessage = 1007 };
 
-std::set<std::string> NamesIn(const std::string& dir) {
-  std::set<std::string> names;
-  WIN32_FIND_DATAA data;
-  HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &data);
-  if (h == INVALID_HANDLE_VALUE) return names;
-  do {
-    std::string n = data.cFileName;
-    if (n != "." && n != "..") names.insert(n);
-  } while (FindNextFileA(h, &data));
-  FindClose(h);
-  return names;
-}
-
 // Every file of `release` is in `dir` under a name equal but for case, with
 // the same bytes, and `dir` holds nothing else.
 ::testing::AssertionResult HoldsRelease(const std::string& dir, const std::string& release) {
-  std::set<std::string> have = NamesIn(dir), want = NamesIn(release);
+  const std::vector<std::string> have = ListNames(dir + "\\"), want = ListNames(release + "\\");
   if (have.size() != want.size())
     return ::testing::AssertionFailure() << dir << " holds " << have.size() << " files, "
                                          << release << " " << want.size();
@@ -76,8 +64,8 @@ class PatcherEndToEnd : public ::testing::Test {
     }
   }
   static void TearDownTestSuite() {
-    DeleteTree(kDecoys);
-    DeleteTree(kOrvendel);
+    RemoveTree(kDecoys);
+    RemoveTree(kOrvendel);
   }
 
   void SetUp() override {
@@ -96,7 +84,7 @@ class PatcherEndToEnd : public ::testing::Test {
     return ::testing::UnitTest::GetInstance()->current_test_info()->name();
   }
   void Shot(const std::string& name) { SaveScreenshot(kShots + "\\" + name + ".png"); }
-  void Uninstall() { DeleteTree(kInstall); }
+  void Uninstall() { RemoveTree(kInstall); }
 
   void StartPatcher() { ASSERT_TRUE(patcher_.Start(kPatcher)) << kPatcher; }
 
@@ -132,6 +120,16 @@ class PatcherEndToEnd : public ::testing::Test {
       EXPECT_EQ(patcher_.Text(kMessage, dialog), message);
     }
     return dialog;
+  }
+  // Presses Patch and expects success: the report, the program's end once
+  // it is closed, and the new release in `folder`.
+  void PatchToTheEnd(const std::string& folder) {
+    patcher_.Click(kPatch);
+    HWND done = ExpectResult("Patch Successful!", kStringPatched);
+    ASSERT_TRUE(done);
+    CloseResult(done);
+    EXPECT_EQ(patcher_.WaitForExit(), 1);
+    EXPECT_TRUE(HoldsRelease(folder, kNew));
   }
   void CloseResult(HWND dialog) {
     patcher_.Click(IDOK, dialog);
@@ -261,12 +259,7 @@ TEST_F(PatcherEndToEnd, BrowseTakesTheChosenFile) {
   EXPECT_EQ(patcher_.Text(kPath), kFoundPath);
   ExpectPathControls(true);
   // The chosen path is what Patch patches.
-  patcher_.Click(kPatch);
-  HWND done = ExpectResult("Patch Successful!", kStringPatched);
-  ASSERT_TRUE(done);
-  CloseResult(done);
-  EXPECT_EQ(patcher_.WaitForExit(), 1);
-  EXPECT_TRUE(HoldsRelease(kInstall, kNew));
+  PatchToTheEnd(kInstall);
 }
 
 TEST_F(PatcherEndToEnd, ScanThatFindsNothingSaysSo) {
@@ -326,12 +319,7 @@ TEST_F(PatcherEndToEnd, FailedPatchLeavesTheInstallationAndAllowsAnotherTry) {
     EXPECT_TRUE(HoldsRelease(kInstall, kOld)) << "cause " << cause;
   }
   // With the cause gone, Patch again succeeds.
-  patcher_.Click(kPatch);
-  HWND done = ExpectResult("Patch Successful!", kStringPatched);
-  ASSERT_TRUE(done);
-  CloseResult(done);
-  EXPECT_EQ(patcher_.WaitForExit(), 1);
-  EXPECT_TRUE(HoldsRelease(kInstall, kNew));
+  PatchToTheEnd(kInstall);
 }
 
 TEST_F(PatcherEndToEnd, MainDialogWorksWhileAResultDialogIsOpen) {
@@ -366,14 +354,9 @@ TEST_F(PatcherEndToEnd, FindsAndPatchesAnInstallationInAFolderWithAnyName) {
     const std::string found = folder + "\\Vusk.exe";
     ASSERT_TRUE(WaitUntil([&] { return patcher_.Text(kPath) == found; }, 60000))
         << patcher_.Text(kPath);
-    patcher_.Click(kPatch);
-    HWND done = ExpectResult("Patch Successful!", kStringPatched);
-    ASSERT_TRUE(done);
-    CloseResult(done);
-    EXPECT_EQ(patcher_.WaitForExit(), 1);
-    EXPECT_TRUE(HoldsRelease(folder, kNew));
+    PatchToTheEnd(folder);
     patcher_.Kill();
-    DeleteTree(folder);
+    RemoveTree(folder);
   }
 }
 

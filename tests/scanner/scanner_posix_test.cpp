@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "scanner/poll_scan.h"
 #include "scanner/target_scanner.h"
 #include "support/scratch.h"
 
@@ -106,21 +107,6 @@ class RecordingSystem : public ScanSystem {
 };
 
 // A scan polled as the dialog polls it; the found path or "".
-std::string Scan(TargetScanner& scanner, const char* name = "Vusk.exe") {
-  EXPECT_EQ(scanner.Start(name), 1);
-  char out[platform::kPathBuffer];
-  for (int ticks = 0; ticks < 1000; ++ticks) {
-    const bool running = scanner.running();
-    if (scanner.CopyFoundPath(out)) {
-      scanner.Stop();
-      return out;
-    }
-    if (!running) break;
-    platform::SleepMilliseconds(10);
-  }
-  scanner.Stop();
-  return "";
-}
 
 TEST_F(ScanPosix, LiveMountTableListsTheRootFileSystemFirst) {
   char list[platform::kDriveListBuffer];
@@ -155,9 +141,9 @@ TEST_F(ScanPosix, FindsTheTargetWhateverItsLetterCase) {
   File(root_ + "Program Files/Orvendel/Tessaline/bin/Vusk.exe");
   Roots({root_});
   TargetScanner scanner;
-  EXPECT_EQ(Scan(scanner), root_ + "Program Files/Orvendel/Tessaline/Vusk.exe");
+  EXPECT_EQ(PollScan(scanner), root_ + "Program Files/Orvendel/Tessaline/Vusk.exe");
   // Once more from the remembered directory.
-  EXPECT_EQ(Scan(scanner), root_ + "Program Files/Orvendel/Tessaline/Vusk.exe");
+  EXPECT_EQ(PollScan(scanner), root_ + "Program Files/Orvendel/Tessaline/Vusk.exe");
 }
 
 TEST_F(ScanPosix, SymbolicLinksAreNeverEntered) {
@@ -170,7 +156,7 @@ TEST_F(ScanPosix, SymbolicLinksAreNeverEntered) {
   RecordingSystem system;
   {
     TargetScanner scanner(system);
-    EXPECT_EQ(Scan(scanner), "");
+    EXPECT_EQ(PollScan(scanner), "");
   }
   EXPECT_EQ(system.probes, (Lines{root_ + "Vusk.exe", root_ + "a/Vusk.exe",
                                   root_ + "a/b/Vusk.exe"}));
@@ -183,7 +169,7 @@ TEST_F(ScanPosix, NestedRootIsWalkedOnlyAsItsOwnDrive) {
   RecordingSystem system;
   {
     TargetScanner scanner(system);
-    EXPECT_EQ(Scan(scanner), "");
+    EXPECT_EQ(PollScan(scanner), "");
   }
   Lines probed = system.probes;
   for (std::string& p : probed) p = p.substr(root_.size());
@@ -196,7 +182,7 @@ TEST_F(ScanPosix, DotDirectoriesAreSkippedAndADirectoryNamedLikeTheTargetCounts)
   Dir(root_ + "x/vusk.exe");
   Roots({root_});
   TargetScanner scanner;
-  EXPECT_EQ(Scan(scanner), root_ + "x/Vusk.exe");
+  EXPECT_EQ(PollScan(scanner), root_ + "x/Vusk.exe");
 }
 
 TEST_F(ScanPosix, DeepTreeIsWalkedBelowOpenListings) {
@@ -206,7 +192,7 @@ TEST_F(ScanPosix, DeepTreeIsWalkedBelowOpenListings) {
   Dir(root_ + "level0/level1/side/more");
   Roots({root_});
   TargetScanner scanner;
-  EXPECT_EQ(Scan(scanner), deep + "Vusk.exe");
+  EXPECT_EQ(PollScan(scanner), deep + "Vusk.exe");
 }
 
 // A directory whose entries do not fit one read (about 100 KB of them): the
@@ -271,10 +257,10 @@ TEST_F(ScanPosix, TargetRemovedAfterAHitEndsTheNextScanAtOnce) {
   Roots({root_});
   RecordingSystem system;
   TargetScanner scanner(system);
-  ASSERT_EQ(Scan(scanner), root_ + "app/Vusk.exe");
+  ASSERT_EQ(PollScan(scanner), root_ + "app/Vusk.exe");
   ASSERT_EQ(unlink((root_ + "app/Vusk.exe").c_str()), 0);
   system.probes.clear();
-  EXPECT_EQ(Scan(scanner), root_ + "app/Vusk.exe");  // the earlier path stays
+  EXPECT_EQ(PollScan(scanner), root_ + "app/Vusk.exe");  // the earlier path stays
   EXPECT_EQ(system.probes, Lines{root_ + "app/Vusk.exe"});
 }
 

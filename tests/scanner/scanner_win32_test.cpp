@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "scanner/poll_scan.h"
 #include "scanner/target_scanner.h"
 #include "support/scratch.h"
 
@@ -62,20 +63,9 @@ class TreeSystem : public ScanSystem {
   std::string root_;
 };
 
+// Under Wine a whole-drive walk takes longer.
 std::string Scan(TargetScanner& scanner, const char* name = "Vusk.exe") {
-  EXPECT_EQ(scanner.Start(name), 1);
-  char out[platform::kPathBuffer];
-  for (int ticks = 0; ticks < 1500; ++ticks) {
-    const bool running = scanner.running();
-    if (scanner.CopyFoundPath(out)) {
-      scanner.Stop();
-      return out;
-    }
-    if (!running) break;
-    platform::SleepMilliseconds(10);
-  }
-  scanner.Stop();
-  return "";
+  return PollScan(scanner, name, 1500);
 }
 
 class ScanWin32 : public ::testing::Test {

@@ -29,10 +29,10 @@ ScratchDir::ScratchDir() {
   }
 }
 
-std::vector<std::string> ScratchDir::Names() const {
+std::vector<std::string> ListNames(const std::string& directory) {
   std::vector<std::string> names;
   WIN32_FIND_DATAA data;
-  HANDLE h = FindFirstFileA((path_ + "*").c_str(), &data);
+  HANDLE h = FindFirstFileA((directory + "*").c_str(), &data);
   if (h != INVALID_HANDLE_VALUE) {
     do {
       std::string n = data.cFileName;
@@ -90,9 +90,9 @@ ScratchDir::ScratchDir() {
   path_ = std::string(buffer.data()) + "/";
 }
 
-std::vector<std::string> ScratchDir::Names() const {
+std::vector<std::string> ListNames(const std::string& directory) {
   std::vector<std::string> names;
-  if (DIR* d = opendir(path_.c_str())) {
+  if (DIR* d = opendir(directory.c_str())) {
     while (dirent* e = readdir(d)) {
       std::string n = e->d_name;
       if (n != "." && n != "..") names.push_back(n);

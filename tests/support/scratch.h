@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+// Names in `directory` (a directory string, ending in the separator),
+// sorted, "." and ".." left out.
+std::vector<std::string> ListNames(const std::string& directory);
+
 class ScratchDir {
  public:
   ScratchDir();
@@ -19,7 +23,7 @@ class ScratchDir {
   std::string Join(const std::string& name) const { return path_ + name; }
 
   // Names in the directory, sorted, "." and ".." left out.
-  std::vector<std::string> Names() const;
+  std::vector<std::string> Names() const { return ListNames(path_); }
 
  private:
   std::string path_;

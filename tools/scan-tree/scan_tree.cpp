@@ -15,22 +15,12 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "scan-tree/counting_system.h"
 #include "scanner/target_scanner.h"
 
 namespace {
 
 const uint32_t kTickMilliseconds = 40;  // the dialog's scan timer
-
-// The machine's platform, counting the directories the walk enters (each
-// gets exactly one probe; remembered directories play no part in one scan).
-class CountingSystem : public ScanSystem {
- public:
-  int Probe(const char* path, platform::FindData* entry) override {
-    entered.fetch_add(1, std::memory_order_relaxed);
-    return ScanSystem::Probe(path, entry);
-  }
-  std::atomic<long> entered{0};
-};
 
 double SecondsNow() {
   struct timespec ts;
