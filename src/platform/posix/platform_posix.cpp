@@ -2,16 +2,24 @@
 // native tests and the benchmarks.
 #include "platform/platform.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <new>
+#include <string>
+#include <vector>
 
 namespace platform {
 
@@ -147,8 +155,6 @@ Lock::~Lock() { pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t*>(storage
 void Lock::Enter() { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
 void Lock::Leave() { pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
 
-}  // namespace platform
-
 // ---------------------------------------------------------------------------
 // Drives and directory listings
 //
@@ -159,18 +165,6 @@ void Lock::Leave() { pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(sto
 // match names in any letter case); the listing that the walk opens right
 // after a missed probe takes over what the probe read, so a directory is
 // read once.
-
-#include <dirent.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/syscall.h>
-
-#include <algorithm>
-#include <mutex>
-#include <string>
-#include <vector>
-
-namespace platform {
 
 namespace {
 

@@ -1,6 +1,8 @@
 // Win32 implementation of the OS layer. Only 8-bit ("A") calls.
 #include "platform/platform.h"
 
+#include <stddef.h>
+#include <string.h>
 #include <windows.h>
 
 namespace platform {
@@ -125,15 +127,8 @@ Lock::~Lock() { DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storag
 void Lock::Enter() { EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
 void Lock::Leave() { LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
 
-}  // namespace platform
-
 // ---------------------------------------------------------------------------
 // Drives and directory listings
-
-#include <stddef.h>
-#include <string.h>
-
-namespace platform {
 
 // A FindData is filled by the find calls in place.
 static_assert(sizeof(FindData) == sizeof(WIN32_FIND_DATAA), "find data layout");
