@@ -20,15 +20,6 @@ int Fail(char* fault, size_t fault_size, const char* format, ...) {
   return 0;
 }
 
-bool SameNameIgnoringCase(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a + 32) : *a;
-    char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b + 32) : *b;
-    if (x != y) return false;
-    if (!x) return true;
-  }
-}
-
 // The bytes an entry writes: a stored entry's data in place, or a block
 // decoded into `*buffer` (allocated here, freed by the caller). Zero with a
 // fault text when the block does not decode to exactly its length.
@@ -154,7 +145,7 @@ int Patch::NextFreeNumber() {
     snprintf(name, sizeof name, "~pt%04x.tmp", next_number_);
     bool clash = false;
     for (int i = 0; i < count_ && !clash; ++i)
-      clash = SameNameIgnoringCase(name, staged_[i].entry.name);
+      clash = platform::SameFileName(name, staged_[i].entry.name);
     if (!clash) return next_number_++;
   }
   return -1;

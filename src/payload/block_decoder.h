@@ -27,6 +27,10 @@ inline uint32_t ReadLe32(const uint8_t* p) {
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
+inline void WriteLe32(uint8_t* p, uint32_t value) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
 // Header reads; `block` must have at least kBlockHeaderSize bytes.
 inline uint32_t BlockExpandedLength(const uint8_t* block) { return ReadLe32(block + 4); }
 inline uint32_t BlockLength(const uint8_t* block) { return ReadLe32(block + 8); }

@@ -4,10 +4,9 @@
 #include <string.h>
 
 #include "payload/block_decoder.h"
+#include "platform/platform.h"
 
 namespace {
-
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
 
 // CON, PRN, AUX, NUL, COM1-9, LPT1-9, alone or before a dot: Windows opens
 // the device, not a file in the directory.
@@ -16,11 +15,11 @@ bool IsDeviceName(const char* name) {
   while (name[stem] && name[stem] != '.') ++stem;
   char s[5] = {0};
   if (stem != 3 && stem != 4) return false;
-  for (size_t i = 0; i < stem; ++i) s[i] = Upper(name[i]);
+  for (size_t i = 0; i < stem; ++i) s[i] = platform::FoldNameCase(name[i]);
   if (stem == 3)
-    return !strcmp(s, "CON") || !strcmp(s, "PRN") || !strcmp(s, "AUX") ||
-           !strcmp(s, "NUL");
-  return (!strncmp(s, "COM", 3) || !strncmp(s, "LPT", 3)) && s[3] >= '1' &&
+    return !strcmp(s, "con") || !strcmp(s, "prn") || !strcmp(s, "aux") ||
+           !strcmp(s, "nul");
+  return (!strncmp(s, "com", 3) || !strncmp(s, "lpt", 3)) && s[3] >= '1' &&
          s[3] <= '9';
 }
 

@@ -22,6 +22,20 @@ const char kPathSeparator = '/';
 // platform have at most kPathBuffer - 1 characters.
 const int kPathBuffer = 260;
 
+// A letter of a file name with its ASCII case folded.
+inline char FoldNameCase(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
+}
+
+// Whether two file names name the same file on the target system, whose
+// file systems tell ASCII letters apart by nothing but case.
+inline bool SameFileName(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    if (FoldNameCase(*a) != FoldNameCase(*b)) return false;
+    if (!*a) return true;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Files
 

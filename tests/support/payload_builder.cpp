@@ -5,7 +5,8 @@
 #include "payload/block_decoder.h"
 
 void PutLe32(Bytes* out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
+  out->resize(out->size() + 4);
+  WriteLe32(out->data() + out->size() - 4, value);
 }
 
 Bytes CodedBody(const std::vector<Item>& items, bool spare_bits) {

@@ -138,11 +138,6 @@ inline void PutLe16(uint8_t* out, uint32_t value) {
   out[1] = static_cast<uint8_t>(value >> 8);
 }
 
-inline void PutLe32(uint8_t* out, uint32_t value) {
-  PutLe16(out, value);
-  PutLe16(out + 2, value >> 16);
-}
-
 // The fewest-bits parse, from the end backwards: bits[i] is the price of
 // the best encoding of data[i..size). `step` comes in holding the longest
 // match lengths and leaves holding the chosen item at each position that
@@ -252,9 +247,9 @@ int EncodeBlock(const uint8_t* data, size_t size, ParseKind parse,
   block->assign(kBlockHeaderSize + body, 0);
   uint8_t* out = block->data();
   memcpy(out, kBlockMagic, sizeof kBlockMagic);
-  PutLe32(out + 4, static_cast<uint32_t>(size));
-  PutLe32(out + 8, static_cast<uint32_t>(kBlockHeaderSize + body));
-  PutLe32(out + 12, 0);
+  WriteLe32(out + 4, static_cast<uint32_t>(size));
+  WriteLe32(out + 8, static_cast<uint32_t>(kBlockHeaderSize + body));
+  WriteLe32(out + 12, 0);
   out += kBlockHeaderSize;
   if (s.stored) {
     if (size) memcpy(out, data, size);

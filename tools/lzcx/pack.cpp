@@ -48,16 +48,6 @@ const char* BaseName(const char* path) {
   return slash ? slash + 1 : path;
 }
 
-bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = (a[i] >= 'A' && a[i] <= 'Z') ? static_cast<char>(a[i] + 32) : a[i];
-    char y = (b[i] >= 'A' && b[i] <= 'Z') ? static_cast<char>(b[i] + 32) : b[i];
-    if (x != y) return false;
-  }
-  return true;
-}
-
 // On top of the applier's rule: characters that no Windows file name may
 // hold, so a payload with one could never be applied there.
 bool HasCharacterWindowsRefuses(const std::string& name) {
@@ -93,7 +83,8 @@ class ProgressLine : public EncodeProgress {
 };
 
 void PutLe32(std::vector<uint8_t>* out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
+  out->resize(out->size() + 4);
+  WriteLe32(out->data() + out->size() - 4, value);
 }
 
 void AppendEntry(std::vector<uint8_t>* container, const std::string& name,
@@ -219,7 +210,7 @@ int PackCommand(int argc, char** argv, BlockEncoderFunction encode) {
   }
   for (size_t i = 0; i < inputs.size(); ++i) {
     for (size_t j = 0; j < i; ++j) {
-      if (SameNameIgnoringCase(inputs[i].name, inputs[j].name))
+      if (platform::SameFileName(inputs[i].name.c_str(), inputs[j].name.c_str()))
         return Refuse("entries \"%s\" (%s) and \"%s\" (%s) are the same file on the target system",
                       inputs[j].name.c_str(), inputs[j].path, inputs[i].name.c_str(),
                       inputs[i].path);

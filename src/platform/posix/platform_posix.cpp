@@ -488,15 +488,6 @@ int ReadMore(Listing* listing, size_t* from = nullptr) {
   return 1;
 }
 
-inline char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-bool SameNameAnyCase(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    if (FoldCase(*a) != FoldCase(*b)) return false;
-    if (!*a) return true;
-  }
-}
-
 void FillEntry(const Listing* listing, const LinuxDirent64* d, FindData* entry) {
   const size_t length = strnlen(d->d_name, sizeof entry->name - 1);
   memcpy(entry->name, d->d_name, length);
@@ -565,8 +556,8 @@ int ProbePath(const char* path, FindData* entry) {
     for (size_t at = from; at < listing->end;) {
       const LinuxDirent64* d = reinterpret_cast<const LinuxDirent64*>(listing->bytes + at);
       at += d->d_reclen;
-      if (FoldCase(d->d_name[0]) == FoldCase(name[0]) &&
-          strnlen(d->d_name, name_length + 1) == name_length && SameNameAnyCase(d->d_name, name)) {
+      if (FoldNameCase(d->d_name[0]) == FoldNameCase(name[0]) &&
+          strnlen(d->d_name, name_length + 1) == name_length && SameFileName(d->d_name, name)) {
         FillEntry(listing, d, entry);
         FreeListing(listing);
         return 1;
