@@ -1,7 +1,7 @@
 # The two commands a fresh Debian machine needs:
 #   make test   install what is missing, build everything, run every test
 #   make demo   the main job: patch a demo installation of Tessaline
-# Others: make native | win32 | asan | tsan | fuzz | bench | clean
+# Others: make native | win32 | win64 | asan | tsan | fuzz | bench | clean
 
 SHELL := /bin/bash
 .SHELLFLAGS := -o pipefail -ec
@@ -11,8 +11,8 @@ FUZZ_SECONDS ?= 300
 SMOKE_SECONDS ?= 30
 XVFB := xvfb-run -a -s "-screen 0 1024x768x24"
 
-.PHONY: all deps native win32 asan tsan fuzz-build test test-native test-asan \
-        test-tsan test-win32 fuzz-smoke fuzz bench demo clean
+.PHONY: all deps native win32 win64 asan tsan fuzz-build test test-native test-asan \
+        test-tsan test-win32 test-win64 fuzz-smoke fuzz bench demo clean
 
 all: native win32
 
@@ -29,6 +29,8 @@ native: deps
 	$(call build-preset,native)
 win32: deps
 	$(call build-preset,win32)
+win64: deps
+	$(call build-preset,win64)
 asan: deps
 	$(call build-preset,asan)
 tsan: deps
@@ -45,9 +47,17 @@ test-asan: asan
 	ctest --test-dir build/asan --output-on-failure -j$(JOBS)
 test-tsan: tsan
 	ctest --test-dir build/tsan --output-on-failure -j$(JOBS)
-# The Windows tests run under Wine, on a virtual X display.
+# The Windows tests run under Wine, on a virtual X display. Where Wine
+# cannot run 32-bit programs (scripts/wine-arch), the win32 build runs only
+# its checks of the built files, and the x64 build runs the tests.
 test-win32: win32
 	$(XVFB) ctest --test-dir build/win32 --output-on-failure
+	@if [ "$$(scripts/wine-arch)" = win64 ]; then \
+	  echo "make test: Wine cannot run 32-bit programs on this machine; the Windows tests run on the x64 build"; \
+	  $(MAKE) --no-print-directory test-win64; \
+	fi
+test-win64: win64
+	$(XVFB) ctest --test-dir build/win64 --output-on-failure
 
 # fuzz-target(name, seconds): libFuzzer on its generated seeds plus the
 # corpus it has grown so far.

@@ -1,13 +1,14 @@
 cmake_minimum_required(VERSION 3.25)
-# Checks the built program with objdump: a 32-bit i386 PE, GUI subsystem,
-# stripped, whose imports are only the system DLLs it is allowed.
-# cmake -DOBJDUMP=<objdump> -DPROGRAM=<exe> -P check_program.cmake
+# Checks the built program with objdump: a PE of the build's format (the
+# shipped program is pei-i386), GUI subsystem, stripped, whose imports are
+# only the system DLLs it is allowed.
+# cmake -DOBJDUMP=<objdump> -DPROGRAM=<exe> -DFORMAT=<pei-i386|pei-x86-64> -P check_program.cmake
 execute_process(COMMAND ${OBJDUMP} -p ${PROGRAM} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${PROGRAM}")
 endif()
-if(NOT out MATCHES "file format pei-i386")
-  message(FATAL_ERROR "not a PE32 i386 file")
+if(NOT out MATCHES "file format ${FORMAT}\n")
+  message(FATAL_ERROR "not a ${FORMAT} file")
 endif()
 if(NOT out MATCHES "Subsystem[ \t]+0*2[ \t]+\\(Windows GUI\\)")
   message(FATAL_ERROR "not a GUI program")
