@@ -31,8 +31,8 @@ void SetItemTextFromString(HWND dialog, int control_id, int string_id);
 // Messages that come before it go to the default window procedure.
 template <class T>
 INT_PTR ForwardDialogMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  if (message == WM_INITDIALOG) SetWindowLongA(window, GWL_USERDATA, static_cast<LONG>(lparam));
-  T* self = reinterpret_cast<T*>(GetWindowLongA(window, GWL_USERDATA));
+  if (message == WM_INITDIALOG) SetWindowLongPtrA(window, GWLP_USERDATA, lparam);
+  T* self = reinterpret_cast<T*>(GetWindowLongPtrA(window, GWLP_USERDATA));
   if (self) return self->HandleMessage(window, message, wparam, lparam);
   return DefWindowProcA(window, message, wparam, lparam);
 }
