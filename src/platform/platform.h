@@ -171,14 +171,24 @@ int ProbePath(const char* path, FindData* entry);
 
 struct Listing;  // an open directory listing; owned by whoever opened it
 
-// Opens the listing of `pattern` (a directory string followed by "*") and
-// delivers its first entry. Null when the directory cannot be read. Entries
-// come in the file system's own order; "." and ".." may be among them.
-// Directories that must not be entered (links, junctions, other mounts)
-// carry kAttributeReparsePoint.
-Listing* OpenListing(const char* pattern, FindData* entry);
+// What one step of a listing delivered. An entry whose name the 8-bit calls
+// cannot give (longer than a path buffer in the UTF-8 code page) is
+// skipped: the record then holds nothing usable, and the listing goes on.
+enum ListingStep {
+  kListingEnd = 0,      // no more entries
+  kListingEntry = 1,    // the next entry, in the record
+  kListingSkipped = 2,  // an entry that cannot be delivered
+};
 
-// The next entry; zero when there is none.
+// Opens the listing of `pattern` (a directory string followed by "*") and
+// delivers its first entry; *first is kListingEntry or kListingSkipped.
+// Null when the directory cannot be read. Entries come in the file
+// system's own order; "." and ".." may be among them. Directories that
+// must not be entered (links, junctions, other mounts) carry
+// kAttributeReparsePoint.
+Listing* OpenListing(const char* pattern, FindData* entry, int* first);
+
+// The next entry: a ListingStep.
 int NextListingEntry(Listing* listing, FindData* entry);
 
 void CloseListing(Listing* listing);

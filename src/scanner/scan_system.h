@@ -22,8 +22,9 @@ class ScanSystem {
   virtual int Probe(const char* path, platform::FindData* entry) {
     return platform::ProbePath(path, entry);
   }
-  virtual platform::Listing* OpenListing(const char* pattern, platform::FindData* entry) {
-    return platform::OpenListing(pattern, entry);
+  virtual platform::Listing* OpenListing(const char* pattern, platform::FindData* entry,
+                                         int* first) {
+    return platform::OpenListing(pattern, entry, first);
   }
   virtual int NextEntry(platform::Listing* listing, platform::FindData* entry) {
     return platform::NextListingEntry(listing, entry);

@@ -6,11 +6,9 @@ namespace {
 
 const int kPath = platform::kPathBuffer;
 
-// The machine's own drives. Stateless and constant-initialized, so it is
-// there before any scanner is made.
-ScanSystem g_machine_system;
-
-ScanSystem& MachineSystem() { return g_machine_system; }
+// A directory of nothing but entries the platform cannot deliver is given up
+// after this many in a row, so a listing that fails without moving on ends.
+const int kMostSkippedInARow = 4096;
 
 // Root and directory entries that the walk descends into: directories that
 // are neither links nor junctions (kAttributeReparsePoint) and whose names
@@ -22,7 +20,7 @@ bool EntersDirectory(const platform::FindData& entry) {
 
 }  // namespace
 
-TargetScanner::TargetScanner() : TargetScanner(MachineSystem()) {}
+TargetScanner::TargetScanner() : TargetScanner(machine_) {}
 
 TargetScanner::TargetScanner(ScanSystem& system)
     : found_(0), worker_(nullptr), worker_id_(0), running_(0), system_(&system),
@@ -51,6 +49,9 @@ int TargetScanner::Start(const char* name) {
   // clear the new worker's handle.
   if (thread_) Stop();
   memcpy(worker_name_, name, length + 1);
+  // A scan reports only what it finds itself: an earlier hit is not taken
+  // for this one's (the target may have been moved or removed since).
+  found_.store(0, std::memory_order_release);
   running_.store(1, std::memory_order_release);
   uint32_t id = 0;
   platform::ThreadHandle thread = system_->StartThread(&TargetScanner::WorkerMain, this, &id);
@@ -117,9 +118,9 @@ int TargetScanner::Scan(const char* worker_name) {
     running_.store(0, std::memory_order_release);
     return 1;
   }
-  // A drive walk only until the first hit of this scanner's life: after
-  // that, a miss in the remembered directories means the target is gone.
-  if (running_.load(std::memory_order_acquire) && !found_.load(std::memory_order_acquire)) {
+  // Not in a remembered directory (any more): walk the drives, where a
+  // moved installation is found at its new place.
+  if (running_.load(std::memory_order_acquire)) {
     char drives[platform::kDriveListBuffer];
     drives[0] = 0;
     system_->GetDriveList(drives, sizeof drives);
@@ -189,13 +190,19 @@ int TargetScanner::SearchDirectory(const char* name, int name_length, char* path
   if (length + 1 >= kPath) return 0;
   path[length] = '*';
   path[length + 1] = 0;
-  platform::Listing* listing = system_->OpenListing(path, &entry_);
+  int step = platform::kListingEnd;
+  platform::Listing* listing = system_->OpenListing(path, &entry_, &step);
   path[length] = 0;
   if (!listing) return 0;
   int hit = 0;
+  int skipped = 0;  // in a row
   for (;;) {
     if (!running_.load(std::memory_order_acquire)) break;
-    if (EntersDirectory(entry_)) {
+    // A skipped entry leaves nothing usable in the record: only the
+    // listing goes on.
+    skipped = step == platform::kListingEntry ? 0 : skipped + 1;
+    if (skipped == kMostSkippedInARow) break;
+    if (!skipped && EntersDirectory(entry_)) {
       const int entry_length = static_cast<int>(strnlen(entry_.name, sizeof entry_.name - 1));
       // Always true when the platform keeps to the path limit; the check
       // keeps the shared buffer safe whatever it delivers.
@@ -211,7 +218,8 @@ int TargetScanner::SearchDirectory(const char* name, int name_length, char* path
         path[length] = 0;
       }
     }
-    if (!system_->NextEntry(listing, &entry_)) break;
+    step = system_->NextEntry(listing, &entry_);
+    if (step == platform::kListingEnd) break;
   }
   system_->CloseListing(listing);
   if (!hit) path[length] = 0;
@@ -244,6 +252,9 @@ void TargetScanner::SetProgress(const char* directory, int length) {
     prefix = "...";
     prefix_length = 3;
     shown = directory + length - (kPath - 1 - prefix_length);
+    // Never from the middle of a UTF-8 character: past its continuation
+    // bytes.
+    while ((*shown & 0xC0) == 0x80 && shown < directory + length - 1) ++shown;
     for (const char* p = shown; p < directory + length - 1; ++p) {
       if (*p == platform::kPathSeparator) {
         shown = p;

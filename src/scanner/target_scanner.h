@@ -96,6 +96,7 @@ class TargetScanner {
   std::atomic<int32_t> running_;
   platform::Lock lock_;
 
+  ScanSystem machine_;  // the machine's own drives, for the default scanner
   ScanSystem* system_;
   // The thread Start created, kept by the GUI thread until it is known to
   // have ended and released. The worker clears worker_, never this.

@@ -25,10 +25,27 @@ void Fill(platform::FindData* entry, const std::string& name, uint32_t attribute
   strncpy(entry->name, name.c_str(), sizeof entry->name - 1);
 }
 
+struct Listed {
+  std::string name;
+  uint32_t attributes;
+  bool undeliverable;
+};
+
 struct MemoryListing {
-  std::vector<std::pair<std::string, uint32_t>> entries;
+  std::vector<Listed> entries;
   size_t next;
 };
+
+// As the platform does with a name it cannot deliver: the step is skipped,
+// and the record holds a garbled directory entry that must not be used.
+int Deliver(platform::FindData* entry, const Listed& e) {
+  if (e.undeliverable) {
+    Fill(entry, "garbled", platform::kAttributeDirectory);
+    return platform::kListingSkipped;
+  }
+  Fill(entry, e.name, e.attributes);
+  return platform::kListingEntry;
+}
 
 }  // namespace
 
@@ -58,6 +75,7 @@ MemoryVolume::Node* MemoryVolume::Make(const std::string& written, uint32_t attr
   node.name = cut == std::string::npos ? path : path.substr(cut + 1);
   node.attributes = attributes;
   node.unreadable = false;
+  node.undeliverable = false;
   return &node;
 }
 
@@ -92,6 +110,10 @@ void MemoryVolume::Remove(const std::string& path) {
 
 void MemoryVolume::SetUnreadable(const std::string& path) {
   nodes_[Key(P(path))].unreadable = true;
+}
+
+void MemoryVolume::SetUndeliverable(const std::string& path) {
+  nodes_[Key(P(path))].undeliverable = true;
 }
 
 void MemoryVolume::Record(const std::string& line) {
@@ -164,7 +186,8 @@ int MemoryVolume::Probe(const char* path, platform::FindData* entry) {
   return 1;
 }
 
-platform::Listing* MemoryVolume::OpenListing(const char* pattern, platform::FindData* entry) {
+platform::Listing* MemoryVolume::OpenListing(const char* pattern, platform::FindData* entry,
+                                             int* first) {
   Record(std::string("open ") + pattern);
   NotePath(pattern);
   Step();
@@ -182,21 +205,21 @@ platform::Listing* MemoryVolume::OpenListing(const char* pattern, platform::Find
       return nullptr;
     }
     if (!is_root) {
-      listing->entries.push_back(std::make_pair(".", platform::kAttributeDirectory));
-      listing->entries.push_back(std::make_pair("..", platform::kAttributeDirectory));
+      listing->entries.push_back(Listed{".", platform::kAttributeDirectory, false});
+      listing->entries.push_back(Listed{"..", platform::kAttributeDirectory, false});
     }
     for (const std::string& key : node.children) {
       const Node& child = nodes_.at(key);
-      listing->entries.push_back(std::make_pair(child.name, child.attributes));
+      listing->entries.push_back(Listed{child.name, child.attributes, child.undeliverable});
     }
   } else if (endless_) {
     if (!is_root) {
-      listing->entries.push_back(std::make_pair(".", platform::kAttributeDirectory));
-      listing->entries.push_back(std::make_pair("..", platform::kAttributeDirectory));
+      listing->entries.push_back(Listed{".", platform::kAttributeDirectory, false});
+      listing->entries.push_back(Listed{"..", platform::kAttributeDirectory, false});
     }
     for (int i = 0; i < 40; ++i) {
       listing->entries.push_back(
-          std::make_pair("d" + std::to_string(i), platform::kAttributeDirectory));
+          Listed{"d" + std::to_string(i), platform::kAttributeDirectory, false});
     }
   } else {
     delete listing;
@@ -206,7 +229,7 @@ platform::Listing* MemoryVolume::OpenListing(const char* pattern, platform::Find
     delete listing;
     return nullptr;
   }
-  Fill(entry, listing->entries[0].first, listing->entries[0].second);
+  *first = Deliver(entry, listing->entries[0]);
   listing->next = 1;
   open_listings_.fetch_add(1);
   return reinterpret_cast<platform::Listing*>(listing);
@@ -216,10 +239,8 @@ int MemoryVolume::NextEntry(platform::Listing* handle, platform::FindData* entry
   Record("next");
   Step();
   MemoryListing* listing = reinterpret_cast<MemoryListing*>(handle);
-  if (listing->next >= listing->entries.size()) return 0;
-  const auto& e = listing->entries[listing->next++];
-  Fill(entry, e.first, e.second);
-  return 1;
+  if (listing->next >= listing->entries.size()) return platform::kListingEnd;
+  return Deliver(entry, listing->entries[listing->next++]);
 }
 
 void MemoryVolume::CloseListing(platform::Listing* handle) {

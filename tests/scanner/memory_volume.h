@@ -34,6 +34,9 @@ class MemoryVolume : public ScanSystem {
   void AddFile(const std::string& path);
   void Remove(const std::string& path);
   void SetUnreadable(const std::string& path);
+  // Listings skip this entry, as the platform skips a name it cannot
+  // deliver.
+  void SetUndeliverable(const std::string& path);
   // From now on every directory that is not in the tree lists 40
   // subdirectories of its own: a walk that never ends by itself.
   void MakeEndless() { endless_ = true; }
@@ -64,7 +67,8 @@ class MemoryVolume : public ScanSystem {
   void GetDriveList(char* buffer, int size) override;
   unsigned DriveType(const char* root) override;
   int Probe(const char* path, platform::FindData* entry) override;
-  platform::Listing* OpenListing(const char* pattern, platform::FindData* entry) override;
+  platform::Listing* OpenListing(const char* pattern, platform::FindData* entry,
+                                 int* first) override;
   int NextEntry(platform::Listing* listing, platform::FindData* entry) override;
   void CloseListing(platform::Listing* listing) override;
   void PrepareWorker() override;
@@ -79,6 +83,7 @@ class MemoryVolume : public ScanSystem {
     std::string name;  // as stored
     uint32_t attributes;
     bool unreadable;
+    bool undeliverable;
     std::vector<std::string> children;  // keys, in listing order
   };
   void Record(const std::string& line);

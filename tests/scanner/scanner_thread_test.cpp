@@ -205,10 +205,10 @@ TEST(TargetScannerThreads, RepeatedScansReleaseEveryWorker) {
   EXPECT_EQ(volume.threads_released(), 25);
 }
 
-// A later hit rewrites the found path while the tick may be copying it:
-// every copy is one whole path. Names of different lengths make a torn copy
-// visible; ThreadSanitizer sees an unguarded write in any case.
-TEST(TargetScannerThreads, FoundPathIsNeverSeenHalfWritten) {
+// Scans for names of different lengths, polled as the dialog polls: each
+// scan reports only its own find, never the previous scan's, and every copy
+// is one whole path (ThreadSanitizer sees an unguarded write in any case).
+TEST(TargetScannerThreads, EachScanReportsOnlyItsOwnWholeFind) {
   MemoryVolume volume(MemoryVolume::kRealThreads);
   volume.AddDrive("C:", platform::kDriveFixed);
   volume.AddFile("C:/dir/Vusk.exe");
@@ -220,11 +220,16 @@ TEST(TargetScannerThreads, FoundPathIsNeverSeenHalfWritten) {
   ASSERT_TRUE(WaitFor([&] { return !scanner.running(); }));
   const std::string short_path = P("C:/dir/Vusk.exe"), long_path = P("C:/dir/") + long_name;
   for (int round = 0; round < 100; ++round) {
+    const std::string& expected = round % 2 ? short_path : long_path;
     ASSERT_EQ(scanner.Start(round % 2 ? kTarget : long_name.c_str()), 1);
-    do {
-      ASSERT_EQ(scanner.CopyFoundPath(out), 1);
-      ASSERT_TRUE(out == short_path || out == long_path) << out;
-    } while (scanner.running());
+    for (;;) {
+      const bool running = scanner.running();
+      if (scanner.CopyFoundPath(out)) {
+        ASSERT_EQ(out, expected) << round;
+        break;
+      }
+      ASSERT_TRUE(running) << round;
+    }
   }
   scanner.Stop();
   EXPECT_EQ(Str(scanner.FoundPath()), short_path);

@@ -116,7 +116,8 @@ TEST_F(ScanWin32, ListingDeliversEveryEntryWithItsDirectoryBit) {
   Dir(T("list\\Sub"));
   Dir(T("list\\.hidden"));
   platform::FindData entry;
-  platform::Listing* listing = platform::OpenListing(T("list\\*").c_str(), &entry);
+  int first = 0;
+  platform::Listing* listing = platform::OpenListing(T("list\\*").c_str(), &entry, &first);
   ASSERT_NE(listing, nullptr);
   std::set<std::string> dirs, files;
   do {
@@ -125,9 +126,9 @@ TEST_F(ScanWin32, ListingDeliversEveryEntryWithItsDirectoryBit) {
   platform::CloseListing(listing);
   EXPECT_EQ(dirs, (std::set<std::string>{".", "..", ".hidden", "Sub"}));
   EXPECT_EQ(files, std::set<std::string>{"a.txt"});
-  EXPECT_EQ(platform::OpenListing(T("missing\\*").c_str(), &entry), nullptr);
+  EXPECT_EQ(platform::OpenListing(T("missing\\*").c_str(), &entry, &first), nullptr);
   const std::string too_long = T(std::string(260, 'x') + "\\*");
-  EXPECT_EQ(platform::OpenListing(too_long.c_str(), &entry), nullptr);
+  EXPECT_EQ(platform::OpenListing(too_long.c_str(), &entry, &first), nullptr);
 }
 
 TEST_F(ScanWin32, FindsTheInstallationInATreeWithDecoys) {

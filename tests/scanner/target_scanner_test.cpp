@@ -211,7 +211,6 @@ TEST(TargetScannerSearch, SecondScanFindsTheTargetWithOneProbeOfItsRememberedDir
   const std::string progress = scanner.progress_directory();
   volume.ClearLog();
   const int steps = volume.steps();
-  // The earlier path is reported before the new worker has done anything.
   EXPECT_EQ(Scan(scanner, volume), P("C:/apps/tess/Vusk.exe"));
   EXPECT_EQ(volume.steps() - steps, 1);
   EXPECT_EQ(volume.Calls("probe"), Probes({"C:/apps/tess/"}));
@@ -219,20 +218,47 @@ TEST(TargetScannerSearch, SecondScanFindsTheTargetWithOneProbeOfItsRememberedDir
   EXPECT_EQ(Peer::Remembered(scanner), Lines{P("C:/apps/tess/")});
 }
 
-TEST(TargetScannerSearch, SecondScanAfterTheTargetWasRemovedEndsWithoutADriveWalk) {
+// After a hit, the installation is moved or removed: the next scan misses
+// in the remembered directory, walks the drives, and reports only what it
+// finds itself, never the earlier path.
+TEST(TargetScannerSearch, SecondScanAfterTheTargetMovedOrWentWalksTheDrives) {
+  for (bool moved : {true, false}) {
+    MemoryVolume volume;
+    volume.AddDrive("C:", platform::kDriveFixed);
+    volume.AddFile("C:/apps/Vusk.exe");
+    TargetScanner scanner(volume);
+    ASSERT_EQ(Scan(scanner, volume), P("C:/apps/Vusk.exe"));
+    volume.Remove("C:/apps/Vusk.exe");
+    if (moved) volume.AddFile("C:/new/Vusk.exe");
+    volume.ClearLog();
+    EXPECT_EQ(Scan(scanner, volume), moved ? P("C:/new/Vusk.exe") : "") << moved;
+    EXPECT_EQ(volume.Calls("drives").size(), 1u);
+    EXPECT_EQ(volume.Calls("probe").front(), Probes({"C:/apps/"}).front());
+    const Lines remembered =
+        moved ? Lines{P("C:/new/"), P("C:/apps/")} : Lines{P("C:/apps/")};
+    EXPECT_EQ(Peer::Remembered(scanner), remembered);
+  }
+}
+
+// Entries the platform cannot deliver (names too long for the 8-bit calls)
+// are passed over, the first of a listing too, and the listing goes on; the
+// record they leave is never used.
+TEST(TargetScannerSearch, UndeliverableEntriesAreSkippedAndTheListingGoesOn) {
   MemoryVolume volume;
   volume.AddDrive("C:", platform::kDriveFixed);
-  volume.AddFile("C:/apps/Vusk.exe");
-  volume.AddFile("C:/other/Vusk.exe");
+  volume.AddDirectory("C:/first-of-root");
+  volume.AddDirectory("C:/b/x");
+  volume.AddDirectory("C:/b/long");
+  volume.AddFile("C:/b/z/Vusk.exe");
+  volume.AddDirectory("C:/garbled");
+  volume.SetUndeliverable("C:/first-of-root");
+  volume.SetUndeliverable("C:/b/long");
   TargetScanner scanner(volume);
-  ASSERT_EQ(Scan(scanner, volume), P("C:/apps/Vusk.exe"));
-  volume.Remove("C:/apps/Vusk.exe");
-  volume.ClearLog();
-  const int steps = volume.steps();
-  // The found flag stays set, so no walk: the old path is still reported.
-  EXPECT_EQ(Scan(scanner, volume), P("C:/apps/Vusk.exe"));
-  EXPECT_EQ(volume.steps() - steps, 1);
-  EXPECT_TRUE(volume.Calls("drives").empty());
+  EXPECT_EQ(Scan(scanner, volume), P("C:/b/z/Vusk.exe"));
+  for (const std::string& line : volume.Log())
+    EXPECT_EQ(line.find("garbled"), std::string::npos) << line;
+  EXPECT_EQ(volume.Calls("open"), (Lines{"open " + P("C:/*"), "open " + P("C:/b/*"),
+                                         "open " + P("C:/b/x/*")}));
 }
 
 TEST(TargetScannerSearch, RememberedDirectoriesAreProbedMostRecentFirstAndKeepTheirOrder) {
@@ -315,6 +341,29 @@ TEST(TargetScannerSearch, LongProgressDirectoryIsShortenedToItsEnd) {
   const std::string tail = P("/" + std::string(120, 'x') + "/");
   ASSERT_GE(shown.size(), tail.size());
   EXPECT_EQ(shown.substr(shown.size() - tail.size()), tail);
+}
+
+// Cut behind "..." in a name of three-byte UTF-8 characters and zero to two
+// ASCII letters, so the cut falls at each offset within a character: the
+// shown end starts on a character, never inside one.
+TEST(TargetScannerSearch, ShortenedProgressDirectoryKeepsWholeUtf8Characters) {
+  std::string characters;
+  for (int i = 0; i < 85; ++i) characters += "\xe4\xbd\xa0";
+  for (size_t letters : {0u, 1u, 2u}) {
+    MemoryVolume volume;
+    volume.AddDrive("C:", platform::kDriveFixed);
+    const std::string name = characters + std::string(letters, 'x');
+    volume.AddDirectory(DirectoryOfLength(258) + name);
+    TargetScanner scanner(volume);
+    EXPECT_EQ(Scan(scanner, volume), "");
+    const std::string shown = scanner.progress_directory();
+    const std::string full = P(DirectoryOfLength(258)) + name + platform::kPathSeparator;
+    ASSERT_EQ(shown.substr(0, 3), "...");
+    const std::string end = shown.substr(3);
+    EXPECT_EQ(full.substr(full.size() - end.size()), end) << letters;
+    EXPECT_NE(static_cast<unsigned char>(end[0]) & 0xC0, 0x80u) << letters;
+    EXPECT_GE(end.size(), 256u - 2);  // at most the rest of one character dropped
+  }
 }
 
 // Each check point of the running flag: a stop injected while each step of

@@ -222,7 +222,9 @@ int ProbePath(const char* path, FindData* entry) {
   return 0;
 }
 
-Listing* OpenListing(const char* pattern, FindData* entry) {
+Listing* OpenListing(const char* pattern, FindData* entry, int* first) {
+  // Names here have at most NAME_MAX bytes: every entry can be delivered.
+  *first = kListingEntry;
   const size_t length = strlen(pattern);
   if (length < 2 || length >= static_cast<size_t>(kPathBuffer) || pattern[length - 1] != '*')
     return nullptr;
@@ -257,7 +259,9 @@ Listing* OpenListing(const char* pattern, FindData* entry) {
   return listing;
 }
 
-int NextListingEntry(Listing* listing, FindData* entry) { return NextEntry(listing, entry); }
+int NextListingEntry(Listing* listing, FindData* entry) {
+  return NextEntry(listing, entry) ? kListingEntry : kListingEnd;
+}
 
 void CloseListing(Listing* listing) {
   if (!listing) return;

@@ -49,16 +49,42 @@ int ProbePath(const char* path, FindData* entry) {
   return 1;
 }
 
+// Whether a failed find call failed on the name it had to deliver: one
+// longer than the record holds, in the 8-bit code page. The listing itself
+// has moved past that entry.
+static bool NameDidNotFit(DWORD error) {
+  return error == ERROR_FILENAME_EXCED_RANGE || error == ERROR_MORE_DATA ||
+         error == ERROR_INSUFFICIENT_BUFFER || error == ERROR_BUFFER_OVERFLOW;
+}
+
 // A Listing* is the find handle itself.
-Listing* OpenListing(const char* pattern, FindData* entry) {
+Listing* OpenListing(const char* pattern, FindData* entry, int* first) {
+  *first = kListingEntry;
   if (strlen(pattern) >= static_cast<size_t>(kPathBuffer)) return nullptr;
   HANDLE h = FindFirstFileA(pattern, AsFindData(entry));
+  if (h != INVALID_HANDLE_VALUE) return reinterpret_cast<Listing*>(h);
+  if (!NameDidNotFit(GetLastError())) return nullptr;
+  // The 8-bit call gave up the whole listing over its first name: open it
+  // with the 16-bit call, which can hold any name, and go on with the 8-bit
+  // calls from the second entry on.
+  WCHAR wide[kPathBuffer];
+  if (!MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, pattern, -1, wide, kPathBuffer))
+    return nullptr;
+  WIN32_FIND_DATAW data;
+  h = FindFirstFileW(wide, &data);
   if (h == INVALID_HANDLE_VALUE) return nullptr;
+  if (WideCharToMultiByte(CP_ACP, 0, data.cFileName, -1, entry->name, sizeof entry->name,
+                          nullptr, nullptr) > 0) {
+    entry->attributes = data.dwFileAttributes;  // it fits after all
+  } else {
+    *first = kListingSkipped;
+  }
   return reinterpret_cast<Listing*>(h);
 }
 
 int NextListingEntry(Listing* listing, FindData* entry) {
-  return FindNextFileA(reinterpret_cast<HANDLE>(listing), AsFindData(entry)) != 0;
+  if (FindNextFileA(reinterpret_cast<HANDLE>(listing), AsFindData(entry))) return kListingEntry;
+  return NameDidNotFit(GetLastError()) ? kListingSkipped : kListingEnd;
 }
 
 void CloseListing(Listing* listing) {
