@@ -12,3 +12,8 @@ void operator delete(void* p) noexcept { free(p); }
 void operator delete[](void* p) noexcept { free(p); }
 void operator delete(void* p, size_t) noexcept { free(p); }
 void operator delete[](void* p, size_t) noexcept { free(p); }
+
+// The tag the allocations pass, otherwise from the C++ library.
+namespace std {
+const nothrow_t nothrow{};
+}
