@@ -14,15 +14,57 @@ INT_PTR CALLBACK ResultDialog::DialogProc(HWND window, UINT message, WPARAM wpar
   return ForwardDialogMessage<ResultDialog>(window, message, wparam, lparam);
 }
 
+namespace {
+
+// A child's rectangle in its dialog's client coordinates.
+RECT ChildRect(HWND dialog, HWND child) {
+  RECT r;
+  GetWindowRect(child, &r);
+  MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+// Grows the message control to the height its text needs, measured in the
+// control's own font as the control breaks it into lines, and the dialog
+// and the position of OK by the same amount. A message that fits leaves
+// the template's layout as it is.
+void FitMessage(HWND dialog) {
+  HWND message = GetDlgItem(dialog, IDC_MESSAGE);
+  char text[2048];
+  GetWindowTextA(message, text, sizeof text);
+  RECT box = ChildRect(dialog, message);
+  RECT need = {0, 0, box.right - box.left, 0};
+  HDC dc = GetDC(message);
+  HGDIOBJ font = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(message, WM_GETFONT, 0, 0)));
+  DrawTextA(dc, text, -1, &need, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS);
+  SelectObject(dc, font);
+  ReleaseDC(message, dc);
+  const int grow = need.bottom - (box.bottom - box.top);
+  if (grow <= 0) return;
+  SetWindowPos(message, nullptr, 0, 0, box.right - box.left, need.bottom,
+               SWP_NOMOVE | SWP_NOZORDER);
+  HWND ok = GetDlgItem(dialog, IDOK);
+  const RECT button = ChildRect(dialog, ok);
+  SetWindowPos(ok, nullptr, button.left, button.top + grow, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  RECT frame;
+  GetWindowRect(dialog, &frame);
+  SetWindowPos(dialog, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top + grow,
+               SWP_NOMOVE | SWP_NOZORDER);
+}
+
+}  // namespace
+
 INT_PTR ResultDialog::OnInitDialog(HWND window) {
   HICON icon = LoadIconA(instance_, MAKEINTRESOURCEA(IDI_PROGRAM));
   SendMessageA(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
-  CenterWindow(window, nullptr);
   char title[1000];
   title[0] = 0;
   LoadStringA(GetModuleHandleA(nullptr), title_id_, title, sizeof title);
   SetWindowTextA(window, title);
   SetItemTextFromString(window, IDC_MESSAGE, message_id_);
+  // Centred once it has its final size.
+  FitMessage(window);
+  CenterWindow(window, nullptr);
   return 0;  // no default focus from the platform
 }
 

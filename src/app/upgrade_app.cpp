@@ -44,7 +44,7 @@ INT_PTR CALLBACK UpgradeApp::DialogProc(HWND window, UINT message, WPARAM wparam
 }
 
 INT_PTR UpgradeApp::HandleMessage(HWND window, UINT message, WPARAM wparam,
-                                  LPARAM lparam) {
+                                  LPARAM /*lparam*/) {
   switch (message) {
     case WM_CLOSE:
       EndDialog(window_, 0);
@@ -59,7 +59,7 @@ INT_PTR UpgradeApp::HandleMessage(HWND window, UINT message, WPARAM wparam,
         case IDC_SCAN:
           return OnScanOrStop();
         case IDC_BROWSE:
-          return OnBrowse(lparam);
+          return OnBrowse();
         case IDC_PATCH:
           return OnPatch();
       }
@@ -83,9 +83,7 @@ INT_PTR UpgradeApp::OnInitDialog(HWND window) {
 // Scan/Stop: the scanner's running flag decides, not the button's text.
 INT_PTR UpgradeApp::OnScanOrStop() {
   if (scanner_.running()) {
-    StopScanTimer();
-    scanner_.Stop();
-    SetItemTextFromString(window_, IDC_SCAN, IDS_SCAN);
+    StopScan();
     return 0;
   }
   if (!scanner_.Start(target_name_)) return 0;
@@ -94,9 +92,21 @@ INT_PTR UpgradeApp::OnScanOrStop() {
   return 0;
 }
 
-INT_PTR UpgradeApp::OnBrowse(LPARAM lparam) {
-  // A running scan is stopped first, exactly as the Stop button does.
-  if (scanner_.running()) SendMessageA(window_, WM_COMMAND, IDC_SCAN, lparam);
+// Stops a scan: the timer, then the worker (Stop returns once it has
+// ended), then the button's label.
+void UpgradeApp::StopScan() {
+  StopScanTimer();
+  scanner_.Stop();
+  SetItemTextFromString(window_, IDC_SCAN, IDS_SCAN);
+}
+
+INT_PTR UpgradeApp::OnBrowse() {
+  // A scan is stopped first, here and not through command 1001, whose
+  // handler would read the running flag again and start a new scan if the
+  // worker ended in between. One that ended by itself but whose timer has
+  // not ticked yet is stopped too: no report comes up under the open-file
+  // dialog.
+  if (scanner_.running() || timer_id_) StopScan();
   char path[platform::kPathBuffer];
   char name[platform::kPathBuffer];
   // No worker runs now, so the progress directory is read without the lock.

@@ -29,9 +29,10 @@ class UpgradeApp {
  private:
   INT_PTR OnInitDialog(HWND window);
   INT_PTR OnScanOrStop();
-  INT_PTR OnBrowse(LPARAM lparam);
+  INT_PTR OnBrowse();
   INT_PTR OnPatch();
   INT_PTR OnScanTimer();
+  void StopScan();
   void StopScanTimer();
 
   HINSTANCE instance_;

@@ -23,7 +23,44 @@ struct Observation {
   std::string caption, message;
   RECT rect = {};
   bool open_after_escape = false;
+  // In the dialog's client coordinates: the message control, OK, the
+  // client area, and the template's places of the first two.
+  RECT message_box = {}, ok = {}, client = {}, template_message = {}, template_ok = {},
+       template_client = {};
+  int text_height = 0;  // of the message, broken as the control breaks it
 };
+
+RECT ChildRect(HWND dialog, int id) {
+  RECT r;
+  GetWindowRect(GetDlgItem(dialog, id), &r);
+  MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+// In pixels, as the dialog manager converts a control's place and size:
+// each of the four numbers on its own.
+RECT DialogUnits(HWND dialog, int x, int y, int width, int height) {
+  RECT r = {x, y, width, height};
+  MapDialogRect(dialog, &r);
+  return RECT{r.left, r.top, r.left + r.right, r.top + r.bottom};
+}
+
+void Measure(HWND dialog, Observation* o) {
+  HWND message = GetDlgItem(dialog, IDC_MESSAGE);
+  o->message_box = ChildRect(dialog, IDC_MESSAGE);
+  o->ok = ChildRect(dialog, IDOK);
+  GetClientRect(dialog, &o->client);
+  o->template_message = DialogUnits(dialog, 51, 14, 115, 24);
+  o->template_ok = DialogUnits(dialog, 110, 50, 50, 14);
+  o->template_client = DialogUnits(dialog, 0, 0, 186, 76);
+  RECT need = {0, 0, o->message_box.right - o->message_box.left, 0};
+  HDC dc = GetDC(message);
+  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(message, WM_GETFONT, 0, 0)));
+  DrawTextA(dc, o->message.c_str(), -1, &need, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS);
+  SelectObject(dc, old);
+  ReleaseDC(message, dc);
+  o->text_height = need.bottom;
+}
 
 HWND WaitForWindow(const char* caption) {
   for (int i = 0; i < 500; ++i) {
@@ -46,6 +83,7 @@ DWORD WINAPI Drive(LPVOID p) {
                reinterpret_cast<LPARAM>(text));
   o->message = text;
   GetWindowRect(dialog, &o->rect);
+  Measure(dialog, o);
 
   PostMessageA(dialog, WM_KEYDOWN, VK_ESCAPE, 0);
   PostMessageA(dialog, WM_KEYUP, VK_ESCAPE, 0);
@@ -105,6 +143,38 @@ TEST(ResultDialog, SuccessTitleReplacesTheTemplateCaption) {
   ASSERT_TRUE(o.found);
   EXPECT_EQ(o.caption, "Patch Successful!");
   EXPECT_EQ(o.message, "Tessaline was successfully patched!");
+}
+
+bool operator==(const RECT& a, const RECT& b) { return EqualRect(&a, &b) != 0; }
+
+// Every message is wholly visible: a long one grows the control to its
+// measured height, and the dialog and OK move with it; one that fits keeps
+// the template's layout exactly.
+TEST(ResultDialog, MessageControlGrowsToShowTheWholeMessage) {
+  const struct {
+    uint16_t message;
+    bool grows;
+  } cases[] = {{IDS_PATCH_FAILED, true}, {IDS_SCAN_FAILED, false}, {IDS_PATCHED, false}};
+  for (const auto& c : cases) {
+    Observation o;
+    o.closing = kOkButton;
+    o.caption_wanted = "Error!";
+    ShowDriven(IDS_ERROR, c.message, &o);
+    ASSERT_TRUE(o.found) << c.message;
+    const int template_height = o.template_message.bottom - o.template_message.top;
+    ASSERT_EQ(o.text_height > template_height, c.grows) << c.message;
+    const int grow = c.grows ? o.text_height - template_height : 0;
+    RECT message = o.template_message, ok = o.template_ok, client = o.template_client;
+    message.bottom += grow;
+    OffsetRect(&ok, 0, grow);
+    client.bottom += grow;
+    EXPECT_TRUE(o.message_box == message) << c.message;
+    EXPECT_TRUE(o.ok == ok) << c.message;
+    EXPECT_EQ(o.client.bottom, client.bottom) << c.message;
+    const int w = o.rect.right - o.rect.left, h = o.rect.bottom - o.rect.top;
+    EXPECT_EQ(o.rect.top, (GetSystemMetrics(SM_CYSCREEN) - h) / 2) << c.message;
+    EXPECT_EQ(o.rect.left, (GetSystemMetrics(SM_CXSCREEN) - w) / 2) << c.message;
+  }
 }
 
 TEST(ResultDialog, FailsWithoutATemplate) {

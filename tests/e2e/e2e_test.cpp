@@ -24,6 +24,7 @@ const std::string kShots = "C:\\.e2e-screenshots";
 const std::string kOrvendel = "C:\\Program Files\\Orvendel";
 const std::string kInstall = kOrvendel + "\\Tessaline";
 const std::string kFoundPath = kInstall + "\\Vusk.exe";
+const std::string kMoved = kOrvendel + "\\Tessaline 2";  // where it may be moved
 const std::string kDecoys = "C:\\Decoys";
 
 const char kStringStop[] = "Stop";
@@ -84,7 +85,10 @@ class PatcherEndToEnd : public ::testing::Test {
     return ::testing::UnitTest::GetInstance()->current_test_info()->name();
   }
   void Shot(const std::string& name) { SaveScreenshot(kShots + "\\" + name + ".png"); }
-  void Uninstall() { RemoveTree(kInstall); }
+  void Uninstall() {
+    RemoveTree(kInstall);
+    RemoveTree(kMoved);
+  }
 
   void StartPatcher() { ASSERT_TRUE(patcher_.Start(kPatcher)) << kPatcher; }
 
@@ -130,6 +134,37 @@ class PatcherEndToEnd : public ::testing::Test {
     CloseResult(done);
     EXPECT_EQ(patcher_.WaitForExit(), 1);
     EXPECT_TRUE(HoldsRelease(folder, kNew));
+  }
+  // The whole message of a result dialog is visible: its text, broken into
+  // lines in the dialog's font at the control's width, fits the control's
+  // height, and the control and OK fit the dialog's client area.
+  void ExpectWholeMessageVisible(HWND dialog) {
+    HWND message = GetDlgItem(dialog, kMessage);
+    RECT box, ok, client;
+    GetClientRect(message, &box);
+    GetWindowRect(GetDlgItem(dialog, IDOK), &ok);
+    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&ok), 2);
+    GetClientRect(dialog, &client);
+    RECT in_dialog;
+    GetWindowRect(message, &in_dialog);
+    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&in_dialog), 2);
+    // The template's font, made here as the dialog manager makes it (a
+    // font handle of another process cannot be used).
+    HDC dc = GetDC(nullptr);
+    HFONT font = CreateFontA(-MulDiv(8, GetDeviceCaps(dc, LOGPIXELSY), 72), 0, 0, 0, FW_DONTCARE,
+                             0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, "MS Sans Serif");
+    HGDIOBJ old = SelectObject(dc, font);
+    const std::string text = patcher_.Text(kMessage, dialog);
+    RECT need = {0, 0, box.right, 0};
+    DrawTextA(dc, text.c_str(), -1, &need, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS);
+    SelectObject(dc, old);
+    DeleteObject(font);
+    ReleaseDC(nullptr, dc);
+    EXPECT_LE(need.bottom, box.bottom) << "the message is cut off";
+    EXPECT_GE(in_dialog.top, 0);
+    EXPECT_LE(in_dialog.bottom, ok.top) << "OK covers the message";
+    EXPECT_LE(ok.bottom, client.bottom) << "OK is below the dialog's edge";
+    EXPECT_LE(in_dialog.right, client.right);
   }
   void CloseResult(HWND dialog) {
     patcher_.Click(IDOK, dialog);
@@ -209,6 +244,36 @@ TEST_F(PatcherEndToEnd, ScanFindsTheInstallationAndASecondScanTakesItOver) {
   ExpectPathControls(true);
   Sleep(300);
   EXPECT_FALSE(patcher_.HasWindow("Error!"));
+}
+
+// Between two scans the installation is moved to another folder: the
+// second scan misses in the remembered folder, walks the drives and finds
+// it at its new place, where Patch then writes.
+TEST_F(PatcherEndToEnd, InstallationMovedBetweenTwoScansIsFoundAtItsNewPlace) {
+  StartPatcher();
+  ScanToTheInstallation();
+  ASSERT_TRUE(MoveFileA(kInstall.c_str(), kMoved.c_str()));
+  patcher_.Click(kScan);
+  ASSERT_TRUE(WaitUntil([&] { return patcher_.Text(kPath) == kMoved + "\\Vusk.exe"; }, 60000))
+      << patcher_.Text(kPath);
+  ASSERT_TRUE(WaitUntil([&] { return patcher_.Text(kScan) == kStringScan; }));
+  EXPECT_FALSE(patcher_.HasWindow("Error!"));
+  PatchToTheEnd(kMoved);
+}
+
+// Between two scans the installation is removed: the second scan reports
+// that it found nothing, never the old path as a find.
+TEST_F(PatcherEndToEnd, InstallationRemovedBetweenTwoScansIsReportedAsNotFound) {
+  StartPatcher();
+  ScanToTheInstallation();
+  Uninstall();
+  patcher_.Click(kScan);
+  HWND error = ExpectResult("Error!", kStringScanFailed);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(patcher_.Text(kScan), kStringScan);
+  EXPECT_NE(patcher_.Text(kPath), kFoundPath);
+  CloseResult(error);
+  EXPECT_EQ(GetFileAttributesA(kInstall.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(PatcherEndToEnd, StopEndsTheScanAndKeepsTheLastDirectory) {
@@ -310,7 +375,10 @@ TEST_F(PatcherEndToEnd, FailedPatchLeavesTheInstallationAndAllowsAnotherTry) {
     patcher_.Click(kPatch);
     HWND error = ExpectResult("Error!", kStringPatchFailed);
     ASSERT_TRUE(error);
-    if (cause == 0) Shot("patch-failed");
+    if (cause == 0) {
+      ExpectWholeMessageVisible(error);
+      Shot("patch-failed");
+    }
     EXPECT_TRUE(patcher_.Enabled(kPatch));
     CloseResult(error);
     EXPECT_TRUE(patcher_.Running());
