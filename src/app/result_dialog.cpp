@@ -27,11 +27,10 @@ RECT ChildRect(HWND dialog, HWND child) {
 // Grows the message control to the height its text needs, measured in the
 // control's own font as the control breaks it into lines, and the dialog
 // and the position of OK by the same amount. A message that fits leaves
-// the template's layout as it is.
-void FitMessage(HWND dialog) {
+// the template's layout as it is. `text` is a buffer of `size` bytes.
+void FitMessage(HWND dialog, char* text, int size) {
   HWND message = GetDlgItem(dialog, IDC_MESSAGE);
-  char text[2048];
-  GetWindowTextA(message, text, sizeof text);
+  GetWindowTextA(message, text, size);
   RECT box = ChildRect(dialog, message);
   RECT need = {0, 0, box.right - box.left, 0};
   HDC dc = GetDC(message);
@@ -57,13 +56,15 @@ void FitMessage(HWND dialog) {
 INT_PTR ResultDialog::OnInitDialog(HWND window) {
   HICON icon = LoadIconA(instance_, MAKEINTRESOURCEA(IDI_PROGRAM));
   SendMessageA(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
-  char title[1000];
-  title[0] = 0;
-  LoadStringA(GetModuleHandleA(nullptr), title_id_, title, sizeof title);
-  SetWindowTextA(window, title);
+  // The title, of at most 999 characters, then the message in the same
+  // buffer.
+  char text[2048];
+  text[0] = 0;
+  LoadStringA(GetModuleHandleA(nullptr), title_id_, text, 1000);
+  SetWindowTextA(window, text);
   SetItemTextFromString(window, IDC_MESSAGE, message_id_);
   // Centred once it has its final size.
-  FitMessage(window);
+  FitMessage(window, text, sizeof text);
   CenterWindow(window, nullptr);
   return 0;  // no default focus from the platform
 }
