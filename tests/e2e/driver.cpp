@@ -120,7 +120,22 @@ void PatcherProcess::Kill() {
   main_ = nullptr;
 }
 
+namespace {
+
+BOOL CALLBACK PaintNow(HWND window, LPARAM) {
+  if (IsWindowVisible(window))
+    RedrawWindow(window, nullptr, nullptr,
+                 RDW_INVALIDATE | RDW_FRAME | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  return TRUE;
+}
+
+}  // namespace
+
 bool SaveScreenshot(const std::string& path) {
+  // Every window painted first: one that has just opened may not have
+  // drawn all its controls yet. Then a moment for the X server to show it.
+  EnumWindows(PaintNow, 0);
+  Sleep(250);
   const int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
   HDC screen = GetDC(nullptr);
   HDC memory = CreateCompatibleDC(screen);
