@@ -34,7 +34,8 @@ void FitMessage(HWND dialog, char* text, int size) {
   RECT box = ChildRect(dialog, message);
   RECT need = {0, 0, box.right - box.left, 0};
   HDC dc = GetDC(message);
-  HGDIOBJ font = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(message, WM_GETFONT, 0, 0)));
+  HGDIOBJ own_font = reinterpret_cast<HGDIOBJ>(SendMessageA(message, WM_GETFONT, 0, 0));
+  HGDIOBJ font = SelectObject(dc, own_font);
   DrawTextA(dc, text, -1, &need, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS);
   SelectObject(dc, font);
   ReleaseDC(message, dc);

@@ -19,7 +19,7 @@ extern Constructor __CTOR_LIST__[];
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show);
 
 // What static objects register to be done at exit (their destructors), run
-// last registered first. The program has one such object.
+// last registered first once WinMain has returned.
 typedef void(__cdecl* ExitFunction)();
 static ExitFunction g_at_exit[16];
 static int g_at_exit_count;

@@ -55,7 +55,8 @@ void Measure(HWND dialog, Observation* o) {
   o->template_client = DialogUnits(dialog, 0, 0, 186, 76);
   RECT need = {0, 0, o->message_box.right - o->message_box.left, 0};
   HDC dc = GetDC(message);
-  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(message, WM_GETFONT, 0, 0)));
+  HGDIOBJ font = reinterpret_cast<HGDIOBJ>(SendMessageA(message, WM_GETFONT, 0, 0));
+  HGDIOBJ old = SelectObject(dc, font);
   DrawTextA(dc, o->message.c_str(), -1, &need, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS);
   SelectObject(dc, old);
   ReleaseDC(message, dc);
