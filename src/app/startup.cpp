@@ -58,6 +58,10 @@ int __cdecl __ms_snprintf(char* buffer, size_t size, const char* format, ...) {
   return n;
 }
 
+// What a call of a pure virtual function reaches (only through a bug: an
+// object used while it is being built or destroyed).
+void __cxa_pure_virtual() { ExitProcess(3); }
+
 size_t __cdecl strnlen(const char* text, size_t most) {
   size_t n = 0;
   while (n < most && text[n]) ++n;
