@@ -32,7 +32,7 @@ int __cdecl atexit(ExitFunction function) {
 
 // The entry point: the program reads no command line, and WinMain's result
 // is the exit code.
-__attribute__((force_align_arg_pointer, noreturn)) void PatcherStart() {
+__attribute__((noreturn)) void PatcherStart() {
   for (Constructor* c = __CTOR_LIST__ + 1; *c; ++c) (*c)();
   char none[1] = {0};
   const int result = WinMain(GetModuleHandleA(nullptr), nullptr, none, SW_SHOWDEFAULT);
