@@ -223,14 +223,25 @@ class ResourceReader {
   int budget_ = 1 << 16;
 };
 
-bool IsPayloadType(const ResourceNode& n) {
-  const size_t length = sizeof kPayloadResourceType - 1;
+bool Matches(const ResourceNode& n, ResourceKey key) {
+  if (!key.name) return !n.named && n.id == key.number;
+  const size_t length = strlen(key.name);
   if (!n.named || n.name.size() != length) return false;
+  // Compared as the platform compares them: ASCII letters in either case.
   for (size_t i = 0; i < length; ++i) {
     const uint16_t c = n.name[i] >= 'a' && n.name[i] <= 'z' ? n.name[i] - 32 : n.name[i];
-    if (c != static_cast<uint8_t>(kPayloadResourceType[i])) return false;
+    const char k = key.name[i] >= 'a' && key.name[i] <= 'z' ? key.name[i] - 32 : key.name[i];
+    if (c != static_cast<uint8_t>(k)) return false;
   }
   return true;
+}
+
+ResourceNode* Child(ResourceNode* dir, ResourceKey key) {
+  if (dir) {
+    for (ResourceNode& c : dir->children)
+      if (Matches(c, key)) return &c;
+  }
+  return nullptr;
 }
 
 // The headers and the resource tree of an executable.
@@ -244,7 +255,7 @@ struct Parsed {
   ResourceNode* payload = nullptr;
 };
 
-int Parse(Parsed* p, std::string* why) {
+int ParseResources(Parsed* p, std::string* why) {
   if (!p->pe.Parse(why)) return 0;
   p->base = p->pe.DirectoryRva(kDirResource);
   if (!p->base || !p->pe.DirectorySize(kDirResource))
@@ -254,22 +265,23 @@ int Parse(Parsed* p, std::string* why) {
   ResourceReader reader(p->pe, p->base, p->section);
   if (!reader.Read(&p->root, why)) return 0;
   p->extent = reader.extent();
+  return 1;
+}
 
-  const std::string none = "not a patcher: no payload resource (type FILE, id 105, language 0x0409)";
-  for (ResourceNode& type : p->root.children) {
-    if (!IsPayloadType(type)) continue;
-    for (ResourceNode& name : type.children) {
-      if (name.named || name.id != kPayloadResourceId) continue;
-      for (ResourceNode& language : name.children) {
-        // The program asks for no language: another one could be loaded.
-        if (language.named || language.id != kPayloadResourceLanguage)
-          return Fail(why, "the payload resource is there in another language than 0x0409");
-        p->payload = &language;
-      }
-      if (p->payload) return 1;
+int ParsePatcher(Parsed* p, std::string* why) {
+  if (!ParseResources(p, why)) return 0;
+  ResourceNode* payload = Child(Child(&p->root, {kPayloadResourceType, 0}),
+                                {nullptr, kPayloadResourceId});
+  if (payload) {
+    for (const ResourceNode& language : payload->children) {
+      if (!Matches(language, {nullptr, kPayloadResourceLanguage}))
+        return Fail(why, "the payload resource is there in another language than 0x0409");
     }
   }
-  return Fail(why, none);
+  p->payload = Child(payload, {nullptr, kPayloadResourceLanguage});
+  if (!p->payload)
+    return Fail(why, "not a patcher: no payload resource (type FILE, id 105, language 0x0409)");
+  return 1;
 }
 
 void PutLe16(uint8_t* p, uint32_t v) {
@@ -435,10 +447,22 @@ int CheckExecutable(const uint8_t* image, size_t size, std::string* why) {
   return pe.Parse(why);
 }
 
+int FindResourceData(const uint8_t* image, size_t size, ResourceKey type, ResourceKey name,
+                     uint32_t language, const uint8_t** data, size_t* data_size,
+                     std::string* why) {
+  Parsed p(image, size);
+  if (!ParseResources(&p, why)) return 0;
+  ResourceNode* found = Child(Child(Child(&p.root, type), name), {nullptr, language});
+  if (!found) return Fail(why, "no such resource");
+  *data = found->data;
+  *data_size = found->data_size;
+  return 1;
+}
+
 int FindPayloadResource(const uint8_t* image, size_t size, const uint8_t** payload,
                         size_t* payload_size, std::string* why) {
   Parsed p(image, size);
-  if (!Parse(&p, why)) return 0;
+  if (!ParsePatcher(&p, why)) return 0;
   *payload = p.payload->data;
   *payload_size = p.payload->data_size;
   return 1;
@@ -460,7 +484,7 @@ uint32_t PeChecksum(const uint8_t* image, size_t size, size_t checksum_offset) {
 int ReplacePayloadResource(const uint8_t* stub, size_t size, const uint8_t* payload,
                            size_t payload_size, std::vector<uint8_t>* out, std::string* why) {
   Parsed p(stub, size);
-  if (!Parse(&p, why) || !CheckFileLayout(p, why) || !CheckMovable(p, why)) return 0;
+  if (!ParsePatcher(&p, why) || !CheckFileLayout(p, why) || !CheckMovable(p, why)) return 0;
   const PeImage& pe = p.pe;
   const Section& rs = pe.sections_[p.section];
   if (payload_size > kMaxImage) return Fail(why, "the payload is too large for an executable");

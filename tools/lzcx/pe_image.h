@@ -30,9 +30,22 @@ int CheckExecutable(const uint8_t* image, size_t size, std::string* why);
 
 // Finds the payload resource of the executable `image`. Nonzero with
 // `*payload` pointing at its `*payload_size` bytes inside `image`; zero
-// with the reason in `why`.
+// with the reason in `why`, also when the resource is there in another
+// language as well (the program could load that one).
 int FindPayloadResource(const uint8_t* image, size_t size, const uint8_t** payload,
                         size_t* payload_size, std::string* why);
+
+// A resource type or name: a string, or a number when `name` is null.
+struct ResourceKey {
+  const char* name;
+  uint32_t number;
+};
+
+// Finds any resource of the executable `image`, as FindPayloadResource
+// does the payload.
+int FindResourceData(const uint8_t* image, size_t size, ResourceKey type, ResourceKey name,
+                     uint32_t language, const uint8_t** data, size_t* data_size,
+                     std::string* why);
 
 // Makes `out`, the executable `stub` with the bytes of its payload resource
 // replaced by `payload`: every other resource as it was, the resource
