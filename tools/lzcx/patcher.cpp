@@ -69,6 +69,10 @@ int ReadPayloadInput(const char* path, std::vector<uint8_t>* payload, std::strin
   const uint8_t* data;
   size_t size;
   if (!FindPayloadResource(payload->data(), payload->size(), &data, &size, why)) return 0;
+  if (!size) {
+    *why = "a stub: its payload is empty (lzcx patcher fills it)";
+    return 0;
+  }
   *payload = std::vector<uint8_t>(data, data + size);
   return 1;
 }
