@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
     spec.plus = shape & 1;
     spec.relocations = shape != 2;
     spec.payload = shape == 0 ? Bytes() : GreedyBlock(text);
+    if (shape == 2) spec.manifest = "";
     if (shape == 3) spec.certificate = RandomBytes(64, 3);
     put(executables, MakeTestPatcher(spec).image);
   }

@@ -34,8 +34,7 @@ const uint32_t kTextRva = 0x1000, kResourceRva = 0x2000;
 TestPe MakeTestPatcher(const TestPeSpec& spec) {
   TestPe pe;
   pe.plus = spec.plus;
-  const std::string manifest = "<assembly manifestVersion=\"1.0\"/>\n";
-  pe.manifest.assign(manifest.begin(), manifest.end());
+  pe.manifest.assign(spec.manifest.begin(), spec.manifest.end());
   pe.strings = TextLike(70, 9);
 
   // Resources: root table, the type name, the data, then the lower tables

@@ -10,6 +10,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string>
+
 #include "support/payload_builder.h"
 
 struct TestPeSpec {
@@ -17,6 +19,8 @@ struct TestPeSpec {
   Bytes payload;      // resource "FILE" 105, language 0x0409
   bool relocations = true;  // a .reloc section after the resources
   Bytes certificate;        // appended as the certificate table, if any
+  // The manifest, the last resource (empty: laid out at the very end).
+  std::string manifest = "<assembly manifestVersion=\"1.0\"/>\n";
 };
 
 // The image, and where the fields are that tests damage (file offsets).

@@ -47,6 +47,7 @@ TEST(PeImage, ReplacedPayloadReadsBackWithEverythingElseIntact) {
           spec.plus = plus;
           spec.relocations = relocations;
           spec.payload = RandomBytes(old_size, 1);
+          if (!relocations) spec.manifest = "";  // then an empty resource ends the section
           const TestPe stub = MakeTestPatcher(spec);
           spec.certificate = RandomBytes(600, 3);
           const TestPe signed_stub = MakeTestPatcher(spec);

@@ -161,9 +161,11 @@ class ResourceReader {
   uint64_t extent() const { return extent_; }
 
  private:
-  // `length` bytes at `rva`, inside the resource section.
+  // `length` bytes at `rva`, inside the resource section. No bytes may
+  // also sit at its very end (an empty resource laid out last).
   const uint8_t* At(uint64_t rva, uint64_t length) {
     size_t offset;
+    if (!length && rva > base_ && pe_.Map(rva - 1, 1, &offset, section_)) return pe_.data_ + offset + 1;
     if (rva < base_ || !pe_.Map(rva, length, &offset, section_)) return nullptr;
     if (rva + length - base_ > extent_) extent_ = rva + length - base_;
     return pe_.data_ + offset;
