@@ -70,10 +70,11 @@ TestPe MakeTestPatcher(const TestPeSpec& spec) {
   const int sections = spec.relocations ? 3 : 2;
   const size_t resources_raw = 0x400;
   const uint32_t resources_raw_size = static_cast<uint32_t>(Align(r.size(), kFileAlignment));
-  const uint32_t reloc_rva = kResourceRva + static_cast<uint32_t>(Align(r.size(), kSectionAlignment));
+  const uint32_t reloc_rva =
+      kResourceRva + static_cast<uint32_t>(Align(r.size(), kSectionAlignment));
   const size_t reloc_raw = resources_raw + resources_raw_size;
-  const uint32_t image_size = (spec.relocations ? reloc_rva : reloc_rva - kSectionAlignment) +
-                              kSectionAlignment;
+  const uint32_t image_size =
+      (spec.relocations ? reloc_rva : reloc_rva - kSectionAlignment) + kSectionAlignment;
 
   Bytes& b = pe.image;
   b.assign(spec.relocations ? reloc_raw + kFileAlignment : reloc_raw, 0);

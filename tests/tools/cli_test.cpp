@@ -84,8 +84,32 @@ std::vector<std::pair<std::string, Bytes>> Snapshot(const ScratchDir& dir) {
   return all;
 }
 
+// A command given bad input, and part of the one line it must print.
+struct Refusal {
+  const char* what;
+  std::vector<std::string> args;
+  const char* says;
+};
+
 class PackCli : public ::testing::Test {
  protected:
+  // Each case: exit status 1, one line on stderr saying what is wrong, and
+  // the directory exactly as it was.
+  void ExpectRefused(const std::string& command, const std::vector<Refusal>& cases) {
+    const auto before = Snapshot(dir_);
+    for (const Refusal& c : cases) {
+      SCOPED_TRACE(c.what);
+      std::vector<std::string> args = {command};
+      args.insert(args.end(), c.args.begin(), c.args.end());
+      Result r = Lzcx(args);
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.ErrLines(), 1) << r.err;
+      EXPECT_EQ(r.err.find("lzcx: "), 0u) << r.err;
+      EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+      EXPECT_TRUE(Snapshot(dir_) == before);
+    }
+  }
+
   std::string Write(const std::string& name, const Bytes& bytes) {
     const std::string path = dir_.Join(name);
     EXPECT_TRUE(WriteFileBytes(path, bytes));
@@ -194,11 +218,7 @@ TEST_F(PackCli, BadInputIsRefusedWithOneLineAndNothingWritten) {
   const std::string soft = dir_.Join("symlink.txt");
   ASSERT_EQ(symlink(good.c_str(), soft.c_str()), 0);
 
-  struct Case {
-    const char* what;
-    std::vector<std::string> args;
-    const char* says;  // part of the line on stderr
-  } cases[] = {
+  const std::vector<Refusal> cases = {
       {"missing file", {"-o", Payload(), good, dir_.Join("missing.txt")}, "missing.txt"},
       {"directory", {"-o", Payload(), good, sub}, "is a directory"},
       {"no files", {"-o", Payload()}, "no files"},
@@ -220,18 +240,7 @@ TEST_F(PackCli, BadInputIsRefusedWithOneLineAndNothingWritten) {
       {"output's directory is missing", {"-o", dir_.Join("nowhere/p.bin"), good}, "nowhere"},
   };
   Write("payload.bin", Str("an old payload"));
-  const auto before = Snapshot(dir_);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::vector<std::string> args = {"pack"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    Result r = Lzcx(args);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.ErrLines(), 1) << r.err;
-    EXPECT_EQ(r.err.find("lzcx: "), 0u) << r.err;
-    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
-    EXPECT_TRUE(Snapshot(dir_) == before);
-  }
+  ExpectRefused("pack", cases);
 }
 
 TEST_F(PackCli, UsageErrorsExitTwo) {
@@ -388,8 +397,8 @@ class PatcherCli : public PackCli {
 };
 
 TEST_F(PatcherCli, MakesAPatcherOfThePackedFilesThatTheOtherCommandsRead) {
-  Result r = Lzcx({"patcher", "--stub", stub_, "--name", "vusk.exe=" + program_, "-o", Out(),
-                   program_, help_});
+  Result r = Lzcx(
+      {"patcher", "--stub", stub_, "--name", "vusk.exe=" + program_, "-o", Out(), program_, help_});
   ASSERT_EQ(r.status, 0) << r.err;
   // One line per file, as pack prints them, and one for the patcher.
   EXPECT_EQ(r.ErrLines(), 3) << r.err;
@@ -397,8 +406,10 @@ TEST_F(PatcherCli, MakesAPatcherOfThePackedFilesThatTheOtherCommandsRead) {
   EXPECT_EQ(r.out, "");
 
   // Its payload is exactly what pack makes of the same arguments.
-  ASSERT_EQ(Lzcx({"pack", "--quiet", "--name", "vusk.exe=" + program_, "-o", Payload(), program_,
-                  help_}).status, 0);
+  ASSERT_EQ(
+      Lzcx({"pack", "--quiet", "--name", "vusk.exe=" + program_, "-o", Payload(), program_, help_})
+          .status,
+      0);
   Bytes exe, packed;
   ASSERT_TRUE(ReadFileBytes(Out(), &exe));
   ASSERT_TRUE(ReadFileBytes(Payload(), &packed));
@@ -433,36 +444,45 @@ TEST_F(PatcherCli, RefusesWhatPackRefusesAndBadStubsOrPrograms) {
   renamed.image[renamed.type_name + 2] = 'X';  // "FXLE"
   const std::string no_payload = Write("nopayload.exe", renamed.image);
   const std::string vusk = "vusk.exe=" + program_;
-  struct Case {
-    const char* what;
-    std::vector<std::string> args;
-    const char* says;
-  } cases[] = {
-      {"program not first", {"--stub", stub_, "--name", vusk, "-o", Out(), help_, program_}, "must be named vusk.exe"},
-      {"program not named", {"--stub", stub_, "-o", Out(), program_}, "--name vusk.exe=FILE"},
-      {"program not an executable", {"--stub", stub_, "-o", Out(), plain_vusk}, "not a Windows executable"},
-      {"missing file", {"--stub", stub_, "--name", vusk, "-o", Out(), program_, dir_.Join("gone.dll")}, "gone.dll"},
-      {"device name", {"--stub", stub_, "--name", vusk, "--name", "aux.dll=" + text, "-o", Out(), program_, text}, "aux.dll"},
-      {"stub missing", {"--stub", dir_.Join("gone.exe"), "--name", vusk, "-o", Out(), program_}, "gone.exe"},
-      {"stub not an executable", {"--stub", text, "--name", vusk, "-o", Out(), program_}, "not a Windows executable"},
-      {"stub damaged", {"--stub", broken, "--name", vusk, "-o", Out(), program_}, "outside the resource section"},
-      {"stub without a payload", {"--stub", no_payload, "--name", vusk, "-o", Out(), program_}, "no payload resource"},
-      {"output is the stub", {"--stub", stub_, "--name", vusk, "-o", stub_, program_}, "overwrite"},
-      {"output is the program", {"--stub", stub_, "--name", vusk, "-o", program_, program_}, "overwrite"},
-  };
-  const auto before = Snapshot(dir_);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::vector<std::string> args = {"patcher"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    Result r = Lzcx(args);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.ErrLines(), 1) << r.err;
-    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
-    EXPECT_TRUE(Snapshot(dir_) == before);
-  }
+  ExpectRefused(
+      "patcher",
+      {
+          {"program not first",
+           {"--stub", stub_, "--name", vusk, "-o", Out(), help_, program_},
+           "must be named vusk.exe"},
+          {"program not named", {"--stub", stub_, "-o", Out(), program_}, "--name vusk.exe=FILE"},
+          {"program not an executable",
+           {"--stub", stub_, "-o", Out(), plain_vusk},
+           "not a Windows executable"},
+          {"missing file",
+           {"--stub", stub_, "--name", vusk, "-o", Out(), program_, dir_.Join("gone.dll")},
+           "gone.dll"},
+          {"device name",
+           {"--stub", stub_, "--name", vusk, "--name", "aux.dll=" + text, "-o", Out(), program_,
+            text},
+           "aux.dll"},
+          {"stub missing",
+           {"--stub", dir_.Join("gone.exe"), "--name", vusk, "-o", Out(), program_},
+           "gone.exe"},
+          {"stub not an executable",
+           {"--stub", text, "--name", vusk, "-o", Out(), program_},
+           "not a Windows executable"},
+          {"stub damaged",
+           {"--stub", broken, "--name", vusk, "-o", Out(), program_},
+           "outside the resource section"},
+          {"stub without a payload",
+           {"--stub", no_payload, "--name", vusk, "-o", Out(), program_},
+           "no payload resource"},
+          {"output is the stub",
+           {"--stub", stub_, "--name", vusk, "-o", stub_, program_},
+           "overwrite"},
+          {"output is the program",
+           {"--stub", stub_, "--name", vusk, "-o", program_, program_},
+           "overwrite"},
+      });
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"patcher", "-o", Out(), program_}, {"patcher", "--stub", stub_, program_},
+           {"patcher", "-o", Out(), program_},
+           {"patcher", "--stub", stub_, program_},
            {"patcher", "--stub", stub_, "--stub", stub_, "-o", Out(), program_}}) {
     Result r = Lzcx(args);
     EXPECT_EQ(r.status, 2) << r.err;

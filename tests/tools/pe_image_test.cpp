@@ -26,8 +26,8 @@ Bytes ResourceOf(const Bytes& image, ResourceKey type, ResourceKey name) {
 Bytes Replaced(const Bytes& stub, const Bytes& payload) {
   Bytes out;
   std::string why;
-  EXPECT_TRUE(ReplacePayloadResource(stub.data(), stub.size(), payload.data(), payload.size(),
-                                     &out, &why))
+  EXPECT_TRUE(
+      ReplacePayloadResource(stub.data(), stub.size(), payload.data(), payload.size(), &out, &why))
       << why;
   return out;
 }
@@ -58,7 +58,8 @@ TEST(PeImage, ReplacedPayloadReadsBackWithEverythingElseIntact) {
           EXPECT_TRUE(ResourceOf(out, {"FILE", 0}, {nullptr, 105}) == payload);
           EXPECT_TRUE(ResourceOf(out, {nullptr, 24}, {nullptr, 1}) == stub.manifest);
           EXPECT_TRUE(ResourceOf(out, {nullptr, 6}, {nullptr, 1}) == stub.strings);
-          EXPECT_TRUE(std::equal(out.begin() + 0x200, out.begin() + 0x400, stub.image.begin() + 0x200))
+          EXPECT_TRUE(
+              std::equal(out.begin() + 0x200, out.begin() + 0x400, stub.image.begin() + 0x200))
               << "the code changed";
           // The last section ends the image and the file.
           const size_t last = stub.section_table + 40 * (relocations ? 2 : 1);
@@ -94,38 +95,78 @@ void Put16(Bytes* b, size_t at, uint32_t v) {
 struct Damage {
   const char* what;
   std::function<void(TestPe*)> apply;
-  const char* says;       // part of the reason
-  bool rebuild_only;      // the payload can still be read; only a rebuild is refused
+  const char* says;   // part of the reason
+  bool rebuild_only;  // the payload can still be read; only a rebuild is refused
 };
 
 TEST(PeImage, DamagedAndHostileFilesAreRefusedWithAReason) {
   const Damage damages[] = {
       {"no MZ", [](TestPe* p) { p->image[0] = 'X'; }, "no MZ header", false},
-      {"PE header past the end", [](TestPe* p) { Put32(&p->image, 0x3C, 0xFFFFFFF0); }, "no PE header", false},
+      {"PE header past the end", [](TestPe* p) { Put32(&p->image, 0x3C, 0xFFFFFFF0); },
+       "no PE header", false},
       {"PE signature", [](TestPe* p) { p->image[0x41] = 'Q'; }, "no PE header", false},
-      {"optional header magic", [](TestPe* p) { Put16(&p->image, p->optional_header, 0x999); }, "neither PE32", false},
+      {"optional header magic", [](TestPe* p) { Put16(&p->image, p->optional_header, 0x999); },
+       "neither PE32", false},
       {"65535 sections", [](TestPe* p) { Put16(&p->image, 0x46, 0xFFFF); }, "section table", false},
-      {"file alignment 3", [](TestPe* p) { Put32(&p->image, p->optional_header + 36, 3); }, "alignment", false},
-      {"sections out of order", [](TestPe* p) { Put32(&p->image, p->section_table + 52, 0x1000); }, "out of order", false},
-      {"resources outside every section", [](TestPe* p) { Put32(&p->image, p->Directory(2), 0x900000); }, "outside every section", false},
-      {"32767 root entries", [](TestPe* p) { Put16(&p->image, p->resources + 14, 0x7FFF); }, "entries outside", false},
-      {"65535 + 65535 root entries", [](TestPe* p) { Put16(&p->image, p->resources + 12, 0xFFFF); Put16(&p->image, p->resources + 14, 0xFFFF); }, "too many", false},
-      {"a table that holds itself", [](TestPe* p) { Put32(&p->image, p->type_entries + 4, 0x80000000); }, "not type, name, language", false},
-      {"name outside", [](TestPe* p) { Put32(&p->image, p->type_entries, 0xFFFFFF00); }, "name outside", false},
-      {"name of 65535 characters", [](TestPe* p) { Put16(&p->image, p->type_name, 0xFFFF); }, "name outside", false},
-      {"named entry counted as numbered", [](TestPe* p) { Put16(&p->image, p->resources + 12, 0); Put16(&p->image, p->resources + 14, 3); }, "out of order", false},
-      {"data entry outside", [](TestPe* p) { Put32(&p->image, p->payload_language + 4, 0x7FFFFFF0); }, "data entry outside", false},
-      {"data in the headers", [](TestPe* p) { Put32(&p->image, p->payload_data_entry, 0x10); }, "data outside", false},
-      {"data of 4 GB", [](TestPe* p) { Put32(&p->image, p->payload_data_entry + 4, 0xFFFFFFF0); }, "data outside", false},
-      {"no FILE type", [](TestPe* p) { p->image[p->type_name + 2] = 'G'; }, "no payload resource", false},
-      {"payload in German", [](TestPe* p) { Put32(&p->image, p->payload_language, 0x0407); }, "another language", false},
-      {"bytes after the last section", [](TestPe* p) { p->image.insert(p->image.end(), 16, 0x5A); }, "would be lost", true},
-      {"a section after the resources that cannot move", [](TestPe* p) { Put32(&p->image, p->Directory(5) + 4, 0); }, "cannot be moved", true},
-      {"a data directory after the resources", [](TestPe* p) { Put32(&p->image, p->Directory(9), p->relocations_rva); Put32(&p->image, p->Directory(9) + 4, 8); }, "lies in or after", true},
-      {"a relocation into the resources", [](TestPe* p) { Put32(&p->image, p->relocations, p->resources_rva); }, "patches the resources", true},
-      {"other data behind the resources", [](TestPe* p) {
-         Put32(&p->image, p->section_table + 48, 0x200);  // .rsrc's size in memory: all its file data
-         p->image[p->resources + 0x1FF] = 1; }, "holds other data", true},
+      {"file alignment 3", [](TestPe* p) { Put32(&p->image, p->optional_header + 36, 3); },
+       "alignment", false},
+      {"sections out of order", [](TestPe* p) { Put32(&p->image, p->section_table + 52, 0x1000); },
+       "out of order", false},
+      {"resources outside every section",
+       [](TestPe* p) { Put32(&p->image, p->Directory(2), 0x900000); }, "outside every section",
+       false},
+      {"32767 root entries", [](TestPe* p) { Put16(&p->image, p->resources + 14, 0x7FFF); },
+       "entries outside", false},
+      {"65535 + 65535 root entries",
+       [](TestPe* p) {
+         Put16(&p->image, p->resources + 12, 0xFFFF);
+         Put16(&p->image, p->resources + 14, 0xFFFF);
+       },
+       "too many", false},
+      {"a table that holds itself",
+       [](TestPe* p) { Put32(&p->image, p->type_entries + 4, 0x80000000); },
+       "not type, name, language", false},
+      {"name outside", [](TestPe* p) { Put32(&p->image, p->type_entries, 0xFFFFFF00); },
+       "name outside", false},
+      {"name of 65535 characters", [](TestPe* p) { Put16(&p->image, p->type_name, 0xFFFF); },
+       "name outside", false},
+      {"named entry counted as numbered",
+       [](TestPe* p) {
+         Put16(&p->image, p->resources + 12, 0);
+         Put16(&p->image, p->resources + 14, 3);
+       },
+       "out of order", false},
+      {"data entry outside",
+       [](TestPe* p) { Put32(&p->image, p->payload_language + 4, 0x7FFFFFF0); },
+       "data entry outside", false},
+      {"data in the headers", [](TestPe* p) { Put32(&p->image, p->payload_data_entry, 0x10); },
+       "data outside", false},
+      {"data of 4 GB", [](TestPe* p) { Put32(&p->image, p->payload_data_entry + 4, 0xFFFFFFF0); },
+       "data outside", false},
+      {"no FILE type", [](TestPe* p) { p->image[p->type_name + 2] = 'G'; }, "no payload resource",
+       false},
+      {"payload in German", [](TestPe* p) { Put32(&p->image, p->payload_language, 0x0407); },
+       "another language", false},
+      {"bytes after the last section", [](TestPe* p) { p->image.insert(p->image.end(), 16, 0x5A); },
+       "would be lost", true},
+      {"a section after the resources that cannot move",
+       [](TestPe* p) { Put32(&p->image, p->Directory(5) + 4, 0); }, "cannot be moved", true},
+      {"a data directory after the resources",
+       [](TestPe* p) {
+         Put32(&p->image, p->Directory(9), p->relocations_rva);
+         Put32(&p->image, p->Directory(9) + 4, 8);
+       },
+       "lies in or after", true},
+      {"a relocation into the resources",
+       [](TestPe* p) { Put32(&p->image, p->relocations, p->resources_rva); },
+       "patches the resources", true},
+      {"other data behind the resources",
+       [](TestPe* p) {
+         Put32(&p->image, p->section_table + 48,
+               0x200);  // .rsrc's size in memory: all its file data
+         p->image[p->resources + 0x1FF] = 1;
+       },
+       "holds other data", true},
   };
   for (bool plus : {false, true}) {
     TestPeSpec spec;
@@ -139,7 +180,8 @@ TEST(PeImage, DamagedAndHostileFilesAreRefusedWithAReason) {
       const uint8_t* data = nullptr;
       size_t size = 0;
       std::string why;
-      EXPECT_EQ(FindPayloadResource(b.data(), b.size(), &data, &size, &why) != 0, d.rebuild_only) << why;
+      EXPECT_EQ(FindPayloadResource(b.data(), b.size(), &data, &size, &why) != 0, d.rebuild_only)
+          << why;
       if (!d.rebuild_only) {
         EXPECT_NE(why.find(d.says), std::string::npos) << why;
       }

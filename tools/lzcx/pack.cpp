@@ -175,7 +175,8 @@ int PackFiles(const PackRequest& request, BlockEncoderFunction encode,
               std::vector<uint8_t>* container) {
   const char* output = request.output;
   std::vector<Input> inputs;
-  for (const char* file : request.files) inputs.push_back(Input{file, BaseName(file), false, PathInfo(), {}});
+  for (const char* file : request.files)
+    inputs.push_back(Input{file, BaseName(file), false, PathInfo(), {}});
   for (const std::string& r : request.renames) {
     const size_t eq = r.find('=');
     if (eq == std::string::npos || eq + 1 == r.size())
@@ -184,12 +185,14 @@ int PackFiles(const PackRequest& request, BlockEncoderFunction encode,
     bool found = false;
     for (Input& in : inputs) {
       if (file != in.path) continue;
-      if (in.renamed) return Usage("--name " + r + ": " + file + " is already renamed", request.usage);
+      if (in.renamed)
+        return Usage("--name " + r + ": " + file + " is already renamed", request.usage);
       in.name = r.substr(0, eq);
       in.renamed = true;
       found = true;
     }
-    if (!found) return Usage("--name " + r + ": " + file + " is not among the files", request.usage);
+    if (!found)
+      return Usage("--name " + r + ": " + file + " is not among the files", request.usage);
   }
   if (inputs.empty()) return Refuse("no files to pack");
   std::string why;

@@ -42,7 +42,9 @@ class PeImage {
   int Map(uint64_t rva, uint64_t length, size_t* offset, int only = -1) const;
   int SectionOf(uint64_t rva) const;
 
-  uint32_t DirectoryRva(int i) const { return i < dir_count_ ? ReadLe32(data_ + dirs_ + 8 * i) : 0; }
+  uint32_t DirectoryRva(int i) const {
+    return i < dir_count_ ? ReadLe32(data_ + dirs_ + 8 * i) : 0;
+  }
   uint32_t DirectorySize(int i) const {
     return i < dir_count_ ? ReadLe32(data_ + dirs_ + 8 * i + 4) : 0;
   }
@@ -78,8 +80,7 @@ int PeImage::Parse(std::string* why) {
     return Fail(why, "damaged executable: optional header is neither PE32 nor PE32+");
   const bool plus = magic == 0x20B;
   const size_t dirs_at = plus ? 112 : 96;
-  if (optional_size < dirs_at)
-    return Fail(why, "damaged executable: optional header too short");
+  if (optional_size < dirs_at) return Fail(why, "damaged executable: optional header too short");
   const uint32_t declared = ReadLe32(data_ + optional_ + dirs_at - 4);
   dir_count_ = declared < 16 ? static_cast<int>(declared) : 16;
   dirs_ = optional_ + dirs_at;
@@ -165,7 +166,8 @@ class ResourceReader {
   // also sit at its very end (an empty resource laid out last).
   const uint8_t* At(uint64_t rva, uint64_t length) {
     size_t offset;
-    if (!length && rva > base_ && pe_.Map(rva - 1, 1, &offset, section_)) return pe_.data_ + offset + 1;
+    if (!length && rva > base_ && pe_.Map(rva - 1, 1, &offset, section_))
+      return pe_.data_ + offset + 1;
     if (rva < base_ || !pe_.Map(rva, length, &offset, section_)) return nullptr;
     if (rva + length - base_ > extent_) extent_ = rva + length - base_;
     return pe_.data_ + offset;
@@ -193,7 +195,8 @@ class ResourceReader {
         const uint64_t name_rva = static_cast<uint64_t>(base_) + (key & 0x7FFFFFFF);
         const uint8_t* length = At(name_rva, 2);
         const uint8_t* chars = length ? At(name_rva + 2, 2ull * ReadLe16(length)) : nullptr;
-        if (!chars) return Fail(why, "damaged executable: resource name outside the resource section");
+        if (!chars)
+          return Fail(why, "damaged executable: resource name outside the resource section");
         for (uint32_t k = 0; k < ReadLe16(length); ++k) c.name.push_back(ReadLe16(chars + 2 * k));
       } else {
         c.id = key;
@@ -208,12 +211,14 @@ class ResourceReader {
       }
       c.leaf = true;
       const uint8_t* d = At(static_cast<uint64_t>(base_) + value, 16);
-      if (!d) return Fail(why, "damaged executable: resource data entry outside the resource section");
+      if (!d)
+        return Fail(why, "damaged executable: resource data entry outside the resource section");
       c.data_size = ReadLe32(d + 4);
       c.codepage = ReadLe32(d + 8);
       c.reserved = ReadLe32(d + 12);
       c.data = At(ReadLe32(d), c.data_size);
-      if (!c.data) return Fail(why, "damaged executable: resource data outside the resource section");
+      if (!c.data)
+        return Fail(why, "damaged executable: resource data outside the resource section");
     }
     return 1;
   }
@@ -250,9 +255,9 @@ ResourceNode* Child(ResourceNode* dir, ResourceKey key) {
 struct Parsed {
   Parsed(const uint8_t* data, size_t size) : pe(data, size) {}
   PeImage pe;
-  int section = -1;    // the section that holds the resources
-  uint32_t base = 0;   // address of the resource directory
-  uint64_t extent = 0; // bytes from `base` that the resources use
+  int section = -1;     // the section that holds the resources
+  uint32_t base = 0;    // address of the resource directory
+  uint64_t extent = 0;  // bytes from `base` that the resources use
   ResourceNode root;
   ResourceNode* payload = nullptr;
 };
@@ -263,7 +268,8 @@ int ParseResources(Parsed* p, std::string* why) {
   if (!p->base || !p->pe.DirectorySize(kDirResource))
     return Fail(why, "not a patcher: the executable has no resources");
   p->section = p->pe.SectionOf(p->base);
-  if (p->section < 0) return Fail(why, "damaged executable: resource directory outside every section");
+  if (p->section < 0)
+    return Fail(why, "damaged executable: resource directory outside every section");
   ResourceReader reader(p->pe, p->base, p->section);
   if (!reader.Read(&p->root, why)) return 0;
   p->extent = reader.extent();
@@ -272,8 +278,8 @@ int ParseResources(Parsed* p, std::string* why) {
 
 int ParsePatcher(Parsed* p, std::string* why) {
   if (!ParseResources(p, why)) return 0;
-  ResourceNode* payload = Child(Child(&p->root, {kPayloadResourceType, 0}),
-                                {nullptr, kPayloadResourceId});
+  ResourceNode* payload =
+      Child(Child(&p->root, {kPayloadResourceType, 0}), {nullptr, kPayloadResourceId});
   if (payload) {
     for (const ResourceNode& language : payload->children) {
       if (!Matches(language, {nullptr, kPayloadResourceLanguage}))
@@ -309,10 +315,22 @@ struct ResourceLayout {
   }
 
   void Place() {
-    for (ResourceNode* t : tables) t->at = size, size += 16 + 8 * t->children.size();
-    for (ResourceNode* l : leaves) l->at = size, size += 16;
-    for (ResourceNode* n : named) n->name_at = size, size += 2 + 2 * n->name.size();
-    for (ResourceNode* l : leaves) size = AlignUp(size, 8), l->data_at = size, size += l->data_size;
+    for (ResourceNode* t : tables) {
+      t->at = size;
+      size += 16 + 8 * t->children.size();
+    }
+    for (ResourceNode* l : leaves) {
+      l->at = size;
+      size += 16;
+    }
+    for (ResourceNode* n : named) {
+      n->name_at = size;
+      size += 2 + 2 * n->name.size();
+    }
+    for (ResourceNode* l : leaves) {
+      l->data_at = AlignUp(size, 8);
+      size = l->data_at + l->data_size;
+    }
   }
 
   // The section's bytes from the directory on; `base` is its address.
@@ -329,7 +347,8 @@ struct ResourceLayout {
       p += 16;
       for (const ResourceNode& c : t->children) {
         WriteLe32(p, c.named ? 0x80000000u | static_cast<uint32_t>(c.name_at) : c.id);
-        WriteLe32(p + 4, c.leaf ? static_cast<uint32_t>(c.at) : 0x80000000u | static_cast<uint32_t>(c.at));
+        WriteLe32(p + 4,
+                  c.leaf ? static_cast<uint32_t>(c.at) : 0x80000000u | static_cast<uint32_t>(c.at));
         p += 8;
       }
     }
@@ -379,10 +398,12 @@ int CheckMovable(const Parsed& p, std::string* why) {
   if (debug_size) {
     if (!pe.Map(pe.DirectoryRva(kDirDebug), debug_size, &debug))
       return Fail(why, "damaged executable: debug directory outside the file");
-    const size_t resources_file = pe.sections_[p.section].raw_offset + (p.base - pe.sections_[p.section].va);
+    const size_t resources_file =
+        pe.sections_[p.section].raw_offset + (p.base - pe.sections_[p.section].va);
     for (size_t at = 0; at + 28 <= debug_size; at += 28) {
       const uint8_t* e = pe.data_ + debug + at;
-      if (ReadLe32(e + 16) && static_cast<uint64_t>(ReadLe32(e + 24)) + ReadLe32(e + 16) > resources_file)
+      if (ReadLe32(e + 16) &&
+          static_cast<uint64_t>(ReadLe32(e + 24)) + ReadLe32(e + 16) > resources_file)
         return Fail(why, "cannot rebuild: debug data lies in or after the resources");
     }
   }
@@ -397,7 +418,8 @@ int CheckMovable(const Parsed& p, std::string* why) {
     for (uint32_t k = 8; k + 2 <= length; k += 2) {
       const uint16_t entry = ReadLe16(b + k);
       if ((entry >> 12) && static_cast<uint64_t>(page) + (entry & 0xFFF) + 8 > p.base)
-        return Fail(why, "cannot rebuild: a base relocation patches the resources or what follows them");
+        return Fail(why,
+                    "cannot rebuild: a base relocation patches the resources or what follows them");
     }
     at += length;
   }
@@ -415,25 +437,28 @@ int CheckFileLayout(const Parsed& p, std::string* why) {
     if (!s.raw_size) continue;
     const uint64_t s_end = static_cast<uint64_t>(s.raw_offset) + s.raw_size;
     if (s_end > pe.size_)
-      return Fail(why, std::string("damaged executable: section ") + s.name + " runs past the end of the file");
+      return Fail(why, std::string("damaged executable: section ") + s.name +
+                           " runs past the end of the file");
     const bool before = static_cast<int>(i) < p.section;
-    if ((before && s_end > rs.raw_offset) || (!before && i != static_cast<size_t>(p.section) &&
-                                              s.raw_offset < AlignUp(rs.raw_offset + rs.raw_size, pe.file_alignment_)))
+    if ((before && s_end > rs.raw_offset) ||
+        (!before && i != static_cast<size_t>(p.section) &&
+         s.raw_offset < AlignUp(rs.raw_offset + rs.raw_size, pe.file_alignment_)))
       return Fail(why, "cannot rebuild: the sections' file data is not in address order");
     if (s_end > end) end = s_end;
   }
   if (pe.headers_size_ > rs.raw_offset)
     return Fail(why, "damaged executable: headers overlap the resources");
-  const uint64_t cert = pe.DirectoryRva(kDirCertificate), cert_size = pe.DirectorySize(kDirCertificate);
+  const uint64_t cert = pe.DirectoryRva(kDirCertificate),
+                 cert_size = pe.DirectorySize(kDirCertificate);
   for (uint64_t at = end; at < pe.size_; ++at) {
     if (cert_size && at >= cert && at - cert < cert_size) continue;
-    if (pe.data_[at])
-      return Fail(why, "cannot rebuild: data after the last section would be lost");
+    if (pe.data_[at]) return Fail(why, "cannot rebuild: data after the last section would be lost");
   }
   // The resources must own the rest of their section.
   const uint64_t used = static_cast<uint64_t>(p.base - rs.va) + p.extent;
   const uint64_t stored = rs.raw_size < rs.Extent() ? rs.raw_size : rs.Extent();
-  if (used < stored && !AllZero(pe.data_ + rs.raw_offset + used, static_cast<size_t>(stored - used)))
+  if (used < stored &&
+      !AllZero(pe.data_ + rs.raw_offset + used, static_cast<size_t>(stored - used)))
     return Fail(why, "cannot rebuild: the resource section holds other data after the resources");
   return 1;
 }
@@ -450,8 +475,7 @@ int CheckExecutable(const uint8_t* image, size_t size, std::string* why) {
 }
 
 int FindResourceData(const uint8_t* image, size_t size, ResourceKey type, ResourceKey name,
-                     uint32_t language, const uint8_t** data, size_t* data_size,
-                     std::string* why) {
+                     uint32_t language, const uint8_t** data, size_t* data_size, std::string* why) {
   Parsed p(image, size);
   if (!ParseResources(&p, why)) return 0;
   ResourceNode* found = Child(Child(Child(&p.root, type), name), {nullptr, language});
@@ -515,7 +539,6 @@ int ReplacePayloadResource(const uint8_t* stub, size_t size, const uint8_t* payl
     move_va = static_cast<int64_t>(AlignUp(rs.va + vsize, pe.section_alignment_)) - next.va;
     move_raw = static_cast<int64_t>(out->size()) - next.raw_offset;
   }
-  uint8_t* h;
   for (size_t i = p.section + 1; i < pe.sections_.size(); ++i) {
     const Section& s = pe.sections_[i];
     if (s.raw_size) {
@@ -525,9 +548,8 @@ int ReplacePayloadResource(const uint8_t* stub, size_t size, const uint8_t* payl
     }
     WriteLe32(out->data() + s.header + 12, static_cast<uint32_t>(s.va + move_va));
   }
-  h = out->data() + rs.header;
-  WriteLe32(h + 8, static_cast<uint32_t>(vsize));
-  WriteLe32(h + 16, static_cast<uint32_t>(raw_size));
+  WriteLe32(out->data() + rs.header + 8, static_cast<uint32_t>(vsize));
+  WriteLe32(out->data() + rs.header + 16, static_cast<uint32_t>(raw_size));
 
   uint8_t* dirs = out->data() + pe.dirs_;
   WriteLe32(dirs + 8 * kDirResource + 4, static_cast<uint32_t>(layout.size));
