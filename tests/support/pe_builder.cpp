@@ -33,7 +33,6 @@ const uint32_t kTextRva = 0x1000, kResourceRva = 0x2000;
 
 TestPe MakeTestPatcher(const TestPeSpec& spec) {
   TestPe pe;
-  pe.plus = spec.plus;
   pe.manifest.assign(spec.manifest.begin(), spec.manifest.end());
   pe.strings = TextLike(70, 9);
 
@@ -87,6 +86,7 @@ TestPe MakeTestPatcher(const TestPeSpec& spec) {
   Put16(&b, 0x54, optional_size);
   Put16(&b, 0x56, spec.plus ? 0x22 : 0x102);
   const size_t o = pe.optional_header = 0x58;
+  pe.directories = o + (spec.plus ? 112 : 96);
   Put16(&b, o, spec.plus ? 0x20B : 0x10B);
   Put32(&b, o + 4, kFileAlignment);  // code
   Put32(&b, o + 8, resources_raw_size + (spec.relocations ? kFileAlignment : 0));
@@ -108,7 +108,9 @@ TestPe MakeTestPatcher(const TestPeSpec& spec) {
     uint32_t vsize, rva, raw_size, raw, flags;
   } table[3] = {
       {".text", 0x20, kTextRva, kFileAlignment, 0x200, 0x60000020},
-      {".rsrc", static_cast<uint32_t>(r.size()), kResourceRva, resources_raw_size,
+      // Zero padding after the resources inside the section, as some
+      // linkers leave it.
+      {".rsrc", resources_raw_size, kResourceRva, resources_raw_size,
        static_cast<uint32_t>(resources_raw), 0x40000040},
       {".reloc", 12, reloc_rva, kFileAlignment, static_cast<uint32_t>(reloc_raw), 0x42000040},
   };

@@ -26,7 +26,9 @@ struct TestPeSpec {
 // The image, and where the fields are that tests damage (file offsets).
 struct TestPe {
   Bytes image;
+  size_t start = 0;  // the DOS header
   size_t optional_header = 0;
+  size_t directories = 0;  // the data directories: address, size
   size_t section_table = 0;
   size_t resources = 0;           // the resource directory; its address is
   uint32_t resources_rva = 0;     // resources_rva
@@ -37,10 +39,8 @@ struct TestPe {
   size_t relocations = 0;         // the first relocation block
   uint32_t relocations_rva = 0;
   Bytes manifest, strings;        // the other two resources' bytes
-  bool plus = false;
 
-  // File offset of data directory `index` (address, then size).
-  size_t Directory(int index) const { return optional_header + (plus ? 112 : 96) + 8 * index; }
+  size_t Directory(int index) const { return directories + 8 * index; }
 };
 
 TestPe MakeTestPatcher(const TestPeSpec& spec);

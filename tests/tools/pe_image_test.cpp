@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 
 #include "payload/block_decoder.h"
@@ -86,96 +85,57 @@ TEST(PeImage, ReplacedPayloadReadsBackWithEverythingElseIntact) {
   }
 }
 
-void Put32(Bytes* b, size_t at, uint32_t v) { WriteLe32(b->data() + at, v); }
-void Put16(Bytes* b, size_t at, uint32_t v) {
-  (*b)[at] = static_cast<uint8_t>(v);
-  (*b)[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-
+// One field of a signed patcher overwritten: `width` bytes of `value` at
+// `delta` past the place that `where` names.
 struct Damage {
   const char* what;
-  std::function<void(TestPe*)> apply;
+  size_t TestPe::*where;
+  size_t delta;
+  int width;
+  uint64_t value;
   const char* says;   // part of the reason
   bool rebuild_only;  // the payload can still be read; only a rebuild is refused
 };
 
 TEST(PeImage, DamagedAndHostileFilesAreRefusedWithAReason) {
+  // clang-format off
   const Damage damages[] = {
-      {"no MZ", [](TestPe* p) { p->image[0] = 'X'; }, "no MZ header", false},
-      {"PE header past the end", [](TestPe* p) { Put32(&p->image, 0x3C, 0xFFFFFFF0); },
-       "no PE header", false},
-      {"PE signature", [](TestPe* p) { p->image[0x41] = 'Q'; }, "no PE header", false},
-      {"optional header magic", [](TestPe* p) { Put16(&p->image, p->optional_header, 0x999); },
-       "neither PE32", false},
-      {"65535 sections", [](TestPe* p) { Put16(&p->image, 0x46, 0xFFFF); }, "section table", false},
-      {"file alignment 3", [](TestPe* p) { Put32(&p->image, p->optional_header + 36, 3); },
-       "alignment", false},
-      {"sections out of order", [](TestPe* p) { Put32(&p->image, p->section_table + 52, 0x1000); },
-       "out of order", false},
-      {"resources outside every section",
-       [](TestPe* p) { Put32(&p->image, p->Directory(2), 0x900000); }, "outside every section",
-       false},
-      {"32767 root entries", [](TestPe* p) { Put16(&p->image, p->resources + 14, 0x7FFF); },
-       "entries outside", false},
-      {"65535 + 65535 root entries",
-       [](TestPe* p) {
-         Put16(&p->image, p->resources + 12, 0xFFFF);
-         Put16(&p->image, p->resources + 14, 0xFFFF);
-       },
-       "too many", false},
-      {"a table that holds itself",
-       [](TestPe* p) { Put32(&p->image, p->type_entries + 4, 0x80000000); },
-       "not type, name, language", false},
-      {"name outside", [](TestPe* p) { Put32(&p->image, p->type_entries, 0xFFFFFF00); },
-       "name outside", false},
-      {"name of 65535 characters", [](TestPe* p) { Put16(&p->image, p->type_name, 0xFFFF); },
-       "name outside", false},
-      {"named entry counted as numbered",
-       [](TestPe* p) {
-         Put16(&p->image, p->resources + 12, 0);
-         Put16(&p->image, p->resources + 14, 3);
-       },
-       "out of order", false},
-      {"data entry outside",
-       [](TestPe* p) { Put32(&p->image, p->payload_language + 4, 0x7FFFFFF0); },
-       "data entry outside", false},
-      {"data in the headers", [](TestPe* p) { Put32(&p->image, p->payload_data_entry, 0x10); },
-       "data outside", false},
-      {"data of 4 GB", [](TestPe* p) { Put32(&p->image, p->payload_data_entry + 4, 0xFFFFFFF0); },
-       "data outside", false},
-      {"no FILE type", [](TestPe* p) { p->image[p->type_name + 2] = 'G'; }, "no payload resource",
-       false},
-      {"payload in German", [](TestPe* p) { Put32(&p->image, p->payload_language, 0x0407); },
-       "another language", false},
-      {"bytes after the last section", [](TestPe* p) { p->image.insert(p->image.end(), 16, 0x5A); },
-       "would be lost", true},
-      {"a section after the resources that cannot move",
-       [](TestPe* p) { Put32(&p->image, p->Directory(5) + 4, 0); }, "cannot be moved", true},
-      {"a data directory after the resources",
-       [](TestPe* p) {
-         Put32(&p->image, p->Directory(9), p->relocations_rva);
-         Put32(&p->image, p->Directory(9) + 4, 8);
-       },
-       "lies in or after", true},
-      {"a relocation into the resources",
-       [](TestPe* p) { Put32(&p->image, p->relocations, p->resources_rva); },
-       "patches the resources", true},
-      {"other data behind the resources",
-       [](TestPe* p) {
-         Put32(&p->image, p->section_table + 48,
-               0x200);  // .rsrc's size in memory: all its file data
-         p->image[p->resources + 0x1FF] = 1;
-       },
-       "holds other data", true},
+    {"no MZ", &TestPe::start, 0, 1, 'X', "no MZ header", false},
+    {"PE header past the end", &TestPe::start, 0x3C, 4, 0xFFFFFFF0, "no PE header", false},
+    {"PE signature", &TestPe::start, 0x41, 1, 'Q', "no PE header", false},
+    {"optional header magic", &TestPe::optional_header, 0, 2, 0x999, "neither PE32", false},
+    {"65535 sections", &TestPe::start, 0x46, 2, 0xFFFF, "section table", false},
+    {"file alignment 3", &TestPe::optional_header, 36, 4, 3, "alignment", false},
+    {"sections out of order", &TestPe::section_table, 52, 4, 0x1000, "out of order", false},
+    {"resources in no section", &TestPe::directories, 16, 4, 0x900000, "every section", false},
+    {"32767 root entries", &TestPe::resources, 14, 2, 0x7FFF, "entries outside", false},
+    {"65535 + 65535 root entries", &TestPe::resources, 12, 4, 0xFFFFFFFF, "too many", false},
+    {"a table that holds itself", &TestPe::type_entries, 4, 4, 0x80000000, "not type, name", false},
+    {"name outside", &TestPe::type_entries, 0, 4, 0xFFFFFF00, "name outside", false},
+    {"name of 65535 characters", &TestPe::type_name, 0, 2, 0xFFFF, "name outside", false},
+    {"named entry counted as numbered", &TestPe::resources, 12, 4, 0x30000, "out of order", false},
+    {"data entry outside", &TestPe::payload_language, 4, 4, 0x7FFFFFF0, "entry outside", false},
+    {"data in the headers", &TestPe::payload_data_entry, 0, 4, 0x10, "data outside", false},
+    {"data of 4 GB", &TestPe::payload_data_entry, 4, 4, 0xFFFFFFF0, "data outside", false},
+    {"no FILE type", &TestPe::type_name, 2, 1, 'G', "no payload resource", false},
+    {"payload in German", &TestPe::payload_language, 0, 4, 0x0407, "another language", false},
+    {"bytes after the last section", &TestPe::directories, 36, 4, 8, "would be lost", true},
+    {"a section after them that cannot move", &TestPe::directories, 44, 4, 0, "be moved", true},
+    {"a data directory in the resources", &TestPe::directories, 72, 8, 0x800002100, "in or", true},
+    {"a relocation into the resources", &TestPe::relocations, 0, 4, 0x2000, "patches the", true},
+    {"other data behind the resources", &TestPe::resources, 0x1FF, 1, 1, "other data", true},
   };
+  // clang-format on
   for (bool plus : {false, true}) {
     TestPeSpec spec;
     spec.plus = plus;
     spec.payload = RandomBytes(100, 4);
+    spec.certificate = RandomBytes(64, 5);
     for (const Damage& d : damages) {
       SCOPED_TRACE(testing::Message() << (plus ? "PE32+: " : "PE32: ") << d.what);
       TestPe pe = MakeTestPatcher(spec);
-      d.apply(&pe);
+      for (int i = 0; i < d.width; ++i)
+        pe.image.at(pe.*d.where + d.delta + i) = static_cast<uint8_t>(d.value >> (8 * i));
       const Bytes& b = pe.image;
       const uint8_t* data = nullptr;
       size_t size = 0;
