@@ -8,7 +8,7 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 # How long `make fuzz` fuzzes each target, and the smoke inside `make test`.
 FUZZ_SECONDS ?= 300
-SMOKE_SECONDS ?= 30
+SMOKE_SECONDS ?= 20
 XVFB := xvfb-run -a -s "-screen 0 1024x768x24"
 
 .PHONY: all deps native win32 win64 asan tsan fuzz-build test test-native test-asan \
@@ -70,9 +70,11 @@ endef
 fuzz-smoke: fuzz-build
 	$(call fuzz-target,payload,$(SMOKE_SECONDS))
 	$(call fuzz-target,roundtrip,$(SMOKE_SECONDS))
+	$(call fuzz-target,pe,$(SMOKE_SECONDS))
 fuzz: fuzz-build
 	$(call fuzz-target,payload,$(FUZZ_SECONDS))
 	$(call fuzz-target,roundtrip,$(FUZZ_SECONDS))
+	$(call fuzz-target,pe,$(FUZZ_SECONDS))
 
 bench: native win32
 	bench/program_size build/win32

@@ -1,16 +1,19 @@
 // Writes the seed corpora of the fuzzers: a few valid and damaged payloads
-// and blocks, and item streams. Usage: make_seeds PAYLOAD_DIR ITEMS_DIR
+// and blocks, item streams, and patcher executables.
+// Usage: make_seeds PAYLOAD_DIR ITEMS_DIR PE_DIR
 #include <stdio.h>
 
 #include <string>
 
 #include "support/payload_builder.h"
+#include "support/pe_builder.h"
 #include "support/scratch.h"
 
 int main(int argc, char** argv) {
-  if (argc != 3) return 2;
+  if (argc != 4) return 2;
   const std::string payloads = std::string(argv[1]) + "/";
   const std::string items = std::string(argv[2]) + "/";
+  const std::string executables = std::string(argv[3]) + "/";
   int n = 0;
   auto put = [&](const std::string& dir, const Bytes& bytes) {
     WriteFileBytes(dir + "seed" + std::to_string(n++), bytes);
@@ -32,5 +35,14 @@ int main(int argc, char** argv) {
     ops.push_back(static_cast<uint8_t>(i));
   }
   put(items, ops);
+  for (int shape = 0; shape < 4; ++shape) {
+    TestPeSpec spec;
+    spec.plus = shape & 1;
+    spec.relocations = shape != 2;
+    spec.payload = shape == 0 ? Bytes() : GreedyBlock(text);
+    if (shape == 2) spec.manifest = "";
+    if (shape == 3) spec.certificate = RandomBytes(64, 3);
+    put(executables, MakeTestPatcher(spec).image);
+  }
   return 0;
 }

@@ -1,7 +1,9 @@
 // The built program's resources, read from the exe loaded as a data file:
 // both dialog templates value by value, the string table, the icon, the
-// payload (which must decode to the release files) and nothing else.
+// payload (which must decode to the release files) and nothing else; and
+// the checksum in its header, which lzcx patcher sets.
 #include <windows.h>
+#include <imagehlp.h>
 
 #include <gtest/gtest.h>
 
@@ -330,6 +332,14 @@ TEST_F(ProgramResources, PayloadDecodesToTheReleaseFiles) {
     out.resize(e.expanded_length);
     EXPECT_TRUE(out == expected) << base;
   }
+}
+
+TEST(Program, HeaderChecksumIsTheFilesChecksum) {
+  DWORD header = 0, computed = 0;
+  ASSERT_EQ(MapFileAndCheckSumA(kProgram.c_str(), &header, &computed),
+            static_cast<DWORD>(CHECKSUM_SUCCESS));
+  EXPECT_NE(header, 0u);
+  EXPECT_EQ(header, computed);
 }
 
 }  // namespace

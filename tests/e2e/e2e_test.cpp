@@ -1,6 +1,7 @@
 // The patcher end to end, under Wine: a real installation in the prefix's
 // c:, the real program started as its own process, driven like a user.
 #include <windows.h>
+#include <stdlib.h>
 
 #include <gtest/gtest.h>
 
@@ -15,7 +16,9 @@ namespace {
 
 // Staged by the build into a dot directory, which the scan never enters.
 const std::string kStage = "C:\\.patcher-e2e";
-const std::string kPatcher = kStage + "\\" + PATCHER_E2E_PROGRAM;
+// The build's patcher, or another copy named by E2E_PATCHER (a signed one).
+const std::string kPatcher =
+    getenv("E2E_PATCHER") ? getenv("E2E_PATCHER") : kStage + "\\" + PATCHER_E2E_PROGRAM;
 const std::string kOld = kStage + "\\release-1.24";
 const std::string kNew = kStage + "\\release-1.25";
 // Kept apart from the staged files, which each build copies afresh.

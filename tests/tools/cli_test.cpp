@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "lzcx/encoder.h"
+#include "lzcx/pe_image.h"
 #include "support/payload_builder.h"
+#include "support/pe_builder.h"
 #include "support/scratch.h"
 
 extern char** environ;
@@ -82,8 +84,32 @@ std::vector<std::pair<std::string, Bytes>> Snapshot(const ScratchDir& dir) {
   return all;
 }
 
+// A command given bad input, and part of the one line it must print.
+struct Refusal {
+  const char* what;
+  std::vector<std::string> args;
+  const char* says;
+};
+
 class PackCli : public ::testing::Test {
  protected:
+  // Each case: exit status 1, one line on stderr saying what is wrong, and
+  // the directory exactly as it was.
+  void ExpectRefused(const std::string& command, const std::vector<Refusal>& cases) {
+    const auto before = Snapshot(dir_);
+    for (const Refusal& c : cases) {
+      SCOPED_TRACE(c.what);
+      std::vector<std::string> args = {command};
+      args.insert(args.end(), c.args.begin(), c.args.end());
+      Result r = Lzcx(args);
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.ErrLines(), 1) << r.err;
+      EXPECT_EQ(r.err.find("lzcx: "), 0u) << r.err;
+      EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+      EXPECT_TRUE(Snapshot(dir_) == before);
+    }
+  }
+
   std::string Write(const std::string& name, const Bytes& bytes) {
     const std::string path = dir_.Join(name);
     EXPECT_TRUE(WriteFileBytes(path, bytes));
@@ -192,11 +218,7 @@ TEST_F(PackCli, BadInputIsRefusedWithOneLineAndNothingWritten) {
   const std::string soft = dir_.Join("symlink.txt");
   ASSERT_EQ(symlink(good.c_str(), soft.c_str()), 0);
 
-  struct Case {
-    const char* what;
-    std::vector<std::string> args;
-    const char* says;  // part of the line on stderr
-  } cases[] = {
+  const std::vector<Refusal> cases = {
       {"missing file", {"-o", Payload(), good, dir_.Join("missing.txt")}, "missing.txt"},
       {"directory", {"-o", Payload(), good, sub}, "is a directory"},
       {"no files", {"-o", Payload()}, "no files"},
@@ -218,18 +240,7 @@ TEST_F(PackCli, BadInputIsRefusedWithOneLineAndNothingWritten) {
       {"output's directory is missing", {"-o", dir_.Join("nowhere/p.bin"), good}, "nowhere"},
   };
   Write("payload.bin", Str("an old payload"));
-  const auto before = Snapshot(dir_);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::vector<std::string> args = {"pack"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    Result r = Lzcx(args);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.ErrLines(), 1) << r.err;
-    EXPECT_EQ(r.err.find("lzcx: "), 0u) << r.err;
-    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
-    EXPECT_TRUE(Snapshot(dir_) == before);
-  }
+  ExpectRefused("pack", cases);
 }
 
 TEST_F(PackCli, UsageErrorsExitTwo) {
@@ -365,6 +376,122 @@ TEST_F(PayloadCli, UsageAndMissingFiles) {
   EXPECT_NE(help.out.find("lzcx pack [--fast] [--quiet] [--name NAME=FILE]... -o PAYLOAD FILE..."),
             std::string::npos) << help.out;
   ExpectRefused(Lzcx({"verify", files_.Join("missing.bin")}), "missing.bin");
+}
+
+// lzcx patcher on a hand-laid stub, and list, verify and extract on what
+// it makes.
+class PatcherCli : public PackCli {
+ protected:
+  void SetUp() override {
+    TestPeSpec stub;
+    stub.plus = true;
+    stub_ = Write("stub.exe", MakeTestPatcher(stub).image);
+    program_bytes_ = MakeTestPatcher(TestPeSpec()).image;
+    program_ = Write("Vusk-1.25.exe", program_bytes_);
+    help_ = Write("vusk.hlp", TextLike(3000, 5));
+  }
+  std::string Out() const { return dir_.Join("out.exe"); }
+
+  std::string stub_, program_, help_;
+  Bytes program_bytes_;
+};
+
+TEST_F(PatcherCli, MakesAPatcherOfThePackedFilesThatTheOtherCommandsRead) {
+  Result r = Lzcx(
+      {"patcher", "--stub", stub_, "--name", "vusk.exe=" + program_, "-o", Out(), program_, help_});
+  ASSERT_EQ(r.status, 0) << r.err;
+  // One line per file, as pack prints them, and one for the patcher.
+  EXPECT_EQ(r.ErrLines(), 3) << r.err;
+  EXPECT_NE(r.err.find(Out() + ": "), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "");
+
+  // Its payload is exactly what pack makes of the same arguments.
+  ASSERT_EQ(
+      Lzcx({"pack", "--quiet", "--name", "vusk.exe=" + program_, "-o", Payload(), program_, help_})
+          .status,
+      0);
+  Bytes exe, packed;
+  ASSERT_TRUE(ReadFileBytes(Out(), &exe));
+  ASSERT_TRUE(ReadFileBytes(Payload(), &packed));
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  std::string why;
+  ASSERT_TRUE(FindPayloadResource(exe.data(), exe.size(), &data, &size, &why)) << why;
+  EXPECT_TRUE(Bytes(data, data + size) == packed);
+
+  EXPECT_EQ(Lzcx({"list", Out()}).out, Lzcx({"list", Payload()}).out);
+  Result v = Lzcx({"verify", Out()});
+  EXPECT_EQ(v.status, 0) << v.err;
+  EXPECT_EQ(v.out.find(Out() + ": ok, 2 entries"), 0u) << v.out;
+  ScratchDir target;
+  ASSERT_EQ(Lzcx({"extract", Out(), "-C", target.path()}).status, 0);
+  EXPECT_EQ(target.Names(), (std::vector<std::string>{"vusk.exe", "vusk.hlp"}));
+  Bytes b;
+  ASSERT_TRUE(ReadFileBytes(target.Join("vusk.exe"), &b));
+  EXPECT_TRUE(b == program_bytes_);
+}
+
+// Bad input: exit 1, one line naming the problem, the directory as it was.
+TEST_F(PatcherCli, RefusesWhatPackRefusesAndBadStubsOrPrograms) {
+  const std::string text = Write("notes.txt", TextLike(500, 6));
+  const std::string plain_vusk = Write("vusk.exe", TextLike(500, 7));
+  TestPeSpec spec;
+  spec.payload = RandomBytes(10, 1);
+  TestPe damaged = MakeTestPatcher(spec);
+  WriteLe32(damaged.image.data() + damaged.payload_data_entry + 4, 0xFFFFFF00);
+  const std::string broken = Write("broken.exe", damaged.image);
+  TestPe renamed = MakeTestPatcher(TestPeSpec());
+  renamed.image[renamed.type_name + 2] = 'X';  // "FXLE"
+  const std::string no_payload = Write("nopayload.exe", renamed.image);
+  const std::string vusk = "vusk.exe=" + program_;
+  ExpectRefused(
+      "patcher",
+      {
+          {"program not first",
+           {"--stub", stub_, "--name", vusk, "-o", Out(), help_, program_},
+           "must be named vusk.exe"},
+          {"program not named", {"--stub", stub_, "-o", Out(), program_}, "--name vusk.exe=FILE"},
+          {"program not an executable",
+           {"--stub", stub_, "-o", Out(), plain_vusk},
+           "not a Windows executable"},
+          {"missing file",
+           {"--stub", stub_, "--name", vusk, "-o", Out(), program_, dir_.Join("gone.dll")},
+           "gone.dll"},
+          {"stub missing",
+           {"--stub", dir_.Join("gone.exe"), "--name", vusk, "-o", Out(), program_},
+           "gone.exe"},
+          {"stub not an executable",
+           {"--stub", text, "--name", vusk, "-o", Out(), program_},
+           "not a Windows executable"},
+          {"stub without a payload",
+           {"--stub", no_payload, "--name", vusk, "-o", Out(), program_},
+           "no payload resource"},
+          {"output is the stub",
+           {"--stub", stub_, "--name", vusk, "-o", stub_, program_},
+           "overwrite"},
+          {"output is the program",
+           {"--stub", stub_, "--name", vusk, "-o", program_, program_},
+           "overwrite"},
+      });
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"patcher", "-o", Out(), program_},
+           {"patcher", "--stub", stub_, program_},
+           {"patcher", "--stub", stub_, "--stub", stub_, "-o", Out(), program_}}) {
+    Result r = Lzcx(args);
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find("usage: lzcx patcher"), std::string::npos) << r.err;
+  }
+  // The commands that read payloads refuse a damaged patcher, naming it.
+  for (const char* command : {"list", "verify", "extract"}) {
+    ScratchDir target;
+    std::vector<std::string> args = {command, broken};
+    if (std::string(command) == "extract") args.insert(args.end(), {"-C", target.path()});
+    Result r = Lzcx(args);
+    EXPECT_EQ(r.status, 1) << command;
+    EXPECT_EQ(r.ErrLines(), 1) << r.err;
+    EXPECT_EQ(r.err.find("lzcx: " + broken + ": damaged executable"), 0u) << r.err;
+    EXPECT_TRUE(target.Names().empty());
+  }
 }
 
 }  // namespace

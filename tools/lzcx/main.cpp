@@ -4,6 +4,9 @@
 //   lzcx verify PAYLOAD           every check the patcher makes, nothing written
 //   lzcx extract PAYLOAD -C DIR   apply the payload to DIR, all or nothing
 //   lzcx pack -o PAYLOAD FILE...  make a payload of the files (see pack.h)
+//   lzcx patcher --stub STUB.exe -o OUT.exe FILE...
+//                                 make a patcher of the files (see patcher.h)
+// A PAYLOAD may also be a patcher executable: its payload resource is read.
 //
 // Exit status: 0 success, 1 corrupt payload, failed apply or (pack) bad
 // input, 2 usage.
@@ -16,6 +19,7 @@
 
 #include "lzcx/commands.h"
 #include "lzcx/pack.h"
+#include "lzcx/patcher.h"
 #include "payload/applier.h"
 #include "payload/container.h"
 
@@ -29,6 +33,7 @@ const char kUsage[] =
 void PrintUsage(FILE* to) {
   fputs(kUsage, to);
   fprintf(to, "       %s\n", kPackUsage);
+  fprintf(to, "       %s\n", kPatcherUsage);
 }
 
 int Usage(const char* problem) {
@@ -96,6 +101,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command == "pack") return PackCommand(argc - 1, argv + 1);
+  if (command == "patcher") return PatcherCommand(argc - 1, argv + 1);
 
   const bool extract = command == "extract";
   if (command != "list" && command != "verify" && !extract)
@@ -119,7 +125,7 @@ int main(int argc, char** argv) {
 
   std::vector<uint8_t> payload;
   std::string why;
-  if (!ReadWholeFile(payload_path, &payload, &why)) {
+  if (!ReadPayloadInput(payload_path, &payload, &why)) {
     fprintf(stderr, "lzcx: %s: %s\n", payload_path, why.c_str());
     return 1;
   }

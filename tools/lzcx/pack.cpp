@@ -26,21 +26,9 @@ struct Input {
   std::vector<uint8_t> bytes;
 };
 
-int Usage(const std::string& problem) {
-  fprintf(stderr, "lzcx: %s\nusage: %s\n", problem.c_str(), kPackUsage);
+int Usage(const std::string& problem, const char* usage) {
+  fprintf(stderr, "lzcx: %s\nusage: %s\n", problem.c_str(), usage);
   return 2;
-}
-
-// Bad input or a failure: one line, exit status 1, nothing written.
-int Refuse(const char* format, ...) __attribute__((format(printf, 1, 2)));
-int Refuse(const char* format, ...) {
-  char line[1024];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  fprintf(stderr, "lzcx: %s\n", line);
-  return 1;
 }
 
 const char* BaseName(const char* path) {
@@ -137,11 +125,19 @@ int CheckContainer(const std::vector<uint8_t>& container, const std::vector<Inpu
 
 }  // namespace
 
-int PackCommand(int argc, char** argv, BlockEncoderFunction encode) {
-  bool fast = false, quiet = false;
-  const char* output = nullptr;
-  std::vector<std::string> renames;
-  std::vector<Input> inputs;
+// Bad input or a failure: one line, exit status 1, nothing written.
+int Refuse(const char* format, ...) {
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  fprintf(stderr, "lzcx: %s\n", line);
+  return 1;
+}
+
+int ParsePackArguments(int argc, char** argv, PackRequest* request, const char** stub) {
+  const char* usage = request->usage;
   bool options_done = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -149,42 +145,55 @@ int PackCommand(int argc, char** argv, BlockEncoderFunction encode) {
       if (arg == "--") {
         options_done = true;
       } else if (arg == "--fast") {
-        fast = true;
+        request->fast = true;
       } else if (arg == "--quiet") {
-        quiet = true;
+        request->quiet = true;
       } else if (arg == "-o") {
-        if (++i == argc) return Usage("-o needs the payload's path");
-        if (output) return Usage("one payload at a time");
-        output = argv[i];
+        if (++i == argc) return Usage("-o needs the output's path", usage);
+        if (request->output) return Usage("one output at a time", usage);
+        request->output = argv[i];
       } else if (arg == "--name") {
-        if (++i == argc) return Usage("--name needs NAME=FILE");
-        renames.push_back(argv[i]);
+        if (++i == argc) return Usage("--name needs NAME=FILE", usage);
+        request->renames.push_back(argv[i]);
+      } else if (stub && arg == "--stub") {
+        if (++i == argc) return Usage("--stub needs the stub's path", usage);
+        if (*stub) return Usage("one stub at a time", usage);
+        *stub = argv[i];
       } else {
-        return Usage("unknown option: " + arg);
+        return Usage("unknown option: " + arg, usage);
       }
     } else {
-      inputs.push_back(Input{argv[i], BaseName(argv[i]), false, PathInfo(), {}});
+      request->files.push_back(argv[i]);
     }
   }
-  if (!output) return Usage("no payload given (-o PAYLOAD)");
-  if (!*output) return Usage("the payload's path is empty");
+  if (!request->output) return Usage("no output given (-o)", usage);
+  if (!*request->output) return Usage("the output's path is empty", usage);
+  return 0;
+}
 
-  for (const std::string& r : renames) {
+int PackFiles(const PackRequest& request, BlockEncoderFunction encode,
+              std::vector<uint8_t>* container) {
+  const char* output = request.output;
+  std::vector<Input> inputs;
+  for (const char* file : request.files)
+    inputs.push_back(Input{file, BaseName(file), false, PathInfo(), {}});
+  for (const std::string& r : request.renames) {
     const size_t eq = r.find('=');
     if (eq == std::string::npos || eq + 1 == r.size())
-      return Usage("--name " + r + ": expected NAME=FILE");
+      return Usage("--name " + r + ": expected NAME=FILE", request.usage);
     const std::string file = r.substr(eq + 1);
     bool found = false;
     for (Input& in : inputs) {
       if (file != in.path) continue;
-      if (in.renamed) return Usage("--name " + r + ": " + file + " is already renamed");
+      if (in.renamed)
+        return Usage("--name " + r + ": " + file + " is already renamed", request.usage);
       in.name = r.substr(0, eq);
       in.renamed = true;
       found = true;
     }
-    if (!found) return Usage("--name " + r + ": " + file + " is not among the files");
+    if (!found)
+      return Usage("--name " + r + ": " + file + " is not among the files", request.usage);
   }
-
   if (inputs.empty()) return Refuse("no files to pack");
   std::string why;
   for (Input& in : inputs) {
@@ -219,12 +228,18 @@ int PackCommand(int argc, char** argv, BlockEncoderFunction encode) {
   PathInfo out_info;
   if (!ExaminePath(output, &out_info, &why)) return Refuse("%s: %s", output, why.c_str());
   if (out_info.kind == PathInfo::kDirectory)
-    return Refuse("%s: the payload's path is a directory", output);
-  if (!CanCreateBeside(output, &why)) return Refuse("cannot write the payload in %s", why.c_str());
+    return Refuse("%s: the output's path is a directory", output);
+  if (!CanCreateBeside(output, &why)) return Refuse("cannot write the output in %s", why.c_str());
   for (const Input& in : inputs) {
     if (out_info.kind != PathInfo::kMissing && out_info.device == in.info.device &&
         out_info.inode == in.info.inode)
-      return Refuse("%s: the payload would overwrite its input %s", output, in.path);
+      return Refuse("%s: the output would overwrite its input %s", output, in.path);
+  }
+  for (const char* path : request.also_read) {
+    PathInfo info;
+    if (out_info.kind != PathInfo::kMissing && ExaminePath(path, &info, &why) &&
+        out_info.device == info.device && out_info.inode == info.inode)
+      return Refuse("%s: the output would overwrite its input %s", output, path);
   }
 
   for (Input& in : inputs) {
@@ -232,16 +247,19 @@ int PackCommand(int argc, char** argv, BlockEncoderFunction encode) {
     if (in.bytes.size() > kMaxBlockInput)
       return Refuse("%s: too large for a payload entry", in.path);
   }
+  if (request.check_first && !request.check_first(inputs[0].name, inputs[0].bytes, &why))
+    return Refuse("%s: %s", inputs[0].path, why.c_str());
 
-  std::vector<uint8_t> container;
-  PutLe32(&container, static_cast<uint32_t>(inputs.size()));
+  container->clear();
+  PutLe32(container, static_cast<uint32_t>(inputs.size()));
+  const bool quiet = request.quiet;
   const bool show_progress = !quiet && StderrIsTerminal();
   for (const Input& in : inputs) {
     std::vector<uint8_t> block;
     EncodeStats stats;
     {
       ProgressLine progress(in.name, show_progress);
-      if (!encode(in.bytes.data(), in.bytes.size(), fast ? kParseLazy : kParseOptimal,
+      if (!encode(in.bytes.data(), in.bytes.size(), request.fast ? kParseLazy : kParseOptimal,
                   &block, &stats, &progress))
         return Refuse("%s: out of memory while encoding it", in.path);
     }
@@ -256,11 +274,21 @@ int PackCommand(int argc, char** argv, BlockEncoderFunction encode) {
                   ? " (stored)"
                   : "");
     }
-    AppendEntry(&container, in.name, block);
+    AppendEntry(container, in.name, block);
   }
 
-  if (!CheckContainer(container, inputs, &why))
+  if (!CheckContainer(*container, inputs, &why))
     return Refuse("internal error, nothing written: %s", why.c_str());
-  if (!ReplaceFileAtomically(output, container, &why)) return Refuse("%s", why.c_str());
+  return 0;
+}
+
+int PackCommand(int argc, char** argv, BlockEncoderFunction encode) {
+  PackRequest request;
+  request.usage = kPackUsage;
+  int status = ParsePackArguments(argc, argv, &request, nullptr);
+  std::vector<uint8_t> container;
+  if (status || (status = PackFiles(request, encode, &container))) return status;
+  std::string why;
+  if (!ReplaceFileAtomically(request.output, container, &why)) return Refuse("%s", why.c_str());
   return 0;
 }

@@ -1,0 +1,23 @@
+// lzcx and patcher executables: the patcher command, which joins a stub
+// (any patcher) and release files into a new patcher, and the reading of a
+// patcher's payload for list, verify and extract.
+#ifndef PATCHER_TOOLS_LZCX_PATCHER_H
+#define PATCHER_TOOLS_LZCX_PATCHER_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+// argv[0] is "patcher". Returns the exit status: 0 written, 1 bad input or
+// a failure (one line on stderr, nothing written), 2 usage.
+int PatcherCommand(int argc, char** argv);
+
+// The usage line of the command, for lzcx's usage text.
+extern const char kPatcherUsage[];
+
+// The payload in the file `path`: the file itself, or, for a Windows
+// executable, its payload resource. Zero with the reason in `why`.
+int ReadPayloadInput(const char* path, std::vector<uint8_t>* payload, std::string* why);
+
+#endif  // PATCHER_TOOLS_LZCX_PATCHER_H

@@ -1,0 +1,575 @@
+#include "lzcx/pe_image.h"
+
+#include <string.h>
+
+#include "payload/block_decoder.h"
+
+namespace {
+
+uint16_t ReadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+uint64_t AlignUp(uint64_t value, uint32_t alignment) {
+  return (value + alignment - 1) & ~static_cast<uint64_t>(alignment - 1);
+}
+
+bool IsPowerOfTwo(uint32_t v) { return v && !(v & (v - 1)); }
+
+// Data directories the rebuild knows.
+const int kDirResource = 2;
+const int kDirCertificate = 4;  // a file offset, not an address
+const int kDirBaseRelocation = 5;
+const int kDirDebug = 6;
+const uint32_t kInitializedData = 0x40;  // section flag
+const size_t kMaxImage = 0x7FFF0000;     // what a 32-bit offset field can hold safely
+
+struct Section {
+  size_t header;  // file offset of its header
+  char name[9];
+  uint32_t va, vsize, raw_size, raw_offset, flags;
+  // What the section occupies in memory; old linkers leave vsize zero.
+  uint32_t Extent() const { return vsize ? vsize : raw_size; }
+};
+
+// The headers and the section table, every field checked before use.
+class PeImage {
+ public:
+  PeImage(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+
+  int Parse(std::string* why);
+
+  // File offset of `length` bytes at `rva`, all inside the file data of
+  // one section (of section `only` when it is not -1).
+  int Map(uint64_t rva, uint64_t length, size_t* offset, int only = -1) const;
+  int SectionOf(uint64_t rva) const;
+
+  uint32_t DirectoryRva(int i) const {
+    return i < dir_count_ ? ReadLe32(data_ + dirs_ + 8 * i) : 0;
+  }
+  uint32_t DirectorySize(int i) const {
+    return i < dir_count_ ? ReadLe32(data_ + dirs_ + 8 * i + 4) : 0;
+  }
+
+  const uint8_t* data_;
+  size_t size_;
+  size_t optional_ = 0;  // file offset of the optional header
+  size_t dirs_ = 0;      // file offset of the data directories
+  int dir_count_ = 0;
+  uint32_t section_alignment_ = 0, file_alignment_ = 0, headers_size_ = 0;
+  std::vector<Section> sections_;
+};
+
+int Fail(std::string* why, const std::string& what) {
+  *why = what;
+  return 0;
+}
+
+int PeImage::Parse(std::string* why) {
+  if (!LooksLikeExecutable(data_, size_) || size_ < 64)
+    return Fail(why, "not a Windows executable (no MZ header)");
+  const uint64_t pe = ReadLe32(data_ + 0x3C);
+  if (pe + 24 > size_ || memcmp(data_ + pe, "PE\0\0", 4) != 0)
+    return Fail(why, "not a Windows executable (no PE header)");
+  const uint8_t* coff = data_ + pe + 4;
+  const uint32_t section_count = ReadLe16(coff + 2);
+  const uint32_t optional_size = ReadLe16(coff + 16);
+  optional_ = pe + 24;
+  if (optional_ + optional_size > size_ || optional_size < 2)
+    return Fail(why, "damaged executable: optional header runs past the end of the file");
+  const uint16_t magic = ReadLe16(data_ + optional_);
+  if (magic != 0x10B && magic != 0x20B)
+    return Fail(why, "damaged executable: optional header is neither PE32 nor PE32+");
+  const bool plus = magic == 0x20B;
+  const size_t dirs_at = plus ? 112 : 96;
+  if (optional_size < dirs_at) return Fail(why, "damaged executable: optional header too short");
+  const uint32_t declared = ReadLe32(data_ + optional_ + dirs_at - 4);
+  dir_count_ = declared < 16 ? static_cast<int>(declared) : 16;
+  dirs_ = optional_ + dirs_at;
+  if (dirs_at + 8ull * dir_count_ > optional_size)
+    return Fail(why, "damaged executable: data directories run past the optional header");
+  section_alignment_ = ReadLe32(data_ + optional_ + 32);
+  file_alignment_ = ReadLe32(data_ + optional_ + 36);
+  headers_size_ = ReadLe32(data_ + optional_ + 60);
+  if (!IsPowerOfTwo(section_alignment_) || !IsPowerOfTwo(file_alignment_) ||
+      file_alignment_ > section_alignment_)
+    return Fail(why, "damaged executable: bad section or file alignment");
+
+  const uint64_t table = optional_ + optional_size;
+  if (section_count > 96 || table + 40ull * section_count > size_)
+    return Fail(why, "damaged executable: section table runs past the end of the file");
+  for (uint32_t i = 0; i < section_count; ++i) {
+    const uint8_t* h = data_ + table + 40 * i;
+    Section s;
+    s.header = table + 40 * i;
+    memcpy(s.name, h, 8);
+    s.name[8] = 0;
+    s.vsize = ReadLe32(h + 8);
+    s.va = ReadLe32(h + 12);
+    s.raw_size = ReadLe32(h + 16);
+    s.raw_offset = ReadLe32(h + 20);
+    s.flags = ReadLe32(h + 36);
+    // In ascending order without overlap, as the loader wants them.
+    if (!sections_.empty() &&
+        s.va < static_cast<uint64_t>(sections_.back().va) + sections_.back().Extent())
+      return Fail(why, "damaged executable: sections overlap or are out of order");
+    sections_.push_back(s);
+  }
+  return 1;
+}
+
+int PeImage::SectionOf(uint64_t rva) const {
+  for (size_t i = 0; i < sections_.size(); ++i) {
+    if (rva >= sections_[i].va && rva - sections_[i].va < sections_[i].Extent())
+      return static_cast<int>(i);
+  }
+  return -1;
+}
+
+int PeImage::Map(uint64_t rva, uint64_t length, size_t* offset, int only) const {
+  const int i = SectionOf(rva);
+  if (i < 0 || (only >= 0 && i != only)) return 0;
+  const Section& s = sections_[i];
+  const uint64_t within = rva - s.va;
+  const uint64_t stored = s.raw_size < s.Extent() ? s.raw_size : s.Extent();
+  if (within + length > stored || s.raw_offset + within + length > size_) return 0;
+  *offset = static_cast<size_t>(s.raw_offset + within);
+  return 1;
+}
+
+// The resource tree: type, name and language levels, as the file has it.
+struct ResourceNode {
+  bool named = false;
+  uint32_t id = 0;
+  std::vector<uint16_t> name;
+  bool leaf = false;
+  // A directory: its table's characteristics, time stamp and version.
+  uint8_t table[12] = {0};
+  std::vector<ResourceNode> children;
+  // A leaf.
+  const uint8_t* data = nullptr;
+  size_t data_size = 0;
+  uint32_t codepage = 0, reserved = 0;
+  // Where the rebuild puts the node's table or data entry, name and data.
+  uint64_t at = 0, name_at = 0, data_at = 0;
+};
+
+class ResourceReader {
+ public:
+  ResourceReader(const PeImage& pe, uint32_t base, int section)
+      : pe_(pe), base_(base), section_(section) {}
+
+  int Read(ResourceNode* root, std::string* why) { return ReadTable(0, 0, root, why); }
+  // How far past the directory the structures read so far reach.
+  uint64_t extent() const { return extent_; }
+
+ private:
+  // `length` bytes at `rva`, inside the resource section. No bytes may
+  // also sit at its very end (an empty resource laid out last).
+  const uint8_t* At(uint64_t rva, uint64_t length) {
+    size_t offset;
+    if (!length && rva > base_ && pe_.Map(rva - 1, 1, &offset, section_))
+      return pe_.data_ + offset + 1;
+    if (rva < base_ || !pe_.Map(rva, length, &offset, section_)) return nullptr;
+    if (rva + length - base_ > extent_) extent_ = rva + length - base_;
+    return pe_.data_ + offset;
+  }
+
+  int ReadTable(uint32_t offset, int depth, ResourceNode* dir, std::string* why) {
+    const uint8_t* t = At(static_cast<uint64_t>(base_) + offset, 16);
+    if (!t) return Fail(why, "damaged executable: resource table outside the resource section");
+    memcpy(dir->table, t, 12);
+    const uint32_t named = ReadLe16(t + 12), count = named + ReadLe16(t + 14);
+    // Tables may share subtables; a budget keeps a hostile file from
+    // multiplying them without end.
+    budget_ -= static_cast<int>(count);
+    if (budget_ < 0) return Fail(why, "damaged executable: too many resource entries");
+    const uint8_t* e = At(static_cast<uint64_t>(base_) + offset + 16, 8ull * count);
+    if (!e) return Fail(why, "damaged executable: resource entries outside the resource section");
+    dir->children.resize(count);
+    for (uint32_t i = 0; i < count; ++i) {
+      ResourceNode& c = dir->children[i];
+      const uint32_t key = ReadLe32(e + 8 * i), value = ReadLe32(e + 8 * i + 4);
+      c.named = i < named;
+      if (c.named != ((key >> 31) != 0))
+        return Fail(why, "damaged executable: named and numbered resources out of order");
+      if (c.named) {
+        const uint64_t name_rva = static_cast<uint64_t>(base_) + (key & 0x7FFFFFFF);
+        const uint8_t* length = At(name_rva, 2);
+        const uint8_t* chars = length ? At(name_rva + 2, 2ull * ReadLe16(length)) : nullptr;
+        if (!chars)
+          return Fail(why, "damaged executable: resource name outside the resource section");
+        for (uint32_t k = 0; k < ReadLe16(length); ++k) c.name.push_back(ReadLe16(chars + 2 * k));
+      } else {
+        c.id = key;
+      }
+      const bool subtable = (value >> 31) != 0;
+      // Type, name, language: two levels of tables, then the data.
+      if (subtable != (depth < 2))
+        return Fail(why, "damaged executable: resource tree is not type, name, language");
+      if (subtable) {
+        if (!ReadTable(value & 0x7FFFFFFF, depth + 1, &c, why)) return 0;
+        continue;
+      }
+      c.leaf = true;
+      const uint8_t* d = At(static_cast<uint64_t>(base_) + value, 16);
+      if (!d)
+        return Fail(why, "damaged executable: resource data entry outside the resource section");
+      c.data_size = ReadLe32(d + 4);
+      c.codepage = ReadLe32(d + 8);
+      c.reserved = ReadLe32(d + 12);
+      c.data = At(ReadLe32(d), c.data_size);
+      if (!c.data)
+        return Fail(why, "damaged executable: resource data outside the resource section");
+    }
+    return 1;
+  }
+
+  const PeImage& pe_;
+  uint64_t base_;
+  int section_;
+  uint64_t extent_ = 0;
+  int budget_ = 1 << 16;
+};
+
+bool Matches(const ResourceNode& n, ResourceKey key) {
+  if (!key.name) return !n.named && n.id == key.number;
+  const size_t length = strlen(key.name);
+  if (!n.named || n.name.size() != length) return false;
+  // Compared as the platform compares them: ASCII letters in either case.
+  for (size_t i = 0; i < length; ++i) {
+    const uint16_t c = n.name[i] >= 'a' && n.name[i] <= 'z' ? n.name[i] - 32 : n.name[i];
+    const char k = key.name[i] >= 'a' && key.name[i] <= 'z' ? key.name[i] - 32 : key.name[i];
+    if (c != static_cast<uint8_t>(k)) return false;
+  }
+  return true;
+}
+
+ResourceNode* Child(ResourceNode* dir, ResourceKey key) {
+  if (dir) {
+    for (ResourceNode& c : dir->children)
+      if (Matches(c, key)) return &c;
+  }
+  return nullptr;
+}
+
+// The headers and the resource tree of an executable.
+struct Parsed {
+  Parsed(const uint8_t* data, size_t size) : pe(data, size) {}
+  PeImage pe;
+  int section = -1;     // the section that holds the resources
+  uint32_t base = 0;    // address of the resource directory
+  uint64_t extent = 0;  // bytes from `base` that the resources use
+  ResourceNode root;
+  ResourceNode* payload = nullptr;
+};
+
+int ParseResources(Parsed* p, std::string* why) {
+  if (!p->pe.Parse(why)) return 0;
+  p->base = p->pe.DirectoryRva(kDirResource);
+  if (!p->base || !p->pe.DirectorySize(kDirResource))
+    return Fail(why, "not a patcher: the executable has no resources");
+  p->section = p->pe.SectionOf(p->base);
+  if (p->section < 0)
+    return Fail(why, "damaged executable: resource directory outside every section");
+  ResourceReader reader(p->pe, p->base, p->section);
+  if (!reader.Read(&p->root, why)) return 0;
+  p->extent = reader.extent();
+  return 1;
+}
+
+int ParsePatcher(Parsed* p, std::string* why) {
+  if (!ParseResources(p, why)) return 0;
+  ResourceNode* payload =
+      Child(Child(&p->root, {kPayloadResourceType, 0}), {nullptr, kPayloadResourceId});
+  if (payload) {
+    for (const ResourceNode& language : payload->children) {
+      if (!Matches(language, {nullptr, kPayloadResourceLanguage}))
+        return Fail(why, "the payload resource is there in another language than 0x0409");
+    }
+  }
+  p->payload = Child(payload, {nullptr, kPayloadResourceLanguage});
+  if (!p->payload)
+    return Fail(why, "not a patcher: no payload resource (type FILE, id 105, language 0x0409)");
+  return 1;
+}
+
+void PutLe16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+// Tables first, in the order a depth-first walk meets them, then the data
+// entries, the names, and the data, each piece of data 8-byte aligned.
+struct ResourceLayout {
+  std::vector<ResourceNode*> tables, leaves, named;
+  uint64_t size = 0;
+
+  void Collect(ResourceNode* dir) {
+    tables.push_back(dir);
+    for (ResourceNode& c : dir->children) {
+      if (c.named) named.push_back(&c);
+      if (c.leaf)
+        leaves.push_back(&c);
+      else
+        Collect(&c);
+    }
+  }
+
+  void Place() {
+    for (ResourceNode* t : tables) {
+      t->at = size;
+      size += 16 + 8 * t->children.size();
+    }
+    for (ResourceNode* l : leaves) {
+      l->at = size;
+      size += 16;
+    }
+    for (ResourceNode* n : named) {
+      n->name_at = size;
+      size += 2 + 2 * n->name.size();
+    }
+    for (ResourceNode* l : leaves) {
+      l->data_at = AlignUp(size, 8);
+      size = l->data_at + l->data_size;
+    }
+  }
+
+  // The section's bytes from the directory on; `base` is its address.
+  void Write(uint32_t base, std::vector<uint8_t>* out) const {
+    out->assign(size, 0);
+    uint8_t* o = out->data();
+    for (const ResourceNode* t : tables) {
+      uint8_t* p = o + t->at;
+      memcpy(p, t->table, 12);
+      uint32_t named_count = 0;
+      for (const ResourceNode& c : t->children) named_count += c.named;
+      PutLe16(p + 12, named_count);
+      PutLe16(p + 14, static_cast<uint32_t>(t->children.size()) - named_count);
+      p += 16;
+      for (const ResourceNode& c : t->children) {
+        WriteLe32(p, c.named ? 0x80000000u | static_cast<uint32_t>(c.name_at) : c.id);
+        WriteLe32(p + 4,
+                  c.leaf ? static_cast<uint32_t>(c.at) : 0x80000000u | static_cast<uint32_t>(c.at));
+        p += 8;
+      }
+    }
+    for (const ResourceNode* l : leaves) {
+      WriteLe32(o + l->at, base + static_cast<uint32_t>(l->data_at));
+      WriteLe32(o + l->at + 4, static_cast<uint32_t>(l->data_size));
+      WriteLe32(o + l->at + 8, l->codepage);
+      WriteLe32(o + l->at + 12, l->reserved);
+      if (l->data_size) memcpy(o + l->data_at, l->data, l->data_size);
+    }
+    for (const ResourceNode* n : named) {
+      PutLe16(o + n->name_at, static_cast<uint32_t>(n->name.size()));
+      for (size_t k = 0; k < n->name.size(); ++k) PutLe16(o + n->name_at + 2 + 2 * k, n->name[k]);
+    }
+  }
+};
+
+bool AllZero(const uint8_t* p, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (p[i]) return false;
+  return true;
+}
+
+// What the rebuild cannot carry over: anything but the base relocations at
+// or after the resources (they move), and base relocations that patch
+// anything there.
+int CheckMovable(const Parsed& p, std::string* why) {
+  const PeImage& pe = p.pe;
+  const uint32_t reloc = pe.DirectoryRva(kDirBaseRelocation);
+  const uint32_t reloc_size = pe.DirectorySize(kDirBaseRelocation);
+  for (size_t i = p.section + 1; i < pe.sections_.size(); ++i) {
+    const Section& s = pe.sections_[i];
+    if (!reloc_size || reloc < s.va || reloc - s.va >= s.Extent())
+      return Fail(why, std::string("cannot rebuild: section ") + s.name +
+                           " follows the resources and cannot be moved");
+  }
+  for (int d = 0; d < pe.dir_count_; ++d) {
+    if (d == kDirResource || d == kDirCertificate || d == kDirBaseRelocation) continue;
+    const uint64_t end = static_cast<uint64_t>(pe.DirectoryRva(d)) + pe.DirectorySize(d);
+    if (pe.DirectorySize(d) && end > p.base)
+      return Fail(why, "cannot rebuild: data directory " + std::to_string(d) +
+                           " lies in or after the resources");
+  }
+  // Debug data is found by file offset, which must not move either.
+  const uint32_t debug_size = pe.DirectorySize(kDirDebug);
+  size_t debug;
+  if (debug_size) {
+    if (!pe.Map(pe.DirectoryRva(kDirDebug), debug_size, &debug))
+      return Fail(why, "damaged executable: debug directory outside the file");
+    const size_t resources_file =
+        pe.sections_[p.section].raw_offset + (p.base - pe.sections_[p.section].va);
+    for (size_t at = 0; at + 28 <= debug_size; at += 28) {
+      const uint8_t* e = pe.data_ + debug + at;
+      if (ReadLe32(e + 16) &&
+          static_cast<uint64_t>(ReadLe32(e + 24)) + ReadLe32(e + 16) > resources_file)
+        return Fail(why, "cannot rebuild: debug data lies in or after the resources");
+    }
+  }
+  size_t blocks;
+  if (reloc_size && !pe.Map(reloc, reloc_size, &blocks))
+    return Fail(why, "damaged executable: base relocations outside the file");
+  for (uint32_t at = 0; reloc_size && at + 8 <= reloc_size;) {
+    const uint8_t* b = pe.data_ + blocks + at;
+    const uint32_t page = ReadLe32(b), length = ReadLe32(b + 4);
+    if (length < 8 || length > reloc_size - at)
+      return Fail(why, "damaged executable: bad base relocation block");
+    for (uint32_t k = 8; k + 2 <= length; k += 2) {
+      const uint16_t entry = ReadLe16(b + k);
+      if ((entry >> 12) && static_cast<uint64_t>(page) + (entry & 0xFFF) + 8 > p.base)
+        return Fail(why,
+                    "cannot rebuild: a base relocation patches the resources or what follows them");
+    }
+    at += length;
+  }
+  return 1;
+}
+
+// Every byte of the file must belong to the headers, a section or the
+// certificate (or be padding), or it would be lost.
+int CheckFileLayout(const Parsed& p, std::string* why) {
+  const PeImage& pe = p.pe;
+  const Section& rs = pe.sections_[p.section];
+  uint64_t end = pe.headers_size_;
+  for (size_t i = 0; i < pe.sections_.size(); ++i) {
+    const Section& s = pe.sections_[i];
+    if (!s.raw_size) continue;
+    const uint64_t s_end = static_cast<uint64_t>(s.raw_offset) + s.raw_size;
+    if (s_end > pe.size_)
+      return Fail(why, std::string("damaged executable: section ") + s.name +
+                           " runs past the end of the file");
+    const bool before = static_cast<int>(i) < p.section;
+    if ((before && s_end > rs.raw_offset) ||
+        (!before && i != static_cast<size_t>(p.section) &&
+         s.raw_offset < AlignUp(rs.raw_offset + rs.raw_size, pe.file_alignment_)))
+      return Fail(why, "cannot rebuild: the sections' file data is not in address order");
+    if (s_end > end) end = s_end;
+  }
+  if (pe.headers_size_ > rs.raw_offset)
+    return Fail(why, "damaged executable: headers overlap the resources");
+  const uint64_t cert = pe.DirectoryRva(kDirCertificate),
+                 cert_size = pe.DirectorySize(kDirCertificate);
+  for (uint64_t at = end; at < pe.size_; ++at) {
+    if (cert_size && at >= cert && at - cert < cert_size) continue;
+    if (pe.data_[at]) return Fail(why, "cannot rebuild: data after the last section would be lost");
+  }
+  // The resources must own the rest of their section.
+  const uint64_t used = static_cast<uint64_t>(p.base - rs.va) + p.extent;
+  const uint64_t stored = rs.raw_size < rs.Extent() ? rs.raw_size : rs.Extent();
+  if (used < stored &&
+      !AllZero(pe.data_ + rs.raw_offset + used, static_cast<size_t>(stored - used)))
+    return Fail(why, "cannot rebuild: the resource section holds other data after the resources");
+  return 1;
+}
+
+}  // namespace
+
+bool LooksLikeExecutable(const uint8_t* data, size_t size) {
+  return size >= 2 && data[0] == 'M' && data[1] == 'Z';
+}
+
+int CheckExecutable(const uint8_t* image, size_t size, std::string* why) {
+  PeImage pe(image, size);
+  return pe.Parse(why);
+}
+
+int FindResourceData(const uint8_t* image, size_t size, ResourceKey type, ResourceKey name,
+                     uint32_t language, const uint8_t** data, size_t* data_size, std::string* why) {
+  Parsed p(image, size);
+  if (!ParseResources(&p, why)) return 0;
+  ResourceNode* found = Child(Child(Child(&p.root, type), name), {nullptr, language});
+  if (!found) return Fail(why, "no such resource");
+  *data = found->data;
+  *data_size = found->data_size;
+  return 1;
+}
+
+int FindPayloadResource(const uint8_t* image, size_t size, const uint8_t** payload,
+                        size_t* payload_size, std::string* why) {
+  Parsed p(image, size);
+  if (!ParsePatcher(&p, why)) return 0;
+  *payload = p.payload->data;
+  *payload_size = p.payload->data_size;
+  return 1;
+}
+
+uint32_t PeChecksum(const uint8_t* image, size_t size, size_t checksum_offset) {
+  auto byte = [&](size_t i) -> uint32_t {
+    return i >= size || (i >= checksum_offset && i - checksum_offset < 4) ? 0 : image[i];
+  };
+  uint64_t sum = 0;
+  for (size_t i = 0; i < size; i += 2) {
+    sum += byte(i) | byte(i + 1) << 8;
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  }
+  sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<uint32_t>(sum + size);
+}
+
+int ReplacePayloadResource(const uint8_t* stub, size_t size, const uint8_t* payload,
+                           size_t payload_size, std::vector<uint8_t>* out, std::string* why) {
+  Parsed p(stub, size);
+  if (!ParsePatcher(&p, why) || !CheckFileLayout(p, why) || !CheckMovable(p, why)) return 0;
+  const PeImage& pe = p.pe;
+  const Section& rs = pe.sections_[p.section];
+  if (payload_size > kMaxImage) return Fail(why, "the payload is too large for an executable");
+  p.payload->data = payload;
+  p.payload->data_size = payload_size;
+
+  ResourceLayout layout;
+  layout.Collect(&p.root);
+  layout.Place();
+  const uint64_t prefix = p.base - rs.va;  // the section's bytes before the directory stay
+  const uint64_t vsize = prefix + layout.size;
+  const uint64_t raw_size = AlignUp(vsize, pe.file_alignment_);
+  if (rs.raw_offset + raw_size + size > kMaxImage || rs.va + vsize > kMaxImage)
+    return Fail(why, "the payload is too large for an executable");
+  std::vector<uint8_t> resources;
+  layout.Write(p.base, &resources);
+
+  out->assign(stub, stub + rs.raw_offset + prefix);
+  out->insert(out->end(), resources.begin(), resources.end());
+  out->resize(rs.raw_offset + raw_size, 0);
+  // The sections after the resources (only the base relocations) move up
+  // or down behind them, keeping their spacing.
+  int64_t move_va = 0, move_raw = 0;
+  if (static_cast<size_t>(p.section) + 1 < pe.sections_.size()) {
+    const Section& next = pe.sections_[p.section + 1];
+    move_va = static_cast<int64_t>(AlignUp(rs.va + vsize, pe.section_alignment_)) - next.va;
+    move_raw = static_cast<int64_t>(out->size()) - next.raw_offset;
+  }
+  for (size_t i = p.section + 1; i < pe.sections_.size(); ++i) {
+    const Section& s = pe.sections_[i];
+    if (s.raw_size) {
+      out->resize(static_cast<size_t>(s.raw_offset + move_raw), 0);
+      out->insert(out->end(), stub + s.raw_offset, stub + s.raw_offset + s.raw_size);
+      WriteLe32(out->data() + s.header + 20, static_cast<uint32_t>(s.raw_offset + move_raw));
+    }
+    WriteLe32(out->data() + s.header + 12, static_cast<uint32_t>(s.va + move_va));
+  }
+  WriteLe32(out->data() + rs.header + 8, static_cast<uint32_t>(vsize));
+  WriteLe32(out->data() + rs.header + 16, static_cast<uint32_t>(raw_size));
+
+  uint8_t* dirs = out->data() + pe.dirs_;
+  WriteLe32(dirs + 8 * kDirResource + 4, static_cast<uint32_t>(layout.size));
+  const uint32_t reloc = pe.DirectoryRva(kDirBaseRelocation);
+  if (pe.DirectorySize(kDirBaseRelocation) && reloc > p.base)
+    WriteLe32(dirs + 8 * kDirBaseRelocation, static_cast<uint32_t>(reloc + move_va));
+  if (pe.dir_count_ > kDirCertificate) memset(dirs + 8 * kDirCertificate, 0, 8);
+
+  // Size of the image and of the initialized data, from the new table.
+  uint64_t image_end = 0, initialized = 0;
+  for (const Section& old : pe.sections_) {
+    const uint8_t* s = out->data() + old.header;
+    const uint32_t vs = ReadLe32(s + 8), va = ReadLe32(s + 12), rsz = ReadLe32(s + 16);
+    const uint64_t end = static_cast<uint64_t>(va) + (vs ? vs : rsz);
+    if (end > image_end) image_end = end;
+    if (old.flags & kInitializedData) initialized += AlignUp(rsz, pe.file_alignment_);
+  }
+  uint8_t* opt = out->data() + pe.optional_;
+  WriteLe32(opt + 8, static_cast<uint32_t>(initialized));
+  WriteLe32(opt + 56, static_cast<uint32_t>(AlignUp(image_end, pe.section_alignment_)));
+  WriteLe32(opt + 64, PeChecksum(out->data(), out->size(), pe.optional_ + 64));
+  return 1;
+}

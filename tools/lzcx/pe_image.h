@@ -1,0 +1,64 @@
+// Windows executables (PE32 and PE32+) as lzcx reads and writes them: the
+// patcher's payload resource found in one, and a copy of one with that
+// resource replaced.
+//
+// Everything is read from a byte buffer through offsets that are checked
+// against the buffer and against the section that holds them before a byte
+// is looked at, so a damaged or hostile file is a fault with a reason,
+// never a read outside the buffer.
+#ifndef PATCHER_TOOLS_LZCX_PE_IMAGE_H
+#define PATCHER_TOOLS_LZCX_PE_IMAGE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+// Where the program keeps its payload: resource type "FILE", id 105,
+// language 0x0409 (English, United States).
+const char kPayloadResourceType[] = "FILE";
+const uint32_t kPayloadResourceId = 105;
+const uint32_t kPayloadResourceLanguage = 0x0409;
+
+// Whether the bytes begin as a Windows executable does ("MZ").
+bool LooksLikeExecutable(const uint8_t* data, size_t size);
+
+// Whether `image` is a Windows executable whose headers and section table
+// read soundly. Zero with the reason in `why`.
+int CheckExecutable(const uint8_t* image, size_t size, std::string* why);
+
+// Finds the payload resource of the executable `image`. Nonzero with
+// `*payload` pointing at its `*payload_size` bytes inside `image`; zero
+// with the reason in `why`, also when the resource is there in another
+// language as well (the program could load that one).
+int FindPayloadResource(const uint8_t* image, size_t size, const uint8_t** payload,
+                        size_t* payload_size, std::string* why);
+
+// A resource type or name: a string, or a number when `name` is null.
+struct ResourceKey {
+  const char* name;
+  uint32_t number;
+};
+
+// Finds any resource of the executable `image`, as FindPayloadResource
+// does the payload.
+int FindResourceData(const uint8_t* image, size_t size, ResourceKey type, ResourceKey name,
+                     uint32_t language, const uint8_t** data, size_t* data_size,
+                     std::string* why);
+
+// Makes `out`, the executable `stub` with the bytes of its payload resource
+// replaced by `payload`: every other resource as it was, the resource
+// section rebuilt, sections after it moved (only the base relocations can
+// be), the sizes in the headers, the resource directory and the checksum
+// set for the new image, and any certificate dropped (it would no longer
+// match). Zero with the reason in `why` when the stub cannot be read or
+// rebuilt; `out` is then unspecified.
+int ReplacePayloadResource(const uint8_t* stub, size_t size, const uint8_t* payload,
+                           size_t payload_size, std::vector<uint8_t>* out, std::string* why);
+
+// The PE checksum of `image`: 16-bit one's-complement-style sum of its
+// words, the 4 bytes at `checksum_offset` counted as zero, plus its length.
+uint32_t PeChecksum(const uint8_t* image, size_t size, size_t checksum_offset);
+
+#endif  // PATCHER_TOOLS_LZCX_PE_IMAGE_H
