@@ -10,6 +10,9 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 300
 SMOKE_SECONDS ?= 20
 XVFB := xvfb-run -a -s "-screen 0 1024x768x24"
+# CMake's own progress lines are enough: no "Entering directory" lines from
+# the makes it runs.
+MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps native win32 win64 asan tsan fuzz-build test test-native test-asan \
         test-tsan test-win32 test-win64 fuzz-smoke fuzz bench demo clean
@@ -60,11 +63,17 @@ test-win64: win64
 	$(XVFB) ctest --test-dir build/win64 --output-on-failure
 
 # fuzz-target(name, seconds): libFuzzer on its generated seeds plus the
-# corpus it has grown so far.
+# corpus it has grown so far. One line when it finds nothing; its whole
+# output when it does.
 define fuzz-target
-	mkdir -p build/fuzz/corpus/$(1)
-	build/fuzz/fuzz/$(1)_fuzzer -max_total_time=$(2) -print_final_stats=1 \
-	  build/fuzz/corpus/$(1) build/fuzz/fuzz/seeds/$(1) 2>&1 | tail -n 12
+	@mkdir -p build/fuzz/corpus/$(1)
+	@log=build/fuzz/$(1)_fuzzer.log; \
+	if build/fuzz/fuzz/$(1)_fuzzer -max_total_time=$(2) -print_final_stats=1 \
+	     build/fuzz/corpus/$(1) build/fuzz/fuzz/seeds/$(1) >$$log 2>&1; then \
+	  echo "fuzz $(1): $$(grep -m1 '^Done' $$log), $$(awk '/new_units_added/ {print $$2}' $$log) new inputs"; \
+	else \
+	  cat $$log; echo "fuzz $(1): failed (log: $$log)"; exit 1; \
+	fi
 endef
 
 fuzz-smoke: fuzz-build

@@ -20,6 +20,10 @@ if(CMAKE_CROSSCOMPILING)
                -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
     BUILD_ALWAYS ON
     INSTALL_COMMAND ""
+    # Quiet unless a step fails; then its whole log is printed.
+    LOG_CONFIGURE ON
+    LOG_BUILD ON
+    LOG_OUTPUT_ON_FAILURE ON
     BUILD_BYPRODUCTS ${_host_dir}/tools/lzcx/lzcx
                      ${_host_dir}/tools/mkicon/mkicon
   )
