@@ -3,6 +3,7 @@
 #include "lzcx/pack.h"
 
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -13,33 +14,37 @@
 
 namespace {
 
-int FlipsTheLastByte(const uint8_t* data, size_t size, ParseKind parse,
-                     std::vector<uint8_t>* block, EncodeStats* stats, EncodeProgress* progress) {
-  if (!EncodeBlock(data, size, parse, block, stats, progress)) return 0;
-  block->back() ^= 0x01;
+int FlipsTheLastByte(const uint8_t* data, size_t size, ParseKind parse, uint8_t* work,
+                     size_t work_size, size_t* block_size, EncodeStats* stats,
+                     EncodeProgress* progress) {
+  if (!EncodeBlockInto(data, size, parse, work, work_size, block_size, stats, progress)) return 0;
+  work[*block_size - 1] ^= 0x01;
   return 1;
 }
 
 // Coded, but exactly as long as the input plus the header: the decoder
 // takes it for stored.
-int CodedAtTheStoredLength(const uint8_t* data, size_t size, ParseKind, std::vector<uint8_t>* block,
-                           EncodeStats*, EncodeProgress*) {
+int CodedAtTheStoredLength(const uint8_t* data, size_t size, ParseKind, uint8_t* work, size_t,
+                           size_t* block_size, EncodeStats*, EncodeProgress*) {
   std::vector<Item> items;
   for (size_t i = 0; i < size; ++i) items.push_back(Item::Literal(data[i]));
   Bytes body = CodedBody(items);
   body.resize(size);
-  *block = MakeBlock(static_cast<uint32_t>(size), body);
+  const Bytes block = MakeBlock(static_cast<uint32_t>(size), body);
+  memcpy(work, block.data(), block.size());
+  *block_size = block.size();
   return 1;
 }
 
-int ClaimsOneByteMore(const uint8_t* data, size_t size, ParseKind parse,
-                      std::vector<uint8_t>* block, EncodeStats* stats, EncodeProgress* progress) {
-  if (!EncodeBlock(data, size, parse, block, stats, progress)) return 0;
-  (*block)[4] += 1;
+int ClaimsOneByteMore(const uint8_t* data, size_t size, ParseKind parse, uint8_t* work,
+                      size_t work_size, size_t* block_size, EncodeStats* stats,
+                      EncodeProgress* progress) {
+  if (!EncodeBlockInto(data, size, parse, work, work_size, block_size, stats, progress)) return 0;
+  work[4] += 1;
   return 1;
 }
 
-int RunsOutOfMemory(const uint8_t*, size_t, ParseKind, std::vector<uint8_t>*, EncodeStats*,
+int RunsOutOfMemory(const uint8_t*, size_t, ParseKind, uint8_t*, size_t, size_t*, EncodeStats*,
                     EncodeProgress*) {
   return 0;
 }

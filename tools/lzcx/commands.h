@@ -2,13 +2,28 @@
 #ifndef PATCHER_TOOLS_LZCX_COMMANDS_H
 #define PATCHER_TOOLS_LZCX_COMMANDS_H
 
+#include <stddef.h>
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 // Reads a whole file; zero with the reason in `why` when it cannot.
 int ReadWholeFile(const char* path, std::vector<uint8_t>* bytes, std::string* why);
+
+// A file's bytes, in a buffer of exactly their size.
+struct FileBytes {
+  std::unique_ptr<uint8_t[]> data;
+  size_t size = 0;
+};
+
+// Reads a regular file (symbolic links followed) of at most `max` bytes.
+// Zero with the reason in `why`: missing, not a regular file (a directory,
+// a device, a pipe), "too large for <what> (N bytes, at most M)", a read
+// error, a file that changed size while it was read, or no memory.
+int ReadRegularFile(const char* path, uint64_t max, const char* what, FileBytes* out,
+                    std::string* why);
 
 // What a path names, as the packer needs to know it (symbolic links are
 // followed). Two paths name the same file when device and inode agree.
@@ -18,6 +33,7 @@ struct PathInfo {
   uint64_t device;
   uint64_t inode;
 };
+
 // Zero with the reason in `why` when the path cannot be examined; a path
 // that does not exist is not a failure (kind kMissing).
 int ExaminePath(const char* path, PathInfo* info, std::string* why);
@@ -25,6 +41,44 @@ int ExaminePath(const char* path, PathInfo* info, std::string* why);
 // Whether a file can be created beside `path`: its directory exists and is
 // writable. Zero with the reason in `why` when not.
 int CanCreateBeside(const char* path, std::string* why);
+
+// A new file beside `path` that takes its place only when complete: written,
+// flushed and renamed over it by Commit. Removed if never committed.
+class TempFile {
+ public:
+  TempFile() {}
+  ~TempFile();
+  int Create(const char* path, std::string* why);
+  int Write(const void* data, size_t size, std::string* why);
+  // Flushes the file to the disk (and leaves it open for reading back).
+  int Flush(std::string* why);
+  int Commit(std::string* why);
+  int fd() const { return fd_; }
+  uint64_t size() const { return size_; }
+
+ private:
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  std::string target_, temp_;
+  int fd_ = -1;
+  uint64_t size_ = 0;
+};
+
+// A file's bytes mapped read-only into memory, unmapped when it goes.
+class MappedFile {
+ public:
+  MappedFile() {}
+  ~MappedFile();
+  int Map(int fd, uint64_t size, std::string* why);
+  const uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+};
 
 // Writes `bytes` to a new temporary file beside `path` and renames it over
 // `path` once it is complete and flushed; on any failure the temporary
