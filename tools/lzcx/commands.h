@@ -4,6 +4,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdlib.h>
 
 #include <memory>
 #include <string>
@@ -12,9 +13,20 @@
 // Reads a whole file; zero with the reason in `why` when it cannot.
 int ReadWholeFile(const char* path, std::vector<uint8_t>* bytes, std::string* why);
 
+// Large buffers come from malloc, so that running out of memory for one is
+// an answer (null) with its own message; everything else that runs out
+// ends lzcx through OutOfMemory.
+struct FreeBytes {
+  void operator()(uint8_t* p) const { free(p); }
+};
+typedef std::unique_ptr<uint8_t[], FreeBytes> Buffer;
+inline Buffer AllocateBuffer(size_t size) {
+  return Buffer(static_cast<uint8_t*>(malloc(size ? size : 1)));
+}
+
 // A file's bytes, in a buffer of exactly their size.
 struct FileBytes {
-  std::unique_ptr<uint8_t[]> data;
+  Buffer data;
   size_t size = 0;
 };
 
@@ -43,7 +55,8 @@ int ExaminePath(const char* path, PathInfo* info, std::string* why);
 int CanCreateBeside(const char* path, std::string* why);
 
 // A new file beside `path` that takes its place only when complete: written,
-// flushed and renamed over it by Commit. Removed if never committed.
+// flushed and renamed over it by Commit. Removed if never committed, and
+// by OutOfMemory (one at a time may exist).
 class TempFile {
  public:
   TempFile() {}
@@ -87,5 +100,11 @@ int ReplaceFileAtomically(const char* path, const std::vector<uint8_t>& bytes,
                           std::string* why);
 
 bool StderrIsTerminal();
+
+// What lzcx does when memory runs out where no caller can take a null:
+// removes an unfinished TempFile, says so in one line and exits with
+// status 1. It allocates nothing (throwing would need memory). Installed
+// as the new-handler by main.
+[[noreturn]] void OutOfMemory();
 
 #endif  // PATCHER_TOOLS_LZCX_COMMANDS_H

@@ -8,11 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <new>
 
 #include "lzcx/commands.h"
 
 namespace {
+
+// The unfinished temporary file, for OutOfMemory: a copy of its path.
+char g_unfinished[4096];
 
 int Failed(std::string* why, const std::string& what) {
   *why = what + ": " + strerror(errno);
@@ -61,7 +63,7 @@ int ReadRegularFile(const char* path, uint64_t max, const char* what, FileBytes*
     *why = line;
   } else {
     const size_t size = static_cast<size_t>(st.st_size);
-    out->data.reset(new (std::nothrow) uint8_t[size ? size : 1]);
+    out->data = AllocateBuffer(size);
     out->size = size;
     if (!out->data) {
       char line[96];
@@ -126,6 +128,7 @@ int CanCreateBeside(const char* path, std::string* why) {
 TempFile::~TempFile() {
   if (fd_ >= 0) close(fd_);
   if (!temp_.empty()) unlink(temp_.c_str());
+  g_unfinished[0] = 0;
 }
 
 int TempFile::Create(const char* path, std::string* why) {
@@ -134,6 +137,7 @@ int TempFile::Create(const char* path, std::string* why) {
   fd_ = mkstemp(&temp[0]);
   if (fd_ < 0) return Failed(why, "cannot create " + temp);
   temp_ = temp;
+  if (temp_.size() < sizeof g_unfinished) memcpy(g_unfinished, temp_.c_str(), temp_.size() + 1);
   // mkstemp makes the file private; the result gets the usual mode.
   const mode_t mask = umask(0);
   umask(mask);
@@ -168,6 +172,7 @@ int TempFile::Commit(std::string* why) {
   if (rename(temp_.c_str(), target_.c_str()) != 0)
     return Failed(why, "cannot rename " + temp_ + " to " + target_);
   temp_.clear();
+  g_unfinished[0] = 0;
   return 1;
 }
 
@@ -195,3 +200,10 @@ int ReplaceFileAtomically(const char* path, const std::vector<uint8_t>& bytes,
 }
 
 bool StderrIsTerminal() { return isatty(2) != 0; }
+
+void OutOfMemory() {
+  static const char kLine[] = "lzcx: out of memory\n";
+  if (g_unfinished[0]) unlink(g_unfinished);
+  if (write(2, kLine, sizeof kLine - 1) < 0) _exit(1);
+  _exit(1);
+}

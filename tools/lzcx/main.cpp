@@ -137,11 +137,6 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Whatever runs out of memory, anywhere: one line and exit status 1.
-  try {
-    return Run(argc, argv);
-  } catch (const std::bad_alloc&) {
-    fputs("lzcx: out of memory\n", stderr);
-    return 1;
-  }
+  std::set_new_handler(OutOfMemory);
+  return Run(argc, argv);
 }

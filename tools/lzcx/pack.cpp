@@ -170,9 +170,7 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
       return 0;
     }
     const uint64_t work_size = EncodeWorkSize(in.size);
-    std::unique_ptr<uint8_t[]> work(work_size <= SIZE_MAX
-                                        ? new (std::nothrow) uint8_t[static_cast<size_t>(work_size)]
-                                        : nullptr);
+    Buffer work = work_size <= SIZE_MAX ? AllocateBuffer(static_cast<size_t>(work_size)) : Buffer();
     if (!work) {
       *why = Printf("%s: out of memory while encoding it (%llu MB needed)", file.path.c_str(),
                     static_cast<unsigned long long>(work_size >> 20));
