@@ -29,25 +29,37 @@ uint32_t TableUpdate(uint32_t c, const uint8_t* p, size_t n) {
 
 #ifdef PATCHER_CRC_HARDWARE
 
-// Bytes of each of the three streams per round.
-const size_t kStream = 8192;
-// x^(8 * kStream) modulo the polynomial, reflected: multiplying a register
-// by it appends kStream zero bytes.
-const uint32_t kStreamShift = 0x28461564u;
+// Rounds of three streams: long ones while the data lasts, then shorter
+// ones, whose joining costs more per byte but less than one stream would.
+struct Round {
+  size_t stream;  // bytes of each stream
+  uint32_t shift; // x^(8 * stream) modulo the polynomial, reflected:
+                  // multiplying a register by it appends `stream` zero bytes
+};
+const Round kRounds[] = {{8192, 0x28461564u}, {1024, 0xe4172b16u}};
 
 // a(x) * b(x) modulo the polynomial, both reflected.
 uint32_t MultiplyModulo(uint32_t a, uint32_t b) {
   uint32_t product = 0;
   for (int i = 0; i < 32; ++i) {
-    if (a & (0x80000000u >> i)) product ^= b;
-    b = (b & 1) ? (b >> 1) ^ kPolynomial : b >> 1;
+    product ^= b & (0u - ((a >> (31 - i)) & 1));
+    b = (b >> 1) ^ (kPolynomial & (0u - (b & 1)));
   }
   return product;
 }
 
+// Asked once: cpuid is slow (under a hypervisor it leaves the guest). The
+// answer is the same for every thread, so a race to store it is harmless;
+// the atomic accesses only say so.
 bool HasCrcInstruction() {
-  unsigned a, b, c, d;
-  return __get_cpuid(1, &a, &b, &c, &d) && (c & bit_SSE4_2);
+  static int known;  // 0 not asked yet, 1 no, 2 yes
+  int answer = __atomic_load_n(&known, __ATOMIC_RELAXED);
+  if (!answer) {
+    unsigned a, b, c, d;
+    answer = __get_cpuid(1, &a, &b, &c, &d) && (c & bit_SSE4_2) ? 2 : 1;
+    __atomic_store_n(&known, answer, __ATOMIC_RELAXED);
+  }
+  return answer == 2;
 }
 
 #ifdef __x86_64__
@@ -67,21 +79,23 @@ __attribute__((target("sse4.2"))) inline uint32_t Step(uint32_t c, Word w) {
 __attribute__((target("sse4.2"))) uint32_t HardwareUpdate(uint32_t crc, const uint8_t* p,
                                                           size_t n) {
   Word c = crc;
-  while (n >= 3 * kStream) {
-    Word c1 = 0, c2 = 0;
-    for (size_t i = 0; i < kStream; i += sizeof(Word)) {
-      Word w0, w1, w2;
-      memcpy(&w0, p + i, sizeof w0);
-      memcpy(&w1, p + kStream + i, sizeof w1);
-      memcpy(&w2, p + 2 * kStream + i, sizeof w2);
-      c = Step(c, w0);
-      c1 = Step(c1, w1);
-      c2 = Step(c2, w2);
+  for (const Round& round : kRounds) {
+    const size_t k = round.stream;
+    for (; n >= 3 * k; p += 3 * k, n -= 3 * k) {
+      Word c1 = 0, c2 = 0;
+      for (size_t i = 0; i < k; i += sizeof(Word)) {
+        Word w0, w1, w2;
+        memcpy(&w0, p + i, sizeof w0);
+        memcpy(&w1, p + k + i, sizeof w1);
+        memcpy(&w2, p + 2 * k + i, sizeof w2);
+        c = Step(c, w0);
+        c1 = Step(c1, w1);
+        c2 = Step(c2, w2);
+      }
+      const uint32_t joined =
+          MultiplyModulo(static_cast<uint32_t>(c), round.shift) ^ static_cast<uint32_t>(c1);
+      c = MultiplyModulo(joined, round.shift) ^ static_cast<uint32_t>(c2);
     }
-    uint32_t joined = MultiplyModulo(static_cast<uint32_t>(c), kStreamShift) ^ static_cast<uint32_t>(c1);
-    c = MultiplyModulo(joined, kStreamShift) ^ static_cast<uint32_t>(c2);
-    p += 3 * kStream;
-    n -= 3 * kStream;
   }
   for (; n >= sizeof(Word); n -= sizeof(Word), p += sizeof(Word)) {
     Word w;
@@ -103,8 +117,6 @@ uint32_t Crc32cPortable(uint32_t crc, const void* data, size_t size) {
 
 uint32_t Crc32c(uint32_t crc, const void* data, size_t size) {
 #ifdef PATCHER_CRC_HARDWARE
-  // Asked anew each time: cheap next to any buffer worth checking, and no
-  // state shared between threads.
   if (HasCrcInstruction())
     return ~HardwareUpdate(~crc, static_cast<const uint8_t*>(data), size);
 #endif
