@@ -7,24 +7,19 @@
 #include "payload/block_decoder.h"
 #include "payload/crc32c.h"
 #include "payload/names.h"
-#include "platform/name_case.h"
 
 namespace {
 
-// A name as it may appear in a message: control characters and bytes that
-// are not UTF-8 as \xNN, so no name can play tricks on a terminal.
+// A name as it may appear in a message: anything but printable ASCII as
+// \xNN, so no name can play tricks on a terminal.
 void Printable(const char* name, char* out, size_t out_size) {
   size_t n = 0;
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(name);
-  while (*p && n + 5 < out_size) {
-    const unsigned char* start = p;
-    const int32_t c = platform::NextUtf8(&p);
-    if (c < 32 || c == 127 || (c >= 0x80 && c < 0xA0)) {
-      n += snprintf(out + n, out_size - n, "\\x%02x", *start);
-      p = start + 1;
-    } else {
-      while (start < p && n + 1 < out_size) out[n++] = static_cast<char>(*start++);
-    }
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name);
+       *p && n + 5 < out_size; ++p) {
+    if (*p >= 32 && *p < 127)
+      out[n++] = static_cast<char>(*p);
+    else
+      n += snprintf(out + n, out_size - n, "\\x%02x", *p);
   }
   out[n] = 0;
 }

@@ -9,26 +9,22 @@ namespace {
 
 const size_t kLongestName = 29;  // the entry's name field, less its NUL
 
-// Whether `s` (length n) equals the lower-case ASCII `word` ignoring case.
-bool IsWord(const char* s, size_t n, const char* word) {
-  if (strlen(word) != n) return false;
-  for (size_t i = 0; i < n; ++i)
-    if (platform::FoldNameCase(s[i]) != word[i]) return false;
-  return true;
+// Whether `s` (length n) is one of the NUL-separated lower-case ASCII
+// `words` (ended by an empty one), ignoring case.
+bool IsOneOf(const char* s, size_t n, const char* words) {
+  for (; *words; words += strlen(words) + 1) {
+    size_t i = 0;
+    while (i < n && words[i] && platform::FoldNameCase(s[i]) == words[i]) ++i;
+    if (i == n && !words[i]) return true;
+  }
+  return false;
 }
 
 bool IsSuperscriptDigit(unsigned char c) { return c == 0xB9 || c == 0xB2 || c == 0xB3; }
 
-// A port number: a digit, or a superscript 1-3 in UTF-8 or in code page
-// 1252 (Windows reserves COM and LPT with a superscript digit too).
-bool IsPortDigit(const char* s, size_t n) {
-  const unsigned char* u = reinterpret_cast<const unsigned char*>(s);
-  if (n == 1) return (u[0] >= '0' && u[0] <= '9') || IsSuperscriptDigit(u[0]);
-  return n == 2 && u[0] == 0xC2 && IsSuperscriptDigit(u[1]);
-}
-
 // Windows opens the device, not a file in the directory, for these names
-// alone or before the first dot, with spaces around them.
+// alone or before the first dot, with spaces around them. A port's number
+// is a digit or a superscript 1-3, in UTF-8 or in code page 1252.
 bool IsDeviceName(const char* name) {
   size_t begin = 0, end = 0;
   while (name[end] && name[end] != '.') ++end;
@@ -36,10 +32,11 @@ bool IsDeviceName(const char* name) {
   while (end > begin && name[end - 1] == ' ') --end;
   const char* s = name + begin;
   const size_t n = end - begin;
-  if (IsWord(s, n, "con") || IsWord(s, n, "prn") || IsWord(s, n, "aux") ||
-      IsWord(s, n, "nul") || IsWord(s, n, "conin$") || IsWord(s, n, "conout$"))
-    return true;
-  return n > 3 && (IsWord(s, 3, "com") || IsWord(s, 3, "lpt")) && IsPortDigit(s + 3, n - 3);
+  if (IsOneOf(s, n, "con\0prn\0aux\0nul\0conin$\0conout$\0")) return true;
+  if (n < 4 || !IsOneOf(s, 3, "com\0lpt\0")) return false;
+  const unsigned char* u = reinterpret_cast<const unsigned char*>(s + 3);
+  if (n == 4) return (u[0] >= '0' && u[0] <= '9') || IsSuperscriptDigit(u[0]);
+  return n == 5 && u[0] == 0xC2 && IsSuperscriptDigit(u[1]);
 }
 
 }  // namespace
@@ -69,18 +66,14 @@ const char* NameVerdictText(NameVerdict verdict) {
     case kNameFine: return "";
     case kNameEmpty: return "not a plain file name (empty)";
     case kNameTooLong: return "longer than 29 characters";
-    case kNameDots: return "not a plain file name (\".\" or \"..\")";
-    case kNamePathCharacter: return "not a plain file name (holds \\, / or :)";
-    case kNameForbiddenCharacter:
-      return "not a plain file name (holds * ? | < > or \", which Windows does not allow)";
+    case kNameDots: return "not a plain file name (. or ..)";
+    case kNamePathCharacter: return "not a plain file name (holds \\ / or :)";
+    case kNameForbiddenCharacter: return "not a plain file name (holds * ? | < > or \" for Windows)";
     case kNameControlCharacter: return "not a plain file name (holds a control character)";
-    case kNameTrailingDotOrSpace:
-      return "not a plain file name (ends in a dot or space, which Windows drops)";
+    case kNameTrailingDotOrSpace: return "not a plain file name (ends in a dot or space)";
     case kNameDevice: return "not a plain file name (a device on Windows)";
-    case kNameNotAscii:
-      return "not printable ASCII (the program creates files through 8-bit calls, whose code "
-             "page differs between Windows versions)";
-    case kNameNotUtf8: return "neither ASCII nor well-formed UTF-8";
+    case kNameNotAscii: return "not printable ASCII";
+    case kNameNotUtf8: return "neither ASCII nor UTF-8";
   }
   return "not a plain file name";
 }

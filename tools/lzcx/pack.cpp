@@ -131,8 +131,12 @@ int CheckNames(const std::vector<PackFile>& files, std::string* why) {
       std::string shown = f.name;
       for (char& c : shown)
         if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
-      *why = Printf("%s: entry name \"%s\": %s", f.path.c_str(), shown.c_str(),
-                    NameVerdictText(verdict));
+      *why = Printf("%s: entry name \"%s\": %s%s", f.path.c_str(), shown.c_str(),
+                    NameVerdictText(verdict),
+                    verdict == kNameNotAscii
+                        ? " (the program creates files through 8-bit calls, whose code page "
+                          "differs between Windows versions)"
+                        : "");
       return 0;
     }
     for (size_t j = 0; j < i; ++j) {
