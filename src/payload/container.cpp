@@ -24,18 +24,6 @@ void Printable(const char* name, char* out, size_t out_size) {
   out[n] = 0;
 }
 
-int Fault(char* fault, size_t fault_size, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-int Fault(char* fault, size_t fault_size, const char* format, ...) {
-  if (fault && fault_size) {
-    va_list args;
-    va_start(args, format);
-    vsnprintf(fault, fault_size, format, args);
-    va_end(args);
-  }
-  return 0;
-}
-
 bool IsTrailerMagic(const uint8_t* p) { return memcmp(p, kTrailerMagic, 4) == 0; }
 
 // Whether a payload ends in what claims to be a trailer: its last bytes
@@ -50,25 +38,38 @@ int ReadTrailer(const uint8_t* data, size_t size, size_t* length, const uint8_t*
                 char* fault, size_t fault_size) {
   const uint32_t claimed = ReadLe32(data + size - 8);
   if (claimed < TrailerSize(1) || claimed > size - 4 || (claimed - TrailerSize(0)) % 4)
-    return Fault(fault, fault_size, "checksum trailer damaged: its length (%u) is wrong",
-                 claimed);
+    return FormatFault(fault, fault_size, "checksum trailer damaged: its length (%u) is wrong",
+                       claimed);
   const uint8_t* t = data + size - claimed;
   if (!IsTrailerMagic(t))
-    return Fault(fault, fault_size,
-                 "checksum trailer damaged: it does not begin where its length says");
+    return FormatFault(fault, fault_size,
+                       "checksum trailer damaged: it does not begin where its length says");
   if (Crc32c(0, t, claimed - 12) != ReadLe32(t + claimed - 12))
-    return Fault(fault, fault_size, "checksum trailer damaged: its own checksum does not match");
+    return FormatFault(fault, fault_size,
+                       "checksum trailer damaged: its own checksum does not match");
   if (ReadLe32(t + 4) != kTrailerVersion)
-    return Fault(fault, fault_size, "checksum trailer of version %u, which this program does not know",
-                 ReadLe32(t + 4));
+    return FormatFault(fault, fault_size,
+                       "checksum trailer of version %u, which this program does not know",
+                       ReadLe32(t + 4));
   if (ReadLe32(t + 8) != (claimed - TrailerSize(0)) / 4)
-    return Fault(fault, fault_size, "checksum trailer damaged: its count does not fit its length");
+    return FormatFault(fault, fault_size,
+                       "checksum trailer damaged: its count does not fit its length");
   *length = claimed;
   *crcs = t + 12;
   return 1;
 }
 
 }  // namespace
+
+int FormatFault(char* fault, size_t fault_size, const char* format, ...) {
+  if (fault && fault_size) {
+    va_list args;
+    va_start(args, format);
+    vsnprintf(fault, fault_size, format, args);
+    va_end(args);
+  }
+  return 0;
+}
 
 void WriteTrailer(const uint32_t* crcs, uint32_t count, uint8_t* out) {
   const uint32_t length = static_cast<uint32_t>(TrailerSize(count));
@@ -94,35 +95,39 @@ int CheckPayloadIntegrity(const uint8_t* data, size_t size, PayloadIntegrity* in
     return 0;
   const size_t entries_end = size - trailer;
   PayloadReader reader(data, entries_end);
-  if (!reader.Start()) return Fault(fault, fault_size, "%s", reader.fault_text());
+  if (!reader.Start()) return FormatFault(fault, fault_size, "%s", reader.fault_text());
   if (crcs && static_cast<uint32_t>(reader.count()) != ReadLe32(crcs - 4))
-    return Fault(fault, fault_size,
-                 "entry count %d differs from the checksum trailer's %u: the payload is damaged",
-                 reader.count(), ReadLe32(crcs - 4));
+    return FormatFault(fault, fault_size,
+                       "entry count %d differs from the checksum trailer's %u: "
+                       "the payload is damaged",
+                       reader.count(), ReadLe32(crcs - 4));
   bool sealed = false;  // a block says a trailer belongs to it
   PayloadEntry e;
   while (reader.Next(&e)) {
     if (crcs && EntryRecordCrc(e) != ReadLe32(crcs + 4 * e.index)) {
       char name[kEntryNameField * 4 + 1];
       Printable(e.name, name, sizeof name);
-      return Fault(fault, fault_size, "entry %d (%s): checksum does not match: the payload is damaged",
-                   e.index + 1, name);
+      return FormatFault(fault, fault_size,
+                         "entry %d (%s): checksum does not match: the payload is damaged",
+                         e.index + 1, name);
     }
     if (e.compressed && IsTrailerMagic(e.data + 12)) sealed = true;
   }
-  if (!reader.done()) return Fault(fault, fault_size, "%s", reader.fault_text());
+  if (!reader.done()) return FormatFault(fault, fault_size, "%s", reader.fault_text());
   const size_t extra = entries_end - reader.offset();
   if (extra && crcs)
-    return Fault(fault, fault_size,
-                 "%u bytes between the last entry and the checksum trailer: the payload is damaged",
-                 static_cast<unsigned>(extra));
+    return FormatFault(fault, fault_size,
+                       "%u bytes between the last entry and the checksum trailer: "
+                       "the payload is damaged",
+                       static_cast<unsigned>(extra));
   if (extra)
-    return Fault(fault, fault_size,
-                 "%u bytes after the last entry are not a checksum trailer: the payload is damaged "
-                 "or cut short", static_cast<unsigned>(extra));
+    return FormatFault(fault, fault_size,
+                       "%u bytes after the last entry are not a checksum trailer: "
+                       "the payload is damaged or cut short",
+                       static_cast<unsigned>(extra));
   if (sealed && !crcs)
-    return Fault(fault, fault_size,
-                 "checksum trailer missing: the payload is cut short after its last entry");
+    return FormatFault(fault, fault_size,
+                       "checksum trailer missing: the payload is cut short after its last entry");
   if (info) {
     info->checksums = crcs != nullptr;
     info->count = reader.count();

@@ -60,6 +60,10 @@ struct PayloadEntry {
   uint32_t expanded_length;
 };
 
+// Formats a fault text into `fault` (`fault_size` bytes), if given; 0.
+int FormatFault(char* fault, size_t fault_size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
 // The CRC-32C of an entry's record, header and data, as stored.
 uint32_t EntryRecordCrc(const PayloadEntry& entry);
 

@@ -68,7 +68,8 @@ const char* NameVerdictText(NameVerdict verdict) {
     case kNameTooLong: return "longer than 29 characters";
     case kNameDots: return "not a plain file name (. or ..)";
     case kNamePathCharacter: return "not a plain file name (holds \\ / or :)";
-    case kNameForbiddenCharacter: return "not a plain file name (holds * ? | < > or \" for Windows)";
+    case kNameForbiddenCharacter:
+      return "not a plain file name (holds * ? | < > or \" for Windows)";
     case kNameControlCharacter: return "not a plain file name (holds a control character)";
     case kNameTrailingDotOrSpace: return "not a plain file name (ends in a dot or space)";
     case kNameDevice: return "not a plain file name (a device on Windows)";

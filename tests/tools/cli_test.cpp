@@ -381,7 +381,8 @@ TEST_F(PayloadCli, NamesAsTheRuleJudgesThem) {
     const NameCase& c = kNameCases[i];
     SCOPED_TRACE(c.name);
     const std::string out = files_.Join("named.bin");
-    Result r = Lzcx({"pack", "--quiet", "--name", std::string(c.name) + "=" + file, "-o", out, file});
+    Result r =
+        Lzcx({"pack", "--quiet", "--name", std::string(c.name) + "=" + file, "-o", out, file});
     EXPECT_EQ(r.status, c.pack == kNameFine ? 0 : 1) << r.err;
     if (c.pack != kNameFine) {
       EXPECT_NE(r.err.find(NameVerdictText(c.pack)), std::string::npos) << r.err;
@@ -477,7 +478,8 @@ Result LzcxWithin(rlim_t bytes, const std::vector<std::string>& args, const Scra
     _exit(127);
   }
   int status = 0;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) r.status = WEXITSTATUS(status);
+  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+    r.status = WEXITSTATUS(status);
   r.out = Slurp(out);
   r.err = Slurp(err);
   return r;

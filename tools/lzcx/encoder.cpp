@@ -147,7 +147,8 @@ inline uint16_t LoadItem(const uint8_t* items, size_t i) {
   return v;
 }
 inline void StoreItem(uint8_t* items, size_t i, uint32_t length, uint32_t distance) {
-  const uint16_t v = static_cast<uint16_t>(length >= kMinMatchLength ? (length - 1) << 12 | distance : 0);
+  const uint16_t v =
+      static_cast<uint16_t>(length >= kMinMatchLength ? (length - 1) << 12 | distance : 0);
   memcpy(items + 2 * i, &v, 2);
 }
 inline uint32_t ItemLength(uint16_t v) { return v ? (v >> 12) + 1u : 0; }
