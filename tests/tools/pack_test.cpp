@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "payload/applier.h"
 #include "payload/block_decoder.h"
+#include "payload/names.h"
+#include "support/name_cases.h"
 #include "support/payload_builder.h"
 #include "support/scratch.h"
 
@@ -65,6 +68,41 @@ TEST(PackCommand, RefusesBlocksThatDoNotDecodeBackAndWritesNothing) {
   }
   EXPECT_EQ(PackCommand(argc, argv.data()), 0);
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"payload.bin", "text.txt"}));
+}
+
+// Every name of the shared table: the packer takes exactly the names the
+// rule passes for packing, saying why not; verify exactly those it passes
+// for reading.
+TEST(PackPayload, NamesAsTheRuleJudgesThem) {
+  ScratchDir dir;
+  const std::string file = dir.Join("file.txt");
+  ASSERT_TRUE(WriteFileBytes(file, TextLike(100, 1)));
+  PackOptions options;
+  options.report = false;
+  for (size_t i = 0; i < kNameCaseCount; ++i) {
+    const NameCase& c = kNameCases[i];
+    SCOPED_TRACE(c.name);
+    VectorSink sink;
+    std::string why;
+    EXPECT_EQ(PackPayload({PackFile{file, c.name}}, options, &sink, &why),
+              c.pack == kNameFine ? 1 : 0);
+    if (c.pack != kNameFine) {
+      EXPECT_NE(why.find(NameVerdictText(c.pack)), std::string::npos) << why;
+    }
+    if (strlen(c.name) >= 30) continue;
+    const Bytes payload = MakeContainer({{c.name, 0, {'x'}}});
+    EXPECT_EQ(VerifyPayload(payload.data(), payload.size(), ""), c.read == kNameFine ? 1 : 0);
+  }
+  // Names that are one file on Windows, as pack sees them.
+  for (size_t i = 0; i < kSameNameCaseCount; ++i) {
+    const SameNameCase& c = kSameNameCases[i];
+    if (CheckEntryName(c.a, kNameForPacking) || CheckEntryName(c.b, kNameForPacking)) continue;
+    SCOPED_TRACE(std::string(c.a) + " / " + c.b);
+    VectorSink sink;
+    std::string why;
+    EXPECT_EQ(PackPayload({PackFile{file, c.a}, PackFile{file, c.b}}, options, &sink, &why),
+              c.same ? 0 : 1);
+  }
 }
 
 }  // namespace
