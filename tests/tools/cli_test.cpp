@@ -219,6 +219,7 @@ TEST_F(PackCli, BadInputIsRefusedWithOneLineAndNothingWritten) {
       {"output is a hard link to an input", {"-o", hard, good}, "overwrite"},
       {"output is a symbolic link to an input", {"-o", soft, good}, "overwrite"},
       {"output is a directory", {"-o", sub, good}, "directory"},
+      {"output is a device", {"-o", "/dev/null", good}, "not a regular file"},
       {"output's directory is missing", {"-o", dir_.Join("nowhere/p.bin"), good}, "nowhere"},
   };
   Write("payload.bin", Str("an old payload"));

@@ -322,6 +322,9 @@ int PackCommand(int argc, char** argv, BlockEncoderFunction encode) {
   if (!ExaminePath(output, &out_info, &why)) return Refuse("%s: %s", output, why.c_str());
   if (out_info.kind == PathInfo::kDirectory)
     return Refuse("%s: the payload's path is a directory", output);
+  // Never renamed over a device, a pipe or a socket.
+  if (out_info.kind == PathInfo::kOther)
+    return Refuse("%s: the payload's path is not a regular file", output);
   if (!CanCreateBeside(output, &why)) return Refuse("cannot write the payload in %s", why.c_str());
   for (const Input& in : inputs) {
     if (out_info.kind != PathInfo::kMissing && out_info.device == in.info.device &&
