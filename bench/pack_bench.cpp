@@ -1,8 +1,13 @@
 // The packer on a realistic payload: block sizes of the optimal, lazy and
 // greedy parses (all over the same exact longest matches), gzip -9 and
-// xz -9 of the same files for reference, and encoding speed.
+// xz -9 of the same files for reference, and encoding speed. Then lzcx
+// pack and verify, as programs, on one large file (100 MB, or
+// PACK_BENCH_MB): their peak memory, against the goal of three times the
+// largest input plus 64 MiB.
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -104,6 +109,69 @@ void PrintRow(const Row& r) {
          Mbps(r.size, r.t_lazy), Mbps(r.size, r.t_greedy), Mbps(r.size, r.t_finder));
 }
 
+// Runs lzcx with `args`; its exit status, peak resident memory and time.
+struct Run {
+  int status = -1;
+  double peak_mib = 0;
+  double seconds = 0;
+};
+Run Lzcx(const std::vector<std::string>& args) {
+  Run r;
+  std::vector<char*> argv = {const_cast<char*>(LZCX_BINARY)};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const double start = SecondsNow();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execv(LZCX_BINARY, argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  struct rusage usage;
+  if (pid > 0 && wait4(pid, &status, 0, &usage) == pid) {
+    r.seconds = SecondsNow() - start;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.peak_mib = usage.ru_maxrss / 1024.0;  // KB on Linux
+  }
+  return r;
+}
+
+int PackLargeFile(const std::vector<CorpusFile>& files) {
+  const char* mb = getenv("PACK_BENCH_MB");
+  const size_t size = static_cast<size_t>(mb ? atol(mb) : 100) * 1000 * 1000;
+  char dir[] = "/tmp/pt-pack-bench-XXXXXX";
+  if (!mkdtemp(dir)) return 1;
+  const std::string in = std::string(dir) + "/release.bin", out = std::string(dir) + "/payload.bin";
+  // The realistic files over and over: the same mix of code, tables and text.
+  FILE* f = fopen(in.c_str(), "wb");
+  for (size_t written = 0; f && written < size;) {
+    for (const CorpusFile& c : files) {
+      const size_t n = std::min(c.bytes.size(), size - written);
+      fwrite(c.bytes.data(), 1, n, f);
+      written += n;
+    }
+  }
+  if (!f || fclose(f) != 0) return 1;
+  const Run pack = Lzcx({"pack", "--quiet", "-o", out, in});
+  const Run verify = Lzcx({"verify", out});
+  unlink(in.c_str());
+  unlink(out.c_str());
+  rmdir(dir);
+  if (pack.status != 0 || verify.status != 0) {
+    fprintf(stderr, "pack_bench: lzcx failed on the large file\n");
+    return 1;
+  }
+  const double input_mib = size / 1048576.0, goal = 3 * input_mib + 64;
+  printf("\nlzcx on one file of %zu bytes (%.1f MiB); goal for the peak: 3 x input + 64 MiB"
+         " = %.0f MiB\n", size, input_mib, goal);
+  printf("  pack    peak %6.0f MiB  %.2f x input  %4.0f%% of the goal  %5.1f s  %5.1f MB/s\n",
+         pack.peak_mib, pack.peak_mib / input_mib, 100 * pack.peak_mib / goal, pack.seconds,
+         size / pack.seconds / 1e6);
+  printf("  verify  peak %6.0f MiB  %.2f x input  %5.1f s\n", verify.peak_mib,
+         verify.peak_mib / input_mib, verify.seconds);
+  return 0;
+}
+
 }  // namespace
 
 int main() {
@@ -147,5 +215,5 @@ int main() {
     total.t_finder += r.t_finder;
   }
   PrintRow(total);
-  return 0;
+  return PackLargeFile(files);
 }

@@ -24,6 +24,8 @@ int main(int argc, char** argv) {
                                {"orvcore.dll", 1, GreedyBlock(random)},
                                {"vusk.hlp", 0, TextLike(100, 3)}}));
   put(payloads, MakeContainer({{"a", 1, GreedyBlock(run)}, {"b", 1, StoredBlock({})}}));
+  put(payloads, Sealed(MakeContainer({{"vusk.exe", 1, GreedyBlock(text)},
+                                      {"\xc3\xa9.txt", 0, TextLike(50, 4)}})));
   put(payloads, GreedyBlock(text));
   put(payloads, GreedyBlock(run));
   put(payloads, MakeBlock(12, {0x00, 0x82, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 0x02, 0x04}));

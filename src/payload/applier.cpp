@@ -103,6 +103,9 @@ class Patch {
 };
 
 int Patch::Read(const uint8_t* data, size_t size) {
+  // The whole container is checked, its checksums included, before
+  // anything is written.
+  if (!CheckPayloadIntegrity(data, size, nullptr, fault_, fault_size_)) return 0;
   PayloadReader reader(data, size);
   if (!reader.Start()) return ::Fail(fault_, fault_size_, "%s", reader.fault_text());
   const size_t dir_length = strlen(directory_);

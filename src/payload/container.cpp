@@ -1,40 +1,151 @@
 #include "payload/container.h"
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "payload/block_decoder.h"
-#include "platform/platform.h"
+#include "payload/crc32c.h"
+#include "payload/names.h"
 
 namespace {
 
-// CON, PRN, AUX, NUL, COM1-9, LPT1-9, alone or before a dot: Windows opens
-// the device, not a file in the directory.
-bool IsDeviceName(const char* name) {
-  size_t stem = 0;
-  while (name[stem] && name[stem] != '.') ++stem;
-  char s[5] = {0};
-  if (stem != 3 && stem != 4) return false;
-  for (size_t i = 0; i < stem; ++i) s[i] = platform::FoldNameCase(name[i]);
-  if (stem == 3)
-    return !strcmp(s, "con") || !strcmp(s, "prn") || !strcmp(s, "aux") ||
-           !strcmp(s, "nul");
-  return (!strncmp(s, "com", 3) || !strncmp(s, "lpt", 3)) && s[3] >= '1' &&
-         s[3] <= '9';
+// A name as it may appear in a message: anything but printable ASCII as
+// \xNN, so no name can play tricks on a terminal.
+void Printable(const char* name, char* out, size_t out_size) {
+  size_t n = 0;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name);
+       *p && n + 5 < out_size; ++p) {
+    if (*p >= 32 && *p < 127)
+      out[n++] = static_cast<char>(*p);
+    else
+      n += snprintf(out + n, out_size - n, "\\x%02x", *p);
+  }
+  out[n] = 0;
+}
+
+bool IsTrailerMagic(const uint8_t* p) { return memcmp(p, kTrailerMagic, 4) == 0; }
+
+// Whether a payload ends in what claims to be a trailer: its last bytes
+// are the magic. (A real one has at least one entry's CRC.)
+bool EndsInTrailerMagic(const uint8_t* data, size_t size) {
+  return size >= 4 + TrailerSize(1) && IsTrailerMagic(data + size - 4);
+}
+
+// The trailer at the end of `data`, checked in itself: zero with the fault
+// when it is damaged. *length receives its length, *crcs its CRCs.
+int ReadTrailer(const uint8_t* data, size_t size, size_t* length, const uint8_t** crcs,
+                char* fault, size_t fault_size) {
+  const uint32_t claimed = ReadLe32(data + size - 8);
+  if (claimed < TrailerSize(1) || claimed > size - 4 || (claimed - TrailerSize(0)) % 4)
+    return FormatFault(fault, fault_size, "checksum trailer damaged: its length (%u) is wrong",
+                       claimed);
+  const uint8_t* t = data + size - claimed;
+  if (!IsTrailerMagic(t))
+    return FormatFault(fault, fault_size,
+                       "checksum trailer damaged: it does not begin where its length says");
+  if (Crc32c(0, t, claimed - 12) != ReadLe32(t + claimed - 12))
+    return FormatFault(fault, fault_size,
+                       "checksum trailer damaged: its own checksum does not match");
+  if (ReadLe32(t + 4) != kTrailerVersion)
+    return FormatFault(fault, fault_size,
+                       "checksum trailer of version %u, which this program does not know",
+                       ReadLe32(t + 4));
+  if (ReadLe32(t + 8) != (claimed - TrailerSize(0)) / 4)
+    return FormatFault(fault, fault_size,
+                       "checksum trailer damaged: its count does not fit its length");
+  *length = claimed;
+  *crcs = t + 12;
+  return 1;
 }
 
 }  // namespace
 
-bool IsPlainFileName(const char* name) {
-  size_t n = strlen(name);
-  if (n == 0) return false;
-  if (!strcmp(name, ".") || !strcmp(name, "..")) return false;
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char c = static_cast<unsigned char>(name[i]);
-    if (c < 32 || c == 127 || c == '\\' || c == '/' || c == ':') return false;
+int FormatFault(char* fault, size_t fault_size, const char* format, ...) {
+  if (fault && fault_size) {
+    va_list args;
+    va_start(args, format);
+    vsnprintf(fault, fault_size, format, args);
+    va_end(args);
   }
-  if (name[n - 1] == '.' || name[n - 1] == ' ') return false;
-  return !IsDeviceName(name);
+  return 0;
+}
+
+void WriteTrailer(const uint32_t* crcs, uint32_t count, uint8_t* out) {
+  const uint32_t length = static_cast<uint32_t>(TrailerSize(count));
+  memcpy(out, kTrailerMagic, 4);
+  WriteLe32(out + 4, kTrailerVersion);
+  WriteLe32(out + 8, count);
+  for (uint32_t i = 0; i < count; ++i) WriteLe32(out + 12 + 4 * i, crcs[i]);
+  WriteLe32(out + length - 12, Crc32c(0, out, length - 12));
+  WriteLe32(out + length - 8, length);
+  memcpy(out + length - 4, kTrailerMagic, 4);
+}
+
+uint32_t EntryRecordCrc(const PayloadEntry& entry) {
+  return Crc32c(0, entry.data - kEntryHeaderSize, kEntryHeaderSize + size_t{entry.size});
+}
+
+int CheckPayloadIntegrity(const uint8_t* data, size_t size, PayloadIntegrity* info,
+                          char* fault, size_t fault_size) {
+  size_t trailer = 0;
+  const uint8_t* crcs = nullptr;
+  if (EndsInTrailerMagic(data, size) &&
+      !ReadTrailer(data, size, &trailer, &crcs, fault, fault_size))
+    return 0;
+  const size_t entries_end = size - trailer;
+  PayloadReader reader(data, entries_end);
+  if (!reader.Start()) return FormatFault(fault, fault_size, "%s", reader.fault_text());
+  if (crcs && static_cast<uint32_t>(reader.count()) != ReadLe32(crcs - 4))
+    return FormatFault(fault, fault_size,
+                       "entry count %d differs from the checksum trailer's %u: "
+                       "the payload is damaged",
+                       reader.count(), ReadLe32(crcs - 4));
+  bool sealed = false;  // a block says a trailer belongs to it
+  PayloadEntry e;
+  while (reader.Next(&e)) {
+    if (crcs && EntryRecordCrc(e) != ReadLe32(crcs + 4 * e.index)) {
+      char name[kEntryNameField * 4 + 1];
+      Printable(e.name, name, sizeof name);
+      return FormatFault(fault, fault_size,
+                         "entry %d (%s): checksum does not match: the payload is damaged",
+                         e.index + 1, name);
+    }
+    if (e.compressed && IsTrailerMagic(e.data + 12)) sealed = true;
+  }
+  if (!reader.done()) return FormatFault(fault, fault_size, "%s", reader.fault_text());
+  const size_t extra = entries_end - reader.offset();
+  if (extra && crcs)
+    return FormatFault(fault, fault_size,
+                       "%u bytes between the last entry and the checksum trailer: "
+                       "the payload is damaged",
+                       static_cast<unsigned>(extra));
+  if (extra)
+    return FormatFault(fault, fault_size,
+                       "%u bytes after the last entry are not a checksum trailer: "
+                       "the payload is damaged or cut short",
+                       static_cast<unsigned>(extra));
+  if (sealed && !crcs)
+    return FormatFault(fault, fault_size,
+                       "checksum trailer missing: the payload is cut short after its last entry");
+  if (info) {
+    info->checksums = crcs != nullptr;
+    info->count = reader.count();
+    info->entries_end = entries_end;
+  }
+  return 1;
+}
+
+bool LooksLikePayload(const uint8_t* data, size_t size) {
+  if (EndsInTrailerMagic(data, size)) return true;
+  if (size < 4 + kEntryHeaderSize) return false;
+  const int32_t count = static_cast<int32_t>(ReadLe32(data));
+  if (count <= 0 || static_cast<size_t>(count) > (size - 4) / kEntryHeaderSize) return false;
+  const uint8_t* first = data + 4;
+  const uint8_t* nul = static_cast<const uint8_t*>(memchr(first, 0, kEntryNameField));
+  if (!nul || nul == first) return false;
+  if (!ReadLe32(first + 30)) return true;
+  return size >= 4 + kEntryHeaderSize + 4 && memcmp(first + kEntryHeaderSize, "LZCX", 4) == 0;
 }
 
 PayloadReader::PayloadReader(const uint8_t* data, size_t size)
@@ -44,10 +155,13 @@ PayloadReader::PayloadReader(const uint8_t* data, size_t size)
 }
 
 int PayloadReader::Fail(const char* what, const char* name) {
-  if (name)
-    snprintf(fault_, sizeof fault_, "entry %d (%s): %s", next_index_ + 1, name, what);
-  else
+  if (name) {
+    char printable[kEntryNameField * 4 + 1];
+    Printable(name, printable, sizeof printable);
+    snprintf(fault_, sizeof fault_, "entry %d (%s): %s", next_index_ + 1, printable, what);
+  } else {
     snprintf(fault_, sizeof fault_, "entry %d: %s", next_index_ + 1, what);
+  }
   return 0;
 }
 
@@ -81,7 +195,8 @@ int PayloadReader::Next(PayloadEntry* entry) {
   if (!nul) return Fail("name field has no terminating NUL", nullptr);
   memcpy(entry->name, p, kEntryNameField);
   const char* name = entry->name;
-  if (!IsPlainFileName(name)) return Fail("not a plain file name", name);
+  const NameVerdict verdict = CheckEntryName(name, kNameForReading);
+  if (verdict != kNameFine) return Fail(NameVerdictText(verdict), name);
 
   entry->index = next_index_;
   entry->compressed = ReadLe32(p + 30);

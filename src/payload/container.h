@@ -7,9 +7,26 @@
 //    34   u32 LE    size of the data
 //    38   size      data
 //
-// PayloadReader walks it by count and sizes, and never reads outside the
-// bytes it was given: every header, name and data run is checked against
-// the end before it is looked at.
+// What follows the last entry is either nothing (payloads made before
+// there were checksums) or the checksum trailer, which lzcx pack writes:
+//
+//   0      4 bytes     magic "LZCT"
+//   4      u32 LE      version, 1
+//   8      u32 LE      n, the count of entries
+//  12      n * u32 LE  CRC-32C of each entry's record as stored: its 38
+//                      header bytes (the whole name field included) and data
+//  12+4n   u32 LE      CRC-32C of the trailer's bytes 0 .. 12+4n
+//  16+4n   u32 LE      the trailer's length, 24 + 4n
+//  20+4n   4 bytes     magic "LZCT"
+//
+// so a reader finds it from the end. Every block of such a payload carries
+// "LZCT" in its header's reserved field too (which decoders never read): a
+// payload cut off right after its last entry is then seen to lack its
+// trailer, not taken for an old payload.
+//
+// PayloadReader walks the entries by count and sizes, and never reads
+// outside the bytes it was given: every header, name and data run is
+// checked against the end before it is looked at.
 #ifndef PATCHER_PAYLOAD_CONTAINER_H
 #define PATCHER_PAYLOAD_CONTAINER_H
 
@@ -19,11 +36,18 @@
 const uint32_t kEntryHeaderSize = 38;
 const int kEntryNameField = 30;  // so a name has at most 29 characters
 
-// A plain file name that can only land inside the directory it is written
-// to: not empty, not "." or "..", no "\", "/" or ":", no control character,
-// no trailing dot or space (Windows drops them), and not a Windows device
-// name (CON, NUL, COM1, ... with or without an extension).
-bool IsPlainFileName(const char* name);
+// The largest payload there can be: the program's resource has a 32-bit size.
+const uint64_t kMaxPayloadSize = 0xFFFFFFFFull;
+
+const uint8_t kTrailerMagic[4] = {'L', 'Z', 'C', 'T'};
+const uint32_t kTrailerVersion = 1;
+
+// Bytes of the trailer for `count` entries.
+inline uint64_t TrailerSize(uint32_t count) { return 24 + 4 * static_cast<uint64_t>(count); }
+
+// Writes the trailer for `count` entries whose record CRCs are `crcs` into
+// `out` (TrailerSize(count) bytes).
+void WriteTrailer(const uint32_t* crcs, uint32_t count, uint8_t* out);
 
 struct PayloadEntry {
   int32_t index;         // 0 for the first entry
@@ -35,6 +59,34 @@ struct PayloadEntry {
   // `size`: the bytes the entry writes.
   uint32_t expanded_length;
 };
+
+// Formats a fault text into `fault` (`fault_size` bytes), if given; 0.
+int FormatFault(char* fault, size_t fault_size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// The CRC-32C of an entry's record, header and data, as stored.
+uint32_t EntryRecordCrc(const PayloadEntry& entry);
+
+// What CheckPayloadIntegrity found.
+struct PayloadIntegrity {
+  bool checksums;      // a trailer was there, and every entry matched it
+  int32_t count;
+  size_t entries_end;  // where the last entry ends (and a trailer begins)
+};
+
+// Checks the whole container before anything is written or decoded: every
+// entry as PayloadReader reads it, and what follows the last one. With a
+// trailer, every entry's record must match its CRC; without one, nothing
+// may follow the last entry, and no block may say a trailer belongs to it.
+// Zero with `fault` (if given) naming what is wrong.
+int CheckPayloadIntegrity(const uint8_t* data, size_t size, PayloadIntegrity* info,
+                          char* fault, size_t fault_size);
+
+// Whether the bytes look like a payload at all: a checksum trailer at the
+// end, or an entry count and a first entry that fit, that entry holding a
+// block with its magic or verbatim data. For the tools' messages only:
+// what decides is the check.
+bool LooksLikePayload(const uint8_t* data, size_t size);
 
 class PayloadReader {
  public:
@@ -50,6 +102,8 @@ class PayloadReader {
   // fault_text()) and after the last entry (done() is then true).
   int Next(PayloadEntry* entry);
   bool done() const { return started_ && next_index_ == count_; }
+  // Where the entries read so far end.
+  size_t offset() const { return offset_; }
 
   // What the last fault was, naming the entry: for messages of the tools.
   const char* fault_text() const { return fault_; }
@@ -63,7 +117,7 @@ class PayloadReader {
   int32_t count_;
   int32_t next_index_;
   bool started_;
-  char fault_[160];
+  char fault_[256];
 };
 
 #endif  // PATCHER_PAYLOAD_CONTAINER_H

@@ -27,14 +27,12 @@ inline char FoldNameCase(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
 }
 
-// Whether two file names name the same file on the target system, whose
-// file systems tell ASCII letters apart by nothing but case.
-inline bool SameFileName(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    if (FoldNameCase(*a) != FoldNameCase(*b)) return false;
-    if (!*a) return true;
-  }
-}
+// Whether two file names (8-bit, UTF-8 for anything beyond ASCII) name the
+// same file on the target system, as Windows compares names: letter case
+// ignored, beyond ASCII too. Windows asks the system (CompareStringOrdinal
+// ignoring case); natively Windows' own table decides (name_case.h). Names
+// that are not well-formed UTF-8 compare byte by byte, ASCII case folded.
+bool SameFileName(const char* a, const char* b);
 
 // ---------------------------------------------------------------------------
 // Files

@@ -62,6 +62,10 @@ TEST(PatchApplierWin32, PayloadResourceIsTheBuiltContainerInUsEnglish) {
   EXPECT_TRUE(reader.done()) << reader.fault_text();
   // In the order given to add_patch_payload, renamed by its NAMES.
   EXPECT_EQ(names, (std::vector<std::string>{"vusk.exe", "readme.txt", "empty.dat"}));
+  // With its checksum trailer.
+  PayloadIntegrity integrity;
+  ASSERT_TRUE(CheckPayloadIntegrity(data, size, &integrity, nullptr, 0));
+  EXPECT_TRUE(integrity.checksums);
 }
 
 TEST(PatchApplierWin32, WritesEveryEntryByteForByte) {

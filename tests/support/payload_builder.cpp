@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "payload/block_decoder.h"
+#include "payload/container.h"
 
 void PutLe32(Bytes* out, uint32_t value) {
   out->resize(out->size() + 4);
@@ -116,6 +117,24 @@ Bytes MakeContainerWithCount(int32_t count, const std::vector<EntrySpec>& entrie
 
 Bytes MakeContainer(const std::vector<EntrySpec>& entries) {
   return MakeContainerWithCount(static_cast<int32_t>(entries.size()), entries);
+}
+
+Bytes Sealed(const Bytes& container) {
+  Bytes out = container;
+  PayloadReader reader(out.data(), out.size());
+  std::vector<uint32_t> crcs;
+  PayloadEntry e;
+  if (reader.Start()) {
+    while (reader.Next(&e)) {
+      if (e.compressed) memcpy(const_cast<uint8_t*>(e.data) + 12, kTrailerMagic, 4);
+      crcs.push_back(EntryRecordCrc(e));
+    }
+  }
+  out.resize(reader.offset());
+  const size_t at = out.size();
+  out.resize(at + TrailerSize(static_cast<uint32_t>(crcs.size())));
+  WriteTrailer(crcs.data(), static_cast<uint32_t>(crcs.size()), out.data() + at);
+  return out;
 }
 
 static uint32_t Next(uint32_t* state) {

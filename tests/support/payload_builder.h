@@ -49,6 +49,11 @@ Bytes MakeContainer(const std::vector<EntrySpec>& entries);
 // The same with an explicit count (which may disagree with the entries).
 Bytes MakeContainerWithCount(int32_t count, const std::vector<EntrySpec>& entries);
 
+// The container with a checksum trailer, as lzcx pack makes it: every
+// block marked, every record's CRC after the last entry. The container
+// must read cleanly.
+Bytes Sealed(const Bytes& container);
+
 // Deterministic test data.
 Bytes RandomBytes(size_t size, uint32_t seed);
 Bytes TextLike(size_t size, uint32_t seed);

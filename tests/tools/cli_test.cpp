@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +14,8 @@
 
 #include "lzcx/encoder.h"
 #include "lzcx/pe_image.h"
+#include "payload/container.h"
+#include "payload/names.h"
 #include "support/payload_builder.h"
 #include "support/pe_builder.h"
 #include "support/scratch.h"
@@ -237,6 +241,7 @@ TEST_F(PackCli, BadInputIsRefusedWithOneLineAndNothingWritten) {
       {"output is a hard link to an input", {"-o", hard, good}, "overwrite"},
       {"output is a symbolic link to an input", {"-o", soft, good}, "overwrite"},
       {"output is a directory", {"-o", sub, good}, "directory"},
+      {"output is a device", {"-o", "/dev/null", good}, "not a regular file"},
       {"output's directory is missing", {"-o", dir_.Join("nowhere/p.bin"), good}, "nowhere"},
   };
   Write("payload.bin", Str("an old payload"));
@@ -493,5 +498,150 @@ TEST_F(PatcherCli, RefusesWhatPackRefusesAndBadStubsOrPrograms) {
     EXPECT_TRUE(target.Names().empty());
   }
 }
+
+// The name rule as the commands apply it (pack_test goes through the whole
+// table in-process): a device name refused by pack, a name that is not
+// UTF-8 by verify, two names that are one file on Windows by pack.
+TEST_F(PayloadCli, NamesAsTheRuleJudgesThem) {
+  const std::string file = files_.Join("file.txt");
+  ASSERT_TRUE(WriteFileBytes(file, Str("content")));
+  ExpectRefused(Lzcx({"pack", "--name", "CONIN$=" + file, "-o", files_.Join("a.bin"), file}),
+                NameVerdictText(kNameDevice));
+  ExpectRefused(Lzcx({"pack", "--name", "\xc3\xa9.txt=" + file, "-o", files_.Join("a.bin"), file}),
+                "8-bit calls");
+  ExpectRefused(Lzcx({"verify", Save(MakeContainer({{"\xff\xfe", 0, Str("x")}}))}),
+                "(\\xff\\xfe): neither ASCII nor UTF-8");
+  EXPECT_EQ(Lzcx({"verify", Save(MakeContainer({{"\xc3\xa9.txt", 0, Str("x")}}))}).status, 0);
+  const std::string other = files_.Join("other.txt");
+  ASSERT_TRUE(WriteFileBytes(other, Str("other")));
+  Result r = Lzcx({"pack", "--name", "vusk.EXE=" + file, "--name", "VUSK.exe=" + other, "-o",
+                   files_.Join("same.bin"), file, other});
+  ExpectRefused(r, "same file");
+  EXPECT_EQ(access(files_.Join("a.bin").c_str(), F_OK), -1);
+}
+
+// What is not a payload gets one line saying so, whatever it is; a payload
+// without a trailer is taken and said to carry no checksums; a packed one
+// with one damaged byte is refused without touching the directory.
+TEST_F(PayloadCli, WhatItIsGiven) {
+  ExpectRefused(Lzcx({"verify", "/dev/zero"}), "/dev/zero: not a regular file");
+  ExpectRefused(Lzcx({"list", files_.path()}), "is a directory");
+  const std::string fifo = files_.Join("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ExpectRefused(Lzcx({"verify", fifo}), "not a regular file");
+  const std::string huge = files_.Join("huge.bin");
+  {
+    int fd = open(huge.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(kMaxPayloadSize + 1)), 0);
+    close(fd);
+  }
+  ExpectRefused(Lzcx({"verify", huge}), "too large for a payload");
+  for (const Bytes& not_payload : {Str("just some text\n"), RealExecutable(5000), Bytes{}}) {
+    const std::string p = Save(not_payload);
+    for (const char* command : {"list", "verify"})
+      ExpectRefused(Lzcx({command, p}), p + ": neither a payload nor a patcher");
+  }
+
+  const std::string old = Save(MakeContainer({{"vusk.exe", 1, GreedyBlock(TextLike(900, 1))}}));
+  Result r = Lzcx({"verify", old});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("no checksums"), std::string::npos) << r.out;
+  r = Lzcx({"list", old});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\nno checksums"), std::string::npos) << r.out;
+
+  const std::string text = files_.Join("vusk.hlp");
+  ASSERT_TRUE(WriteFileBytes(text, TextLike(4000, 2)));
+  const std::string packed = files_.Join("packed.bin");
+  ASSERT_EQ(Lzcx({"pack", "--quiet", "-o", packed, text}).status, 0);
+  for (const char* command : {"list", "verify"}) {
+    r = Lzcx({command, packed});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("every entry matches its CRC-32C"), std::string::npos) << r.out;
+  }
+  Bytes damaged;
+  ASSERT_TRUE(ReadFileBytes(packed, &damaged));
+  damaged[damaged.size() / 2] ^= 0x04;
+  const std::string bad = Save(damaged);
+  ExpectRefused(Lzcx({"verify", bad}), "entry 1 (vusk.hlp): checksum does not match");
+  ScratchDir dir;
+  ASSERT_TRUE(WriteFileBytes(dir.Join("vusk.hlp"), Str("old")));
+  ExpectRefused(Lzcx({"extract", bad, "-C", dir.path()}), "checksum does not match");
+  EXPECT_EQ(dir.Names(), std::vector<std::string>{"vusk.hlp"});
+  EXPECT_EQ(Slurp(dir.Join("vusk.hlp")), "old");
+}
+
+// lzcx under a ceiling on its address space, from just above what it needs
+// to start up to what a pack needs: wherever an allocation fails, the
+// result is one line on stderr and exit status 1, with nothing written;
+// never a crash. (Sanitizers reserve far more address space than any
+// ceiling here, so these builds skip it.)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+TEST_F(PackCli, OutOfMemoryIsOneLine) { GTEST_SKIP() << "sanitizer build"; }
+#else
+Result LzcxWithin(rlim_t bytes, const std::vector<std::string>& args, const ScratchDir& capture) {
+  const std::string out = capture.Join("stdout"), err = capture.Join("stderr");
+  Result r = {-1, "", ""};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(o, 1);
+    dup2(e, 2);
+    struct rlimit limit = {bytes, bytes};
+    setrlimit(RLIMIT_AS, &limit);
+    std::vector<char*> argv = {const_cast<char*>(kLzcx)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(kLzcx, argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+    r.status = WEXITSTATUS(status);
+  r.out = Slurp(out);
+  r.err = Slurp(err);
+  return r;
+}
+
+TEST_F(PackCli, OutOfMemoryIsOneLine) {
+  ScratchDir capture;
+  // The least address space in which lzcx starts at all.
+  rlim_t base = 4 << 20;
+  while (base < (rlim_t{256} << 20) && LzcxWithin(base, {"--help"}, capture).status != 0)
+    base += 256 << 10;
+  ASSERT_LT(base, rlim_t{256} << 20);
+  const std::string input = Write("vusk.exe", RealExecutable(1 << 20));
+  const std::string packed = dir_.Join("packed.bin");
+  ASSERT_EQ(Lzcx({"pack", "--quiet", "-o", packed, input}).status, 0);
+  int failed = 0, passed = 0;
+  for (rlim_t extra = 0; extra <= (rlim_t{6} << 20); extra += 384 << 10) {
+    SCOPED_TRACE(std::to_string(extra >> 10) + " KB above the start");
+    const std::string out = dir_.Join("out.bin");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"pack", "--quiet", "-o", out, input},
+          std::vector<std::string>{"verify", packed}}) {
+      Result r = LzcxWithin(base + extra, args, capture);
+      ASSERT_TRUE(r.status == 0 || r.status == 1) << r.status << " " << r.err;
+      if (r.status == 1) {
+        ++failed;
+        EXPECT_EQ(r.ErrLines(), 1) << r.err;
+        EXPECT_NE(r.err.find("memory"), std::string::npos) << r.err;
+      } else {
+        ++passed;
+      }
+    }
+    if (access(out.c_str(), F_OK) == 0) {
+      EXPECT_EQ(Lzcx({"verify", out}).status, 0);
+      unlink(out.c_str());
+    }
+    EXPECT_EQ(dir_.Names(), (std::vector<std::string>{"packed.bin", "vusk.exe"}));
+  }
+  // The ceilings reached both sides: failures on the way, success at last.
+  EXPECT_GT(failed, 0);
+  EXPECT_GT(passed, 0);
+}
+#endif
 
 }  // namespace

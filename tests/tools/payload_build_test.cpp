@@ -49,6 +49,9 @@ TEST(AddPatchPayload, PacksTheFilesInOrderUnderTheirNames) {
   }
   EXPECT_TRUE(reader.done());
   EXPECT_TRUE(VerifyPayload(payload.data(), payload.size(), ""));
+  PayloadIntegrity integrity;
+  ASSERT_TRUE(CheckPayloadIntegrity(payload.data(), payload.size(), &integrity, nullptr, 0));
+  EXPECT_TRUE(integrity.checksums);
 }
 
 }  // namespace

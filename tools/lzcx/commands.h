@@ -2,13 +2,40 @@
 #ifndef PATCHER_TOOLS_LZCX_COMMANDS_H
 #define PATCHER_TOOLS_LZCX_COMMANDS_H
 
+#include <stddef.h>
 #include <stdint.h>
+#include <stdlib.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 // Reads a whole file; zero with the reason in `why` when it cannot.
 int ReadWholeFile(const char* path, std::vector<uint8_t>* bytes, std::string* why);
+
+// Large buffers come from malloc, so that running out of memory for one is
+// an answer (null) with its own message; everything else that runs out
+// ends lzcx through OutOfMemory.
+struct FreeBytes {
+  void operator()(uint8_t* p) const { free(p); }
+};
+typedef std::unique_ptr<uint8_t[], FreeBytes> Buffer;
+inline Buffer AllocateBuffer(size_t size) {
+  return Buffer(static_cast<uint8_t*>(malloc(size ? size : 1)));
+}
+
+// A file's bytes, in a buffer of exactly their size.
+struct FileBytes {
+  Buffer data;
+  size_t size = 0;
+};
+
+// Reads a regular file (symbolic links followed) of at most `max` bytes.
+// Zero with the reason in `why`: missing, not a regular file (a directory,
+// a device, a pipe), "too large for <what> (N bytes, at most M)", a read
+// error, a file that changed size while it was read, or no memory.
+int ReadRegularFile(const char* path, uint64_t max, const char* what, FileBytes* out,
+                    std::string* why);
 
 // What a path names, as the packer needs to know it (symbolic links are
 // followed). Two paths name the same file when device and inode agree.
@@ -18,6 +45,7 @@ struct PathInfo {
   uint64_t device;
   uint64_t inode;
 };
+
 // Zero with the reason in `why` when the path cannot be examined; a path
 // that does not exist is not a failure (kind kMissing).
 int ExaminePath(const char* path, PathInfo* info, std::string* why);
@@ -26,6 +54,45 @@ int ExaminePath(const char* path, PathInfo* info, std::string* why);
 // writable. Zero with the reason in `why` when not.
 int CanCreateBeside(const char* path, std::string* why);
 
+// A new file beside `path` that takes its place only when complete: written,
+// flushed and renamed over it by Commit. Removed if never committed, and
+// by OutOfMemory (one at a time may exist).
+class TempFile {
+ public:
+  TempFile() {}
+  ~TempFile();
+  int Create(const char* path, std::string* why);
+  int Write(const void* data, size_t size, std::string* why);
+  // Flushes the file to the disk (and leaves it open for reading back).
+  int Flush(std::string* why);
+  int Commit(std::string* why);
+  int fd() const { return fd_; }
+  uint64_t size() const { return size_; }
+
+ private:
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  std::string target_, temp_;
+  int fd_ = -1;
+  uint64_t size_ = 0;
+};
+
+// A file's bytes mapped read-only into memory, unmapped when it goes.
+class MappedFile {
+ public:
+  MappedFile() {}
+  ~MappedFile();
+  int Map(int fd, uint64_t size, std::string* why);
+  const uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+};
+
 // Writes `bytes` to a new temporary file beside `path` and renames it over
 // `path` once it is complete and flushed; on any failure the temporary
 // file is removed and `path` is as it was.
@@ -33,5 +100,11 @@ int ReplaceFileAtomically(const char* path, const std::vector<uint8_t>& bytes,
                           std::string* why);
 
 bool StderrIsTerminal();
+
+// What lzcx does when memory runs out where no caller can take a null:
+// removes an unfinished TempFile, says so in one line and exits with
+// status 1. It allocates nothing (throwing would need memory). Installed
+// as the new-handler by main.
+[[noreturn]] void OutOfMemory();
 
 #endif  // PATCHER_TOOLS_LZCX_COMMANDS_H

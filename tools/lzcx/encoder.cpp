@@ -138,66 +138,37 @@ inline void PutLe16(uint8_t* out, uint32_t value) {
   out[1] = static_cast<uint8_t>(value >> 8);
 }
 
-// The fewest-bits parse, from the end backwards: bits[i] is the price of
-// the best encoding of data[i..size). `step` comes in holding the longest
-// match lengths and leaves holding the chosen item at each position that
-// the parse reaches (1: a literal). Among equal prices the longest match
-// wins, so the parse has few items.
-template <class Bits>
-int OptimalSteps(uint8_t* step, size_t size) {
-  std::unique_ptr<Bits[]> bits = Allocate<Bits>(size + 1);
-  if (!bits) return 0;
-  bits[size] = 0;
-  for (size_t i = size; i-- > 0;) {
-    const Bits literal = bits[i + 1] + kLiteralBits;
-    Bits best_match = literal;
-    uint32_t best_length = 0;
-    for (uint32_t n = step[i]; n >= kMinMatchLength; --n) {
-      const Bits price = bits[i + n] + kMatchBits;
-      if (price < best_match || !best_length) {
-        best_match = price;
-        best_length = n;
-      }
-    }
-    if (best_length && best_match <= literal) {
-      bits[i] = best_match;
-      step[i] = static_cast<uint8_t>(best_length);
-    } else {
-      bits[i] = literal;
-      step[i] = 1;
-    }
-  }
-  return 1;
+// One item per position in 16 bits: (length - 1) << 12 | distance for a
+// match, 0 for a literal. The finder leaves the longest match there, the
+// parse the item it chose (at the positions it reaches).
+inline uint16_t LoadItem(const uint8_t* items, size_t i) {
+  uint16_t v;
+  memcpy(&v, items + 2 * i, 2);
+  return v;
 }
-
-// Greedy and lazy parses over the same longest matches.
-void HeuristicSteps(uint8_t* step, size_t size, ParseKind parse) {
-  for (size_t i = 0; i < size;) {
-    uint32_t n = step[i];
-    if (n < kMinMatchLength ||
-        (parse == kParseLazy && i + 1 < size && step[i + 1] > n))
-      n = 1;
-    step[i] = static_cast<uint8_t>(n);
-    i += n;
-  }
+inline void StoreItem(uint8_t* items, size_t i, uint32_t length, uint32_t distance) {
+  const uint16_t v =
+      static_cast<uint16_t>(length >= kMinMatchLength ? (length - 1) << 12 | distance : 0);
+  memcpy(items + 2 * i, &v, 2);
 }
+inline uint32_t ItemLength(uint16_t v) { return v ? (v >> 12) + 1u : 0; }
+inline uint32_t ItemDistance(uint16_t v) { return v & 0xFFFu; }
+static_assert(kMaxMatchLength - 1 <= 15 && kMaxMatchDistance <= 0xFFF, "an item fits 16 bits");
 
-}  // namespace
-
-int FindLongestMatches(const uint8_t* data, size_t size, uint8_t* length,
-                       uint16_t* distance, EncodeProgress* progress) {
+// The match finder over every position; `store(p, length, distance)`
+// receives each position's longest match (length 0: none).
+template <class Store>
+int FindMatches(const uint8_t* data, size_t size, Store store, EncodeProgress* progress) {
   if (size > kMaxBlockInput) return 0;
   TreeMatchFinder tree;
   if (!tree.ok()) return 0;
   const size_t tree_end = size >= kMaxMatchLength ? size - kMaxMatchLength + 1 : 0;
   size_t next_report = kProgressStep;
   for (size_t p = 0; p < size; ++p) {
-    distance[p] = 0;
-    const uint32_t n = p < tree_end
-                           ? tree.Insert(data, static_cast<uint32_t>(p), &distance[p])
-                           : TailMatch(data, size, p, &distance[p]);
-    length[p] = static_cast<uint8_t>(n);
-    if (!n) distance[p] = 0;
+    uint16_t distance = 0;
+    const uint32_t n = p < tree_end ? tree.Insert(data, static_cast<uint32_t>(p), &distance)
+                                    : TailMatch(data, size, p, &distance);
+    store(p, n, n ? distance : 0);
     if (progress && p + 1 == next_report) {
       progress->Report(p + 1, size);
       next_report += kProgressStep;
@@ -206,36 +177,102 @@ int FindLongestMatches(const uint8_t* data, size_t size, uint8_t* length,
   return 1;
 }
 
+// The fewest-bits parse, from the end backwards: the price of the best
+// encoding of data[i..size) needs only the prices of the next 16
+// positions, which a ring keeps. Among equal prices the longest match
+// wins, so the parse has few items.
+void OptimalParse(uint8_t* items, size_t size) {
+  const size_t kRing = 32;
+  static_assert(kRing > kMaxMatchLength, "the ring holds every price a match reaches");
+  uint64_t bits[kRing];
+  bits[size % kRing] = 0;
+  for (size_t i = size; i-- > 0;) {
+    const uint16_t v = LoadItem(items, i);
+    const uint64_t literal = bits[(i + 1) % kRing] + kLiteralBits;
+    uint64_t best_match = literal;
+    uint32_t best_length = 0;
+    for (uint32_t n = ItemLength(v); n >= kMinMatchLength; --n) {
+      const uint64_t price = bits[(i + n) % kRing] + kMatchBits;
+      if (price < best_match || !best_length) {
+        best_match = price;
+        best_length = n;
+      }
+    }
+    if (best_length && best_match <= literal) {
+      bits[i % kRing] = best_match;
+      StoreItem(items, i, best_length, ItemDistance(v));
+    } else {
+      bits[i % kRing] = literal;
+      StoreItem(items, i, 0, 0);
+    }
+  }
+}
+
+// Greedy and lazy parses over the same longest matches.
+void HeuristicParse(uint8_t* items, size_t size, ParseKind parse) {
+  for (size_t i = 0; i < size;) {
+    const uint32_t n = ItemLength(LoadItem(items, i));
+    if (n < kMinMatchLength ||
+        (parse == kParseLazy && i + 1 < size && ItemLength(LoadItem(items, i + 1)) > n)) {
+      StoreItem(items, i, 0, 0);
+      ++i;
+    } else {
+      i += n;
+    }
+  }
+}
+
+// Steps from one chosen item to the next.
+inline size_t Step(uint16_t v) { return v ? (v >> 12) + 1u : 1; }
+
+}  // namespace
+
+int FindLongestMatches(const uint8_t* data, size_t size, uint8_t* length,
+                       uint16_t* distance, EncodeProgress* progress) {
+  return FindMatches(
+      data, size,
+      [=](size_t p, uint32_t n, uint16_t d) {
+        length[p] = static_cast<uint8_t>(n);
+        distance[p] = d;
+      },
+      progress);
+}
+
 uint64_t CodedBodySize(uint64_t literals, uint64_t matches) {
   const uint64_t items = literals + matches;
   return literals + 2 * matches + 2 * ((items + 15) / 16);
 }
 
-int EncodeBlock(const uint8_t* data, size_t size, ParseKind parse,
-                std::vector<uint8_t>* block, EncodeStats* stats,
-                EncodeProgress* progress) {
-  if (size > kMaxBlockInput) return 0;
-  std::unique_ptr<uint8_t[]> step = Allocate<uint8_t>(size);
-  std::unique_ptr<uint16_t[]> distance = Allocate<uint16_t>(size);
-  if (!step || !distance) return 0;
-  if (!FindLongestMatches(data, size, step.get(), distance.get(), progress)) return 0;
+uint64_t EncodeWorkSize(uint64_t size) { return 2 * size + kEncodeWorkSlack; }
 
-  if (parse == kParseOptimal) {
-    // 9 bits a byte at most; 32-bit prices do up to 477 MB.
-    const bool narrow = size < 0xFFFFFFFFull / kLiteralBits;
-    if (!(narrow ? OptimalSteps<uint32_t>(step.get(), size)
-                 : OptimalSteps<uint64_t>(step.get(), size)))
-      return 0;
-  } else {
-    HeuristicSteps(step.get(), size, parse);
-  }
+// The items live at work + kEncodeWorkSlack, two bytes a position, and the
+// block is written from work + 0 over them as they are read: before item i
+// is read, at most 16 + 2 + 1.125 * i bytes (header, items, a control word
+// per 16 items) have been written, and an item writes at most 4 more, so
+// the writing never reaches kEncodeWorkSlack + 2 * i, where the next item
+// still to be read lies.
+int EncodeBlockInto(const uint8_t* data, size_t size, ParseKind parse, uint8_t* work,
+                    size_t work_size, size_t* block_size, EncodeStats* stats,
+                    EncodeProgress* progress) {
+  if (size > kMaxBlockInput || work_size < EncodeWorkSize(size)) return 0;
+  uint8_t* const items = work + kEncodeWorkSlack;
+  if (!FindMatches(
+          data, size, [=](size_t p, uint32_t n, uint16_t d) { StoreItem(items, p, n, d); },
+          progress))
+    return 0;
+  if (parse == kParseOptimal)
+    OptimalParse(items, size);
+  else
+    HeuristicParse(items, size, parse);
 
   EncodeStats s = {};
-  for (size_t i = 0; i < size; i += step[i]) {
-    if (step[i] == 1)
-      ++s.literals;
-    else
+  for (size_t i = 0; i < size;) {
+    const uint16_t v = LoadItem(items, i);
+    if (v)
       ++s.matches;
+    else
+      ++s.literals;
+    i += Step(v);
   }
   s.item_bits = kLiteralBits * s.literals + kMatchBits * s.matches;
   s.coded_body = CodedBodySize(s.literals, s.matches);
@@ -244,8 +281,8 @@ int EncodeBlock(const uint8_t* data, size_t size, ParseKind parse,
   if (stats) *stats = s;
 
   const uint64_t body = s.stored ? size : s.coded_body;
-  block->assign(kBlockHeaderSize + body, 0);
-  uint8_t* out = block->data();
+  *block_size = static_cast<size_t>(kBlockHeaderSize + body);
+  uint8_t* out = work;
   memcpy(out, kBlockMagic, sizeof kBlockMagic);
   WriteLe32(out + 4, static_cast<uint32_t>(size));
   WriteLe32(out + 8, static_cast<uint32_t>(kBlockHeaderSize + body));
@@ -259,7 +296,8 @@ int EncodeBlock(const uint8_t* data, size_t size, ParseKind parse,
   uint8_t* word_at = out;
   uint32_t word = 0;
   uint32_t in_group = 16;
-  for (size_t i = 0; i < size; i += step[i]) {
+  for (size_t i = 0; i < size;) {
+    const uint16_t v = LoadItem(items, i);
     if (in_group == 16) {
       if (i) PutLe16(word_at, word);
       word_at = out;
@@ -267,16 +305,33 @@ int EncodeBlock(const uint8_t* data, size_t size, ParseKind parse,
       word = 0;
       in_group = 0;
     }
-    if (step[i] == 1) {
+    if (!v) {
       *out++ = data[i];
     } else {
       word |= 1u << in_group;
-      const uint32_t d = distance[i];
-      *out++ = static_cast<uint8_t>((d >> 8) << 4 | (step[i] - 1u));
+      const uint32_t d = ItemDistance(v);
+      *out++ = static_cast<uint8_t>((d >> 8) << 4 | (ItemLength(v) - 1u));
       *out++ = static_cast<uint8_t>(d);
     }
     ++in_group;
+    i += Step(v);
   }
   if (size) PutLe16(word_at, word);
+  return 1;
+}
+
+int EncodeBlock(const uint8_t* data, size_t size, ParseKind parse,
+                std::vector<uint8_t>* block, EncodeStats* stats,
+                EncodeProgress* progress) {
+  if (size > kMaxBlockInput) return 0;
+  const uint64_t work_size = EncodeWorkSize(size);
+  if (work_size > SIZE_MAX) return 0;
+  std::unique_ptr<uint8_t[]> work = Allocate<uint8_t>(static_cast<size_t>(work_size));
+  if (!work) return 0;
+  size_t length = 0;
+  if (!EncodeBlockInto(data, size, parse, work.get(), static_cast<size_t>(work_size), &length,
+                       stats, progress))
+    return 0;
+  block->assign(work.get(), work.get() + length);
   return 1;
 }

@@ -7,7 +7,8 @@
 // there: every shorter length at the same distance is a match as well. The
 // longest matches come from a binary-tree match finder over the last 4095
 // bytes, which is exact (no candidate is ever skipped) and needs memory for
-// one window only; the parse itself needs a few bytes per input byte.
+// one window only; the parse keeps two bytes per input byte (the longest
+// match, then the chosen item) and the prices of the next 16 positions.
 //
 // The block is written in the coded form when that is smaller than the
 // stored form, and stored otherwise; a coded body is never exactly as long
@@ -67,6 +68,21 @@ int FindLongestMatches(const uint8_t* data, size_t size, uint8_t* length,
 // Bytes of a coded body with these items: the items and one 16-bit control
 // word per group of up to 16 items.
 uint64_t CodedBodySize(uint64_t literals, uint64_t matches);
+
+// Work memory of EncodeBlockInto: two bytes a position and a little slack,
+// which the block is written into as the parse is read out of it.
+const size_t kEncodeWorkSlack = 64;
+uint64_t EncodeWorkSize(uint64_t size);
+
+// Encodes `size` bytes into a block at the start of `work` (at least
+// EncodeWorkSize(size) bytes), *block_size bytes long. Besides the input
+// and `work`, the encoder needs a fixed few hundred KB. Zero when the
+// input is larger than kMaxBlockInput, `work` is too small or memory for
+// the match finder runs out. A block never takes more than size + 16
+// bytes, so work + *block_size has room for `size` more: a decode check.
+int EncodeBlockInto(const uint8_t* data, size_t size, ParseKind parse, uint8_t* work,
+                    size_t work_size, size_t* block_size, EncodeStats* stats = nullptr,
+                    EncodeProgress* progress = nullptr);
 
 // Encodes `size` bytes into `*block` (replacing its contents). Zero when
 // the input is larger than kMaxBlockInput or memory runs out.

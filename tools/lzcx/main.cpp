@@ -14,6 +14,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <new>
 #include <string>
 #include <vector>
 
@@ -46,54 +47,61 @@ double Ratio(uint64_t packed, uint64_t expanded) {
   return expanded ? static_cast<double>(packed) / static_cast<double>(expanded) : 1.0;
 }
 
-int List(const std::vector<uint8_t>& payload) {
-  PayloadReader reader(payload.data(), payload.size());
-  if (!reader.Start()) {
-    fprintf(stderr, "lzcx: %s\n", reader.fault_text());
-    return 1;
-  }
+// A payload refused: one line naming the file and what is wrong, or that
+// it is no payload at all.
+int Refuse(const char* path, const FileBytes& payload, const char* fault) {
+  if (!LooksLikePayload(payload.data.get(), payload.size))
+    fprintf(stderr, "lzcx: %s: neither a payload nor a patcher\n", path);
+  else
+    fprintf(stderr, "lzcx: %s: %s\n", path, fault);
+  return 1;
+}
+
+const char* ChecksumsLine(const PayloadIntegrity& integrity) {
+  return integrity.checksums ? "every entry matches its CRC-32C"
+                             : "no checksums (nothing follows the last entry)";
+}
+
+int List(const char* path, const FileBytes& payload) {
+  char fault[512];
+  PayloadIntegrity integrity;
+  if (!CheckPayloadIntegrity(payload.data.get(), payload.size, &integrity, fault, sizeof fault))
+    return Refuse(path, payload, fault);
+  PayloadReader reader(payload.data.get(), integrity.entries_end);
+  reader.Start();
   PayloadEntry e;
   while (reader.Next(&e)) {
     printf("%-29s  %-10s  %10u  %10u  %6.3f\n", e.name,
            e.compressed ? "compressed" : "stored", e.size, e.expanded_length,
            Ratio(e.size, e.expanded_length));
   }
-  if (!reader.done()) {
-    fprintf(stderr, "lzcx: %s\n", reader.fault_text());
-    return 1;
-  }
+  printf("%s\n", ChecksumsLine(integrity));
   return 0;
 }
 
-int Verify(const char* path, const std::vector<uint8_t>& payload) {
-  char fault[256];
+int Verify(const char* path, const FileBytes& payload) {
+  char fault[512];
   uint64_t total = 0;
-  if (!VerifyPayload(payload.data(), payload.size(), "", fault, sizeof fault, &total)) {
-    fprintf(stderr, "lzcx: %s: %s\n", path, fault);
-    return 1;
-  }
-  PayloadReader reader(payload.data(), payload.size());
-  reader.Start();
-  printf("%s: ok, %d entries, %llu bytes expanded from %zu\n", path, reader.count(),
-         static_cast<unsigned long long>(total), payload.size());
+  PayloadIntegrity integrity;
+  if (!VerifyPayload(payload.data.get(), payload.size, "", fault, sizeof fault, &total) ||
+      !CheckPayloadIntegrity(payload.data.get(), payload.size, &integrity, fault, sizeof fault))
+    return Refuse(path, payload, fault);
+  printf("%s: ok, %d entries, %llu bytes expanded from %zu, %s\n", path, integrity.count,
+         static_cast<unsigned long long>(total), payload.size, ChecksumsLine(integrity));
   return 0;
 }
 
-int Extract(const std::vector<uint8_t>& payload, const char* directory) {
+int Extract(const char* path, const FileBytes& payload, const char* directory) {
   std::string dir = directory;
   if (!dir.empty() && dir.back() != '/') dir += '/';
   char fault[512];
   FileOps ops;
-  if (!ApplyPayload(payload.data(), payload.size(), dir.c_str(), ops, fault, sizeof fault)) {
-    fprintf(stderr, "lzcx: %s\n", fault);
-    return 1;
-  }
+  if (!ApplyPayload(payload.data.get(), payload.size, dir.c_str(), ops, fault, sizeof fault))
+    return Refuse(path, payload, fault);
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   if (argc < 2) return Usage(nullptr);
   const std::string command = argv[1];
   if (command == "--help" || command == "-h" || command == "help") {
@@ -102,7 +110,6 @@ int main(int argc, char** argv) {
   }
   if (command == "pack") return PackCommand(argc - 1, argv + 1);
   if (command == "patcher") return PatcherCommand(argc - 1, argv + 1);
-
   const bool extract = command == "extract";
   if (command != "list" && command != "verify" && !extract)
     return Usage(("unknown command: " + command).c_str());
@@ -122,14 +129,20 @@ int main(int argc, char** argv) {
   }
   if (!payload_path) return Usage("no payload given");
   if (extract && !directory) return Usage("extract needs -C DIR");
-
-  std::vector<uint8_t> payload;
+  FileBytes payload;
   std::string why;
   if (!ReadPayloadInput(payload_path, &payload, &why)) {
     fprintf(stderr, "lzcx: %s: %s\n", payload_path, why.c_str());
     return 1;
   }
-  if (command == "list") return List(payload);
+  if (command == "list") return List(payload_path, payload);
   if (command == "verify") return Verify(payload_path, payload);
-  return Extract(payload, directory);
+  return Extract(payload_path, payload, directory);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::set_new_handler(OutOfMemory);
+  return Run(argc, argv);
 }

@@ -5,12 +5,17 @@
 #include <string.h>
 
 #include <chrono>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "lzcx/commands.h"
 #include "payload/applier.h"
 #include "payload/block_decoder.h"
 #include "payload/container.h"
+#include "payload/crc32c.h"
+#include "payload/names.h"
+#include "platform/platform.h"
 
 const char kPackUsage[] =
     "lzcx pack [--fast] [--quiet] [--name NAME=FILE]... -o PAYLOAD FILE...";
@@ -23,7 +28,6 @@ struct Input {
   std::string name;
   bool renamed;
   PathInfo info;
-  std::vector<uint8_t> bytes;
 };
 
 int Usage(const std::string& problem, const char* usage) {
@@ -31,15 +35,19 @@ int Usage(const std::string& problem, const char* usage) {
   return 2;
 }
 
+std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Printf(const char* format, ...) {
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  return line;
+}
+
 const char* BaseName(const char* path) {
   const char* slash = strrchr(path, '/');
   return slash ? slash + 1 : path;
-}
-
-// On top of the applier's rule: characters that no Windows file name may
-// hold, so a payload with one could never be applied there.
-bool HasCharacterWindowsRefuses(const std::string& name) {
-  return name.find_first_of("<>\"|?*") != std::string::npos;
 }
 
 // "name: 12.5%" on the terminal, for files that take more than a second.
@@ -70,57 +78,249 @@ class ProgressLine : public EncodeProgress {
   std::chrono::steady_clock::time_point start_;
 };
 
-void PutLe32(std::vector<uint8_t>* out, uint32_t value) {
-  out->resize(out->size() + 4);
-  WriteLe32(out->data() + out->size() - 4, value);
+// Encodes one file into `work` and decodes the block again into the rest
+// of it: the block must come back as exactly the file, which only a bug of
+// the encoder can prevent. Zero with the reason.
+int EncodeChecked(const PackFile& file, const FileBytes& in, const PackOptions& options,
+                  uint8_t* work, size_t work_size, size_t* block_size, std::string* why) {
+  EncodeStats stats;
+  {
+    ProgressLine progress(file.name, options.progress);
+    if (!options.encode(in.data.get(), in.size, options.parse, work, work_size, block_size,
+                        &stats, &progress)) {
+      *why = file.path + ": out of memory while encoding it";
+      return 0;
+    }
+  }
+  const size_t length = *block_size;
+  BlockFault fault = kBlockFine;
+  const bool header_fits = length >= kBlockHeaderSize && length <= in.size + kBlockHeaderSize &&
+                           BlockLength(work) == length && BlockExpandedLength(work) == in.size;
+  if (header_fits) {
+    uint8_t* out = work + length;
+    const uint32_t produced = BlockDecoder(work, static_cast<uint32_t>(length), out, &fault);
+    if (fault == kBlockFine && produced == in.size &&
+        (!in.size || memcmp(out, in.data.get(), in.size) == 0))
+      return 1;
+  }
+  *why = "internal error, nothing written: " + file.name +
+         ": its block does not decode back to the file (" +
+         (header_fits ? BlockFaultText(fault) : "its header is wrong") + ")";
+  return 0;
 }
 
-void AppendEntry(std::vector<uint8_t>* container, const std::string& name,
-                 const std::vector<uint8_t>& block) {
-  uint8_t field[kEntryNameField] = {0};
-  memcpy(field, name.data(), name.size());
-  container->insert(container->end(), field, field + kEntryNameField);
-  PutLe32(container, 1);  // compressed
-  PutLe32(container, static_cast<uint32_t>(block.size()));
-  container->insert(container->end(), block.begin(), block.end());
+// Every name is one the program can write, and no two are one file.
+int CheckNames(const std::vector<PackFile>& files, std::string* why) {
+  for (size_t i = 0; i < files.size(); ++i) {
+    const PackFile& f = files[i];
+    const NameVerdict verdict = CheckEntryName(f.name.c_str(), kNameForPacking);
+    if (verdict != kNameFine) {
+      // The name as typed, but no control character reaches the terminal.
+      std::string shown = f.name;
+      for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
+      *why = Printf("%s: entry name \"%s\": %s%s", f.path.c_str(), shown.c_str(),
+                    NameVerdictText(verdict),
+                    verdict == kNameNotAscii
+                        ? " (the program creates files through 8-bit calls, whose code page "
+                          "differs between Windows versions)"
+                        : "");
+      return 0;
+    }
+    for (size_t j = 0; j < i; ++j) {
+      if (platform::SameFileName(f.name.c_str(), files[j].name.c_str())) {
+        *why = Printf("entries \"%s\" (%s) and \"%s\" (%s) are the same file on the target system",
+                      files[j].name.c_str(), files[j].path.c_str(), f.name.c_str(),
+                      f.path.c_str());
+        return 0;
+      }
+    }
+  }
+  return 1;
 }
 
-// Reads the finished container the way the patcher will and decodes every
-// entry again: each must come back as exactly its input. Zero with the
-// reason when anything differs, which only a bug of the packer can cause.
-int CheckContainer(const std::vector<uint8_t>& container, const std::vector<Input>& inputs,
-                   std::string* why) {
-  PayloadReader reader(container.data(), container.size());
-  if (!reader.Start() || reader.count() != static_cast<int32_t>(inputs.size())) {
-    *why = "the payload's entry count is wrong";
+}  // namespace
+
+int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
+                PayloadSink* sink, std::string* why) {
+  if (files.empty() || files.size() > 0x7FFFFFFF) {
+    *why = "no files to pack";
     return 0;
   }
-  PayloadEntry e;
-  for (const Input& in : inputs) {
-    if (!reader.Next(&e)) {
-      *why = reader.fault_text();
+  if (!CheckNames(files, why)) return 0;
+  const uint32_t count = static_cast<uint32_t>(files.size());
+  std::vector<uint32_t> crcs;
+  crcs.reserve(count);
+  uint8_t head[4];
+  WriteLe32(head, count);
+  if (!sink->Write(head, sizeof head, why)) return 0;
+  uint64_t total = sizeof head + TrailerSize(count);
+  for (const PackFile& file : files) {
+    FileBytes in;
+    if (!ReadRegularFile(file.path.c_str(), kMaxBlockInput, "a payload entry", &in, why)) {
+      *why = file.path + ": " + *why;
       return 0;
     }
-    if (in.name != e.name || !e.compressed || e.expanded_length != in.bytes.size()) {
-      *why = in.name + ": the entry's header is wrong";
+    const uint64_t work_size = EncodeWorkSize(in.size);
+    Buffer work = work_size <= SIZE_MAX ? AllocateBuffer(static_cast<size_t>(work_size)) : Buffer();
+    if (!work) {
+      *why = Printf("%s: out of memory while encoding it (%llu MB needed)", file.path.c_str(),
+                    static_cast<unsigned long long>(work_size >> 20));
       return 0;
     }
-    std::vector<uint8_t> out(in.bytes.size() + 1);
-    BlockFault fault = kBlockFine;
-    const uint32_t produced = BlockDecoder(e.data, e.size, out.data(), &fault);
-    if (fault != kBlockFine || produced != in.bytes.size() ||
-        (!in.bytes.empty() && memcmp(out.data(), in.bytes.data(), in.bytes.size()) != 0)) {
-      *why = in.name + ": its block does not decode back to the file (" +
-             BlockFaultText(fault) + ")";
+    size_t length = 0;
+    if (!EncodeChecked(file, in, options, work.get(), static_cast<size_t>(work_size), &length,
+                       why))
       return 0;
+    total += kEntryHeaderSize + length;
+    if (total > kMaxPayloadSize) {
+      *why = file.path + ": the payload would be larger than a payload can be (4 GB)";
+      return 0;
+    }
+    // The block says that a trailer belongs to it (see container.h).
+    memcpy(work.get() + 12, kTrailerMagic, sizeof kTrailerMagic);
+    uint8_t header[kEntryHeaderSize] = {0};
+    memcpy(header, file.name.data(), file.name.size() < 29 ? file.name.size() : 29);
+    WriteLe32(header + 30, 1);  // compressed
+    WriteLe32(header + 34, static_cast<uint32_t>(length));
+    crcs.push_back(Crc32c(Crc32c(0, header, sizeof header), work.get(), length));
+    if (!sink->Write(header, sizeof header, why) || !sink->Write(work.get(), length, why))
+      return 0;
+    if (options.report) {
+      const double ratio =
+          in.size ? static_cast<double>(length) / static_cast<double>(in.size) : 1.0;
+      fprintf(stderr, "%s: %zu -> %zu bytes, %.3f%s\n", file.name.c_str(), in.size, length,
+              ratio,
+              BlockIsStored(static_cast<uint32_t>(in.size), static_cast<uint32_t>(length))
+                  ? " (stored)"
+                  : "");
     }
   }
-  char fault[256];
-  if (!VerifyPayload(container.data(), container.size(), "", fault, sizeof fault)) {
+  std::vector<uint8_t> trailer(static_cast<size_t>(TrailerSize(count)));
+  WriteTrailer(crcs.data(), count, trailer.data());
+  return sink->Write(trailer.data(), trailer.size(), why);
+}
+
+namespace {
+
+class TempFileSink : public PayloadSink {
+ public:
+  explicit TempFileSink(TempFile* file) : file_(file) {}
+  int Write(const void* data, size_t size, std::string* why) override {
+    return file_->Write(data, size, why);
+  }
+
+ private:
+  TempFile* file_;
+};
+
+// Reads the packed payload back the way the patcher will, checksums and a
+// full decode included, and compares its entries with the inputs. Zero
+// with the reason, which only a bug of the packer can cause.
+int CheckPacked(const uint8_t* data, size_t size, const std::vector<PackFile>& files,
+                std::string* why) {
+  char fault[512];
+  PayloadIntegrity integrity;
+  if (!CheckPayloadIntegrity(data, size, &integrity, fault, sizeof fault) ||
+      !VerifyPayload(data, size, "", fault, sizeof fault)) {
     *why = fault;
     return 0;
   }
+  if (!integrity.checksums || integrity.count != static_cast<int32_t>(files.size())) {
+    *why = "the payload's trailer or entry count is wrong";
+    return 0;
+  }
+  PayloadReader reader(data, size);
+  PayloadEntry e;
+  reader.Start();
+  for (const PackFile& f : files) {
+    if (!reader.Next(&e) || f.name != e.name || !e.compressed) {
+      *why = f.name + ": the entry's header is wrong";
+      return 0;
+    }
+  }
   return 1;
+}
+
+// Every check of the request before anything is packed: the names given,
+// the files (present, regular, not too large), and the output (not a
+// directory or a device, not one of the files read). 0 with `files`
+// filled, or the exit status after one line on stderr.
+int PreparePack(const PackRequest& request, std::vector<PackFile>* files) {
+  const char* output = request.output;
+  std::vector<Input> inputs;
+  for (const char* file : request.files)
+    inputs.push_back(Input{file, BaseName(file), false, PathInfo()});
+  for (const std::string& r : request.renames) {
+    const size_t eq = r.find('=');
+    if (eq == std::string::npos || eq + 1 == r.size())
+      return Usage("--name " + r + ": expected NAME=FILE", request.usage);
+    const std::string file = r.substr(eq + 1);
+    bool found = false;
+    for (Input& in : inputs) {
+      if (file != in.path) continue;
+      if (in.renamed)
+        return Usage("--name " + r + ": " + file + " is already renamed", request.usage);
+      in.name = r.substr(0, eq);
+      in.renamed = true;
+      found = true;
+    }
+    if (!found)
+      return Usage("--name " + r + ": " + file + " is not among the files", request.usage);
+  }
+  if (inputs.empty()) return Refuse("no files to pack");
+  std::string why;
+  for (Input& in : inputs) {
+    if (!ExaminePath(in.path, &in.info, &why)) return Refuse("%s: %s", in.path, why.c_str());
+    switch (in.info.kind) {
+      case PathInfo::kMissing: return Refuse("%s: no such file", in.path);
+      case PathInfo::kDirectory: return Refuse("%s: is a directory, not a file", in.path);
+      case PathInfo::kOther: return Refuse("%s: not a regular file", in.path);
+      case PathInfo::kRegular: break;
+    }
+    if (in.info.size > kMaxBlockInput)
+      return Refuse("%s: too large for a payload entry (%llu bytes, at most %llu)", in.path,
+                    static_cast<unsigned long long>(in.info.size),
+                    static_cast<unsigned long long>(kMaxBlockInput));
+  }
+  files->clear();
+  for (const Input& in : inputs) files->push_back(PackFile{in.path, in.name});
+  if (!CheckNames(*files, &why)) return Refuse("%s", why.c_str());
+  PathInfo out_info;
+  if (!ExaminePath(output, &out_info, &why)) return Refuse("%s: %s", output, why.c_str());
+  if (out_info.kind == PathInfo::kDirectory)
+    return Refuse("%s: the output's path is a directory", output);
+  // Never renamed over a device, a pipe or a socket.
+  if (out_info.kind == PathInfo::kOther)
+    return Refuse("%s: the output's path is not a regular file", output);
+  if (!CanCreateBeside(output, &why)) return Refuse("cannot write the output in %s", why.c_str());
+  for (const Input& in : inputs) {
+    if (out_info.kind != PathInfo::kMissing && out_info.device == in.info.device &&
+        out_info.inode == in.info.inode)
+      return Refuse("%s: the output would overwrite its input %s", output, in.path);
+  }
+  for (const char* path : request.also_read) {
+    PathInfo info;
+    if (out_info.kind != PathInfo::kMissing && ExaminePath(path, &info, &why) &&
+        out_info.device == info.device && out_info.inode == info.inode)
+      return Refuse("%s: the output would overwrite its input %s", output, path);
+  }
+  if (request.check_first) {
+    FileBytes first;
+    if (!ReadRegularFile(inputs[0].path, kMaxBlockInput, "a payload entry", &first, &why) ||
+        !request.check_first(inputs[0].name, first, &why))
+      return Refuse("%s: %s", inputs[0].path, why.c_str());
+  }
+  return 0;
+}
+
+PackOptions OptionsOf(const PackRequest& request, BlockEncoderFunction encode) {
+  PackOptions options;
+  options.parse = request.fast ? kParseLazy : kParseOptimal;
+  options.report = !request.quiet;
+  options.progress = !request.quiet && StderrIsTerminal();
+  options.encode = encode;
+  return options;
 }
 
 }  // namespace
@@ -173,122 +373,34 @@ int ParsePackArguments(int argc, char** argv, PackRequest* request, const char**
 
 int PackFiles(const PackRequest& request, BlockEncoderFunction encode,
               std::vector<uint8_t>* container) {
-  const char* output = request.output;
-  std::vector<Input> inputs;
-  for (const char* file : request.files)
-    inputs.push_back(Input{file, BaseName(file), false, PathInfo(), {}});
-  for (const std::string& r : request.renames) {
-    const size_t eq = r.find('=');
-    if (eq == std::string::npos || eq + 1 == r.size())
-      return Usage("--name " + r + ": expected NAME=FILE", request.usage);
-    const std::string file = r.substr(eq + 1);
-    bool found = false;
-    for (Input& in : inputs) {
-      if (file != in.path) continue;
-      if (in.renamed)
-        return Usage("--name " + r + ": " + file + " is already renamed", request.usage);
-      in.name = r.substr(0, eq);
-      in.renamed = true;
-      found = true;
-    }
-    if (!found)
-      return Usage("--name " + r + ": " + file + " is not among the files", request.usage);
-  }
-  if (inputs.empty()) return Refuse("no files to pack");
+  std::vector<PackFile> files;
+  int status = PreparePack(request, &files);
+  if (status) return status;
+  VectorSink sink;
   std::string why;
-  for (Input& in : inputs) {
-    if (!ExaminePath(in.path, &in.info, &why)) return Refuse("%s: %s", in.path, why.c_str());
-    switch (in.info.kind) {
-      case PathInfo::kMissing: return Refuse("%s: no such file", in.path);
-      case PathInfo::kDirectory: return Refuse("%s: is a directory, not a file", in.path);
-      case PathInfo::kOther: return Refuse("%s: not a regular file", in.path);
-      case PathInfo::kRegular: break;
-    }
-    if (in.info.size > kMaxBlockInput)
-      return Refuse("%s: too large for a payload entry (%llu bytes, at most %llu)", in.path,
-                    static_cast<unsigned long long>(in.info.size),
-                    static_cast<unsigned long long>(kMaxBlockInput));
-    const char* n = in.name.c_str();
-    if (in.name.size() >= static_cast<size_t>(kEntryNameField))
-      return Refuse("%s: entry name \"%s\" is longer than %d characters", in.path, n,
-                    kEntryNameField - 1);
-    if (!IsPlainFileName(n))
-      return Refuse("%s: entry name \"%s\" is not a plain file name", in.path, n);
-    if (HasCharacterWindowsRefuses(in.name))
-      return Refuse("%s: entry name \"%s\" has a character Windows does not allow", in.path, n);
-  }
-  for (size_t i = 0; i < inputs.size(); ++i) {
-    for (size_t j = 0; j < i; ++j) {
-      if (platform::SameFileName(inputs[i].name.c_str(), inputs[j].name.c_str()))
-        return Refuse("entries \"%s\" (%s) and \"%s\" (%s) are the same file on the target system",
-                      inputs[j].name.c_str(), inputs[j].path, inputs[i].name.c_str(),
-                      inputs[i].path);
-    }
-  }
-  PathInfo out_info;
-  if (!ExaminePath(output, &out_info, &why)) return Refuse("%s: %s", output, why.c_str());
-  if (out_info.kind == PathInfo::kDirectory)
-    return Refuse("%s: the output's path is a directory", output);
-  if (!CanCreateBeside(output, &why)) return Refuse("cannot write the output in %s", why.c_str());
-  for (const Input& in : inputs) {
-    if (out_info.kind != PathInfo::kMissing && out_info.device == in.info.device &&
-        out_info.inode == in.info.inode)
-      return Refuse("%s: the output would overwrite its input %s", output, in.path);
-  }
-  for (const char* path : request.also_read) {
-    PathInfo info;
-    if (out_info.kind != PathInfo::kMissing && ExaminePath(path, &info, &why) &&
-        out_info.device == info.device && out_info.inode == info.inode)
-      return Refuse("%s: the output would overwrite its input %s", output, path);
-  }
-
-  for (Input& in : inputs) {
-    if (!ReadWholeFile(in.path, &in.bytes, &why)) return Refuse("%s: %s", in.path, why.c_str());
-    if (in.bytes.size() > kMaxBlockInput)
-      return Refuse("%s: too large for a payload entry", in.path);
-  }
-  if (request.check_first && !request.check_first(inputs[0].name, inputs[0].bytes, &why))
-    return Refuse("%s: %s", inputs[0].path, why.c_str());
-
-  container->clear();
-  PutLe32(container, static_cast<uint32_t>(inputs.size()));
-  const bool quiet = request.quiet;
-  const bool show_progress = !quiet && StderrIsTerminal();
-  for (const Input& in : inputs) {
-    std::vector<uint8_t> block;
-    EncodeStats stats;
-    {
-      ProgressLine progress(in.name, show_progress);
-      if (!encode(in.bytes.data(), in.bytes.size(), request.fast ? kParseLazy : kParseOptimal,
-                  &block, &stats, &progress))
-        return Refuse("%s: out of memory while encoding it", in.path);
-    }
-    if (!quiet) {
-      const double ratio = in.bytes.empty() ? 1.0
-                                            : static_cast<double>(block.size()) /
-                                                  static_cast<double>(in.bytes.size());
-      fprintf(stderr, "%s: %zu -> %zu bytes, %.3f%s\n", in.name.c_str(), in.bytes.size(),
-              block.size(), ratio,
-              BlockIsStored(static_cast<uint32_t>(in.bytes.size()),
-                            static_cast<uint32_t>(block.size()))
-                  ? " (stored)"
-                  : "");
-    }
-    AppendEntry(container, in.name, block);
-  }
-
-  if (!CheckContainer(*container, inputs, &why))
+  if (!PackPayload(files, OptionsOf(request, encode), &sink, &why)) return Refuse("%s", why.c_str());
+  if (!CheckPacked(sink.bytes.data(), sink.bytes.size(), files, &why))
     return Refuse("internal error, nothing written: %s", why.c_str());
+  container->swap(sink.bytes);
   return 0;
 }
 
 int PackCommand(int argc, char** argv, BlockEncoderFunction encode) {
   PackRequest request;
   request.usage = kPackUsage;
+  std::vector<PackFile> files;
   int status = ParsePackArguments(argc, argv, &request, nullptr);
-  std::vector<uint8_t> container;
-  if (status || (status = PackFiles(request, encode, &container))) return status;
+  if (status || (status = PreparePack(request, &files))) return status;
+  const char* output = request.output;
   std::string why;
-  if (!ReplaceFileAtomically(request.output, container, &why)) return Refuse("%s", why.c_str());
+  TempFile temp;
+  if (!temp.Create(output, &why)) return Refuse("%s", why.c_str());
+  TempFileSink sink(&temp);
+  if (!PackPayload(files, OptionsOf(request, encode), &sink, &why)) return Refuse("%s", why.c_str());
+  if (!temp.Flush(&why)) return Refuse("%s", why.c_str());
+  MappedFile map;
+  if (!map.Map(temp.fd(), temp.size(), &why) || !CheckPacked(map.data(), map.size(), files, &why))
+    return Refuse("internal error, nothing written: %s", why.c_str());
+  if (!temp.Commit(&why)) return Refuse("%s", why.c_str());
   return 0;
 }

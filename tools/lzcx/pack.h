@@ -8,17 +8,60 @@
 #include <string>
 #include <vector>
 
+#include "lzcx/commands.h"
 #include "lzcx/encoder.h"
 
-// The block encoder the command uses. Tests hand in a faulty one to see
+// The block encoder the packer uses. Tests hand in a faulty one to see
 // the round-trip check refuse its blocks.
 typedef int (*BlockEncoderFunction)(const uint8_t* data, size_t size, ParseKind parse,
-                                    std::vector<uint8_t>* block, EncodeStats* stats,
-                                    EncodeProgress* progress);
+                                    uint8_t* work, size_t work_size, size_t* block_size,
+                                    EncodeStats* stats, EncodeProgress* progress);
+
+// One file to pack, and the name of its entry.
+struct PackFile {
+  std::string path;
+  std::string name;
+};
+
+// Where the container's bytes go as they are made.
+class PayloadSink {
+ public:
+  virtual ~PayloadSink() {}
+  // Zero with the reason in `why` when the bytes could not be taken.
+  virtual int Write(const void* data, size_t size, std::string* why) = 0;
+};
+
+// The container in memory.
+class VectorSink : public PayloadSink {
+ public:
+  int Write(const void* data, size_t size, std::string*) override {
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    bytes.insert(bytes.end(), p, p + size);
+    return 1;
+  }
+  std::vector<uint8_t> bytes;
+};
+
+struct PackOptions {
+  ParseKind parse = kParseOptimal;
+  bool report = true;    // one line per file on stderr
+  bool progress = false; // and a progress line for slow files
+  BlockEncoderFunction encode = EncodeBlockInto;
+};
+
+// Packs `files`, in order, into a container with its checksum trailer,
+// written to `sink` as it is made. Each file is read, encoded, decoded
+// again and compared with itself, and written out before the next is
+// read, so memory stays near three times the largest file. The names must
+// have passed CheckEntryName for packing and be distinct. Zero with the
+// reason (one line) in `why`: a file that cannot be read or is too large,
+// no memory, a block that does not decode back (a bug), or the sink.
+int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
+                PayloadSink* sink, std::string* why);
 
 // argv[0] is "pack". Returns the exit status: 0 written, 1 bad input or a
 // failure (one line on stderr, nothing written), 2 usage.
-int PackCommand(int argc, char** argv, BlockEncoderFunction encode = EncodeBlock);
+int PackCommand(int argc, char** argv, BlockEncoderFunction encode = EncodeBlockInto);
 
 // Release files in, container out: what every command that packs shares.
 struct PackRequest {
@@ -29,10 +72,9 @@ struct PackRequest {
   std::vector<std::string> renames;  // NAME=FILE, FILE as given in `files`
   // Further files the command reads, which the output must not overwrite.
   std::vector<const char*> also_read;
-  // A further check of the first file, once read and before anything is
-  // encoded: zero with the reason refuses it.
-  int (*check_first)(const std::string& name, const std::vector<uint8_t>& bytes,
-                     std::string* why) = nullptr;
+  // A further check of the first file, before anything is encoded: zero
+  // with the reason refuses it.
+  int (*check_first)(const std::string& name, const FileBytes& bytes, std::string* why) = nullptr;
   const char* usage = nullptr;  // the command's usage line
 };
 
@@ -41,8 +83,8 @@ struct PackRequest {
 // the usage error.
 int ParsePackArguments(int argc, char** argv, PackRequest* request, const char** stub);
 
-// Every check of the inputs, names and output, then the files encoded and
-// the container decoded again and compared with them. 0 with `container`
+// Every check of the inputs, names and output, then the files packed into
+// `container` and read back as the program reads it. 0 with `container`
 // filled; otherwise the exit status after one line on stderr: 1 for bad
 // input, 2 for a bad --name.
 int PackFiles(const PackRequest& request, BlockEncoderFunction encode,

@@ -1,10 +1,12 @@
 #include "lzcx/patcher.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include "lzcx/commands.h"
 #include "lzcx/pack.h"
 #include "lzcx/pe_image.h"
+#include "payload/container.h"
 #include "platform/platform.h"
 
 const char kPatcherUsage[] =
@@ -15,14 +17,14 @@ namespace {
 // The program overwrites the Vusk.exe it found with the first entry.
 const char kProgramName[] = "vusk.exe";
 
-int CheckProgram(const std::string& name, const std::vector<uint8_t>& bytes, std::string* why) {
+int CheckProgram(const std::string& name, const FileBytes& bytes, std::string* why) {
   if (!platform::SameFileName(name.c_str(), kProgramName)) {
     *why = "the first file is the program and must be named " + std::string(kProgramName) +
            ", not \"" + name + "\" (rename it with --name " + kProgramName + "=FILE)";
     return 0;
   }
   std::string fault;
-  if (!CheckExecutable(bytes.data(), bytes.size(), &fault)) {
+  if (!CheckExecutable(bytes.data.get(), bytes.size, &fault)) {
     *why = "the program, " + name + ", is " + fault;
     return 0;
   }
@@ -45,15 +47,17 @@ int PatcherCommand(int argc, char** argv) {
   request.check_first = CheckProgram;
 
   // The stub first: a wrong one is refused before anything is encoded.
-  std::vector<uint8_t> stub, image;
+  FileBytes stub;
+  std::vector<uint8_t> image;
   std::string why;
-  if (!ReadWholeFile(stub_path, &stub, &why)) return Refuse("%s: %s", stub_path, why.c_str());
-  if (!ReplacePayloadResource(stub.data(), stub.size(), nullptr, 0, &image, &why))
+  if (!ReadRegularFile(stub_path, kMaxPayloadSize, "a stub", &stub, &why))
+    return Refuse("%s: %s", stub_path, why.c_str());
+  if (!ReplacePayloadResource(stub.data.get(), stub.size, nullptr, 0, &image, &why))
     return Refuse("%s: %s", stub_path, why.c_str());
 
   std::vector<uint8_t> payload;
-  if ((status = PackFiles(request, EncodeBlock, &payload))) return status;
-  if (!ReplacePayloadResource(stub.data(), stub.size(), payload.data(), payload.size(), &image,
+  if ((status = PackFiles(request, EncodeBlockInto, &payload))) return status;
+  if (!ReplacePayloadResource(stub.data.get(), stub.size, payload.data(), payload.size(), &image,
                               &why))
     return Refuse("%s: %s", stub_path, why.c_str());
   if (!ReplaceFileAtomically(request.output, image, &why)) return Refuse("%s", why.c_str());
@@ -63,16 +67,24 @@ int PatcherCommand(int argc, char** argv) {
   return 0;
 }
 
-int ReadPayloadInput(const char* path, std::vector<uint8_t>* payload, std::string* why) {
-  if (!ReadWholeFile(path, payload, why)) return 0;
-  if (!LooksLikeExecutable(payload->data(), payload->size())) return 1;
+int ReadPayloadInput(const char* path, FileBytes* payload, std::string* why) {
+  if (!ReadRegularFile(path, kMaxPayloadSize, "a payload", payload, why)) return 0;
+  if (!LooksLikeExecutable(payload->data.get(), payload->size)) return 1;
   const uint8_t* data;
   size_t size;
-  if (!FindPayloadResource(payload->data(), payload->size(), &data, &size, why)) return 0;
+  if (!FindPayloadResource(payload->data.get(), payload->size, &data, &size, why)) return 0;
   if (!size) {
     *why = "a stub: its payload is empty (lzcx patcher fills it)";
     return 0;
   }
-  *payload = std::vector<uint8_t>(data, data + size);
+  FileBytes resource;
+  resource.data = AllocateBuffer(size);
+  if (!resource.data) {
+    *why = "out of memory for its payload";
+    return 0;
+  }
+  memcpy(resource.data.get(), data, size);
+  resource.size = size;
+  *payload = std::move(resource);
   return 1;
 }

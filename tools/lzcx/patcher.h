@@ -7,7 +7,8 @@
 #include <stdint.h>
 
 #include <string>
-#include <vector>
+
+#include "lzcx/commands.h"
 
 // argv[0] is "patcher". Returns the exit status: 0 written, 1 bad input or
 // a failure (one line on stderr, nothing written), 2 usage.
@@ -18,6 +19,6 @@ extern const char kPatcherUsage[];
 
 // The payload in the file `path`: the file itself, or, for a Windows
 // executable, its payload resource. Zero with the reason in `why`.
-int ReadPayloadInput(const char* path, std::vector<uint8_t>* payload, std::string* why);
+int ReadPayloadInput(const char* path, FileBytes* payload, std::string* why);
 
 #endif  // PATCHER_TOOLS_LZCX_PATCHER_H

@@ -199,7 +199,6 @@ int ProbePath(const char* path, FindData* entry) {
   const char* slash = strrchr(path, '/');
   if (!slash || !slash[1] || strlen(path) >= static_cast<size_t>(kPathBuffer)) return 0;
   const char* name = slash + 1;
-  const size_t name_length = strlen(name);
   const size_t dir_length = static_cast<size_t>(name - path);
   DropPending();
   Listing* listing = OpenDirectory(path, dir_length);
@@ -210,8 +209,12 @@ int ProbePath(const char* path, FindData* entry) {
     for (size_t at = from; at < listing->end;) {
       const LinuxDirent64* d = reinterpret_cast<const LinuxDirent64*>(listing->bytes + at);
       at += d->d_reclen;
-      if (FoldNameCase(d->d_name[0]) == FoldNameCase(name[0]) &&
-          strnlen(d->d_name, name_length + 1) == name_length && SameFileName(d->d_name, name)) {
+      // Two ASCII first letters settle most mismatches at once; names
+      // beyond ASCII may differ in length and still be one name.
+      const unsigned char first = static_cast<unsigned char>(d->d_name[0]);
+      const bool ascii = first < 0x80 && static_cast<unsigned char>(name[0]) < 0x80;
+      if ((!ascii || FoldNameCase(d->d_name[0]) == FoldNameCase(name[0])) &&
+          SameFileName(d->d_name, name)) {
         FillEntry(listing, d, entry);
         FreeListing(listing);
         return 1;
