@@ -1,0 +1,93 @@
+// The applier killed outright (SIGKILL, in a child process) at each of its
+// file operations in turn, and the recovery that follows killed again at
+// each of its own: once recovered, the directory holds exactly the old
+// files or exactly the new ones, names and letter case included.
+#include <signal.h>
+#include <stdio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "applier_harness.h"
+
+namespace {
+
+void KillNow() { raise(SIGKILL); }
+
+// Runs `run` in a child process killed at its file operation number `at`.
+// True when it was killed, false when it ran to its end first.
+bool RunKilledAt(long at, const std::function<void(FileOps&)>& run) {
+  fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    ScriptedOps ops;
+    ops.end_at = at;
+    ops.end = KillNow;
+    run(ops);
+    _exit(0);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return false;
+  return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
+
+int Apply(const Bytes& payload, const ScratchDir& dir, FileOps& ops) {
+  return ApplyPayload(payload.data(), payload.size(), dir.path().c_str(), ops);
+}
+
+int Recover(const ScratchDir& dir, FileOps& ops) {
+  return RecoverDirectory(dir.path().c_str(), ops);
+}
+
+TEST(ApplierCrash, KilledAtAnyCallAndRecoveredHoldsTheOldOrTheNewFiles) {
+  Release release;
+  const Bytes payload = release.Payload();
+  const Snapshot before = Installation(), after = release.After(before);
+  ScriptedOps counter;
+  {
+    ScratchDir dir(SweepParent());
+    Restore(dir, before);
+    ASSERT_TRUE(Apply(payload, dir, counter));
+  }
+  Outcome recovered, recovered_twice;
+  for (long at = 0; at < counter.calls(); ++at) {
+    ScratchDir dir(SweepParent());
+    Restore(dir, before);
+    ASSERT_TRUE(RunKilledAt(at, [&](FileOps& ops) { Apply(payload, dir, ops); })) << at;
+    const Snapshot crashed = Take(dir);
+    // The recovery, itself killed at each of its calls, then run again.
+    for (long again = 0;; ++again) {
+      ScratchDir copy(SweepParent());
+      Restore(copy, crashed);
+      const bool killed =
+          RunKilledAt(again, [&](FileOps& ops) { Recover(copy, ops); });
+      FileOps ops;
+      EXPECT_NE(Recover(copy, ops), kRecoveryFailed) << at << " " << again;
+      recovered_twice.Count(Take(copy), before, after);
+      if (!killed) break;
+    }
+    FileOps ops;
+    EXPECT_NE(Recover(dir, ops), kRecoveryFailed) << at;
+    recovered.Count(Take(dir), before, after);
+    // The next patch recovers first, then patches.
+    ScratchDir next(SweepParent());
+    Restore(next, crashed);
+    EXPECT_TRUE(Apply(payload, next, ops)) << at;
+    EXPECT_EQ(Take(next), after) << at;
+  }
+  printf("killed at each of %ld calls: %d old set, %d new set, %d with leftovers, %d mixed\n",
+         counter.calls(), recovered.old_set, recovered.new_set, recovered.leftovers,
+         recovered.mixed);
+  printf("recovery killed too, %d trials: %d old set, %d new set, %d with leftovers, %d mixed\n",
+         recovered_twice.trials(), recovered_twice.old_set, recovered_twice.new_set,
+         recovered_twice.leftovers, recovered_twice.mixed);
+  EXPECT_GT(recovered.old_set, 0);
+  EXPECT_GT(recovered.new_set, 0);
+  EXPECT_EQ(recovered.leftovers + recovered.mixed, 0);
+  EXPECT_EQ(recovered_twice.leftovers + recovered_twice.mixed, 0);
+}
+
+}  // namespace
