@@ -33,15 +33,18 @@ inline const char* SweepParent() {
 #endif
 }
 
-inline Snapshot Take(const ScratchDir& dir) {
+// Every file of a directory string, by exact name.
+inline Snapshot Take(const std::string& dir) {
   Snapshot s;
-  for (const std::string& name : dir.Names()) ReadFileBytes(dir.Join(name), &s[name]);
+  for (const std::string& name : ListNames(dir)) ReadFileBytes(dir + name, &s[name]);
   return s;
 }
+inline Snapshot Take(const ScratchDir& dir) { return Take(dir.path()); }
 
-inline void Restore(const ScratchDir& dir, const Snapshot& s) {
-  for (const auto& file : s) WriteFileBytes(dir.Join(file.first), file.second);
+inline void Restore(const std::string& dir, const Snapshot& s) {
+  for (const auto& file : s) WriteFileBytes(dir + file.first, file.second);
 }
+inline void Restore(const ScratchDir& dir, const Snapshot& s) { Restore(dir.path(), s); }
 
 // An installation: the files a patch replaces (the executable spelled as
 // the scan finds it), and one it must not touch.
