@@ -274,7 +274,9 @@ int Patch::WriteJournal(uint32_t phase) {
     ok = ops_.Close(file) && ok;
   }
   free(bytes);
-  ok = ok && ops_.Sync(dir_) && ops_.Rename(dir_, kJournalNewName, kJournalName, 1);
+  // (Before the first journal of a patch nothing was done that it depends on.)
+  ok = ok && (!journal_phase_ || ops_.Sync(dir_)) &&
+       ops_.Rename(dir_, kJournalNewName, kJournalName, 1);
   if (ok) journal_phase_ = phase;
   ok = ok && ops_.Sync(dir_);
   if (!ok) {
