@@ -171,8 +171,8 @@ int Patch::Recover() {
   const int read = DecodeJournal(bytes, size, &phase, &steps_, &step_count_);
   free(bytes);
   if (!read)
-    return Fail("the patch journal %s in %s is damaged, so nothing was done: "
-                "check the directory, then remove the journal",
+    return Fail("the patch journal %s in %s is damaged: nothing was done; check the "
+                "directory, then remove the journal",
                 kJournalName);
   journal_phase_ = phase;
   int result = kRecoveryUndone;
@@ -215,7 +215,7 @@ int Patch::NextFreeNumber(uint32_t* number) {
 // spelling), its temporary, and a backup for the file it replaces.
 int Patch::Plan() {
   steps_ = static_cast<JournalStep*>(calloc(count_, sizeof(JournalStep)));
-  if (!steps_) return FailIn("no memory for the plan of the patch of %s");
+  if (!steps_) return FailIn("no memory for the patch of %s");
   for (; step_count_ < count_; ++step_count_) {
     JournalStep& s = steps_[step_count_];
     const char* name = entries_[step_count_].name;
@@ -265,7 +265,7 @@ int Patch::WriteJournal(uint32_t phase) {
   uint8_t* bytes = EncodeJournal(phase, steps_, step_count_, &size);
   if (!bytes || size > kJournalLimit) {
     free(bytes);
-    return FailIn("no memory for the patch journal of %s");
+    return FailIn("no memory for the patch of %s");
   }
   platform::File* file = ops_.CreateNew(dir_, kJournalNewName);
   int ok = file != nullptr;
@@ -296,25 +296,28 @@ int Patch::Stage() {
 }
 
 int Patch::Commit() {
-  for (int i = 0; i < step_count_; ++i) {
+  const char* why = "%s%s: cannot make the new files durable";
+  const char* name = "";
+  int i = 0;
+  for (; i < step_count_; ++i) {
     const JournalStep& s = steps_[i];
+    name = s.name;
     if (s.backup != kNoFile && !ops_.Rename(dir_, s.name, Temp(s.backup, other_), 0)) {
-      Fail("%s: cannot move the old file aside in %s", s.name);
-      if (!TakeBack(true, step_count_)) NeedsRecovery();
-      return 0;
+      why = "%s: cannot move the old file aside in %s";
+      break;
     }
     if (!ops_.Rename(dir_, Temp(s.temp, temp_), s.name, 0)) {
-      Fail("%s: cannot move the new file into place in %s", s.name);
-      if (!TakeBack(true, step_count_)) NeedsRecovery();
-      return 0;
+      why = "%s: cannot move the new file into place in %s";
+      break;
     }
   }
-  if (!ops_.Sync(dir_)) {
-    FailIn("%s: cannot make the new files durable");
-    if (!TakeBack(true, step_count_)) NeedsRecovery();
-    return 0;
+  if (i == step_count_) {
+    if (ops_.Sync(dir_)) return 1;
+    name = "";
   }
-  return 1;
+  Fail(why, name);
+  if (!TakeBack(true, step_count_)) NeedsRecovery();
+  return 0;
 }
 
 // Removes the old files, now that every new file is in place for good,
