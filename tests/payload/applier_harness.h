@@ -85,7 +85,9 @@ struct Release {
 // File operations that count every call and fail chosen ones: the n-th
 // call of one kind, or calls by their number among all calls. A failed call
 // does nothing (a write writes half). At call `end_at` the process ends
-// on the spot, through `end`.
+// on the spot, through `end`. From call `freeze_at` on, every call fails
+// and does nothing at all (a handle is still closed), so the disk keeps
+// exactly what a process killed at that call leaves.
 class ScriptedOps : public FileOps {
  public:
   enum Kind { kOpen, kFind, kTaken, kCreate, kWrite, kClose, kRename, kRemove, kSync, kRead,
@@ -96,6 +98,7 @@ class ScriptedOps : public FileOps {
   std::set<long> fail;  // numbers of the calls to fail, counting from 0
   long end_at = -1;
   void (*end)() = nullptr;
+  long freeze_at = -1;
 
   long calls() const { return calls_; }
   bool fired() const { return fired_; }
@@ -113,7 +116,8 @@ class ScriptedOps : public FileOps {
     return Hit(kCreate) ? nullptr : FileOps::CreateNew(dir, name);
   }
   uint32_t Write(platform::File* file, const void* data, uint32_t size) override {
-    return FileOps::Write(file, data, Hit(kWrite) ? size / 2 : size);
+    const bool hit = Hit(kWrite);
+    return FileOps::Write(file, data, frozen_ ? 0 : hit ? size / 2 : size);
   }
   int Close(platform::File* file) override {
     const bool hit = Hit(kClose);
@@ -135,7 +139,8 @@ class ScriptedOps : public FileOps {
   bool Hit(Kind kind) {
     const long call = calls_++;
     if (call == end_at && end) end();
-    const bool hit = fail.count(call) || (kind == kind_ && seen_++ == nth_);
+    frozen_ = frozen_ || call == freeze_at;
+    const bool hit = frozen_ || fail.count(call) || (kind == kind_ && seen_++ == nth_);
     fired_ = fired_ || hit;
     return hit;
   }
@@ -144,6 +149,7 @@ class ScriptedOps : public FileOps {
   long seen_ = 0;
   long calls_ = 0;
   bool fired_ = false;
+  bool frozen_ = false;
 };
 
 // Whether `name` is one of the patch's own files.
