@@ -55,8 +55,9 @@ int EntryBytes(const PayloadEntry& e, const uint8_t** bytes, uint8_t** buffer,
 // directory synced again, so every file created or renamed before a phase
 // is on the disk before the journal says that phase, and the phase before
 // anything of the next. Within the swap no sync is needed after each
-// rename: recovery decides from the names it finds, whatever prefix of the
-// renames the disk kept, and the directory is synced once after the swap,
+// rename: a journaling file system keeps them in order, and recovery
+// decides from the names it finds, so it finishes or undoes whatever prefix
+// of them the disk kept. The directory is synced once after the swap,
 // before any old file is removed, and again before the journal goes.
 class Patch {
  public:
@@ -176,10 +177,19 @@ int Patch::Recover() {
                 kJournalName);
   journal_phase_ = phase;
   int result = kRecoveryUndone;
-  bool left = phase != kPhaseCommit;
-  for (int i = 0; i < step_count_ && !left; ++i)
-    left = ops_.Taken(dir_, Temp(steps_[i].temp, temp_)) != 0;
-  if (!Drop(kJournalNewName)) {
+  // In the commit phase a temporary left means a new file not in place,
+  // so the patch is undone; with none left it is finished. Only a sure
+  // answer counts: were old files removed already, undoing on a guess
+  // would lose them.
+  bool left = phase != kPhaseCommit, unsure = false;
+  for (int i = 0; i < step_count_ && !left; ++i) {
+    const int taken = ops_.Taken(dir_, Temp(steps_[i].temp, temp_));
+    left = taken == 1;
+    unsure = unsure || taken == 2;
+  }
+  if (!left && unsure) {
+    result = FailIn("cannot tell what the interrupted patch in %s left");
+  } else if (!Drop(kJournalNewName)) {
     result = Fail("cannot remove %s in %s", kJournalNewName);
   } else if (!left) {
     // No temporary left: every new file is in place.
@@ -333,17 +343,18 @@ int Patch::Finish() {
 // Moves every new file back to its temporary and every old file back to
 // its exact name, as far as the disk shows them moved, so that it can be
 // repeated after a crash at any point. While a step's temporary is there,
-// its new file is not in place (the commit moves the temporary last).
+// its new file is not in place (the commit moves the temporary last). A
+// name that cannot be looked up stops it: a guess could leave a new file.
 int Patch::Undo() {
   for (int i = 0; i < step_count_; ++i) {
     const JournalStep& s = steps_[i];
-    Temp(s.temp, temp_);
-    if (!ops_.Taken(dir_, temp_) && ops_.Taken(dir_, s.name) &&
-        !ops_.Rename(dir_, s.name, temp_, 0))
+    const int temp = ops_.Taken(dir_, Temp(s.temp, temp_));
+    const int placed = temp ? 0 : ops_.Taken(dir_, s.name);
+    if (temp == 2 || placed == 2 || (placed && !ops_.Rename(dir_, s.name, temp_, 0)))
       return 0;
-    if (s.backup != kNoFile && ops_.Taken(dir_, Temp(s.backup, other_)) &&
-        !ops_.Rename(dir_, other_, s.name, 0))
-      return 0;
+    if (s.backup == kNoFile) continue;
+    const int backup = ops_.Taken(dir_, Temp(s.backup, other_));
+    if (backup == 2 || (backup && !ops_.Rename(dir_, other_, s.name, 0))) return 0;
   }
   return 1;
 }

@@ -1,7 +1,8 @@
 // The applier killed outright (SIGKILL, in a child process) at each of its
 // file operations in turn, and the recovery that follows stopped dead again
 // at each of its own: once recovered, the directory holds exactly the old
-// files or exactly the new ones, names and letter case included.
+// files or exactly the new ones, names and letter case included; so it
+// does when one call of that recovery fails.
 #include <signal.h>
 #include <stdio.h>
 #include <sys/wait.h>
@@ -52,7 +53,7 @@ TEST(ApplierCrash, KilledAtAnyCallAndRecoveredHoldsTheOldOrTheNewFiles) {
     Restore(dir, before);
     ASSERT_TRUE(Apply(payload, dir, counter));
   }
-  Outcome recovered, recovered_twice;
+  Outcome recovered, recovered_twice, recovered_failing;
   for (long at = 0; at < counter.calls(); ++at) {
     ScratchDir dir(SweepParent());
     Restore(dir, before);
@@ -62,15 +63,21 @@ TEST(ApplierCrash, KilledAtAnyCallAndRecoveredHoldsTheOldOrTheNewFiles) {
     EXPECT_NE(Recover(dir, ops), kRecoveryFailed) << at;
     recovered.Count(Take(dir), before, after);
     // The recovery, itself stopped dead at each of its calls (frozen: the
-    // disk is left as a kill there leaves it), then run again.
+    // disk is left as a kill there leaves it), or failing that one call,
+    // then run again.
     for (long again = 0;; ++again) {
-      ScratchDir copy(SweepParent());
+      ScratchDir copy(SweepParent()), other(SweepParent());
       Restore(copy, crashed);
-      ScriptedOps frozen;
+      Restore(other, crashed);
+      ScriptedOps frozen, failing;
       frozen.freeze_at = again;
+      failing.fail = {again};
       Recover(copy, frozen);
+      Recover(other, failing);
       EXPECT_NE(Recover(copy, ops), kRecoveryFailed) << at << " " << again;
+      EXPECT_NE(Recover(other, ops), kRecoveryFailed) << at << " " << again;
       recovered_twice.Count(Take(copy), before, after);
+      recovered_failing.Count(Take(other), before, after);
       if (frozen.calls() <= again) break;
     }
     // The next patch recovers first, then patches.
@@ -85,10 +92,15 @@ TEST(ApplierCrash, KilledAtAnyCallAndRecoveredHoldsTheOldOrTheNewFiles) {
   printf("recovery stopped too, %d trials: %d old set, %d new set, %d with leftovers, %d mixed\n",
          recovered_twice.trials(), recovered_twice.old_set, recovered_twice.new_set,
          recovered_twice.leftovers, recovered_twice.mixed);
+  printf("a call of the recovery failed, %d trials: %d old set, %d new set, %d with leftovers, "
+         "%d mixed\n",
+         recovered_failing.trials(), recovered_failing.old_set, recovered_failing.new_set,
+         recovered_failing.leftovers, recovered_failing.mixed);
   EXPECT_GT(recovered.old_set, 0);
   EXPECT_GT(recovered.new_set, 0);
   EXPECT_EQ(recovered.leftovers + recovered.mixed, 0);
   EXPECT_EQ(recovered_twice.leftovers + recovered_twice.mixed, 0);
+  EXPECT_EQ(recovered_failing.leftovers + recovered_failing.mixed, 0);
 }
 
 }  // namespace
