@@ -43,11 +43,6 @@ bool LeadsTo(HANDLE handle, const char* base, const char* name) {
   return SameFileName(real, expected);
 }
 
-HANDLE OpenDirectoryHandle(const char* path, DWORD share) {
-  return CreateFileA(path, GENERIC_READ, share, nullptr, OPEN_EXISTING,
-                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-}
-
 // Whether the directory open as `handle` (`path` without its trailing
 // separator) is where its path says: itself no link or junction, and its
 // final path that of its parent followed by its own long name.
@@ -70,7 +65,10 @@ bool IsPlainDirectory(HANDLE handle, const char* path, Directory* dir) {
   FindClose(find);
   // The parent: keep the separator of a root ("C:\"), drop any other.
   last[last - full > 3 ? -1 : 0] = 0;
-  HANDLE parent = OpenDirectoryHandle(full, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  // Followed if it is a link itself: only the directory must not be one.
+  HANDLE parent = CreateFileA(full, FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (parent == INVALID_HANDLE_VALUE) return false;
   char base[kFinalBuffer];
   const DWORD m = GetFinalPathNameByHandleA(parent, base, kFinalBuffer, 0);
@@ -88,10 +86,14 @@ Directory* OpenDirectory(const char* path) {
   lstrcpyA(dir->path, path);
   char name[kPathBuffer];
   lstrcpyA(name, length ? path : ".");
-  if (length > 3 && name[length - 1] == '\\') name[length - 1] = 0;
+  // Without its trailing separator, but for a root's ("C:\").
+  if (length > 1 && name[length - 1] == '\\' && name[length - 2] != ':') name[length - 1] = 0;
   // Read sharing for listings, write sharing for other programs' files;
-  // no delete sharing, so the directory cannot be renamed or removed.
-  dir->handle = OpenDirectoryHandle(name, FILE_SHARE_READ | FILE_SHARE_WRITE);
+  // no delete sharing, so the directory cannot be renamed or removed. The
+  // directory itself, not where it leads if it is a link.
+  dir->handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                            nullptr);
   if (dir->handle != INVALID_HANDLE_VALUE && IsPlainDirectory(dir->handle, name, dir)) return dir;
   if (dir->handle != INVALID_HANDLE_VALUE) CloseHandle(dir->handle);
   free(dir);
