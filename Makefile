@@ -90,6 +90,7 @@ bench: native win32
 	build/native/bench/decode_bench
 	build/native/bench/pack_bench
 	build/native/bench/scan_bench
+	build/native/bench/apply_bench build/win32/src/resources/payload.lzcx
 
 demo: deps
 	scripts/demo

@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "payload/journal.h"
 #include "platform/name_case.h"
 #include "platform/platform.h"
 
@@ -56,6 +57,8 @@ NameVerdict CheckEntryName(const char* name, NameRule rule) {
   }
   if (name[n - 1] == '.' || name[n - 1] == ' ') return kNameTrailingDotOrSpace;
   if (IsDeviceName(name)) return kNameDevice;
+  // The patch would take such an entry for one of its own files.
+  if (IsPatchFileName(name)) return kNameReserved;
   if (ascii) return kNameFine;
   if (rule == kNameForPacking) return kNameNotAscii;
   return platform::IsUtf8(name) ? kNameFine : kNameNotUtf8;
@@ -75,6 +78,7 @@ const char* NameVerdictText(NameVerdict verdict) {
     case kNameDevice: return "not a plain file name (a device on Windows)";
     case kNameNotAscii: return "not printable ASCII";
     case kNameNotUtf8: return "neither ASCII nor UTF-8";
+    case kNameReserved: return "a name the patch keeps for its own files";
   }
   return "not a plain file name";
 }

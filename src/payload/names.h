@@ -32,6 +32,7 @@ enum NameVerdict {
                           // alone or before a dot, spaces around ignored
   kNameNotAscii,          // packing: beyond printable ASCII
   kNameNotUtf8,           // reading: beyond ASCII and not well-formed UTF-8
+  kNameReserved,          // the patch's own files: its journal, ~pt<hex>.tmp
 };
 
 // The verdict on `name` (NUL-terminated) under `rule`.

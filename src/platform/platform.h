@@ -35,13 +35,48 @@ inline char FoldNameCase(char c) {
 bool SameFileName(const char* a, const char* b);
 
 // ---------------------------------------------------------------------------
-// Files
+// Files: a patch works inside one open directory, by plain names.
 
-struct File;  // an open output file; owned by whoever opened it
+struct Directory;  // an open target directory; owned by whoever opened it
+struct File;       // an open output file; owned by whoever opened it
 
-// Creates `path` for writing. Fails (returns null) if anything of that name
-// exists already, so an existing file is never touched by mistake.
-File* CreateNewFile(const char* path);
+// Opens the directory `path` (a directory string; empty: the current
+// directory). While it is open it cannot be renamed or removed (Windows),
+// or every name is looked up in it wherever it is moved (POSIX), so the
+// files of a patch never land anywhere else. Null when it cannot be
+// opened, or when it is itself a link or junction (under Wine also a Unix
+// symbolic link): a directory that leads elsewhere is never written to.
+Directory* OpenDirectory(const char* path);
+void CloseDirectory(Directory* dir);
+
+// Makes the creations, renames and removals in `dir` so far durable. On
+// Windows renames are written through and the file system logs its changes
+// in order, so there is nothing more to do.
+int SyncDirectory(Directory* dir);
+
+enum TargetState {
+  kTargetMissing = 0,      // nothing answers to the name
+  kTargetReplaceable = 1,  // a file that could be opened for writing now
+  kTargetBlocked = 2,      // a directory, a read-only or locked file, or
+                           // anything that cannot be examined
+  kTargetElsewhere = 3,    // the name reaches a file whose own name is
+                           // another (a Windows short name), or a link
+                           // that leads out of the directory
+};
+
+// What answers to `name` in `dir`, as far as replacing it goes: the file
+// whose name equals `name` as SameFileName compares them. When there is
+// one, its exact name (its own letter case) goes to `found`, kPathBuffer
+// bytes.
+TargetState FindTarget(Directory* dir, const char* name, char* found);
+
+// Whether anything stands under exactly `name` in `dir`; nonzero also when
+// that cannot be told.
+int NameTaken(Directory* dir, const char* name);
+
+// Creates `name` in `dir` for writing. Fails (returns null) if anything of
+// that name exists already, so an existing file is never touched by mistake.
+File* CreateNewFile(Directory* dir, const char* name);
 
 // Writes `size` bytes; returns how many were written (short on failure).
 uint32_t WriteToFile(File* file, const void* data, uint32_t size);
@@ -50,21 +85,15 @@ uint32_t WriteToFile(File* file, const void* data, uint32_t size);
 // Zero when anything written may not have reached the disk.
 int CloseFile(File* file);
 
-// Renames `from` to `to`. With `replace` zero it fails if `to` exists.
-int RenamePath(const char* from, const char* to, int replace);
+// Renames `from` to `to` in `dir`; with `replace` zero it fails if `to`
+// exists.
+int RenameFile(Directory* dir, const char* from, const char* to, int replace);
 
-// Removes the file `path`.
-int RemoveFile(const char* path);
+int RemoveFile(Directory* dir, const char* name);
 
-enum TargetState {
-  kTargetMissing = 0,      // nothing of that name
-  kTargetReplaceable = 1,  // a file that could be opened for writing now
-  kTargetBlocked = 2,      // a directory, a read-only or locked file, or
-                           // anything that cannot be examined
-};
-
-// What stands at `path`, as far as replacing it with a new file goes.
-TargetState ExamineTarget(const char* path);
+// The whole file `name` of `dir` in a new buffer (free() it) of *size
+// bytes; null when it cannot be read or is larger than `limit`.
+uint8_t* ReadSmallFile(Directory* dir, const char* name, uint32_t limit, uint32_t* size);
 
 // ---------------------------------------------------------------------------
 // The payload resource

@@ -1,5 +1,6 @@
 // What only the Windows file system shows: names that differ in case only,
-// and files held open by another program.
+// short names, files held open by another program, and (under Wine) Unix
+// symbolic links.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -49,6 +50,57 @@ TEST(ApplyPayloadWin32, FileLockedByAnotherProgramFailsWithTheDirectoryUnchanged
     EXPECT_EQ(now, old_dll);
   }
   EXPECT_TRUE(Apply(payload, dir));
+}
+
+// An entry named by another file's short name ("VUSK-L~1.EXE" for
+// "vusk-launcher.exe") would replace that file: it is refused.
+TEST(ApplyPayloadWin32, ShortNameOfAnotherFileIsRefused) {
+  ScratchDir dir;
+  const Bytes launcher = TextLike(3000, 5);
+  ASSERT_TRUE(WriteFileBytes(dir.Join("vusk-launcher.exe"), launcher));
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA(dir.Join("vusk-launcher.exe").c_str(), &data);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  FindClose(find);
+  const std::string alias = data.cAlternateFileName;
+  ASSERT_FALSE(alias.empty()) << "no short name";
+  ASSERT_NE(GetFileAttributesA(dir.Join(alias).c_str()), INVALID_FILE_ATTRIBUTES) << alias;
+  EXPECT_FALSE(Apply(MakeContainer({{"vusk.exe", 0, TextLike(100, 6)}, {alias, 0, TextLike(200, 7)}}),
+                     dir));
+  EXPECT_EQ(dir.Names(), std::vector<std::string>{"vusk-launcher.exe"});
+  Bytes now;
+  ASSERT_TRUE(ReadFileBytes(dir.Join("vusk-launcher.exe"), &now));
+  EXPECT_EQ(now, launcher);
+}
+
+// Under Wine a Unix symbolic link looks like a plain file or directory.
+// The test's set-up made, in c:\.patcher-links: victim.txt, dir\vusk.exe
+// (a link to ..\victim.txt) and linked (a link to the directory real).
+TEST(ApplyPayloadWin32, UnixSymbolicLinksAreRefused) {
+  const std::string links = "C:\\.patcher-links\\";
+  Bytes victim;
+  ASSERT_TRUE(ReadFileBytes(links + "victim.txt", &victim));
+  ASSERT_FALSE(victim.empty());
+  const Bytes payload = MakeContainer({{"vusk.exe", 0, TextLike(100, 8)}});
+  FileOps ops;
+  char fault[512] = "";
+  // A target that leads out of its directory.
+  EXPECT_FALSE(ApplyPayload(payload.data(), payload.size(), (links + "dir\\").c_str(), ops, fault,
+                            sizeof fault));
+  EXPECT_NE(std::string(fault).find("leads out"), std::string::npos) << fault;
+  EXPECT_EQ(ListNames(links + "dir\\"), std::vector<std::string>{"vusk.exe"});
+  Bytes now;
+  ASSERT_TRUE(ReadFileBytes(links + "victim.txt", &now));
+  EXPECT_EQ(now, victim);
+  // A directory that is a link.
+  EXPECT_FALSE(ApplyPayload(payload.data(), payload.size(), (links + "linked\\").c_str(), ops,
+                            fault, sizeof fault));
+  EXPECT_NE(std::string(fault).find("a link"), std::string::npos) << fault;
+  EXPECT_TRUE(ListNames(links + "real\\").empty());
+  // The real directory itself is patched.
+  EXPECT_TRUE(ApplyPayload(payload.data(), payload.size(), (links + "real\\").c_str(), ops,
+                           fault, sizeof fault)) << fault;
+  EXPECT_EQ(ListNames(links + "real\\"), std::vector<std::string>{"vusk.exe"});
 }
 
 }  // namespace

@@ -24,3 +24,12 @@ add_dependencies(patch_applier_win32_test applier_test_payload)
 patcher_add_test(patch_applier_no_payload_win32_test
   SOURCES patch_applier_win32_test.cpp LIBS payload test_support)
 target_compile_definitions(patch_applier_no_payload_win32_test PRIVATE PATCHER_TEST_NO_PAYLOAD)
+
+# A patching process to end at a chosen moment, staged where the test,
+# under Wine, can start it.
+add_executable(applier_child_win32 applier_child_win32.cpp ${applier_rc})
+target_link_libraries(applier_child_win32 PRIVATE payload test_support patcher_manifest)
+add_dependencies(applier_child_win32 applier_test_payload)
+patcher_stage(applier_child_files FOLDER .patcher-applier
+  FILES $<TARGET_FILE:applier_child_win32> DEPENDS applier_child_win32)
+add_dependencies(patch_applier_win32_test applier_child_files)

@@ -4,13 +4,17 @@
 // writes are compared byte for byte with copies of the originals that the
 // program carries as RCDATA 201 and 202. Built a second time without any
 // payload resource, where PatchApplier must fail and write nothing.
+// A second program with the same payload, applier_child_win32, patches a
+// directory and is ended on the spot at a chosen moment.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "applier_harness.h"
 #include "payload/applier.h"
 #include "payload/container.h"
 #include "platform/platform.h"
@@ -29,8 +33,33 @@ Bytes Original(int id) {
   return bytes ? Bytes(bytes, bytes + SizeofResource(nullptr, info)) : Bytes();
 }
 
-void ExpectReleaseFiles(const ScratchDir& dir) {
-  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"empty.dat", "readme.txt", "vusk.exe"}));
+// Runs the staged applier_child_win32 to patch `dir`, ending at file
+// operation `at`; its exit code.
+DWORD PatchEndedAt(const std::string& dir, long at) {
+  const char child[] = "C:\\.patcher-applier\\applier_child_win32.exe";
+  // The directory string ends in a backslash: doubled, it does not escape
+  // the closing quote.
+  std::string line = "applier_child_win32.exe " + std::to_string(at) + " \"" + dir + "\\\"";
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessA(child, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &info))
+    return 1;
+  DWORD code = 1;
+  WaitForSingleObject(info.hProcess, 60000);
+  GetExitCodeProcess(info.hProcess, &code);
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return code;
+}
+
+// The release in `dir`, the executable under the name `exe`, and nothing
+// else.
+void ExpectReleaseFiles(const ScratchDir& dir, const char* exe_name = "vusk.exe") {
+  std::vector<std::string> names = {"empty.dat", "readme.txt", exe_name};
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(dir.Names(), names);
   const Bytes exe = Original(201), text = Original(202);
   ASSERT_GT(exe.size(), 10000u);
   ASSERT_GT(text.size(), 1000u);
@@ -80,11 +109,35 @@ TEST(PatchApplierWin32, ReplacesAnOlderInstallation) {
   ASSERT_TRUE(WriteFileBytes(dir.Join("readme.txt"), TextLike(100, 2)));
   ASSERT_TRUE(WriteFileBytes(dir.Join("empty.dat"), TextLike(100, 3)));
   ASSERT_TRUE(PatchApplier(dir.path().c_str()));
-  // The old "Vusk.exe" was replaced, under the payload's spelling.
-  ExpectReleaseFiles(dir);
+  // The old "Vusk.exe" was replaced, and kept its spelling.
+  ExpectReleaseFiles(dir, "Vusk.exe");
   // A second patch of the same directory works as well.
   ASSERT_TRUE(PatchApplier(dir.path().c_str()));
-  ExpectReleaseFiles(dir);
+  ExpectReleaseFiles(dir, "Vusk.exe");
+}
+
+TEST(PatchApplierWin32, EndedAtAnyMomentThenPatchedAgainHoldsTheNewFiles) {
+  const uint8_t* data;
+  uint32_t size;
+  ASSERT_TRUE(platform::LoadPayloadResource(&data, &size));
+  const Snapshot old = {{"Vusk.exe", TextLike(50000, 1)}, {"readme.txt", TextLike(100, 2)}};
+  ScriptedOps counter;
+  {
+    ScratchDir dir;
+    Restore(dir, old);
+    ASSERT_TRUE(ApplyPayload(data, size, dir.path().c_str(), counter));
+  }
+  // Moments spread over the whole patch: staging, the swap, the clean-up.
+  int ended = 0;
+  for (long at = 1; at < counter.calls(); at += 5) {
+    ScratchDir dir;
+    Restore(dir, old);
+    ASSERT_EQ(PatchEndedAt(dir.path(), at), 9u) << at;
+    ++ended;
+    ASSERT_TRUE(PatchApplier(dir.path().c_str())) << at;
+    ExpectReleaseFiles(dir, "Vusk.exe");
+  }
+  EXPECT_GE(ended, 6);
 }
 
 TEST(PatchApplierWin32, MissingDirectoryFailsWithoutWriting) {

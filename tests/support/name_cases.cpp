@@ -21,7 +21,8 @@ const NameCase kNameCases[] = {
     {"orvcore.dll", F, F},
     {"read me.txt", F, F},
     {" lead.txt", F, F},
-    {"~pt0000.tmp", F, F},
+    {"~pt.tmp", F, F},
+    {"~pt00000.tmp.x", F, F},
     {"abcdefghijklmnopqrstuvwxyz.db", F, F},  // 29 characters
     {"LPT", F, F},
     {"conx", F, F},
@@ -29,6 +30,11 @@ const NameCase kNameCases[] = {
     {"com10", F, F},
     {"nul_.txt", F, F},
     {"lpt1x.log", F, F},
+    // The patch's own files.
+    {"~pt0000.tmp", kNameReserved, kNameReserved},
+    {"~PT1A2B3C4D.TMP", kNameReserved, kNameReserved},
+    {"~ptjrnl.tmp", kNameReserved, kNameReserved},
+    {"~ptJrnl.New", kNameReserved, kNameReserved},
     // Devices in every spelling Windows knows.
     {"CON", Device, Device},
     {"con.txt", Device, Device},

@@ -15,9 +15,12 @@
 
 #ifdef _WIN32
 
-ScratchDir::ScratchDir() {
+ScratchDir::ScratchDir(const char* parent) {
   char base[MAX_PATH];
-  GetTempPathA(MAX_PATH, base);
+  if (parent)
+    snprintf(base, sizeof base, "%s\\", parent);
+  else
+    GetTempPathA(MAX_PATH, base);
   static unsigned counter = 0;
   for (;;) {
     char name[MAX_PATH];
@@ -81,8 +84,8 @@ void RemoveTree(const std::string& path) {
 
 #else
 
-ScratchDir::ScratchDir() {
-  const char* tmp = getenv("TMPDIR");
+ScratchDir::ScratchDir(const char* parent) {
+  const char* tmp = parent ? parent : getenv("TMPDIR");
   std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/pt-test-XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back(0);

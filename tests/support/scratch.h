@@ -15,7 +15,8 @@ std::vector<std::string> ListNames(const std::string& directory);
 
 class ScratchDir {
  public:
-  ScratchDir();
+  // In the system's temporary directory, or in `parent` if given.
+  explicit ScratchDir(const char* parent = nullptr);
   ~ScratchDir();
 
   // The directory string, ending in the path separator.

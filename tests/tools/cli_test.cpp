@@ -15,6 +15,7 @@
 #include "lzcx/encoder.h"
 #include "lzcx/pe_image.h"
 #include "payload/container.h"
+#include "payload/journal.h"
 #include "payload/names.h"
 #include "support/payload_builder.h"
 #include "support/pe_builder.h"
@@ -366,12 +367,61 @@ TEST_F(PayloadCli, UnsafeNamesAreRefusedAndNothingLandsOutside) {
   }
 }
 
+// An interrupted patch: the journal `phase` with one step (temporary 0
+// becomes vusk.exe, the old one went to backup 1), and the files left.
+void Interrupted(const ScratchDir& dir, uint32_t phase, const std::vector<std::string>& files) {
+  JournalStep step = {0, 1, "vusk.exe"};
+  size_t size = 0;
+  uint8_t* journal = EncodeJournal(phase, &step, 1, &size);
+  ASSERT_TRUE(WriteFileBytes(dir.Join(kJournalName), Bytes(journal, journal + size)));
+  free(journal);
+  for (const std::string& name : files) ASSERT_TRUE(WriteFileBytes(dir.Join(name), Str(name)));
+}
+
+TEST_F(PayloadCli, RecoverFinishesOrUndoesAnInterruptedPatch) {
+  ScratchDir dir;
+  const std::string d = dir.path();
+  Result r = Lzcx({"recover", "-C", d});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, d + ": no interrupted patch, nothing to do\n");
+  // Swapped, not yet cleaned up: finished.
+  Interrupted(dir, kPhaseCommit, {"vusk.exe", "~pt0001.tmp", "other.txt"});
+  r = Lzcx({"recover", "-C", d});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, d + ": finished the interrupted patch\n");
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"other.txt", "vusk.exe"}));
+  // Half swapped: undone, the old file back under its name.
+  RemoveTree(dir.Join("vusk.exe"));
+  Interrupted(dir, kPhaseCommit, {"~pt0000.tmp", "~pt0001.tmp"});
+  r = Lzcx({"recover", "-C", d});
+  EXPECT_EQ(r.out, d + ": undid the interrupted patch\n");
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"other.txt", "vusk.exe"}));
+  EXPECT_EQ(Slurp(dir.Join("vusk.exe")), "~pt0001.tmp");
+  // A damaged journal: refused, by recover and by extract alike.
+  Interrupted(dir, kPhaseStaging, {"~pt0000.tmp"});
+  Bytes journal;
+  ASSERT_TRUE(ReadFileBytes(dir.Join(kJournalName), &journal));
+  journal[20] ^= 1;
+  ASSERT_TRUE(WriteFileBytes(dir.Join(kJournalName), journal));
+  const std::string p = Save(MakeContainer({{"vusk.exe", 0, Str("new")}}));
+  ExpectRefused(Lzcx({"recover", "-C", d}), "damaged");
+  ExpectRefused(Lzcx({"extract", p, "-C", d}), "damaged");
+  EXPECT_EQ(dir.Names().size(), 4u);
+  // Staging interrupted: extract removes the temporary, then patches.
+  Interrupted(dir, kPhaseStaging, {"~pt0000.tmp"});
+  r = Lzcx({"extract", p, "-C", d});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"other.txt", "vusk.exe"}));
+  EXPECT_EQ(Slurp(dir.Join("vusk.exe")), "new");
+}
+
 TEST_F(PayloadCli, UsageAndMissingFiles) {
   const std::string p = Save(MakeContainer({{"vusk.exe", 0, Str("x")}}));
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{{}, {"frob"}, {"list"}, {"verify", p, p},
                                              {"extract", p}, {"extract", p, "-C"},
-                                             {"list", "-x", p}}) {
+                                             {"list", "-x", p}, {"recover"},
+                                             {"recover", "-C"}, {"recover", p}}) {
     Result r = Lzcx(args);
     EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_NE(r.err.find("usage:"), std::string::npos);

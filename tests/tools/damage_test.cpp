@@ -16,24 +16,29 @@
 
 namespace {
 
-// Counts every file operation; a refused payload must cause none.
+// Counts every file operation; a refused payload must cause none, not even
+// the opening of the directory.
 class CountingOps : public FileOps {
  public:
-  platform::TargetState Examine(const char* path) override {
+  platform::Directory* Open(const char* path) override {
     ++calls;
-    return FileOps::Examine(path);
+    return FileOps::Open(path);
   }
-  platform::File* CreateNew(const char* path) override {
+  platform::TargetState Find(platform::Directory* dir, const char* name, char* found) override {
     ++calls;
-    return FileOps::CreateNew(path);
+    return FileOps::Find(dir, name, found);
   }
-  int Rename(const char* from, const char* to, int replace) override {
+  platform::File* CreateNew(platform::Directory* dir, const char* name) override {
     ++calls;
-    return FileOps::Rename(from, to, replace);
+    return FileOps::CreateNew(dir, name);
   }
-  int Remove(const char* path) override {
+  int Rename(platform::Directory* dir, const char* from, const char* to, int replace) override {
     ++calls;
-    return FileOps::Remove(path);
+    return FileOps::Rename(dir, from, to, replace);
+  }
+  int Remove(platform::Directory* dir, const char* name) override {
+    ++calls;
+    return FileOps::Remove(dir, name);
   }
   int calls = 0;
 };

@@ -3,6 +3,7 @@
 //   lzcx list PAYLOAD             one line per entry
 //   lzcx verify PAYLOAD           every check the patcher makes, nothing written
 //   lzcx extract PAYLOAD -C DIR   apply the payload to DIR, all or nothing
+//   lzcx recover -C DIR           finish or undo an interrupted patch of DIR
 //   lzcx pack -o PAYLOAD FILE...  make a payload of the files (see pack.h)
 //   lzcx patcher --stub STUB.exe -o OUT.exe FILE...
 //                                 make a patcher of the files (see patcher.h)
@@ -29,7 +30,8 @@ namespace {
 const char kUsage[] =
     "usage: lzcx list PAYLOAD\n"
     "       lzcx verify PAYLOAD\n"
-    "       lzcx extract PAYLOAD -C DIR\n";
+    "       lzcx extract PAYLOAD -C DIR\n"
+    "       lzcx recover -C DIR\n";
 
 void PrintUsage(FILE* to) {
   fputs(kUsage, to);
@@ -91,14 +93,44 @@ int Verify(const char* path, const FileBytes& payload) {
   return 0;
 }
 
-int Extract(const char* path, const FileBytes& payload, const char* directory) {
+// DIR as the applier takes it: a directory string.
+std::string DirectoryString(const char* directory) {
   std::string dir = directory;
   if (!dir.empty() && dir.back() != '/') dir += '/';
+  return dir;
+}
+
+// Recovers an interrupted patch first, as the patcher does.
+int Extract(const char* path, const FileBytes& payload, const char* directory) {
+  const std::string dir = DirectoryString(directory);
   char fault[512];
   FileOps ops;
   if (!ApplyPayload(payload.data.get(), payload.size, dir.c_str(), ops, fault, sizeof fault))
     return Refuse(path, payload, fault);
+  if (fault[0]) fprintf(stderr, "lzcx: warning: %s\n", fault);
   return 0;
+}
+
+// lzcx recover -C DIR: only the recovery, with one line on what it did.
+int Recover(int argc, char** argv) {
+  if (argc != 4 || strcmp(argv[2], "-C") != 0) return Usage("recover needs -C DIR alone");
+  const std::string dir = DirectoryString(argv[3]);
+  char fault[512];
+  FileOps ops;
+  switch (RecoverDirectory(dir.c_str(), ops, fault, sizeof fault)) {
+    case kRecoveryNone:
+      printf("%s: no interrupted patch, nothing to do\n", argv[3]);
+      return 0;
+    case kRecoveryFinished:
+      printf("%s: finished the interrupted patch\n", argv[3]);
+      return 0;
+    case kRecoveryUndone:
+      printf("%s: undid the interrupted patch\n", argv[3]);
+      return 0;
+    default:
+      fprintf(stderr, "lzcx: %s\n", fault);
+      return 1;
+  }
 }
 
 int Run(int argc, char** argv) {
@@ -110,6 +142,7 @@ int Run(int argc, char** argv) {
   }
   if (command == "pack") return PackCommand(argc - 1, argv + 1);
   if (command == "patcher") return PatcherCommand(argc - 1, argv + 1);
+  if (command == "recover") return Recover(argc, argv);
   const bool extract = command == "extract";
   if (command != "list" && command != "verify" && !extract)
     return Usage(("unknown command: " + command).c_str());

@@ -1,0 +1,177 @@
+// What the applier's tests share: an installation and a release to patch it
+// with, snapshots of a directory, and file operations that fail, or end
+// the process, at chosen calls.
+#ifndef PATCHER_TESTS_PAYLOAD_APPLIER_HARNESS_H
+#define PATCHER_TESTS_PAYLOAD_APPLIER_HARNESS_H
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <map>
+#include <set>
+#include <string>
+
+#include "payload/applier.h"
+#include "support/payload_builder.h"
+#include "support/scratch.h"
+
+typedef std::map<std::string, Bytes> Snapshot;
+
+// Where the sweeps make their directories: a RAM file system where there
+// is one. They test what a failing or killed process leaves, not what the
+// disk keeps after a power cut, and a sync costs nothing there.
+inline const char* SweepParent() {
+#ifdef _WIN32
+  return nullptr;
+#else
+  struct stat st;
+  const char* shm = "/dev/shm";
+  return stat(shm, &st) == 0 && S_ISDIR(st.st_mode) && access(shm, W_OK | X_OK) == 0 ? shm
+                                                                                     : nullptr;
+#endif
+}
+
+// Every file of a directory string, by exact name.
+inline Snapshot Take(const std::string& dir) {
+  Snapshot s;
+  for (const std::string& name : ListNames(dir)) ReadFileBytes(dir + name, &s[name]);
+  return s;
+}
+inline Snapshot Take(const ScratchDir& dir) { return Take(dir.path()); }
+
+inline void Restore(const std::string& dir, const Snapshot& s) {
+  for (const auto& file : s) WriteFileBytes(dir + file.first, file.second);
+}
+inline void Restore(const ScratchDir& dir, const Snapshot& s) { Restore(dir.path(), s); }
+
+// An installation: the files a patch replaces (the executable spelled as
+// the scan finds it), and one it must not touch.
+inline Snapshot Installation() {
+  return {{"Vusk.exe", TextLike(5000, 1)},
+          {"orvcore.dll", TextLike(3000, 2)},
+          {"settings.ini", TextLike(100, 3)}};
+}
+
+// One entry of each form, for files present and absent, and an entry that
+// a later one of the same name (in other letters) replaces.
+struct Release {
+  Bytes exe = TextLike(6000, 11);
+  Bytes dll = RandomBytes(2500, 12);
+  Bytes help = TextLike(800, 13);
+  Bytes text = TextLike(1200, 14);
+  Bytes Payload() const {
+    return MakeContainer({{"vusk.exe", 1, GreedyBlock(exe)},
+                          {"orvtext.dll", 1, GreedyBlock(TextLike(900, 15))},
+                          {"orvcore.dll", 1, GreedyBlock(dll)},
+                          {"vusk.hlp", 0, help},
+                          {"empty.dat", 1, StoredBlock({})},
+                          {"ORVTEXT.DLL", 0, text}});
+  }
+  // The installation after the patch: replaced files keep their names.
+  Snapshot After(Snapshot s) const {
+    for (const char* name : {"vusk.exe", "Vusk.exe"}) {
+      if (s.count(name)) s[name] = exe;
+    }
+    s["orvcore.dll"] = dll;
+    s["vusk.hlp"] = help;
+    s["empty.dat"] = Bytes();
+    s["ORVTEXT.DLL"] = text;
+    return s;
+  }
+};
+
+// File operations that count every call and fail chosen ones: the n-th
+// call of one kind, or calls by their number among all calls. A failed call
+// does nothing (a write writes half). At call `end_at` the process ends
+// on the spot, through `end`. From call `freeze_at` on, every call fails
+// and does nothing at all (a handle is still closed), so the disk keeps
+// exactly what a process killed at that call leaves.
+class ScriptedOps : public FileOps {
+ public:
+  enum Kind { kOpen, kFind, kTaken, kCreate, kWrite, kClose, kRename, kRemove, kSync, kRead,
+              kKinds };
+  ScriptedOps() = default;
+  ScriptedOps(Kind kind, long nth) : kind_(kind), nth_(nth) {}
+
+  std::set<long> fail;  // numbers of the calls to fail, counting from 0
+  long end_at = -1;
+  void (*end)() = nullptr;
+  long freeze_at = -1;
+
+  long calls() const { return calls_; }
+  bool fired() const { return fired_; }
+
+  platform::Directory* Open(const char* path) override {
+    return Hit(kOpen) ? nullptr : FileOps::Open(path);
+  }
+  platform::TargetState Find(platform::Directory* dir, const char* name, char* found) override {
+    return Hit(kFind) ? platform::kTargetBlocked : FileOps::Find(dir, name, found);
+  }
+  int Taken(platform::Directory* dir, const char* name) override {
+    return Hit(kTaken) ? 2 : FileOps::Taken(dir, name);
+  }
+  platform::File* CreateNew(platform::Directory* dir, const char* name) override {
+    return Hit(kCreate) ? nullptr : FileOps::CreateNew(dir, name);
+  }
+  uint32_t Write(platform::File* file, const void* data, uint32_t size) override {
+    const bool hit = Hit(kWrite);
+    return FileOps::Write(file, data, frozen_ ? 0 : hit ? size / 2 : size);
+  }
+  int Close(platform::File* file) override {
+    const bool hit = Hit(kClose);
+    return FileOps::Close(file) && !hit;
+  }
+  int Rename(platform::Directory* dir, const char* from, const char* to, int replace) override {
+    return !Hit(kRename) && FileOps::Rename(dir, from, to, replace);
+  }
+  int Remove(platform::Directory* dir, const char* name) override {
+    return !Hit(kRemove) && FileOps::Remove(dir, name);
+  }
+  int Sync(platform::Directory* dir) override { return !Hit(kSync) && FileOps::Sync(dir); }
+  uint8_t* Read(platform::Directory* dir, const char* name, uint32_t limit,
+                uint32_t* size) override {
+    return Hit(kRead) ? nullptr : FileOps::Read(dir, name, limit, size);
+  }
+
+ private:
+  bool Hit(Kind kind) {
+    const long call = calls_++;
+    if (call == end_at && end) end();
+    frozen_ = frozen_ || call == freeze_at;
+    const bool hit = frozen_ || fail.count(call) || (kind == kind_ && seen_++ == nth_);
+    fired_ = fired_ || hit;
+    return hit;
+  }
+  Kind kind_ = kKinds;
+  long nth_ = -1;
+  long seen_ = 0;
+  long calls_ = 0;
+  bool fired_ = false;
+  bool frozen_ = false;
+};
+
+// Whether `name` is one of the patch's own files.
+inline bool IsLeftover(const std::string& name) {
+  return name.size() > 3 && name.compare(0, 3, "~pt") == 0;
+}
+
+// What a directory holds after a patch was interrupted and recovered.
+struct Outcome {
+  int old_set = 0, new_set = 0, leftovers = 0, mixed = 0;
+  void Count(const Snapshot& now, const Snapshot& before, const Snapshot& after) {
+    if (now == before) {
+      ++old_set;
+    } else if (now == after) {
+      ++new_set;
+    } else {
+      bool left = false;
+      for (const auto& file : now) left = left || IsLeftover(file.first);
+      ++(left ? leftovers : mixed);
+    }
+  }
+  int trials() const { return old_set + new_set + leftovers + mixed; }
+};
+
+#endif  // PATCHER_TESTS_PAYLOAD_APPLIER_HARNESS_H

@@ -1,0 +1,7 @@
+# Unix symbolic links in the test prefix's c:, which a Windows program
+# cannot make under Wine: cmake -DDIR=<drive_c>/.patcher-links -P this.
+file(REMOVE_RECURSE ${DIR})
+file(MAKE_DIRECTORY ${DIR}/dir ${DIR}/real)
+file(WRITE ${DIR}/victim.txt "a file outside the patched directory\n")
+file(CREATE_LINK ../victim.txt ${DIR}/dir/vusk.exe SYMBOLIC)
+file(CREATE_LINK real ${DIR}/linked SYMBOLIC)
