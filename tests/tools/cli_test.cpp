@@ -43,11 +43,13 @@ std::string Slurp(const std::string& path) {
   return std::string(b.begin(), b.end());
 }
 
-Result Lzcx(const std::vector<std::string>& args) {
+// Runs lzcx with `args`, standard input from the file `in` (or none).
+Result Lzcx(const std::vector<std::string>& args, const std::string& in = "/dev/null") {
   ScratchDir capture;
   const std::string out = capture.Join("stdout"), err = capture.Join("stderr");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   std::vector<char*> argv = {const_cast<char*>(kLzcx)};
@@ -66,6 +68,9 @@ Result Lzcx(const std::vector<std::string>& args) {
 }
 
 Bytes Str(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// What list prints after its header line.
+std::string Rows(const std::string& out) { return out.substr(out.find('\n') + 1); }
 
 // The first bytes of a real executable: this test program.
 Bytes RealExecutable(size_t size) {
@@ -145,7 +150,7 @@ TEST_F(PackCli, PayloadVerifiesAndExtractsByteExact) {
 
   Result list = Lzcx({"list", Payload()});
   ASSERT_EQ(list.status, 0) << list.err;
-  EXPECT_EQ(list.out.find("vusk.exe "), 0u) << list.out;
+  EXPECT_EQ(Rows(list.out).find("vusk.exe "), 0u) << list.out;
   EXPECT_LT(list.out.find("\nvusk.hlp "), list.out.find("\nempty.dat "));
   EXPECT_LT(list.out.find("\nempty.dat "), list.out.find("\nnoise.bin "));
   EXPECT_EQ(Lzcx({"verify", Payload()}).status, 0);
@@ -196,7 +201,7 @@ TEST_F(PackCli, NameOfTwentyNineCharactersIsTheLongest) {
   Result r = Lzcx({"pack", "--name", name29 + "=" + file, "-o", Payload(), file});
   ASSERT_EQ(r.status, 0) << r.err;
   Result list = Lzcx({"list", Payload()});
-  EXPECT_EQ(list.out.find(name29 + " "), 0u) << list.out;
+  EXPECT_EQ(Rows(list.out).find(name29 + " "), 0u) << list.out;
   r = Lzcx({"pack", "--name", name30 + "=" + file, "-o", dir_.Join("other.bin"), file});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("longer than 29 characters"), std::string::npos) << r.err;
@@ -278,7 +283,7 @@ TEST_F(PackCli, UsageErrorsExitTwo) {
   ASSERT_TRUE(SetWorkingDirectory(cwd));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(dashed.status, 2) << dashed.err;
-  EXPECT_EQ(Lzcx({"list", dir_.Join("p.bin")}).out.find("-dash.txt "), 0u);
+  EXPECT_EQ(Rows(Lzcx({"list", dir_.Join("p.bin")}).out).find("-dash.txt "), 0u);
 }
 
 // The commands that read payloads, on good, corrupt and unsafe ones.
@@ -306,7 +311,7 @@ TEST_F(PayloadCli, GoodPayload) {
   Result r = Lzcx({"list", p});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out.find("vusk.exe "), 0u) << r.out;
+  EXPECT_EQ(Rows(r.out).find("vusk.exe "), 0u) << r.out;
   EXPECT_NE(r.out.find("\norvcore.dll "), std::string::npos) << r.out;
   r = Lzcx({"verify", p});
   EXPECT_EQ(r.status, 0);
@@ -428,8 +433,7 @@ TEST_F(PayloadCli, UsageAndMissingFiles) {
   }
   Result help = Lzcx({"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("lzcx pack [--fast] [--quiet] [--name NAME=FILE]... -o PAYLOAD FILE..."),
-            std::string::npos) << help.out;
+  EXPECT_NE(help.out.find("usage: lzcx COMMAND"), std::string::npos) << help.out;
   ExpectRefused(Lzcx({"verify", files_.Join("missing.bin")}), "missing.bin");
 }
 

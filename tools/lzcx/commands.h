@@ -4,14 +4,29 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
+// The file handling is the same interface on every system: posix/io.cpp
+// and win32/io.cpp implement what differs, io.cpp the rest.
+
 // Reads a whole file; zero with the reason in `why` when it cannot.
 int ReadWholeFile(const char* path, std::vector<uint8_t>* bytes, std::string* why);
+
+// Paths as the system writes them: on Windows both '\\' and '/' separate
+// names (and "C:" begins a path), elsewhere only '/' does.
+bool IsPathSeparator(char c);
+// The last name of a path: "vusk.exe" of "release/vusk.exe".
+const char* BaseName(const char* path);
+// The directory that holds `path`'s last name: "." when it has none.
+std::string ParentDirectory(const char* path);
+// A directory as the applier takes it, ending in one separator (the
+// system's own); empty stays empty (the current directory).
+std::string DirectoryString(const char* directory);
 
 // Large buffers come from malloc, so that running out of memory for one is
 // an answer (null) with its own message; everything else that runs out
@@ -37,6 +52,10 @@ struct FileBytes {
 int ReadRegularFile(const char* path, uint64_t max, const char* what, FileBytes* out,
                     std::string* why);
 
+// Reads standard input to its end, at most `max` bytes, as ReadRegularFile
+// reads a file.
+int ReadStandardInput(uint64_t max, const char* what, FileBytes* out, std::string* why);
+
 // What a path names, as the packer needs to know it (symbolic links are
 // followed). Two paths name the same file when device and inode agree.
 struct PathInfo {
@@ -53,6 +72,12 @@ int ExaminePath(const char* path, PathInfo* info, std::string* why);
 // Whether a file can be created beside `path`: its directory exists and is
 // writable. Zero with the reason in `why` when not.
 int CanCreateBeside(const char* path, std::string* why);
+
+// Why a patch could not use `path`, as far as the system tells: for a
+// directory (`directory` set) that it is missing, not a directory, or a
+// link; for a file to replace that it is a directory, read-only, or in use
+// by another program. Zero when the system tells nothing more.
+int DescribeUnusable(const char* path, bool directory, std::string* what);
 
 // A new file beside `path` that takes its place only when complete: written,
 // flushed and renamed over it by Commit. Removed if never committed, and
@@ -91,6 +116,7 @@ class MappedFile {
   MappedFile& operator=(const MappedFile&) = delete;
   const uint8_t* data_ = nullptr;
   size_t size_ = 0;
+  void* mapping_ = nullptr;  // Windows: the file mapping object
 };
 
 // Writes `bytes` to a new temporary file beside `path` and renames it over
@@ -99,7 +125,13 @@ class MappedFile {
 int ReplaceFileAtomically(const char* path, const std::vector<uint8_t>& bytes,
                           std::string* why);
 
-bool StderrIsTerminal();
+// Writes to standard output (in binary mode) and flushes it; zero with
+// the reason in `why` when not all of it got there.
+int WriteStandardOutput(const void* data, size_t size, std::string* why);
+
+bool IsTerminal(FILE* stream);
+// Makes `stream` carry bytes unchanged (Windows translates line ends).
+void UseBinaryMode(FILE* stream);
 
 // What lzcx does when memory runs out where no caller can take a null:
 // removes an unfinished TempFile, says so in one line and exits with

@@ -1,27 +1,10 @@
-// The tool's file handling. lzcx runs on the build machine only, so it
-// uses POSIX calls directly; the program's own OS layer is src/platform.
+// The tool's file handling that is the same on every system; what differs
+// is in posix/io.cpp and win32/io.cpp.
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 
 #include "lzcx/commands.h"
-
-namespace {
-
-// The unfinished temporary file, for OutOfMemory: a copy of its path.
-char g_unfinished[4096];
-
-int Failed(std::string* why, const std::string& what) {
-  *why = what + ": " + strerror(errno);
-  return 0;
-}
-
-}  // namespace
 
 int ReadWholeFile(const char* path, std::vector<uint8_t>* bytes, std::string* why) {
   FILE* f = fopen(path, "rb");
@@ -39,157 +22,111 @@ int ReadWholeFile(const char* path, std::vector<uint8_t>* bytes, std::string* wh
   return !failed;
 }
 
-int ReadRegularFile(const char* path, uint64_t max, const char* what, FileBytes* out,
-                    std::string* why) {
-  // Opened without blocking, so a FIFO cannot hang the tool before fstat
-  // tells what it is.
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    *why = errno == ENOENT ? "no such file" : strerror(errno);
-    return 0;
+bool IsPathSeparator(char c) {
+#ifdef _WIN32
+  return c == '\\' || c == '/';
+#else
+  return c == '/';
+#endif
+}
+
+namespace {
+
+#ifdef _WIN32
+const char kSeparator = '\\';
+#else
+const char kSeparator = '/';
+#endif
+
+// Where the names of `path` begin: after a drive ("C:") on Windows.
+size_t RootLength(const char* path) {
+#ifdef _WIN32
+  if (path[0] && path[1] == ':') return 2;
+#endif
+  (void)path;
+  return 0;
+}
+
+}  // namespace
+
+const char* BaseName(const char* path) {
+  const char* base = path + RootLength(path);
+  for (const char* p = base; *p; ++p)
+    if (IsPathSeparator(*p)) base = p + 1;
+  return base;
+}
+
+std::string ParentDirectory(const char* path) {
+  const size_t root = RootLength(path);
+  size_t end = static_cast<size_t>(BaseName(path) - path);
+  // The separators before the last name go, but for the root's own.
+  while (end > root + 1 && IsPathSeparator(path[end - 1])) --end;
+  if (end == root) return root ? std::string(path, root) + "." : ".";
+  return std::string(path, end);
+}
+
+std::string DirectoryString(const char* directory) {
+  std::string dir = directory;
+  const size_t root = RootLength(directory);
+  // One separator at the end: the applier appends names, and a directory
+  // is opened without it (extra ones would hide its last name).
+  while (dir.size() > root + 1 && IsPathSeparator(dir.back()) &&
+         IsPathSeparator(dir[dir.size() - 2]))
+    dir.pop_back();
+#ifdef _WIN32
+  for (char& c : dir)
+    if (c == '/') c = '\\';
+#endif
+  if (dir.size() > root && !IsPathSeparator(dir.back())) dir += kSeparator;
+  return dir;
+}
+
+int ReadStandardInput(uint64_t max, const char* what, FileBytes* out, std::string* why) {
+  UseBinaryMode(stdin);
+  size_t capacity = 1 << 16, size = 0;
+  Buffer data = AllocateBuffer(capacity);
+  while (data) {
+    if (size == capacity) {
+      if (capacity > max) break;
+      const size_t more = capacity * 2 > capacity ? capacity * 2 : SIZE_MAX;
+      uint8_t* grown = static_cast<uint8_t*>(realloc(data.get(), more));
+      if (!grown) {
+        data.reset();
+        break;
+      }
+      data.release();
+      data.reset(grown);
+      capacity = more;
+    }
+    const size_t n = fread(data.get() + size, 1, capacity - size, stdin);
+    size += n;
+    if (n == 0) {
+      if (ferror(stdin)) {
+        *why = std::string("cannot read it: ") + strerror(errno);
+        return 0;
+      }
+      if (size > max) break;
+      out->data = std::move(data);
+      out->size = size;
+      return 1;
+    }
   }
-  struct stat st;
-  int ok = 0;
-  if (fstat(fd, &st) != 0) {
-    *why = strerror(errno);
-  } else if (S_ISDIR(st.st_mode)) {
-    *why = "is a directory, not a file";
-  } else if (!S_ISREG(st.st_mode)) {
-    *why = "not a regular file";
-  } else if (static_cast<uint64_t>(st.st_size) > max) {
-    char line[160];
-    snprintf(line, sizeof line, "too large for %s (%llu bytes, at most %llu)", what,
-             static_cast<unsigned long long>(st.st_size), static_cast<unsigned long long>(max));
-    *why = line;
+  if (!data) {
+    *why = "out of memory while reading it";
   } else {
-    const size_t size = static_cast<size_t>(st.st_size);
-    out->data = AllocateBuffer(size);
-    out->size = size;
-    if (!out->data) {
-      char line[96];
-      snprintf(line, sizeof line, "out of memory for its %zu bytes", size);
-      *why = line;
-    } else {
-      size_t done = 0;
-      int error = 0;
-      while (done < size) {
-        const ssize_t n = read(fd, out->data.get() + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) error = errno;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-      }
-      uint8_t more;
-      if (error) {
-        *why = strerror(error);
-      } else if (done != size || read(fd, &more, 1) != 0) {
-        *why = "changed while it was read";
-      } else {
-        ok = 1;
-      }
-    }
+    char line[160];
+    snprintf(line, sizeof line, "too large for %s (more than %llu bytes)", what,
+             static_cast<unsigned long long>(max));
+    *why = line;
   }
-  close(fd);
-  if (!ok) out->data.reset();
-  return ok;
+  return 0;
 }
 
-int ExaminePath(const char* path, PathInfo* info, std::string* why) {
-  struct stat st;
-  *info = PathInfo{PathInfo::kMissing, 0, 0, 0};
-  if (stat(path, &st) != 0) {
-    if (errno == ENOENT) return 1;
-    *why = strerror(errno);
-    return 0;
-  }
-  info->kind = S_ISREG(st.st_mode)   ? PathInfo::kRegular
-               : S_ISDIR(st.st_mode) ? PathInfo::kDirectory
-                                     : PathInfo::kOther;
-  info->size = static_cast<uint64_t>(st.st_size);
-  info->device = static_cast<uint64_t>(st.st_dev);
-  info->inode = static_cast<uint64_t>(st.st_ino);
-  return 1;
-}
-
-int CanCreateBeside(const char* path, std::string* why) {
-  std::string dir = path;
-  const size_t slash = dir.rfind('/');
-  dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
-  struct stat st;
-  if (stat(dir.c_str(), &st) != 0) return Failed(why, dir);
-  if (!S_ISDIR(st.st_mode)) {
-    *why = dir + ": not a directory";
-    return 0;
-  }
-  if (access(dir.c_str(), W_OK | X_OK) != 0) return Failed(why, dir);
-  return 1;
-}
-
-TempFile::~TempFile() {
-  if (fd_ >= 0) close(fd_);
-  if (!temp_.empty()) unlink(temp_.c_str());
-  g_unfinished[0] = 0;
-}
-
-int TempFile::Create(const char* path, std::string* why) {
-  target_ = path;
-  std::string temp = target_ + ".tmp-XXXXXX";
-  fd_ = mkstemp(&temp[0]);
-  if (fd_ < 0) return Failed(why, "cannot create " + temp);
-  temp_ = temp;
-  if (temp_.size() < sizeof g_unfinished) memcpy(g_unfinished, temp_.c_str(), temp_.size() + 1);
-  // mkstemp makes the file private; the result gets the usual mode.
-  const mode_t mask = umask(0);
-  umask(mask);
-  if (fchmod(fd_, 0666 & ~mask) != 0) return Failed(why, "cannot set the mode of " + temp_);
-  return 1;
-}
-
-int TempFile::Write(const void* data, size_t size, std::string* why) {
-  const uint8_t* p = static_cast<const uint8_t*>(data);
-  for (size_t done = 0; done < size;) {
-    const ssize_t n = write(fd_, p + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return Failed(why, "cannot write " + temp_);
-    }
-    done += static_cast<size_t>(n);
-  }
-  size_ += size;
-  return 1;
-}
-
-int TempFile::Flush(std::string* why) {
-  return fsync(fd_) == 0 ? 1 : Failed(why, "cannot write " + temp_);
-}
-
-int TempFile::Commit(std::string* why) {
-  if (!Flush(why)) return 0;
-  const int fd = fd_;
-  fd_ = -1;
-  if (close(fd) != 0) return Failed(why, "cannot write " + temp_);
-  if (rename(temp_.c_str(), target_.c_str()) != 0)
-    return Failed(why, "cannot rename " + temp_ + " to " + target_);
-  temp_.clear();
-  g_unfinished[0] = 0;
-  return 1;
-}
-
-MappedFile::~MappedFile() {
-  if (data_) munmap(const_cast<uint8_t*>(data_), size_);
-}
-
-int MappedFile::Map(int fd, uint64_t size, std::string* why) {
-  if (size == 0 || size > SIZE_MAX) {
-    *why = "cannot map an empty or huge file";
-    return 0;
-  }
-  void* p = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED, fd, 0);
-  if (p == MAP_FAILED) return Failed(why, "cannot map the file");
-  data_ = static_cast<const uint8_t*>(p);
-  size_ = static_cast<size_t>(size);
-  return 1;
+int WriteStandardOutput(const void* data, size_t size, std::string* why) {
+  UseBinaryMode(stdout);
+  if (fwrite(data, 1, size, stdout) == size && fflush(stdout) == 0) return 1;
+  *why = std::string("cannot write to standard output: ") + strerror(errno);
+  return 0;
 }
 
 int ReplaceFileAtomically(const char* path, const std::vector<uint8_t>& bytes,
@@ -197,13 +134,4 @@ int ReplaceFileAtomically(const char* path, const std::vector<uint8_t>& bytes,
   TempFile file;
   return file.Create(path, why) && file.Write(bytes.data(), bytes.size(), why) &&
          file.Commit(why);
-}
-
-bool StderrIsTerminal() { return isatty(2) != 0; }
-
-void OutOfMemory() {
-  static const char kLine[] = "lzcx: out of memory\n";
-  if (g_unfinished[0]) unlink(g_unfinished);
-  if (write(2, kLine, sizeof kLine - 1) < 0) _exit(1);
-  _exit(1);
 }

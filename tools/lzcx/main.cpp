@@ -1,17 +1,9 @@
-// lzcx: the patch author's tool for payload containers.
+// lzcx: makes, checks and applies payloads and patchers. The commands and
+// their options are in cli.cpp (`lzcx --help`); pack and patcher in their
+// own files.
 //
-//   lzcx list PAYLOAD             one line per entry
-//   lzcx verify PAYLOAD           every check the patcher makes, nothing written
-//   lzcx extract PAYLOAD -C DIR   apply the payload to DIR, all or nothing
-//   lzcx recover -C DIR           finish or undo an interrupted patch of DIR
-//   lzcx pack -o PAYLOAD FILE...  make a payload of the files (see pack.h)
-//   lzcx patcher --stub STUB.exe -o OUT.exe FILE...
-//                                 make a patcher of the files (see patcher.h)
-// A PAYLOAD may also be a patcher executable: its payload resource is read.
-//
-// Exit status: 0 success, 1 corrupt payload, failed apply or (pack) bad
-// input, 2 usage.
-#include <errno.h>
+// Exit status: 0 success, 1 bad input, a damaged payload, a failed apply
+// or no memory (one line on stderr naming the file), 2 usage.
 #include <stdio.h>
 #include <string.h>
 
@@ -19,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "lzcx/cli.h"
 #include "lzcx/commands.h"
 #include "lzcx/pack.h"
 #include "lzcx/patcher.h"
@@ -27,23 +20,8 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: lzcx list PAYLOAD\n"
-    "       lzcx verify PAYLOAD\n"
-    "       lzcx extract PAYLOAD -C DIR\n"
-    "       lzcx recover -C DIR\n";
-
-void PrintUsage(FILE* to) {
-  fputs(kUsage, to);
-  fprintf(to, "       %s\n", kPackUsage);
-  fprintf(to, "       %s\n", kPatcherUsage);
-}
-
-int Usage(const char* problem) {
-  if (problem) fprintf(stderr, "lzcx: %s\n", problem);
-  PrintUsage(stderr);
-  return 2;
-}
+// A PAYLOAD argument as messages name it.
+const char* Shown(const char* path) { return strcmp(path, "-") ? path : "(stdin)"; }
 
 double Ratio(uint64_t packed, uint64_t expanded) {
   return expanded ? static_cast<double>(packed) / static_cast<double>(expanded) : 1.0;
@@ -53,9 +31,9 @@ double Ratio(uint64_t packed, uint64_t expanded) {
 // it is no payload at all.
 int Refuse(const char* path, const FileBytes& payload, const char* fault) {
   if (!LooksLikePayload(payload.data.get(), payload.size))
-    fprintf(stderr, "lzcx: %s: neither a payload nor a patcher\n", path);
+    fprintf(stderr, "lzcx: %s: neither a payload nor a patcher\n", Shown(path));
   else
-    fprintf(stderr, "lzcx: %s: %s\n", path, fault);
+    fprintf(stderr, "lzcx: %s: %s\n", Shown(path), fault);
   return 1;
 }
 
@@ -64,7 +42,22 @@ const char* ChecksumsLine(const PayloadIntegrity& integrity) {
                              : "no checksums (nothing follows the last entry)";
 }
 
-int List(const char* path, const FileBytes& payload) {
+// A JSON string of a name's bytes (UTF-8, as the name rule has them).
+void PrintJsonString(const char* s) {
+  putchar('"');
+  for (; *s; ++s) {
+    const unsigned char c = static_cast<unsigned char>(*s);
+    if (c == '"' || c == '\\')
+      printf("\\%c", c);
+    else if (c < 0x20)
+      printf("\\u%04x", c);
+    else
+      putchar(c);
+  }
+  putchar('"');
+}
+
+int List(const char* path, const FileBytes& payload, bool json) {
   char fault[512];
   PayloadIntegrity integrity;
   if (!CheckPayloadIntegrity(payload.data.get(), payload.size, &integrity, fault, sizeof fault))
@@ -72,10 +65,22 @@ int List(const char* path, const FileBytes& payload) {
   PayloadReader reader(payload.data.get(), integrity.entries_end);
   reader.Start();
   PayloadEntry e;
+  // The sizes in the order pack prints them: expanded, then packed.
+  if (json) {
+    printf("{\"checksums\": %s, \"entries\": [", integrity.checksums ? "true" : "false");
+    for (const char* separator = "\n"; reader.Next(&e); separator = ",\n") {
+      printf("%s  {\"name\": ", separator);
+      PrintJsonString(e.name);
+      printf(", \"compressed\": %s, \"expanded\": %u, \"packed\": %u}",
+             e.compressed ? "true" : "false", e.expanded_length, e.size);
+    }
+    printf("\n]}\n");
+    return 0;
+  }
+  printf("%-29s  %-10s  %10s  %10s  %6s\n", "name", "form", "expanded", "packed", "ratio");
   while (reader.Next(&e)) {
-    printf("%-29s  %-10s  %10u  %10u  %6.3f\n", e.name,
-           e.compressed ? "compressed" : "stored", e.size, e.expanded_length,
-           Ratio(e.size, e.expanded_length));
+    printf("%-29s  %-10s  %10u  %10u  %6.3f\n", e.name, e.compressed ? "compressed" : "stored",
+           e.expanded_length, e.size, Ratio(e.size, e.expanded_length));
   }
   printf("%s\n", ChecksumsLine(integrity));
   return 0;
@@ -88,44 +93,100 @@ int Verify(const char* path, const FileBytes& payload) {
   if (!VerifyPayload(payload.data.get(), payload.size, "", fault, sizeof fault, &total) ||
       !CheckPayloadIntegrity(payload.data.get(), payload.size, &integrity, fault, sizeof fault))
     return Refuse(path, payload, fault);
-  printf("%s: ok, %d entries, %llu bytes expanded from %zu, %s\n", path, integrity.count,
+  printf("%s: ok, %d entries, %llu bytes expanded from %zu, %s\n", Shown(path), integrity.count,
          static_cast<unsigned long long>(total), payload.size, ChecksumsLine(integrity));
   return 0;
 }
 
-// DIR as the applier takes it: a directory string.
-std::string DirectoryString(const char* directory) {
-  std::string dir = directory;
-  if (!dir.empty() && dir.back() != '/') dir += '/';
-  return dir;
+// The platform's file operations, noting where the applier could not go
+// on, so that the error can say which file and why.
+class WatchedOps : public FileOps {
+ public:
+  platform::Directory* Open(const char* path) override {
+    platform::Directory* dir = FileOps::Open(path);
+    open_failed = dir == nullptr;
+    return dir;
+  }
+  platform::TargetState Find(platform::Directory* dir, const char* name, char* found) override {
+    const platform::TargetState state = FileOps::Find(dir, name, found);
+    if (state == platform::kTargetBlocked) blocked = name;
+    return state;
+  }
+  bool open_failed = false;
+  std::string blocked;  // the entry whose file cannot be replaced
+};
+
+// The names written, as tar -v lists them: each entry once (a later entry
+// of the same name is the one written), in payload order.
+void PrintWritten(const FileBytes& payload) {
+  std::vector<std::string> names;
+  PayloadReader reader(payload.data.get(), payload.size);
+  PayloadEntry e;
+  reader.Start();
+  while (reader.Next(&e)) names.push_back(e.name);
+  for (size_t i = 0; i < names.size(); ++i) {
+    bool replaced = false;
+    for (size_t j = i + 1; j < names.size() && !replaced; ++j)
+      replaced = platform::SameFileName(names[i].c_str(), names[j].c_str());
+    if (!replaced) printf("%s\n", names[i].c_str());
+  }
 }
 
 // Recovers an interrupted patch first, as the patcher does.
-int Extract(const char* path, const FileBytes& payload, const char* directory) {
+int Extract(const char* path, const FileBytes& payload, const char* directory, bool verbose) {
   const std::string dir = DirectoryString(directory);
   char fault[512];
-  FileOps ops;
-  if (!ApplyPayload(payload.data.get(), payload.size, dir.c_str(), ops, fault, sizeof fault))
-    return Refuse(path, payload, fault);
+  WatchedOps ops;
+  if (!ApplyPayload(payload.data.get(), payload.size, dir.c_str(), ops, fault, sizeof fault)) {
+    std::string what;
+    if (ops.open_failed && DescribeUnusable(dir.c_str(), true, &what)) {
+      fprintf(stderr, "lzcx: %s: %s\n", directory, what.c_str());
+    } else if (!ops.blocked.empty() &&
+               DescribeUnusable((dir + ops.blocked).c_str(), false, &what)) {
+      fprintf(stderr, "lzcx: %s%s: %s: the patch cannot replace it\n", dir.c_str(),
+              ops.blocked.c_str(), what.c_str());
+    } else {
+      return Refuse(path, payload, fault);
+    }
+    return 1;
+  }
   if (fault[0]) fprintf(stderr, "lzcx: warning: %s\n", fault);
+  if (verbose) PrintWritten(payload);
+  return 0;
+}
+
+// -C DIR: once, and not empty.
+int TakeDirectory(const CliCommand& command, const char* argument, const char** directory) {
+  if (*directory) return UsageError(&command, "-C given twice: one directory at a time");
+  if (!*argument) return UsageError(&command, "-C needs a directory");
+  *directory = argument;
   return 0;
 }
 
 // lzcx recover -C DIR: only the recovery, with one line on what it did.
-int Recover(int argc, char** argv) {
-  if (argc != 4 || strcmp(argv[2], "-C") != 0) return Usage("recover needs -C DIR alone");
-  const std::string dir = DirectoryString(argv[3]);
+int Recover(const CliCommand& command, int argc, char** argv) {
+  OptionParser options(command, argc, argv);
+  const char* directory = nullptr;
+  const char* argument;
+  int c, status;
+  while ((c = options.Next(&argument)) > 0)
+    if (c == 'C' && (status = TakeDirectory(command, argument, &directory))) return status;
+  if (c < 0) return options.exit_status();
+  if (options.operand() < argc)
+    return UsageError(&command, std::string("unexpected argument: ") + argv[options.operand()]);
+  if (!directory) return UsageError(&command, "recover needs -C DIR");
+  const std::string dir = DirectoryString(directory);
   char fault[512];
   FileOps ops;
   switch (RecoverDirectory(dir.c_str(), ops, fault, sizeof fault)) {
     case kRecoveryNone:
-      printf("%s: no interrupted patch, nothing to do\n", argv[3]);
+      printf("%s: no interrupted patch, nothing to do\n", directory);
       return 0;
     case kRecoveryFinished:
-      printf("%s: finished the interrupted patch\n", argv[3]);
+      printf("%s: finished the interrupted patch\n", directory);
       return 0;
     case kRecoveryUndone:
-      printf("%s: undid the interrupted patch\n", argv[3]);
+      printf("%s: undid the interrupted patch\n", directory);
       return 0;
     default:
       fprintf(stderr, "lzcx: %s\n", fault);
@@ -133,44 +194,69 @@ int Recover(int argc, char** argv) {
   }
 }
 
-int Run(int argc, char** argv) {
-  if (argc < 2) return Usage(nullptr);
-  const std::string command = argv[1];
-  if (command == "--help" || command == "-h" || command == "help") {
-    PrintUsage(stdout);
-    return 0;
-  }
-  if (command == "pack") return PackCommand(argc - 1, argv + 1);
-  if (command == "patcher") return PatcherCommand(argc - 1, argv + 1);
-  if (command == "recover") return Recover(argc, argv);
-  const bool extract = command == "extract";
-  if (command != "list" && command != "verify" && !extract)
-    return Usage(("unknown command: " + command).c_str());
-  const char* payload_path = nullptr;
+// list, verify and extract: one PAYLOAD, a file or "-".
+int ReadPayloadCommand(const CliCommand& command, int argc, char** argv) {
+  OptionParser options(command, argc, argv);
   const char* directory = nullptr;
-  for (int i = 2; i < argc; ++i) {
-    if (extract && !strcmp(argv[i], "-C")) {
-      if (++i == argc) return Usage("-C needs a directory");
-      directory = argv[i];
-    } else if (argv[i][0] == '-' && argv[i][1]) {
-      return Usage((std::string("unknown option: ") + argv[i]).c_str());
-    } else if (!payload_path) {
-      payload_path = argv[i];
-    } else {
-      return Usage("one payload at a time");
-    }
+  bool json = false, verbose = false;
+  const char* argument;
+  int c, status;
+  while ((c = options.Next(&argument)) > 0) {
+    if (c == kOptionJson) json = true;
+    if (c == 'v') verbose = true;
+    if (c == 'C' && (status = TakeDirectory(command, argument, &directory))) return status;
   }
-  if (!payload_path) return Usage("no payload given");
-  if (extract && !directory) return Usage("extract needs -C DIR");
+  if (c < 0) return options.exit_status();
+  const int operands = argc - options.operand();
+  if (operands == 0) return UsageError(&command, "no payload given");
+  if (operands > 1) return UsageError(&command, "one payload at a time");
+  const bool extract = !strcmp(command.name, "extract");
+  if (extract && !directory) return UsageError(&command, "extract needs -C DIR");
+  const char* path = argv[options.operand()];
   FileBytes payload;
   std::string why;
-  if (!ReadPayloadInput(payload_path, &payload, &why)) {
-    fprintf(stderr, "lzcx: %s: %s\n", payload_path, why.c_str());
+  if (!ReadPayloadInput(path, &payload, &why)) {
+    fprintf(stderr, "lzcx: %s: %s\n", Shown(path), why.c_str());
     return 1;
   }
-  if (command == "list") return List(payload_path, payload);
-  if (command == "verify") return Verify(payload_path, payload);
-  return Extract(payload_path, payload, directory);
+  if (extract) return Extract(path, payload, directory, verbose);
+  if (json) return List(path, payload, true);
+  return !strcmp(command.name, "list") ? List(path, payload, false) : Verify(path, payload);
+}
+
+int Run(int argc, char** argv) {
+  if (argc < 2) return UsageError(nullptr, "no command given");
+  const char* first = argv[1];
+  if (!strcmp(first, "--help") || !strcmp(first, "-h")) {
+    PrintHelp(stdout);
+    return 0;
+  }
+  if (!strcmp(first, "--version") || !strcmp(first, "-V")) {
+    printf("lzcx %s\n", kLzcxVersion);
+    return 0;
+  }
+  if (!strcmp(first, "help")) {
+    const CliCommand* about = argc == 3 ? FindCommand(argv[2]) : nullptr;
+    if (argc == 2)
+      PrintHelp(stdout);
+    else if (about)
+      PrintCommandHelp(*about, stdout);
+    else
+      return UsageError(nullptr, argc == 3 ? std::string("no such command: ") + argv[2]
+                                           : std::string("help takes one command"));
+    return 0;
+  }
+  const CliCommand* command = FindCommand(first);
+  if (!command)
+    return UsageError(nullptr, std::string(*first == '-' ? "unknown option: " : "unknown command: ") +
+                                   first);
+  // The command's own arguments, its name first.
+  --argc;
+  ++argv;
+  if (!strcmp(first, "pack")) return PackCommand(argc, argv);
+  if (!strcmp(first, "patcher")) return PatcherCommand(argc, argv);
+  if (!strcmp(first, "recover")) return Recover(*command, argc, argv);
+  return ReadPayloadCommand(*command, argc, argv);
 }
 
 }  // namespace

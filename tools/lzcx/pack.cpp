@@ -1,5 +1,6 @@
 #include "lzcx/pack.h"
 
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -9,6 +10,7 @@
 #include <new>
 #include <string>
 
+#include "lzcx/cli.h"
 #include "lzcx/commands.h"
 #include "payload/applier.h"
 #include "payload/block_decoder.h"
@@ -16,9 +18,6 @@
 #include "payload/crc32c.h"
 #include "payload/names.h"
 #include "platform/platform.h"
-
-const char kPackUsage[] =
-    "lzcx pack [--fast] [--quiet] [--name NAME=FILE]... -o PAYLOAD FILE...";
 
 namespace {
 
@@ -30,11 +29,6 @@ struct Input {
   PathInfo info;
 };
 
-int Usage(const std::string& problem, const char* usage) {
-  fprintf(stderr, "lzcx: %s\nusage: %s\n", problem.c_str(), usage);
-  return 2;
-}
-
 std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Printf(const char* format, ...) {
   char line[1024];
@@ -43,11 +37,6 @@ std::string Printf(const char* format, ...) {
   vsnprintf(line, sizeof line, format, args);
   va_end(args);
   return line;
-}
-
-const char* BaseName(const char* path) {
-  const char* slash = strrchr(path, '/');
-  return slash ? slash + 1 : path;
 }
 
 // "name: 12.5%" on the terminal, for files that take more than a second.
@@ -214,6 +203,13 @@ class TempFileSink : public PayloadSink {
   TempFile* file_;
 };
 
+class StandardOutputSink : public PayloadSink {
+ public:
+  int Write(const void* data, size_t size, std::string* why) override {
+    return WriteStandardOutput(data, size, why);
+  }
+};
+
 // Reads the packed payload back the way the patcher will, checksums and a
 // full decode included, and compares its entries with the inputs. Zero
 // with the reason, which only a bug of the packer can cause.
@@ -242,50 +238,12 @@ int CheckPacked(const uint8_t* data, size_t size, const std::vector<PackFile>& f
   return 1;
 }
 
-// Every check of the request before anything is packed: the names given,
-// the files (present, regular, not too large), and the output (not a
-// directory or a device, not one of the files read). 0 with `files`
-// filled, or the exit status after one line on stderr.
-int PreparePack(const PackRequest& request, std::vector<PackFile>* files) {
+// The output: not a directory or a device, in a directory that exists, and
+// none of the files the command reads. 0, or the exit status after one
+// line on stderr.
+int CheckOutput(const PackRequest& request, const std::vector<Input>& inputs) {
   const char* output = request.output;
-  std::vector<Input> inputs;
-  for (const char* file : request.files)
-    inputs.push_back(Input{file, BaseName(file), false, PathInfo()});
-  for (const std::string& r : request.renames) {
-    const size_t eq = r.find('=');
-    if (eq == std::string::npos || eq + 1 == r.size())
-      return Usage("--name " + r + ": expected NAME=FILE", request.usage);
-    const std::string file = r.substr(eq + 1);
-    bool found = false;
-    for (Input& in : inputs) {
-      if (file != in.path) continue;
-      if (in.renamed)
-        return Usage("--name " + r + ": " + file + " is already renamed", request.usage);
-      in.name = r.substr(0, eq);
-      in.renamed = true;
-      found = true;
-    }
-    if (!found)
-      return Usage("--name " + r + ": " + file + " is not among the files", request.usage);
-  }
-  if (inputs.empty()) return Refuse("no files to pack");
   std::string why;
-  for (Input& in : inputs) {
-    if (!ExaminePath(in.path, &in.info, &why)) return Refuse("%s: %s", in.path, why.c_str());
-    switch (in.info.kind) {
-      case PathInfo::kMissing: return Refuse("%s: no such file", in.path);
-      case PathInfo::kDirectory: return Refuse("%s: is a directory, not a file", in.path);
-      case PathInfo::kOther: return Refuse("%s: not a regular file", in.path);
-      case PathInfo::kRegular: break;
-    }
-    if (in.info.size > kMaxBlockInput)
-      return Refuse("%s: too large for a payload entry (%llu bytes, at most %llu)", in.path,
-                    static_cast<unsigned long long>(in.info.size),
-                    static_cast<unsigned long long>(kMaxBlockInput));
-  }
-  files->clear();
-  for (const Input& in : inputs) files->push_back(PackFile{in.path, in.name});
-  if (!CheckNames(*files, &why)) return Refuse("%s", why.c_str());
   PathInfo out_info;
   if (!ExaminePath(output, &out_info, &why)) return Refuse("%s: %s", output, why.c_str());
   if (out_info.kind == PathInfo::kDirectory)
@@ -305,6 +263,60 @@ int PreparePack(const PackRequest& request, std::vector<PackFile>* files) {
         out_info.device == info.device && out_info.inode == info.inode)
       return Refuse("%s: the output would overwrite its input %s", output, path);
   }
+  return 0;
+}
+
+// Every check of the request before anything is packed: the names given,
+// the files (present, regular, not too large), and the output (not a
+// directory or a device, not one of the files read). 0 with `files`
+// filled, or the exit status after one line on stderr.
+int PreparePack(const PackRequest& request, std::vector<PackFile>* files) {
+  const char* output = request.output;
+  std::vector<Input> inputs;
+  for (const char* file : request.files)
+    inputs.push_back(Input{file, BaseName(file), false, PathInfo()});
+  for (const std::string& r : request.renames) {
+    const size_t eq = r.find('=');
+    if (eq == std::string::npos || eq + 1 == r.size())
+      return UsageError(request.command, "--name " + r + ": expected NAME=FILE");
+    const std::string file = r.substr(eq + 1);
+    bool found = false;
+    for (Input& in : inputs) {
+      if (file != in.path) continue;
+      if (in.renamed)
+        return UsageError(request.command, "--name " + r + ": " + file + " is already renamed");
+      in.name = r.substr(0, eq);
+      in.renamed = true;
+      found = true;
+    }
+    if (!found)
+      return UsageError(request.command, "--name " + r + ": " + file + " is not among the files");
+  }
+  if (inputs.empty()) return Refuse("no files to pack");
+  std::string why;
+  for (Input& in : inputs) {
+    if (!ExaminePath(in.path, &in.info, &why)) return Refuse("%s: %s", in.path, why.c_str());
+    switch (in.info.kind) {
+      case PathInfo::kMissing: return Refuse("%s: no such file", in.path);
+      case PathInfo::kDirectory: return Refuse("%s: is a directory, not a file", in.path);
+      case PathInfo::kOther: return Refuse("%s: not a regular file", in.path);
+      case PathInfo::kRegular: break;
+    }
+    if (in.info.size > kMaxBlockInput)
+      return Refuse("%s: too large for a payload entry (%llu bytes, at most %llu)", in.path,
+                    static_cast<unsigned long long>(in.info.size),
+                    static_cast<unsigned long long>(kMaxBlockInput));
+  }
+  files->clear();
+  for (const Input& in : inputs) files->push_back(PackFile{in.path, in.name});
+  if (!CheckNames(*files, &why)) return Refuse("%s", why.c_str());
+  if (!strcmp(output, "-")) {
+    // As compressors do: a terminal shows no payload, and takes keys for it.
+    if (IsTerminal(stdout))
+      return Refuse("standard output is a terminal: redirect it to write the output there");
+  } else if (int status = CheckOutput(request, inputs)) {
+    return status;
+  }
   if (request.check_first) {
     FileBytes first;
     if (!ReadRegularFile(inputs[0].path, kMaxBlockInput, "a payload entry", &first, &why) ||
@@ -318,7 +330,7 @@ PackOptions OptionsOf(const PackRequest& request, BlockEncoderFunction encode) {
   PackOptions options;
   options.parse = request.fast ? kParseLazy : kParseOptimal;
   options.report = !request.quiet;
-  options.progress = !request.quiet && StderrIsTerminal();
+  options.progress = !request.quiet && IsTerminal(stderr);
   options.encode = encode;
   return options;
 }
@@ -337,38 +349,30 @@ int Refuse(const char* format, ...) {
 }
 
 int ParsePackArguments(int argc, char** argv, PackRequest* request, const char** stub) {
-  const char* usage = request->usage;
-  bool options_done = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (!options_done && arg.size() > 1 && arg[0] == '-') {
-      if (arg == "--") {
-        options_done = true;
-      } else if (arg == "--fast") {
-        request->fast = true;
-      } else if (arg == "--quiet") {
-        request->quiet = true;
-      } else if (arg == "-o") {
-        if (++i == argc) return Usage("-o needs the output's path", usage);
-        if (request->output) return Usage("one output at a time", usage);
-        request->output = argv[i];
-      } else if (arg == "--name") {
-        if (++i == argc) return Usage("--name needs NAME=FILE", usage);
-        request->renames.push_back(argv[i]);
-      } else if (stub && arg == "--stub") {
-        if (++i == argc) return Usage("--stub needs the stub's path", usage);
-        if (*stub) return Usage("one stub at a time", usage);
-        *stub = argv[i];
-      } else {
-        return Usage("unknown option: " + arg, usage);
-      }
-    } else {
-      request->files.push_back(argv[i]);
+  const CliCommand* command = request->command;
+  OptionParser options(*command, argc, argv);
+  const char* argument = nullptr;
+  int c;
+  while ((c = options.Next(&argument)) > 0) {
+    switch (c) {
+      case kOptionFast: request->fast = true; break;
+      case 'q': request->quiet = true; break;
+      case kOptionName: request->renames.push_back(argument); break;
+      case 'o':
+        if (request->output) return UsageError(command, "one output at a time");
+        request->output = argument;
+        break;
+      case kOptionStub:
+        if (*stub) return UsageError(command, "one stub at a time");
+        *stub = argument;
+        break;
     }
   }
-  if (!request->output) return Usage("no output given (-o)", usage);
-  if (!*request->output) return Usage("the output's path is empty", usage);
-  return 0;
+  if (c < 0) return options.exit_status();
+  for (int i = options.operand(); i < argc; ++i) request->files.push_back(argv[i]);
+  if (!request->output) return UsageError(command, "no output given (-o)");
+  if (!*request->output) return UsageError(command, "the output's path is empty");
+  return -1;
 }
 
 int PackFiles(const PackRequest& request, BlockEncoderFunction encode,
@@ -387,20 +391,31 @@ int PackFiles(const PackRequest& request, BlockEncoderFunction encode,
 
 int PackCommand(int argc, char** argv, BlockEncoderFunction encode) {
   PackRequest request;
-  request.usage = kPackUsage;
+  request.command = FindCommand("pack");
   std::vector<PackFile> files;
   int status = ParsePackArguments(argc, argv, &request, nullptr);
-  if (status || (status = PreparePack(request, &files))) return status;
-  const char* output = request.output;
+  if (status >= 0 || (status = PreparePack(request, &files))) return status;
+  const PackOptions options = OptionsOf(request, encode);
   std::string why;
+  if (!strcmp(request.output, "-")) {
+    // Streamed: each block is checked before it is written, but what was
+    // written before a failure stays written (a payload cut short, which
+    // every reader refuses).
+    StandardOutputSink sink;
+    return PackPayload(files, options, &sink, &why) ? 0 : Refuse("%s", why.c_str());
+  }
   TempFile temp;
-  if (!temp.Create(output, &why)) return Refuse("%s", why.c_str());
+  if (!temp.Create(request.output, &why)) return Refuse("%s", why.c_str());
   TempFileSink sink(&temp);
-  if (!PackPayload(files, OptionsOf(request, encode), &sink, &why)) return Refuse("%s", why.c_str());
+  if (!PackPayload(files, options, &sink, &why)) return Refuse("%s", why.c_str());
   if (!temp.Flush(&why)) return Refuse("%s", why.c_str());
-  MappedFile map;
-  if (!map.Map(temp.fd(), temp.size(), &why) || !CheckPacked(map.data(), map.size(), files, &why))
-    return Refuse("internal error, nothing written: %s", why.c_str());
+  {
+    // Unmapped before the rename, which Windows may refuse for a mapped file.
+    MappedFile map;
+    if (!map.Map(temp.fd(), temp.size(), &why) ||
+        !CheckPacked(map.data(), map.size(), files, &why))
+      return Refuse("internal error, nothing written: %s", why.c_str());
+  }
   if (!temp.Commit(&why)) return Refuse("%s", why.c_str());
   return 0;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "lzcx/cli.h"
 #include "lzcx/commands.h"
 #include "lzcx/encoder.h"
 
@@ -60,14 +61,15 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
                 PayloadSink* sink, std::string* why);
 
 // argv[0] is "pack". Returns the exit status: 0 written, 1 bad input or a
-// failure (one line on stderr, nothing written), 2 usage.
+// failure (one line on stderr, nothing written), 2 usage. An output of "-"
+// is standard output (not a terminal).
 int PackCommand(int argc, char** argv, BlockEncoderFunction encode = EncodeBlockInto);
 
 // Release files in, container out: what every command that packs shares.
 struct PackRequest {
   bool fast = false;
   bool quiet = false;
-  const char* output = nullptr;      // the file the caller will write
+  const char* output = nullptr;      // the file the caller will write; "-": stdout
   std::vector<const char*> files;    // in payload order
   std::vector<std::string> renames;  // NAME=FILE, FILE as given in `files`
   // Further files the command reads, which the output must not overwrite.
@@ -75,12 +77,13 @@ struct PackRequest {
   // A further check of the first file, before anything is encoded: zero
   // with the reason refuses it.
   int (*check_first)(const std::string& name, const FileBytes& bytes, std::string* why) = nullptr;
-  const char* usage = nullptr;  // the command's usage line
+  const CliCommand* command = nullptr;  // for usage errors
 };
 
-// Parses [--fast] [--quiet] [--name NAME=FILE]... -o OUT [--] FILE... after
-// argv[0], and --stub STUB too when `stub` is given. 0, or 2 after printing
-// the usage error.
+// Parses the options of request->command (pack's, or patcher's with
+// --stub into *stub) and the files after argv[0]. -1 when the command goes
+// on; otherwise the exit status to end with: 0 after --help, 2 after a
+// usage error.
 int ParsePackArguments(int argc, char** argv, PackRequest* request, const char** stub);
 
 // Every check of the inputs, names and output, then the files packed into
@@ -92,8 +95,5 @@ int PackFiles(const PackRequest& request, BlockEncoderFunction encode,
 
 // A refusal: "lzcx: <line>" on stderr; returns 1.
 int Refuse(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// The usage line of the command, for lzcx's usage text.
-extern const char kPackUsage[];
 
 #endif  // PATCHER_TOOLS_LZCX_PACK_H

@@ -3,14 +3,12 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "lzcx/cli.h"
 #include "lzcx/commands.h"
 #include "lzcx/pack.h"
 #include "lzcx/pe_image.h"
 #include "payload/container.h"
 #include "platform/platform.h"
-
-const char kPatcherUsage[] =
-    "lzcx patcher [--fast] [--quiet] --stub STUB.exe [--name NAME=FILE]... -o OUT.exe FILE...";
 
 namespace {
 
@@ -35,14 +33,11 @@ int CheckProgram(const std::string& name, const FileBytes& bytes, std::string* w
 
 int PatcherCommand(int argc, char** argv) {
   PackRequest request;
-  request.usage = kPatcherUsage;
+  request.command = FindCommand("patcher");
   const char* stub_path = nullptr;
   int status = ParsePackArguments(argc, argv, &request, &stub_path);
-  if (status) return status;
-  if (!stub_path) {
-    fprintf(stderr, "lzcx: no stub given (--stub)\nusage: %s\n", kPatcherUsage);
-    return 2;
-  }
+  if (status >= 0) return status;
+  if (!stub_path) return UsageError(request.command, "no stub given (--stub)");
   request.also_read.push_back(stub_path);
   request.check_first = CheckProgram;
 
@@ -60,15 +55,20 @@ int PatcherCommand(int argc, char** argv) {
   if (!ReplacePayloadResource(stub.data.get(), stub.size, payload.data(), payload.size(), &image,
                               &why))
     return Refuse("%s: %s", stub_path, why.c_str());
-  if (!ReplaceFileAtomically(request.output, image, &why)) return Refuse("%s", why.c_str());
+  const bool to_stdout = !strcmp(request.output, "-");
+  if (!(to_stdout ? WriteStandardOutput(image.data(), image.size(), &why)
+                  : ReplaceFileAtomically(request.output, image, &why)))
+    return Refuse("%s", why.c_str());
   if (!request.quiet)
-    fprintf(stderr, "%s: %zu bytes, a payload of %zu bytes in %s\n", request.output, image.size(),
-            payload.size(), stub_path);
+    fprintf(stderr, "%s: %zu bytes, a payload of %zu bytes in %s\n",
+            to_stdout ? "(stdout)" : request.output, image.size(), payload.size(), stub_path);
   return 0;
 }
 
 int ReadPayloadInput(const char* path, FileBytes* payload, std::string* why) {
-  if (!ReadRegularFile(path, kMaxPayloadSize, "a payload", payload, why)) return 0;
+  if (!(strcmp(path, "-") ? ReadRegularFile(path, kMaxPayloadSize, "a payload", payload, why)
+                          : ReadStandardInput(kMaxPayloadSize, "a payload", payload, why)))
+    return 0;
   if (!LooksLikeExecutable(payload->data.get(), payload->size)) return 1;
   const uint8_t* data;
   size_t size;

@@ -11,14 +11,13 @@
 #include "lzcx/commands.h"
 
 // argv[0] is "patcher". Returns the exit status: 0 written, 1 bad input or
-// a failure (one line on stderr, nothing written), 2 usage.
+// a failure (one line on stderr, nothing written), 2 usage. An output of
+// "-" is standard output (not a terminal).
 int PatcherCommand(int argc, char** argv);
 
-// The usage line of the command, for lzcx's usage text.
-extern const char kPatcherUsage[];
-
-// The payload in the file `path`: the file itself, or, for a Windows
-// executable, its payload resource. Zero with the reason in `why`.
+// The payload in the file `path` ("-": standard input): the file itself,
+// or, for a Windows executable, its payload resource. Zero with the reason
+// in `why`.
 int ReadPayloadInput(const char* path, FileBytes* payload, std::string* why);
 
 #endif  // PATCHER_TOOLS_LZCX_PATCHER_H

@@ -1,0 +1,72 @@
+// lzcx's command line: one table of the commands and their options, from
+// which getopt_long parses them and the help texts are printed.
+//
+// Exit status of every command: 0 success, 1 bad input or a failure (one
+// line on stderr naming the file), 2 a usage error.
+#ifndef PATCHER_TOOLS_LZCX_CLI_H
+#define PATCHER_TOOLS_LZCX_CLI_H
+
+#include <getopt.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+// An option: `code` is its short letter, or above 255 for one that is only
+// long. A null `argument` takes none.
+enum LongOnlyOption { kOptionJson = 256, kOptionName, kOptionFast, kOptionStub };
+
+struct CliOption {
+  int code;
+  const char* long_name;
+  const char* argument;
+  const char* help;
+};
+
+struct CliCommand {
+  const char* name;
+  const char* brief;     // one line for the list of commands
+  const char* synopsis;  // after "lzcx "
+  const char* summary;   // what it does, lines ending in '\n'
+  const CliOption* options;  // ended by a code of 0; --help is added
+  const char* succeeds;  // what exit status 0 means
+  const char* fails;     // what exit status 1 means
+};
+
+extern const char kLzcxVersion[];
+
+// The command named `name`, or null.
+const CliCommand* FindCommand(const char* name);
+
+void PrintHelp(FILE* to);
+void PrintCommandHelp(const CliCommand& command, FILE* to);
+
+// A usage error: the problem, the synopsis and where help is, on stderr.
+// Returns 2.
+int UsageError(const CliCommand* command, const std::string& problem);
+
+// The options of `command` in argv[1..argc-1] (argv[0] is the command's
+// name), in any order among the operands, as getopt_long permutes them;
+// "--" ends them.
+class OptionParser {
+ public:
+  OptionParser(const CliCommand& command, int argc, char** argv);
+  // The next option's code, its argument (if it takes one) in *argument;
+  // 0 when the options are done and the operands are argv[operand()..];
+  // -1 when the command is to end with exit_status(): its help was shown
+  // (0) or a usage error (2).
+  int Next(const char** argument);
+  int operand() const { return operand_; }
+  int exit_status() const { return status_; }
+
+ private:
+  const CliCommand& command_;
+  int argc_;
+  char** argv_;
+  std::string short_options_;
+  std::vector<option> long_options_;
+  int operand_ = 1;
+  int status_ = 0;
+};
+
+#endif  // PATCHER_TOOLS_LZCX_CLI_H

@@ -1,0 +1,288 @@
+// The tool's file handling on Windows: 8-bit ("A") calls, and the C
+// runtime's descriptors where a TempFile hands one out.
+#include <errno.h>
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include "lzcx/commands.h"
+
+namespace {
+
+// The unfinished temporary file and the one mapped view, for OutOfMemory,
+// which must close both before it can remove the file.
+char g_unfinished[MAX_PATH + 64];
+int g_unfinished_fd = -1;
+const void* g_view = nullptr;
+HANDLE g_mapping = nullptr;
+
+// The system's text for `error`, without its line end and full stop.
+std::string ErrorText(DWORD error) {
+  char text[256];
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           error, 0, text, sizeof text, nullptr);
+  while (n > 0 && strchr("\r\n. ", text[n - 1])) --n;
+  return n ? std::string(text, n) : "error " + std::to_string(error);
+}
+
+int Failed(std::string* why, const std::string& what, const std::string& text) {
+  *why = what + ": " + text;
+  return 0;
+}
+
+bool NotFound(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Opens `path` to read it or to look at it: directories and devices too,
+// whatever other programs do with it meanwhile.
+HANDLE OpenExisting(const char* path, DWORD access) {
+  return CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool IsDirectory(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace
+
+int ReadRegularFile(const char* path, uint64_t max, const char* what, FileBytes* out,
+                    std::string* why) {
+  HANDLE h = OpenExisting(path, GENERIC_READ);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    *why = NotFound(error)     ? "no such file"
+           : IsDirectory(path) ? "is a directory, not a file"
+                               : ErrorText(error);
+    return 0;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  int ok = 0;
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    *why = "not a regular file";
+  } else if (!GetFileInformationByHandle(h, &info)) {
+    *why = ErrorText(GetLastError());
+  } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    *why = "is a directory, not a file";
+  } else {
+    const uint64_t size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    if (size > max || size > SIZE_MAX) {
+      char line[160];
+      snprintf(line, sizeof line, "too large for %s (%llu bytes, at most %llu)", what,
+               static_cast<unsigned long long>(size), static_cast<unsigned long long>(max));
+      *why = line;
+    } else if (!(out->data = AllocateBuffer(static_cast<size_t>(size)))) {
+      char line[96];
+      snprintf(line, sizeof line, "out of memory for its %llu bytes",
+               static_cast<unsigned long long>(size));
+      *why = line;
+    } else {
+      out->size = static_cast<size_t>(size);
+      size_t done = 0;
+      DWORD got = 1, error = 0;
+      while (done < out->size && got) {
+        const size_t chunk = out->size - done < (1u << 24) ? out->size - done : (1u << 24);
+        if (!ReadFile(h, out->data.get() + done, static_cast<DWORD>(chunk), &got, nullptr)) {
+          error = GetLastError();
+          break;
+        }
+        done += got;
+      }
+      uint8_t more;
+      if (error) {
+        *why = ErrorText(error);
+      } else if (done != out->size || !ReadFile(h, &more, 1, &got, nullptr) || got != 0) {
+        *why = "changed while it was read";
+      } else {
+        ok = 1;
+      }
+    }
+  }
+  CloseHandle(h);
+  if (!ok) out->data.reset();
+  return ok;
+}
+
+int ExaminePath(const char* path, PathInfo* info, std::string* why) {
+  *info = PathInfo{PathInfo::kMissing, 0, 0, 0};
+  HANDLE h = OpenExisting(path, 0);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (NotFound(error)) return 1;
+    *why = ErrorText(error);
+    return 0;
+  }
+  int ok = 1;
+  BY_HANDLE_FILE_INFORMATION d;
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    info->kind = PathInfo::kOther;  // a device or a pipe
+  } else if (!GetFileInformationByHandle(h, &d)) {
+    *why = ErrorText(GetLastError());
+    ok = 0;
+  } else {
+    info->kind = (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? PathInfo::kDirectory
+                                                                 : PathInfo::kRegular;
+    info->size = (static_cast<uint64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
+    info->device = d.dwVolumeSerialNumber;
+    info->inode = (static_cast<uint64_t>(d.nFileIndexHigh) << 32) | d.nFileIndexLow;
+  }
+  CloseHandle(h);
+  return ok;
+}
+
+int CanCreateBeside(const char* path, std::string* why) {
+  const std::string dir = ParentDirectory(path);
+  const DWORD attributes = GetFileAttributesA(dir.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return Failed(why, dir, ErrorText(GetLastError()));
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return Failed(why, dir, "not a directory");
+  return 1;
+}
+
+int DescribeUnusable(const char* path, bool directory, std::string* what) {
+  // Without its trailing separator, but for a root's ("C:\").
+  std::string name = path;
+  while (name.size() > 1 && IsPathSeparator(name.back()) && name[name.size() - 2] != ':')
+    name.pop_back();
+  const DWORD attributes = GetFileAttributesA(name.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    if (NotFound(error) && !directory) return 0;
+    *what = NotFound(error) ? "no such directory" : ErrorText(error);
+  } else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    *what = "a link or junction: a patch never writes where a link leads";
+  } else if (directory) {
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return 0;
+    *what = "not a directory";
+  } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    *what = "a directory";
+  } else if (attributes & FILE_ATTRIBUTE_READONLY) {
+    *what = "read-only";
+  } else {
+    // Opened as the patch opens it: for writing and for renaming.
+    HANDLE h = CreateFileA(name.c_str(), GENERIC_WRITE | DELETE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      CloseHandle(h);
+      return 0;
+    }
+    const DWORD error = GetLastError();
+    *what = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION
+                ? "in use by another program"
+                : ErrorText(error);
+  }
+  return 1;
+}
+
+TempFile::~TempFile() {
+  if (fd_ >= 0) _close(fd_);
+  if (!temp_.empty()) DeleteFileA(temp_.c_str());
+  g_unfinished[0] = 0;
+  g_unfinished_fd = -1;
+}
+
+int TempFile::Create(const char* path, std::string* why) {
+  target_ = path;
+  // The process id and a count: no other run picks the same name, and a
+  // name left by a run that was killed is passed over.
+  static unsigned count = 0;
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    char suffix[40];
+    snprintf(suffix, sizeof suffix, ".tmp-%lx-%u", GetCurrentProcessId(), ++count);
+    const std::string temp = target_ + suffix;
+    fd_ = _open(temp.c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                _S_IREAD | _S_IWRITE);
+    if (fd_ >= 0) {
+      temp_ = temp;
+      if (temp_.size() < sizeof g_unfinished) {
+        memcpy(g_unfinished, temp_.c_str(), temp_.size() + 1);
+        g_unfinished_fd = fd_;
+      }
+      return 1;
+    }
+    if (errno != EEXIST) return Failed(why, "cannot create " + temp, strerror(errno));
+  }
+  return Failed(why, "cannot create a temporary file beside " + target_, "every name is taken");
+}
+
+int TempFile::Write(const void* data, size_t size, std::string* why) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  for (size_t done = 0; done < size;) {
+    const size_t chunk = size - done < (1u << 30) ? size - done : (1u << 30);
+    const int n = _write(fd_, p + done, static_cast<unsigned>(chunk));
+    if (n <= 0) return Failed(why, "cannot write " + temp_, n ? strerror(errno) : "disk full");
+    done += static_cast<size_t>(n);
+  }
+  size_ += size;
+  return 1;
+}
+
+int TempFile::Flush(std::string* why) {
+  return _commit(fd_) == 0 ? 1 : Failed(why, "cannot write " + temp_, strerror(errno));
+}
+
+int TempFile::Commit(std::string* why) {
+  if (!Flush(why)) return 0;
+  const int fd = fd_;
+  fd_ = -1;
+  g_unfinished_fd = -1;
+  if (_close(fd) != 0) return Failed(why, "cannot write " + temp_, strerror(errno));
+  if (!MoveFileExA(temp_.c_str(), target_.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return Failed(why, "cannot rename " + temp_ + " to " + target_, ErrorText(GetLastError()));
+  temp_.clear();
+  g_unfinished[0] = 0;
+  return 1;
+}
+
+MappedFile::~MappedFile() {
+  if (data_) UnmapViewOfFile(data_);
+  if (mapping_) CloseHandle(mapping_);
+  if (g_view == data_) {
+    g_view = nullptr;
+    g_mapping = nullptr;
+  }
+}
+
+int MappedFile::Map(int fd, uint64_t size, std::string* why) {
+  if (size == 0 || size > SIZE_MAX) {
+    *why = "cannot map an empty or huge file";
+    return 0;
+  }
+  HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, static_cast<DWORD>(size >> 32),
+                                      static_cast<DWORD>(size), nullptr);
+  void* view = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size))
+                       : nullptr;
+  if (!view) {
+    const DWORD error = GetLastError();
+    if (mapping) CloseHandle(mapping);
+    return Failed(why, "cannot map the file", ErrorText(error));
+  }
+  mapping_ = mapping;
+  data_ = static_cast<const uint8_t*>(view);
+  size_ = static_cast<size_t>(size);
+  g_view = view;
+  g_mapping = mapping;
+  return 1;
+}
+
+bool IsTerminal(FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+
+void UseBinaryMode(FILE* stream) { _setmode(_fileno(stream), _O_BINARY); }
+
+void OutOfMemory() {
+  static const char kLine[] = "lzcx: out of memory\r\n";
+  if (g_view) UnmapViewOfFile(g_view);
+  if (g_mapping) CloseHandle(g_mapping);
+  if (g_unfinished_fd >= 0) _close(g_unfinished_fd);
+  if (g_unfinished[0]) DeleteFileA(g_unfinished);
+  DWORD written;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), kLine, sizeof kLine - 1, &written, nullptr);
+  _exit(1);
+}
