@@ -1,0 +1,202 @@
+// lzcx.exe on Windows, as an administrator and a release engineer run it:
+// the build's patcher applied silently to an installation, refusals that
+// leave the folder as it was, and a patcher made on Windows that is the
+// build's patcher byte for byte.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "e2e/driver.h"
+#include "lzcx/pe_image.h"
+#include "payload/journal.h"
+#include "support/payload_builder.h"
+#include "support/scratch.h"
+
+namespace {
+
+// Staged by the build into a dot directory, which no scan enters.
+const std::string kStage = std::string("C:\\") + LZCX_TEST_FOLDER;
+const std::string kLzcx = kStage + "\\lzcx.exe";
+const std::string kPatcher = kStage + "\\" + LZCX_TEST_PATCHER;
+const std::string kStub = kStage + "\\" + LZCX_TEST_STUB;
+const std::string kOld = kStage + "\\release-1.24";
+const std::string kNew = kStage + "\\release-1.25";
+const std::string kOrvendel = "C:\\Program Files\\Orvendel";
+const std::string kInstall = kOrvendel + "\\Tessaline";
+
+struct Outcome {
+  DWORD status = 999;
+  std::string out, err;
+  int ErrLines() const { return static_cast<int>(std::count(err.begin(), err.end(), '\n')); }
+};
+
+std::string Slurp(const std::string& path) {
+  Bytes b;
+  ReadFileBytes(path, &b);
+  return std::string(b.begin(), b.end());
+}
+
+// Runs lzcx.exe with `args`, its output into files (no pipe can fill up).
+Outcome Lzcx(const std::vector<std::string>& args) {
+  ScratchDir capture;
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  auto create = [&](const std::string& name) {
+    return CreateFileA(capture.Join(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  HANDLE out = create("out"), err = create("err");
+  std::string line = "lzcx.exe";
+  for (const std::string& a : args) line += " \"" + a + "\"";  // none ends in a backslash
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  PROCESS_INFORMATION process;
+  Outcome run;
+  if (CreateProcessA(kLzcx.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, "C:\\",
+                     &startup, &process)) {
+    if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0)
+      TerminateProcess(process.hProcess, 998);
+    GetExitCodeProcess(process.hProcess, &run.status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  CloseHandle(out);
+  CloseHandle(err);
+  run.out = Slurp(capture.Join("out"));
+  run.err = Slurp(capture.Join("err"));
+  return run;
+}
+
+// Every name in `dir` with its bytes.
+std::vector<std::pair<std::string, Bytes>> Snapshot(const std::string& dir) {
+  std::vector<std::pair<std::string, Bytes>> all;
+  for (const std::string& name : ListNames(dir + "\\")) {
+    Bytes b;
+    ReadFileBytes(dir + "\\" + name, &b);
+    all.push_back({name, b});
+  }
+  return all;
+}
+
+// The release files in payload order, as the build packed them.
+std::vector<std::string> ReleaseNames() {
+  std::vector<std::string> names;
+  std::stringstream list(LZCX_TEST_RELEASE_NAMES);
+  for (std::string name; std::getline(list, name, '|');) names.push_back(name);
+  return names;
+}
+
+// A Tessaline 1.24 installation where the README puts it, removed after.
+class LzcxExe : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RemoveTree(kOrvendel);
+    CreateDirectoryA(kOrvendel.c_str(), nullptr);
+    ASSERT_TRUE(CopyTree(kOld, kInstall));
+  }
+  void TearDown() override { RemoveTree(kOrvendel); }
+};
+
+TEST_F(LzcxExe, ExtractRecoversThenPatchesTheInstallationSilently) {
+  // A patch that a crash interrupted while it staged: recovery removes its
+  // journal and temporary file first.
+  JournalStep step = {0, kNoFile, "orvcore.dll"};
+  size_t size = 0;
+  uint8_t* journal = EncodeJournal(kPhaseStaging, &step, 1, &size);
+  ASSERT_TRUE(WriteFileBytes(kInstall + "\\" + kJournalName, Bytes(journal, journal + size)));
+  free(journal);
+  ASSERT_TRUE(WriteFileBytes(kInstall + "\\~pt0000.tmp", Bytes(100, 'x')));
+
+  Outcome r = Lzcx({"extract", kPatcher, "-C", kInstall, "-v"});
+  ASSERT_EQ(r.status, 0u) << r.err;
+  EXPECT_EQ(r.err, "");
+  // One line per file written, in payload order.
+  std::string expected;
+  for (const std::string& name : ReleaseNames()) expected += name + "\r\n";
+  EXPECT_EQ(r.out, expected);
+  // Every file replaced under its installed spelling (Vusk.exe), nothing else.
+  EXPECT_EQ(ListNames(kInstall + "\\"), ListNames(kOld + "\\"));
+  for (const std::string& name : ReleaseNames())
+    EXPECT_TRUE(SameBytes(kInstall + "\\" + name, kNew + "\\" + name)) << name;
+}
+
+// Each refusal: exit status 1, one line naming the file and why, nothing
+// on stdout, and the installation exactly as it was.
+TEST_F(LzcxExe, RefusalsLeaveTheFolderAsItWas) {
+  ScratchDir scratch;
+  Bytes image;
+  ASSERT_TRUE(ReadFileBytes(kPatcher, &image));
+  const uint8_t* payload = nullptr;
+  size_t payload_size = 0;
+  std::string why;
+  ASSERT_TRUE(FindPayloadResource(image.data(), image.size(), &payload, &payload_size, &why));
+  image[payload - image.data() + payload_size / 2] ^= 0x10;
+  const std::string damaged = scratch.Join("damaged.exe");
+  ASSERT_TRUE(WriteFileBytes(damaged, image));
+  const std::string core = kInstall + "\\orvcore.dll", text = kInstall + "\\orvtext.dll";
+  HANDLE held = INVALID_HANDLE_VALUE;
+
+  struct Case {
+    const char* what;
+    std::string patcher, directory, says;
+    std::function<void()> before, after;
+  };
+  const std::vector<Case> cases = {
+      {"damaged patcher", damaged, kInstall, damaged + ": ", [] {}, [] {}},
+      {"read-only file", kPatcher, kInstall, core + ": read-only",
+       [&] { SetReadOnly(core, true); }, [&] { SetReadOnly(core, false); }},
+      {"file in use", kPatcher, kInstall, text + ": in use",
+       [&] {
+         held = CreateFileA(text.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+       },
+       [&] { CloseHandle(held); }},
+      {"missing folder", kPatcher, kOrvendel + "\\Nowhere", "Nowhere: no such directory", [] {},
+       [] {}},
+  };
+  const auto before = Snapshot(kInstall);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.before();
+    Outcome r = Lzcx({"extract", "-v", c.patcher, "-C", c.directory});
+    c.after();
+    EXPECT_EQ(r.status, 1u);
+    EXPECT_EQ(r.ErrLines(), 1) << r.err;
+    EXPECT_EQ(r.err.find("lzcx: "), 0u) << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(Snapshot(kInstall) == before);
+  }
+}
+
+// Paths with either separator; the same stub and files give the build's
+// patcher, which the host's lzcx made.
+TEST(LzcxExePatcher, MakesTheBuildsPatcherByteForByte) {
+  ScratchDir scratch;
+  const std::string out = scratch.Join("patcher.exe");
+  std::vector<std::string> args = {"patcher", "--quiet", "--stub", kStub, "-o", out};
+  for (const std::string& name : ReleaseNames()) {
+    std::string path = kNew + "\\" + name;
+    if (args.size() == 7) std::replace(path.begin(), path.end(), '\\', '/');
+    args.push_back(path);
+  }
+  Outcome r = Lzcx(args);
+  ASSERT_EQ(r.status, 0u) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(SameBytes(out, kPatcher));
+  Outcome v = Lzcx({"verify", out});
+  EXPECT_EQ(v.status, 0u) << v.err;
+  EXPECT_EQ(v.out.find(out + ": ok, " + std::to_string(ReleaseNames().size()) + " entries"), 0u)
+      << v.out;
+}
+
+}  // namespace
