@@ -254,6 +254,125 @@ TEST_F(PackCli, BadInputIsRefusedWithOneLineAndNothingWritten) {
   ExpectRefused("pack", cases);
 }
 
+// The conventions every command keeps, where tar, xz and zstd agree: the
+// version, help on each command (every option, the exit statuses), usage
+// errors, "-" for standard input and output, the list in pack's column
+// order, list --json, extract -v, and errors that name the file and why.
+TEST_F(PackCli, CommandLineConventions) {
+  const std::string exe = Write("vusk.exe", RealExecutable(30000));
+  const std::string hlp = Write("vusk.hlp", TextLike(5000, 3));
+  Result packed = Lzcx({"pack", "-o", Payload(), exe, hlp});
+  ASSERT_EQ(packed.status, 0) << packed.err;
+  unsigned long exe_packed = 0;
+  ASSERT_EQ(sscanf(packed.err.c_str(), "vusk.exe: 30000 -> %lu bytes", &exe_packed), 1);
+  Result streamed = Lzcx({"pack", "--quiet", "-o", "-", exe, hlp});
+  EXPECT_EQ(streamed.status, 0) << streamed.err;
+  EXPECT_TRUE(streamed.out == Slurp(Payload())) << "pack -o - wrote other bytes";
+
+  // Where extract cannot go, and why.
+  ScratchDir read_only, blocked;
+  const std::string locked = read_only.Join("vusk.exe");
+  ASSERT_TRUE(WriteFileBytes(locked, Str("old")));
+  ASSERT_EQ(chmod(locked.c_str(), 0444), 0);
+  ASSERT_TRUE(MakeDirectory(blocked.Join("VUSK.HLP")));
+  const std::string link = dir_.Join("link");
+  ASSERT_EQ(symlink(read_only.path().c_str(), link.c_str()), 0);
+  const std::string a = dir_.Join("a"), b = dir_.Join("b");
+
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::string in;  // standard input's file
+    int status;
+    std::string says;  // on stdout for status 0, on stderr otherwise
+  };
+  const std::vector<Case> cases = {
+      {"version", {"--version"}, "", 0, "lzcx "},
+      {"version, short", {"-V"}, "", 0, "lzcx "},
+      {"help", {"--help"}, "", 0, "\n  2  a usage error"},
+      {"help on no command", {"help", "frob"}, "", 2, "no such command: frob"},
+      {"no command", {"frob"}, "", 2, "unknown command: frob"},
+      {"-C twice", {"extract", Payload(), "-C", a, "-C", b}, "", 2, "-C given twice"},
+      {"recover -C twice", {"recover", "-C", a, "--directory", b}, "", 2, "-C given twice"},
+      {"argument missing", {"extract", Payload(), "--directory"}, "", 2, "needs an argument"},
+      {"argument not taken", {"list", "--json=yes", Payload()}, "", 2, "--json takes no argument"},
+      {"verify from stdin", {"verify", "-"}, Payload(), 0, "(stdin): ok, 2 entries"},
+      {"not a payload on stdin", {"list", "-"}, hlp, 1, "(stdin): neither a payload nor a patcher"},
+      {"missing directory", {"extract", Payload(), "-C", a}, "", 1, a + ": no such directory"},
+      {"file as directory", {"extract", Payload(), "-C", exe}, "", 1, exe + ": not a directory"},
+      {"link as directory", {"extract", Payload(), "-C", link}, "", 1, link + ": a symbolic link"},
+      {"read-only file", {"extract", Payload(), "-C", read_only.path()}, "", 1,
+       locked + ": read-only"},
+      {"directory in the way", {"extract", Payload(), "-C", blocked.path()}, "", 1,
+       blocked.Join("VUSK.HLP") + ": a directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Result r = Lzcx(c.args, c.in.empty() ? "/dev/null" : c.in);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE((c.status ? r.err : r.out).find(c.says), std::string::npos) << r.out << r.err;
+    if (c.status == 1) {
+      EXPECT_EQ(r.ErrLines(), 1) << r.err;
+    }
+    if (c.status == 2) {
+      EXPECT_NE(r.err.find("\nusage: lzcx "), std::string::npos) << r.err;
+    }
+  }
+  EXPECT_EQ(Slurp(locked), "old");
+  EXPECT_EQ(blocked.Names(), std::vector<std::string>{"VUSK.HLP"});
+
+  // Help on each command, either way asked: every option and exit status.
+  const std::vector<std::pair<std::string, std::vector<std::string>>> commands = {
+      {"list", {"--json"}},
+      {"verify", {}},
+      {"extract", {"-C, --directory DIR", "-v, --verbose"}},
+      {"recover", {"-C, --directory DIR"}},
+      {"pack", {"-o, --output", "--name NAME=FILE", "--fast", "-q, --quiet"}},
+      {"patcher", {"--stub STUB.exe", "-o, --output", "--name NAME=FILE", "--fast", "-q, --quiet"}},
+  };
+  for (const auto& command : commands) {
+    SCOPED_TRACE(command.first);
+    Result help = Lzcx({"help", command.first});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.find("usage: lzcx " + command.first + " "), 0u) << help.out;
+    for (const std::string& says : {std::string("-h, --help"), std::string("\n  0  "),
+                                    std::string("\n  1  "), std::string("\n  2  ")})
+      EXPECT_NE(help.out.find(says), std::string::npos) << says << "\n" << help.out;
+    for (const std::string& option : command.second)
+      EXPECT_NE(help.out.find("  " + option), std::string::npos) << option << "\n" << help.out;
+    EXPECT_EQ(Lzcx({command.first, "--help"}).out, help.out);
+  }
+
+  // list: a header naming the columns, sizes in pack's order (expanded,
+  // then packed); the same from standard input; and as JSON.
+  Result list = Lzcx({"list", Payload()});
+  ASSERT_EQ(list.status, 0) << list.err;
+  char name[32], form[16], expanded[16], packed_size[16], ratio[16];
+  ASSERT_EQ(sscanf(list.out.c_str(), "%31s %15s %15s %15s %15s", name, form, expanded, packed_size,
+                   ratio), 5);
+  EXPECT_EQ(std::vector<std::string>({name, form, expanded, packed_size, ratio}),
+            std::vector<std::string>({"name", "form", "expanded", "packed", "ratio"}));
+  unsigned long row_expanded = 0, row_packed = 0;
+  ASSERT_EQ(sscanf(Rows(list.out).c_str(), "vusk.exe compressed %lu %lu", &row_expanded,
+                   &row_packed), 2) << list.out;
+  EXPECT_EQ(row_expanded, 30000u);
+  EXPECT_EQ(row_packed, exe_packed);
+  EXPECT_EQ(Lzcx({"list", "-"}, Payload()).out, list.out);
+  Result json = Lzcx({"list", "--json", Payload()});
+  EXPECT_EQ(json.status, 0) << json.err;
+  EXPECT_NE(json.out.find("{\"name\": \"vusk.exe\", \"compressed\": true, \"expanded\": 30000, "
+                          "\"packed\": " + std::to_string(exe_packed) + "}"),
+            std::string::npos) << json.out;
+  EXPECT_EQ(json.out.find("{\"checksums\": true, \"entries\": ["), 0u) << json.out;
+
+  // extract -v: one line per file written, as tar -v.
+  ScratchDir target;
+  Result x = Lzcx({"extract", "-v", Payload(), "-C", target.path()});
+  EXPECT_EQ(x.status, 0) << x.err;
+  EXPECT_EQ(x.out, "vusk.exe\nvusk.hlp\n");
+  EXPECT_EQ(target.Names(), (std::vector<std::string>{"vusk.exe", "vusk.hlp"}));
+}
+
 TEST_F(PackCli, UsageErrorsExitTwo) {
   const std::string good = Write("good.txt", TextLike(500, 7));
   const std::vector<std::vector<std::string>> cases = {

@@ -108,8 +108,10 @@ class WatchedOps : public FileOps {
     return dir;
   }
   platform::TargetState Find(platform::Directory* dir, const char* name, char* found) override {
+    found[0] = 0;
     const platform::TargetState state = FileOps::Find(dir, name, found);
-    if (state == platform::kTargetBlocked) blocked = name;
+    // The file's own name where it was found (in another letter case).
+    if (state == platform::kTargetBlocked) blocked = found[0] ? found : name;
     return state;
   }
   bool open_failed = false;
