@@ -299,6 +299,7 @@ TEST_F(PackCli, CommandLineConventions) {
       {"verify from stdin", {"verify", "-"}, Payload(), 0, "(stdin): ok, 2 entries"},
       {"not a payload on stdin", {"list", "-"}, hlp, 1, "(stdin): neither a payload nor a patcher"},
       {"missing directory", {"extract", Payload(), "-C", a}, "", 1, a + ": no such directory"},
+      {"recover, missing directory", {"recover", "-C", a}, "", 1, a + ": no such directory"},
       {"file as directory", {"extract", Payload(), "-C", exe}, "", 1, exe + ": not a directory"},
       {"link as directory", {"extract", Payload(), "-C", link}, "", 1, link + ": a symbolic link"},
       {"read-only file", {"extract", Payload(), "-C", read_only.path()}, "", 1,

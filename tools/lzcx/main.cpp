@@ -134,24 +134,30 @@ void PrintWritten(const FileBytes& payload) {
   }
 }
 
+// When the patch of `dir` (DIRECTORY as given) stopped at the directory
+// or at a file it could not replace, says which and why in one line, as
+// far as the system tells.
+bool ExplainStop(const WatchedOps& ops, const std::string& dir, const char* directory) {
+  std::string what;
+  if (ops.open_failed && DescribeUnusable(dir.c_str(), true, &what)) {
+    fprintf(stderr, "lzcx: %s: %s\n", directory, what.c_str());
+    return true;
+  }
+  if (!ops.blocked.empty() && DescribeUnusable((dir + ops.blocked).c_str(), false, &what)) {
+    fprintf(stderr, "lzcx: %s%s: %s: the patch cannot replace it\n", dir.c_str(),
+            ops.blocked.c_str(), what.c_str());
+    return true;
+  }
+  return false;
+}
+
 // Recovers an interrupted patch first, as the patcher does.
 int Extract(const char* path, const FileBytes& payload, const char* directory, bool verbose) {
   const std::string dir = DirectoryString(directory);
   char fault[512];
   WatchedOps ops;
-  if (!ApplyPayload(payload.data.get(), payload.size, dir.c_str(), ops, fault, sizeof fault)) {
-    std::string what;
-    if (ops.open_failed && DescribeUnusable(dir.c_str(), true, &what)) {
-      fprintf(stderr, "lzcx: %s: %s\n", directory, what.c_str());
-    } else if (!ops.blocked.empty() &&
-               DescribeUnusable((dir + ops.blocked).c_str(), false, &what)) {
-      fprintf(stderr, "lzcx: %s%s: %s: the patch cannot replace it\n", dir.c_str(),
-              ops.blocked.c_str(), what.c_str());
-    } else {
-      return Refuse(path, payload, fault);
-    }
-    return 1;
-  }
+  if (!ApplyPayload(payload.data.get(), payload.size, dir.c_str(), ops, fault, sizeof fault))
+    return ExplainStop(ops, dir, directory) ? 1 : Refuse(path, payload, fault);
   if (fault[0]) fprintf(stderr, "lzcx: warning: %s\n", fault);
   if (verbose) PrintWritten(payload);
   return 0;
@@ -179,7 +185,7 @@ int Recover(const CliCommand& command, int argc, char** argv) {
   if (!directory) return UsageError(&command, "recover needs -C DIR");
   const std::string dir = DirectoryString(directory);
   char fault[512];
-  FileOps ops;
+  WatchedOps ops;
   switch (RecoverDirectory(dir.c_str(), ops, fault, sizeof fault)) {
     case kRecoveryNone:
       printf("%s: no interrupted patch, nothing to do\n", directory);
@@ -191,7 +197,7 @@ int Recover(const CliCommand& command, int argc, char** argv) {
       printf("%s: undid the interrupted patch\n", directory);
       return 0;
     default:
-      fprintf(stderr, "lzcx: %s\n", fault);
+      if (!ExplainStop(ops, dir, directory)) fprintf(stderr, "lzcx: %s\n", fault);
       return 1;
   }
 }
