@@ -59,10 +59,32 @@ if(CMAKE_CROSSCOMPILING)
                                   GROUP_READ GROUP_EXECUTE
                                   WORLD_READ WORLD_EXECUTE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
+  # The executables' format as objdump names it: PE32 for i386, PE32+ for x64.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(PATCHER_PE_FORMAT pei-x86-64)
+  else()
+    set(PATCHER_PE_FORMAT pei-i386)
+  endif()
 else()
   find_package(GTest REQUIRED)
   set(PATCHER_GTEST_MAIN GTest::gtest_main)
 endif()
+
+# patcher_program_files(): sets, in the caller, program (the build's
+# patcher), program_name (its file name), release_files (what it carries,
+# in payload order) and release_names (their file names, joined by "|",
+# for a compile definition).
+macro(patcher_program_files)
+  get_property(program GLOBAL PROPERTY PATCHER_PROGRAM)
+  cmake_path(GET program FILENAME program_name)
+  get_property(release_files GLOBAL PROPERTY PATCHER_RELEASE_FILES)
+  set(release_names)
+  foreach(_file IN LISTS release_files)
+    cmake_path(GET _file FILENAME _name)
+    list(APPEND release_names ${_name})
+  endforeach()
+  list(JOIN release_names "|" release_names)
+endmacro()
 
 # patcher_stage(<target> FOLDER <folder> [FILES <files...>]
 #               [DIRS <dir> <name> [<dir> <name>...]] [DEPENDS <targets...>])
