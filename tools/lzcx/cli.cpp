@@ -24,7 +24,7 @@ const CliOption kRecoverOptions[] = {
 // pack's options; patcher's are the same and --stub.
 const CliOption kPackOptions[] = {
     {kOptionStub, "stub", "STUB.exe", "the program with an empty payload, or any patcher"},
-    {'o', "output", "FILE", "the payload (or patcher) to write; - writes it to\nstandard output"},
+    {'o', "output", "FILE", "the file to write; - writes it to standard output\n(not a terminal)"},
     {kOptionName, "name", "NAME=FILE", "name the entry of FILE (as given among the files)\nNAME; once per file"},
     {kOptionFast, "fast", nullptr, "a lazy parse: quicker, 0.4 to 1% larger"},
     {'q', "quiet", nullptr, "no line per file on standard error"},
@@ -40,13 +40,14 @@ const char kPackFails[] =
 
 const CliCommand kCommands[] = {
     {"list", "the files a payload or patcher carries", "list [--json] PAYLOAD",
-     "Checks PAYLOAD whole, then lists what it carries: a header line, one line per\n"
-     "entry (name, form, size expanded, size packed, ratio), and whether the payload\n"
-     "carries checksums.\n",
+     "Checks PAYLOAD (a payload or a patcher; - reads standard input) whole, then\n"
+     "lists what it carries: a header line, one line per entry (name, form, size\n"
+     "expanded, size packed, ratio), and whether the payload carries checksums.\n",
      kListOptions, "the payload is sound and was listed", kReadFails},
     {"verify", "every check the patcher makes, writing nothing", "verify PAYLOAD",
      "Makes every check the patcher makes before it writes (bounds, names,\n"
-     "checksums, a full decode of every entry) and writes nothing.\n",
+     "checksums, a full decode of every entry) on PAYLOAD (a payload or a patcher;\n"
+     "- reads standard input), and writes nothing.\n",
      kNoOptions, "every check passed (one line says so)",
      "PAYLOAD cannot be read or fails a check (the line says which entry)"},
     {"extract", "apply a payload or patcher to a folder, all or nothing",
