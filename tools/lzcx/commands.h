@@ -91,6 +91,7 @@ class TempFile {
   // Flushes the file to the disk (and leaves it open for reading back).
   int Flush(std::string* why);
   int Commit(std::string* why);
+  // A descriptor of the file (on Windows, of the C runtime), for MappedFile.
   int fd() const { return fd_; }
   uint64_t size() const { return size_; }
 

@@ -62,7 +62,8 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
 
 // argv[0] is "pack". Returns the exit status: 0 written, 1 bad input or a
 // failure (one line on stderr, nothing written), 2 usage. An output of "-"
-// is standard output (not a terminal).
+// is standard output (not a terminal), written as it is packed: a failure
+// midway leaves there a payload cut short, which every reader refuses.
 int PackCommand(int argc, char** argv, BlockEncoderFunction encode = EncodeBlockInto);
 
 // Release files in, container out: what every command that packs shares.
