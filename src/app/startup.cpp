@@ -12,6 +12,7 @@ typedef void (*Constructor)();
 extern Constructor __CTOR_LIST__[];
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show);
+void StartStackGuard();
 
 // What static objects register to be done at exit (their destructors), run
 // last registered first once WinMain has returned.
@@ -27,7 +28,8 @@ int __cdecl atexit(ExitFunction function) {
 
 // The entry point: the program reads no command line, and WinMain's result
 // is the exit code.
-__attribute__((noreturn)) void PatcherStart() {
+__attribute__((noreturn, no_stack_protector)) void PatcherStart() {
+  StartStackGuard();
   for (Constructor* c = __CTOR_LIST__ + 1; *c; ++c) (*c)();
   char none[1] = {0};
   const int result = WinMain(GetModuleHandleA(nullptr), nullptr, none, SW_SHOWDEFAULT);

@@ -32,8 +32,10 @@ void TempName(uint32_t number, char* out) {
   int digits = 4;
   while (digits < 8 && number >> (4 * digits)) ++digits;
   memcpy(out, "~pt", 3);
-  for (int i = 0; i < digits; ++i)
-    out[3 + i] = "0123456789abcdef"[(number >> (4 * (digits - 1 - i))) & 15];
+  for (int i = 0; i < digits; ++i) {
+    const int digit = (number >> (4 * (digits - 1 - i))) & 15;
+    out[3 + i] = static_cast<char>(digit < 10 ? '0' + digit : 'a' + digit - 10);
+  }
   memcpy(out + 3 + digits, ".tmp", 5);
 }
 
