@@ -3,20 +3,16 @@
 // would otherwise bring along. The C runtime DLL (msvcrt) initialises
 // itself when it is loaded, so its functions work without that code.
 #include <windows.h>
-#include <stdarg.h>
 #include <stddef.h>
 
 extern "C" {
-
-// From the C runtime DLL.
-__declspec(dllimport) int __cdecl _vsnprintf(char* buffer, size_t size, const char* format,
-                                              va_list args);
 
 // The static constructors the linker collects: a -1, the functions, a 0.
 typedef void (*Constructor)();
 extern Constructor __CTOR_LIST__[];
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show);
+void StartStackGuard();
 
 // What static objects register to be done at exit (their destructors), run
 // last registered first once WinMain has returned.
@@ -32,30 +28,13 @@ int __cdecl atexit(ExitFunction function) {
 
 // The entry point: the program reads no command line, and WinMain's result
 // is the exit code.
-__attribute__((noreturn)) void PatcherStart() {
+__attribute__((noreturn, no_stack_protector)) void PatcherStart() {
+  StartStackGuard();
   for (Constructor* c = __CTOR_LIST__ + 1; *c; ++c) (*c)();
   char none[1] = {0};
   const int result = WinMain(GetModuleHandleA(nullptr), nullptr, none, SW_SHOWDEFAULT);
   while (g_at_exit_count) g_at_exit[--g_at_exit_count]();
   ExitProcess(static_cast<UINT>(result));
-}
-
-// snprintf and vsnprintf, as the headers map them: the text is always
-// terminated; a cut one returns `size` (the standard's "at least size").
-int __cdecl __ms_vsnprintf(char* buffer, size_t size, const char* format, va_list args) {
-  if (!size) return 0;
-  const int n = _vsnprintf(buffer, size, format, args);
-  if (n >= 0 && static_cast<size_t>(n) < size) return n;
-  buffer[size - 1] = 0;
-  return static_cast<int>(size);
-}
-
-int __cdecl __ms_snprintf(char* buffer, size_t size, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  const int n = __ms_vsnprintf(buffer, size, format, args);
-  va_end(args);
-  return n;
 }
 
 // What a call of a pure virtual function reaches (only through a bug: an

@@ -1,26 +1,15 @@
 #include "payload/applier.h"
 
-#include <stdarg.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "payload/block_decoder.h"
 #include "payload/container.h"
+#include "payload/fault.h"
 #include "payload/names.h"
 #include "payload/journal.h"
 
 namespace {
-
-int Fail(char* fault, size_t fault_size, const char* format, ...) {
-  if (fault && fault_size) {
-    va_list args;
-    va_start(args, format);
-    vsnprintf(fault, fault_size, format, args);
-    va_end(args);
-  }
-  return 0;
-}
 
 // The bytes an entry writes: a stored entry's data in place, or a block
 // decoded into `*buffer` (allocated here, freed by the caller). Zero with a
@@ -35,14 +24,14 @@ int EntryBytes(const PayloadEntry& e, const uint8_t** bytes, uint8_t** buffer,
   // Never a zero-byte request: an empty block still gets a real buffer.
   *buffer = static_cast<uint8_t*>(malloc(e.expanded_length ? e.expanded_length : 1));
   if (!*buffer)
-    return Fail(fault, fault_size, "%s: no memory for %u bytes", e.name,
+    return FormatFault(fault, fault_size, "%s: no memory for %u bytes", e.name,
                 e.expanded_length);
   BlockFault why = kBlockFine;
   uint32_t produced = BlockDecoder(e.data, e.size, *buffer, &why);
   if (produced != e.expanded_length) {
     free(*buffer);
     *buffer = nullptr;
-    return Fail(fault, fault_size, "%s: %s", e.name, BlockFaultText(why));
+    return FormatFault(fault, fault_size, "%s: %s", e.name, BlockFaultText(why));
   }
   *bytes = *buffer;
   return 1;
@@ -85,10 +74,10 @@ class Patch {
   // A fault about entry or file `name` in the directory: `format` takes
   // the name, then the directory.
   int Fail(const char* format, const char* name) {
-    return ::Fail(fault_, fault_size_, format, name, directory_);
+    return FormatFault(fault_, fault_size_, format, name, directory_);
   }
   // A fault about the directory: `format` takes it alone.
-  int FailIn(const char* format) { return ::Fail(fault_, fault_size_, format, directory_); }
+  int FailIn(const char* format) { return FormatFault(fault_, fault_size_, format, directory_); }
   int NeedsRecovery();
   const char* Temp(uint32_t number, char* buffer) {
     TempName(number, buffer);
@@ -125,20 +114,20 @@ int Patch::Read(const uint8_t* data, size_t size) {
   // anything is written.
   if (!CheckPayloadIntegrity(data, size, nullptr, fault_, fault_size_)) return 0;
   PayloadReader reader(data, size);
-  if (!reader.Start()) return ::Fail(fault_, fault_size_, "%s", reader.fault_text());
+  if (!reader.Start()) return FormatFault(fault_, fault_size_, "%s", reader.fault_text());
   if (dir_length_ + kTempNameLength >= static_cast<size_t>(platform::kPathBuffer))
-    return ::Fail(fault_, fault_size_, "directory path too long: %s", directory_);
+    return FormatFault(fault_, fault_size_, "directory path too long: %s", directory_);
   // Every entry takes at least a header, so the count is bounded by the
   // bytes present before anything is allocated for it.
   const size_t most = (size - 4) / kEntryHeaderSize;
   if (static_cast<size_t>(reader.count()) > most)
-    return ::Fail(fault_, fault_size_,
+    return FormatFault(fault_, fault_size_,
                   "entry count %d is more than the payload can hold", reader.count());
   entries_ = static_cast<PayloadEntry*>(calloc(reader.count(), sizeof(PayloadEntry)));
-  if (!entries_) return ::Fail(fault_, fault_size_, "%s", "no memory for the entry list");
+  if (!entries_) return FormatFault(fault_, fault_size_, "%s", "no memory for the entry list");
   for (int i = 0; i < reader.count(); ++i) {
     PayloadEntry& e = entries_[i];
-    if (!reader.Next(&e)) return ::Fail(fault_, fault_size_, "%s", reader.fault_text());
+    if (!reader.Next(&e)) return FormatFault(fault_, fault_size_, "%s", reader.fault_text());
     if (dir_length_ + strlen(e.name) >= static_cast<size_t>(platform::kPathBuffer))
       return Fail("%s: path in %s would be too long", e.name);
   }
@@ -387,14 +376,12 @@ int Patch::TakeBack(bool undo, int temps) {
 }
 
 int Patch::NeedsRecovery() {
-  if (fault_ && fault_size_) {
-    const size_t used = strlen(fault_);
-    snprintf(fault_ + used, fault_size_ - used,
-             "; undoing it failed too, so %s needs recovery: running the patch again "
-             "restores it",
-             directory_);
-  }
-  return 0;
+  if (!kFaultTexts || !fault_ || !fault_size_) return 0;
+  const size_t used = strlen(fault_);
+  return FormatFault(fault_ + used, fault_size_ - used,
+                     "; undoing it failed too, so %s needs recovery: running the patch again "
+                     "restores it",
+                     directory_);
 }
 
 int Patch::CheckDecodes(uint64_t* total) {
@@ -425,7 +412,7 @@ int ApplyPayload(const uint8_t* data, size_t size, const char* directory,
   // Every new file is in place for good: the patch has succeeded, whatever
   // is left of it, which the next run removes.
   if (!patch.Finish())
-    Fail(fault, fault_size, "patched, but %s still holds files of the patch: the next run removes them",
+    FormatFault(fault, fault_size, "patched, but %s still holds files of the patch: the next run removes them",
          directory);
   return 1;
 }

@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+// For messages only: the program's build carries no fault texts.
+#ifndef PATCHER_NO_FAULT_TEXT
 const char* BlockFaultText(BlockFault fault) {
   switch (fault) {
     case kBlockFine: return "no fault";
@@ -13,6 +15,7 @@ const char* BlockFaultText(BlockFault fault) {
   }
   return "unknown fault";
 }
+#endif
 
 namespace {
 

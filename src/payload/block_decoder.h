@@ -52,7 +52,7 @@ enum BlockFault {
 };
 
 // Describes a fault in a few words ("match distance out of range", ...).
-const char* BlockFaultText(BlockFault fault);
+const char* BlockFaultText(BlockFault fault) __attribute__((const));
 
 // Expands the block at `block` into `output`, which has room for exactly
 // BlockExpandedLength(block) bytes. `available` is how many bytes really

@@ -24,6 +24,16 @@ void Printable(const char* name, char* out, size_t out_size) {
   out[n] = 0;
 }
 
+// "entry N (name): what", or "entry N: what" without a name; zero.
+int EntryFault(char* fault, size_t fault_size, int32_t index, const char* name,
+               const char* what) {
+  if (!kFaultTexts) return 0;
+  if (!name) return FormatFault(fault, fault_size, "entry %d: %s", index + 1, what);
+  char printable[kEntryNameField * 4 + 1];
+  Printable(name, printable, sizeof printable);
+  return FormatFault(fault, fault_size, "entry %d (%s): %s", index + 1, printable, what);
+}
+
 bool IsTrailerMagic(const uint8_t* p) { return memcmp(p, kTrailerMagic, 4) == 0; }
 
 // Whether a payload ends in what claims to be a trailer: its last bytes
@@ -61,6 +71,7 @@ int ReadTrailer(const uint8_t* data, size_t size, size_t* length, const uint8_t*
 
 }  // namespace
 
+#ifndef PATCHER_NO_FAULT_TEXT
 int FormatFault(char* fault, size_t fault_size, const char* format, ...) {
   if (fault && fault_size) {
     va_list args;
@@ -70,6 +81,7 @@ int FormatFault(char* fault, size_t fault_size, const char* format, ...) {
   }
   return 0;
 }
+#endif
 
 void WriteTrailer(const uint32_t* crcs, uint32_t count, uint8_t* out) {
   const uint32_t length = static_cast<uint32_t>(TrailerSize(count));
@@ -104,13 +116,9 @@ int CheckPayloadIntegrity(const uint8_t* data, size_t size, PayloadIntegrity* in
   bool sealed = false;  // a block says a trailer belongs to it
   PayloadEntry e;
   while (reader.Next(&e)) {
-    if (crcs && EntryRecordCrc(e) != ReadLe32(crcs + 4 * e.index)) {
-      char name[kEntryNameField * 4 + 1];
-      Printable(e.name, name, sizeof name);
-      return FormatFault(fault, fault_size,
-                         "entry %d (%s): checksum does not match: the payload is damaged",
-                         e.index + 1, name);
-    }
+    if (crcs && EntryRecordCrc(e) != ReadLe32(crcs + 4 * e.index))
+      return EntryFault(fault, fault_size, e.index, e.name,
+                        "checksum does not match: the payload is damaged");
     if (e.compressed && IsTrailerMagic(e.data + 12)) sealed = true;
   }
   if (!reader.done()) return FormatFault(fault, fault_size, "%s", reader.fault_text());
@@ -155,14 +163,7 @@ PayloadReader::PayloadReader(const uint8_t* data, size_t size)
 }
 
 int PayloadReader::Fail(const char* what, const char* name) {
-  if (name) {
-    char printable[kEntryNameField * 4 + 1];
-    Printable(name, printable, sizeof printable);
-    snprintf(fault_, sizeof fault_, "entry %d (%s): %s", next_index_ + 1, printable, what);
-  } else {
-    snprintf(fault_, sizeof fault_, "entry %d: %s", next_index_ + 1, what);
-  }
-  return 0;
+  return EntryFault(fault_, sizeof fault_, next_index_, name, what);
 }
 
 int PayloadReader::Start() {
@@ -170,16 +171,11 @@ int PayloadReader::Start() {
   offset_ = 0;
   next_index_ = 0;
   count_ = 0;
-  if (size_ < 4) {
-    snprintf(fault_, sizeof fault_, "payload too short for its count (%u bytes)",
-             static_cast<unsigned>(size_));
-    return 0;
-  }
+  if (size_ < 4)
+    return FormatFault(fault_, sizeof fault_, "payload too short for its count (%u bytes)",
+                       static_cast<unsigned>(size_));
   count_ = static_cast<int32_t>(ReadLe32(data_));
-  if (count_ <= 0) {
-    snprintf(fault_, sizeof fault_, "entry count %d: no entries", count_);
-    return 0;
-  }
+  if (count_ <= 0) return FormatFault(fault_, sizeof fault_, "entry count %d: no entries", count_);
   offset_ = 4;
   started_ = true;
   return 1;

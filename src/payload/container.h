@@ -33,6 +33,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "payload/fault.h"
+
 const uint32_t kEntryHeaderSize = 38;
 const int kEntryNameField = 30;  // so a name has at most 29 characters
 
@@ -59,10 +61,6 @@ struct PayloadEntry {
   // `size`: the bytes the entry writes.
   uint32_t expanded_length;
 };
-
-// Formats a fault text into `fault` (`fault_size` bytes), if given; 0.
-int FormatFault(char* fault, size_t fault_size, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
 
 // The CRC-32C of an entry's record, header and data, as stored.
 uint32_t EntryRecordCrc(const PayloadEntry& entry);

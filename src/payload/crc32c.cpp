@@ -2,7 +2,9 @@
 
 #include <string.h>
 
-#if defined(__x86_64__) || defined(__i386__)
+// The program's payload is small, and its build (PATCHER_CRC_TABLE_ONLY)
+// leaves the instruction's path and its cpuid dispatch out.
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(PATCHER_CRC_TABLE_ONLY)
 #include <cpuid.h>
 #include <nmmintrin.h>
 #define PATCHER_CRC_HARDWARE 1

@@ -3,8 +3,9 @@
 // CRC of the concatenation: Crc32c(Crc32c(0, a), b) == Crc32c(0, a + b).
 //
 // On x86 processors with SSE4.2 (chosen at run time) the crc32 instruction
-// does the work, three streams at once; elsewhere a 16-entry table does it
-// four bits at a time. No large table, nothing initialised at run time.
+// does the work, three streams at once; elsewhere, and in the program's
+// build, a 16-entry table does it four bits at a time. No large table,
+// nothing initialised at run time.
 #ifndef PATCHER_PAYLOAD_CRC32C_H
 #define PATCHER_PAYLOAD_CRC32C_H
 

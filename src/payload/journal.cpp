@@ -1,6 +1,5 @@
 #include "payload/journal.h"
 
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -28,8 +27,16 @@ int HexValue(char c) {
 
 }  // namespace
 
+// "~pt%04x.tmp", by hand: the program carries no printf.
 void TempName(uint32_t number, char* out) {
-  snprintf(out, kTempNameBuffer, "~pt%04x.tmp", static_cast<unsigned>(number));
+  int digits = 4;
+  while (digits < 8 && number >> (4 * digits)) ++digits;
+  memcpy(out, "~pt", 3);
+  for (int i = 0; i < digits; ++i) {
+    const int digit = (number >> (4 * (digits - 1 - i))) & 15;
+    out[3 + i] = static_cast<char>(digit < 10 ? '0' + digit : 'a' + digit - 10);
+  }
+  memcpy(out + 3 + digits, ".tmp", 5);
 }
 
 bool IsPatchFileName(const char* name) {

@@ -64,6 +64,8 @@ NameVerdict CheckEntryName(const char* name, NameRule rule) {
   return platform::IsUtf8(name) ? kNameFine : kNameNotUtf8;
 }
 
+// For messages only: the program's build carries no fault texts.
+#ifndef PATCHER_NO_FAULT_TEXT
 const char* NameVerdictText(NameVerdict verdict) {
   switch (verdict) {
     case kNameFine: return "";
@@ -82,3 +84,4 @@ const char* NameVerdictText(NameVerdict verdict) {
   }
   return "not a plain file name";
 }
+#endif

@@ -39,6 +39,6 @@ enum NameVerdict {
 NameVerdict CheckEntryName(const char* name, NameRule rule);
 
 // A few words on what is wrong, for messages; "" for kNameFine.
-const char* NameVerdictText(NameVerdict verdict);
+const char* NameVerdictText(NameVerdict verdict) __attribute__((const));
 
 #endif  // PATCHER_PAYLOAD_NAMES_H

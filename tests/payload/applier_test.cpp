@@ -308,6 +308,19 @@ TEST(ApplyPayload, TemporaryNamesDoNotRunOut) {
   EXPECT_EQ(ops.created[1], "~pt11170.tmp");  // 70000, after the journal
 }
 
+// Temporary names are "~pt%04x.tmp", formatted without printf: every width,
+// across each change of digit count, and each is one the patch keeps.
+TEST(TempName, FormatsAsPrintfWouldAtEveryWidth) {
+  for (uint32_t number : {0u, 0x9u, 0xau, 0xfu, 0x10u, 0xabcdu, 0xffffu, 0x10000u, 0xfffffu,
+                          0x100000u, 0x1234567u, 0x10000000u, 0xfedcba98u, 0xfffffffeu}) {
+    char name[kTempNameBuffer], expected[32];
+    TempName(number, name);
+    snprintf(expected, sizeof expected, "~pt%04x.tmp", number);
+    EXPECT_STREQ(name, expected);
+    EXPECT_TRUE(IsPatchFileName(name)) << name;
+  }
+}
+
 // A patch interrupted while staging: a journal that names one temporary.
 TEST(RecoverDirectory, DamagedJournalIsRefusedAndNothingIsTouched) {
   auto journal = [](const char* name) {
