@@ -92,11 +92,13 @@ TEST(ApplyPayloadWin32, UnixSymbolicLinksAreRefused) {
   Bytes now;
   ASSERT_TRUE(ReadFileBytes(links + "victim.txt", &now));
   EXPECT_EQ(now, victim);
-  // A directory that is a link.
-  EXPECT_FALSE(ApplyPayload(payload.data(), payload.size(), (links + "linked\\").c_str(), ops,
-                            fault, sizeof fault));
-  EXPECT_NE(std::string(fault).find("a link"), std::string::npos) << fault;
-  EXPECT_TRUE(ListNames(links + "real\\").empty());
+  // A directory that is a link, however many separators end its name.
+  for (const char* spelling : {"linked\\", "linked\\\\"}) {
+    EXPECT_FALSE(ApplyPayload(payload.data(), payload.size(), (links + spelling).c_str(), ops,
+                              fault, sizeof fault)) << spelling;
+    EXPECT_NE(std::string(fault).find("a link"), std::string::npos) << fault;
+    EXPECT_TRUE(ListNames(links + "real\\").empty()) << spelling;
+  }
   // The real directory itself is patched.
   EXPECT_TRUE(ApplyPayload(payload.data(), payload.size(), (links + "real\\").c_str(), ops,
                            fault, sizeof fault)) << fault;

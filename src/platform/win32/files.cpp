@@ -86,8 +86,10 @@ Directory* OpenDirectory(const char* path) {
   lstrcpyA(dir->path, path);
   char name[kPathBuffer];
   lstrcpyA(name, length ? path : ".");
-  // Without its trailing separator, but for a root's ("C:\").
-  if (length > 1 && name[length - 1] == '\\' && name[length - 2] != ':') name[length - 1] = 0;
+  // Without its trailing separators, but for a root's ("C:\"): with one
+  // left, the directory would have no name of its own to check below.
+  for (int end = length; end > 1 && name[end - 1] == '\\' && name[end - 2] != ':';)
+    name[--end] = 0;
   // Read sharing for listings, write sharing for other programs' files;
   // no delete sharing, so the directory cannot be renamed or removed. The
   // directory itself, not where it leads if it is a link.
