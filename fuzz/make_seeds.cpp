@@ -38,13 +38,13 @@ int main(int argc, char** argv) {
   }
   put(items, ops);
   for (int shape = 0; shape < 4; ++shape) {
-    TestPeSpec spec;
-    spec.plus = shape & 1;
-    spec.relocations = shape != 2;
-    spec.payload = shape == 0 ? Bytes() : GreedyBlock(text);
-    if (shape == 2) spec.manifest = "";
-    if (shape == 3) spec.certificate = RandomBytes(64, 3);
-    put(executables, MakeTestPatcher(spec).image);
+    TestPeLayout layout;
+    layout.plus = shape & 1;
+    layout.relocations = shape != 2;
+    layout.payload = shape == 0 ? Bytes() : GreedyBlock(text);
+    if (shape == 2) layout.manifest = "";
+    if (shape == 3) layout.certificate = RandomBytes(64, 3);
+    put(executables, MakeTestPatcher(layout).image);
   }
   return 0;
 }

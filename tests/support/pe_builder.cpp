@@ -31,9 +31,9 @@ const uint32_t kTextRva = 0x1000, kResourceRva = 0x2000;
 
 }  // namespace
 
-TestPe MakeTestPatcher(const TestPeSpec& spec) {
+TestPe MakeTestPatcher(const TestPeLayout& layout) {
   TestPe pe;
-  pe.manifest.assign(spec.manifest.begin(), spec.manifest.end());
+  pe.manifest.assign(layout.manifest.begin(), layout.manifest.end());
   pe.strings = TextLike(70, 9);
 
   // Resources: root table, the type name, the data, then the lower tables
@@ -43,7 +43,7 @@ TestPe MakeTestPatcher(const TestPeSpec& spec) {
   Put16(&r, root + 12, 1);  // "FILE"
   Put16(&r, root + 14, 2);  // 6 (strings), 24 (manifest)
   const size_t name = Append(&r, {4, 0, 'F', 0, 'I', 0, 'L', 0, 'E', 0});
-  const Bytes* data[3] = {&spec.payload, &pe.strings, &pe.manifest};
+  const Bytes* data[3] = {&layout.payload, &pe.strings, &pe.manifest};
   const uint32_t types[3] = {0, 6, 24}, ids[3] = {105, 1, 1};
   size_t data_at[3];
   for (int i = 0; i < 3; ++i) data_at[i] = Append(&r, *data[i]);
@@ -65,41 +65,41 @@ TestPe MakeTestPatcher(const TestPeSpec& spec) {
     }
   }
 
-  const uint32_t optional_size = spec.plus ? 240 : 224;
-  const int sections = spec.relocations ? 3 : 2;
+  const uint32_t optional_size = layout.plus ? 240 : 224;
+  const int sections = layout.relocations ? 3 : 2;
   const size_t resources_raw = 0x400;
   const uint32_t resources_raw_size = static_cast<uint32_t>(Align(r.size(), kFileAlignment));
   const uint32_t reloc_rva =
       kResourceRva + static_cast<uint32_t>(Align(r.size(), kSectionAlignment));
   const size_t reloc_raw = resources_raw + resources_raw_size;
   const uint32_t image_size =
-      (spec.relocations ? reloc_rva : reloc_rva - kSectionAlignment) + kSectionAlignment;
+      (layout.relocations ? reloc_rva : reloc_rva - kSectionAlignment) + kSectionAlignment;
 
   Bytes& b = pe.image;
-  b.assign(spec.relocations ? reloc_raw + kFileAlignment : reloc_raw, 0);
+  b.assign(layout.relocations ? reloc_raw + kFileAlignment : reloc_raw, 0);
   b[0] = 'M';
   b[1] = 'Z';
   Put32(&b, 0x3C, 0x40);
   memcpy(&b[0x40], "PE\0\0", 4);
-  Put16(&b, 0x44, spec.plus ? 0x8664 : 0x14C);
+  Put16(&b, 0x44, layout.plus ? 0x8664 : 0x14C);
   Put16(&b, 0x46, sections);
   Put16(&b, 0x54, optional_size);
-  Put16(&b, 0x56, spec.plus ? 0x22 : 0x102);
+  Put16(&b, 0x56, layout.plus ? 0x22 : 0x102);
   const size_t o = pe.optional_header = 0x58;
-  pe.directories = o + (spec.plus ? 112 : 96);
-  Put16(&b, o, spec.plus ? 0x20B : 0x10B);
+  pe.directories = o + (layout.plus ? 112 : 96);
+  Put16(&b, o, layout.plus ? 0x20B : 0x10B);
   Put32(&b, o + 4, kFileAlignment);  // code
-  Put32(&b, o + 8, resources_raw_size + (spec.relocations ? kFileAlignment : 0));
+  Put32(&b, o + 8, resources_raw_size + (layout.relocations ? kFileAlignment : 0));
   Put32(&b, o + 16, kTextRva);  // entry point
   Put32(&b, o + 20, kTextRva);
-  Put32(&b, o + 24, spec.plus ? 0x40000000 : 0x400000);  // image base (low half)
+  Put32(&b, o + 24, layout.plus ? 0x40000000 : 0x400000);  // image base (low half)
   Put32(&b, o + 32, kSectionAlignment);
   Put32(&b, o + 36, kFileAlignment);
   Put16(&b, o + 48, 4);  // subsystem version
   Put32(&b, o + 56, image_size);
   Put32(&b, o + 60, 0x200);  // headers
   Put16(&b, o + 68, 2);      // GUI
-  Put32(&b, o + (spec.plus ? 108 : 92), 16);
+  Put32(&b, o + (layout.plus ? 108 : 92), 16);
   Put32(&b, pe.Directory(2), kResourceRva);
   Put32(&b, pe.Directory(2) + 4, static_cast<uint32_t>(r.size()));
 
@@ -127,7 +127,7 @@ TestPe MakeTestPatcher(const TestPeSpec& spec) {
   // Code: a return, and at 0x10 the address of itself, which the base
   // relocations patch.
   b[0x200] = 0xC3;
-  Put32(&b, 0x210, (spec.plus ? 0x40000000 : 0x400000) + kTextRva);
+  Put32(&b, 0x210, (layout.plus ? 0x40000000 : 0x400000) + kTextRva);
   memcpy(&b[resources_raw], r.data(), r.size());
   pe.resources = resources_raw;
   pe.resources_rva = kResourceRva;
@@ -135,20 +135,20 @@ TestPe MakeTestPatcher(const TestPeSpec& spec) {
   pe.type_name = resources_raw + name;
   pe.payload_language += resources_raw;
   pe.payload_data_entry += resources_raw;
-  if (spec.relocations) {
+  if (layout.relocations) {
     pe.relocations = reloc_raw;
     pe.relocations_rva = reloc_rva;
     Put32(&b, reloc_raw, kTextRva);
     Put32(&b, reloc_raw + 4, 12);
-    Put16(&b, reloc_raw + 8, (spec.plus ? 10 : 3) << 12 | 0x10);  // the pointer; then a pad entry
+    Put16(&b, reloc_raw + 8, (layout.plus ? 10 : 3) << 12 | 0x10);  // the pointer; then a pad entry
     Put32(&b, pe.Directory(5), reloc_rva);
     Put32(&b, pe.Directory(5) + 4, 12);
   }
-  if (!spec.certificate.empty()) {
+  if (!layout.certificate.empty()) {
     b.resize(Align(b.size(), 8));
     Put32(&b, pe.Directory(4), static_cast<uint32_t>(b.size()));
-    Put32(&b, pe.Directory(4) + 4, static_cast<uint32_t>(spec.certificate.size()));
-    b.insert(b.end(), spec.certificate.begin(), spec.certificate.end());
+    Put32(&b, pe.Directory(4) + 4, static_cast<uint32_t>(layout.certificate.size()));
+    b.insert(b.end(), layout.certificate.begin(), layout.certificate.end());
   }
   return pe;
 }

@@ -14,7 +14,7 @@
 
 #include "support/payload_builder.h"
 
-struct TestPeSpec {
+struct TestPeLayout {
   bool plus = false;  // PE32+ (x64) rather than PE32 (i386)
   Bytes payload;      // resource "FILE" 105, language 0x0409
   bool relocations = true;  // a .reloc section after the resources
@@ -43,6 +43,6 @@ struct TestPe {
   size_t Directory(int index) const { return directories + 8 * index; }
 };
 
-TestPe MakeTestPatcher(const TestPeSpec& spec);
+TestPe MakeTestPatcher(const TestPeLayout& layout);
 
 #endif  // PATCHER_TESTS_SUPPORT_PE_BUILDER_H

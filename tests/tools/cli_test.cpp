@@ -562,10 +562,10 @@ TEST_F(PayloadCli, UsageAndMissingFiles) {
 class PatcherCli : public PackCli {
  protected:
   void SetUp() override {
-    TestPeSpec stub;
+    TestPeLayout stub;
     stub.plus = true;
     stub_ = Write("stub.exe", MakeTestPatcher(stub).image);
-    program_bytes_ = MakeTestPatcher(TestPeSpec()).image;
+    program_bytes_ = MakeTestPatcher(TestPeLayout()).image;
     program_ = Write("Vusk-1.25.exe", program_bytes_);
     help_ = Write("vusk.hlp", TextLike(3000, 5));
   }
@@ -614,12 +614,12 @@ TEST_F(PatcherCli, MakesAPatcherOfThePackedFilesThatTheOtherCommandsRead) {
 TEST_F(PatcherCli, RefusesWhatPackRefusesAndBadStubsOrPrograms) {
   const std::string text = Write("notes.txt", TextLike(500, 6));
   const std::string plain_vusk = Write("vusk.exe", TextLike(500, 7));
-  TestPeSpec spec;
-  spec.payload = RandomBytes(10, 1);
-  TestPe damaged = MakeTestPatcher(spec);
+  TestPeLayout layout;
+  layout.payload = RandomBytes(10, 1);
+  TestPe damaged = MakeTestPatcher(layout);
   WriteLe32(damaged.image.data() + damaged.payload_data_entry + 4, 0xFFFFFF00);
   const std::string broken = Write("broken.exe", damaged.image);
-  TestPe renamed = MakeTestPatcher(TestPeSpec());
+  TestPe renamed = MakeTestPatcher(TestPeLayout());
   renamed.image[renamed.type_name + 2] = 'X';  // "FXLE"
   const std::string no_payload = Write("nopayload.exe", renamed.image);
   const std::string vusk = "vusk.exe=" + program_;

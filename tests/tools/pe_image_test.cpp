@@ -42,14 +42,14 @@ TEST(PeImage, ReplacedPayloadReadsBackWithEverythingElseIntact) {
         for (size_t new_size : {1, 70000}) {
           SCOPED_TRACE(testing::Message() << (plus ? "PE32+" : "PE32") << " relocations "
                                           << relocations << " " << old_size << " -> " << new_size);
-          TestPeSpec spec;
-          spec.plus = plus;
-          spec.relocations = relocations;
-          spec.payload = RandomBytes(old_size, 1);
-          if (!relocations) spec.manifest = "";  // then an empty resource ends the section
-          const TestPe stub = MakeTestPatcher(spec);
-          spec.certificate = RandomBytes(600, 3);
-          const TestPe signed_stub = MakeTestPatcher(spec);
+          TestPeLayout layout;
+          layout.plus = plus;
+          layout.relocations = relocations;
+          layout.payload = RandomBytes(old_size, 1);
+          if (!relocations) layout.manifest = "";  // then an empty resource ends the section
+          const TestPe stub = MakeTestPatcher(layout);
+          layout.certificate = RandomBytes(600, 3);
+          const TestPe signed_stub = MakeTestPatcher(layout);
           const Bytes payload = RandomBytes(new_size, 2);
           const Bytes out = Replaced(stub.image, payload);
           ASSERT_FALSE(out.empty());
@@ -127,13 +127,13 @@ TEST(PeImage, DamagedAndHostileFilesAreRefusedWithAReason) {
   };
   // clang-format on
   for (bool plus : {false, true}) {
-    TestPeSpec spec;
-    spec.plus = plus;
-    spec.payload = RandomBytes(100, 4);
-    spec.certificate = RandomBytes(64, 5);
+    TestPeLayout layout;
+    layout.plus = plus;
+    layout.payload = RandomBytes(100, 4);
+    layout.certificate = RandomBytes(64, 5);
     for (const Damage& d : damages) {
       SCOPED_TRACE(testing::Message() << (plus ? "PE32+: " : "PE32: ") << d.what);
-      TestPe pe = MakeTestPatcher(spec);
+      TestPe pe = MakeTestPatcher(layout);
       for (int i = 0; i < d.width; ++i)
         pe.image.at(pe.*d.where + d.delta + i) = static_cast<uint8_t>(d.value >> (8 * i));
       const Bytes& b = pe.image;
@@ -152,8 +152,8 @@ TEST(PeImage, DamagedAndHostileFilesAreRefusedWithAReason) {
     }
     // Cut anywhere before the payload's data entry, a file cannot be read;
     // exactly sized copies, so a read past the end is the sanitizer's.
-    const Bytes whole = MakeTestPatcher(spec).image;
-    const size_t needed = MakeTestPatcher(spec).payload_data_entry + 16;
+    const Bytes whole = MakeTestPatcher(layout).image;
+    const size_t needed = MakeTestPatcher(layout).payload_data_entry + 16;
     for (size_t cut = 0; cut < whole.size(); cut += 7) {
       const Bytes part(whole.begin(), whole.begin() + cut);
       const uint8_t* data = nullptr;
