@@ -61,7 +61,7 @@ class Patch {
     if (dir_) ops_.CloseDirectory(dir_);
   }
 
-  int Read(const uint8_t* data, size_t size);
+  int Read(const uint8_t* data, size_t size, PayloadIntegrity* integrity = nullptr);
   int Open();
   int Recover();
   int Plan();
@@ -109,10 +109,10 @@ class Patch {
   char other_[kTempNameBuffer];
 };
 
-int Patch::Read(const uint8_t* data, size_t size) {
+int Patch::Read(const uint8_t* data, size_t size, PayloadIntegrity* integrity) {
   // The whole container is checked, its checksums included, before
   // anything is written.
-  if (!CheckPayloadIntegrity(data, size, nullptr, fault_, fault_size_)) return 0;
+  if (!CheckPayloadIntegrity(data, size, integrity, fault_, fault_size_)) return 0;
   PayloadReader reader(data, size);
   if (!reader.Start()) return FormatFault(fault_, fault_size_, "%s", reader.fault_text());
   if (dir_length_ + kTempNameLength >= static_cast<size_t>(platform::kPathBuffer))
@@ -418,10 +418,11 @@ int ApplyPayload(const uint8_t* data, size_t size, const char* directory,
 }
 
 int VerifyPayload(const uint8_t* data, size_t size, const char* directory,
-                  char* fault, size_t fault_size, uint64_t* total) {
+                  char* fault, size_t fault_size, uint64_t* total,
+                  PayloadIntegrity* integrity) {
   FileOps unused;
   Patch patch(directory, unused, fault, fault_size);
-  return patch.Read(data, size) && patch.CheckDecodes(total);
+  return patch.Read(data, size, integrity) && patch.CheckDecodes(total);
 }
 
 int RecoverDirectory(const char* directory, FileOps& ops, char* fault, size_t fault_size) {

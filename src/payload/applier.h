@@ -19,6 +19,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "payload/container.h"
 #include "platform/platform.h"
 
 // The file operations the applier uses. The base class goes straight to the
@@ -71,10 +72,11 @@ int ApplyPayload(const uint8_t* data, size_t size, const char* directory,
 
 // Only checks: everything ApplyPayload checks before it writes (bounds,
 // names, path lengths) and a full decode of every block it would write,
-// writing nothing. `total` (if given) receives the sum of their lengths.
+// writing nothing. `total` (if given) receives the sum of their lengths,
+// and `integrity` (if given) what the container check found.
 int VerifyPayload(const uint8_t* data, size_t size, const char* directory,
                   char* fault = nullptr, size_t fault_size = 0,
-                  uint64_t* total = nullptr);
+                  uint64_t* total = nullptr, PayloadIntegrity* integrity = nullptr);
 
 enum RecoveryResult {
   kRecoveryFailed = 0,    // `fault` says why; the journal stays

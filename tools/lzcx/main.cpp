@@ -90,8 +90,8 @@ int Verify(const char* path, const FileBytes& payload) {
   char fault[512];
   uint64_t total = 0;
   PayloadIntegrity integrity;
-  if (!VerifyPayload(payload.data.get(), payload.size, "", fault, sizeof fault, &total) ||
-      !CheckPayloadIntegrity(payload.data.get(), payload.size, &integrity, fault, sizeof fault))
+  if (!VerifyPayload(payload.data.get(), payload.size, "", fault, sizeof fault, &total,
+                     &integrity))
     return Refuse(path, payload, fault);
   printf("%s: ok, %d entries, %llu bytes expanded from %zu, %s\n", Shown(path), integrity.count,
          static_cast<unsigned long long>(total), payload.size, ChecksumsLine(integrity));

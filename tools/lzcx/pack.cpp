@@ -217,8 +217,7 @@ int CheckPacked(const uint8_t* data, size_t size, const std::vector<PackFile>& f
                 std::string* why) {
   char fault[512];
   PayloadIntegrity integrity;
-  if (!CheckPayloadIntegrity(data, size, &integrity, fault, sizeof fault) ||
-      !VerifyPayload(data, size, "", fault, sizeof fault)) {
+  if (!VerifyPayload(data, size, "", fault, sizeof fault, nullptr, &integrity)) {
     *why = fault;
     return 0;
   }
