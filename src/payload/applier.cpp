@@ -131,13 +131,10 @@ int Patch::Read(const uint8_t* data, size_t size, PayloadIntegrity* integrity) {
     if (dir_length_ + strlen(e.name) >= static_cast<size_t>(platform::kPathBuffer))
       return Fail("%s: path in %s would be too long", e.name);
   }
-  // A later entry of the same name replaces an earlier one: only the last
-  // one is written.
+  // Only the last entry of a name is written. (Compacted in place: the
+  // entries after i, which LastOfItsName reads, are not moved yet.)
   for (int i = 0; i < reader.count(); ++i) {
-    bool replaced = false;
-    for (int j = i + 1; j < reader.count() && !replaced; ++j)
-      replaced = platform::SameFileName(entries_[i].name, entries_[j].name);
-    if (!replaced) entries_[count_++] = entries_[i];
+    if (LastOfItsName(entries_, reader.count(), i)) entries_[count_++] = entries_[i];
   }
   return 1;
 }

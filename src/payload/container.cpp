@@ -7,6 +7,7 @@
 #include "payload/block_decoder.h"
 #include "payload/crc32c.h"
 #include "payload/names.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -82,6 +83,12 @@ int FormatFault(char* fault, size_t fault_size, const char* format, ...) {
   return 0;
 }
 #endif
+
+bool LastOfItsName(const PayloadEntry* entries, int count, int i) {
+  for (int j = i + 1; j < count; ++j)
+    if (platform::SameFileName(entries[i].name, entries[j].name)) return false;
+  return true;
+}
 
 void WriteTrailer(const uint32_t* crcs, uint32_t count, uint8_t* out) {
   const uint32_t length = static_cast<uint32_t>(TrailerSize(count));

@@ -62,6 +62,11 @@ struct PayloadEntry {
   uint32_t expanded_length;
 };
 
+// Whether entries[i] is the last of its name among `count` entries: the
+// format's rule is that a later entry of the same name (the same file on
+// Windows, platform::SameFileName) replaces an earlier one.
+bool LastOfItsName(const PayloadEntry* entries, int count, int i);
+
 // The CRC-32C of an entry's record, header and data, as stored.
 uint32_t EntryRecordCrc(const PayloadEntry& entry);
 

@@ -121,17 +121,14 @@ class WatchedOps : public FileOps {
 // The names written, as tar -v lists them: each entry once (a later entry
 // of the same name is the one written), in payload order.
 void PrintWritten(const FileBytes& payload) {
-  std::vector<std::string> names;
+  std::vector<PayloadEntry> entries;
   PayloadReader reader(payload.data.get(), payload.size);
   PayloadEntry e;
   reader.Start();
-  while (reader.Next(&e)) names.push_back(e.name);
-  for (size_t i = 0; i < names.size(); ++i) {
-    bool replaced = false;
-    for (size_t j = i + 1; j < names.size() && !replaced; ++j)
-      replaced = platform::SameFileName(names[i].c_str(), names[j].c_str());
-    if (!replaced) printf("%s\n", names[i].c_str());
-  }
+  while (reader.Next(&e)) entries.push_back(e);
+  const int count = static_cast<int>(entries.size());
+  for (int i = 0; i < count; ++i)
+    if (LastOfItsName(entries.data(), count, i)) printf("%s\n", entries[i].name);
 }
 
 // When the patch of `dir` (DIRECTORY as given) stopped at the directory
