@@ -52,6 +52,12 @@ struct FileBytes {
 int ReadRegularFile(const char* path, uint64_t max, const char* what, FileBytes* out,
                     std::string* why);
 
+// The buffer for the `size` bytes of a regular file that ReadRegularFile
+// is about to read, in `out`. Zero with the reason in `why` when the file
+// is larger than `max` ("too large for <what> ...") or memory runs out.
+int AllocateFileBytes(uint64_t size, uint64_t max, const char* what, FileBytes* out,
+                      std::string* why);
+
 // Reads standard input to its end, at most `max` bytes, as ReadRegularFile
 // reads a file.
 int ReadStandardInput(uint64_t max, const char* what, FileBytes* out, std::string* why);

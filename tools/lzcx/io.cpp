@@ -81,6 +81,26 @@ std::string DirectoryString(const char* directory) {
   return dir;
 }
 
+int AllocateFileBytes(uint64_t size, uint64_t max, const char* what, FileBytes* out,
+                      std::string* why) {
+  char line[160];
+  if (size > max || size > SIZE_MAX) {
+    snprintf(line, sizeof line, "too large for %s (%llu bytes, at most %llu)", what,
+             static_cast<unsigned long long>(size), static_cast<unsigned long long>(max));
+    *why = line;
+    return 0;
+  }
+  out->data = AllocateBuffer(static_cast<size_t>(size));
+  if (!out->data) {
+    snprintf(line, sizeof line, "out of memory for its %llu bytes",
+             static_cast<unsigned long long>(size));
+    *why = line;
+    return 0;
+  }
+  out->size = static_cast<size_t>(size);
+  return 1;
+}
+
 int ReadStandardInput(uint64_t max, const char* what, FileBytes* out, std::string* why) {
   UseBinaryMode(stdin);
   size_t capacity = 1 << 16, size = 0;

@@ -39,37 +39,24 @@ int ReadRegularFile(const char* path, uint64_t max, const char* what, FileBytes*
     *why = "is a directory, not a file";
   } else if (!S_ISREG(st.st_mode)) {
     *why = "not a regular file";
-  } else if (static_cast<uint64_t>(st.st_size) > max) {
-    char line[160];
-    snprintf(line, sizeof line, "too large for %s (%llu bytes, at most %llu)", what,
-             static_cast<unsigned long long>(st.st_size), static_cast<unsigned long long>(max));
-    *why = line;
-  } else {
-    const size_t size = static_cast<size_t>(st.st_size);
-    out->data = AllocateBuffer(size);
-    out->size = size;
-    if (!out->data) {
-      char line[96];
-      snprintf(line, sizeof line, "out of memory for its %zu bytes", size);
-      *why = line;
+  } else if (AllocateFileBytes(static_cast<uint64_t>(st.st_size), max, what, out, why)) {
+    const size_t size = out->size;
+    size_t done = 0;
+    int error = 0;
+    while (done < size) {
+      const ssize_t n = read(fd, out->data.get() + done, size - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) error = errno;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    uint8_t more;
+    if (error) {
+      *why = strerror(error);
+    } else if (done != size || read(fd, &more, 1) != 0) {
+      *why = "changed while it was read";
     } else {
-      size_t done = 0;
-      int error = 0;
-      while (done < size) {
-        const ssize_t n = read(fd, out->data.get() + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) error = errno;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-      }
-      uint8_t more;
-      if (error) {
-        *why = strerror(error);
-      } else if (done != size || read(fd, &more, 1) != 0) {
-        *why = "changed while it was read";
-      } else {
-        ok = 1;
-      }
+      ok = 1;
     }
   }
   close(fd);

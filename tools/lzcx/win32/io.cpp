@@ -71,18 +71,7 @@ int ReadRegularFile(const char* path, uint64_t max, const char* what, FileBytes*
     *why = "is a directory, not a file";
   } else {
     const uint64_t size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    if (size > max || size > SIZE_MAX) {
-      char line[160];
-      snprintf(line, sizeof line, "too large for %s (%llu bytes, at most %llu)", what,
-               static_cast<unsigned long long>(size), static_cast<unsigned long long>(max));
-      *why = line;
-    } else if (!(out->data = AllocateBuffer(static_cast<size_t>(size)))) {
-      char line[96];
-      snprintf(line, sizeof line, "out of memory for its %llu bytes",
-               static_cast<unsigned long long>(size));
-      *why = line;
-    } else {
-      out->size = static_cast<size_t>(size);
+    if (AllocateFileBytes(size, max, what, out, why)) {
       size_t done = 0;
       DWORD got = 1, error = 0;
       while (done < out->size && got) {
