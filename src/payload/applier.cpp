@@ -69,6 +69,7 @@ class Patch {
   int Commit();
   int Finish();
   int CheckDecodes(uint64_t* total);
+  ApplyStatus status() const { return status_; }
 
  private:
   // A fault about entry or file `name` in the directory: `format` takes
@@ -105,6 +106,7 @@ class Patch {
   int step_count_;
   uint32_t journal_phase_;  // the phase the journal on the disk may say; 0: none
   uint32_t next_number_;
+  ApplyStatus status_ = kApplyFailed;
   char temp_[kTempNameBuffer];
   char other_[kTempNameBuffer];
 };
@@ -219,8 +221,10 @@ int Patch::Plan() {
     const char* name = entries_[step_count_].name;
     char found[platform::kPathBuffer];
     const platform::TargetState state = ops_.Find(dir_, name, found);
-    if (state == platform::kTargetBlocked)
+    if (state == platform::kTargetBlocked) {
+      status_ = kApplyInUse;
       return Fail("%s: the file in %s is read-only, in use or a directory", name);
+    }
     if (state == platform::kTargetElsewhere)
       return Fail("%s: the name in %s reaches another file or leads out of the directory", name);
     const char* exact = state == platform::kTargetMissing ? name : found;
@@ -373,6 +377,7 @@ int Patch::TakeBack(bool undo, int temps) {
 }
 
 int Patch::NeedsRecovery() {
+  status_ = kApplyNeedsRecovery;
   if (!kFaultTexts || !fault_ || !fault_size_) return 0;
   const size_t used = strlen(fault_);
   return FormatFault(fault_ + used, fault_size_ - used,
@@ -397,15 +402,23 @@ int Patch::CheckDecodes(uint64_t* total) {
 }  // namespace
 
 int ApplyPayload(const uint8_t* data, size_t size, const char* directory,
-                 FileOps& ops, char* fault, size_t fault_size) {
+                 FileOps& ops, char* fault, size_t fault_size, ApplyStatus* status) {
   if (fault && fault_size) *fault = 0;
+  ApplyStatus ignored;
+  if (!status) status = &ignored;
+  *status = kApplyFailed;
   Patch patch(directory, ops, fault, fault_size);
   if (!patch.Read(data, size) || !patch.Open()) return 0;
   if (!patch.Recover()) {
     // The recovery's own text says what is wrong.
+    *status = kApplyNeedsRecovery;
     return 0;
   }
-  if (!patch.Plan() || !patch.Stage() || !patch.Commit()) return 0;
+  if (!patch.Plan() || !patch.Stage() || !patch.Commit()) {
+    *status = patch.status();
+    return 0;
+  }
+  *status = kApplyPatched;
   // Every new file is in place for good: the patch has succeeded, whatever
   // is left of it, which the next run removes.
   if (!patch.Finish())

@@ -59,6 +59,20 @@ class FileOps {
 // Length of the shortest temporary names ("~pt" + four hex digits + ".tmp").
 const int kTempNameLength = 11;
 
+// How an apply ended, for callers that act on it (lzcx's exit statuses).
+enum ApplyStatus {
+  kApplyPatched = 0,        // every entry written
+  kApplyFailed = 1,         // failed; the directory holds what it held before
+  kApplyInUse = 2,          // a file to replace is in use, read-only or a
+                            // directory: nothing changed; may pass later
+  kApplyBusy = 3,           // another patch of the directory is running:
+                            // nothing changed
+  kApplyOldFileMismatch = 4,// a delta entry's old file is missing or
+                            // different: nothing changed
+  kApplyNeedsRecovery = 5,  // undoing failed too, or an interrupted patch
+                            // cannot be recovered now: the next run does it
+};
+
 // Applies the container `data` (`size` bytes) to `directory`, a directory
 // string ending in the path separator (or empty: the current directory),
 // after recovering an interrupted patch there (RecoverDirectory).
@@ -67,8 +81,10 @@ const int kTempNameLength = 11;
 // On failure the directory is as it was before, and `fault` says which
 // entry failed and why; if undoing failed too, it says that the directory
 // needs recovery, which the next apply or RecoverDirectory does.
+// `status` (if given) receives an ApplyStatus.
 int ApplyPayload(const uint8_t* data, size_t size, const char* directory,
-                 FileOps& ops, char* fault = nullptr, size_t fault_size = 0);
+                 FileOps& ops, char* fault = nullptr, size_t fault_size = 0,
+                 ApplyStatus* status = nullptr);
 
 // Only checks: everything ApplyPayload checks before it writes (bounds,
 // names, path lengths) and a full decode of every block it would write,
