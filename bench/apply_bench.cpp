@@ -41,8 +41,10 @@ class UnsyncedOps : public FileOps {
 // No journal at all: its file operations succeed without touching the disk.
 class NoJournalOps : public UnsyncedOps {
  public:
-  int Taken(platform::Directory* dir, const char* name) override {
-    return IsJournal(name) ? 0 : FileOps::Taken(dir, name);
+  platform::Presence OpenExisting(platform::Directory* dir, const char* name,
+                                  platform::File** file, platform::FileFacts* facts) override {
+    *file = nullptr;
+    return IsJournal(name) ? platform::kAbsent : FileOps::OpenExisting(dir, name, file, facts);
   }
   platform::File* CreateNew(platform::Directory* dir, const char* name) override {
     return IsJournal(name) ? Fake() : FileOps::CreateNew(dir, name);

@@ -3,230 +3,418 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "payload/block_decoder.h"
-#include "payload/container.h"
+#include "payload/crc32c.h"
+#include "payload/entries.h"
 #include "payload/fault.h"
-#include "payload/names.h"
 #include "payload/journal.h"
+#include "payload/names.h"
+#include "payload/patch_files.h"
 
 namespace {
 
-// The bytes an entry writes: a stored entry's data in place, or a block
-// decoded into `*buffer` (allocated here, freed by the caller). Zero with a
-// fault text when the block does not decode to exactly its length.
-int EntryBytes(const PayloadEntry& e, const uint8_t** bytes, uint8_t** buffer,
-               char* fault, size_t fault_size) {
-  *buffer = nullptr;
-  if (!e.compressed) {
-    *bytes = e.data;
-    return 1;
-  }
-  // Never a zero-byte request: an empty block still gets a real buffer.
-  *buffer = static_cast<uint8_t*>(malloc(e.expanded_length ? e.expanded_length : 1));
-  if (!*buffer)
-    return FormatFault(fault, fault_size, "%s: no memory for %u bytes", e.name,
-                e.expanded_length);
-  BlockFault why = kBlockFine;
-  uint32_t produced = BlockDecoder(e.data, e.size, *buffer, &why);
-  if (produced != e.expanded_length) {
-    free(*buffer);
-    *buffer = nullptr;
-    return FormatFault(fault, fault_size, "%s: %s", e.name, BlockFaultText(why));
-  }
-  *bytes = *buffer;
-  return 1;
-}
+const uint32_t kReadChunk = 1u << 16;
+// Names NextFreeNumber tries beyond two per entry: far more leftovers than
+// any directory holds by chance, and still no hang on a drive that answers
+// "taken" to every name.
+const uint32_t kSpareProbes = 4096;
 
-// A patch of one directory: the entries to write, and the steps of the
-// commit (from the entries, or from the journal of an interrupted patch).
-//
-// Durability. The phases are ordered by the journal: each rewrite of it is
-// flushed, the directory synced, the journal renamed into place and the
-// directory synced again, so every file created or renamed before a phase
-// is on the disk before the journal says that phase, and the phase before
-// anything of the next. Within the swap no sync is needed after each
-// rename: a journaling file system keeps them in order, and recovery
-// decides from the names it finds, so it finishes or undoes whatever prefix
-// of them the disk kept. The directory is synced once after the swap,
-// before any old file is removed, and again before the journal goes.
-class Patch {
+// What one name of a step holds, as far as the patch can tell.
+enum Holds {
+  kHoldsNothing,  // no such file
+  kHoldsOld,      // the old file, by size and CRC-32C
+  kHoldsNew,      // the new file, by size and CRC-32C, and the patch's own
+  kHoldsOurs,     // a file the patch could have written, but neither
+                  // (a temporary cut short)
+  kHoldsOther,    // anything else: another's file, a link, a directory
+  kHoldsUnknown,  // the system did not answer
+};
+
+struct StepSurvey {
+  Holds name, temp, backup;
+};
+
+enum Goal {
+  kGoalNone,     // neither set can be reached, or something is unknown
+  kGoalBack,     // the old set
+  kGoalForward,  // the new set
+};
+
+// Why Resolve stopped, and at which file.
+enum Stop {
+  kStopUnknown,   // a lookup failed
+  kStopInTheWay,  // a file that is not the patch's stands where it must act
+  kStopLost,      // neither version of a file can be put in place
+};
+
+class Transaction {
  public:
-  Patch(const char* directory, FileOps& ops, char* fault, size_t fault_size)
-      : directory_(directory), dir_length_(strlen(directory)), ops_(ops), fault_(fault),
-        fault_size_(fault_size), dir_(nullptr), entries_(nullptr), steps_(nullptr),
-        count_(0), step_count_(0), journal_phase_(0), next_number_(0) {}
-  ~Patch() {
-    free(entries_);
+  Transaction(const char* directory, const PatchEntries* entries, FileOps& ops, char* fault,
+              size_t fault_size)
+      : directory_(directory), dir_length_(strlen(directory)), entries_(entries), ops_(ops),
+        fault_(fault), fault_size_(fault_size) {}
+  ~Transaction() {
     free(steps_);
     if (dir_) ops_.CloseDirectory(dir_);
   }
 
-  int Read(const uint8_t* data, size_t size, PayloadIntegrity* integrity = nullptr);
-  int Open();
-  int Recover();
-  int Plan();
+  int Open(ApplyStatus* status);
+  RecoveryResult Recover();
+  int Plan(ApplyStatus* status);
   int Stage();
   int Commit();
   int Finish();
-  int CheckDecodes(uint64_t* total);
-  ApplyStatus status() const { return status_; }
+  bool needs_recovery() const { return needs_recovery_; }
 
  private:
-  // A fault about entry or file `name` in the directory: `format` takes
+  // A fault about file or entry `name` in the directory: `format` takes
   // the name, then the directory.
   int Fail(const char* format, const char* name) {
     return FormatFault(fault_, fault_size_, format, name, directory_);
   }
   // A fault about the directory: `format` takes it alone.
   int FailIn(const char* format) { return FormatFault(fault_, fault_size_, format, directory_); }
-  int NeedsRecovery();
-  const char* Temp(uint32_t number, char* buffer) {
+  const char* Temp(uint32_t number, char* buffer) const {
     TempName(number, buffer);
     return buffer;
   }
-  int Drop(const char* name) {
-    return !ops_.Taken(dir_, name) || ops_.Remove(dir_, name);
-  }
   int NextFreeNumber(uint32_t* number);
+  int ReadCrc(platform::File* file, uint64_t size, uint32_t* crc);
   int WriteEntry(int i, int* made);
-  int WriteJournal(uint32_t phase);
-  int Undo();
-  int Clear(int temps);
-  int TakeBack(bool undo, int temps);
+  int DropJournalNew();
+  int WriteJournal(JournalPhase phase);
+  Holds Examine(const char* name, const JournalStep& s, bool may_be_old, bool old_needs_trust,
+                bool may_be_new);
+  Holds ExamineName(const JournalStep& s, bool may_be_new);
+  int Survey(JournalPhase phase, StepSurvey* survey);
+  Goal Decide(JournalPhase phase, const StepSurvey* survey);
+  int Act(Goal goal, const StepSurvey* survey);
+  Goal Resolve(JournalPhase phase);
+  int TakeBack(JournalPhase phase);
+  int NeedsRecovery();
+  int Report(Stop why, const char* name);
 
   const char* directory_;
   size_t dir_length_;
+  const PatchEntries* entries_;  // null in a recovery alone
   FileOps& ops_;
   char* fault_;
   size_t fault_size_;
-  platform::Directory* dir_;
-  PayloadEntry* entries_;  // the entries to write: the last of each name
-  JournalStep* steps_;     // one per entry, in the same order
-  int count_;
-  int step_count_;
-  uint32_t journal_phase_;  // the phase the journal on the disk may say; 0: none
-  uint32_t next_number_;
-  ApplyStatus status_ = kApplyFailed;
-  char temp_[kTempNameBuffer];
-  char other_[kTempNameBuffer];
+  platform::Directory* dir_ = nullptr;
+  JournalStep* steps_ = nullptr;  // from the plan, or from the journal
+  int count_ = 0;
+  bool journal_on_disk_ = false;  // a journal of this patch may be there
+  bool needs_recovery_ = false;
+  uint32_t next_number_ = 0;
+  uint32_t probes_left_ = 0;
 };
 
-int Patch::Read(const uint8_t* data, size_t size, PayloadIntegrity* integrity) {
-  // The whole container is checked, its checksums included, before
-  // anything is written.
-  if (!CheckPayloadIntegrity(data, size, integrity, fault_, fault_size_)) return 0;
-  PayloadReader reader(data, size);
-  if (!reader.Start()) return FormatFault(fault_, fault_size_, "%s", reader.fault_text());
-  if (dir_length_ + kTempNameLength >= static_cast<size_t>(platform::kPathBuffer))
-    return FormatFault(fault_, fault_size_, "directory path too long: %s", directory_);
-  // Every entry takes at least a header, so the count is bounded by the
-  // bytes present before anything is allocated for it.
-  const size_t most = (size - 4) / kEntryHeaderSize;
-  if (static_cast<size_t>(reader.count()) > most)
-    return FormatFault(fault_, fault_size_,
-                  "entry count %d is more than the payload can hold", reader.count());
-  entries_ = static_cast<PayloadEntry*>(calloc(reader.count(), sizeof(PayloadEntry)));
-  if (!entries_) return FormatFault(fault_, fault_size_, "%s", "no memory for the entry list");
-  for (int i = 0; i < reader.count(); ++i) {
-    PayloadEntry& e = entries_[i];
-    if (!reader.Next(&e)) return FormatFault(fault_, fault_size_, "%s", reader.fault_text());
-    if (dir_length_ + strlen(e.name) >= static_cast<size_t>(platform::kPathBuffer))
-      return Fail("%s: path in %s would be too long", e.name);
-  }
-  // Only the last entry of a name is written. (Compacted in place: the
-  // entries after i, which LastOfItsName reads, are not moved yet.)
-  for (int i = 0; i < reader.count(); ++i) {
-    if (LastOfItsName(entries_, reader.count(), i)) entries_[count_++] = entries_[i];
-  }
-  return 1;
-}
-
-int Patch::Open() {
+int Transaction::Open(ApplyStatus* status) {
   dir_ = ops_.Open(directory_);
   if (!dir_)
     return FailIn("cannot open the directory %s: missing, not a directory, or a link");
+  switch (ops_.Lock(dir_, kLockName)) {
+    case platform::kLockTaken:
+      return 1;
+    case platform::kLockBusy:
+      *status = kApplyBusy;
+      return FailIn("another patch of %s is running: nothing was changed");
+    default:
+      return FailIn("cannot lock %s against a second patch: nothing was changed");
+  }
+}
+
+// The CRC-32C of the `size` bytes of an open file; zero when it cannot be
+// read or does not hold exactly that many bytes.
+int Transaction::ReadCrc(platform::File* file, uint64_t size, uint32_t* crc) {
+  uint8_t* chunk = static_cast<uint8_t*>(malloc(kReadChunk));
+  uint64_t done = 0;
+  uint32_t sum = 0, got = 0;
+  int ok = chunk != nullptr;
+  while (ok && (ok = ops_.ReadFrom(file, chunk, kReadChunk, &got)) && got) {
+    sum = Crc32c(sum, chunk, got);
+    done += got;
+  }
+  ok = ok && done == size;
+  free(chunk);
+  *crc = sum;
+  return ok;
+}
+
+Holds Transaction::Examine(const char* name, const JournalStep& s, bool may_be_old,
+                           bool old_needs_trust, bool may_be_new) {
+  platform::File* file = nullptr;
+  platform::FileFacts facts;
+  const platform::Presence presence = ops_.OpenExisting(dir_, name, &file, &facts);
+  if (presence == platform::kAbsent) return kHoldsNothing;
+  if (presence != platform::kPresent) return kHoldsUnknown;
+  if (!file) return kHoldsOther;
+  const bool old_size = may_be_old && (facts.trusted || !old_needs_trust) && facts.size == s.old_size;
+  const bool new_size = may_be_new && facts.trusted && facts.size == s.new_size;
+  Holds holds = facts.trusted ? kHoldsOurs : kHoldsOther;
+  uint32_t crc = 0;
+  if (old_size || new_size) {
+    if (!ReadCrc(file, facts.size, &crc))
+      holds = kHoldsUnknown;
+    else if (new_size && crc == s.new_crc)
+      holds = kHoldsNew;
+    else if (old_size && crc == s.old_crc)
+      holds = kHoldsOld;
+  }
+  ops_.Release(file);
+  return holds;
+}
+
+// What the step's own name holds, found as the plan finds it: under exactly
+// the journal's name, no link, no short name.
+Holds Transaction::ExamineName(const JournalStep& s, bool may_be_new) {
+  char found[platform::kPathBuffer];
+  found[0] = 0;
+  switch (ops_.Find(dir_, s.name, found)) {
+    case platform::kTargetMissing: return kHoldsNothing;
+    case platform::kTargetUnknown: return kHoldsUnknown;
+    case platform::kTargetElsewhere: return kHoldsOther;
+    default: break;
+  }
+  if (strcmp(found, s.name) != 0) return kHoldsOther;
+  const Holds holds = Examine(s.name, s, s.backup != kNoFile, false, may_be_new);
+  return holds == kHoldsOurs ? kHoldsOther : holds;
+}
+
+int Transaction::Survey(JournalPhase phase, StepSurvey* survey) {
+  char temp[kTempNameBuffer], backup[kTempNameBuffer];
+  const bool staging = phase == kPhaseStaging;
+  for (int i = 0; i < count_; ++i) {
+    const JournalStep& s = steps_[i];
+    StepSurvey& v = survey[i];
+    // Staging moved nothing: only the temporaries matter, whatever they hold.
+    v.temp = Examine(Temp(s.temp, temp), s, false, true, !staging);
+    v.name = staging ? kHoldsNothing : ExamineName(s, true);
+    v.backup = staging || s.backup == kNoFile ? kHoldsNothing
+                                              : Examine(Temp(s.backup, backup), s, true, true, false);
+  }
   return 1;
 }
 
-// Finishes or undoes what an interrupted patch left, from its journal. A
-// RecoveryResult; on failure the journal stays for the next run.
-int Patch::Recover() {
-  if (!ops_.Taken(dir_, kJournalName)) {
-    // A journal begun but never put in place: nothing was done after it.
-    if (Drop(kJournalNewName)) return kRecoveryNone;
-    return Fail("cannot remove %s in %s", kJournalNewName);
+int Transaction::Report(Stop why, const char* name) {
+  needs_recovery_ = true;
+  switch (why) {
+    case kStopUnknown:
+      return Fail("cannot tell what %s in %s holds (the system did not answer): nothing more "
+                  "was changed; run the patch again when the folder can be read",
+                  name);
+    case kStopInTheWay:
+      return Fail("%s in %s is not a file this patch wrote, and stands where the patch must "
+                  "restore or finish its files: nothing more was changed; move it away, then "
+                  "run the patch again",
+                  name);
+    default:
+      return Fail("%s in %s: neither its old nor its new version is left to put in place; "
+                  "reinstall the program",
+                  name);
   }
-  uint32_t size = 0, phase = 0;
-  uint8_t* bytes = ops_.Read(dir_, kJournalName, kJournalLimit, &size);
-  if (!bytes) return Fail("cannot read the patch journal %s in %s", kJournalName);
-  const int read = DecodeJournal(bytes, size, &phase, &steps_, &step_count_);
+}
+
+// The goal every step can reach, preferred as the phase says; kGoalNone
+// with the fault naming the file that stops it.
+Goal Transaction::Decide(JournalPhase phase, const StepSurvey* survey) {
+  char temp[kTempNameBuffer], backup[kTempNameBuffer];
+  bool back = true, forward = phase != kPhaseStaging, all_new = forward;
+  int stuck = -1;
+  for (int i = 0; i < count_; ++i) {
+    const JournalStep& s = steps_[i];
+    const StepSurvey& v = survey[i];
+    const char* unknown = v.temp == kHoldsUnknown     ? Temp(s.temp, temp)
+                          : v.name == kHoldsUnknown   ? s.name
+                          : v.backup == kHoldsUnknown ? Temp(s.backup, backup)
+                                                      : nullptr;
+    if (unknown) return Report(kStopUnknown, unknown), kGoalNone;
+    // A file under the patch's own name that it did not write stays where
+    // it is, and the patch with it.
+    if (v.temp == kHoldsOther) return Report(kStopInTheWay, Temp(s.temp, temp)), kGoalNone;
+    if (phase == kPhaseStaging) continue;
+    bool step_back, step_forward;
+    if (s.backup != kNoFile) {
+      // Untouched (the old file, or whatever the user made of it since,
+      // with no backup beside it), or the old file in its backup.
+      step_back = ((v.name == kHoldsOld || v.name == kHoldsOther) && v.backup == kHoldsNothing) ||
+                  (v.backup == kHoldsOld && (v.name == kHoldsNothing || v.name == kHoldsNew));
+    } else {
+      step_back = true;  // a new file is removed; anything else was never the patch's
+    }
+    step_forward = v.backup != kHoldsOther &&
+                   (v.name == kHoldsNew ||
+                    (v.temp == kHoldsNew && (v.name == kHoldsNothing || v.name == kHoldsOld)));
+    all_new = all_new && v.name == kHoldsNew && v.backup != kHoldsOther;
+    if ((back && !step_back) || (forward && !step_forward)) stuck = i;
+    back = back && step_back;
+    forward = forward && step_forward;
+  }
+  if (phase == kPhaseCommit && all_new) return kGoalForward;
+  if (back) return kGoalBack;
+  if (forward) return kGoalForward;
+  // Name what stops it: a file of another's where the patch must act, or
+  // the file whose versions are both gone.
+  const JournalStep& s = steps_[stuck];
+  const StepSurvey& v = survey[stuck];
+  if (v.backup == kHoldsOther) return Report(kStopInTheWay, Temp(s.backup, backup)), kGoalNone;
+  if (v.name == kHoldsOther) return Report(kStopInTheWay, s.name), kGoalNone;
+  return Report(kStopLost, s.name), kGoalNone;
+}
+
+// Moves every step to `goal`, each action one that keeps the goal (or the
+// other, for a power cut that keeps only some of them) within reach.
+int Transaction::Act(Goal goal, const StepSurvey* survey) {
+  char temp[kTempNameBuffer], backup[kTempNameBuffer];
+  for (int i = 0; i < count_; ++i) {
+    const JournalStep& s = steps_[i];
+    const StepSurvey& v = survey[i];
+    Temp(s.temp, temp);
+    Temp(s.backup, backup);
+    const bool own_temp = v.temp == kHoldsOurs || v.temp == kHoldsNew;
+    int ok = 1;
+    if (goal == kGoalBack) {
+      if (v.backup == kHoldsOld) ok = ops_.Rename(dir_, backup, s.name, v.name == kHoldsNew);
+      else if (s.backup == kNoFile && v.name == kHoldsNew) ok = ops_.Remove(dir_, s.name);
+      if (ok && own_temp) ok = ops_.Remove(dir_, temp);
+    } else {
+      if (v.name != kHoldsNew) ok = ops_.Rename(dir_, temp, s.name, v.name == kHoldsOld);
+      else if (own_temp) ok = ops_.Remove(dir_, temp);
+      if (ok && (v.backup == kHoldsOld || v.backup == kHoldsOurs)) ok = ops_.Remove(dir_, backup);
+    }
+    if (!ok) {
+      needs_recovery_ = true;
+      return Fail("cannot restore or finish %s in %s: the next run of the patch does it", s.name);
+    }
+  }
+  return 1;
+}
+
+// Brings the directory back to a whole set, old or new, from whatever the
+// journal of `phase` and the disk say, then removes the journal.
+Goal Transaction::Resolve(JournalPhase phase) {
+  StepSurvey* survey = static_cast<StepSurvey*>(calloc(count_ ? count_ : 1, sizeof(StepSurvey)));
+  if (!survey) {
+    needs_recovery_ = true;
+    return FailIn("no memory to recover the patch of %s"), kGoalNone;
+  }
+  Survey(phase, survey);
+  Goal goal = Decide(phase, survey);
+  if (goal != kGoalNone && !Act(goal, survey)) goal = kGoalNone;
+  free(survey);
+  if (goal == kGoalNone) return goal;
+  if (!DropJournalNew() || !ops_.Sync(dir_) || !ops_.Remove(dir_, kJournalName)) {
+    needs_recovery_ = true;
+    return FailIn("cannot remove the patch journal of %s: the next run does it"), kGoalNone;
+  }
+  journal_on_disk_ = false;
+  return goal;
+}
+
+// Removes a journal begun but never put in place, if it is one: the
+// patch's own file, empty or starting as a journal does. Anything else of
+// that name stays, and the patch stops there.
+int Transaction::DropJournalNew() {
+  platform::File* file = nullptr;
+  platform::FileFacts facts;
+  const platform::Presence presence = ops_.OpenExisting(dir_, kJournalNewName, &file, &facts);
+  if (presence == platform::kAbsent) return 1;
+  uint8_t head[4] = {0};
+  uint32_t got = 0;
+  const bool ours = file && facts.trusted && ops_.ReadFrom(file, head, 4, &got) &&
+                    memcmp(head, kJournalMagic, got < 3 ? got : 3) == 0;
+  if (file) ops_.Release(file);
+  if (ours && ops_.Remove(dir_, kJournalNewName)) return 1;
+  return Fail("%s in %s is in the way of the patch journal: nothing more was changed; move it "
+              "away, then run the patch again",
+              kJournalNewName);
+}
+
+RecoveryResult Transaction::Recover() {
+  platform::File* file = nullptr;
+  platform::FileFacts facts;
+  const platform::Presence presence = ops_.OpenExisting(dir_, kJournalName, &file, &facts);
+  if (presence == platform::kAbsent) return DropJournalNew() ? kRecoveryNone : kRecoveryFailed;
+  if (presence != platform::kPresent) {
+    Fail("cannot tell whether %s, the journal of an interrupted patch, is in %s: nothing was "
+         "changed; run the patch again when the folder can be read",
+         kJournalName);
+    return kRecoveryFailed;
+  }
+  uint8_t* bytes = nullptr;
+  uint32_t got = 0;
+  if (file && facts.trusted && facts.size <= kJournalLimit) {
+    bytes = static_cast<uint8_t*>(malloc(facts.size ? facts.size : 1));
+    if (bytes && (!ops_.ReadFrom(file, bytes, static_cast<uint32_t>(facts.size), &got) ||
+                  got != facts.size)) {
+      free(bytes);
+      bytes = nullptr;
+    }
+  }
+  if (file) ops_.Release(file);
+  if (!file || !facts.trusted) {
+    Fail("%s in %s is not a patch journal this patcher wrote (another owner, a link or not a "
+         "file): nothing was changed; check the directory, then remove it",
+         kJournalName);
+    return kRecoveryFailed;
+  }
+  JournalPhase phase = kPhaseStaging;
+  const int read = bytes && DecodeJournal(bytes, got, &phase, &steps_, &count_);
   free(bytes);
-  if (!read)
-    return Fail("the patch journal %s in %s is damaged: nothing was done; check the "
-                "directory, then remove the journal",
-                kJournalName);
-  journal_phase_ = phase;
-  int result = kRecoveryUndone;
-  // In the commit phase a temporary left means a new file not in place,
-  // so the patch is undone; with none left it is finished. Only a sure
-  // answer counts: were old files removed already, undoing on a guess
-  // would lose them.
-  bool left = phase != kPhaseCommit, unsure = false;
-  for (int i = 0; i < step_count_ && !left; ++i) {
-    const int taken = ops_.Taken(dir_, Temp(steps_[i].temp, temp_));
-    left = taken == 1;
-    unsure = unsure || taken == 2;
+  if (!read) {
+    Fail("the patch journal %s in %s is damaged: nothing was done; check the directory, then "
+         "remove the journal",
+         kJournalName);
+    return kRecoveryFailed;
   }
-  if (!left && unsure) {
-    result = FailIn("cannot tell what the interrupted patch in %s left");
-  } else if (!Drop(kJournalNewName)) {
-    result = Fail("cannot remove %s in %s", kJournalNewName);
-  } else if (!left) {
-    // No temporary left: every new file is in place.
-    result = Finish() ? kRecoveryFinished
-                      : FailIn("cannot remove the old files of the interrupted patch in %s");
-  } else if (!TakeBack(phase != kPhaseStaging, step_count_)) {
-    result = FailIn("cannot undo the interrupted patch in %s");
-  }
+  journal_on_disk_ = true;
+  const Goal goal = Resolve(phase);
   free(steps_);
   steps_ = nullptr;
-  step_count_ = 0;
-  journal_phase_ = 0;
-  return result;
+  count_ = 0;
+  if (goal == kGoalNone) return kRecoveryFailed;
+  return goal == kGoalForward ? kRecoveryFinished : kRecoveryUndone;
 }
 
 // A number whose name is free in the directory. The numbers go on past
-// 0xffff (with more digits), so they cannot run out before the entries do.
-int Patch::NextFreeNumber(uint32_t* number) {
-  for (; next_number_ != kNoFile; ++next_number_) {
-    if (dir_length_ + strlen(Temp(next_number_, temp_)) >= static_cast<size_t>(platform::kPathBuffer))
+// 0xffff (with more digits), so they cannot run out before the entries do;
+// the probes are bounded all the same.
+int Transaction::NextFreeNumber(uint32_t* number) {
+  char temp[kTempNameBuffer];
+  for (; probes_left_ && next_number_ != kNoFile; --probes_left_, ++next_number_) {
+    if (dir_length_ + strlen(Temp(next_number_, temp)) >= static_cast<size_t>(platform::kPathBuffer))
       break;
-    const int taken = ops_.Taken(dir_, temp_);
-    if (taken == 2) break;
-    if (!taken) {
+    const platform::Presence presence = ops_.LookUp(dir_, temp);
+    if (presence == platform::kUnknown)
+      return Fail("cannot tell whether %s in %s is free: nothing was changed", temp);
+    if (presence == platform::kAbsent) {
       *number = next_number_++;
       return 1;
     }
   }
-  return FailIn("no free name for a temporary file in %s");
+  return FailIn("no free name for a temporary file in %s: nothing was changed");
 }
 
 // The commit's plan: each entry's exact name (an existing file's own
-// spelling), its temporary, and a backup for the file it replaces.
-int Patch::Plan() {
-  steps_ = static_cast<JournalStep*>(calloc(count_, sizeof(JournalStep)));
+// spelling), its temporary, and a backup with the size and CRC-32C of the
+// file it replaces.
+int Transaction::Plan(ApplyStatus* status) {
+  count_ = entries_->count();
+  steps_ = static_cast<JournalStep*>(calloc(count_ ? count_ : 1, sizeof(JournalStep)));
   if (!steps_) return FailIn("no memory for the patch of %s");
-  for (; step_count_ < count_; ++step_count_) {
-    JournalStep& s = steps_[step_count_];
-    const char* name = entries_[step_count_].name;
+  probes_left_ = 2 * static_cast<uint32_t>(count_) + kSpareProbes;
+  for (int i = 0; i < count_; ++i) {
+    JournalStep& s = steps_[i];
+    const char* name = (*entries_)[i].name;
     char found[platform::kPathBuffer];
     const platform::TargetState state = ops_.Find(dir_, name, found);
     if (state == platform::kTargetBlocked) {
-      status_ = kApplyInUse;
+      *status = kApplyInUse;
       return Fail("%s: the file in %s is read-only, in use or a directory", name);
     }
     if (state == platform::kTargetElsewhere)
       return Fail("%s: the name in %s reaches another file or leads out of the directory", name);
+    if (state == platform::kTargetUnknown)
+      return Fail("%s: cannot look it up in %s: nothing was changed", name);
     const char* exact = state == platform::kTargetMissing ? name : found;
     if (strlen(exact) >= static_cast<size_t>(kStepNameField) ||
         dir_length_ + strlen(exact) >= static_cast<size_t>(platform::kPathBuffer) ||
@@ -235,14 +423,25 @@ int Patch::Plan() {
     memcpy(s.name, exact, strlen(exact) + 1);
     s.backup = kNoFile;
     if (!NextFreeNumber(&s.temp)) return 0;
-    if (state == platform::kTargetReplaceable && !NextFreeNumber(&s.backup)) return 0;
+    if (state != platform::kTargetReplaceable) continue;
+    if (!NextFreeNumber(&s.backup)) return 0;
+    // The old file's contents, so that only it is ever restored.
+    platform::File* file = nullptr;
+    platform::FileFacts facts;
+    const bool read = ops_.OpenExisting(dir_, s.name, &file, &facts) == platform::kPresent &&
+                      file && ReadCrc(file, facts.size, &s.old_crc);
+    if (file) ops_.Release(file);
+    if (!read) return Fail("%s: cannot read the file in %s: nothing was changed", name);
+    s.old_size = facts.size;
   }
   return 1;
 }
 
-int Patch::WriteEntry(int i, int* made) {
-  const PayloadEntry& e = entries_[i];
-  platform::File* file = ops_.CreateNew(dir_, Temp(steps_[i].temp, temp_));
+int Transaction::WriteEntry(int i, int* made) {
+  const PayloadEntry& e = (*entries_)[i];
+  JournalStep& s = steps_[i];
+  char temp[kTempNameBuffer];
+  platform::File* file = ops_.CreateNew(dir_, Temp(s.temp, temp));
   if (!file) return Fail("%s: cannot create a file in %s", e.name);
   ++*made;
   const uint8_t* bytes = nullptr;
@@ -252,6 +451,8 @@ int Patch::WriteEntry(int i, int* made) {
     return 0;
   }
   const uint32_t length = e.expanded_length;
+  s.new_size = length;
+  s.new_crc = Crc32c(0, bytes, length);
   const bool written = length == 0 || ops_.Write(file, bytes, length) == length;
   free(buffer);
   const bool closed = ops_.Close(file) != 0;
@@ -262,141 +463,111 @@ int Patch::WriteEntry(int i, int* made) {
 
 // Puts a journal of `phase` in place: complete, flushed, and renamed over
 // the last one, with the directory synced on both sides of the rename.
-int Patch::WriteJournal(uint32_t phase) {
+int Transaction::WriteJournal(JournalPhase phase) {
   size_t size = 0;
-  uint8_t* bytes = EncodeJournal(phase, steps_, step_count_, &size);
+  uint8_t* bytes = EncodeJournal(phase, steps_, count_, &size);
   if (!bytes || size > kJournalLimit) {
     free(bytes);
     return FailIn("no memory for the patch of %s");
   }
-  platform::File* file = ops_.CreateNew(dir_, kJournalNewName);
-  int ok = file != nullptr;
+  platform::File* file = nullptr;
+  int ok = DropJournalNew() && (file = ops_.CreateNew(dir_, kJournalNewName)) != nullptr;
   if (file) {
     ok = ops_.Write(file, bytes, static_cast<uint32_t>(size)) == size;
     ok = ops_.Close(file) && ok;
   }
   free(bytes);
   // (Before the first journal of a patch nothing was done that it depends on.)
-  ok = ok && (!journal_phase_ || ops_.Sync(dir_)) &&
+  ok = ok && (!journal_on_disk_ || ops_.Sync(dir_)) &&
        ops_.Rename(dir_, kJournalNewName, kJournalName, 1);
-  if (ok) journal_phase_ = phase;
+  if (ok) journal_on_disk_ = true;
   ok = ok && ops_.Sync(dir_);
   if (!ok) {
-    if (file) Drop(kJournalNewName);
     FailIn("cannot write the patch journal in %s");
+    char* fault = fault_;
+    fault_ = nullptr;
+    const int dropped = !file || DropJournalNew();
+    fault_ = fault;
+    if (!dropped) NeedsRecovery();
   }
   return ok;
 }
 
-int Patch::Stage() {
-  int made = 0;  // temporaries created, in the order of the steps
+int Transaction::Stage() {
+  int made = 0;
   int ok = WriteJournal(kPhaseStaging);
-  for (int i = 0; ok && i < step_count_; ++i) ok = WriteEntry(i, &made);
+  if (!ok) return journal_on_disk_ ? TakeBack(kPhaseStaging) : 0;
+  for (int i = 0; ok && i < count_; ++i) ok = WriteEntry(i, &made);
   if (ok && WriteJournal(kPhaseCommit)) return 1;
-  if (!TakeBack(false, made)) NeedsRecovery();
-  return 0;
+  return TakeBack(kPhaseStaging);
 }
 
-int Patch::Commit() {
+int Transaction::Commit() {
   const char* why = "%s%s: cannot make the new files durable";
   const char* name = "";
+  char temp[kTempNameBuffer], backup[kTempNameBuffer];
   int i = 0;
-  for (; i < step_count_; ++i) {
+  for (; i < count_; ++i) {
     const JournalStep& s = steps_[i];
     name = s.name;
-    if (s.backup != kNoFile && !ops_.Rename(dir_, s.name, Temp(s.backup, other_), 0)) {
+    if (s.backup != kNoFile && !ops_.Rename(dir_, s.name, Temp(s.backup, backup), 0)) {
       why = "%s: cannot move the old file aside in %s";
       break;
     }
-    if (!ops_.Rename(dir_, Temp(s.temp, temp_), s.name, 0)) {
+    if (!ops_.Rename(dir_, Temp(s.temp, temp), s.name, 0)) {
       why = "%s: cannot move the new file into place in %s";
       break;
     }
   }
-  if (i == step_count_) {
+  if (i == count_) {
     if (ops_.Sync(dir_)) return 1;
     name = "";
   }
   Fail(why, name);
-  if (!TakeBack(true, step_count_)) NeedsRecovery();
-  return 0;
+  return TakeBack(kPhaseRollBack);
 }
 
-// Removes the old files, now that every new file is in place for good,
-// then the journal. Zero when anything is left for the next run.
-int Patch::Finish() {
-  int ok = 1;
-  for (int i = 0; i < step_count_ && ok; ++i) {
-    if (steps_[i].backup != kNoFile) ok = Drop(Temp(steps_[i].backup, other_));
-  }
-  return ok && ops_.Sync(dir_) && ops_.Remove(dir_, kJournalName);
-}
-
-// Moves every new file back to its temporary and every old file back to
-// its exact name, as far as the disk shows them moved, so that it can be
-// repeated after a crash at any point. While a step's temporary is there,
-// its new file is not in place (the commit moves the temporary last). A
-// name that cannot be looked up stops it: a guess could leave a new file.
-int Patch::Undo() {
-  for (int i = 0; i < step_count_; ++i) {
-    const JournalStep& s = steps_[i];
-    const int temp = ops_.Taken(dir_, Temp(s.temp, temp_));
-    const int placed = temp ? 0 : ops_.Taken(dir_, s.name);
-    if (temp == 2 || placed == 2 || (placed && !ops_.Rename(dir_, s.name, temp_, 0)))
-      return 0;
-    if (s.backup == kNoFile) continue;
-    const int backup = ops_.Taken(dir_, Temp(s.backup, other_));
-    if (backup == 2 || (backup && !ops_.Rename(dir_, other_, s.name, 0))) return 0;
-  }
-  return 1;
-}
-
-// Removes the first `temps` temporaries and then the journal. The journal
-// says the staging phase first, so that a crash in between leaves only
-// temporaries for recovery to remove: were it to say commit, a removed
-// temporary would pass for a new file in place.
-int Patch::Clear(int temps) {
-  if (journal_phase_ > kPhaseStaging && !WriteJournal(kPhaseStaging)) return 0;
-  for (int i = 0; i < temps; ++i) {
-    if (!Drop(Temp(steps_[i].temp, temp_))) return 0;
-  }
-  return Drop(kJournalNewName) && ops_.Sync(dir_) && Drop(kJournalName);
-}
-
-// Takes back what the patch did: undoes the swap (`undo`), then removes
-// the first `temps` temporaries. The rolling-back phase is written first;
-// should that fail, undoing is still safe, as recovery from the commit
-// phase undoes too while any temporary is there.
-int Patch::TakeBack(bool undo, int temps) {
+// Takes back what the patch did, keeping the first fault as the one to
+// report; when that fails too, says the directory needs recovery. Zero.
+int Transaction::TakeBack(JournalPhase phase) {
   char* fault = fault_;
-  fault_ = nullptr;  // the first fault is the one to report
-  if (undo && journal_phase_ != kPhaseRollBack) WriteJournal(kPhaseRollBack);
-  const int done = (!undo || Undo()) && Clear(temps);
+  fault_ = nullptr;
+  // Worth writing, not worth stopping for: from the commit phase recovery
+  // goes back too while any new file is not in place.
+  if (phase == kPhaseRollBack) WriteJournal(kPhaseRollBack);
+  const Goal goal = Resolve(phase);
   fault_ = fault;
-  return done;
+  return goal == kGoalNone ? NeedsRecovery() : 0;
 }
 
-int Patch::NeedsRecovery() {
-  status_ = kApplyNeedsRecovery;
+// Adds to the fault that the directory needs recovery. Zero.
+int Transaction::NeedsRecovery() {
+  needs_recovery_ = true;
   if (!kFaultTexts || !fault_ || !fault_size_) return 0;
   const size_t used = strlen(fault_);
   return FormatFault(fault_ + used, fault_size_ - used,
-                     "; undoing it failed too, so %s needs recovery: running the patch again "
-                     "restores it",
+                     "; undoing it failed too, so %s needs recovery: the next run of the patch "
+                     "restores it, or says what is in its way",
                      directory_);
 }
 
-int Patch::CheckDecodes(uint64_t* total) {
-  uint64_t sum = 0;
-  for (int i = 0; i < count_; ++i) {
-    const uint8_t* bytes;
-    uint8_t* buffer;
-    if (!EntryBytes(entries_[i], &bytes, &buffer, fault_, fault_size_)) return 0;
-    free(buffer);
-    sum += entries_[i].expanded_length;
+// Removes the old files, now that every new file is in place for good,
+// then the journal. Zero when anything is left for the next run: a backup
+// that is no longer the patch's own stays, and the journal with it.
+int Transaction::Finish() {
+  char backup[kTempNameBuffer];
+  int ok = 1;
+  for (int i = 0; i < count_ && ok; ++i) {
+    if (steps_[i].backup == kNoFile) continue;
+    Temp(steps_[i].backup, backup);
+    platform::File* file = nullptr;
+    platform::FileFacts facts;
+    const platform::Presence presence = ops_.OpenExisting(dir_, backup, &file, &facts);
+    if (file) ops_.Release(file);
+    ok = presence == platform::kAbsent ||
+         (presence == platform::kPresent && facts.trusted && ops_.Remove(dir_, backup));
   }
-  if (total) *total = sum;
-  return 1;
+  return ok && ops_.Sync(dir_) && ops_.Remove(dir_, kJournalName);
 }
 
 }  // namespace
@@ -407,38 +578,44 @@ int ApplyPayload(const uint8_t* data, size_t size, const char* directory,
   ApplyStatus ignored;
   if (!status) status = &ignored;
   *status = kApplyFailed;
-  Patch patch(directory, ops, fault, fault_size);
-  if (!patch.Read(data, size) || !patch.Open()) return 0;
-  if (!patch.Recover()) {
+  PatchEntries entries;
+  if (!entries.Read(data, size, directory, nullptr, fault, fault_size)) return 0;
+  Transaction patch(directory, &entries, ops, fault, fault_size);
+  if (!patch.Open(status)) return 0;
+  if (patch.Recover() == kRecoveryFailed) {
     // The recovery's own text says what is wrong.
     *status = kApplyNeedsRecovery;
     return 0;
   }
-  if (!patch.Plan() || !patch.Stage() || !patch.Commit()) {
-    *status = patch.status();
+  if (!patch.Plan(status) || !patch.Stage() || !patch.Commit()) {
+    if (patch.needs_recovery()) *status = kApplyNeedsRecovery;
     return 0;
   }
   *status = kApplyPatched;
   // Every new file is in place for good: the patch has succeeded, whatever
   // is left of it, which the next run removes.
   if (!patch.Finish())
-    FormatFault(fault, fault_size, "patched, but %s still holds files of the patch: the next run removes them",
-         directory);
+    FormatFault(fault, fault_size,
+                "patched, but %s still holds files of the patch: the next run removes them",
+                directory);
   return 1;
 }
 
 int VerifyPayload(const uint8_t* data, size_t size, const char* directory,
                   char* fault, size_t fault_size, uint64_t* total,
                   PayloadIntegrity* integrity) {
-  FileOps unused;
-  Patch patch(directory, unused, fault, fault_size);
-  return patch.Read(data, size, integrity) && patch.CheckDecodes(total);
+  PatchEntries entries;
+  return entries.Read(data, size, directory, integrity, fault, fault_size) &&
+         entries.CheckDecodes(total, fault, fault_size);
 }
 
-int RecoverDirectory(const char* directory, FileOps& ops, char* fault, size_t fault_size) {
+RecoveryResult RecoverDirectory(const char* directory, FileOps& ops, char* fault,
+                                size_t fault_size) {
   if (fault && fault_size) *fault = 0;
-  Patch patch(directory, ops, fault, fault_size);
-  return patch.Open() ? patch.Recover() : kRecoveryFailed;
+  Transaction patch(directory, nullptr, ops, fault, fault_size);
+  ApplyStatus status = kApplyFailed;
+  if (!patch.Open(&status)) return status == kApplyBusy ? kRecoveryBusy : kRecoveryFailed;
+  return patch.Recover();
 }
 
 int PatchApplier(const char* directory) {

@@ -1,18 +1,64 @@
 // Writing a payload into the target directory, all or nothing, even across
-// a crash.
+// a crash, a power cut, a second fault during the recovery from the first,
+// and files that someone else left in the directory.
 //
-// Every entry is first decoded and written to a temporary file in the
-// target directory ("~pt0000.tmp", ...). Only when all of them are on the
-// disk are the existing files moved aside (to backups, named the same way)
-// and the new ones moved into place, each under the existing file's own
-// spelling; if any step fails, what was moved is moved back and the
-// temporary files are removed. A journal in the directory (journal.h) names
-// every file of the patch before the first one is created and says which
-// phase the patch is in, so the next apply (or RecoverDirectory) finishes a
-// patch that a crash interrupted when every new file was already in place,
-// and undoes it otherwise. So the directory holds either every new file or
-// exactly what it held before, whenever the process ends. At most one
-// entry's expanded bytes are in memory.
+// Planning and checking the payload (entries.h) touch no file. This is the
+// transaction: a patch of one open, locked directory, moved from state to
+// state by one function each, with a journal (journal.h) that says the
+// state on the disk.
+//
+// States (what the journal ~ptjrnl.tmp says; the lock held throughout):
+//
+//   CLEAN     no journal. Nothing of a patch in the directory.
+//   STAGING   the journal names every temporary ("~pt0000.tmp", ...) and
+//             backup the patch may create. Temporaries being written; no
+//             existing file touched.
+//   COMMIT    every temporary complete, and its size and CRC-32C in the
+//             journal, with each old file's. Old files being moved to their
+//             backups, temporaries into place under the old files' names.
+//   ROLLBACK  the swap being undone after a failure.
+//
+// Transitions, and the one function that performs each:
+//
+//   CLEAN    -> STAGING    Transaction::Stage       (WriteJournal first)
+//   STAGING  -> COMMIT     Transaction::Stage       (every temporary flushed)
+//   COMMIT   -> CLEAN      Transaction::Commit, then Transaction::Finish
+//   COMMIT   -> ROLLBACK   Transaction::TakeBack    (a step failed)
+//   any      -> CLEAN      Transaction::Resolve     (recovery, and every
+//                                                    undo within a run)
+//
+// Resolve first surveys every file of every step (Survey): what the
+// step's name, temporary and backup hold, identified by size and CRC-32C
+// against the journal, never by their absence alone. From the survey and
+// the phase it picks one goal before it acts: the old set (BACK) or the
+// new set (FORWARD). STAGING always goes BACK (only temporaries to remove);
+// COMMIT goes FORWARD when every new file is in place, else BACK if it can
+// be reached, else FORWARD if that can; ROLLBACK prefers BACK. When
+// neither can be reached, or anything is unknown, it stops and says which
+// file and what to do, keeping the journal.
+//
+// Invariants:
+//
+//   1. Every file the patch creates is named by a journal on the disk
+//      before it is created; the journal is written whole, flushed and
+//      renamed into place, and the directory synced on both sides.
+//   2. No existing file is moved before the commit journal is on the disk;
+//      from then on every file of the patch can be told by its contents.
+//   3. The patch renames, replaces or removes only files the journal
+//      names, and of those only the ones it could have written: regular,
+//      one link, owned by the principal it runs as, under exactly that
+//      name inside the directory (platform::FileFacts::trusted). An old
+//      file is restored from its backup only while the backup's size and
+//      CRC-32C match the journal's.
+//   4. A lookup that fails (anything but "not found") is unknown, and
+//      nothing acts on an unknown: recovery stops with the journal kept.
+//   5. Resolve acts only when every step can reach the goal it picked, so
+//      a crash in its midst leaves a state from which a new survey reaches
+//      a whole set again.
+//   6. One patch or recovery per directory at a time: the lock is taken
+//      before the journal is read, and held to the end.
+//   7. The journal goes last, after a directory sync, when nothing of the
+//      patch is left but files that are not its own.
 #ifndef PATCHER_PAYLOAD_APPLIER_H
 #define PATCHER_PAYLOAD_APPLIER_H
 
@@ -29,12 +75,14 @@ class FileOps {
   virtual ~FileOps() {}
   virtual platform::Directory* Open(const char* path) { return platform::OpenDirectory(path); }
   virtual void CloseDirectory(platform::Directory* dir) { platform::CloseDirectory(dir); }
+  virtual platform::LockResult Lock(platform::Directory* dir, const char* lock_name) {
+    return platform::LockDirectory(dir, lock_name);
+  }
   virtual platform::TargetState Find(platform::Directory* dir, const char* name, char* found) {
     return platform::FindTarget(dir, name, found);
   }
-  // 0: nothing under exactly that name; 1: something; 2: cannot be told.
-  virtual int Taken(platform::Directory* dir, const char* name) {
-    return platform::NameTaken(dir, name);
+  virtual platform::Presence LookUp(platform::Directory* dir, const char* name) {
+    return platform::LookUpName(dir, name);
   }
   virtual platform::File* CreateNew(platform::Directory* dir, const char* name) {
     return platform::CreateNewFile(dir, name);
@@ -43,6 +91,14 @@ class FileOps {
     return platform::WriteToFile(file, data, size);
   }
   virtual int Close(platform::File* file) { return platform::CloseFile(file); }
+  virtual platform::Presence OpenExisting(platform::Directory* dir, const char* name,
+                                          platform::File** file, platform::FileFacts* facts) {
+    return platform::OpenExisting(dir, name, file, facts);
+  }
+  virtual int ReadFrom(platform::File* file, void* data, uint32_t size, uint32_t* got) {
+    return platform::ReadFromFile(file, data, size, got);
+  }
+  virtual void Release(platform::File* file) { platform::ReleaseFile(file); }
   virtual int Rename(platform::Directory* dir, const char* from, const char* to, int replace) {
     return platform::RenameFile(dir, from, to, replace);
   }
@@ -50,27 +106,20 @@ class FileOps {
     return platform::RemoveFile(dir, name);
   }
   virtual int Sync(platform::Directory* dir) { return platform::SyncDirectory(dir); }
-  virtual uint8_t* Read(platform::Directory* dir, const char* name, uint32_t limit,
-                        uint32_t* size) {
-    return platform::ReadSmallFile(dir, name, limit, size);
-  }
 };
-
-// Length of the shortest temporary names ("~pt" + four hex digits + ".tmp").
-const int kTempNameLength = 11;
 
 // How an apply ended, for callers that act on it (lzcx's exit statuses).
 enum ApplyStatus {
-  kApplyPatched = 0,        // every entry written
-  kApplyFailed = 1,         // failed; the directory holds what it held before
-  kApplyInUse = 2,          // a file to replace is in use, read-only or a
-                            // directory: nothing changed; may pass later
-  kApplyBusy = 3,           // another patch of the directory is running:
-                            // nothing changed
-  kApplyOldFileMismatch = 4,// a delta entry's old file is missing or
-                            // different: nothing changed
-  kApplyNeedsRecovery = 5,  // undoing failed too, or an interrupted patch
-                            // cannot be recovered now: the next run does it
+  kApplyPatched = 0,         // every entry written
+  kApplyFailed = 1,          // failed; the directory holds what it held before
+  kApplyInUse = 2,           // a file to replace is in use, read-only or a
+                             // directory: nothing changed; may pass later
+  kApplyBusy = 3,            // another patch of the directory is running:
+                             // nothing changed
+  kApplyOldFileMismatch = 4, // a delta entry's old file is missing or
+                             // different: nothing changed
+  kApplyNeedsRecovery = 5,   // undoing failed too, or an interrupted patch
+                             // cannot be recovered now: the next run does it
 };
 
 // Applies the container `data` (`size` bytes) to `directory`, a directory
@@ -97,14 +146,15 @@ int VerifyPayload(const uint8_t* data, size_t size, const char* directory,
 enum RecoveryResult {
   kRecoveryFailed = 0,    // `fault` says why; the journal stays
   kRecoveryNone = 1,      // no interrupted patch
-  kRecoveryFinished = 2,  // every new file was in place: the old ones removed
+  kRecoveryFinished = 2,  // the new files kept, the old ones removed
   kRecoveryUndone = 3,    // the old files restored, the new ones removed
+  kRecoveryBusy = 4,      // another patch of the directory is running
 };
 
 // Finishes or undoes the patch of `directory` that its journal describes,
-// removing nothing but the files the journal names. A RecoveryResult.
-int RecoverDirectory(const char* directory, FileOps& ops, char* fault = nullptr,
-                     size_t fault_size = 0);
+// removing nothing but the files of the patch's own that the journal names.
+RecoveryResult RecoverDirectory(const char* directory, FileOps& ops, char* fault = nullptr,
+                                size_t fault_size = 0);
 
 // The program's patch: applies its own payload resource to `directory`.
 int PatchApplier(const char* directory);

@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "payload/journal.h"
+#include "payload/patch_files.h"
 #include "platform/name_case.h"
 #include "platform/platform.h"
 

@@ -49,19 +49,39 @@ struct File;       // an open output file; owned by whoever opened it
 Directory* OpenDirectory(const char* path);
 void CloseDirectory(Directory* dir);
 
+// Takes the patch lock of `dir` for as long as it stays open, so that two
+// patches (or a patch and a recovery) of one directory never run at once.
+// POSIX: flock on the directory itself. Windows: the file `lock_name` in
+// it, held open without sharing (and removed on close when this call
+// created it). A crash releases the lock either way.
+enum LockResult {
+  kLockTaken = 0,
+  kLockBusy = 1,    // another process holds it
+  kLockFailed = 2,  // it cannot be taken (the reason is the system's)
+};
+LockResult LockDirectory(Directory* dir, const char* lock_name);
+
 // Makes the creations, renames and removals in `dir` so far durable. On
 // Windows renames are written through and the file system logs its changes
 // in order, so there is nothing more to do.
 int SyncDirectory(Directory* dir);
 
+// What a lookup found. Any failure but "no such file" is kUnknown: the
+// caller may never act as if it had been either answer.
+enum Presence {
+  kAbsent = 0,
+  kPresent = 1,
+  kUnknown = 2,
+};
+
 enum TargetState {
   kTargetMissing = 0,      // nothing answers to the name
   kTargetReplaceable = 1,  // a file that could be opened for writing now
-  kTargetBlocked = 2,      // a directory, a read-only or locked file, or
-                           // anything that cannot be examined
+  kTargetBlocked = 2,      // a directory, a read-only or locked file
   kTargetElsewhere = 3,    // the name reaches a file whose own name is
                            // another (a Windows short name), or a link
                            // that leads out of the directory
+  kTargetUnknown = 4,      // the lookup or the listing failed
 };
 
 // What answers to `name` in `dir`, as far as replacing it goes: the file
@@ -70,9 +90,8 @@ enum TargetState {
 // bytes.
 TargetState FindTarget(Directory* dir, const char* name, char* found);
 
-// Whether anything stands under exactly `name` in `dir`; nonzero also when
-// that cannot be told.
-int NameTaken(Directory* dir, const char* name);
+// Whether anything stands under exactly `name` in `dir`.
+Presence LookUpName(Directory* dir, const char* name);
 
 // Creates `name` in `dir` for writing. Fails (returns null) if anything of
 // that name exists already, so an existing file is never touched by mistake.
@@ -85,15 +104,36 @@ uint32_t WriteToFile(File* file, const void* data, uint32_t size);
 // Zero when anything written may not have reached the disk.
 int CloseFile(File* file);
 
+// What OpenExisting learnt of a file.
+struct FileFacts {
+  uint64_t size;
+  // A regular file with one link, under exactly the name asked for and
+  // inside the directory (no link, junction or short name leads to it),
+  // owned by the principal this process runs as: POSIX, its effective
+  // user or root; Windows, its token's owner or user, the Administrators
+  // group or SYSTEM. Only such a file can be one the patch wrote: anyone
+  // else's is never renamed, replaced or removed by recovery.
+  bool trusted;
+};
+
+// Opens `name` in `dir` for reading without following a link and without
+// blocking (on a FIFO, say). kPresent: *facts is filled, and *file is open
+// (ReleaseFile it), or null for anything but a regular file. kAbsent or
+// kUnknown: *file is null.
+Presence OpenExisting(Directory* dir, const char* name, File** file, FileFacts* facts);
+
+// Reads up to `size` bytes into `data`; *got is short only at the end.
+// Zero on a read error.
+int ReadFromFile(File* file, void* data, uint32_t size, uint32_t* got);
+
+// Closes a file opened by OpenExisting.
+void ReleaseFile(File* file);
+
 // Renames `from` to `to` in `dir`; with `replace` zero it fails if `to`
 // exists.
 int RenameFile(Directory* dir, const char* from, const char* to, int replace);
 
 int RemoveFile(Directory* dir, const char* name);
-
-// The whole file `name` of `dir` in a new buffer (free() it) of *size
-// bytes; null when it cannot be read or is larger than `limit`.
-uint8_t* ReadSmallFile(Directory* dir, const char* name, uint32_t limit, uint32_t* size);
 
 // ---------------------------------------------------------------------------
 // The payload resource

@@ -90,8 +90,8 @@ struct Release {
 // exactly what a process killed at that call leaves.
 class ScriptedOps : public FileOps {
  public:
-  enum Kind { kOpen, kFind, kTaken, kCreate, kWrite, kClose, kRename, kRemove, kSync, kRead,
-              kKinds };
+  enum Kind { kOpen, kLock, kFind, kLookUp, kCreate, kWrite, kClose, kOpenExisting, kReadFrom,
+              kRename, kRemove, kSync, kKinds };
   ScriptedOps() = default;
   ScriptedOps(Kind kind, long nth) : kind_(kind), nth_(nth) {}
 
@@ -106,11 +106,14 @@ class ScriptedOps : public FileOps {
   platform::Directory* Open(const char* path) override {
     return Hit(kOpen) ? nullptr : FileOps::Open(path);
   }
-  platform::TargetState Find(platform::Directory* dir, const char* name, char* found) override {
-    return Hit(kFind) ? platform::kTargetBlocked : FileOps::Find(dir, name, found);
+  platform::LockResult Lock(platform::Directory* dir, const char* name) override {
+    return Hit(kLock) ? platform::kLockFailed : FileOps::Lock(dir, name);
   }
-  int Taken(platform::Directory* dir, const char* name) override {
-    return Hit(kTaken) ? 2 : FileOps::Taken(dir, name);
+  platform::TargetState Find(platform::Directory* dir, const char* name, char* found) override {
+    return Hit(kFind) ? platform::kTargetUnknown : FileOps::Find(dir, name, found);
+  }
+  platform::Presence LookUp(platform::Directory* dir, const char* name) override {
+    return Hit(kLookUp) ? platform::kUnknown : FileOps::LookUp(dir, name);
   }
   platform::File* CreateNew(platform::Directory* dir, const char* name) override {
     return Hit(kCreate) ? nullptr : FileOps::CreateNew(dir, name);
@@ -123,6 +126,14 @@ class ScriptedOps : public FileOps {
     const bool hit = Hit(kClose);
     return FileOps::Close(file) && !hit;
   }
+  platform::Presence OpenExisting(platform::Directory* dir, const char* name,
+                                  platform::File** file, platform::FileFacts* facts) override {
+    *file = nullptr;
+    return Hit(kOpenExisting) ? platform::kUnknown : FileOps::OpenExisting(dir, name, file, facts);
+  }
+  int ReadFrom(platform::File* file, void* data, uint32_t size, uint32_t* got) override {
+    return !Hit(kReadFrom) && FileOps::ReadFrom(file, data, size, got);
+  }
   int Rename(platform::Directory* dir, const char* from, const char* to, int replace) override {
     return !Hit(kRename) && FileOps::Rename(dir, from, to, replace);
   }
@@ -130,10 +141,6 @@ class ScriptedOps : public FileOps {
     return !Hit(kRemove) && FileOps::Remove(dir, name);
   }
   int Sync(platform::Directory* dir) override { return !Hit(kSync) && FileOps::Sync(dir); }
-  uint8_t* Read(platform::Directory* dir, const char* name, uint32_t limit,
-                uint32_t* size) override {
-    return Hit(kRead) ? nullptr : FileOps::Read(dir, name, limit, size);
-  }
 
  private:
   bool Hit(Kind kind) {

@@ -167,9 +167,8 @@ TEST(ApplyPayload, AnyFailedFileOperationLeavesTheDirectoryUnchanged) {
         EXPECT_EQ(Take(dir), before) << where;
       }
     }
-    // The journal is read only when there is one; a removal comes only
-    // after the new files are in place, or in an undo.
-    if (kind != ScriptedOps::kRead && kind != ScriptedOps::kRemove) {
+    // A removal comes only after the new files are in place, or in an undo.
+    if (kind != ScriptedOps::kRemove) {
       EXPECT_GE(failures, 1) << "kind " << kind;
     }
   }
@@ -282,30 +281,45 @@ TEST(ApplyPayload, DirectoryMovedDuringThePatchIsTheOneRestored) {
   }
 }
 
-// Temporary names taken far past 0xffff: the numbering goes on.
+// Temporary names taken by the thousand: the numbering goes on past them;
+// every name taken (a drive that answers so to any name): the patch gives
+// up after a bounded number of lookups, changing nothing.
 class CrowdedOps : public FileOps {
  public:
-  int Taken(platform::Directory* dir, const char* name) override {
+  explicit CrowdedOps(unsigned taken) : taken_(taken) {}
+  platform::Presence LookUp(platform::Directory* dir, const char* name) override {
+    ++lookups;
     unsigned number = 0;
-    if (sscanf(name, "~pt%x.tmp", &number) == 1 && number < 70000) return 1;
-    return FileOps::Taken(dir, name);
+    if (sscanf(name, "~pt%x.tmp", &number) == 1 && number < taken_) return platform::kPresent;
+    return FileOps::LookUp(dir, name);
   }
   platform::File* CreateNew(platform::Directory* dir, const char* name) override {
     created.push_back(name);
     return FileOps::CreateNew(dir, name);
   }
   std::vector<std::string> created;
+  long lookups = 0;
+
+ private:
+  unsigned taken_;
 };
 
-TEST(ApplyPayload, TemporaryNamesDoNotRunOut) {
+TEST(ApplyPayload, TemporaryNamesAreProbedWithinABound) {
   ScratchDir dir;
   Install(dir);
-  CrowdedOps ops;
+  CrowdedOps crowded(4000);
   std::string why;
-  ASSERT_TRUE(Apply(Release().Payload(), dir, ops, &why)) << why;
+  ASSERT_TRUE(Apply(Release().Payload(), dir, crowded, &why)) << why;
   EXPECT_EQ(Take(dir), Release().After(Installation()));
-  ASSERT_FALSE(ops.created.empty());
-  EXPECT_EQ(ops.created[1], "~pt11170.tmp");  // 70000, after the journal
+  ASSERT_GT(crowded.created.size(), 1u);
+  EXPECT_EQ(crowded.created[1], "~pt0fa0.tmp");  // 4000, after the journal
+  ScratchDir full;
+  Install(full);
+  CrowdedOps every(~0u);
+  EXPECT_FALSE(Apply(Release().Payload(), full, every, &why));
+  EXPECT_NE(why.find("no free name"), std::string::npos) << why;
+  EXPECT_LT(every.lookups, 5000);
+  EXPECT_EQ(Take(full), Installation());
 }
 
 // Temporary names are "~pt%04x.tmp", formatted without printf: every width,
@@ -324,7 +338,8 @@ TEST(TempName, FormatsAsPrintfWouldAtEveryWidth) {
 // A patch interrupted while staging: a journal that names one temporary.
 TEST(RecoverDirectory, DamagedJournalIsRefusedAndNothingIsTouched) {
   auto journal = [](const char* name) {
-    JournalStep step = {0, kNoFile, ""};
+    JournalStep step = {};
+    step.backup = kNoFile;
     snprintf(step.name, sizeof step.name, "%s", name);
     size_t size = 0;
     uint8_t* bytes = EncodeJournal(kPhaseStaging, &step, 1, &size);

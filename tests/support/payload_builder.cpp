@@ -1,9 +1,13 @@
 #include "support/payload_builder.h"
 
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "payload/block_decoder.h"
 #include "payload/container.h"
+#include "payload/crc32c.h"
+#include "payload/journal.h"
 
 void PutLe32(Bytes* out, uint32_t value) {
   out->resize(out->size() + 4);
@@ -163,5 +167,28 @@ Bytes TextLike(size_t size, uint32_t seed) {
     out.insert(out.end(), w, w + strlen(w));
   }
   out.resize(size);
+  return out;
+}
+
+Bytes MakeJournal(int phase, const std::vector<JournalStepSpec>& specs) {
+  std::vector<JournalStep> steps;
+  for (const JournalStepSpec& spec : specs) {
+    JournalStep s = {};
+    s.temp = spec.temp;
+    s.backup = spec.old_bytes ? spec.backup : kNoFile;
+    s.new_size = static_cast<uint32_t>(spec.new_bytes.size());
+    s.new_crc = Crc32c(0, spec.new_bytes.data(), spec.new_bytes.size());
+    if (spec.old_bytes) {
+      s.old_size = spec.old_bytes->size();
+      s.old_crc = Crc32c(0, spec.old_bytes->data(), spec.old_bytes->size());
+    }
+    snprintf(s.name, sizeof s.name, "%s", spec.name.c_str());
+    steps.push_back(s);
+  }
+  size_t size = 0;
+  uint8_t* bytes = EncodeJournal(static_cast<JournalPhase>(phase), steps.data(),
+                                 static_cast<int>(steps.size()), &size);
+  Bytes out(bytes, bytes + size);
+  free(bytes);
   return out;
 }

@@ -60,4 +60,16 @@ Bytes TextLike(size_t size, uint32_t seed);
 
 void PutLe32(Bytes* out, uint32_t value);
 
+// A journal of an interrupted patch: `phase` and steps that each turn
+// temporary `temp` into `name` (holding `new_bytes`), the old file (when
+// `old_bytes` is given) having gone to backup `backup`.
+struct JournalStepSpec {
+  uint32_t temp;
+  uint32_t backup;  // ignored without old bytes
+  std::string name;
+  Bytes new_bytes;
+  const Bytes* old_bytes;
+};
+Bytes MakeJournal(int phase, const std::vector<JournalStepSpec>& steps);
+
 #endif  // PATCHER_TESTS_SUPPORT_PAYLOAD_BUILDER_H

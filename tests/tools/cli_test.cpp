@@ -493,14 +493,13 @@ TEST_F(PayloadCli, UnsafeNamesAreRefusedAndNothingLandsOutside) {
 }
 
 // An interrupted patch: the journal `phase` with one step (temporary 0
-// becomes vusk.exe, the old one went to backup 1), and the files left.
-void Interrupted(const ScratchDir& dir, uint32_t phase, const std::vector<std::string>& files) {
-  JournalStep step = {0, 1, "vusk.exe"};
-  size_t size = 0;
-  uint8_t* journal = EncodeJournal(phase, &step, 1, &size);
-  ASSERT_TRUE(WriteFileBytes(dir.Join(kJournalName), Bytes(journal, journal + size)));
-  free(journal);
-  for (const std::string& name : files) ASSERT_TRUE(WriteFileBytes(dir.Join(name), Str(name)));
+// becomes vusk.exe, holding "new"; the old one, "old", went to backup 1),
+// and the files left, each holding "new" or "old".
+void Interrupted(const ScratchDir& dir, int phase,
+                 const std::vector<std::pair<std::string, std::string>>& files) {
+  const Bytes old = Str("old");
+  ASSERT_TRUE(WriteFileBytes(dir.Join(kJournalName), MakeJournal(phase, {{0, 1, "vusk.exe", Str("new"), &old}})));
+  for (const auto& file : files) ASSERT_TRUE(WriteFileBytes(dir.Join(file.first), Str(file.second)));
 }
 
 TEST_F(PayloadCli, RecoverFinishesOrUndoesAnInterruptedPatch) {
@@ -510,20 +509,20 @@ TEST_F(PayloadCli, RecoverFinishesOrUndoesAnInterruptedPatch) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, d + ": no interrupted patch, nothing to do\n");
   // Swapped, not yet cleaned up: finished.
-  Interrupted(dir, kPhaseCommit, {"vusk.exe", "~pt0001.tmp", "other.txt"});
+  Interrupted(dir, kPhaseCommit, {{"vusk.exe", "new"}, {"~pt0001.tmp", "old"}, {"other.txt", "new"}});
   r = Lzcx({"recover", "-C", d});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, d + ": finished the interrupted patch\n");
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"other.txt", "vusk.exe"}));
   // Half swapped: undone, the old file back under its name.
   RemoveTree(dir.Join("vusk.exe"));
-  Interrupted(dir, kPhaseCommit, {"~pt0000.tmp", "~pt0001.tmp"});
+  Interrupted(dir, kPhaseCommit, {{"~pt0000.tmp", "new"}, {"~pt0001.tmp", "old"}});
   r = Lzcx({"recover", "-C", d});
   EXPECT_EQ(r.out, d + ": undid the interrupted patch\n");
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"other.txt", "vusk.exe"}));
-  EXPECT_EQ(Slurp(dir.Join("vusk.exe")), "~pt0001.tmp");
+  EXPECT_EQ(Slurp(dir.Join("vusk.exe")), "old");
   // A damaged journal: refused, by recover and by extract alike.
-  Interrupted(dir, kPhaseStaging, {"~pt0000.tmp"});
+  Interrupted(dir, kPhaseStaging, {{"~pt0000.tmp", "new"}});
   Bytes journal;
   ASSERT_TRUE(ReadFileBytes(dir.Join(kJournalName), &journal));
   journal[20] ^= 1;
@@ -533,7 +532,7 @@ TEST_F(PayloadCli, RecoverFinishesOrUndoesAnInterruptedPatch) {
   ExpectRefused(Lzcx({"extract", p, "-C", d}), "damaged");
   EXPECT_EQ(dir.Names().size(), 4u);
   // Staging interrupted: extract removes the temporary, then patches.
-  Interrupted(dir, kPhaseStaging, {"~pt0000.tmp"});
+  Interrupted(dir, kPhaseStaging, {{"~pt0000.tmp", "new"}});
   r = Lzcx({"extract", p, "-C", d});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"other.txt", "vusk.exe"}));

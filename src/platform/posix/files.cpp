@@ -1,19 +1,24 @@
 // POSIX files: the applier's directory, its files, renames and removals,
-// all relative to one directory descriptor.
+// all relative to one directory descriptor. Every system call goes through
+// a failure point (fault_points.h) first.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <new>
 
 #include "platform/platform.h"
+#include "platform/posix/fault_points.h"
 
 namespace platform {
+
+int (*g_fail_call)(SystemCall call, const char* name) = nullptr;
 
 struct Directory {
   int fd;
@@ -22,6 +27,36 @@ struct Directory {
 struct File {
   int fd;
 };
+
+namespace {
+
+// Zero when the call may go ahead; otherwise -1 with errno set as the
+// failure point says.
+int Failed(SystemCall call, const char* name) {
+  const int error = g_fail_call ? g_fail_call(call, name) : 0;
+  if (!error) return 0;
+  errno = error;
+  return -1;
+}
+
+int StatAt(int dir, const char* name, struct stat* st) {
+  if (Failed(kCallStat, name)) return -1;
+  return fstatat(dir, name, st, AT_SYMLINK_NOFOLLOW);
+}
+
+int OpenAt(int dir, const char* name, int flags, mode_t mode = 0) {
+  if (Failed(kCallOpen, name)) return -1;
+  return openat(dir, name, flags | O_CLOEXEC, mode);
+}
+
+int Fsync(int fd) { return Failed(kCallSync, "") ? -1 : fsync(fd); }
+
+Presence Answer(int result) {
+  if (result == 0) return kPresent;
+  return errno == ENOENT ? kAbsent : kUnknown;
+}
+
+}  // namespace
 
 Directory* OpenDirectory(const char* path) {
   // Without its trailing separators: "link/" would follow a final symbolic
@@ -32,6 +67,7 @@ Directory* OpenDirectory(const char* path) {
   memcpy(name, path, n + 1);
   while (n > 1 && name[n - 1] == '/') name[--n] = 0;
   if (n == 0) memcpy(name, ".", 2);
+  if (Failed(kCallOpenDirectory, name)) return nullptr;
   int fd = open(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return nullptr;
   Directory* dir = new (std::nothrow) Directory{fd};
@@ -40,68 +76,82 @@ Directory* OpenDirectory(const char* path) {
 }
 
 void CloseDirectory(Directory* dir) {
-  close(dir->fd);
+  close(dir->fd);  // releases the lock too
   delete dir;
 }
 
-int SyncDirectory(Directory* dir) { return fsync(dir->fd) == 0; }
+LockResult LockDirectory(Directory* dir, const char*) {
+  if (Failed(kCallLock, "") == 0 && flock(dir->fd, LOCK_EX | LOCK_NB) == 0) return kLockTaken;
+  return errno == EWOULDBLOCK ? kLockBusy : kLockFailed;
+}
+
+int SyncDirectory(Directory* dir) { return Fsync(dir->fd) == 0; }
 
 namespace {
 
 // The one name in `dir` that SameFileName takes for `name`, into `found`:
 // 1 when there is exactly one, 0 when none, 2 when several (a file system
-// that tells case apart may hold "Vusk.exe" and "VUSK.EXE" at once).
+// that tells case apart may hold "Vusk.exe" and "VUSK.EXE" at once), 3
+// when the listing failed before its end.
 int FindByListing(Directory* dir, const char* name, char* found) {
-  int fd = openat(dir->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return 2;
+  int fd = OpenAt(dir->fd, ".", O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return 3;
   DIR* listing = fdopendir(fd);
   if (!listing) {
     close(fd);
-    return 2;
+    return 3;
   }
   int matches = 0;
-  while (const dirent* e = readdir(listing)) {
+  for (;;) {
+    // The end and an error both give null: only errno tells them apart.
+    errno = 0;
+    const dirent* e = Failed(kCallList, name) ? nullptr : readdir(listing);
+    if (!e) {
+      if (errno) matches = 3;
+      break;
+    }
     if (SameFileName(e->d_name, name) && strlen(e->d_name) < static_cast<size_t>(kPathBuffer)) {
       memcpy(found, e->d_name, strlen(e->d_name) + 1);
       ++matches;
     }
   }
   closedir(listing);
-  return matches > 1 ? 2 : matches;
+  return matches > 2 ? 3 : matches > 1 ? 2 : matches;
 }
 
 }  // namespace
 
 TargetState FindTarget(Directory* dir, const char* name, char* found) {
   struct stat st;
-  if (fstatat(dir->fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (StatAt(dir->fd, name, &st) == 0) {
     memcpy(found, name, strlen(name) + 1);
   } else {
-    if (errno != ENOENT) return kTargetBlocked;
+    if (errno != ENOENT) return kTargetUnknown;
     // Not under exactly that name: under another letter case, as Windows
     // would find it?
     const int matches = FindByListing(dir, name, found);
+    if (matches == 3) return kTargetUnknown;
     if (matches != 1) return matches ? kTargetBlocked : kTargetMissing;
-    if (fstatat(dir->fd, found, &st, AT_SYMLINK_NOFOLLOW) != 0) return kTargetBlocked;
+    if (StatAt(dir->fd, found, &st) != 0) return kTargetUnknown;
   }
   if (S_ISLNK(st.st_mode)) return kTargetElsewhere;
   if (!S_ISREG(st.st_mode)) return kTargetBlocked;
   // A file without the owner's write bit counts as read-only, as the
   // read-only attribute does on Windows, even for a superuser.
   if (!(st.st_mode & S_IWUSR)) return kTargetBlocked;
-  int fd = openat(dir->fd, found, O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+  int fd = OpenAt(dir->fd, found, O_WRONLY | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return kTargetBlocked;
   close(fd);
   return kTargetReplaceable;
 }
 
-int NameTaken(Directory* dir, const char* name) {
+Presence LookUpName(Directory* dir, const char* name) {
   struct stat st;
-  return fstatat(dir->fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+  return Answer(StatAt(dir->fd, name, &st));
 }
 
 File* CreateNewFile(Directory* dir, const char* name) {
-  int fd = openat(dir->fd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  int fd = OpenAt(dir->fd, name, O_WRONLY | O_CREAT | O_EXCL, 0666);
   if (fd < 0) return nullptr;
   File* file = new (std::nothrow) File{fd};
   if (!file) {
@@ -115,7 +165,7 @@ uint32_t WriteToFile(File* file, const void* data, uint32_t size) {
   const char* p = static_cast<const char*>(data);
   uint32_t done = 0;
   while (done < size) {
-    ssize_t n = write(file->fd, p + done, size - done);
+    ssize_t n = Failed(kCallWrite, "") ? -1 : write(file->fd, p + done, size - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += static_cast<uint32_t>(n);
@@ -124,14 +174,66 @@ uint32_t WriteToFile(File* file, const void* data, uint32_t size) {
 }
 
 int CloseFile(File* file) {
-  int ok = fsync(file->fd) == 0;
+  int ok = Fsync(file->fd) == 0;
   if (close(file->fd) != 0) ok = 0;
   delete file;
   return ok;
 }
 
+Presence OpenExisting(Directory* dir, const char* name, File** file, FileFacts* facts) {
+  *file = nullptr;
+  facts->size = 0;
+  facts->trusted = false;
+  // Never blocks: a FIFO opens at once, and is then no regular file.
+  const int fd = OpenAt(dir->fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  struct stat st;
+  if (fd < 0) {
+    // A symbolic link refuses O_NOFOLLOW: present, but nothing to read.
+    if (errno == ELOOP && StatAt(dir->fd, name, &st) == 0) return kPresent;
+    return Answer(-1);
+  }
+  if (Failed(kCallStat, name) || fstat(fd, &st) != 0) {
+    close(fd);
+    return kUnknown;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    close(fd);
+    return kPresent;
+  }
+  const uid_t me = geteuid();
+  facts->size = static_cast<uint64_t>(st.st_size);
+  facts->trusted = st.st_nlink == 1 && (st.st_uid == me || st.st_uid == 0);
+  File* f = new (std::nothrow) File{fd};
+  if (!f) {
+    close(fd);
+    return kUnknown;
+  }
+  *file = f;
+  return kPresent;
+}
+
+int ReadFromFile(File* file, void* data, uint32_t size, uint32_t* got) {
+  uint8_t* p = static_cast<uint8_t*>(data);
+  uint32_t done = 0;
+  while (done < size) {
+    ssize_t n = Failed(kCallRead, "") ? -1 : read(file->fd, p + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return 0;
+    if (n == 0) break;
+    done += static_cast<uint32_t>(n);
+  }
+  *got = done;
+  return 1;
+}
+
+void ReleaseFile(File* file) {
+  close(file->fd);
+  delete file;
+}
+
 int RenameFile(Directory* dir, const char* from, const char* to, int replace) {
   const int fd = dir->fd;
+  if (Failed(kCallRename, from)) return 0;
   if (replace) return renameat(fd, from, fd, to) == 0;
   if (renameat2(fd, from, fd, to, RENAME_NOREPLACE) == 0) return 1;
   if (errno != EINVAL && errno != ENOSYS) return 0;
@@ -145,29 +247,8 @@ int RenameFile(Directory* dir, const char* from, const char* to, int replace) {
   return 1;
 }
 
-int RemoveFile(Directory* dir, const char* name) { return unlinkat(dir->fd, name, 0) == 0; }
-
-uint8_t* ReadSmallFile(Directory* dir, const char* name, uint32_t limit, uint32_t* size) {
-  int fd = openat(dir->fd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  struct stat st;
-  uint8_t* bytes = nullptr;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= static_cast<off_t>(limit))
-    bytes = static_cast<uint8_t*>(malloc(st.st_size ? st.st_size : 1));
-  size_t done = 0;
-  while (bytes && done < static_cast<size_t>(st.st_size)) {
-    ssize_t n = read(fd, bytes + done, st.st_size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      free(bytes);
-      bytes = nullptr;
-    } else {
-      done += static_cast<size_t>(n);
-    }
-  }
-  close(fd);
-  if (bytes) *size = static_cast<uint32_t>(done);
-  return bytes;
+int RemoveFile(Directory* dir, const char* name) {
+  return Failed(kCallUnlink, name) == 0 && unlinkat(dir->fd, name, 0) == 0;
 }
 
 int LoadPayloadResource(const uint8_t** data, uint32_t* size) {

@@ -2,6 +2,7 @@
 // and the payload resource. Only 8-bit ("A") calls.
 #include <stdlib.h>
 #include <windows.h>
+#include <aclapi.h>
 
 #include "platform/platform.h"
 
@@ -12,6 +13,7 @@ const DWORD kFinalBuffer = kPathBuffer + 8;
 
 struct Directory {
   HANDLE handle;             // held without delete sharing: no rename
+  HANDLE lock;               // the patch lock's file, or INVALID_HANDLE_VALUE
   char path[kPathBuffer];    // the directory string as given
   char final[kFinalBuffer];  // where the handle really leads
 };
@@ -20,6 +22,45 @@ struct Directory {
 static HANDLE AsHandle(File* file) { return reinterpret_cast<HANDLE>(file); }
 
 namespace {
+
+bool NotFound(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Whether `sid` is one of the owners whose files this process may take
+// for its own: its token's default owner or user, Administrators, SYSTEM.
+bool IsOurOwner(PSID sid) {
+  if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsWellKnownSid(sid, WinLocalSystemSid))
+    return true;
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  bool ours = false;
+  // Room for a TOKEN_OWNER or TOKEN_USER and the largest SID.
+  union {
+    TOKEN_OWNER owner;
+    TOKEN_USER user;
+    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } info;
+  DWORD size;
+  if (GetTokenInformation(token, TokenOwner, &info, sizeof info, &size))
+    ours = EqualSid(sid, info.owner.Owner) != 0;
+  if (!ours && GetTokenInformation(token, TokenUser, &info, sizeof info, &size))
+    ours = EqualSid(sid, info.user.User.Sid) != 0;
+  CloseHandle(token);
+  return ours;
+}
+
+// Whether the file open as `handle` (with READ_CONTROL) is owned by us.
+bool OwnedByUs(HANDLE handle) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                      nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+    return false;
+  const bool ours = owner && IsOurOwner(owner);
+  LocalFree(descriptor);
+  return ours;
+}
 
 // `name` in `dir` as a path; null when it would not fit.
 const char* Join(const Directory* dir, const char* name, char* buffer) {
@@ -84,6 +125,7 @@ Directory* OpenDirectory(const char* path) {
   Directory* dir = static_cast<Directory*>(malloc(sizeof(Directory)));
   if (!dir) return nullptr;
   lstrcpyA(dir->path, path);
+  dir->lock = INVALID_HANDLE_VALUE;
   char name[kPathBuffer];
   lstrcpyA(name, length ? path : ".");
   // Without its trailing separators, but for a root's ("C:\"): with one
@@ -103,8 +145,26 @@ Directory* OpenDirectory(const char* path) {
 }
 
 void CloseDirectory(Directory* dir) {
+  if (dir->lock != INVALID_HANDLE_VALUE) CloseHandle(dir->lock);
   CloseHandle(dir->handle);
   free(dir);
+}
+
+LockResult LockDirectory(Directory* dir, const char* lock_name) {
+  char path[kPathBuffer];
+  if (!Join(dir, lock_name, path)) return kLockFailed;
+  // Made here, it goes when the handle closes, also when the process dies.
+  // One that is there already (left by a power cut, or by anyone) is only
+  // held, never removed: the patch removes no file it did not make.
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS)
+    h = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE)
+    return GetLastError() == ERROR_SHARING_VIOLATION ? kLockBusy : kLockFailed;
+  dir->lock = h;
+  return kLockTaken;
 }
 
 int SyncDirectory(Directory*) { return 1; }
@@ -114,11 +174,8 @@ TargetState FindTarget(Directory* dir, const char* name, char* found) {
   if (!Join(dir, name, path)) return kTargetBlocked;
   WIN32_FIND_DATAA data;
   HANDLE find = FindFirstFileA(path, &data);
-  if (find == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    return (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) ? kTargetMissing
-                                                                           : kTargetBlocked;
-  }
+  if (find == INVALID_HANDLE_VALUE)
+    return NotFound(GetLastError()) ? kTargetMissing : kTargetUnknown;
   FindClose(find);
   lstrcpynA(found, data.cFileName, kPathBuffer);
   // A short name ("VUSK~1.EXE") reaches a file whose own name is another.
@@ -139,12 +196,11 @@ TargetState FindTarget(Directory* dir, const char* name, char* found) {
   return here ? kTargetReplaceable : kTargetElsewhere;
 }
 
-int NameTaken(Directory* dir, const char* name) {
+Presence LookUpName(Directory* dir, const char* name) {
   char path[kPathBuffer];
-  if (!Join(dir, name, path)) return 1;
-  if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return 1;
-  const DWORD error = GetLastError();
-  return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+  if (!Join(dir, name, path)) return kUnknown;
+  if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return kPresent;
+  return NotFound(GetLastError()) ? kAbsent : kUnknown;
 }
 
 File* CreateNewFile(Directory* dir, const char* name) {
@@ -184,27 +240,47 @@ int RemoveFile(Directory* dir, const char* name) {
   return Join(dir, name, path) && DeleteFileA(path);
 }
 
-uint8_t* ReadSmallFile(Directory* dir, const char* name, uint32_t limit, uint32_t* size) {
+Presence OpenExisting(Directory* dir, const char* name, File** file, FileFacts* facts) {
+  *file = nullptr;
+  facts->size = 0;
+  facts->trusted = false;
   char path[kPathBuffer];
-  if (!Join(dir, name, path)) return nullptr;
+  if (!Join(dir, name, path)) return kUnknown;
+  // The name itself, not where a link or junction leads; a directory
+  // opens too (backup semantics), to be seen as one.
   HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return nullptr;
-  DWORD high = 0;
-  const DWORD length = GetFileSize(h, &high);
-  uint8_t* bytes = nullptr;
-  DWORD got = 0;
-  if (length != INVALID_FILE_SIZE && !high && length <= limit) {
-    bytes = static_cast<uint8_t*>(malloc(length ? length : 1));
-    if (bytes && (!ReadFile(h, bytes, length, &got, nullptr) || got != length)) {
-      free(bytes);
-      bytes = nullptr;
-    }
+                         FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return NotFound(GetLastError()) ? kAbsent : kUnknown;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info)) {
+    CloseHandle(h);
+    return kUnknown;
   }
-  CloseHandle(h);
-  if (bytes) *size = length;
-  return bytes;
+  if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
+    CloseHandle(h);
+    return kPresent;
+  }
+  facts->size = static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+  // Its final path tells a short name or, under Wine, a Unix symbolic link.
+  facts->trusted = info.nNumberOfLinks == 1 && LeadsTo(h, dir->final, name) && OwnedByUs(h);
+  *file = reinterpret_cast<File*>(h);
+  return kPresent;
 }
+
+int ReadFromFile(File* file, void* data, uint32_t size, uint32_t* got) {
+  uint8_t* p = static_cast<uint8_t*>(data);
+  uint32_t done = 0;
+  while (done < size) {
+    DWORD n = 0;
+    if (!ReadFile(AsHandle(file), p + done, size - done, &n, nullptr)) return 0;
+    if (n == 0) break;
+    done += n;
+  }
+  *got = done;
+  return 1;
+}
+
+void ReleaseFile(File* file) { CloseHandle(AsHandle(file)); }
 
 int LoadPayloadResource(const uint8_t** data, uint32_t* size) {
   HRSRC info = FindResourceA(nullptr, MAKEINTRESOURCEA(105), "FILE");

@@ -1,0 +1,79 @@
+#include "payload/entries.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "payload/block_decoder.h"
+#include "payload/fault.h"
+#include "payload/patch_files.h"
+#include "platform/platform.h"
+
+PatchEntries::~PatchEntries() { free(entries_); }
+
+int EntryBytes(const PayloadEntry& e, const uint8_t** bytes, uint8_t** buffer, char* fault,
+               size_t fault_size) {
+  *buffer = nullptr;
+  if (!e.compressed) {
+    *bytes = e.data;
+    return 1;
+  }
+  // Never a zero-byte request: an empty block still gets a real buffer.
+  *buffer = static_cast<uint8_t*>(malloc(e.expanded_length ? e.expanded_length : 1));
+  if (!*buffer)
+    return FormatFault(fault, fault_size, "%s: no memory for %u bytes", e.name,
+                       e.expanded_length);
+  BlockFault why = kBlockFine;
+  uint32_t produced = BlockDecoder(e.data, e.size, *buffer, &why);
+  if (produced != e.expanded_length) {
+    free(*buffer);
+    *buffer = nullptr;
+    return FormatFault(fault, fault_size, "%s: %s", e.name, BlockFaultText(why));
+  }
+  *bytes = *buffer;
+  return 1;
+}
+
+int PatchEntries::Read(const uint8_t* data, size_t size, const char* directory,
+                       PayloadIntegrity* integrity, char* fault, size_t fault_size) {
+  const size_t dir_length = strlen(directory);
+  // The whole container is checked, its checksums included, before
+  // anything is written.
+  if (!CheckPayloadIntegrity(data, size, integrity, fault, fault_size)) return 0;
+  PayloadReader reader(data, size);
+  if (!reader.Start()) return FormatFault(fault, fault_size, "%s", reader.fault_text());
+  if (dir_length + kTempNameLength >= static_cast<size_t>(platform::kPathBuffer))
+    return FormatFault(fault, fault_size, "directory path too long: %s", directory);
+  // Every entry takes at least a header, so the count is bounded by the
+  // bytes present before anything is allocated for it.
+  const size_t most = (size - 4) / kEntryHeaderSize;
+  if (static_cast<size_t>(reader.count()) > most)
+    return FormatFault(fault, fault_size, "entry count %d is more than the payload can hold",
+                       reader.count());
+  entries_ = static_cast<PayloadEntry*>(calloc(reader.count(), sizeof(PayloadEntry)));
+  if (!entries_) return FormatFault(fault, fault_size, "%s", "no memory for the entry list");
+  for (int i = 0; i < reader.count(); ++i) {
+    PayloadEntry& e = entries_[i];
+    if (!reader.Next(&e)) return FormatFault(fault, fault_size, "%s", reader.fault_text());
+    if (dir_length + strlen(e.name) >= static_cast<size_t>(platform::kPathBuffer))
+      return FormatFault(fault, fault_size, "%s: path in %s would be too long", e.name, directory);
+  }
+  // Only the last entry of a name is written. (Compacted in place: the
+  // entries after i, which LastOfItsName reads, are not moved yet.)
+  for (int i = 0; i < reader.count(); ++i) {
+    if (LastOfItsName(entries_, reader.count(), i)) entries_[count_++] = entries_[i];
+  }
+  return 1;
+}
+
+int PatchEntries::CheckDecodes(uint64_t* total, char* fault, size_t fault_size) const {
+  uint64_t sum = 0;
+  for (int i = 0; i < count_; ++i) {
+    const uint8_t* bytes;
+    uint8_t* buffer;
+    if (!EntryBytes(entries_[i], &bytes, &buffer, fault, fault_size)) return 0;
+    free(buffer);
+    sum += entries_[i].expanded_length;
+  }
+  if (total) *total = sum;
+  return 1;
+}

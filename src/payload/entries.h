@@ -1,0 +1,42 @@
+// The entries a patch writes, read and checked from its container without
+// touching a file: every bound, name and path length, the checksums, and
+// on request a full decode. The transaction (applier.h) works from these.
+#ifndef PATCHER_PAYLOAD_ENTRIES_H
+#define PATCHER_PAYLOAD_ENTRIES_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "payload/container.h"
+
+class PatchEntries {
+ public:
+  PatchEntries() : entries_(nullptr), count_(0) {}
+  ~PatchEntries();
+
+  // Reads and checks the container for the directory string `directory`:
+  // the last entry of each name is kept.
+  int Read(const uint8_t* data, size_t size, const char* directory, PayloadIntegrity* integrity,
+           char* fault, size_t fault_size);
+
+  int count() const { return count_; }
+  const PayloadEntry& operator[](int i) const { return entries_[i]; }
+
+  // Decodes every entry, writing nothing; `total` gets their lengths.
+  int CheckDecodes(uint64_t* total, char* fault, size_t fault_size) const;
+
+ private:
+  PatchEntries(const PatchEntries&) = delete;
+  PatchEntries& operator=(const PatchEntries&) = delete;
+
+  PayloadEntry* entries_;
+  int count_;
+};
+
+// The bytes entry `e` writes: a stored entry's data in place, or a block
+// decoded into `*buffer` (allocated here, freed by the caller). Zero with a
+// fault text when the block does not decode to exactly its length.
+int EntryBytes(const PayloadEntry& e, const uint8_t** bytes, uint8_t** buffer, char* fault,
+               size_t fault_size);
+
+#endif  // PATCHER_PAYLOAD_ENTRIES_H
