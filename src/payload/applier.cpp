@@ -583,8 +583,9 @@ int ApplyPayload(const uint8_t* data, size_t size, const char* directory,
   Transaction patch(directory, &entries, ops, fault, fault_size);
   if (!patch.Open(status)) return 0;
   if (patch.Recover() == kRecoveryFailed) {
-    // The recovery's own text says what is wrong.
-    *status = kApplyNeedsRecovery;
+    // The recovery's own text says what is wrong: a patch it could not
+    // finish or undo, or a journal it does not trust or cannot read.
+    if (patch.needs_recovery()) *status = kApplyNeedsRecovery;
     return 0;
   }
   if (!patch.Plan(status) || !patch.Stage() || !patch.Commit()) {

@@ -1,8 +1,11 @@
-// The applier killed outright (SIGKILL, in a child process) at each of its
-// file operations in turn, and the recovery that follows stopped dead again
-// at each of its own: once recovered, the directory holds exactly the old
-// files or exactly the new ones, names and letter case included; so it
-// does when one call of that recovery fails.
+// The applier against the worst a disk and a process can do, natively: killed
+// outright (SIGKILL, in a child process) at each of its file operations, the
+// recovery that follows stopped dead again or failing at each of its own;
+// the real system calls failing (platform/posix/fault_points.h), once or from
+// some call on; temporaries vanishing; a second patch started beside the
+// first; and a power cut at every point (PowerCutSweep). Once recovered,
+// the directory holds exactly the old files or exactly the new ones, names
+// and letter case included.
 #include <signal.h>
 #include <stdio.h>
 #include <sys/wait.h>
@@ -10,9 +13,14 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
+
 #include <functional>
+#include <memory>
+#include <vector>
 
 #include "applier_harness.h"
+#include "platform/posix/fault_points.h"
 
 namespace {
 
@@ -39,7 +47,7 @@ int Apply(const Bytes& payload, const ScratchDir& dir, FileOps& ops) {
   return ApplyPayload(payload.data(), payload.size(), dir.path().c_str(), ops);
 }
 
-int Recover(const ScratchDir& dir, FileOps& ops) {
+RecoveryResult Recover(const ScratchDir& dir, FileOps& ops) {
   return RecoverDirectory(dir.path().c_str(), ops);
 }
 
@@ -101,6 +109,424 @@ TEST(ApplierCrash, KilledAtAnyCallAndRecoveredHoldsTheOldOrTheNewFiles) {
   EXPECT_EQ(recovered.leftovers + recovered.mixed, 0);
   EXPECT_EQ(recovered_twice.leftovers + recovered_twice.mixed, 0);
   EXPECT_EQ(recovered_failing.leftovers + recovered_failing.mixed, 0);
+}
+
+// The system calls that look a name up or read a listing, failing with EIO:
+// the n-th of them (`once`), or every one from the n-th on (`from`).
+struct LookupFailures {
+  long once = -1, from = -1, seen = 0;
+};
+LookupFailures g_lookups;
+
+int FailLookup(platform::SystemCall call, const char*) {
+  if (call != platform::kCallStat && call != platform::kCallOpen && call != platform::kCallList)
+    return 0;
+  const long n = g_lookups.seen++;
+  return n == g_lookups.once || (g_lookups.from >= 0 && n >= g_lookups.from) ? EIO : 0;
+}
+
+// Runs `run` with lookups failing as `failures` says; how many it made.
+long WithLookupsFailing(LookupFailures failures, const std::function<void()>& run) {
+  g_lookups = failures;
+  platform::g_fail_call = FailLookup;
+  run();
+  platform::g_fail_call = nullptr;
+  return g_lookups.seen;
+}
+
+// Recovery by the real calls, which must then leave a whole set.
+void RecoverClean(const ScratchDir& dir, const Snapshot& before, const Snapshot& after,
+                  Outcome* outcome, const std::string& where) {
+  FileOps ops;
+  EXPECT_NE(Recover(dir, ops), kRecoveryFailed) << where;
+  outcome->Count(Take(dir), before, after);
+}
+
+// Killed at every call; then every lookup of the recovery failing once,
+// and failing from each one on, then a clean recovery. A recovery that
+// cannot look a name up stops: it never acts on a guess.
+TEST(ApplierSweep, KilledThenLookupsOfTheRecoveryFail) {
+  Release release;
+  const Bytes payload = release.Payload();
+  const Snapshot before = Installation(), after = release.After(before);
+  ScriptedOps counter;
+  {
+    ScratchDir dir(SweepParent());
+    Restore(dir, before);
+    ASSERT_TRUE(Apply(payload, dir, counter));
+  }
+  Outcome once, from;
+  int stopped = 0;
+  for (long at = 0; at < counter.calls(); ++at) {
+    ScratchDir dir(SweepParent());
+    Restore(dir, before);
+    ASSERT_TRUE(RunKilledAt(at, [&](FileOps& ops) { Apply(payload, dir, ops); })) << at;
+    const Snapshot crashed = Take(dir);
+    long lookups = 0;
+    {
+      ScratchDir copy(SweepParent());
+      Restore(copy, crashed);
+      FileOps ops;
+      lookups = WithLookupsFailing({}, [&] { Recover(copy, ops); });
+    }
+    for (long n = 0; n < lookups; ++n) {
+      for (bool onward : {false, true}) {
+        ScratchDir copy(SweepParent());
+        Restore(copy, crashed);
+        FileOps ops;
+        int result = 0;
+        WithLookupsFailing(onward ? LookupFailures{-1, n} : LookupFailures{n, -1},
+                           [&] { result = Recover(copy, ops); });
+        stopped += result == kRecoveryFailed;
+        RecoverClean(copy, before, after, onward ? &from : &once,
+                     std::to_string(at) + "/" + std::to_string(n));
+      }
+    }
+  }
+  printf("killed at each of %ld calls, then each lookup of the recovery failing: once, %d "
+         "trials: %d old set, %d new set, %d with leftovers, %d mixed; from that call on, %d "
+         "trials: %d old, %d new, %d leftovers, %d mixed; %d recoveries stopped\n",
+         counter.calls(), once.trials(), once.old_set, once.new_set, once.leftovers, once.mixed,
+         from.trials(), from.old_set, from.new_set, from.leftovers, from.mixed, stopped);
+  EXPECT_GT(stopped, 0);
+  EXPECT_EQ(once.leftovers + once.mixed + from.leftovers + from.mixed, 0);
+}
+
+// The patch itself with its lookups failing once, or from each one on (the
+// listing that finds "Vusk.exe" for "vusk.exe" among them): it fails with
+// the directory as it was, or says it needs recovery, which then restores.
+TEST(ApplierSweep, LookupsOfThePatchFail) {
+  Release release;
+  const Bytes payload = release.Payload();
+  const Snapshot before = Installation(), after = release.After(before);
+  Outcome outcome;
+  int clean = 0, patched = 0, needed = 0;
+  long lookups = 0;
+  {
+    ScratchDir dir(SweepParent());
+    Restore(dir, before);
+    lookups = WithLookupsFailing({}, [&] { Apply(payload, dir, *std::make_unique<FileOps>()); });
+  }
+  for (long n = 0; n < lookups; ++n) {
+    for (bool onward : {false, true}) {
+      ScratchDir dir(SweepParent());
+      Restore(dir, before);
+      FileOps ops;
+      char fault[512] = "";
+      int ok = 0;
+      ApplyStatus status = kApplyFailed;
+      WithLookupsFailing(onward ? LookupFailures{-1, n} : LookupFailures{n, -1}, [&] {
+        ok = ApplyPayload(payload.data(), payload.size(), dir.path().c_str(), ops, fault,
+                          sizeof fault, &status);
+      });
+      const std::string where = std::to_string(n) + (onward ? " on: " : ": ") + fault;
+      if (ok) {
+        ++patched;
+      } else if (status != kApplyNeedsRecovery) {
+        ++clean;
+        EXPECT_EQ(Take(dir), before) << where;
+        continue;
+      } else {
+        ++needed;
+      }
+      RecoverClean(dir, before, after, &outcome, where);
+      if (ok) EXPECT_EQ(Take(dir), after) << where;
+    }
+  }
+  printf("lookups of the patch failing (%ld lookups, once and from each on): %d failed "
+         "cleanly, %d patched, %d needed recovery: %d old set, %d new set, %d leftovers, %d "
+         "mixed\n",
+         lookups, clean, patched, needed, outcome.old_set, outcome.new_set, outcome.leftovers,
+         outcome.mixed);
+  EXPECT_GT(clean, 0);
+  EXPECT_EQ(outcome.leftovers + outcome.mixed, 0);
+}
+
+// The real file operations, with two of the patch's temporaries taken away
+// (as a malware scanner quarantines new files) at call `at`.
+class VanishingOps : public FileOps {
+ public:
+  VanishingOps(const std::string& dir, long at) : dir_(dir), at_(at) {}
+  platform::File* CreateNew(platform::Directory* dir, const char* name) override {
+    Tick();
+    if (IsLeftover(name) && strncmp(name, "~ptjrnl", 7)) temps_.push_back(name);
+    return FileOps::CreateNew(dir, name);
+  }
+  int Rename(platform::Directory* dir, const char* from, const char* to, int replace) override {
+    Tick();
+    return FileOps::Rename(dir, from, to, replace);
+  }
+  int Close(platform::File* file) override {
+    Tick();
+    return FileOps::Close(file);
+  }
+  int Sync(platform::Directory* dir) override {
+    Tick();
+    return FileOps::Sync(dir);
+  }
+  int vanished = 0;
+
+ private:
+  void Tick() {
+    if (calls_++ != at_) return;
+    for (size_t i = temps_.size(); i-- > 0 && vanished < 2;)
+      vanished += unlink((dir_ + temps_[i]).c_str()) == 0;
+  }
+  std::string dir_;
+  long at_, calls_ = 0;
+  std::vector<std::string> temps_;
+};
+
+TEST(ApplierSweep, TwoTemporariesVanishAtEachPoint) {
+  Release release;
+  const Bytes payload = release.Payload();
+  const Snapshot before = Installation(), after = release.After(before);
+  Outcome outcome;
+  int trials = 0, failed = 0;
+  for (long at = 0;; ++at) {
+    ScratchDir dir(SweepParent());
+    Restore(dir, before);
+    VanishingOps ops(dir.path(), at);
+    ApplyStatus status;
+    char fault[512] = "";
+    const int ok = ApplyPayload(payload.data(), payload.size(), dir.path().c_str(), ops, fault,
+                                sizeof fault, &status);
+    if (!ops.vanished) {
+      if (trials) break;  // past the last temporary
+      continue;
+    }
+    ++trials;
+    failed += !ok;
+    const std::string where = std::to_string(at) + ": " + fault;
+    if (!ok && status != kApplyNeedsRecovery) EXPECT_EQ(Take(dir), before) << where;
+    RecoverClean(dir, before, after, &outcome, where);
+  }
+  printf("two temporaries vanishing at each of %d points: %d patches failed; %d old set, %d "
+         "new set, %d leftovers, %d mixed\n",
+         trials, failed, outcome.old_set, outcome.new_set, outcome.leftovers, outcome.mixed);
+  EXPECT_GT(failed, 0);
+  EXPECT_EQ(outcome.leftovers + outcome.mixed, 0);
+}
+
+// The real file operations, a little slower, so two patches overlap.
+class SlowOps : public FileOps {
+ public:
+  platform::Presence OpenExisting(platform::Directory* dir, const char* name,
+                                  platform::File** file, platform::FileFacts* facts) override {
+    usleep(50);
+    return FileOps::OpenExisting(dir, name, file, facts);
+  }
+  int Rename(platform::Directory* dir, const char* from, const char* to, int replace) override {
+    usleep(50);
+    return FileOps::Rename(dir, from, to, replace);
+  }
+};
+
+// Two patches of one directory started together (the patcher started
+// twice), or a patch and a recovery: one runs, the other finds the
+// directory locked and changes nothing.
+TEST(ApplierSweep, ConcurrentPatchesOfOneDirectory) {
+  Release release;
+  const Bytes payload = release.Payload();
+  const Snapshot before = Installation(), after = release.After(before);
+  int busy = 0, patched = 0, pairs = 0;
+  for (int pair = 0; pair < 100; ++pair, ++pairs) {
+    ScratchDir dir(SweepParent());
+    Restore(dir, before);
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    pid_t children[2];
+    for (int c = 0; c < 2; ++c) {
+      fflush(nullptr);
+      children[c] = fork();
+      if (children[c] == 0) {
+        char byte;
+        close(go[1]);
+        if (read(go[0], &byte, 1) != 0) _exit(9);
+        usleep((pair * 37 + c * 101) % 400);
+        SlowOps ops;
+        if (c == 1 && pair % 2) {
+          const RecoveryResult r = Recover(dir, ops);
+          _exit(r == kRecoveryBusy ? 3 : r == kRecoveryFailed ? 1 : 0);
+        }
+        ApplyStatus status;
+        ApplyPayload(payload.data(), payload.size(), dir.path().c_str(), ops, nullptr, 0,
+                     &status);
+        _exit(status == kApplyPatched ? 0 : status == kApplyBusy ? 3 : 1);
+      }
+    }
+    close(go[0]);
+    close(go[1]);  // both start
+    int codes[2];
+    for (int c = 0; c < 2; ++c) {
+      int status = 0;
+      waitpid(children[c], &status, 0);
+      codes[c] = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      EXPECT_TRUE(codes[c] == 0 || codes[c] == 3) << pair << " child " << c << ": " << codes[c];
+    }
+    busy += (codes[0] == 3) + (codes[1] == 3);
+    patched += (codes[0] == 0) + (pair % 2 ? 0 : codes[1] == 0);
+    EXPECT_EQ(Take(dir), codes[0] == 0 || (!(pair % 2) && codes[1] == 0) ? after : before) << pair;
+  }
+  printf("%d pairs of concurrent patches (every other a patch and a recovery): %d patches "
+         "went through, %d found the directory locked\n",
+         pairs, patched, busy);
+  EXPECT_GT(busy, 0);
+}
+
+// ---------------------------------------------------------------------------
+// The power cut. The patch runs on the real disk through a recording layer
+// that models what a file system keeps: a file's data once it is flushed
+// (CloseFile), the directory's names once the directory is synced. At every
+// point of the log, the states a cut there may leave (every unsynced change
+// lost; each unsynced name change kept alone; all of them kept; each
+// unflushed file cut short or emptied alone) are laid out and recovered.
+
+struct ModelDisk {
+  std::vector<Bytes> durable, written;   // by inode: flushed data, data so far
+  std::map<std::string, int> synced, names;  // name -> inode
+};
+
+struct NameChange {
+  enum Kind { kCreate, kRename, kRemove } kind;
+  std::string from, to;
+  int inode;
+  bool replace;
+};
+
+class RecordingOps : public FileOps {
+ public:
+  explicit RecordingOps(const Snapshot& initial) {
+    for (const auto& file : initial) {
+      disk_.names[file.first] = static_cast<int>(disk_.durable.size());
+      disk_.durable.push_back(file.second);
+      disk_.written.push_back(file.second);
+    }
+    disk_.synced = disk_.names;
+    Mark();
+  }
+  platform::File* CreateNew(platform::Directory* dir, const char* name) override {
+    platform::File* file = FileOps::CreateNew(dir, name);
+    if (!file) return file;
+    const int inode = static_cast<int>(disk_.durable.size());
+    disk_.durable.emplace_back();
+    disk_.written.emplace_back();
+    files_[file] = inode;
+    Change({NameChange::kCreate, "", name, inode, false});
+    return file;
+  }
+  uint32_t Write(platform::File* file, const void* data, uint32_t size) override {
+    const uint32_t n = FileOps::Write(file, data, size);
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    Bytes& w = disk_.written[files_[file]];
+    w.insert(w.end(), p, p + n);
+    Mark();
+    return n;
+  }
+  int Close(platform::File* file) override {
+    const int inode = files_[file];
+    const int ok = FileOps::Close(file);
+    if (ok) disk_.durable[inode] = disk_.written[inode];
+    Mark();
+    return ok;
+  }
+  int Rename(platform::Directory* dir, const char* from, const char* to, int replace) override {
+    const int ok = FileOps::Rename(dir, from, to, replace);
+    if (ok) Change({NameChange::kRename, from, to, disk_.names[from], replace != 0});
+    return ok;
+  }
+  int Remove(platform::Directory* dir, const char* name) override {
+    const int ok = FileOps::Remove(dir, name);
+    if (ok) Change({NameChange::kRemove, name, "", disk_.names[name], false});
+    return ok;
+  }
+  int Sync(platform::Directory* dir) override {
+    const int ok = FileOps::Sync(dir);
+    if (ok) {
+      disk_.synced = disk_.names;
+      pending_.clear();
+    }
+    Mark();
+    return ok;
+  }
+
+  // The states a power cut at point `i` of the log may leave.
+  std::vector<Snapshot> CutStates(size_t i) const { return points_[i]; }
+  size_t points() const { return points_.size(); }
+
+ private:
+  static void Apply(const NameChange& c, std::map<std::string, int>* names) {
+    if (c.kind == NameChange::kCreate) {
+      (*names)[c.to] = c.inode;
+    } else if (names->count(c.from) && (*names)[c.from] == c.inode) {
+      names->erase(c.from);
+      if (c.kind == NameChange::kRename) (*names)[c.to] = c.inode;
+    }
+  }
+  Snapshot Lay(const std::map<std::string, int>& names, const std::vector<Bytes>& data) const {
+    Snapshot s;
+    for (const auto& n : names) s[n.first] = data[n.second];
+    return s;
+  }
+  void Change(const NameChange& c) {
+    Apply(c, &disk_.names);
+    pending_.push_back(c);
+    Mark();
+  }
+  // Records the states a cut right now may leave.
+  void Mark() {
+    std::vector<Snapshot> states;
+    states.push_back(Lay(disk_.synced, disk_.durable));
+    for (const NameChange& c : pending_) {
+      std::map<std::string, int> alone = disk_.synced;
+      Apply(c, &alone);
+      states.push_back(Lay(alone, disk_.durable));
+    }
+    states.push_back(Lay(disk_.names, disk_.durable));
+    for (size_t inode = 0; inode < disk_.written.size(); ++inode) {
+      if (disk_.written[inode] == disk_.durable[inode]) continue;
+      std::vector<Bytes> data = disk_.written;
+      data[inode].resize(data[inode].size() / 2);
+      states.push_back(Lay(disk_.names, data));
+      data[inode] = disk_.durable[inode];
+      states.push_back(Lay(disk_.names, data));
+    }
+    points_.push_back(states);
+  }
+
+  ModelDisk disk_;
+  std::vector<NameChange> pending_;
+  std::map<platform::File*, int> files_;
+  std::vector<std::vector<Snapshot>> points_;
+};
+
+TEST(ApplierSweep, PowerCutAtEveryPointRecoversAWholeSet) {
+  Release release;
+  const Bytes payload = release.Payload();
+  const Snapshot before = Installation(), after = release.After(before);
+  Outcome outcome;
+  RecordingOps recorder(before);
+  {
+    ScratchDir dir(SweepParent());
+    Restore(dir, before);
+    ASSERT_TRUE(Apply(payload, dir, recorder));
+  }
+  size_t states = 0;
+  for (size_t point = 0; point < recorder.points(); ++point) {
+    for (const Snapshot& state : recorder.CutStates(point)) {
+      ++states;
+      ScratchDir dir(SweepParent());
+      Restore(dir, state);
+      RecoverClean(dir, before, after, &outcome, "point " + std::to_string(point));
+    }
+  }
+  printf("power cut at each of %zu points, %zu states: %d old set, %d new set, %d with "
+         "leftovers, %d mixed\n",
+         recorder.points(), states, outcome.old_set, outcome.new_set, outcome.leftovers,
+         outcome.mixed);
+  EXPECT_GT(outcome.old_set, 0);
+  EXPECT_GT(outcome.new_set, 0);
+  EXPECT_EQ(outcome.leftovers + outcome.mixed, 0);
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <unistd.h>
 #endif
 
+#include <functional>
+
 #include "applier_harness.h"
 #include "payload/journal.h"
 
@@ -404,6 +406,132 @@ TEST(ApplyPayload, LinksAndAmbiguousNamesAreRefused) {
   Restore(twice, both);
   EXPECT_FALSE(Apply(payload, twice, &why));
   EXPECT_EQ(Take(twice), both);
+}
+#endif
+
+#ifndef _WIN32
+// Files that someone else left in the directory, where a patch interrupted
+// in its commit (the old Vusk.exe moved to backup 1, the new one still in
+// temporary 0) is recovered: nothing of theirs is ever renamed, replaced or
+// removed, nothing outside the directory changes, and every live file
+// holds its old bytes, its new bytes or what it held.
+TEST(RecoverDirectory, PlantedFilesAreNeverObeyed) {
+  const Bytes old_exe = TextLike(500, 1), new_exe = TextLike(600, 2);
+  const Bytes theirs = TextLike(500, 3), save = TextLike(80, 4);
+  // (Same-owner files under the patch's own names are its own to remove.)
+  const bool root = geteuid() == 0;  // only root can give a file another owner
+  auto other_owner = [](const std::string& path) { return chown(path.c_str(), 1000, 1000) == 0; };
+  struct Case {
+    const char* what;
+    bool needs_root;
+    // Lays out the directory (`d`, a directory string) and the outside
+    // file (`out`); returns the journal.
+    std::function<Bytes(const std::string& d, const std::string& out)> lay;
+  };
+  auto genuine = [&](const std::string& d) {
+    WriteFileBytes(d + "~pt0000.tmp", new_exe);
+    WriteFileBytes(d + "savegame.dat", save);
+    return MakeJournal(kPhaseCommit, {{0, 1, "Vusk.exe", new_exe, &old_exe}});
+  };
+  const std::vector<Case> cases = {
+      {"backup of another owner, with the old bytes", true,
+       [&](const std::string& d, const std::string&) {
+         WriteFileBytes(d + "~pt0001.tmp", old_exe);
+         other_owner(d + "~pt0001.tmp");
+         return genuine(d);
+       }},
+      {"backup with other bytes", false,
+       [&](const std::string& d, const std::string&) {
+         WriteFileBytes(d + "~pt0001.tmp", theirs);
+         return genuine(d);
+       }},
+      {"backup hard-linked to a file outside", false,
+       [&](const std::string& d, const std::string& out) {
+         WriteFileBytes(out, old_exe);
+         link(out.c_str(), (d + "~pt0001.tmp").c_str());
+         return genuine(d);
+       }},
+      {"temporary of another owner, with the new bytes", true,
+       [&](const std::string& d, const std::string&) {
+         Bytes j = genuine(d);
+         WriteFileBytes(d + "~pt0000.tmp", new_exe);
+         other_owner(d + "~pt0000.tmp");
+         WriteFileBytes(d + "~pt0001.tmp", old_exe);
+         return j;
+       }},
+      {"temporary linked outside", false,
+       [&](const std::string& d, const std::string& out) {
+         Bytes j = genuine(d);
+         WriteFileBytes(out, new_exe);
+         unlink((d + "~pt0000.tmp").c_str());
+         symlink(out.c_str(), (d + "~pt0000.tmp").c_str());
+         WriteFileBytes(d + "~pt0001.tmp", old_exe);
+         return j;
+       }},
+      {"journal of another owner naming a file outside the plan", true,
+       [&](const std::string& d, const std::string&) {
+         WriteFileBytes(d + "savegame.dat", save);
+         WriteFileBytes(d + "~pt0000.tmp", theirs);
+         other_owner(d + "~pt0000.tmp");
+         return MakeJournal(kPhaseCommit, {{0, 1, "savegame.dat", theirs, &save}});
+       }},
+      {"journal naming a user's file, no backup", false,
+       [&](const std::string& d, const std::string&) {
+         WriteFileBytes(d + "savegame.dat", save);
+         return MakeJournal(kPhaseCommit, {{0, 1, "savegame.dat", theirs, nullptr}});
+       }},
+      {"journal naming a link to a file outside", false,
+       [&](const std::string& d, const std::string& out) {
+         WriteFileBytes(out, save);
+         symlink(out.c_str(), (d + "plug.dll").c_str());
+         WriteFileBytes(d + "~pt0000.tmp", new_exe);
+         return MakeJournal(kPhaseRollBack, {{0, 1, "plug.dll", new_exe, &save}});
+       }},
+  };
+  for (const Case& c : cases) {
+    if (c.needs_root && !root) continue;
+    for (bool apply : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (apply ? ", then a patch" : ""));
+      ScratchDir dir, outside;
+      const std::string out = outside.Join("victim");
+      Bytes journal = c.lay(dir.path(), out);
+      ASSERT_TRUE(WriteFileBytes(dir.Join(kJournalName), journal));
+      if (c.needs_root && std::string(c.what).find("journal of another") == 0)
+        other_owner(dir.Join(kJournalName));
+      const Snapshot planted = Take(dir), outside_before = Take(outside);
+      std::vector<std::string> foreign;
+      for (const auto& file : planted) {
+        struct stat st;
+        if (lstat(dir.Join(file.first).c_str(), &st) == 0 &&
+            (st.st_uid == 1000 || st.st_nlink > 1 || S_ISLNK(st.st_mode)))
+          foreign.push_back(file.first);
+      }
+      std::string why;
+      if (apply) {
+        const Bytes payload = MakeContainer({{"Vusk.exe", 0, new_exe}});
+        Apply(payload, dir, &why);
+      } else {
+        Recover(dir, &why);
+      }
+      EXPECT_EQ(Take(outside), outside_before) << why;
+      for (const auto& file : Take(dir)) {
+        const Bytes& bytes = file.second;
+        const bool was = planted.count(file.first) && planted.at(file.first) == bytes;
+        if (file.first == "Vusk.exe") {
+          // Nobody else's file, and no link to one, in its place.
+          struct stat st;
+          ASSERT_EQ(lstat(dir.Join(file.first).c_str(), &st), 0);
+          EXPECT_TRUE(bytes == old_exe || bytes == new_exe) << why;
+          EXPECT_TRUE(st.st_uid != 1000 && st.st_nlink == 1 && S_ISREG(st.st_mode)) << why;
+        } else {
+          EXPECT_TRUE(was) << file.first << " changed: " << why;
+        }
+      }
+      // Another owner's file, or a link to one, stays where it was.
+      for (const std::string& name : foreign)
+        EXPECT_EQ(Take(dir).count(name), 1u) << name << " removed: " << why;
+    }
+  }
 }
 #endif
 
