@@ -86,9 +86,9 @@ class Transaction {
                 bool may_be_new);
   Holds ExamineName(const JournalStep& s, bool may_be_new);
   int Survey(JournalPhase phase, StepSurvey* survey);
-  Goal Decide(JournalPhase phase, const StepSurvey* survey);
+  Goal Decide(JournalPhase phase, bool may_go_back, const StepSurvey* survey);
   int Act(Goal goal, const StepSurvey* survey);
-  Goal Resolve(JournalPhase phase);
+  Goal Resolve(JournalPhase phase, bool may_go_back = true);
   int TakeBack(JournalPhase phase);
   int NeedsRecovery();
   int Report(Stop why, const char* name);
@@ -216,9 +216,9 @@ int Transaction::Report(Stop why, const char* name) {
 
 // The goal every step can reach, preferred as the phase says; kGoalNone
 // with the fault naming the file that stops it.
-Goal Transaction::Decide(JournalPhase phase, const StepSurvey* survey) {
+Goal Transaction::Decide(JournalPhase phase, bool may_go_back, const StepSurvey* survey) {
   char temp[kTempNameBuffer], backup[kTempNameBuffer];
-  bool back = true, forward = phase != kPhaseStaging, all_new = forward;
+  bool back = may_go_back, forward = phase != kPhaseStaging, all_new = forward;
   int stuck = -1;
   for (int i = 0; i < count_; ++i) {
     const JournalStep& s = steps_[i];
@@ -291,14 +291,14 @@ int Transaction::Act(Goal goal, const StepSurvey* survey) {
 
 // Brings the directory back to a whole set, old or new, from whatever the
 // journal of `phase` and the disk say, then removes the journal.
-Goal Transaction::Resolve(JournalPhase phase) {
+Goal Transaction::Resolve(JournalPhase phase, bool may_go_back) {
   StepSurvey* survey = static_cast<StepSurvey*>(calloc(count_ ? count_ : 1, sizeof(StepSurvey)));
   if (!survey) {
     needs_recovery_ = true;
     return FailIn("no memory to recover the patch of %s"), kGoalNone;
   }
   Survey(phase, survey);
-  Goal goal = Decide(phase, survey);
+  Goal goal = Decide(phase, may_go_back, survey);
   if (goal != kGoalNone && !Act(goal, survey)) goal = kGoalNone;
   free(survey);
   if (goal == kGoalNone) return goal;
@@ -552,22 +552,15 @@ int Transaction::NeedsRecovery() {
 }
 
 // Removes the old files, now that every new file is in place for good,
-// then the journal. Zero when anything is left for the next run: a backup
-// that is no longer the patch's own stays, and the journal with it.
+// then the journal: the recovery of a finished commit. Zero when anything
+// is left for the next run (a backup that is no longer the patch's own
+// stays, and the journal with it).
 int Transaction::Finish() {
-  char backup[kTempNameBuffer];
-  int ok = 1;
-  for (int i = 0; i < count_ && ok; ++i) {
-    if (steps_[i].backup == kNoFile) continue;
-    Temp(steps_[i].backup, backup);
-    platform::File* file = nullptr;
-    platform::FileFacts facts;
-    const platform::Presence presence = ops_.OpenExisting(dir_, backup, &file, &facts);
-    if (file) ops_.Release(file);
-    ok = presence == platform::kAbsent ||
-         (presence == platform::kPresent && facts.trusted && ops_.Remove(dir_, backup));
-  }
-  return ok && ops_.Sync(dir_) && ops_.Remove(dir_, kJournalName);
+  char* fault = fault_;
+  fault_ = nullptr;
+  const Goal goal = Resolve(kPhaseCommit, false);
+  fault_ = fault;
+  return goal == kGoalForward;
 }
 
 }  // namespace

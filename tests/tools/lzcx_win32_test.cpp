@@ -109,11 +109,8 @@ class LzcxExe : public ::testing::Test {
 TEST_F(LzcxExe, ExtractRecoversThenPatchesTheInstallationSilently) {
   // A patch that a crash interrupted while it staged: recovery removes its
   // journal and temporary file first.
-  JournalStep step = {0, kNoFile, "orvcore.dll"};
-  size_t size = 0;
-  uint8_t* journal = EncodeJournal(kPhaseStaging, &step, 1, &size);
-  ASSERT_TRUE(WriteFileBytes(kInstall + "\\" + kJournalName, Bytes(journal, journal + size)));
-  free(journal);
+  ASSERT_TRUE(WriteFileBytes(kInstall + "\\" + kJournalName,
+                             MakeJournal(kPhaseStaging, {{0, 0, "orvcore.dll", {}, nullptr}})));
   ASSERT_TRUE(WriteFileBytes(kInstall + "\\~pt0000.tmp", Bytes(100, 'x')));
 
   Outcome r = Lzcx({"extract", kPatcher, "-C", kInstall, "-v"});
