@@ -28,24 +28,21 @@ bool NotFound(DWORD error) {
 }
 
 // Whether `sid` is one of the owners whose files this process may take
-// for its own: its token's default owner or user, Administrators, SYSTEM.
+// for its own: the default owner of what it creates (its token's), the
+// Administrators group, SYSTEM.
 bool IsOurOwner(PSID sid) {
   if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsWellKnownSid(sid, WinLocalSystemSid))
     return true;
   HANDLE token;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-  bool ours = false;
-  // Room for a TOKEN_OWNER or TOKEN_USER and the largest SID.
+  // Room for the TOKEN_OWNER and the largest SID.
   union {
     TOKEN_OWNER owner;
-    TOKEN_USER user;
-    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    BYTE bytes[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE];
   } info;
   DWORD size;
-  if (GetTokenInformation(token, TokenOwner, &info, sizeof info, &size))
-    ours = EqualSid(sid, info.owner.Owner) != 0;
-  if (!ours && GetTokenInformation(token, TokenUser, &info, sizeof info, &size))
-    ours = EqualSid(sid, info.user.User.Sid) != 0;
+  const bool ours = GetTokenInformation(token, TokenOwner, &info, sizeof info, &size) &&
+                    EqualSid(sid, info.owner.Owner);
   CloseHandle(token);
   return ours;
 }
