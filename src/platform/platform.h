@@ -110,8 +110,8 @@ struct FileFacts {
   // A regular file with one link, under exactly the name asked for and
   // inside the directory (no link, junction or short name leads to it),
   // owned by the principal this process runs as: POSIX, its effective
-  // user or root; Windows, its token's owner or user, the Administrators
-  // group or SYSTEM. Only such a file can be one the patch wrote: anyone
+  // user or root; Windows, its token's user, the Administrators group
+  // (what an elevated administrator creates is the group's) or SYSTEM. Only such a file can be one the patch wrote: anyone
   // else's is never renamed, replaced or removed by recovery.
   bool trusted;
 };

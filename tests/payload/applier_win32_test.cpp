@@ -5,11 +5,18 @@
 
 #include <gtest/gtest.h>
 
+#include <string.h>
+
+#include <functional>
+#include <map>
+
 #include "payload/applier.h"
 #include "support/payload_builder.h"
 #include "support/scratch.h"
 
 namespace {
+
+typedef std::map<std::string, Bytes> Snapshot;
 
 int Apply(const Bytes& payload, const ScratchDir& dir) {
   FileOps ops;
@@ -103,6 +110,62 @@ TEST(ApplyPayloadWin32, UnixSymbolicLinksAreRefused) {
   EXPECT_TRUE(ApplyPayload(payload.data(), payload.size(), (links + "real\\").c_str(), ops,
                            fault, sizeof fault)) << fault;
   EXPECT_EQ(ListNames(links + "real\\"), std::vector<std::string>{"vusk.exe"});
+}
+
+// The real file operations; at the commit's first rename, `at_commit`
+// runs once.
+class CommitHook : public FileOps {
+ public:
+  explicit CommitHook(std::function<void()> at_commit) : at_commit_(at_commit) {}
+  int Rename(platform::Directory* dir, const char* from, const char* to, int replace) override {
+    if (at_commit_ && strncmp(from, "~ptjrnl", 7)) {
+      auto run = at_commit_;
+      at_commit_ = nullptr;
+      run();
+    }
+    return FileOps::Rename(dir, from, to, replace);
+  }
+
+ private:
+  std::function<void()> at_commit_;
+};
+
+// Two new files quarantined after staging (DeleteFileA, as a malware
+// scanner would): the patch fails with every old file as it was; and a
+// second patch of the directory started while the first one runs finds it
+// locked and changes nothing.
+TEST(ApplyPayloadWin32, VanishedTemporariesAndASecondPatchChangeNothing) {
+  ScratchDir dir;
+  const Snapshot before = {{"Vusk.exe", TextLike(4000, 1)}, {"orvcore.dll", TextLike(3000, 3)},
+                           {"big.dat", TextLike(9000, 4)}};
+  for (const auto& f : before) ASSERT_TRUE(WriteFileBytes(dir.Join(f.first), f.second));
+  const Bytes payload = MakeContainer({{"vusk.exe", 1, GreedyBlock(TextLike(5000, 2))},
+                                       {"orvcore.dll", 0, RandomBytes(100, 5)},
+                                       {"big.dat", 0, RandomBytes(700, 6)}});
+  auto snapshot = [&] {
+    Snapshot s;
+    for (const std::string& name : dir.Names()) ReadFileBytes(dir.Join(name), &s[name]);
+    return s;
+  };
+  CommitHook quarantine([&] {
+    for (const char* temp : {"~pt0002.tmp", "~pt0004.tmp"}) DeleteFileA(dir.Join(temp).c_str());
+  });
+  char fault[512] = "";
+  ApplyStatus status;
+  EXPECT_FALSE(ApplyPayload(payload.data(), payload.size(), dir.path().c_str(), quarantine, fault,
+                            sizeof fault, &status));
+  EXPECT_EQ(status, kApplyFailed) << fault;
+  EXPECT_EQ(snapshot(), before) << fault;
+
+  ApplyStatus second = kApplyPatched;
+  CommitHook twice([&] {
+    FileOps ops;
+    ApplyPayload(payload.data(), payload.size(), dir.path().c_str(), ops, nullptr, 0, &second);
+  });
+  EXPECT_TRUE(ApplyPayload(payload.data(), payload.size(), dir.path().c_str(), twice, fault,
+                           sizeof fault, &status)) << fault;
+  EXPECT_EQ(second, kApplyBusy);
+  EXPECT_EQ(dir.Names(), (std::vector<std::string>{"Vusk.exe", "big.dat", "orvcore.dll"}));
 }
 
 }  // namespace

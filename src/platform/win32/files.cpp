@@ -28,21 +28,22 @@ bool NotFound(DWORD error) {
 }
 
 // Whether `sid` is one of the owners whose files this process may take
-// for its own: the default owner of what it creates (its token's), the
-// Administrators group, SYSTEM.
+// for its own: the user it runs as, the Administrators group (the default
+// owner of what an elevated administrator creates), SYSTEM. (Under Wine a
+// file's owner is the user, whatever the token's default owner says.)
 bool IsOurOwner(PSID sid) {
   if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsWellKnownSid(sid, WinLocalSystemSid))
     return true;
   HANDLE token;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-  // Room for the TOKEN_OWNER and the largest SID.
+  // Room for the TOKEN_USER and the largest SID.
   union {
-    TOKEN_OWNER owner;
-    BYTE bytes[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE];
+    TOKEN_USER user;
+    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
   } info;
   DWORD size;
-  const bool ours = GetTokenInformation(token, TokenOwner, &info, sizeof info, &size) &&
-                    EqualSid(sid, info.owner.Owner);
+  const bool ours = GetTokenInformation(token, TokenUser, &info, sizeof info, &size) &&
+                    EqualSid(sid, info.user.User.Sid);
   CloseHandle(token);
   return ours;
 }
