@@ -68,6 +68,12 @@ std::string ExplainStop(const WatchedOps& ops, const std::string& dir, const cha
 int TakeDirectory(const CliCommand& command, const char* argument, const char** directory) {
   if (*directory) return UsageError(&command, "-C given twice: one directory at a time");
   if (!*argument) return UsageError(&command, "-C needs a directory");
+#ifdef _WIN32
+  // No Windows path holds a quote: a backslash before the closing quote
+  // kept it (the usage error's hint says so).
+  if (strchr(argument, '"'))
+    return UsageError(&command, std::string("-C ") + argument + ": no folder name holds a quote");
+#endif
   *directory = argument;
   return 0;
 }
