@@ -130,8 +130,9 @@ class FolderScan : public ScanSystem {
 };
 
 // The folder of the first Vusk.exe that the program's scan finds (the
-// directory string, ending in a separator); empty when there is none.
-std::string FindInstallation(const Request& request) {
+// directory string, ending in a separator); empty when there is none, and
+// *started false when the search could not start (no thread).
+std::string FindInstallation(const Request& request, bool* started) {
   std::string roots;
   for (const char* folder : request.find_in) roots += DirectoryString(folder) + '\0';
   roots += '\0';
@@ -139,7 +140,8 @@ std::string FindInstallation(const Request& request) {
   FolderScan folders(roots);
   TargetScanner scanner(request.find_in.empty() ? machine : folders);
   char found[platform::kPathBuffer];
-  if (!scanner.Start(kProgramName)) return std::string();
+  *started = scanner.Start(kProgramName) != 0;
+  if (!*started) return std::string();
   // Read running() before the found state, as the scanner asks.
   while (scanner.running()) platform::SleepMilliseconds(10);
   if (!scanner.CopyFoundPath(found)) return std::string();
@@ -220,25 +222,29 @@ int Finish(RunLog& log, int status, const std::string& where) {
 }
 
 int Extract(const Request& request) {
-  FileBytes payload;
-  std::string why;
-  if (!ReadPayloadInput(request.payload, &payload, &why)) {
-    fprintf(stderr, "lzcx: %s: %s\n", Shown(request.payload), why.c_str());
-    return kExtractFailed;
-  }
+  // The log first, so that a patcher that cannot be read is logged too.
   RunLog log;
   if (request.log && !log.Open(request.log)) {
     fprintf(stderr, "lzcx: %s: cannot open the log: %s\n", request.log, strerror(errno));
     return kExtractFailed;
   }
+  FileBytes payload;
+  std::string why;
+  if (!ReadPayloadInput(request.payload, &payload, &why)) {
+    fprintf(stderr, "lzcx: %s: %s\n", Shown(request.payload), why.c_str());
+    log.Line("failed: %s: %s", Shown(request.payload), why.c_str());
+    return Finish(log, kExtractFailed, Shown(request.payload));
+  }
   // Every check before anything else: a damaged patcher is a failure on
   // every machine, installed or not.
   char fault[512];
   if (!VerifyPayload(payload.data.get(), payload.size, "", fault, sizeof fault)) {
-    fprintf(stderr, "lzcx: %s: %s\n", Shown(request.payload),
-            LooksLikePayload(payload.data.get(), payload.size) ? fault
-                                                               : "neither a payload nor a patcher");
-    return Finish(log, kExtractFailed, std::string(Shown(request.payload)) + ": damaged");
+    const char* what = LooksLikePayload(payload.data.get(), payload.size)
+                           ? fault
+                           : "neither a payload nor a patcher";
+    fprintf(stderr, "lzcx: %s: %s\n", Shown(request.payload), what);
+    log.Line("failed: %s: %s", Shown(request.payload), what);
+    return Finish(log, kExtractFailed, Shown(request.payload));
   }
   const std::vector<PayloadEntry> entries = WrittenEntries(payload);
 
@@ -246,7 +252,12 @@ int Extract(const Request& request) {
   std::string dir;
   const char* shown;
   if (request.find) {
-    dir = FindInstallation(request);
+    bool started = false;
+    dir = FindInstallation(request, &started);
+    if (!started) {
+      fprintf(stderr, "lzcx: cannot start the search for %s\n", kProgramName);
+      return Finish(log, kExtractFailed, "no search");
+    }
     if (dir.empty()) {
       fprintf(stderr, "lzcx: not installed: no %s found%s\n", kProgramName,
               request.find_in.empty() ? " on any drive" : " below the --find-in folders");
