@@ -14,7 +14,7 @@ const CliOption kNoOptions[] = {{0, nullptr, nullptr, nullptr}};
 const CliOption kExtractOptions[] = {
     {'C', "directory", "DIR", "the installation to patch: the folder of its Vusk.exe"},
     {kOptionFind, "find", nullptr, "find the installation as the patcher does (every\n"
-                                   "fixed or network drive, depth first, first hit),\n"
+                                   "drive but removable ones, depth first, first hit),\n"
                                    "print its folder and patch it"},
     {kOptionFindIn, "find-in", "DIR", "--find below DIR only; repeatable"},
     {kOptionForce, "force", nullptr, "patch DIR even without a Vusk.exe in it (a fresh\n"
