@@ -52,7 +52,8 @@ Outcome Lzcx(const std::vector<std::string>& args) {
   };
   HANDLE out = create("out"), err = create("err");
   std::string line = "lzcx.exe";
-  for (const std::string& a : args) line += " \"" + a + "\"";  // none ends in a backslash
+  // As cmd passes them: an argument ending in a backslash keeps the quote.
+  for (const std::string& a : args) line += " \"" + a + "\"";
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -113,21 +114,40 @@ TEST_F(LzcxExe, ExtractRecoversThenPatchesTheInstallationSilently) {
                              MakeJournal(kPhaseStaging, {{0, 0, "orvcore.dll", {}, nullptr}})));
   ASSERT_TRUE(WriteFileBytes(kInstall + "\\~pt0000.tmp", Bytes(100, 'x')));
 
-  Outcome r = Lzcx({"extract", kPatcher, "-C", kInstall, "-v"});
+  // Found by the program's scan below Program Files, whose folder it prints.
+  const std::string log = kStage + "\\patch.log";
+  DeleteFileA(log.c_str());
+  Outcome r = Lzcx({"extract", kPatcher, "--find-in", "C:\\Program Files", "-v", "--log", log});
   ASSERT_EQ(r.status, 0u) << r.err;
   EXPECT_EQ(r.err, "");
-  // One line per file written, in payload order.
-  std::string expected;
-  for (const std::string& name : ReleaseNames()) expected += name + "\r\n";
+  // The folder, then each path written under its installed spelling
+  // (Vusk.exe), in payload order.
+  std::string expected = kInstall + "\\\r\n";
+  for (const std::string& name : ReleaseNames()) {
+    std::string installed = name;
+    for (const std::string& old : ListNames(kOld + "\\"))
+      if (!_stricmp(old.c_str(), name.c_str())) installed = old;
+    expected += kInstall + "\\" + installed + "\r\n";
+  }
   EXPECT_EQ(r.out, expected);
-  // Every file replaced under its installed spelling (Vusk.exe), nothing else.
+  // Every file replaced, nothing else.
   EXPECT_EQ(ListNames(kInstall + "\\"), ListNames(kOld + "\\"));
   for (const std::string& name : ReleaseNames())
     EXPECT_TRUE(SameBytes(kInstall + "\\" + name, kNew + "\\" + name)) << name;
+  EXPECT_NE(Slurp(log).find(" status 0: patched: " + kInstall + "\\"), std::string::npos)
+      << Slurp(log);
+
+  // Again: already up to date, nothing written.
+  const auto patched = Snapshot(kInstall);
+  r = Lzcx({"extract", kPatcher, "-C", kInstall});
+  EXPECT_EQ(r.status, 4u) << r.err;
+  EXPECT_EQ(r.out, kInstall + ": already up to date, nothing written\r\n");
+  EXPECT_TRUE(Snapshot(kInstall) == patched);
 }
 
-// Each refusal: exit status 1, one line naming the file and why, nothing
-// on stdout, and the installation exactly as it was.
+// Each refusal: its exit status, one line naming the file and why (a
+// usage error with its synopsis), nothing on stdout, and the installation
+// exactly as it was.
 TEST_F(LzcxExe, RefusalsLeaveTheFolderAsItWas) {
   ScratchDir scratch;
   Bytes image;
@@ -144,30 +164,43 @@ TEST_F(LzcxExe, RefusalsLeaveTheFolderAsItWas) {
 
   struct Case {
     const char* what;
-    std::string patcher, directory, says;
+    std::vector<std::string> args;
+    DWORD status;
+    std::string says;
     std::function<void()> before, after;
   };
   const std::vector<Case> cases = {
-      {"damaged patcher", damaged, kInstall, damaged + ": ", [] {}, [] {}},
-      {"read-only file", kPatcher, kInstall, core + ": read-only",
+      {"damaged patcher", {damaged, "-C", kInstall}, 1, damaged + ": ", [] {}, [] {}},
+      {"read-only file", {kPatcher, "-C", kInstall}, 5, core + ": read-only",
        [&] { SetReadOnly(core, true); }, [&] { SetReadOnly(core, false); }},
-      {"file in use", kPatcher, kInstall, text + ": in use",
+      {"file in use", {kPatcher, "-C", kInstall}, 5, text + ": in use",
        [&] {
          held = CreateFileA(text.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
        },
        [&] { CloseHandle(held); }},
-      {"missing folder", kPatcher, kOrvendel + "\\Nowhere", "Nowhere: no such directory", [] {},
-       [] {}},
+      {"missing folder", {kPatcher, "-C", kOrvendel + "\\Nowhere"}, 3,
+       "Nowhere: not installed: no such folder", [] {}, [] {}},
+      {"a folder without Vusk.exe", {kPatcher, "-C", kOrvendel}, 3,
+       kOrvendel + ": not installed: no vusk.exe there", [] {}, [] {}},
+      {"nothing found", {kPatcher, "--find-in", kOrvendel + "\\Nowhere"}, 3,
+       "not installed: no Vusk.exe found", [] {}, [] {}},
+      // As cmd passes "...\Tessaline\" -v: the backslash keeps the quote.
+      {"a backslash before the quote", {kPatcher, "-C", kInstall + "\\", "-v"}, 2,
+       "hint: the argument", [] {}, [] {}},
   };
   const auto before = Snapshot(kInstall);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     c.before();
-    Outcome r = Lzcx({"extract", "-v", c.patcher, "-C", c.directory});
+    std::vector<std::string> args = {"extract", "-v"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Outcome r = Lzcx(args);
     c.after();
-    EXPECT_EQ(r.status, 1u);
-    EXPECT_EQ(r.ErrLines(), 1) << r.err;
+    EXPECT_EQ(r.status, c.status);
+    if (c.status != 2) {
+      EXPECT_EQ(r.ErrLines(), 1) << r.err;
+    }
     EXPECT_EQ(r.err.find("lzcx: "), 0u) << r.err;
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");

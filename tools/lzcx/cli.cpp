@@ -12,10 +12,26 @@ const CliOption kListOptions[] = {
 };
 const CliOption kNoOptions[] = {{0, nullptr, nullptr, nullptr}};
 const CliOption kExtractOptions[] = {
-    {'C', "directory", "DIR", "the folder to patch (required, once)"},
-    {'v', "verbose", nullptr, "one line per file written, on standard output"},
+    {'C', "directory", "DIR", "the installation to patch: the folder of its Vusk.exe"},
+    {kOptionFind, "find", nullptr, "find the installation as the patcher does (every\n"
+                                   "drive but removable ones, depth first, first hit),\n"
+                                   "print its folder and patch it"},
+    {kOptionFindIn, "find-in", "DIR", "--find below DIR only; repeatable"},
+    {kOptionForce, "force", nullptr, "patch DIR even without a Vusk.exe in it (a fresh\n"
+                                     "copy)"},
+    {kOptionLog, "log", "FILE", "append a time-stamped line per file written or\n"
+                                "refused, and the outcome and status"},
+    {'v', "verbose", nullptr, "each path written, one a line, on standard output"},
     {0, nullptr, nullptr, nullptr},
 };
+// extract's statuses after 2.
+const char kExtractStatuses[] =
+    "  3  not installed: no Vusk.exe in DIR, or none found; nothing written\n"
+    "  4  already up to date: every file matches the payload; nothing written\n"
+    "  5  a file is in use or read-only, or another patch of DIR runs: nothing\n"
+    "     changed; try again later\n"
+    "  6  DIR needs recovery (undoing a failed patch failed too): the next\n"
+    "     extract or recover restores it\n";
 const CliOption kRecoverOptions[] = {
     {'C', "directory", "DIR", "the folder (required, once)"},
     {0, nullptr, nullptr, nullptr},
@@ -44,21 +60,23 @@ const CliCommand kCommands[] = {
      "lists what it carries: a header line, one line per entry (name, form, size\n"
      "expanded, size packed, ratio), and whether the payload carries checksums.\n",
      kListOptions, "the payload is sound and was listed", kReadFails},
-    {"verify", "every check the patcher makes, writing nothing", "verify PAYLOAD",
+    {"verify", "every check the patcher makes, writing nothing", "verify PAYLOAD...",
      "Makes every check the patcher makes before it writes (bounds, names,\n"
-     "checksums, a full decode of every entry) on PAYLOAD (a payload or a patcher;\n"
-     "- reads standard input), and writes nothing.\n",
-     kNoOptions, "every check passed (one line says so)",
-     "PAYLOAD cannot be read or fails a check (the line says which entry)"},
+     "checksums, a full decode of every entry) on each PAYLOAD (a payload or a\n"
+     "patcher; - reads standard input), and writes nothing.\n",
+     kNoOptions, "every check of every PAYLOAD passed (one line each says so)",
+     "a PAYLOAD cannot be read or fails a check (a line says which entry)"},
     {"extract", "apply a payload or patcher to a folder, all or nothing",
-     "extract [-v] -C DIR PAYLOAD",
-     "Applies PAYLOAD to the folder DIR as the patcher does: first finishes or\n"
-     "undoes a patch of DIR that was interrupted, then writes every file, all or\n"
-     "nothing. The silent way to apply a patcher:\n"
-     "  lzcx extract vusk-upgrade-1.25.exe -C \"C:\\Program Files\\Orvendel\\Tessaline\"\n",
+     "extract [-v] [--force] [--log FILE] (-C DIR | --find | --find-in DIR...) PAYLOAD",
+     "Applies PAYLOAD to an installation as the patcher does: only to a folder\n"
+     "with the Vusk.exe it replaces (unless --force), and nothing when every file\n"
+     "already matches. First finishes or undoes a patch of the folder that was\n"
+     "interrupted, then writes every file, all or nothing. The silent way to\n"
+     "apply a patcher:\n"
+     "  lzcx extract --find --log patch.log vusk-upgrade-1.25.exe\n",
      kExtractOptions, "every file was written",
-     "PAYLOAD cannot be read or is damaged, or the patch failed: DIR is as it was\n"
-     "(the line names the file and says why)"},
+     "PAYLOAD cannot be read or is damaged, or the patch failed: the folder is as\n"
+     "it was (the line names the file and says why)"},
     {"recover", "finish or undo an interrupted patch of a folder", "recover -C DIR",
      "Only finishes or undoes a patch of DIR that a crash, a power cut or the\n"
      "process being ended interrupted, and says in one line what it did.\n",
@@ -131,7 +149,9 @@ void PrintHelp(FILE* to) {
         "  0  success\n"
         "  1  bad input, a damaged payload, a failed patch or no memory: one line on\n"
         "     standard error names the file and says why\n"
-        "  2  a usage error\n",
+        "  2  a usage error\n"
+        "  3-6  extract only: not installed, up to date, in use, needs recovery\n"
+        "     (lzcx help extract)\n",
         to);
 }
 
@@ -151,10 +171,26 @@ void PrintCommandHelp(const CliCommand& command, FILE* to) {
   fputs("\n  1  ", to);
   PrintIndented(command.fails, 5, to);
   fputs("\n  2  a usage error\n", to);
+  if (!strcmp(command.name, "extract")) fputs(kExtractStatuses, to);
+}
+
+namespace {
+const char* quoted_argument = nullptr;
+}  // namespace
+
+void NoteArguments(int argc, char** argv) {
+  quoted_argument = nullptr;
+  for (int i = 1; i < argc && !quoted_argument; ++i)
+    if (strchr(argv[i], '"')) quoted_argument = argv[i];
 }
 
 int UsageError(const CliCommand* command, const std::string& problem) {
   fprintf(stderr, "lzcx: %s\n", problem.c_str());
+  if (quoted_argument)
+    fprintf(stderr,
+            "lzcx: hint: the argument '%s' holds a quote: a backslash before a closing\n"
+            "quote keeps it; end the folder without the backslash (\"C:\\Tessaline\")\n",
+            quoted_argument);
   if (command)
     fprintf(stderr, "usage: lzcx %s\nTry 'lzcx help %s' for more.\n", command->synopsis,
             command->name);

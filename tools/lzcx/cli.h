@@ -2,7 +2,8 @@
 // which getopt_long parses them and the help texts are printed.
 //
 // Exit status of every command: 0 success, 1 bad input or a failure (one
-// line on stderr naming the file), 2 a usage error.
+// line on stderr naming the file), 2 a usage error; extract has more
+// (extract.h).
 #ifndef PATCHER_TOOLS_LZCX_CLI_H
 #define PATCHER_TOOLS_LZCX_CLI_H
 
@@ -15,6 +16,8 @@
 // An option: `code` is its short letter, or above 255 for one that is only
 // long. A null `argument` takes none.
 enum LongOnlyOption { kOptionJson = 256, kOptionName, kOptionFast, kOptionStub };
+// extract's long-only options.
+enum ExtractOption { kOptionForce = 300, kOptionFind, kOptionFindIn, kOptionLog };
 
 struct CliOption {
   int code;
@@ -40,6 +43,12 @@ const CliCommand* FindCommand(const char* name);
 
 void PrintHelp(FILE* to);
 void PrintCommandHelp(const CliCommand& command, FILE* to);
+
+// Remembers the command line, so that a usage error can point at an
+// argument with a quote in it: on Windows a backslash before a closing
+// quote ("C:\Tessaline\") keeps the quote, and what follows, in the
+// argument.
+void NoteArguments(int argc, char** argv);
 
 // A usage error: the problem, the synopsis and where help is, on stderr.
 // Returns 2.

@@ -123,7 +123,9 @@ class MappedFile {
   MappedFile& operator=(const MappedFile&) = delete;
   const uint8_t* data_ = nullptr;
   size_t size_ = 0;
-  void* mapping_ = nullptr;  // Windows: the file mapping object
+#ifdef _WIN32
+  void* mapping_ = nullptr;  // the file mapping object
+#endif
 };
 
 // Writes `bytes` to a new temporary file beside `path` and renames it over

@@ -1,9 +1,10 @@
 // lzcx: makes, checks and applies payloads and patchers. The commands and
-// their options are in cli.cpp (`lzcx --help`); pack and patcher in their
-// own files.
+// their options are in cli.cpp (`lzcx --help`); pack, patcher, extract and
+// recover in their own files.
 //
 // Exit status: 0 success, 1 bad input, a damaged payload, a failed apply
-// or no memory (one line on stderr naming the file), 2 usage.
+// or no memory (one line on stderr naming the file), 2 usage; extract has
+// more (extract.h).
 #include <stdio.h>
 #include <string.h>
 
@@ -13,6 +14,7 @@
 
 #include "lzcx/cli.h"
 #include "lzcx/commands.h"
+#include "lzcx/extract.h"
 #include "lzcx/pack.h"
 #include "lzcx/patcher.h"
 #include "payload/applier.h"
@@ -98,138 +100,39 @@ int Verify(const char* path, const FileBytes& payload) {
   return 0;
 }
 
-// The platform's file operations, noting where the applier could not go
-// on, so that the error can say which file and why.
-class WatchedOps : public FileOps {
- public:
-  platform::Directory* Open(const char* path) override {
-    platform::Directory* dir = FileOps::Open(path);
-    open_failed = dir == nullptr;
-    return dir;
-  }
-  platform::TargetState Find(platform::Directory* dir, const char* name, char* found) override {
-    found[0] = 0;
-    const platform::TargetState state = FileOps::Find(dir, name, found);
-    // The file's own name where it was found (in another letter case).
-    if (state == platform::kTargetBlocked) blocked = found[0] ? found : name;
-    return state;
-  }
-  bool open_failed = false;
-  std::string blocked;  // the entry whose file cannot be replaced
-};
-
-// The names written, as tar -v lists them: each entry once (a later entry
-// of the same name is the one written), in payload order.
-void PrintWritten(const FileBytes& payload) {
-  std::vector<PayloadEntry> entries;
-  PayloadReader reader(payload.data.get(), payload.size);
-  PayloadEntry e;
-  reader.Start();
-  while (reader.Next(&e)) entries.push_back(e);
-  const int count = static_cast<int>(entries.size());
-  for (int i = 0; i < count; ++i)
-    if (LastOfItsName(entries.data(), count, i)) printf("%s\n", entries[i].name);
-}
-
-// When the patch of `dir` (DIRECTORY as given) stopped at the directory
-// or at a file it could not replace, says which and why in one line, as
-// far as the system tells.
-bool ExplainStop(const WatchedOps& ops, const std::string& dir, const char* directory) {
-  std::string what;
-  if (ops.open_failed && DescribeUnusable(dir.c_str(), true, &what)) {
-    fprintf(stderr, "lzcx: %s: %s\n", directory, what.c_str());
-    return true;
-  }
-  if (!ops.blocked.empty() && DescribeUnusable((dir + ops.blocked).c_str(), false, &what)) {
-    fprintf(stderr, "lzcx: %s%s: %s: the patch cannot replace it\n", dir.c_str(),
-            ops.blocked.c_str(), what.c_str());
-    return true;
-  }
-  return false;
-}
-
-// Recovers an interrupted patch first, as the patcher does.
-int Extract(const char* path, const FileBytes& payload, const char* directory, bool verbose) {
-  const std::string dir = DirectoryString(directory);
-  char fault[512];
-  WatchedOps ops;
-  if (!ApplyPayload(payload.data.get(), payload.size, dir.c_str(), ops, fault, sizeof fault))
-    return ExplainStop(ops, dir, directory) ? 1 : Refuse(path, payload, fault);
-  if (fault[0]) fprintf(stderr, "lzcx: warning: %s\n", fault);
-  if (verbose) PrintWritten(payload);
-  return 0;
-}
-
-// -C DIR: once, and not empty.
-int TakeDirectory(const CliCommand& command, const char* argument, const char** directory) {
-  if (*directory) return UsageError(&command, "-C given twice: one directory at a time");
-  if (!*argument) return UsageError(&command, "-C needs a directory");
-  *directory = argument;
-  return 0;
-}
-
-// lzcx recover -C DIR: only the recovery, with one line on what it did.
-int Recover(const CliCommand& command, int argc, char** argv) {
-  OptionParser options(command, argc, argv);
-  const char* directory = nullptr;
-  const char* argument;
-  int c, status;
-  while ((c = options.Next(&argument)) > 0)
-    if (c == 'C' && (status = TakeDirectory(command, argument, &directory))) return status;
-  if (c < 0) return options.exit_status();
-  if (options.operand() < argc)
-    return UsageError(&command, std::string("unexpected argument: ") + argv[options.operand()]);
-  if (!directory) return UsageError(&command, "recover needs -C DIR");
-  const std::string dir = DirectoryString(directory);
-  char fault[512];
-  WatchedOps ops;
-  switch (RecoverDirectory(dir.c_str(), ops, fault, sizeof fault)) {
-    case kRecoveryNone:
-      printf("%s: no interrupted patch, nothing to do\n", directory);
-      return 0;
-    case kRecoveryFinished:
-      printf("%s: finished the interrupted patch\n", directory);
-      return 0;
-    case kRecoveryUndone:
-      printf("%s: undid the interrupted patch\n", directory);
-      return 0;
-    default:
-      if (!ExplainStop(ops, dir, directory)) fprintf(stderr, "lzcx: %s\n", fault);
-      return 1;
-  }
-}
-
-// list, verify and extract: one PAYLOAD, a file or "-".
+// list and verify: PAYLOAD, a file or "-"; verify takes several (status 1
+// if any fails).
 int ReadPayloadCommand(const CliCommand& command, int argc, char** argv) {
   OptionParser options(command, argc, argv);
-  const char* directory = nullptr;
-  bool json = false, verbose = false;
+  bool json = false;
   const char* argument;
-  int c, status;
-  while ((c = options.Next(&argument)) > 0) {
+  int c;
+  while ((c = options.Next(&argument)) > 0)
     if (c == kOptionJson) json = true;
-    if (c == 'v') verbose = true;
-    if (c == 'C' && (status = TakeDirectory(command, argument, &directory))) return status;
-  }
   if (c < 0) return options.exit_status();
   const int operands = argc - options.operand();
   if (operands == 0) return UsageError(&command, "no payload given");
-  if (operands > 1) return UsageError(&command, "one payload at a time");
-  const bool extract = !strcmp(command.name, "extract");
-  if (extract && !directory) return UsageError(&command, "extract needs -C DIR");
-  const char* path = argv[options.operand()];
-  FileBytes payload;
-  std::string why;
-  if (!ReadPayloadInput(path, &payload, &why)) {
-    fprintf(stderr, "lzcx: %s: %s\n", Shown(path), why.c_str());
-    return 1;
+  const bool list = !strcmp(command.name, "list");
+  if (list && operands > 1) return UsageError(&command, "one payload at a time");
+  int status = 0;
+  for (int i = options.operand(); i < argc; ++i) {
+    const char* path = argv[i];
+    FileBytes payload;
+    std::string why;
+    if (!ReadPayloadInput(path, &payload, &why)) {
+      fprintf(stderr, "lzcx: %s: %s\n", Shown(path), why.c_str());
+      status = 1;
+    } else if (list) {
+      status = List(path, payload, json);
+    } else if (Verify(path, payload)) {
+      status = 1;
+    }
   }
-  if (extract) return Extract(path, payload, directory, verbose);
-  if (json) return List(path, payload, true);
-  return !strcmp(command.name, "list") ? List(path, payload, false) : Verify(path, payload);
+  return status;
 }
 
 int Run(int argc, char** argv) {
+  NoteArguments(argc, argv);
   if (argc < 2) return UsageError(nullptr, "no command given");
   const char* first = argv[1];
   if (!strcmp(first, "--help") || !strcmp(first, "-h")) {
@@ -247,7 +150,7 @@ int Run(int argc, char** argv) {
     else if (about)
       PrintCommandHelp(*about, stdout);
     else
-      return UsageError(nullptr, argc == 3 ? std::string("no such command: ") + argv[2]
+      return UsageError(nullptr, argc == 3 ? std::string("unknown command: ") + argv[2]
                                            : std::string("help takes one command"));
     return 0;
   }
@@ -260,7 +163,8 @@ int Run(int argc, char** argv) {
   ++argv;
   if (!strcmp(first, "pack")) return PackCommand(argc, argv);
   if (!strcmp(first, "patcher")) return PatcherCommand(argc, argv);
-  if (!strcmp(first, "recover")) return Recover(*command, argc, argv);
+  if (!strcmp(first, "extract")) return ExtractCommand(*command, argc, argv);
+  if (!strcmp(first, "recover")) return RecoverCommand(*command, argc, argv);
   return ReadPayloadCommand(*command, argc, argv);
 }
 

@@ -112,7 +112,8 @@ int CheckNames(const std::vector<PackFile>& files, std::string* why) {
                     NameVerdictText(verdict),
                     verdict == kNameNotAscii
                         ? " (the program creates files through 8-bit calls, whose code page "
-                          "differs between Windows versions)"
+                          "differs between Windows versions): --name NAME=FILE gives it an "
+                          "ASCII name"
                         : "");
       return 0;
     }
@@ -178,11 +179,14 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
     if (options.report) {
       const double ratio =
           in.size ? static_cast<double>(length) / static_cast<double>(in.size) : 1.0;
-      fprintf(stderr, "%s: %zu -> %zu bytes, %.3f%s\n", file.name.c_str(), in.size, length,
+      // A file stored under another name than its path says which.
+      const std::string from = file.name != file.path ? " (from " + file.path + ")" : "";
+      fprintf(stderr, "%s: %zu -> %zu bytes, %.3f%s%s\n", file.name.c_str(), in.size, length,
               ratio,
               BlockIsStored(static_cast<uint32_t>(in.size), static_cast<uint32_t>(length))
                   ? " (stored)"
-                  : "");
+                  : "",
+              from.c_str());
     }
   }
   std::vector<uint8_t> trailer(static_cast<size_t>(TrailerSize(count)));

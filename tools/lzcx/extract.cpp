@@ -1,0 +1,409 @@
+// lzcx extract: a payload applied only to an installation (a folder with a
+// Vusk.exe in it, given by -C or found by the program's own scan), nothing
+// written when it is already up to date, and an exit status per outcome
+// that deployment tools can act on. lzcx recover: only the recovery.
+#include "lzcx/extract.h"
+
+#include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include <string>
+#include <vector>
+
+#include "lzcx/commands.h"
+#include "lzcx/patcher.h"
+#include "payload/applier.h"
+#include "payload/block_decoder.h"
+#include "payload/container.h"
+#include "payload/crc32c.h"
+#include "payload/journal.h"
+#include "scanner/target_scanner.h"
+
+namespace {
+
+// The program the payload replaces, and the name the program's scan looks
+// for.
+const char kProgramEntry[] = "vusk.exe";
+const char kProgramName[] = "Vusk.exe";
+
+const char* Shown(const char* path) { return strcmp(path, "-") ? path : "(stdin)"; }
+
+// The platform's file operations, noting where the applier could not go
+// on, so that the error can say which file and why.
+class WatchedOps : public FileOps {
+ public:
+  platform::Directory* Open(const char* path) override {
+    platform::Directory* dir = FileOps::Open(path);
+    open_failed = dir == nullptr;
+    return dir;
+  }
+  platform::TargetState Find(platform::Directory* dir, const char* name, char* found) override {
+    found[0] = 0;
+    const platform::TargetState state = FileOps::Find(dir, name, found);
+    // The file's own name where it was found (in another letter case).
+    if (state == platform::kTargetBlocked) blocked = found[0] ? found : name;
+    return state;
+  }
+  bool open_failed = false;
+  std::string blocked;  // the entry whose file cannot be replaced
+};
+
+// When the patch of `dir` (DIRECTORY as given) stopped at the directory
+// or at a file it could not replace, says which and why in one line, as
+// far as the system tells, and returns it.
+std::string ExplainStop(const WatchedOps& ops, const std::string& dir, const char* directory) {
+  std::string what, line;
+  if (ops.open_failed && DescribeUnusable(dir.c_str(), true, &what))
+    line = std::string(directory) + ": " + what;
+  else if (!ops.blocked.empty() && DescribeUnusable((dir + ops.blocked).c_str(), false, &what))
+    line = dir + ops.blocked + ": " + what + ": the patch cannot replace it";
+  if (!line.empty()) fprintf(stderr, "lzcx: %s\n", line.c_str());
+  return line;
+}
+
+// -C DIR: once, and not empty.
+int TakeDirectory(const CliCommand& command, const char* argument, const char** directory) {
+  if (*directory) return UsageError(&command, "-C given twice: one directory at a time");
+  if (!*argument) return UsageError(&command, "-C needs a directory");
+#ifdef _WIN32
+  // No Windows path holds a quote: a backslash before the closing quote
+  // kept it (the usage error's hint says so).
+  if (strchr(argument, '"'))
+    return UsageError(&command, std::string("-C ") + argument + ": no folder name holds a quote");
+#endif
+  *directory = argument;
+  return 0;
+}
+
+// --log FILE: appended to, one time-stamped line per file written or
+// refused and one for the outcome. Without a file, lines go nowhere.
+class RunLog {
+ public:
+  ~RunLog() {
+    if (file_) fclose(file_);
+  }
+  int Open(const char* path) {
+    file_ = fopen(path, "a");
+    return file_ != nullptr;
+  }
+  void Line(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+    if (!file_) return;
+    char stamp[32] = "";
+    const time_t now = time(nullptr);
+    if (const struct tm* utc = gmtime(&now)) strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", utc);
+    fprintf(file_, "%s ", stamp);
+    va_list args;
+    va_start(args, format);
+    vfprintf(file_, format, args);
+    va_end(args);
+    fputc('\n', file_);
+    fflush(file_);
+  }
+
+ private:
+  FILE* file_ = nullptr;
+};
+
+struct Request {
+  const char* payload = nullptr;
+  const char* directory = nullptr;  // -C
+  std::vector<const char*> find_in;
+  bool find = false, force = false, verbose = false;
+  const char* log = nullptr;
+};
+
+// The drive list of --find-in: the given folders, each searched as a
+// fixed drive, in the order given.
+class FolderScan : public ScanSystem {
+ public:
+  explicit FolderScan(const std::string& roots) : roots_(roots) {}
+  void GetDriveList(char* buffer, int size) override {
+    if (roots_.size() <= static_cast<size_t>(size)) memcpy(buffer, roots_.data(), roots_.size());
+  }
+  unsigned DriveType(const char*) override { return platform::kDriveFixed; }
+
+ private:
+  std::string roots_;  // directory strings, each ended by a NUL; one more ends the list
+};
+
+// The folder of the first Vusk.exe that the program's scan finds (the
+// directory string, ending in a separator); empty when there is none, and
+// *started false when the search could not start (no thread).
+std::string FindInstallation(const Request& request, bool* started) {
+  std::string roots;
+  for (const char* folder : request.find_in) roots += DirectoryString(folder) + '\0';
+  roots += '\0';
+  ScanSystem machine;
+  FolderScan folders(roots);
+  TargetScanner scanner(request.find_in.empty() ? machine : folders);
+  char found[platform::kPathBuffer];
+  *started = scanner.Start(kProgramName) != 0;
+  if (!*started) return std::string();
+  // Read running() before the found state, as the scanner asks.
+  while (scanner.running()) platform::SleepMilliseconds(10);
+  if (!scanner.CopyFoundPath(found)) return std::string();
+  char* last = strrchr(found, platform::kPathSeparator);
+  if (last) last[1] = 0;
+  return found;
+}
+
+// The entries that are written: the last of each name, in payload order.
+std::vector<PayloadEntry> WrittenEntries(const FileBytes& payload) {
+  std::vector<PayloadEntry> entries, written;
+  PayloadReader reader(payload.data.get(), payload.size);
+  PayloadEntry e;
+  reader.Start();
+  while (reader.Next(&e)) entries.push_back(e);
+  const int count = static_cast<int>(entries.size());
+  for (int i = 0; i < count; ++i)
+    if (LastOfItsName(entries.data(), count, i)) written.push_back(entries[i]);
+  return written;
+}
+
+// The CRC-32C of an entry's expanded bytes; zero when memory runs out
+// (the payload was verified).
+int ExpandedCrc(const PayloadEntry& e, uint32_t* crc) {
+  if (!e.compressed) {
+    *crc = Crc32c(0, e.data, e.size);
+    return 1;
+  }
+  Buffer out = AllocateBuffer(e.expanded_length);
+  if (!out) return 0;
+  if (BlockDecoder(e.data, e.size, out.get(), nullptr) != e.expanded_length) return 0;
+  *crc = Crc32c(0, out.get(), e.expanded_length);
+  return 1;
+}
+
+// Whether every entry to write matches the installed file of its name, by
+// size and CRC-32C of the bytes read back. Never with a journal in the
+// folder: the apply recovers that patch first.
+bool UpToDate(FileOps& ops, platform::Directory* dir, const std::vector<PayloadEntry>& entries) {
+  if (ops.Taken(dir, kJournalName)) return false;
+  for (const PayloadEntry& e : entries) {
+    char found[platform::kPathBuffer];
+    const platform::TargetState state = ops.Find(dir, e.name, found);
+    if (state != platform::kTargetReplaceable && state != platform::kTargetBlocked) return false;
+    uint32_t size = 0, crc = 0;
+    uint8_t* bytes = ops.Read(dir, found, e.expanded_length, &size);
+    if (!bytes) return false;
+    const bool same = size == e.expanded_length && ExpandedCrc(e, &crc) &&
+                      Crc32c(0, bytes, size) == crc;
+    free(bytes);
+    if (!same) return false;
+  }
+  return true;
+}
+
+int StatusOf(ApplyStatus status) {
+  switch (status) {
+    case kApplyPatched: return kExtractPatched;
+    case kApplyInUse:
+    case kApplyBusy: return kExtractInUse;
+    case kApplyOldFileMismatch: return kExtractNotInstalled;
+    case kApplyNeedsRecovery: return kExtractNeedsRecovery;
+    default: return kExtractFailed;
+  }
+}
+
+const char* StatusWord(int status) {
+  static const char* const kWords[] = {
+      "patched", "failed, nothing changed", "usage", "not installed",
+      "already up to date, nothing written", "a file is in use, try again later",
+      "the folder needs recovery"};
+  return status >= 0 && status <= 6 ? kWords[status] : "?";
+}
+
+int Finish(RunLog& log, int status, const std::string& where) {
+  log.Line("status %d: %s: %s", status, StatusWord(status), where.c_str());
+  return status;
+}
+
+int Extract(const Request& request) {
+  // The log first, so that a patcher that cannot be read is logged too.
+  RunLog log;
+  if (request.log && !log.Open(request.log)) {
+    fprintf(stderr, "lzcx: %s: cannot open the log: %s\n", request.log, strerror(errno));
+    return kExtractFailed;
+  }
+  FileBytes payload;
+  std::string why;
+  if (!ReadPayloadInput(request.payload, &payload, &why)) {
+    fprintf(stderr, "lzcx: %s: %s\n", Shown(request.payload), why.c_str());
+    log.Line("failed: %s: %s", Shown(request.payload), why.c_str());
+    return Finish(log, kExtractFailed, Shown(request.payload));
+  }
+  // Every check before anything else: a damaged patcher is a failure on
+  // every machine, installed or not.
+  char fault[512];
+  if (!VerifyPayload(payload.data.get(), payload.size, "", fault, sizeof fault)) {
+    const char* what = LooksLikePayload(payload.data.get(), payload.size)
+                           ? fault
+                           : "neither a payload nor a patcher";
+    fprintf(stderr, "lzcx: %s: %s\n", Shown(request.payload), what);
+    log.Line("failed: %s: %s", Shown(request.payload), what);
+    return Finish(log, kExtractFailed, Shown(request.payload));
+  }
+  const std::vector<PayloadEntry> entries = WrittenEntries(payload);
+
+  // Where: the folder given, or the one the scan finds.
+  std::string dir;
+  const char* shown;
+  if (request.find) {
+    bool started = false;
+    dir = FindInstallation(request, &started);
+    if (!started) {
+      fprintf(stderr, "lzcx: cannot start the search for %s\n", kProgramName);
+      return Finish(log, kExtractFailed, "no search");
+    }
+    if (dir.empty()) {
+      fprintf(stderr, "lzcx: not installed: no %s found%s\n", kProgramName,
+              request.find_in.empty() ? " on any drive" : " below the --find-in folders");
+      return Finish(log, kExtractNotInstalled, "no installation found");
+    }
+    printf("%s\n", dir.c_str());
+    shown = dir.c_str();
+  } else {
+    dir = DirectoryString(request.directory);
+    shown = request.directory;
+  }
+
+  // Only into an installation: the program the payload replaces is there,
+  // as the applier's lookup finds it.
+  WatchedOps ops;
+  platform::Directory* open = ops.Open(dir.c_str());
+  if (!open) {
+    PathInfo info;
+    const bool missing = ExaminePath(dir.c_str(), &info, &why) && info.kind == PathInfo::kMissing;
+    if (missing && !request.force) {
+      fprintf(stderr, "lzcx: %s: not installed: no such folder\n", shown);
+      return Finish(log, kExtractNotInstalled, dir);
+    }
+    if (ExplainStop(ops, dir, shown).empty())
+      fprintf(stderr, "lzcx: %s: cannot open the folder\n", shown);
+    return Finish(log, kExtractFailed, dir);
+  }
+  if (!request.force) {
+    const PayloadEntry* program = nullptr;
+    for (const PayloadEntry& e : entries)
+      if (platform::SameFileName(e.name, kProgramEntry)) program = &e;
+    char found[platform::kPathBuffer];
+    if (!program || ops.Find(open, program->name, found) == platform::kTargetMissing) {
+      ops.CloseDirectory(open);
+      if (program)
+        fprintf(stderr, "lzcx: %s: not installed: no %s there (--force patches any folder)\n",
+                shown, program->name);
+      else
+        fprintf(stderr, "lzcx: %s: the payload carries no %s: only --force applies it\n",
+                Shown(request.payload), kProgramEntry);
+      log.Line("refused %s: no %s there", dir.c_str(), kProgramEntry);
+      return Finish(log, kExtractNotInstalled, dir);
+    }
+  }
+  const bool up_to_date = UpToDate(ops, open, entries);
+  ops.CloseDirectory(open);
+  ops.blocked.clear();
+  if (up_to_date) {
+    printf("%s: already up to date, nothing written\n", shown);
+    return Finish(log, kExtractUpToDate, dir);
+  }
+
+  ApplyStatus applied = kApplyFailed;
+  if (!ApplyPayload(payload.data.get(), payload.size, dir.c_str(), ops, fault, sizeof fault,
+                    &applied)) {
+    int status = StatusOf(applied);
+    if (status == kExtractPatched) status = kExtractFailed;
+    std::string line = ExplainStop(ops, dir, shown);
+    if (line.empty()) {
+      line = fault;
+      fprintf(stderr, "lzcx: %s\n", fault);
+    }
+    log.Line("%s %s", ops.blocked.empty() ? "failed:" : "refused", line.c_str());
+    return Finish(log, status, dir);
+  }
+  if (fault[0]) {
+    fprintf(stderr, "lzcx: warning: %s\n", fault);
+    log.Line("warning: %s", fault);
+  }
+  // Each path as it is now on the disk: an existing file keeps its spelling.
+  platform::Directory* done = ops.Open(dir.c_str());
+  for (const PayloadEntry& e : entries) {
+    char found[platform::kPathBuffer];
+    const char* name = done && ops.Find(done, e.name, found) != platform::kTargetMissing ? found
+                                                                                        : e.name;
+    if (request.verbose) printf("%s%s\n", dir.c_str(), name);
+    log.Line("written %s%s", dir.c_str(), name);
+  }
+  if (done) ops.CloseDirectory(done);
+  return Finish(log, kExtractPatched, dir);
+}
+
+}  // namespace
+
+int ExtractCommand(const CliCommand& command, int argc, char** argv) {
+  OptionParser options(command, argc, argv);
+  Request request;
+  const char* argument;
+  int c, status;
+  while ((c = options.Next(&argument)) > 0) {
+    if (c == 'v') request.verbose = true;
+    if (c == 'C' && (status = TakeDirectory(command, argument, &request.directory))) return status;
+    if (c == kOptionForce) request.force = true;
+    if (c == kOptionFind) request.find = true;
+    if (c == kOptionFindIn) {
+      if (!*argument) return UsageError(&command, "--find-in needs a folder");
+      request.find = true;
+      request.find_in.push_back(argument);
+    }
+    if (c == kOptionLog) {
+      if (request.log) return UsageError(&command, "--log given twice: one log at a time");
+      request.log = argument;
+    }
+  }
+  if (c < 0) return options.exit_status();
+  const int operands = argc - options.operand();
+  if (operands == 0) return UsageError(&command, "no payload given");
+  if (operands > 1) return UsageError(&command, "one payload at a time");
+  if (request.find && request.directory)
+    return UsageError(&command, "-C and --find: the folder is given or found, not both");
+  if (!request.find && !request.directory)
+    return UsageError(&command, "extract needs -C DIR, --find or --find-in DIR");
+  size_t roots = 1;
+  for (const char* folder : request.find_in) roots += DirectoryString(folder).size() + 1;
+  if (roots + 2 > static_cast<size_t>(platform::kDriveListBuffer))
+    return UsageError(&command, "--find-in: too many folders, or names too long, for one scan");
+  request.payload = argv[options.operand()];
+  return Extract(request);
+}
+
+int RecoverCommand(const CliCommand& command, int argc, char** argv) {
+  OptionParser options(command, argc, argv);
+  const char* directory = nullptr;
+  const char* argument;
+  int c, status;
+  while ((c = options.Next(&argument)) > 0)
+    if (c == 'C' && (status = TakeDirectory(command, argument, &directory))) return status;
+  if (c < 0) return options.exit_status();
+  if (options.operand() < argc)
+    return UsageError(&command, std::string("unexpected argument: ") + argv[options.operand()]);
+  if (!directory) return UsageError(&command, "recover needs -C DIR");
+  const std::string dir = DirectoryString(directory);
+  char fault[512];
+  WatchedOps ops;
+  switch (RecoverDirectory(dir.c_str(), ops, fault, sizeof fault)) {
+    case kRecoveryNone:
+      printf("%s: no interrupted patch, nothing to do\n", directory);
+      return 0;
+    case kRecoveryFinished:
+      printf("%s: finished the interrupted patch\n", directory);
+      return 0;
+    case kRecoveryUndone:
+      printf("%s: undid the interrupted patch\n", directory);
+      return 0;
+    default:
+      if (ExplainStop(ops, dir, directory).empty()) fprintf(stderr, "lzcx: %s\n", fault);
+      return 1;
+  }
+}

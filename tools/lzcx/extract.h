@@ -1,0 +1,23 @@
+// lzcx extract and recover: the commands that write into an installation.
+#ifndef PATCHER_TOOLS_LZCX_EXTRACT_H
+#define PATCHER_TOOLS_LZCX_EXTRACT_H
+
+#include "lzcx/cli.h"
+
+// Exit statuses of extract, the same on every system; deployment tools act
+// on them (the README maps them to success, retry and not applicable).
+enum ExtractStatus {
+  kExtractPatched = 0,
+  kExtractFailed = 1,       // nothing changed
+  kExtractUsage = 2,
+  kExtractNotInstalled = 3, // no Vusk.exe where the patch would go
+  kExtractUpToDate = 4,     // every file already as the payload has it
+  kExtractInUse = 5,        // a file in use or read-only: try again later
+  kExtractNeedsRecovery = 6,// a double fault: the next run restores it
+};
+
+// argv[0] is the command's name. Return the exit status.
+int ExtractCommand(const CliCommand& command, int argc, char** argv);
+int RecoverCommand(const CliCommand& command, int argc, char** argv);
+
+#endif  // PATCHER_TOOLS_LZCX_EXTRACT_H
