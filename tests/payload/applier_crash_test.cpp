@@ -230,7 +230,9 @@ TEST(ApplierSweep, LookupsOfThePatchFail) {
         ++needed;
       }
       RecoverClean(dir, before, after, &outcome, where);
-      if (ok) EXPECT_EQ(Take(dir), after) << where;
+      if (ok) {
+        EXPECT_EQ(Take(dir), after) << where;
+      }
     }
   }
   printf("lookups of the patch failing (%ld lookups, once and from each on): %d failed "
@@ -298,7 +300,9 @@ TEST(ApplierSweep, TwoTemporariesVanishAtEachPoint) {
     ++trials;
     failed += !ok;
     const std::string where = std::to_string(at) + ": " + fault;
-    if (!ok && status != kApplyNeedsRecovery) EXPECT_EQ(Take(dir), before) << where;
+    if (!ok && status != kApplyNeedsRecovery) {
+      EXPECT_EQ(Take(dir), before) << where;
+    }
     RecoverClean(dir, before, after, &outcome, where);
   }
   printf("two temporaries vanishing at each of %d points: %d patches failed; %d old set, %d "

@@ -181,18 +181,25 @@ int ExpandedCrc(const PayloadEntry& e, uint32_t* crc) {
 // size and CRC-32C of the bytes read back. Never with a journal in the
 // folder: the apply recovers that patch first.
 bool UpToDate(FileOps& ops, platform::Directory* dir, const std::vector<PayloadEntry>& entries) {
-  if (ops.Taken(dir, kJournalName)) return false;
+  if (ops.LookUp(dir, kJournalName) != platform::kAbsent) return false;
+  std::vector<uint8_t> chunk(1 << 16);
   for (const PayloadEntry& e : entries) {
     char found[platform::kPathBuffer];
     const platform::TargetState state = ops.Find(dir, e.name, found);
     if (state != platform::kTargetReplaceable && state != platform::kTargetBlocked) return false;
-    uint32_t size = 0, crc = 0;
-    uint8_t* bytes = ops.Read(dir, found, e.expanded_length, &size);
-    if (!bytes) return false;
-    const bool same = size == e.expanded_length && ExpandedCrc(e, &crc) &&
-                      Crc32c(0, bytes, size) == crc;
-    free(bytes);
-    if (!same) return false;
+    platform::File* file = nullptr;
+    platform::FileFacts facts;
+    if (ops.OpenExisting(dir, found, &file, &facts) != platform::kPresent || !file) return false;
+    uint32_t crc = 0, expected = 0, got = 0;
+    uint64_t size = 0;
+    bool read = facts.size == e.expanded_length;
+    while (read && (read = ops.ReadFrom(file, chunk.data(), static_cast<uint32_t>(chunk.size()), &got)) && got) {
+      crc = Crc32c(crc, chunk.data(), got);
+      size += got;
+    }
+    ops.Release(file);
+    if (!read || size != e.expanded_length || !ExpandedCrc(e, &expected) || crc != expected)
+      return false;
   }
   return true;
 }
@@ -402,6 +409,9 @@ int RecoverCommand(const CliCommand& command, int argc, char** argv) {
     case kRecoveryUndone:
       printf("%s: undid the interrupted patch\n", directory);
       return 0;
+    case kRecoveryBusy:
+      fprintf(stderr, "lzcx: %s\n", fault);
+      return kExtractInUse;
     default:
       if (ExplainStop(ops, dir, directory).empty()) fprintf(stderr, "lzcx: %s\n", fault);
       return 1;
