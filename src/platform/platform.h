@@ -191,7 +191,8 @@ struct FindData {
 };
 
 // The probe: nonzero when `path` (a directory string followed by a name)
-// names an entry of any kind, file or directory; the entry goes to *entry.
+// names a file (a directory of that name, or a link to one, is no target
+// and no hit); the entry goes to *entry.
 // Names match as on Windows file systems, whatever their letter case (the
 // POSIX backend matches ASCII letters in any case too).
 int ProbePath(const char* path, FindData* entry);
