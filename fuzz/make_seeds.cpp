@@ -46,5 +46,10 @@ int main(int argc, char** argv) {
     if (shape == 3) layout.certificate = RandomBytes(64, 3);
     put(executables, MakeTestPatcher(layout).image);
   }
+  // Hostile: the headers moved into the certificate.
+  TestPeLayout hostile;
+  hostile.payload = GreedyBlock(text);
+  hostile.certificate = RandomBytes(512, 4);
+  put(executables, WithHeadersInCertificate(MakeTestPatcher(hostile)));
   return 0;
 }
