@@ -133,11 +133,9 @@ int Patch::Read(const uint8_t* data, size_t size, PayloadIntegrity* integrity) {
     if (dir_length_ + strlen(e.name) >= static_cast<size_t>(platform::kPathBuffer))
       return Fail("%s: path in %s would be too long", e.name);
   }
-  // Only the last entry of a name is written. (Compacted in place: the
-  // entries after i, which LastOfItsName reads, are not moved yet.)
-  for (int i = 0; i < reader.count(); ++i) {
-    if (LastOfItsName(entries_, reader.count(), i)) entries_[count_++] = entries_[i];
-  }
+  // Only the last entry of a name is written.
+  count_ = KeepLastOfEachName(entries_, reader.count());
+  if (count_ < 0) return FormatFault(fault_, fault_size_, "%s", "no memory for the entry list");
   return 1;
 }
 

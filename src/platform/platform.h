@@ -34,6 +34,10 @@ inline char FoldNameCase(char c) {
 // that are not well-formed UTF-8 compare byte by byte, ASCII case folded.
 bool SameFileName(const char* a, const char* b);
 
+// A total order of file names in which exactly the names SameFileName
+// takes for one file are equal: negative, zero or positive. For sorting.
+int CompareFileNames(const char* a, const char* b);
+
 // ---------------------------------------------------------------------------
 // Files: a patch works inside one open directory, by plain names.
 

@@ -126,9 +126,8 @@ void PrintWritten(const FileBytes& payload) {
   PayloadEntry e;
   reader.Start();
   while (reader.Next(&e)) entries.push_back(e);
-  const int count = static_cast<int>(entries.size());
-  for (int i = 0; i < count; ++i)
-    if (LastOfItsName(entries.data(), count, i)) printf("%s\n", entries[i].name);
+  const int count = KeepLastOfEachName(entries.data(), static_cast<int>(entries.size()));
+  for (int i = 0; i < count; ++i) printf("%s\n", entries[i].name);
 }
 
 // When the patch of `dir` (DIRECTORY as given) stopped at the directory
