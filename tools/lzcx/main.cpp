@@ -219,13 +219,19 @@ int ReadPayloadCommand(const CliCommand& command, int argc, char** argv) {
   const char* path = argv[options.operand()];
   FileBytes payload;
   std::string why;
-  if (!ReadPayloadInput(path, &payload, &why)) {
+  bool signature = false;
+  if (!ReadPayloadInput(path, &payload, &why, &signature)) {
     fprintf(stderr, "lzcx: %s: %s\n", Shown(path), why.c_str());
     return 1;
   }
   if (extract) return Extract(path, payload, directory, verbose);
   if (json) return List(path, payload, true);
-  return !strcmp(command.name, "list") ? List(path, payload, false) : Verify(path, payload);
+  status = !strcmp(command.name, "list") ? List(path, payload, false) : Verify(path, payload);
+  // The signature itself is the signing tool's to check.
+  if (!status && signature)
+    printf("%s: signed: it carries a certificate table (osslsigncode verify checks it)\n",
+           Shown(path));
+  return status;
 }
 
 int Run(int argc, char** argv) {

@@ -1,5 +1,6 @@
 #include "lzcx/pe_image.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
@@ -506,6 +507,25 @@ int FindPayloadResource(const uint8_t* image, size_t size, const uint8_t** paylo
   if (!ParsePatcher(&p, why)) return 0;
   *payload = p.payload->data;
   *payload_size = p.payload->data_size;
+  return 1;
+}
+
+int CheckImageChecksum(const uint8_t* image, size_t size, bool* signature, std::string* why) {
+  PeImage pe(image, size);
+  if (!pe.Parse(why)) return 0;
+  const uint64_t cert = pe.DirectoryRva(kDirCertificate), cert_size = pe.DirectorySize(kDirCertificate);
+  if (cert_size && (cert < pe.headers_size_ || cert + cert_size > size))
+    return Fail(why, "damaged executable: its certificate table lies outside the file");
+  *signature = cert_size != 0;
+  const size_t at = pe.optional_ + 64;
+  const uint32_t stored = ReadLe32(image + at), computed = PeChecksum(image, size, at);
+  if (stored != computed) {
+    char line[160];
+    snprintf(line, sizeof line,
+             "damaged executable: its checksum (%08x) is not that of its bytes (%08x)",
+             static_cast<unsigned>(stored), static_cast<unsigned>(computed));
+    return Fail(why, line);
+  }
   return 1;
 }
 
