@@ -743,7 +743,11 @@ TEST_F(PayloadCli, WhatItIsGiven) {
   ExpectRefused(Lzcx({"list", files_.path()}), "is a directory");
   const std::string fifo = files_.Join("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // No input waits on a FIFO: a payload, a file to pack, a stub.
   ExpectRefused(Lzcx({"verify", fifo}), "not a regular file");
+  ExpectRefused(Lzcx({"pack", "-o", files_.Join("out.bin"), fifo}), "not a regular file");
+  ExpectRefused(Lzcx({"patcher", "--stub", fifo, "-o", files_.Join("out.exe"), fifo}),
+                "not a regular file");
   const std::string huge = files_.Join("huge.bin");
   {
     int fd = open(huge.c_str(), O_WRONLY | O_CREAT, 0644);
