@@ -4,7 +4,9 @@
 #include <stdio.h>
 
 #include <string>
+#include <vector>
 
+#include "lzcx/pe_image.h"
 #include "support/payload_builder.h"
 #include "support/pe_builder.h"
 #include "support/scratch.h"
@@ -46,5 +48,18 @@ int main(int argc, char** argv) {
     if (shape == 3) layout.certificate = RandomBytes(64, 3);
     put(executables, MakeTestPatcher(layout).image);
   }
+  // Hostile: the headers moved into the certificate.
+  TestPeLayout hostile;
+  hostile.payload = GreedyBlock(text);
+  hostile.certificate = RandomBytes(512, 4);
+  put(executables, WithHeadersInCertificate(MakeTestPatcher(hostile)));
+  // A patcher as lzcx makes one (its checksum set), one bit of code flipped.
+  std::vector<uint8_t> made;
+  std::string why;
+  const Bytes stub = MakeTestPatcher(TestPeLayout()).image;
+  if (!ReplacePayloadResource(stub.data(), stub.size(), text.data(), text.size(), &made, &why))
+    return 1;
+  made.at(0x200) ^= 0x08;
+  put(executables, Bytes(made.begin(), made.end()));
   return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "payload/block_decoder.h"
@@ -84,10 +85,51 @@ int FormatFault(char* fault, size_t fault_size, const char* format, ...) {
 }
 #endif
 
-bool LastOfItsName(const PayloadEntry* entries, int count, int i) {
-  for (int j = i + 1; j < count; ++j)
-    if (platform::SameFileName(entries[i].name, entries[j].name)) return false;
-  return true;
+namespace {
+
+// Entry a before entry b: by name as the file system orders them, then by
+// place, so the last of a name ends its run. (Out of line: it is called
+// from two places, and the program is small.)
+__attribute__((noinline)) bool Before(const PayloadEntry* entries, int a, int b) {
+  const int c = platform::CompareFileNames(entries[a].name, entries[b].name);
+  return c ? c < 0 : a < b;
+}
+
+// A heap sort: small, and n log n whatever the names.
+void SiftDown(const PayloadEntry* entries, int* order, int root, int end) {
+  for (int child; (child = 2 * root + 1) < end; root = child) {
+    if (child + 1 < end && Before(entries, order[child], order[child + 1])) ++child;
+    if (!Before(entries, order[root], order[child])) return;
+    const int t = order[root];
+    order[root] = order[child];
+    order[child] = t;
+  }
+}
+
+}  // namespace
+
+int KeepLastOfEachName(PayloadEntry* entries, int count) {
+  if (count <= 1) return count;
+  // The entries' places in sorted order, then a mark for each dropped one.
+  int* order = static_cast<int*>(calloc(count, sizeof(int) + 1));
+  if (!order) return -1;
+  uint8_t* dropped = reinterpret_cast<uint8_t*>(order + count);
+  for (int i = 0; i < count; ++i) order[i] = i;
+  for (int i = count / 2; i-- > 0;) SiftDown(entries, order, i, count);
+  for (int end = count - 1; end > 0; --end) {
+    const int t = order[0];
+    order[0] = order[end];
+    order[end] = t;
+    SiftDown(entries, order, 0, end);
+  }
+  for (int k = 0; k + 1 < count; ++k)
+    if (!platform::CompareFileNames(entries[order[k]].name, entries[order[k + 1]].name))
+      dropped[order[k]] = 1;
+  int kept = 0;
+  for (int i = 0; i < count; ++i)
+    if (!dropped[i]) entries[kept++] = entries[i];
+  free(order);
+  return kept;
 }
 
 void WriteTrailer(const uint32_t* crcs, uint32_t count, uint8_t* out) {

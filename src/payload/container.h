@@ -62,10 +62,12 @@ struct PayloadEntry {
   uint32_t expanded_length;
 };
 
-// Whether entries[i] is the last of its name among `count` entries: the
-// format's rule is that a later entry of the same name (the same file on
-// Windows, platform::SameFileName) replaces an earlier one.
-bool LastOfItsName(const PayloadEntry* entries, int count, int i);
+// Keeps of the `count` entries only the last of each name, in their
+// order, and returns how many that is (-1 without memory for the sort):
+// the format's rule is that a later entry of the same name (the same file
+// on Windows, platform::SameFileName) replaces an earlier one. Sorts, so
+// that a payload of many entries costs n log n name comparisons.
+int KeepLastOfEachName(PayloadEntry* entries, int count);
 
 // The CRC-32C of an entry's record, header and data, as stored.
 uint32_t EntryRecordCrc(const PayloadEntry& entry);

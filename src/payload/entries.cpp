@@ -57,11 +57,9 @@ int PatchEntries::Read(const uint8_t* data, size_t size, const char* directory,
     if (dir_length + strlen(e.name) >= static_cast<size_t>(platform::kPathBuffer))
       return FormatFault(fault, fault_size, "%s: path in %s would be too long", e.name, directory);
   }
-  // Only the last entry of a name is written. (Compacted in place: the
-  // entries after i, which LastOfItsName reads, are not moved yet.)
-  for (int i = 0; i < reader.count(); ++i) {
-    if (LastOfItsName(entries_, reader.count(), i)) entries_[count_++] = entries_[i];
-  }
+  // Only the last entry of a name is written.
+  count_ = KeepLastOfEachName(entries_, reader.count());
+  if (count_ < 0) return FormatFault(fault, fault_size, "%s", "no memory for the entry list");
   return 1;
 }
 

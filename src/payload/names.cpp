@@ -50,7 +50,9 @@ NameVerdict CheckEntryName(const char* name, NameRule rule) {
   bool ascii = true;
   for (size_t i = 0; i < n; ++i) {
     const unsigned char c = static_cast<unsigned char>(name[i]);
-    if (c < 32 || c == 127) return kNameControlCharacter;
+    // C0, DEL and, in UTF-8, C1 (U+0080..U+009F): terminals obey them all.
+    if (c < 32 || c == 127 || (c == 0xC2 && (name[i + 1] & 0xE0) == 0x80))
+      return kNameControlCharacter;
     if (strchr("\\/:", c)) return kNamePathCharacter;
     if (strchr("*?|<>\"", c)) return kNameForbiddenCharacter;
     if (c >= 0x80) ascii = false;

@@ -25,7 +25,7 @@ enum NameVerdict {
   kNameDots,              // "." or ".."
   kNamePathCharacter,     // "\", "/" or ":": a path, a drive or a stream
   kNameForbiddenCharacter,// * ? | < > ": no Windows file name holds them
-  kNameControlCharacter,  // below 32, or 127
+  kNameControlCharacter,  // below 32, 127, or U+0080..U+009F in UTF-8
   kNameTrailingDotOrSpace,// Windows drops them: another file's name
   kNameDevice,            // CON, PRN, AUX, NUL, COM0-9, LPT0-9 (and the
                           // superscripts), CONIN$, CONOUT$, in any case,

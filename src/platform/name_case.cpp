@@ -72,13 +72,13 @@ const CaseRun kUpcase[] = {
     {0xab70, 0xabbf, 0x6830, 1}, {0xff41, 0xff5a, 0xffe0, 1},
 };
 
-bool AsciiFoldedEqual(const char* a, const char* b) {
+// Names beyond UTF-8 compare byte by byte, ASCII letters folded.
+int AsciiFoldedCompare(const char* a, const char* b) {
   for (;; ++a, ++b) {
-    char x = *a, y = *b;
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + ('a' - 'A'));
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + ('a' - 'A'));
-    if (x != y) return false;
-    if (!x) return true;
+    int x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
+    if (x >= 'A' && x <= 'Z') x += 'a' - 'A';
+    if (y >= 'A' && y <= 'Z') y += 'a' - 'A';
+    if (x != y || !x) return x - y;
   }
 }
 
@@ -103,14 +103,23 @@ uint16_t UpcaseBmp(uint16_t c) {
   return static_cast<uint16_t>(c + r.delta);
 }
 
-bool SameNameIgnoringCase(const char* a, const char* b) {
-  if (!IsUtf8(a) || !IsUtf8(b)) return AsciiFoldedEqual(a, b);
+int CompareNamesIgnoringCase(const char* a, const char* b) {
+  const bool utf8 = IsUtf8(a);
+  // Folding ASCII letters keeps a name UTF-8 or not: the two kinds never
+  // meet, and UTF-8 names sort first.
+  if (utf8 != IsUtf8(b)) return utf8 ? -1 : 1;
+  if (!utf8) return AsciiFoldedCompare(a, b);
   const unsigned char* p = reinterpret_cast<const unsigned char*>(a);
   const unsigned char* q = reinterpret_cast<const unsigned char*>(b);
   for (;;) {
-    if (!*p || !*q) return !*p && !*q;
-    if (Upcase(NextUtf8(&p)) != Upcase(NextUtf8(&q))) return false;
+    if (!*p || !*q) return (*p != 0) - (*q != 0);
+    const int32_t x = Upcase(NextUtf8(&p)), y = Upcase(NextUtf8(&q));
+    if (x != y) return x < y ? -1 : 1;
   }
+}
+
+bool SameNameIgnoringCase(const char* a, const char* b) {
+  return CompareNamesIgnoringCase(a, b) == 0;
 }
 
 }  // namespace platform

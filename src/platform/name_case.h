@@ -75,6 +75,10 @@ uint16_t UpcaseBmp(uint16_t c);
 // Windows cannot convert them) byte by byte with ASCII letters folded.
 bool SameNameIgnoringCase(const char* a, const char* b);
 
+// A total order of names in which exactly the names SameNameIgnoringCase
+// takes for one are equal: negative, zero or positive.
+int CompareNamesIgnoringCase(const char* a, const char* b);
+
 }  // namespace platform
 
 #endif  // PATCHER_PLATFORM_NAME_CASE_H

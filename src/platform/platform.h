@@ -34,6 +34,10 @@ inline char FoldNameCase(char c) {
 // that are not well-formed UTF-8 compare byte by byte, ASCII case folded.
 bool SameFileName(const char* a, const char* b);
 
+// A total order of file names in which exactly the names SameFileName
+// takes for one file are equal: negative, zero or positive. For sorting.
+int CompareFileNames(const char* a, const char* b);
+
 // ---------------------------------------------------------------------------
 // Files: a patch works inside one open directory, by plain names.
 
@@ -231,7 +235,8 @@ struct FindData {
 };
 
 // The probe: nonzero when `path` (a directory string followed by a name)
-// names an entry of any kind, file or directory; the entry goes to *entry.
+// names a file (a directory of that name, or a link to one, is no target
+// and no hit); the entry goes to *entry.
 // Names match as on Windows file systems, whatever their letter case (the
 // POSIX backend matches ASCII letters in any case too).
 int ProbePath(const char* path, FindData* entry);

@@ -1,9 +1,11 @@
 #include "payload/container.h"
 
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "payload/applier.h"
 #include "payload/block_decoder.h"
@@ -43,6 +45,42 @@ TEST(SameFileName, AsWindowsComparesNames) {
     EXPECT_EQ(platform::SameFileName(c.b, c.a), c.same) << c.b << " / " << c.a;
     EXPECT_TRUE(platform::SameFileName(c.a, c.a)) << c.a;
   }
+}
+
+// The names of the table in a long random list: the order agrees with
+// SameFileName on every pair, and the sort keeps exactly the entries no
+// later entry replaces (as a pairwise look says).
+TEST(SameFileName, KeepLastOfEachNameAgreesWithThePairwiseRule) {
+  std::vector<const char*> pool;
+  for (size_t i = 0; i < kSameNameCaseCount; ++i) {
+    pool.push_back(kSameNameCases[i].a);
+    pool.push_back(kSameNameCases[i].b);
+  }
+  for (const char* a : pool) {
+    for (const char* b : pool) {
+      const int ab = platform::CompareFileNames(a, b), ba = platform::CompareFileNames(b, a);
+      EXPECT_EQ(ab == 0, platform::SameFileName(a, b)) << a << " / " << b;
+      EXPECT_EQ(ab < 0, ba > 0) << a << " / " << b;
+    }
+  }
+  std::vector<PayloadEntry> entries(3000);
+  uint32_t seed = 12345;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    seed = seed * 1103515245u + 12345u;
+    entries[i] = PayloadEntry();
+    entries[i].index = static_cast<int32_t>(i);
+    snprintf(entries[i].name, sizeof entries[i].name, "%s", pool[(seed >> 8) % pool.size()]);
+  }
+  std::vector<int32_t> expected;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    size_t j = i + 1;
+    while (j < entries.size() && !platform::SameFileName(entries[i].name, entries[j].name)) ++j;
+    if (j == entries.size()) expected.push_back(entries[i].index);
+  }
+  const int kept = KeepLastOfEachName(entries.data(), static_cast<int>(entries.size()));
+  std::vector<int32_t> got;
+  for (int i = 0; i < kept; ++i) got.push_back(entries[i].index);
+  EXPECT_EQ(got, expected);
 }
 
 Bytes Entry(const char* name, const Bytes& block) {

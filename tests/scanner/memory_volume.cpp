@@ -183,7 +183,7 @@ int MemoryVolume::Probe(const char* path, platform::FindData* entry) {
   auto found = nodes_.find(Key(path));
   if (found == nodes_.end()) return 0;
   Fill(entry, found->second.name, found->second.attributes);
-  return 1;
+  return !(found->second.attributes & platform::kAttributeDirectory);  // as the platform's
 }
 
 platform::Listing* MemoryVolume::OpenListing(const char* pattern, platform::FindData* entry,

@@ -178,11 +178,16 @@ TEST_F(ScanPosix, NestedRootIsWalkedOnlyAsItsOwnDrive) {
                            "outer/inner/deep/Vusk.exe"}));
 }
 
-TEST_F(ScanPosix, DotDirectoriesAreSkippedAndADirectoryNamedLikeTheTargetCounts) {
+TEST_F(ScanPosix, DotDirectoriesAreSkippedAndOnlyAFileNamedLikeTheTargetCounts) {
   File(root_ + ".config/Vusk.exe");
   Dir(root_ + "x/vusk.exe");
+  Dir(root_ + "y");
+  ASSERT_EQ(symlink((root_ + "y").c_str(), (root_ + "y/Vusk.exe").c_str()), 0);
   Roots({root_});
   TargetScanner scanner;
+  EXPECT_EQ(PollScan(scanner), "");
+  // A file beside the directory, in another letter case, is the hit.
+  File(root_ + "x/VUSK.EXE");
   EXPECT_EQ(PollScan(scanner), root_ + "x/Vusk.exe");
 }
 

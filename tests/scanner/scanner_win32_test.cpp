@@ -97,14 +97,13 @@ TEST_F(ScanWin32, DriveListHoldsDriveCAsAFixedDrive) {
   EXPECT_EQ(tiny[0], 0);
 }
 
-TEST_F(ScanWin32, ProbeMatchesAnyCaseAndAnyKindButNoWildcards) {
+TEST_F(ScanWin32, ProbeMatchesFilesInAnyCaseButNoDirectoriesOrWildcards) {
   File(T("app\\VUSK.EXE"));
   Dir(T("app\\Folder.exe"));
   platform::FindData entry;
   EXPECT_EQ(platform::ProbePath(T("app\\Vusk.exe").c_str(), &entry), 1);
   EXPECT_STREQ(entry.name, "VUSK.EXE");
-  EXPECT_EQ(platform::ProbePath(T("app\\folder.EXE").c_str(), &entry), 1);
-  EXPECT_TRUE(entry.attributes & platform::kAttributeDirectory);
+  EXPECT_EQ(platform::ProbePath(T("app\\folder.EXE").c_str(), &entry), 0);
   EXPECT_EQ(platform::ProbePath(T("app\\Missing.exe").c_str(), &entry), 0);
   EXPECT_EQ(platform::ProbePath(T("app\\*.exe").c_str(), &entry), 0);
   EXPECT_EQ(platform::ProbePath(T("app\\Vusk.ex?").c_str(), &entry), 0);

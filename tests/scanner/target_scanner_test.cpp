@@ -151,13 +151,14 @@ TEST(TargetScannerSearch, FoundPathHasTheListedDirectoriesAndTheSearchedName) {
   EXPECT_EQ(Scan(scanner, volume), P("C:/Program Files/Orvendel/Tessaline/Vusk.exe"));
 }
 
-TEST(TargetScannerSearch, DirectoryNamedLikeTheTargetIsAHit) {
+TEST(TargetScannerSearch, DirectoryNamedLikeTheTargetIsWalkedNotHit) {
   MemoryVolume volume;
   volume.AddDrive("C:", platform::kDriveFixed);
   volume.AddDirectory("C:/odd/vusk.exe/inner");
+  volume.AddFile("C:/odd/vusk.exe/inner/VUSK.exe");
   TargetScanner scanner(volume);
-  EXPECT_EQ(Scan(scanner, volume), P("C:/odd/Vusk.exe"));
-  EXPECT_EQ(Peer::Remembered(scanner), Lines{P("C:/odd/")});
+  EXPECT_EQ(Scan(scanner, volume), P("C:/odd/vusk.exe/inner/Vusk.exe"));
+  EXPECT_EQ(Peer::Remembered(scanner), Lines{P("C:/odd/vusk.exe/inner/")});
 }
 
 TEST(TargetScannerSearch, DotDirectoriesLinksAndFilesAreNeverEntered) {

@@ -68,6 +68,11 @@ const NameCase kNameCases[] = {
     {"tab\there", Control, Control},
     {"bell\x07", Control, Control},
     {"del\x7f", Control, Control},
+    {"\xc2\x80" "first", Control, Control},   // C1 controls, U+0080..U+009F
+    {"csi\xc2\x9b""2J", Control, Control},
+    {"last\xc2\x9f", Control, Control},
+    {"nbsp\xc2\xa0x", NotAscii, F},       // the first character after them
+    {"lone\x9b", NotAscii, NotUtf8},
     {"go?d.txt", Forbidden, Forbidden},
     {"a*b", Forbidden, Forbidden},
     {"a|b", Forbidden, Forbidden},

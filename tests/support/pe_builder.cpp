@@ -152,3 +152,13 @@ TestPe MakeTestPatcher(const TestPeLayout& layout) {
   }
   return pe;
 }
+
+Bytes WithHeadersInCertificate(const TestPe& pe) {
+  Bytes b = pe.image;
+  const size_t to = ReadLe32(&b[pe.Directory(4)]);
+  const size_t from = 0x40, end = pe.section_table + 40 * (b[0x46] | b[0x47] << 8);
+  if (!to || end - from > ReadLe32(&b[pe.Directory(4) + 4])) return Bytes();
+  memcpy(&b[to], &b[from], end - from);
+  Put32(&b, 0x3C, static_cast<uint32_t>(to));
+  return b;
+}

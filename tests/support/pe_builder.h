@@ -45,4 +45,9 @@ struct TestPe {
 
 TestPe MakeTestPatcher(const TestPeLayout& layout);
 
+// A hostile variant of `pe` (made with a certificate of at least 400
+// bytes): its PE headers and section table copied into the certificate,
+// where the DOS header now points, far past the size of the headers.
+Bytes WithHeadersInCertificate(const TestPe& pe);
+
 #endif  // PATCHER_TESTS_SUPPORT_PE_BUILDER_H

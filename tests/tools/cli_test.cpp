@@ -762,6 +762,47 @@ TEST_F(PatcherCli, MakesAPatcherOfThePackedFilesThatTheOtherCommandsRead) {
   EXPECT_TRUE(b == program_bytes_);
 }
 
+// The checksum over the whole patcher: damage outside the payload (a bit
+// in the code, in the DOS header, a cut into the relocations) is refused
+// by list and verify; a certificate table appended as a signing tool does
+// it, checksum updated, is read and said.
+TEST_F(PatcherCli, DamageAnywhereInAPatcherIsRefusedAndASignatureIsSaid) {
+  ASSERT_EQ(Lzcx({"patcher", "--quiet", "--stub", stub_, "--name", "vusk.exe=" + program_, "-o",
+                  Out(), program_})
+                .status,
+            0);
+  Bytes made;
+  ASSERT_TRUE(ReadFileBytes(Out(), &made));
+  TestPeLayout plus;  // the stub's shape, for where its fields are
+  plus.plus = true;
+  const TestPe layout = MakeTestPatcher(plus);
+  Bytes code = made, header = made, cut(made.begin(), made.end() - 4);
+  code.at(0x200) ^= 0x10;  // the stub's code: its first instruction
+  header.at(0x30) ^= 0x01;
+  for (const Bytes* damaged : {&code, &header, &cut}) {
+    const std::string path = Write("damaged.exe", *damaged);
+    for (const char* command : {"list", "verify"}) {
+      Result r = Lzcx({command, path});
+      EXPECT_EQ(r.status, 1) << command << ": " << r.out;
+      EXPECT_NE(r.err.find("checksum"), std::string::npos) << r.err;
+    }
+  }
+  Bytes signed_copy = made;
+  const size_t directories = layout.directories, checksum = layout.optional_header + 64;
+  signed_copy.resize((signed_copy.size() + 7) & ~size_t{7});
+  WriteLe32(&signed_copy[directories + 8 * 4], static_cast<uint32_t>(signed_copy.size()));
+  WriteLe32(&signed_copy[directories + 8 * 4 + 4], 64);
+  const Bytes certificate = RandomBytes(64, 9);
+  signed_copy.insert(signed_copy.end(), certificate.begin(), certificate.end());
+  WriteLe32(&signed_copy[checksum], PeChecksum(signed_copy.data(), signed_copy.size(), checksum));
+  const std::string path = Write("signed.exe", signed_copy);
+  Result v = Lzcx({"verify", path}), unsigned_v = Lzcx({"verify", Out()});
+  EXPECT_EQ(v.status, 0) << v.err;
+  EXPECT_NE(v.out.find(path + ": signed"), std::string::npos) << v.out;
+  EXPECT_EQ(unsigned_v.out.find("signed"), std::string::npos) << unsigned_v.out;
+  EXPECT_NE(Lzcx({"list", path}).out.find(path + ": signed"), std::string::npos);
+}
+
 // Bad input: exit 1, one line naming the problem, the directory as it was.
 TEST_F(PatcherCli, RefusesWhatPackRefusesAndBadStubsOrPrograms) {
   const std::string text = Write("notes.txt", TextLike(500, 6));
@@ -855,7 +896,11 @@ TEST_F(PayloadCli, WhatItIsGiven) {
   ExpectRefused(Lzcx({"list", files_.path()}), "is a directory");
   const std::string fifo = files_.Join("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // No input waits on a FIFO: a payload, a file to pack, a stub.
   ExpectRefused(Lzcx({"verify", fifo}), "not a regular file");
+  ExpectRefused(Lzcx({"pack", "-o", files_.Join("out.bin"), fifo}), "not a regular file");
+  ExpectRefused(Lzcx({"patcher", "--stub", fifo, "-o", files_.Join("out.exe"), fifo}),
+                "not a regular file");
   const std::string huge = files_.Join("huge.bin");
   {
     int fd = open(huge.c_str(), O_WRONLY | O_CREAT, 0644);

@@ -11,6 +11,7 @@
 #include "payload/applier.h"
 #include "payload/block_decoder.h"
 #include "payload/names.h"
+#include "platform/name_case.h"
 #include "support/name_cases.h"
 #include "support/payload_builder.h"
 #include "support/scratch.h"
@@ -88,6 +89,12 @@ TEST(PackPayload, NamesAsTheRuleJudgesThem) {
               c.pack == kNameFine ? 1 : 0);
     if (c.pack != kNameFine) {
       EXPECT_NE(why.find(NameVerdictText(c.pack)), std::string::npos) << why;
+      // Shown without a control character a terminal would obey.
+      EXPECT_TRUE(platform::IsUtf8(why.c_str()));
+      for (size_t k = 0; k < why.size(); ++k) {
+        const unsigned char b = static_cast<unsigned char>(why[k]);
+        EXPECT_FALSE(b < 32 || b == 127 || (b == 0xC2 && (why[k + 1] & 0xE0) == 0x80)) << k;
+      }
     }
     if (strlen(c.name) >= 30) continue;
     const Bytes payload = MakeContainer({{c.name, 0, {'x'}}});

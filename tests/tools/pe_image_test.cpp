@@ -105,6 +105,9 @@ TEST(PeImage, DamagedAndHostileFilesAreRefusedWithAReason) {
     {"PE signature", &TestPe::start, 0x41, 1, 'Q', "no PE header", false},
     {"optional header magic", &TestPe::optional_header, 0, 2, 0x999, "neither PE32", false},
     {"65535 sections", &TestPe::start, 0x46, 2, 0xFFFF, "section table", false},
+    {"headers shorter than their table", &TestPe::optional_header, 60, 4, 0x100, "declared size", false},
+    {"headers past the end", &TestPe::optional_header, 60, 4, 0x7FFFFFFF, "declared size", false},
+    {"headers into the code", &TestPe::optional_header, 60, 4, 0x400, "overlaps the headers", false},
     {"file alignment 3", &TestPe::optional_header, 36, 4, 3, "alignment", false},
     {"sections out of order", &TestPe::section_table, 52, 4, 0x1000, "out of order", false},
     {"resources in no section", &TestPe::directories, 16, 4, 0x900000, "every section", false},
@@ -166,6 +169,37 @@ TEST(PeImage, DamagedAndHostileFilesAreRefusedWithAReason) {
       Bytes out;
       ReplacePayloadResource(part.data(), part.size(), part.data(), cut / 2, &out, &why);
     }
+  }
+}
+
+// Stubs made to overrun or multiply what the rebuild writes: headers moved
+// into the certificate, edited in place there; the string block's leaf
+// sharing the payload's data entry, copied once per leaf.
+TEST(PeImage, HostileStubsAreRefusedBeforeTheRebuild) {
+  TestPeLayout layout;
+  layout.payload = RandomBytes(4000, 6);
+  layout.certificate = RandomBytes(512, 7);
+  const TestPe pe = MakeTestPatcher(layout);
+  Bytes shared = pe.image;
+  const size_t strings_language = pe.payload_language + 64;  // the builder's next leaf
+  ASSERT_EQ(At32(shared, strings_language), 0x0409u);
+  WriteLe32(&shared[strings_language + 4], At32(shared, pe.payload_language + 4));
+  const struct {
+    const char* what;
+    Bytes image;
+    const char* says;
+  } cases[] = {
+      {"headers in the certificate", WithHeadersInCertificate(pe), "declared size"},
+      {"types sharing a subtable", shared, "share their data"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_GT(c.image.size(), 0u);
+    Bytes out;
+    std::string why;
+    EXPECT_FALSE(ReplacePayloadResource(c.image.data(), c.image.size(), c.image.data(), 100,
+                                        &out, &why));
+    EXPECT_NE(why.find(c.says), std::string::npos) << why;
   }
 }
 

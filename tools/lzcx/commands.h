@@ -14,7 +14,8 @@
 // The file handling is the same interface on every system: posix/io.cpp
 // and win32/io.cpp implement what differs, io.cpp the rest.
 
-// Reads a whole file; zero with the reason in `why` when it cannot.
+// Reads a whole regular file (as ReadRegularFile, any size); zero with the
+// reason in `why` when it cannot.
 int ReadWholeFile(const char* path, std::vector<uint8_t>* bytes, std::string* why);
 
 // Paths as the system writes them: on Windows both '\\' and '/' separate

@@ -152,15 +152,15 @@ std::string FindInstallation(const Request& request, bool* started) {
 
 // The entries that are written: the last of each name, in payload order.
 std::vector<PayloadEntry> WrittenEntries(const FileBytes& payload) {
-  std::vector<PayloadEntry> entries, written;
+  std::vector<PayloadEntry> entries;
   PayloadReader reader(payload.data.get(), payload.size);
   PayloadEntry e;
   reader.Start();
   while (reader.Next(&e)) entries.push_back(e);
-  const int count = static_cast<int>(entries.size());
-  for (int i = 0; i < count; ++i)
-    if (LastOfItsName(entries.data(), count, i)) written.push_back(entries[i]);
-  return written;
+  const int count = KeepLastOfEachName(entries.data(), static_cast<int>(entries.size()));
+  if (count < 0) OutOfMemory();
+  entries.resize(count);
+  return entries;
 }
 
 // The CRC-32C of an entry's expanded bytes; zero when memory runs out

@@ -1,25 +1,18 @@
 // The tool's file handling that is the same on every system; what differs
 // is in posix/io.cpp and win32/io.cpp.
 #include <errno.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "lzcx/commands.h"
 
 int ReadWholeFile(const char* path, std::vector<uint8_t>* bytes, std::string* why) {
-  FILE* f = fopen(path, "rb");
-  if (!f) {
-    *why = strerror(errno);
-    return 0;
-  }
-  bytes->clear();
-  uint8_t chunk[1 << 16];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) bytes->insert(bytes->end(), chunk, chunk + n);
-  const bool failed = ferror(f) != 0;
-  if (failed) *why = strerror(errno);
-  fclose(f);
-  return !failed;
+  // As every input: a regular file only, opened without blocking.
+  FileBytes file;
+  if (!ReadRegularFile(path, SIZE_MAX, "a file", &file, why)) return 0;
+  bytes->assign(file.data.get(), file.data.get() + file.size);
+  return 1;
 }
 
 bool IsPathSeparator(char c) {

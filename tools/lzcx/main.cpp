@@ -119,14 +119,21 @@ int ReadPayloadCommand(const CliCommand& command, int argc, char** argv) {
     const char* path = argv[i];
     FileBytes payload;
     std::string why;
-    if (!ReadPayloadInput(path, &payload, &why)) {
+    bool signature = false;
+    int failed = 0;
+    if (!ReadPayloadInput(path, &payload, &why, &signature)) {
       fprintf(stderr, "lzcx: %s: %s\n", Shown(path), why.c_str());
-      status = 1;
+      failed = 1;
     } else if (list) {
-      status = List(path, payload, json);
-    } else if (Verify(path, payload)) {
-      status = 1;
+      failed = List(path, payload, json);
+    } else {
+      failed = Verify(path, payload);
     }
+    // The signature itself is the signing tool's to check.
+    if (!failed && signature && !json)
+      printf("%s: signed: it carries a certificate table (osslsigncode verify checks it)\n",
+             Shown(path));
+    status = status || failed;
   }
   return status;
 }

@@ -17,6 +17,7 @@
 #include "payload/container.h"
 #include "payload/crc32c.h"
 #include "payload/names.h"
+#include "platform/name_case.h"
 #include "platform/platform.h"
 
 namespace {
@@ -104,10 +105,18 @@ int CheckNames(const std::vector<PackFile>& files, std::string* why) {
     const PackFile& f = files[i];
     const NameVerdict verdict = CheckEntryName(f.name.c_str(), kNameForPacking);
     if (verdict != kNameFine) {
-      // The name as typed, but no control character reaches the terminal.
-      std::string shown = f.name;
-      for (char& c : shown)
-        if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
+      // The name as typed, but no control character reaches the terminal:
+      // C0 and DEL, C1 in UTF-8, and any byte beyond ASCII of a name that
+      // is not UTF-8 (a terminal may take one alone for C1) show as '?'.
+      const bool utf8 = platform::IsUtf8(f.name.c_str());
+      std::string shown;
+      for (size_t k = 0; k < f.name.size(); ++k) {
+        const unsigned char c = static_cast<unsigned char>(f.name[k]);
+        const bool c1 = c == 0xC2 && k + 1 < f.name.size() &&
+                        (static_cast<unsigned char>(f.name[k + 1]) & 0xE0) == 0x80;
+        k += c1;
+        shown += c < 32 || c == 127 || c1 || (c >= 0x80 && !utf8) ? '?' : static_cast<char>(c);
+      }
       *why = Printf("%s: entry name \"%s\": %s%s", f.path.c_str(), shown.c_str(),
                     NameVerdictText(verdict),
                     verdict == kNameNotAscii

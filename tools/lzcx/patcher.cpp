@@ -65,7 +65,7 @@ int PatcherCommand(int argc, char** argv) {
   return 0;
 }
 
-int ReadPayloadInput(const char* path, FileBytes* payload, std::string* why) {
+int ReadPayloadInput(const char* path, FileBytes* payload, std::string* why, bool* signature) {
   if (!(strcmp(path, "-") ? ReadRegularFile(path, kMaxPayloadSize, "a payload", payload, why)
                           : ReadStandardInput(kMaxPayloadSize, "a payload", payload, why)))
     return 0;
@@ -77,6 +77,9 @@ int ReadPayloadInput(const char* path, FileBytes* payload, std::string* why) {
     *why = "a stub: its payload is empty (lzcx patcher fills it)";
     return 0;
   }
+  bool is_signed = false;
+  if (!CheckImageChecksum(payload->data.get(), payload->size, &is_signed, why)) return 0;
+  if (signature) *signature = is_signed;
   FileBytes resource;
   resource.data = AllocateBuffer(size);
   if (!resource.data) {

@@ -16,8 +16,10 @@
 int PatcherCommand(int argc, char** argv);
 
 // The payload in the file `path` ("-": standard input): the file itself,
-// or, for a Windows executable, its payload resource. Zero with the reason
-// in `why`.
-int ReadPayloadInput(const char* path, FileBytes* payload, std::string* why);
+// or, for a Windows executable, its payload resource, once the checksum
+// over the whole executable matches (`*signature`, if given, then says
+// whether it carries a signature). Zero with the reason in `why`.
+int ReadPayloadInput(const char* path, FileBytes* payload, std::string* why,
+                     bool* signature = nullptr);
 
 #endif  // PATCHER_TOOLS_LZCX_PATCHER_H

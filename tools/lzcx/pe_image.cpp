@@ -1,6 +1,10 @@
 #include "lzcx/pe_image.h"
 
+#include <stdio.h>
 #include <string.h>
+
+#include <algorithm>
+#include <utility>
 
 #include "payload/block_decoder.h"
 
@@ -96,6 +100,10 @@ int PeImage::Parse(std::string* why) {
   const uint64_t table = optional_ + optional_size;
   if (section_count > 96 || table + 40ull * section_count > size_)
     return Fail(why, "damaged executable: section table runs past the end of the file");
+  // The headers are copied as they are and edited in place: they must lie
+  // within their declared size, which no section's file data overlaps.
+  if (table + 40ull * section_count > headers_size_ || headers_size_ > size_)
+    return Fail(why, "damaged executable: headers lie outside their declared size");
   for (uint32_t i = 0; i < section_count; ++i) {
     const uint8_t* h = data_ + table + 40 * i;
     Section s;
@@ -107,6 +115,8 @@ int PeImage::Parse(std::string* why) {
     s.raw_size = ReadLe32(h + 16);
     s.raw_offset = ReadLe32(h + 20);
     s.flags = ReadLe32(h + 36);
+    if (s.raw_size && s.raw_offset < headers_size_)
+      return Fail(why, "damaged executable: a section's file data overlaps the headers");
     // In ascending order without overlap, as the loader wants them.
     if (!sections_.empty() &&
         s.va < static_cast<uint64_t>(sections_.back().va) + sections_.back().Extent())
@@ -155,7 +165,8 @@ struct ResourceNode {
 class ResourceReader {
  public:
   ResourceReader(const PeImage& pe, uint32_t base, int section)
-      : pe_(pe), base_(base), section_(section) {}
+      : pe_(pe), base_(base), section_(section),
+        name_budget_(pe.sections_[section].raw_size / 2) {}
 
   int Read(ResourceNode* root, std::string* why) { return ReadTable(0, 0, root, why); }
   // How far past the directory the structures read so far reach.
@@ -197,6 +208,10 @@ class ResourceReader {
         const uint8_t* chars = length ? At(name_rva + 2, 2ull * ReadLe16(length)) : nullptr;
         if (!chars)
           return Fail(why, "damaged executable: resource name outside the resource section");
+        // Shared names would be copied once per entry: no more characters
+        // than the section holds.
+        name_budget_ -= 1 + static_cast<int64_t>(ReadLe16(length));
+        if (name_budget_ < 0) return Fail(why, "damaged executable: resource names overlap");
         for (uint32_t k = 0; k < ReadLe16(length); ++k) c.name.push_back(ReadLe16(chars + 2 * k));
       } else {
         c.id = key;
@@ -228,6 +243,7 @@ class ResourceReader {
   int section_;
   uint64_t extent_ = 0;
   int budget_ = 1 << 16;
+  int64_t name_budget_;
 };
 
 bool Matches(const ResourceNode& n, ResourceKey key) {
@@ -494,6 +510,25 @@ int FindPayloadResource(const uint8_t* image, size_t size, const uint8_t** paylo
   return 1;
 }
 
+int CheckImageChecksum(const uint8_t* image, size_t size, bool* signature, std::string* why) {
+  PeImage pe(image, size);
+  if (!pe.Parse(why)) return 0;
+  const uint64_t cert = pe.DirectoryRva(kDirCertificate), cert_size = pe.DirectorySize(kDirCertificate);
+  if (cert_size && (cert < pe.headers_size_ || cert + cert_size > size))
+    return Fail(why, "damaged executable: its certificate table lies outside the file");
+  *signature = cert_size != 0;
+  const size_t at = pe.optional_ + 64;
+  const uint32_t stored = ReadLe32(image + at), computed = PeChecksum(image, size, at);
+  if (stored != computed) {
+    char line[160];
+    snprintf(line, sizeof line,
+             "damaged executable: its checksum (%08x) is not that of its bytes (%08x)",
+             static_cast<unsigned>(stored), static_cast<unsigned>(computed));
+    return Fail(why, line);
+  }
+  return 1;
+}
+
 uint32_t PeChecksum(const uint8_t* image, size_t size, size_t checksum_offset) {
   auto byte = [&](size_t i) -> uint32_t {
     return i >= size || (i >= checksum_offset && i - checksum_offset < 4) ? 0 : image[i];
@@ -514,12 +549,24 @@ int ReplacePayloadResource(const uint8_t* stub, size_t size, const uint8_t* payl
   const PeImage& pe = p.pe;
   const Section& rs = pe.sections_[p.section];
   if (payload_size > kMaxImage) return Fail(why, "the payload is too large for an executable");
-  p.payload->data = payload;
-  p.payload->data_size = payload_size;
-
   ResourceLayout layout;
   layout.Collect(&p.root);
+  // Leaves that share data (or subtables) would each get their own copy.
+  std::vector<std::pair<const uint8_t*, size_t>> data;
+  for (const ResourceNode* l : layout.leaves)
+    if (l->data_size) data.emplace_back(l->data, l->data_size);
+  std::sort(data.begin(), data.end());
+  for (size_t i = 1; i < data.size(); ++i)
+    if (data[i - 1].first + data[i - 1].second > data[i].first)
+      return Fail(why, "cannot rebuild: resources share their data");
+  const size_t old_size = p.payload->data_size;
+  p.payload->data = payload;
+  p.payload->data_size = payload_size;
   layout.Place();
+  // So the rebuild takes no more room than the resources had, with the
+  // new payload's and the alignment's.
+  if (layout.size > p.extent - old_size + payload_size + 8 * layout.leaves.size())
+    return Fail(why, "cannot rebuild: the resources would grow past what they hold");
   const uint64_t prefix = p.base - rs.va;  // the section's bytes before the directory stay
   const uint64_t vsize = prefix + layout.size;
   const uint64_t raw_size = AlignUp(vsize, pe.file_alignment_);

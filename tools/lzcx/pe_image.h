@@ -57,6 +57,13 @@ int FindResourceData(const uint8_t* image, size_t size, ResourceKey type, Resour
 int ReplacePayloadResource(const uint8_t* stub, size_t size, const uint8_t* payload,
                            size_t payload_size, std::vector<uint8_t>* out, std::string* why);
 
+// Whether the checksum in the headers of the executable `image` is the
+// one over all its bytes, as lzcx patcher writes it (and a signing tool
+// after it): any damage, in code or data or headers, changes it. Nonzero
+// with `*signature` saying whether a certificate table (a signature) is
+// present; zero with the reason in `why`.
+int CheckImageChecksum(const uint8_t* image, size_t size, bool* signature, std::string* why);
+
 // The PE checksum of `image`: 16-bit one's-complement-style sum of its
 // words, the 4 bytes at `checksum_offset` counted as zero, plus its length.
 uint32_t PeChecksum(const uint8_t* image, size_t size, size_t checksum_offset);

@@ -169,6 +169,15 @@ void FillEntry(const Listing* listing, const LinuxDirent64* d, FindData* entry) 
   }
 }
 
+// Whether an entry is a directory or a link to one: never the target,
+// however it is named.
+bool IsDirectoryEntry(const Listing* listing, const LinuxDirent64* d) {
+  if (d->d_type == DT_DIR) return true;
+  if (d->d_type != DT_LNK && d->d_type != DT_UNKNOWN) return false;
+  struct stat st;
+  return fstatat(listing->fd, d->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+}
+
 int NextEntry(Listing* listing, FindData* entry) {
   while (listing->position >= listing->end) {
     if (!ReadMore(listing)) return 0;
@@ -214,7 +223,7 @@ int ProbePath(const char* path, FindData* entry) {
       const unsigned char first = static_cast<unsigned char>(d->d_name[0]);
       const bool ascii = first < 0x80 && static_cast<unsigned char>(name[0]) < 0x80;
       if ((!ascii || FoldNameCase(d->d_name[0]) == FoldNameCase(name[0])) &&
-          SameFileName(d->d_name, name)) {
+          SameFileName(d->d_name, name) && !IsDirectoryEntry(listing, d)) {
         FillEntry(listing, d, entry);
         FreeListing(listing);
         return 1;

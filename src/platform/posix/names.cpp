@@ -7,4 +7,6 @@ namespace platform {
 
 bool SameFileName(const char* a, const char* b) { return SameNameIgnoringCase(a, b); }
 
+int CompareFileNames(const char* a, const char* b) { return CompareNamesIgnoringCase(a, b); }
+
 }  // namespace platform

@@ -46,7 +46,8 @@ int ProbePath(const char* path, FindData* entry) {
   HANDLE h = FindFirstFileA(path, AsFindData(entry));
   if (h == INVALID_HANDLE_VALUE) return 0;
   FindClose(h);
-  return 1;
+  // One name is one entry here: a directory of the target's name is a miss.
+  return !(entry->attributes & kAttributeDirectory);
 }
 
 // Whether a failed find call failed on the name it had to deliver: one
