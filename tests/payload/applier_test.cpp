@@ -532,6 +532,13 @@ TEST(RecoverDirectory, PlantedFilesAreNeverObeyed) {
         EXPECT_EQ(Take(dir).count(name), 1u) << name << " removed: " << why;
     }
   }
+  // A FIFO of the journal's name: refused at once, never waited on.
+  ScratchDir fifo;
+  ASSERT_EQ(mkfifo(fifo.Join(kJournalName).c_str(), 0600), 0);
+  std::string why;
+  EXPECT_EQ(Recover(fifo, &why), kRecoveryFailed);
+  EXPECT_NE(why.find("not a patch journal"), std::string::npos) << why;
+  EXPECT_EQ(fifo.Names(), std::vector<std::string>{kJournalName});
 }
 #endif
 
