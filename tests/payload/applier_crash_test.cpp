@@ -51,18 +51,22 @@ RecoveryResult Recover(const ScratchDir& dir, FileOps& ops) {
   return RecoverDirectory(dir.path().c_str(), ops);
 }
 
+// How many file operations a whole patch of `before` makes; 0 if it fails.
+long CallsOfAPatch(const Bytes& payload, const Snapshot& before) {
+  ScriptedOps counter;
+  ScratchDir dir(SweepParent());
+  Restore(dir, before);
+  return Apply(payload, dir, counter) ? counter.calls() : 0;
+}
+
 TEST(ApplierCrash, KilledAtAnyCallAndRecoveredHoldsTheOldOrTheNewFiles) {
   Release release;
   const Bytes payload = release.Payload();
   const Snapshot before = Installation(), after = release.After(before);
-  ScriptedOps counter;
-  {
-    ScratchDir dir(SweepParent());
-    Restore(dir, before);
-    ASSERT_TRUE(Apply(payload, dir, counter));
-  }
+  const long calls = CallsOfAPatch(payload, before);
+  ASSERT_GT(calls, 0);
   Outcome recovered, recovered_twice, recovered_failing;
-  for (long at = 0; at < counter.calls(); ++at) {
+  for (long at = 0; at < calls; ++at) {
     ScratchDir dir(SweepParent());
     Restore(dir, before);
     ASSERT_TRUE(RunKilledAt(at, [&](FileOps& ops) { Apply(payload, dir, ops); })) << at;
@@ -95,7 +99,7 @@ TEST(ApplierCrash, KilledAtAnyCallAndRecoveredHoldsTheOldOrTheNewFiles) {
     EXPECT_EQ(Take(next), after) << at;
   }
   printf("killed at each of %ld calls: %d old set, %d new set, %d with leftovers, %d mixed\n",
-         counter.calls(), recovered.old_set, recovered.new_set, recovered.leftovers,
+         calls, recovered.old_set, recovered.new_set, recovered.leftovers,
          recovered.mixed);
   printf("recovery stopped too, %d trials: %d old set, %d new set, %d with leftovers, %d mixed\n",
          recovered_twice.trials(), recovered_twice.old_set, recovered_twice.new_set,
@@ -149,15 +153,11 @@ TEST(ApplierSweep, KilledThenLookupsOfTheRecoveryFail) {
   Release release;
   const Bytes payload = release.Payload();
   const Snapshot before = Installation(), after = release.After(before);
-  ScriptedOps counter;
-  {
-    ScratchDir dir(SweepParent());
-    Restore(dir, before);
-    ASSERT_TRUE(Apply(payload, dir, counter));
-  }
+  const long calls = CallsOfAPatch(payload, before);
+  ASSERT_GT(calls, 0);
   Outcome once, from;
   int stopped = 0;
-  for (long at = 0; at < counter.calls(); ++at) {
+  for (long at = 0; at < calls; ++at) {
     ScratchDir dir(SweepParent());
     Restore(dir, before);
     ASSERT_TRUE(RunKilledAt(at, [&](FileOps& ops) { Apply(payload, dir, ops); })) << at;
@@ -186,7 +186,7 @@ TEST(ApplierSweep, KilledThenLookupsOfTheRecoveryFail) {
   printf("killed at each of %ld calls, then each lookup of the recovery failing: once, %d "
          "trials: %d old set, %d new set, %d with leftovers, %d mixed; from that call on, %d "
          "trials: %d old, %d new, %d leftovers, %d mixed; %d recoveries stopped\n",
-         counter.calls(), once.trials(), once.old_set, once.new_set, once.leftovers, once.mixed,
+         calls, once.trials(), once.old_set, once.new_set, once.leftovers, once.mixed,
          from.trials(), from.old_set, from.new_set, from.leftovers, from.mixed, stopped);
   EXPECT_GT(stopped, 0);
   EXPECT_EQ(once.leftovers + once.mixed + from.leftovers + from.mixed, 0);
