@@ -195,7 +195,10 @@ class ParentRepointer : public FileOps {
     if (renamed) Landed(to);
     return renamed;
   }
-  std::string Opened() const { return links_ + (moved ? "held.away\\inst\\" : "held.real\\inst\\"); }
+  // Where the directory that was opened is, and where the decoy is.
+  std::string Opened() const {
+    return links_ + (moved ? "held.away\\inst\\" : "held.real\\inst\\");
+  }
   std::string Decoy() const { return links_ + (moved ? "held.real\\inst\\" : "decoy\\inst\\"); }
   bool moved = false;
   int landed = 0;
@@ -211,7 +214,9 @@ class ParentRepointer : public FileOps {
 
 TEST(ApplyPayloadWin32, ParentRepointedAfterTheCheckLeavesTheDecoyAlone) {
   const std::string links = "C:\\.patcher-links\\";
-  ASSERT_TRUE(ListNames(links + "held\\inst\\").empty()) << "run it after the test's set-up";
+  // As the set-up left it: an empty directory behind the link.
+  ASSERT_NE(GetFileAttributesA((links + "held\\inst").c_str()), INVALID_FILE_ATTRIBUTES);
+  ASSERT_TRUE(ListNames(links + "held\\inst\\").empty());
   const Snapshot installation = Installation(), decoy = {{"Vusk.exe", TextLike(700, 9)},
                                                          {"orvcore.dll", TextLike(600, 8)}};
   Restore(links + "held\\inst\\", installation);

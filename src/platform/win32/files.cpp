@@ -65,9 +65,9 @@ NTSTATUS OpenIn(const Directory* dir, const char* name, ACCESS_MASK access, ULON
   OBJECT_ATTRIBUTES object;
   InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, dir->handle, nullptr);
   IO_STATUS_BLOCK io;
-  return NtCreateFile(h, access | SYNCHRONIZE, &object, &io, nullptr,
-FILE_ATTRIBUTE_NORMAL, share, disposition,
-                      options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
+  return NtCreateFile(h, access | SYNCHRONIZE, &object, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+                      disposition, options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT,
+                      nullptr, 0);
 }
 
 // Opens a file of `dir` for renaming or removal: itself, never a directory.
@@ -219,7 +219,7 @@ void CloseDirectory(Directory* dir) {
 }
 
 LockResult LockDirectory(Directory* dir, const char* lock_name) {
-  // Made here (hidden), it goes when the handle closes, also when the
+  // Made here, it goes when the handle closes, also when the
   // process dies. One that is there already (left by a power cut, or by
   // anyone) is only held, never removed: the patch removes no file it did
   // not make.
@@ -259,7 +259,8 @@ TargetState FindTarget(Directory* dir, const char* name, char* found) {
   // A running program's image or a file another program holds without
   // sharing fails here, before anything has been changed.
   if (state == kTargetReplaceable) {
-    if (OpenIn(dir, name, GENERIC_WRITE | DELETE, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &h))
+    if (OpenIn(dir, name, GENERIC_WRITE | DELETE, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
+               &h))
       return kTargetBlocked;
     Close(h);
   }
@@ -302,17 +303,17 @@ int RenameFile(Directory* dir, const char* from, const char* to, int replace) {
   union {
     FILE_RENAME_INFORMATION info;
     BYTE bytes[sizeof(FILE_RENAME_INFORMATION) + kPathBuffer * sizeof(WCHAR)];
-  } rename;
-  const int length = Wide(to, rename.info.FileName);
+  } target;
+  const int length = Wide(to, target.info.FileName);
   HANDLE h = OpenToMove(dir, from);
   if (!h) return 0;
   // The new name, too, in the held directory.
-  rename.info.ReplaceIfExists = replace != 0;
-  rename.info.RootDirectory = dir->handle;
-  rename.info.FileNameLength = length * sizeof(WCHAR);
+  target.info.ReplaceIfExists = replace != 0;
+  target.info.RootDirectory = dir->handle;
+  target.info.FileNameLength = length * sizeof(WCHAR);
   IO_STATUS_BLOCK io;
   const bool renamed =
-      length > 0 && !NtSetInformationFile(h, &io, &rename, sizeof rename, FileRenameInformation);
+      length > 0 && !NtSetInformationFile(h, &io, &target, sizeof target, FileRenameInformation);
   Close(h);
   return renamed;
 }
@@ -320,10 +321,10 @@ int RenameFile(Directory* dir, const char* from, const char* to, int replace) {
 int RemoveFile(Directory* dir, const char* name) {
   HANDLE h = OpenToMove(dir, name);
   if (!h) return 0;
-  FILE_DISPOSITION_INFORMATION remove = {TRUE};
+  FILE_DISPOSITION_INFORMATION disposition = {TRUE};
   IO_STATUS_BLOCK io;
   const bool removed =
-      !NtSetInformationFile(h, &io, &remove, sizeof remove, FileDispositionInformation);
+      !NtSetInformationFile(h, &io, &disposition, sizeof disposition, FileDispositionInformation);
   Close(h);
   return removed;
 }
@@ -339,7 +340,8 @@ Presence OpenExisting(Directory* dir, const char* name, File** file, FileFacts* 
   if (status) return NotFound(status) ? kAbsent : kUnknown;
   BY_HANDLE_FILE_INFORMATION info;
   const bool known = GetFileInformationByHandle(h, &info) != 0;
-  if (!known || (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+  if (!known ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
     Close(h);
     return known ? kPresent : kUnknown;
   }
