@@ -8,15 +8,13 @@
 #include <string.h>
 
 #include <functional>
-#include <map>
 
+#include "applier_harness.h"
 #include "payload/applier.h"
 #include "support/payload_builder.h"
 #include "support/scratch.h"
 
 namespace {
-
-typedef std::map<std::string, Bytes> Snapshot;
 
 int Apply(const Bytes& payload, const ScratchDir& dir) {
   FileOps ops;
@@ -166,6 +164,76 @@ TEST(ApplyPayloadWin32, VanishedTemporariesAndASecondPatchChangeNothing) {
                            sizeof fault, &status)) << fault;
   EXPECT_EQ(second, kApplyBusy);
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"Vusk.exe", "big.dat", "orvcore.dll"}));
+}
+
+// A parent of the patched directory re-pointed after the directory was
+// checked: C:\.patcher-links\held is a link to held.real (the test's
+// set-up made both, and decoy\inst\). At the lock, the first call after
+// the check, held.real goes away and decoy takes its name, so that the
+// directory's path, held\inst\, now names the decoy. Every file the patch
+// creates or renames into place from then on must be in the directory it
+// opened, and the decoy must not change. (Windows refuses to rename the
+// parent of an open directory; Wine does it. Wine 8 opens and creates by
+// the handle but renames and removes by the directory's path as it was
+// opened: there the journal's rename fails, the patch gives up, and its
+// own files stay behind, outside the decoy.)
+class ParentRepointer : public FileOps {
+ public:
+  explicit ParentRepointer(const std::string& links) : links_(links) {}
+  platform::LockResult Lock(platform::Directory* dir, const char* lock_name) override {
+    moved = MoveFileA((links_ + "held.real").c_str(), (links_ + "held.away").c_str());
+    EXPECT_TRUE(!moved || MoveFileA((links_ + "decoy").c_str(), (links_ + "held.real").c_str()));
+    return FileOps::Lock(dir, lock_name);
+  }
+  platform::File* CreateNew(platform::Directory* dir, const char* name) override {
+    platform::File* file = FileOps::CreateNew(dir, name);
+    if (file) Landed(name);
+    return file;
+  }
+  int Rename(platform::Directory* dir, const char* from, const char* to, int replace) override {
+    const int renamed = FileOps::Rename(dir, from, to, replace);
+    if (renamed) Landed(to);
+    return renamed;
+  }
+  // Where the directory that was opened is, and where the decoy is.
+  std::string Opened() const {
+    return links_ + (moved ? "held.away\\inst\\" : "held.real\\inst\\");
+  }
+  std::string Decoy() const { return links_ + (moved ? "held.real\\inst\\" : "decoy\\inst\\"); }
+  bool moved = false;
+  int landed = 0;
+
+ private:
+  void Landed(const char* name) {
+    ++landed;
+    EXPECT_NE(GetFileAttributesA((Opened() + name).c_str()), INVALID_FILE_ATTRIBUTES) << name;
+    EXPECT_EQ(GetFileAttributesA((Decoy() + name).c_str()), INVALID_FILE_ATTRIBUTES) << name;
+  }
+  std::string links_;
+};
+
+TEST(ApplyPayloadWin32, ParentRepointedAfterTheCheckLeavesTheDecoyAlone) {
+  const std::string links = "C:\\.patcher-links\\";
+  // As the set-up left it: an empty directory behind the link.
+  ASSERT_NE(GetFileAttributesA((links + "held\\inst").c_str()), INVALID_FILE_ATTRIBUTES);
+  ASSERT_TRUE(ListNames(links + "held\\inst\\").empty());
+  const Snapshot installation = Installation(), decoy = {{"Vusk.exe", TextLike(700, 9)},
+                                                         {"orvcore.dll", TextLike(600, 8)}};
+  Restore(links + "held\\inst\\", installation);
+  Restore(links + "decoy\\inst\\", decoy);
+  const Release release;
+  const Bytes payload = release.Payload();
+  ParentRepointer ops(links);
+  char fault[512] = "";
+  const int patched = ApplyPayload(payload.data(), payload.size(), (links + "held\\inst\\").c_str(),
+                                   ops, fault, sizeof fault);
+  EXPECT_GT(ops.landed, 0) << fault;
+  EXPECT_EQ(Take(ops.Decoy()), decoy);
+  // The opened directory holds the old set or the new one, and at most
+  // files of the patch's own that it could not remove.
+  Snapshot now = Take(ops.Opened());
+  for (auto it = now.begin(); it != now.end();) it = IsLeftover(it->first) ? now.erase(it) : ++it;
+  EXPECT_EQ(now, patched ? release.After(installation) : installation) << fault;
 }
 
 }  // namespace

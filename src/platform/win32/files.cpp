@@ -1,7 +1,13 @@
 // Win32 files: the applier's directory, its files, renames and removals,
-// and the payload resource. Only 8-bit ("A") calls.
+// and the payload resource. The directory is opened and checked once by
+// its path; every name after that is looked up in the held directory
+// handle by the native calls (a name relative to a handle is never
+// resolved as a path again, so re-pointing a link or junction above the
+// directory cannot send a file elsewhere). 8-bit names elsewhere.
 #include <stdlib.h>
+#include <string.h>
 #include <windows.h>
+#include <winternl.h>
 #include <aclapi.h>
 
 #include "platform/platform.h"
@@ -14,8 +20,7 @@ const DWORD kFinalBuffer = kPathBuffer + 8;
 struct Directory {
   HANDLE handle;             // held without delete sharing: no rename
   HANDLE lock;               // the patch lock's file, or INVALID_HANDLE_VALUE
-  char path[kPathBuffer];    // the directory string as given
-  char final[kFinalBuffer];  // where the handle really leads
+  char final[kFinalBuffer];  // where the handle leads, no separator at the end
 };
 
 // A File* is the Win32 file handle itself.
@@ -23,19 +28,75 @@ static HANDLE AsHandle(File* file) { return reinterpret_cast<HANDLE>(file); }
 
 namespace {
 
-bool NotFound(DWORD error) {
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+const NTSTATUS kAccessDenied = static_cast<NTSTATUS>(0xC0000022);
+const NTSTATUS kNameInvalid = static_cast<NTSTATUS>(0xC0000033);
+const NTSTATUS kNameNotFound = static_cast<NTSTATUS>(0xC0000034);
+const NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035);
+const NTSTATUS kPathNotFound = static_cast<NTSTATUS>(0xC000003A);
+const NTSTATUS kSharingViolation = static_cast<NTSTATUS>(0xC0000043);
+const NTSTATUS kDeletePending = static_cast<NTSTATUS>(0xC0000056);
+
+const ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// CloseHandle, called from one place: every other call is then a near
+// call, without an entry in the program's relocations.
+__attribute__((noinline)) void Close(HANDLE h) { CloseHandle(h); }
+
+bool NotFound(NTSTATUS status) { return status == kNameNotFound || status == kPathNotFound; }
+
+// `name` as the native calls take it: UTF-16 by the code page the 8-bit
+// calls use (UTF-8 by the program's manifest). Its length in characters;
+// zero when it is empty or too long.
+int Wide(const char* name, WCHAR* wide) {
+  return MultiByteToWideChar(CP_ACP, 0, name, -1, wide, kPathBuffer) - 1;
+}
+
+// Opens or creates `name` in `dir` itself, by its handle: letter case
+// ignored as Windows' name lookups ignore it, and a link or junction of
+// that name opened as itself, never followed. Synchronous, for ReadFile
+// and WriteFile. The system's status (zero: *h is open).
+NTSTATUS OpenIn(const Directory* dir, const char* name, ACCESS_MASK access, ULONG share,
+                ULONG disposition, ULONG options, HANDLE* h) {
+  WCHAR wide[kPathBuffer];
+  const int length = Wide(name, wide);
+  if (length <= 0) return kNameInvalid;
+  UNICODE_STRING text = {static_cast<USHORT>(length * 2), static_cast<USHORT>(length * 2 + 2),
+                         wide};
+  OBJECT_ATTRIBUTES object;
+  InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, dir->handle, nullptr);
+  IO_STATUS_BLOCK io;
+  return NtCreateFile(h, access | SYNCHRONIZE, &object, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+                      disposition, options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT,
+                      nullptr, 0);
+}
+
+// Opens a file of `dir` for renaming or removal: itself, never a directory.
+HANDLE OpenToMove(const Directory* dir, const char* name) {
+  HANDLE h;
+  return OpenIn(dir, name, DELETE, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &h) ? nullptr
+                                                                                      : h;
 }
 
 // Whether `sid` is one of the owners whose files this process may take
-// for its own: the user it runs as, the Administrators group (the default
-// owner of what an elevated administrator creates), SYSTEM. (Under Wine a
-// file's owner is the user, whatever the token's default owner says.)
+// for its own: the Administrators group (the default owner of what an
+// elevated administrator creates), SYSTEM, the user it runs as. (Under
+// Wine a file's owner is the user, whatever the token's default owner
+// says.)
 bool IsOurOwner(PSID sid) {
-  if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsWellKnownSid(sid, WinLocalSystemSid))
-    return true;
+  // Administrators (S-1-5-32-544), then SYSTEM (S-1-5-18): the revision
+  // and part count, the NT authority (big-endian 5), the parts.
+  DWORD known[4];
+  known[0] = SID_REVISION | 2 << 8;
+  known[1] = 5u << 24;
+  known[2] = SECURITY_BUILTIN_DOMAIN_RID;
+  known[3] = DOMAIN_ALIAS_RID_ADMINS;
+  if (EqualSid(sid, known)) return true;
+  known[0] = SID_REVISION | 1 << 8;
+  known[2] = SECURITY_LOCAL_SYSTEM_RID;
+  if (EqualSid(sid, known)) return true;
   HANDLE token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  // The current process: the pseudo handle GetCurrentProcess returns.
+  if (!OpenProcessToken(reinterpret_cast<HANDLE>(-1), TOKEN_QUERY, &token)) return false;
   // Room for the TOKEN_USER and the largest SID.
   union {
     TOKEN_USER user;
@@ -44,7 +105,7 @@ bool IsOurOwner(PSID sid) {
   DWORD size;
   const bool ours = GetTokenInformation(token, TokenUser, &info, sizeof info, &size) &&
                     EqualSid(sid, info.user.User.Sid);
-  CloseHandle(token);
+  Close(token);
   return ours;
 }
 
@@ -60,75 +121,84 @@ bool OwnedByUs(HANDLE handle) {
   return ours;
 }
 
-// `name` in `dir` as a path; null when it would not fit.
-const char* Join(const Directory* dir, const char* name, char* buffer) {
-  if (lstrlenA(dir->path) + lstrlenA(name) >= kPathBuffer) return nullptr;
-  lstrcpyA(buffer, dir->path);
-  return lstrcatA(buffer, name);
+// The final path of `handle` into `real` (kFinalBuffer bytes), without a
+// separator at its end (a drive root's); its length, zero when there is
+// none. A short name shows as the long one, and under Wine, where a Unix
+// symbolic link looks like a plain file or directory, only this path
+// tells where the link leads.
+DWORD FinalPath(HANDLE handle, char* real) {
+  DWORD n = GetFinalPathNameByHandleA(handle, real, kFinalBuffer, 0);
+  if (n == 0 || n >= kFinalBuffer) return 0;
+  if (real[n - 1] == '\\') real[--n] = 0;
+  return n;
 }
 
-// Whether the open `handle` leads to `name` in the directory whose final
-// path is `base`. Under Wine a Unix symbolic link shows as a plain file or
-// directory; only the final path of a handle to it tells where it leads.
-bool LeadsTo(HANDLE handle, const char* base, const char* name) {
-  char real[kFinalBuffer], expected[kFinalBuffer];
-  const DWORD n = GetFinalPathNameByHandleA(handle, real, kFinalBuffer, 0);
-  const int length = lstrlenA(base);
-  if (n == 0 || n >= kFinalBuffer || length + lstrlenA(name) + 2 > static_cast<int>(kFinalBuffer))
-    return false;
-  lstrcpyA(expected, base);
-  if (length == 0 || base[length - 1] != '\\') lstrcatA(expected, "\\");
-  lstrcatA(expected, name);
-  return SameFileName(real, expected);
+// Splits a final path at its last separator ("\\?\" begins every one):
+// `path` keeps the directory, and the result is the last name.
+char* SplitLast(char* path) {
+  char* last = path + strlen(path);
+  while (*--last != '\\') {
+  }
+  *last = 0;
+  return last + 1;
+}
+
+// The own long name of the file open as `handle` when it is right in
+// `dir` (`real`: kFinalBuffer bytes); null when it leads elsewhere.
+const char* NameIn(const Directory* dir, HANDLE handle, char* real) {
+  if (!FinalPath(handle, real)) return nullptr;
+  const char* own = SplitLast(real);
+  return strlen(own) < kPathBuffer && SameFileName(real, dir->final) ? own : nullptr;
 }
 
 // Whether the directory open as `handle` (`path` without its trailing
 // separator) is where its path says: itself no link or junction, and its
-// final path that of its parent followed by its own long name.
+// final path (kept in dir->final) that of its parent followed by its own
+// long name.
 bool IsPlainDirectory(HANDLE handle, const char* path, Directory* dir) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(handle, &info) ||
       (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
-          FILE_ATTRIBUTE_DIRECTORY)
+          FILE_ATTRIBUTE_DIRECTORY ||
+      !FinalPath(handle, dir->final))
     return false;
-  const DWORD n = GetFinalPathNameByHandleA(handle, dir->final, kFinalBuffer, 0);
-  if (n == 0 || n >= kFinalBuffer) return false;
   char full[kPathBuffer];
   char* last = nullptr;
   const DWORD length = GetFullPathNameA(path, kPathBuffer, full, &last);
   if (length == 0 || length >= static_cast<DWORD>(kPathBuffer)) return false;
   if (!last) return true;  // a drive root has no parent to lead elsewhere from
-  WIN32_FIND_DATAA own;
-  HANDLE find = FindFirstFileA(full, &own);
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA(full, &found);
   if (find == INVALID_HANDLE_VALUE) return false;
   FindClose(find);
   // The parent: keep the separator of a root ("C:\"), drop any other.
   last[last - full > 3 ? -1 : 0] = 0;
   // Followed if it is a link itself: only the directory must not be one.
-  HANDLE parent = CreateFileA(full, FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE parent = CreateFileA(full, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (parent == INVALID_HANDLE_VALUE) return false;
   char base[kFinalBuffer];
-  const DWORD m = GetFinalPathNameByHandleA(parent, base, kFinalBuffer, 0);
-  CloseHandle(parent);
-  return m != 0 && m < kFinalBuffer && LeadsTo(handle, base, own.cFileName);
+  const bool based = FinalPath(parent, base) != 0;
+  Close(parent);
+  char* own = SplitLast(dir->final);
+  const bool plain = based && SameFileName(dir->final, base) && SameFileName(own, found.cFileName);
+  own[-1] = '\\';
+  return plain;
 }
 
 }  // namespace
 
 Directory* OpenDirectory(const char* path) {
-  const int length = lstrlenA(path);
-  if (length >= kPathBuffer) return nullptr;
+  const size_t length = strlen(path);
+  if (length >= static_cast<size_t>(kPathBuffer)) return nullptr;
   Directory* dir = static_cast<Directory*>(malloc(sizeof(Directory)));
   if (!dir) return nullptr;
-  lstrcpyA(dir->path, path);
   dir->lock = INVALID_HANDLE_VALUE;
   char name[kPathBuffer];
-  lstrcpyA(name, length ? path : ".");
+  strncpy(name, length ? path : ".", kPathBuffer);
   // Without its trailing separators, but for a root's ("C:\"): with one
   // left, the directory would have no name of its own to check below.
-  for (int end = length; end > 1 && name[end - 1] == '\\' && name[end - 2] != ':';)
+  for (size_t end = length; end > 1 && name[end - 1] == '\\' && name[end - 2] != ':';)
     name[--end] = 0;
   // Read sharing for listings, write sharing for other programs' files;
   // no delete sharing, so the directory cannot be renamed or removed. The
@@ -137,30 +207,28 @@ Directory* OpenDirectory(const char* path) {
                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                             nullptr);
   if (dir->handle != INVALID_HANDLE_VALUE && IsPlainDirectory(dir->handle, name, dir)) return dir;
-  if (dir->handle != INVALID_HANDLE_VALUE) CloseHandle(dir->handle);
+  if (dir->handle != INVALID_HANDLE_VALUE) Close(dir->handle);
   free(dir);
   return nullptr;
 }
 
 void CloseDirectory(Directory* dir) {
-  if (dir->lock != INVALID_HANDLE_VALUE) CloseHandle(dir->lock);
-  CloseHandle(dir->handle);
+  if (dir->lock != INVALID_HANDLE_VALUE) Close(dir->lock);
+  Close(dir->handle);
   free(dir);
 }
 
 LockResult LockDirectory(Directory* dir, const char* lock_name) {
-  char path[kPathBuffer];
-  if (!Join(dir, lock_name, path)) return kLockFailed;
-  // Made here, it goes when the handle closes, also when the process dies.
-  // One that is there already (left by a power cut, or by anyone) is only
-  // held, never removed: the patch removes no file it did not make.
-  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS)
-    h = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE)
-    return GetLastError() == ERROR_SHARING_VIOLATION ? kLockBusy : kLockFailed;
+  // Made here, it goes when the handle closes, also when the
+  // process dies. One that is there already (left by a power cut, or by
+  // anyone) is only held, never removed: the patch removes no file it did
+  // not make.
+  HANDLE h;
+  NTSTATUS status = OpenIn(dir, lock_name, GENERIC_READ | GENERIC_WRITE | DELETE, 0, FILE_CREATE,
+                           FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE, &h);
+  if (status == kNameCollision)
+    status = OpenIn(dir, lock_name, GENERIC_READ, 0, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &h);
+  if (status) return status == kSharingViolation ? kLockBusy : kLockFailed;
   dir->lock = h;
   return kLockTaken;
 }
@@ -168,45 +236,49 @@ LockResult LockDirectory(Directory* dir, const char* lock_name) {
 int SyncDirectory(Directory*) { return 1; }
 
 TargetState FindTarget(Directory* dir, const char* name, char* found) {
-  char path[kPathBuffer];
-  if (!Join(dir, name, path)) return kTargetBlocked;
-  WIN32_FIND_DATAA data;
-  HANDLE find = FindFirstFileA(path, &data);
-  if (find == INVALID_HANDLE_VALUE)
-    return NotFound(GetLastError()) ? kTargetMissing : kTargetUnknown;
-  FindClose(find);
-  lstrcpynA(found, data.cFileName, kPathBuffer);
-  // A short name ("VUSK~1.EXE") reaches a file whose own name is another.
-  if (!SameFileName(data.cFileName, name) ||
-      (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-    return kTargetElsewhere;
-  if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))
-    return kTargetBlocked;
+  HANDLE h;
+  const NTSTATUS status = OpenIn(dir, name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &h);
+  if (status) return NotFound(status) ? kTargetMissing : kTargetUnknown;
+  char real[kFinalBuffer];
+  const char* own = NameIn(dir, h, real);
+  BY_HANDLE_FILE_INFORMATION info;
+  TargetState state = kTargetUnknown;
+  if (GetFileInformationByHandle(h, &info)) {
+    if (own) strncpy(found, own, kPathBuffer);
+    // A short name ("VUSK~1.EXE") reaches a file whose own name is another;
+    // a link (under Wine also a Unix one) leads out.
+    if (!own || !SameFileName(own, name) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+      state = kTargetElsewhere;
+    else if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))
+      state = kTargetBlocked;
+    else
+      state = kTargetReplaceable;
+  }
+  Close(h);
   // Open it as the replacement will need it: for writing and for renaming.
   // A running program's image or a file another program holds without
   // sharing fails here, before anything has been changed.
-  HANDLE h = CreateFileA(path, GENERIC_WRITE | DELETE,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return kTargetBlocked;
-  const bool here = LeadsTo(h, dir->final, data.cFileName);
-  CloseHandle(h);
-  return here ? kTargetReplaceable : kTargetElsewhere;
+  if (state == kTargetReplaceable) {
+    if (OpenIn(dir, name, GENERIC_WRITE | DELETE, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
+               &h))
+      return kTargetBlocked;
+    Close(h);
+  }
+  return state;
 }
 
 Presence LookUpName(Directory* dir, const char* name) {
-  char path[kPathBuffer];
-  if (!Join(dir, name, path)) return kUnknown;
-  if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return kPresent;
-  return NotFound(GetLastError()) ? kAbsent : kUnknown;
+  HANDLE h;
+  const NTSTATUS status = OpenIn(dir, name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &h);
+  if (!status) Close(h);
+  // A file that will not be opened, or is being removed, still takes the name.
+  if (!status || status == kAccessDenied || status == kDeletePending) return kPresent;
+  return NotFound(status) ? kAbsent : kUnknown;
 }
 
 File* CreateNewFile(Directory* dir, const char* name) {
-  char path[kPathBuffer];
-  if (!Join(dir, name, path)) return nullptr;
-  HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
-  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  HANDLE h;
+  if (OpenIn(dir, name, GENERIC_WRITE, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE, &h)) return nullptr;
   return reinterpret_cast<File*>(h);
 }
 
@@ -228,39 +300,56 @@ int CloseFile(File* file) {
 }
 
 int RenameFile(Directory* dir, const char* from, const char* to, int replace) {
-  char a[kPathBuffer], b[kPathBuffer];
-  if (!Join(dir, from, a) || !Join(dir, to, b)) return 0;
-  return MoveFileExA(a, b, MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0)) != 0;
+  union {
+    FILE_RENAME_INFORMATION info;
+    BYTE bytes[sizeof(FILE_RENAME_INFORMATION) + kPathBuffer * sizeof(WCHAR)];
+  } target;
+  const int length = Wide(to, target.info.FileName);
+  HANDLE h = OpenToMove(dir, from);
+  if (!h) return 0;
+  // The new name, too, in the held directory.
+  target.info.ReplaceIfExists = replace != 0;
+  target.info.RootDirectory = dir->handle;
+  target.info.FileNameLength = length * sizeof(WCHAR);
+  IO_STATUS_BLOCK io;
+  const bool renamed =
+      length > 0 && !NtSetInformationFile(h, &io, &target, sizeof target, FileRenameInformation);
+  Close(h);
+  return renamed;
 }
 
 int RemoveFile(Directory* dir, const char* name) {
-  char path[kPathBuffer];
-  return Join(dir, name, path) && DeleteFileA(path);
+  HANDLE h = OpenToMove(dir, name);
+  if (!h) return 0;
+  FILE_DISPOSITION_INFORMATION disposition = {TRUE};
+  IO_STATUS_BLOCK io;
+  const bool removed =
+      !NtSetInformationFile(h, &io, &disposition, sizeof disposition, FileDispositionInformation);
+  Close(h);
+  return removed;
 }
 
 Presence OpenExisting(Directory* dir, const char* name, File** file, FileFacts* facts) {
   *file = nullptr;
   facts->size = 0;
   facts->trusted = false;
-  char path[kPathBuffer];
-  if (!Join(dir, name, path)) return kUnknown;
   // The name itself, not where a link or junction leads; a directory
-  // opens too (backup semantics), to be seen as one.
-  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return NotFound(GetLastError()) ? kAbsent : kUnknown;
+  // opens too, to be seen as one.
+  HANDLE h;
+  const NTSTATUS status = OpenIn(dir, name, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, 0, &h);
+  if (status) return NotFound(status) ? kAbsent : kUnknown;
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(h, &info)) {
-    CloseHandle(h);
-    return kUnknown;
-  }
-  if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
-    CloseHandle(h);
-    return kPresent;
+  const bool known = GetFileInformationByHandle(h, &info) != 0;
+  if (!known ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    Close(h);
+    return known ? kPresent : kUnknown;
   }
   facts->size = static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
   // Its final path tells a short name or, under Wine, a Unix symbolic link.
-  facts->trusted = info.nNumberOfLinks == 1 && LeadsTo(h, dir->final, name) && OwnedByUs(h);
+  char real[kFinalBuffer];
+  const char* own = NameIn(dir, h, real);
+  facts->trusted = info.nNumberOfLinks == 1 && own && SameFileName(own, name) && OwnedByUs(h);
   *file = reinterpret_cast<File*>(h);
   return kPresent;
 }
@@ -278,7 +367,7 @@ int ReadFromFile(File* file, void* data, uint32_t size, uint32_t* got) {
   return 1;
 }
 
-void ReleaseFile(File* file) { CloseHandle(AsHandle(file)); }
+void ReleaseFile(File* file) { Close(AsHandle(file)); }
 
 int LoadPayloadResource(const uint8_t** data, uint32_t* size) {
   HRSRC info = FindResourceA(nullptr, MAKEINTRESOURCEA(105), "FILE");

@@ -1,4 +1,5 @@
 // Win32 threads, sleep and the lock (a critical section).
+#include <stdlib.h>
 #include <windows.h>
 
 #include "platform/platform.h"
@@ -13,22 +14,21 @@ struct ThreadStart {
 
 DWORD WINAPI ThreadTrampoline(LPVOID p) {
   ThreadStart start = *static_cast<ThreadStart*>(p);
-  HeapFree(GetProcessHeap(), 0, p);
+  free(p);
   return start.proc(start.argument);
 }
 }  // namespace
 
 ThreadHandle StartThread(ThreadProc proc, void* argument, uint32_t* thread_id) {
   // The trampoline owns and frees the start block.
-  ThreadStart* start = static_cast<ThreadStart*>(
-      HeapAlloc(GetProcessHeap(), 0, sizeof(ThreadStart)));
+  ThreadStart* start = static_cast<ThreadStart*>(malloc(sizeof(ThreadStart)));
   if (!start) return nullptr;
   start->proc = proc;
   start->argument = argument;
   DWORD id = 0;
   HANDLE h = CreateThread(nullptr, 0, ThreadTrampoline, start, 0, &id);
   if (!h) {
-    HeapFree(GetProcessHeap(), 0, start);
+    free(start);
     return nullptr;
   }
   if (thread_id) *thread_id = id;
