@@ -232,7 +232,10 @@ TEST_F(PatcherEndToEnd, ScanFindsTheInstallationAndASecondScanTakesItOver) {
     }
     return false;
   }, 60000);
-  EXPECT_GE(seen.size(), 2u) << "the path box showed no progress";
+  // How much of the walk shows before the hit depends on where the file
+  // system lists the decoys (before or after "Program Files"): at least
+  // one directory of it, while "Stop" showed.
+  EXPECT_GE(seen.size(), 1u) << "the path box showed no progress";
   EXPECT_EQ(patcher_.Text(kPath), kFoundPath);
   EXPECT_EQ(patcher_.Text(kScan), kStringScan);
   ExpectPathControls(true);
