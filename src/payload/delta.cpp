@@ -35,7 +35,7 @@ struct Decoder {
     ++over;
     return 0;
   }
-  int Code(uint16_t* p, int) {
+  int Code(DeltaProb* p, int) {
     const uint32_t split = DeltaSplit(x1, x2, *p);
     const int bit = x <= split;
     if (bit)
@@ -76,14 +76,14 @@ DeltaFault Decode(const PayloadEntry& e, const uint8_t* old, uint8_t* out) {
     uint32_t add = CodeNumber(c, m->add, 0);
     if (c.bad || add > old_size - pos || add > new_size - op) goto done;
     for (int first = 1; add; first = 0) {
-      const uint32_t run = CodeNumber(c, m->run[first ? 0 : 1], 0);
+      const uint32_t run = CodeNumber(c, RunModel(m, last_diff, first), 0);
       if (c.bad || c.over || run > add) goto done;
       if (out) memcpy(out + op, old + pos, run);
       op += run;
       pos += run;
       add -= run;
       if (!add) break;
-      const uint32_t d = CodeTree(c, m->diff + 256 * (last_diff | (run ? 0 : 256)), 8, 0);
+      const uint32_t d = CodeTree(c, DiffModel(m, last_diff, run), 8, 0);
       if (out) out[op] = static_cast<uint8_t>(old[pos] + d);
       last_diff = d;
       ++op;

@@ -12,19 +12,22 @@
 
 #include <stdint.h>
 
+// A model is the probability, in 16 bits, that the next bit is 1.
+typedef uint16_t DeltaProb;
 const int kDeltaRate = 4;
-const uint16_t kDeltaHalf = 0x8000;
+const DeltaProb kDeltaHalf = 0x8000;
 
-// Where the range splits for probability p; x1 <= split < x2 when x1 < x2.
-inline uint32_t DeltaSplit(uint32_t x1, uint32_t x2, uint16_t p) {
+// Where the range splits for the model's probability; x1 <= split < x2
+// when x1 < x2.
+inline uint32_t DeltaSplit(uint32_t x1, uint32_t x2, DeltaProb p) {
   return x1 + static_cast<uint32_t>((static_cast<uint64_t>(x2 - x1) * p) >> 16);
 }
 
-inline void DeltaAdapt(uint16_t* p, int bit) {
+inline void DeltaAdapt(DeltaProb* p, int bit) {
   if (bit)
-    *p = static_cast<uint16_t>(*p + ((0x10000 - *p) >> kDeltaRate));
+    *p = static_cast<DeltaProb>(*p + ((0x10000 - *p) >> kDeltaRate));
   else
-    *p = static_cast<uint16_t>(*p - (*p >> kDeltaRate));
+    *p = static_cast<DeltaProb>(*p - (*p >> kDeltaRate));
 }
 
 // A number: its count of significant bits (0..32) by a 6-level bit tree,
@@ -32,27 +35,40 @@ inline void DeltaAdapt(uint16_t* p, int bit) {
 // for that count and position.
 const int kNumberModel = 64 + 33 * 32;
 
-// The models of a stream, all starting at one half.
+// The models of a stream, all starting at one half. Zero runs are coded
+// by the nonzero difference before them (the first run of an add by a
+// model of its own), differences by the one before them and the length
+// of the run between, extra bytes by the extra byte before them: contexts
+// that come from the stream alone, never from the old file.
+const int kRunContexts = 257;
+const int kDiffContexts = 4 * 256;
 struct DeltaModels {
-  uint16_t seek_sign[2];
-  uint16_t seek[kNumberModel];
-  uint16_t add[kNumberModel];
-  uint16_t extra[kNumberModel];
-  uint16_t run[2][kNumberModel];  // the first zero run of an add, the others
-  uint16_t diff[512 * 256];       // by the last nonzero difference, and
-                                  // whether a zero run came before this one
-  uint16_t literal[256 * 256];    // by the previous extra byte
+  DeltaProb seek_sign[2];
+  DeltaProb seek[kNumberModel];
+  DeltaProb add[kNumberModel];
+  DeltaProb extra[kNumberModel];
+  DeltaProb run[kRunContexts][kNumberModel];
+  DeltaProb diff[kDiffContexts * 256];
+  DeltaProb literal[256 * 256];
 };
 
+inline DeltaProb* RunModel(DeltaModels* m, uint32_t last_diff, int first) {
+  return m->run[first ? 256 : last_diff];
+}
+
+inline DeltaProb* DiffModel(DeltaModels* m, uint32_t last_diff, uint32_t run) {
+  return m->diff + 256 * (last_diff | (run < 3 ? run : 3) << 8);
+}
+
 inline void ResetDeltaModels(DeltaModels* m) {
-  uint16_t* p = reinterpret_cast<uint16_t*>(m);
-  for (uint32_t i = 0; i < sizeof(DeltaModels) / 2; ++i) p[i] = kDeltaHalf;
+  DeltaProb* p = reinterpret_cast<DeltaProb*>(m);
+  for (uint32_t i = 0; i < sizeof(DeltaModels) / sizeof *p; ++i) p[i] = kDeltaHalf;
 }
 
 // `bits` bits of `value`, most significant first, by a bit tree (probs[1]
 // is the root). Returns the bits coded.
 template <class Coder>
-uint32_t CodeTree(Coder& c, uint16_t* probs, int bits, uint32_t value) {
+uint32_t CodeTree(Coder& c, DeltaProb* probs, int bits, uint32_t value) {
   uint32_t m = 1;
   for (int i = bits; i-- > 0;) m = m << 1 | c.Code(probs + m, value >> i & 1);
   return m - (1u << bits);
@@ -61,7 +77,7 @@ uint32_t CodeTree(Coder& c, uint16_t* probs, int bits, uint32_t value) {
 // A number (see kNumberModel). A decoded bit count above 32 marks the
 // coder bad and gives 0.
 template <class Coder>
-uint32_t CodeNumber(Coder& c, uint16_t* model, uint32_t value) {
+uint32_t CodeNumber(Coder& c, DeltaProb* model, uint32_t value) {
   uint32_t n = 0;
   while (n < 32 && value >> n) ++n;
   n = CodeTree(c, model, 6, n);

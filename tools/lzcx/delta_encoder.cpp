@@ -93,7 +93,7 @@ struct Encoder {
   uint32_t x1 = 0, x2 = 0xFFFFFFFFu;
   int bad = 0;
 
-  int Code(uint16_t* p, int bit) {
+  int Code(DeltaProb* p, int bit) {
     const uint32_t split = DeltaSplit(x1, x2, *p);
     if (bit)
       x2 = split;
@@ -134,11 +134,11 @@ class CommandWriter {
     for (int first = 1; i < add; first = 0) {
       size_t run = 0;
       while (i + run < add && new_[scan + i + run] == old_[from + i + run]) ++run;
-      CodeNumber(c_, m_->run[first ? 0 : 1], static_cast<uint32_t>(run));
+      CodeNumber(c_, RunModel(m_, last_diff_, first), static_cast<uint32_t>(run));
       i += run;
       if (i == add) break;
       const uint32_t d = static_cast<uint8_t>(new_[scan + i] - old_[from + i]);
-      CodeTree(c_, m_->diff + 256 * (last_diff_ | (run ? 0 : 256)), 8, d);
+      CodeTree(c_, DiffModel(m_, last_diff_, run), 8, d);
       last_diff_ = d;
       ++i;
       ++stats_->diff_bytes;

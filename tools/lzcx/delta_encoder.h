@@ -10,9 +10,9 @@
 // matches the new bytes are "extra". The differences (mostly zero runs)
 // and the extra bytes are coded with adaptive models (payload/delta_code.h).
 //
-// Memory: the suffix array, 4 bytes per old byte (8 where the build has no
-// libdivsufsort and sorts by doubling... 12), the models (about 400 KB)
-// and the entry's data; the two files are the caller's.
+// Memory: the suffix array, 4 bytes per old byte (12 where the build has
+// no libdivsufsort and sorts by prefix doubling), the models (1.3 MB) and
+// the entry's data; the two files are the caller's.
 #ifndef PATCHER_TOOLS_LZCX_DELTA_ENCODER_H
 #define PATCHER_TOOLS_LZCX_DELTA_ENCODER_H
 
