@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "lzcx/delta_encoder.h"
+#include "lzcx/pack.h"
 #include "payload/container.h"
 #include "payload/delta.h"
 #include "support/payload_builder.h"
@@ -174,6 +175,55 @@ TEST(Delta, DamagedEntriesAreRefused) {
   for (size_t length = 0; length < data.size(); ++length) sweep(Slice(data, 0, length));
   EXPECT_EQ(accepted, 0u);
   printf("delta entry of %zu bytes: %zu damaged forms, none made a wrong file\n", data.size(), cases);
+}
+
+// pack --from: old files found whatever their letter case; an entry is a
+// delta where that is smaller, a block where there is no old file or the
+// new file has nothing in common with it.
+TEST(Delta, PackFromChoosesTheSmallerForm) {
+  ScratchDir old_dir, new_dir;
+  const Bytes exe = Head("/proc/self/exe", 40000);
+  Bytes new_exe = exe;
+  new_exe[1234] ^= 0x40;
+  const struct {
+    const char* name;
+    const char* old_name;  // null: none in the old release
+    Bytes old_data, new_data;
+    uint32_t form;
+  } files[] = {
+      {"vusk.exe", "VUSK.EXE", exe, new_exe, kDeltaForm},
+      {"notes.txt", nullptr, {}, TextLike(3000, 1), 1},
+      {"orvcore.dll", "orvcore.dll", RandomBytes(3000, 5), TextLike(3000, 2), 1},
+  };
+  std::vector<PackFile> pack;
+  for (const auto& f : files) {
+    ASSERT_TRUE(WriteFileBytes(new_dir.Join(f.name), f.new_data));
+    if (f.old_name) {
+      ASSERT_TRUE(WriteFileBytes(old_dir.Join(f.old_name), f.old_data));
+    }
+    pack.push_back(PackFile{new_dir.Join(f.name), f.name});
+  }
+  PackOptions options;
+  options.report = false;
+  options.from = old_dir.path().c_str();
+  VectorSink sink;
+  std::string why;
+  ASSERT_TRUE(PackPayload(pack, options, &sink, &why)) << why;
+  ASSERT_TRUE(CheckPayloadIntegrity(sink.bytes.data(), sink.bytes.size(), nullptr, nullptr, 0));
+  PayloadReader reader(sink.bytes.data(), sink.bytes.size());
+  ASSERT_TRUE(reader.Start());
+  for (const auto& f : files) {
+    SCOPED_TRACE(f.name);
+    PayloadEntry e;
+    ASSERT_TRUE(reader.Next(&e));
+    EXPECT_EQ(e.compressed, f.form);
+    if (!IsDelta(e)) continue;
+    EXPECT_LT(e.size, 100u);
+    Bytes out(e.expanded_length);
+    ASSERT_TRUE(ApplyDelta(f.old_data.data(), static_cast<uint32_t>(f.old_data.size()), e,
+                           out.data()));
+    EXPECT_TRUE(out == f.new_data);
+  }
 }
 
 }  // namespace
