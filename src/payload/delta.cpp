@@ -35,14 +35,14 @@ struct Decoder {
     ++over;
     return 0;
   }
-  int Code(DeltaProb* p, int) {
+  int Code(DeltaProb* p, int, int rate = kDeltaRate) {
     const uint32_t split = DeltaSplit(x1, x2, *p);
     const int bit = x <= split;
     if (bit)
       x2 = split;
     else
       x1 = split + 1;
-    DeltaAdapt(p, bit);
+    DeltaAdapt(p, bit, rate);
     while (!((x1 ^ x2) >> 24)) {
       x1 <<= 8;
       x2 = x2 << 8 | 255;
@@ -66,6 +66,8 @@ DeltaFault Decode(const PayloadEntry& e, const uint8_t* old, uint8_t* out) {
   const uint32_t new_size = e.expanded_length;
   uint32_t op = 0, pos = 0, last_diff = 0, last_literal = 0;
   DeltaFault fault = kDeltaDamaged;
+  const int noise = c.Code(&m->noise, 0);
+  const int literal_rate = noise ? kDeltaSlowRate : kDeltaRate;
   while (op < new_size) {
     // Seek, add, extra; a command that makes nothing is damage.
     const uint32_t start = op;
@@ -93,7 +95,7 @@ DeltaFault Decode(const PayloadEntry& e, const uint8_t* old, uint8_t* out) {
     const uint32_t extra = CodeNumber(c, m->extra, 0);
     if (c.bad || extra > new_size - op || (!extra && op == start)) goto done;
     for (uint32_t i = 0; i < extra; ++i) {
-      last_literal = CodeTree(c, m->literal + 256 * last_literal, 8, 0);
+      last_literal = CodeTree(c, m->literal + (noise ? 0 : 256 * last_literal), 8, 0, literal_rate);
       if (out) out[op] = static_cast<uint8_t>(last_literal);
       ++op;
     }

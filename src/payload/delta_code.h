@@ -3,31 +3,47 @@
 // decisions: each coding function takes a coder whose Code(p, bit) either
 // codes `bit` (encoding) or returns the decoded bit (decoding).
 //
-// A decision is coded with a probability p (16 bits) that the bit is 1;
-// after it, p moves a sixteenth of the way towards what was coded. The
-// coder keeps a range [x1, x2] of 32 bits and shifts out its top byte
-// whenever both ends agree on it (a carry-less binary arithmetic coder).
+// A decision is coded with a model's probability that the bit is 1, which
+// then moves towards what was coded. The coder keeps a range [x1, x2] of
+// 32 bits and shifts out its top byte whenever both ends agree on it (a
+// carry-less binary arithmetic coder).
 #ifndef PATCHER_PAYLOAD_DELTA_CODE_H
 #define PATCHER_PAYLOAD_DELTA_CODE_H
 
 #include <stdint.h>
 
-// A model is the probability, in 16 bits, that the next bit is 1.
-typedef uint16_t DeltaProb;
+// A model: the probability that the next bit is 1, in 16 bits, and above
+// them how many decisions it has seen (up to 15). A model moves towards
+// each bit it codes by 1/2, 1/4, ... of the way at first (kDeltaShift by
+// that count), and at most by 1/2^rate later: it learns from few samples
+// and then holds steady.
+typedef uint32_t DeltaProb;
 const int kDeltaRate = 4;
+// Extra bytes that look like noise (compressed data) are coded by one
+// context and learnt slowly: fast learning in many contexts costs about 2%
+// on such bytes.
+const int kDeltaSlowRate = 7;
 const DeltaProb kDeltaHalf = 0x8000;
+const uint8_t kDeltaShift[16] = {1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 6, 7};
 
 // Where the range splits for the model's probability; x1 <= split < x2
 // when x1 < x2.
-inline uint32_t DeltaSplit(uint32_t x1, uint32_t x2, DeltaProb p) {
-  return x1 + static_cast<uint32_t>((static_cast<uint64_t>(x2 - x1) * p) >> 16);
+inline uint32_t DeltaSplit(uint32_t x1, uint32_t x2, DeltaProb m) {
+  return x1 + static_cast<uint32_t>((static_cast<uint64_t>(x2 - x1) * (m & 0xFFFF)) >> 16);
 }
 
-inline void DeltaAdapt(DeltaProb* p, int bit) {
+// The probability stays within 32/65536 of either end.
+inline void DeltaAdapt(DeltaProb* m, int bit, int rate) {
+  const uint32_t seen = *m >> 16;
+  int32_t p = static_cast<int32_t>(*m & 0xFFFF);
+  const int shift = kDeltaShift[seen] < rate ? kDeltaShift[seen] : rate;
   if (bit)
-    *p = static_cast<DeltaProb>(*p + ((0x10000 - *p) >> kDeltaRate));
+    p += (0xFFFF - p) >> shift;
   else
-    *p = static_cast<DeltaProb>(*p - (*p >> kDeltaRate));
+    p -= p >> shift;
+  if (p < 32) p = 32;
+  if (p > 0xFFFF - 32) p = 0xFFFF - 32;
+  *m = (seen + (seen < 15)) << 16 | static_cast<uint32_t>(p);
 }
 
 // A number: its count of significant bits (0..32) by a 6-level bit tree,
@@ -39,10 +55,12 @@ const int kNumberModel = 64 + 33 * 32;
 // by the nonzero difference before them (the first run of an add by a
 // model of its own), differences by the one before them and the length
 // of the run between, extra bytes by the extra byte before them: contexts
-// that come from the stream alone, never from the old file.
+// that come from the stream alone, never from the old file. (Extra bytes
+// that are noise: by one context, learnt slowly.)
 const int kRunContexts = 257;
 const int kDiffContexts = 4 * 256;
 struct DeltaModels {
+  DeltaProb noise;  // the stream's first decision: extra bytes are noise
   DeltaProb seek_sign[2];
   DeltaProb seek[kNumberModel];
   DeltaProb add[kNumberModel];
@@ -68,9 +86,9 @@ inline void ResetDeltaModels(DeltaModels* m) {
 // `bits` bits of `value`, most significant first, by a bit tree (probs[1]
 // is the root). Returns the bits coded.
 template <class Coder>
-uint32_t CodeTree(Coder& c, DeltaProb* probs, int bits, uint32_t value) {
+uint32_t CodeTree(Coder& c, DeltaProb* probs, int bits, uint32_t value, int rate = kDeltaRate) {
   uint32_t m = 1;
-  for (int i = bits; i-- > 0;) m = m << 1 | c.Code(probs + m, value >> i & 1);
+  for (int i = bits; i-- > 0;) m = m << 1 | c.Code(probs + m, value >> i & 1, rate);
   return m - (1u << bits);
 }
 

@@ -93,13 +93,13 @@ struct Encoder {
   uint32_t x1 = 0, x2 = 0xFFFFFFFFu;
   int bad = 0;
 
-  int Code(DeltaProb* p, int bit) {
+  int Code(DeltaProb* p, int bit, int rate = kDeltaRate) {
     const uint32_t split = DeltaSplit(x1, x2, *p);
     if (bit)
       x2 = split;
     else
       x1 = split + 1;
-    DeltaAdapt(p, bit);
+    DeltaAdapt(p, bit, rate);
     while (!((x1 ^ x2) >> 24)) {
       out->push_back(static_cast<uint8_t>(x2 >> 24));
       x1 <<= 8;
@@ -112,61 +112,60 @@ struct Encoder {
   }
 };
 
-// Codes the commands as they are found, with the decoder's bookkeeping.
-class CommandWriter {
- public:
-  CommandWriter(const uint8_t* old_data, const uint8_t* new_data, DeltaModels* m,
-                std::vector<uint8_t>* out, DeltaStats* stats)
-      : old_(old_data), new_(new_data), m_(m), stats_(stats) {
-    c_.out = out;
-  }
-
-  // `add` bytes of the new file at `scan` from the old ones at `from`,
-  // then `extra` new bytes as they are.
-  void Command(size_t scan, size_t from, size_t add, size_t extra) {
-    if (!add && !extra) return;
-    if (!add) from = pos_;  // nothing is read: no seek
-    const int back = from < pos_;
-    c_.Code(m_->seek_sign, back);
-    CodeNumber(c_, m_->seek, static_cast<uint32_t>(back ? pos_ - from : from - pos_));
-    CodeNumber(c_, m_->add, static_cast<uint32_t>(add));
-    size_t i = 0;
-    for (int first = 1; i < add; first = 0) {
-      size_t run = 0;
-      while (i + run < add && new_[scan + i + run] == old_[from + i + run]) ++run;
-      CodeNumber(c_, RunModel(m_, last_diff_, first), static_cast<uint32_t>(run));
-      i += run;
-      if (i == add) break;
-      const uint32_t d = static_cast<uint8_t>(new_[scan + i] - old_[from + i]);
-      CodeTree(c_, DiffModel(m_, last_diff_, run), 8, d);
-      last_diff_ = d;
-      ++i;
-      ++stats_->diff_bytes;
-    }
-    pos_ = from + add;
-    CodeNumber(c_, m_->extra, static_cast<uint32_t>(extra));
-    for (size_t k = 0; k < extra; ++k) {
-      // Each extra byte by the one before it.
-      const uint32_t b = new_[scan + add + k];
-      CodeTree(c_, m_->literal + 256 * last_literal_, 8, b);
-      last_literal_ = b;
-    }
-    ++stats_->commands;
-    stats_->add_bytes += add;
-    stats_->extra_bytes += extra;
-  }
-  void Finish() { c_.Flush(); }
-
- private:
-  const uint8_t* old_;
-  const uint8_t* new_;
-  DeltaModels* m_;
-  DeltaStats* stats_;
-  Encoder c_;
-  size_t pos_ = 0;
-  uint32_t last_diff_ = 0;
-  uint32_t last_literal_ = 0;
+// A command as the matcher finds it: `add` bytes of the new file at
+// `scan` from the old ones at `from`, then `extra` new bytes as they are.
+struct Command {
+  size_t scan, from, add, extra;
 };
+
+// Codes the commands after the header in *out, with the decoder's
+// bookkeeping; extra bytes as noise or not. Counts into `stats`, if given.
+void CodeCommands(const std::vector<Command>& commands, const uint8_t* old_data,
+                  const uint8_t* new_data, int noise, DeltaModels* m, std::vector<uint8_t>* out,
+                  DeltaStats* stats) {
+  ResetDeltaModels(m);
+  Encoder c;
+  c.out = out;
+  c.Code(&m->noise, noise);
+  const int literal_rate = noise ? kDeltaSlowRate : kDeltaRate;
+  size_t pos = 0;
+  uint32_t last_diff = 0, last_literal = 0;
+  for (const Command& cmd : commands) {
+    const size_t from = cmd.add ? cmd.from : pos;  // nothing is read: no seek
+    const uint8_t* old_at = old_data + from;
+    const uint8_t* new_at = new_data + cmd.scan;
+    const int back = from < pos;
+    c.Code(m->seek_sign, back);
+    CodeNumber(c, m->seek, static_cast<uint32_t>(back ? pos - from : from - pos));
+    CodeNumber(c, m->add, static_cast<uint32_t>(cmd.add));
+    size_t i = 0;
+    for (int first = 1; i < cmd.add; first = 0) {
+      size_t run = 0;
+      while (i + run < cmd.add && new_at[i + run] == old_at[i + run]) ++run;
+      CodeNumber(c, RunModel(m, last_diff, first), static_cast<uint32_t>(run));
+      i += run;
+      if (i == cmd.add) break;
+      const uint32_t d = static_cast<uint8_t>(new_at[i] - old_at[i]);
+      CodeTree(c, DiffModel(m, last_diff, run), 8, d);
+      last_diff = d;
+      ++i;
+      if (stats) ++stats->diff_bytes;
+    }
+    pos = from + cmd.add;
+    CodeNumber(c, m->extra, static_cast<uint32_t>(cmd.extra));
+    for (size_t k = 0; k < cmd.extra; ++k) {
+      const uint32_t b = new_at[cmd.add + k];
+      CodeTree(c, m->literal + (noise ? 0 : 256 * last_literal), 8, b, literal_rate);
+      last_literal = b;
+    }
+    if (stats) {
+      ++stats->commands;
+      stats->add_bytes += cmd.add;
+      stats->extra_bytes += cmd.extra;
+    }
+  }
+  c.Flush();
+}
 
 }  // namespace
 
@@ -185,13 +184,12 @@ int EncodeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_dat
   DeltaModels* m = static_cast<DeltaModels*>(malloc(sizeof(DeltaModels)));
   int ok = sa && m && SortSuffixes(old_data, static_cast<int32_t>(old_size), sa);
   if (ok) {
-    ResetDeltaModels(m);
     out->assign(kDeltaHeaderSize, 0);
     WriteLe32(out->data(), static_cast<uint32_t>(old_size));
     WriteLe32(out->data() + 4, static_cast<uint32_t>(new_size));
     WriteLe32(out->data() + 8, Crc32c(0, old_data, old_size));
     WriteLe32(out->data() + 16, Crc32c(0, new_data, new_size));
-    CommandWriter writer(old_data, new_data, m, out, stats);
+    std::vector<Command> commands;
     // bsdiff's scan: `lastscan`/`lastpos` is where the current match began
     // in the new and the old file, `lastoffset` its offset.
     size_t scan = 0, len = 0, pos = 0, lastscan = 0, lastpos = 0;
@@ -255,12 +253,17 @@ int EncodeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_dat
         lenf += lens - overlap;
         lenb -= lens;
       }
-      writer.Command(lastscan, lastpos, lenf, (scan - lenb) - (lastscan + lenf));
+      const size_t extra = (scan - lenb) - (lastscan + lenf);
+      if (lenf || extra) commands.push_back(Command{lastscan, lastpos, lenf, extra});
       lastscan = scan - lenb;
       lastpos = pos - lenb;
       lastoffset = static_cast<ptrdiff_t>(pos) - static_cast<ptrdiff_t>(scan);
     }
-    writer.Finish();
+    // Extra bytes coded both ways; the smaller stream is kept.
+    std::vector<uint8_t> noisy(out->begin(), out->end());
+    CodeCommands(commands, old_data, new_data, 0, m, out, stats);
+    CodeCommands(commands, old_data, new_data, 1, m, &noisy, nullptr);
+    if (noisy.size() < out->size()) out->swap(noisy);
   }
   free(sa);
   free(m);

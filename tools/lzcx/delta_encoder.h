@@ -11,7 +11,7 @@
 // and the extra bytes are coded with adaptive models (payload/delta_code.h).
 //
 // Memory: the suffix array, 4 bytes per old byte (12 where the build has
-// no libdivsufsort and sorts by prefix doubling), the models (1.3 MB) and
+// no libdivsufsort and sorts by prefix doubling), the models (2.5 MB) and
 // the entry's data; the two files are the caller's.
 #ifndef PATCHER_TOOLS_LZCX_DELTA_ENCODER_H
 #define PATCHER_TOOLS_LZCX_DELTA_ENCODER_H
