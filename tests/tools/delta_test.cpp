@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -175,6 +176,26 @@ TEST(Delta, DamagedEntriesAreRefused) {
   for (size_t length = 0; length < data.size(); ++length) sweep(Slice(data, 0, length));
   EXPECT_EQ(accepted, 0u);
   printf("delta entry of %zu bytes: %zu damaged forms, none made a wrong file\n", data.size(), cases);
+}
+
+// lzcx.exe's own suffix sort against the plain definition: the suffixes
+// in byte order, a suffix before any longer one it begins.
+TEST(Delta, SuffixSortByDoublingSortsSuffixes) {
+  Bytes runs(300, 'a');
+  runs[150] = 'b';
+  const Bytes inputs[] = {{}, {7}, RandomBytes(500, 3), TextLike(800, 2), runs,
+                          Cat({TextLike(200, 5), TextLike(200, 5)})};
+  for (const Bytes& in : inputs) {
+    const int32_t n = static_cast<int32_t>(in.size());
+    std::vector<int32_t> sa(in.size() + 1), expected(in.size());
+    for (int32_t i = 0; i < n; ++i) expected[i] = i;
+    std::sort(expected.begin(), expected.end(), [&](int32_t a, int32_t b) {
+      return std::lexicographical_compare(in.begin() + a, in.end(), in.begin() + b, in.end());
+    });
+    ASSERT_TRUE(SortSuffixesByDoubling(in.data(), n, sa.data()));
+    sa.resize(in.size());
+    EXPECT_EQ(sa, expected) << in.size() << " bytes";
+  }
 }
 
 // pack --from: old files found whatever their letter case; an entry is a

@@ -26,28 +26,10 @@ const uint64_t kSuffixBytes = 12;
 // The suffix array of `data` into `sa` (n entries). Zero when memory runs
 // out.
 int SortSuffixes(const uint8_t* data, int32_t n, int32_t* sa) {
-  if (n == 0) return 1;
 #ifdef LZCX_HAVE_DIVSUFSORT
-  return divsufsort(data, sa, n) == 0;
+  return n == 0 || divsufsort(data, sa, n) == 0;
 #else
-  // Prefix doubling: sorted by the first k bytes, then by 2k.
-  int32_t* rank = static_cast<int32_t*>(malloc(sizeof(int32_t) * 2 * size_t(n)));
-  if (!rank) return 0;
-  int32_t* next = rank + n;
-  for (int32_t i = 0; i < n; ++i) sa[i] = i, rank[i] = data[i];
-  for (int32_t k = 1;; k <<= 1) {
-    auto key = [&](int32_t i) { return i + k < n ? rank[i + k] : -1; };
-    auto less = [&](int32_t a, int32_t b) {
-      return rank[a] != rank[b] ? rank[a] < rank[b] : key(a) < key(b);
-    };
-    std::sort(sa, sa + n, less);
-    next[sa[0]] = 0;
-    for (int32_t i = 1; i < n; ++i) next[sa[i]] = next[sa[i - 1]] + less(sa[i - 1], sa[i]);
-    memcpy(rank, next, sizeof(int32_t) * size_t(n));
-    if (rank[sa[n - 1]] == n - 1 || k >= n) break;
-  }
-  free(rank);
-  return 1;
+  return SortSuffixesByDoubling(data, n, sa);
 #endif
 }
 
@@ -168,6 +150,28 @@ void CodeCommands(const std::vector<Command>& commands, const uint8_t* old_data,
 }
 
 }  // namespace
+
+int SortSuffixesByDoubling(const uint8_t* data, int32_t n, int32_t* sa) {
+  if (n == 0) return 1;
+  // Sorted by the first k bytes, then by 2k, until every rank differs.
+  int32_t* rank = static_cast<int32_t*>(malloc(sizeof(int32_t) * 2 * size_t(n)));
+  if (!rank) return 0;
+  int32_t* next = rank + n;
+  for (int32_t i = 0; i < n; ++i) sa[i] = i, rank[i] = data[i];
+  for (int32_t k = 1;; k <<= 1) {
+    auto key = [&](int32_t i) { return i + k < n ? rank[i + k] : -1; };
+    auto less = [&](int32_t a, int32_t b) {
+      return rank[a] != rank[b] ? rank[a] < rank[b] : key(a) < key(b);
+    };
+    std::sort(sa, sa + n, less);
+    next[sa[0]] = 0;
+    for (int32_t i = 1; i < n; ++i) next[sa[i]] = next[sa[i - 1]] + less(sa[i - 1], sa[i]);
+    memcpy(rank, next, sizeof(int32_t) * size_t(n));
+    if (rank[sa[n - 1]] == n - 1 || k >= n) break;
+  }
+  free(rank);
+  return 1;
+}
 
 uint64_t DeltaWorkMemory(uint64_t old_size) {
   return kSuffixBytes * old_size + sizeof(DeltaModels);

@@ -44,4 +44,9 @@ uint64_t DeltaWorkMemory(uint64_t old_size);
 int EncodeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
                 size_t new_size, std::vector<uint8_t>* out, DeltaStats* stats = nullptr);
 
+// The suffix sort of builds without libdivsufsort (lzcx.exe): prefix
+// doubling, 8 bytes per byte besides `sa` (n entries). Zero when memory
+// runs out.
+int SortSuffixesByDoubling(const uint8_t* data, int32_t n, int32_t* sa);
+
 #endif  // PATCHER_TOOLS_LZCX_DELTA_ENCODER_H
