@@ -179,7 +179,8 @@ uint64_t DeltaWorkMemory(uint64_t old_size) {
 
 int EncodeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
                 size_t new_size, std::vector<uint8_t>* out, DeltaStats* stats) {
-  if (old_size > kMaxDeltaOld || static_cast<uint64_t>(new_size) > 0xFFFFFFFFull) return 0;
+  const uint64_t new_bytes = new_size;  // a size_t of 32 bits is never too large
+  if (old_size > kMaxDeltaOld || new_bytes >> 32) return 0;
   DeltaStats local;
   if (!stats) stats = &local;
   memset(stats, 0, sizeof *stats);
