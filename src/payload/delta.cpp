@@ -66,8 +66,16 @@ DeltaFault Decode(const PayloadEntry& e, const uint8_t* old, uint8_t* out) {
   const uint32_t new_size = e.expanded_length;
   uint32_t op = 0, pos = 0, last_diff = 0, last_literal = 0;
   DeltaFault fault = kDeltaDamaged;
-  const int noise = c.Code(&m->noise, 0);
+  // How the extra bytes come: coded (by the byte before, or as noise), or
+  // as they are, `raw` bytes at the entry's end, after the code.
+  const uint32_t form = CodeTree(c, m->extra_form, 2, 0);
+  const int noise = form != kExtraCoded;
   const int literal_rate = noise ? kDeltaSlowRate : kDeltaRate;
+  uint32_t raw = form == kExtraRaw ? CodeNumber(c, m->raw, 0) : 0;
+  const uint8_t* rp = c.iend;
+  if (c.bad || form > kExtraRaw || raw > static_cast<size_t>(c.iend - c.ip)) goto done;
+  rp -= raw;
+  c.iend = rp;
   while (op < new_size) {
     // Seek, add, extra; a command that makes nothing is damage.
     const uint32_t start = op;
@@ -94,6 +102,14 @@ DeltaFault Decode(const PayloadEntry& e, const uint8_t* old, uint8_t* out) {
     }
     const uint32_t extra = CodeNumber(c, m->extra, 0);
     if (c.bad || extra > new_size - op || (!extra && op == start)) goto done;
+    if (form == kExtraRaw) {
+      if (extra > raw) goto done;
+      if (out) memcpy(out + op, rp, extra);
+      rp += extra;
+      raw -= extra;
+      op += extra;
+      continue;
+    }
     for (uint32_t i = 0; i < extra; ++i) {
       last_literal = CodeTree(c, m->literal + (noise ? 0 : 256 * last_literal), 8, 0, literal_rate);
       if (out) out[op] = static_cast<uint8_t>(last_literal);
@@ -102,7 +118,7 @@ DeltaFault Decode(const PayloadEntry& e, const uint8_t* old, uint8_t* out) {
     if (c.over) goto done;
   }
   // The code's bytes end exactly where its last decision needs them.
-  if (c.over || c.ip != c.iend) goto done;
+  if (c.over || c.ip != c.iend || raw) goto done;
   fault = out && Crc32c(0, out, new_size) != e.new_crc ? kDeltaNewDiffers : kDeltaFine;
 done:
   free(m);

@@ -51,16 +51,22 @@ inline void DeltaAdapt(DeltaProb* m, int bit, int rate) {
 // for that count and position.
 const int kNumberModel = 64 + 33 * 32;
 
+// How a stream's extra bytes are stored: coded by the extra byte before
+// each; coded as noise (by one context, learnt slowly); or as they are, at
+// the entry's end after the code (much faster to apply, where coding
+// gains next to nothing).
+enum ExtraForm { kExtraCoded = 0, kExtraNoise = 1, kExtraRaw = 2 };
+
 // The models of a stream, all starting at one half. Zero runs are coded
 // by the nonzero difference before them (the first run of an add by a
 // model of its own), differences by the one before them and the length
 // of the run between, extra bytes by the extra byte before them: contexts
-// that come from the stream alone, never from the old file. (Extra bytes
-// that are noise: by one context, learnt slowly.)
+// that come from the stream alone, never from the old file.
 const int kRunContexts = 257;
 const int kDiffContexts = 4 * 256;
 struct DeltaModels {
-  DeltaProb noise;  // the stream's first decision: extra bytes are noise
+  DeltaProb extra_form[4];  // the stream's first: an ExtraForm
+  DeltaProb raw[kNumberModel];
   DeltaProb seek_sign[2];
   DeltaProb seek[kNumberModel];
   DeltaProb add[kNumberModel];
@@ -104,7 +110,8 @@ uint32_t CodeNumber(Coder& c, DeltaProb* model, uint32_t value) {
     return 0;
   }
   uint32_t v = n != 0;
-  for (uint32_t i = n ? n - 1 : 0; i-- > 0;) v = v << 1 | c.Code(model + 64 + 32 * n + i, value >> i & 1);
+  for (uint32_t i = n ? n - 1 : 0; i-- > 0;)
+    v = v << 1 | c.Code(model + 64 + 32 * n + i, value >> i & 1);
   return v;
 }
 

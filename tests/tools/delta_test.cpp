@@ -135,47 +135,52 @@ TEST(Delta, WrongOldFileIsRefused) {
 // Every bit flip and every cut of a delta entry's data (its record's CRC
 // made to match, as if the damage came before the packer sealed it) is
 // refused by the apply or makes the very file, and the apply never writes
-// outside its output; the check
-// without the old file never accepts a stream the apply rejects as damaged.
+// outside its output; the check without the old file never accepts a
+// stream the apply rejects as damaged. Two entries: one whose inserted
+// bytes are text (coded), one whose inserted bytes are noise (raw).
 TEST(Delta, DamagedEntriesAreRefused) {
-  const Bytes old_data = Head("/proc/self/exe", 3000);
-  Bytes new_data = Cat({Slice(old_data, 0, 1500), TextLike(200, 6), Slice(old_data, 1600, 3000)});
-  new_data[2500] ^= 0x11;
-  Bytes data;
-  ASSERT_TRUE(EncodeDelta(old_data.data(), old_data.size(), new_data.data(), new_data.size(),
-                          &data));
-  size_t accepted = 0, cases = 0;
-  auto sweep = [&](const Bytes& damaged) {
-    ++cases;
-    const Bytes container = MakeContainer({{"vusk.exe", kDeltaForm, damaged}});
-    PayloadReader reader(container.data(), container.size());
-    PayloadEntry e;
-    if (!reader.Start() || !reader.Next(&e)) return;
-    const bool old_matches = DeltaOldMatches(e, old_data.data(), static_cast<uint32_t>(old_data.size()));
-    Bytes out(e.expanded_length < 100000 ? e.expanded_length + 16 : 16, 0xEE);
-    DeltaFault fault = kDeltaFine;
-    const bool checked = CheckDeltaEntry(e);
-    if (e.expanded_length < 100000) {
-      const bool applied = ApplyDelta(old_data.data(), static_cast<uint32_t>(old_data.size()), e,
-                                      out.data(), &fault);
-      // The last bytes of the code have slack: a change there that still
-      // makes the very same file is harmless (the CRC-32C says so).
-      if (applied && memcmp(out.data(), new_data.data(), new_data.size()) != 0) ++accepted;
-      for (size_t i = e.expanded_length; i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE);
-      if (old_matches && fault == kDeltaDamaged) {
-        EXPECT_FALSE(checked);
+  for (int noise = 0; noise < 2; ++noise) {
+    const Bytes old_data = Head("/proc/self/exe", 3000);
+    const Bytes inserted = noise ? RandomBytes(200, 6) : TextLike(200, 6);
+    Bytes new_data = Cat({Slice(old_data, 0, 1500), inserted, Slice(old_data, 1600, 3000)});
+    new_data[2500] ^= 0x11;
+    Bytes data;
+    ASSERT_TRUE(EncodeDelta(old_data.data(), old_data.size(), new_data.data(), new_data.size(),
+                            &data));
+    size_t accepted = 0, cases = 0;
+    auto sweep = [&](const Bytes& damaged) {
+      ++cases;
+      const Bytes container = MakeContainer({{"vusk.exe", kDeltaForm, damaged}});
+      PayloadReader reader(container.data(), container.size());
+      PayloadEntry e;
+      if (!reader.Start() || !reader.Next(&e)) return;
+      const uint32_t old_size = static_cast<uint32_t>(old_data.size());
+      const bool old_matches = DeltaOldMatches(e, old_data.data(), old_size);
+      Bytes out(e.expanded_length < 100000 ? e.expanded_length + 16 : 16, 0xEE);
+      DeltaFault fault = kDeltaFine;
+      const bool checked = CheckDeltaEntry(e);
+      if (e.expanded_length < 100000) {
+        const bool applied = ApplyDelta(old_data.data(), old_size, e, out.data(), &fault);
+        // The last bytes of the code have slack: a change there that still
+        // makes the very same file is harmless (the CRC-32C says so).
+        if (applied && memcmp(out.data(), new_data.data(), new_data.size()) != 0) ++accepted;
+        for (size_t i = e.expanded_length; i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE);
+        if (old_matches && fault == kDeltaDamaged) {
+          EXPECT_FALSE(checked);
+        }
       }
-    }
-  };
-  for (size_t at = 0; at < data.size(); ++at)
-    for (int bit = 0; bit < 8 && (at < 12 || at >= 16); ++bit) {  // but the reserved field
-      Bytes b = data;
-      b[at] ^= static_cast<uint8_t>(1 << bit);
-      sweep(b);
-    }
-  for (size_t length = 0; length < data.size(); ++length) sweep(Slice(data, 0, length));
-  EXPECT_EQ(accepted, 0u);
-  printf("delta entry of %zu bytes: %zu damaged forms, none made a wrong file\n", data.size(), cases);
+    };
+    for (size_t at = 0; at < data.size(); ++at)
+      for (int bit = 0; bit < 8 && (at < 12 || at >= 16); ++bit) {  // but the reserved field
+        Bytes b = data;
+        b[at] ^= static_cast<uint8_t>(1 << bit);
+        sweep(b);
+      }
+    for (size_t length = 0; length < data.size(); ++length) sweep(Slice(data, 0, length));
+    EXPECT_EQ(accepted, 0u);
+    printf("delta entry of %zu bytes: %zu damaged forms, none made a wrong file\n", data.size(),
+           cases);
+  }
 }
 
 // lzcx.exe's own suffix sort against the plain definition: the suffixes

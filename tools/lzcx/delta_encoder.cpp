@@ -101,15 +101,23 @@ struct Command {
 };
 
 // Codes the commands after the header in *out, with the decoder's
-// bookkeeping; extra bytes as noise or not. Counts into `stats`, if given.
+// bookkeeping; extra bytes in the form given. Counts into `stats`, if
+// given.
 void CodeCommands(const std::vector<Command>& commands, const uint8_t* old_data,
-                  const uint8_t* new_data, int noise, DeltaModels* m, std::vector<uint8_t>* out,
-                  DeltaStats* stats) {
+                  const uint8_t* new_data, ExtraForm form, DeltaModels* m,
+                  std::vector<uint8_t>* out, DeltaStats* stats) {
   ResetDeltaModels(m);
   Encoder c;
   c.out = out;
-  c.Code(&m->noise, noise);
+  CodeTree(c, m->extra_form, 2, form);
+  const int noise = form != kExtraCoded;
   const int literal_rate = noise ? kDeltaSlowRate : kDeltaRate;
+  std::vector<uint8_t> raw;
+  if (form == kExtraRaw) {
+    uint64_t total = 0;
+    for (const Command& cmd : commands) total += cmd.extra;
+    CodeNumber(c, m->raw, static_cast<uint32_t>(total));
+  }
   size_t pos = 0;
   uint32_t last_diff = 0, last_literal = 0;
   for (const Command& cmd : commands) {
@@ -135,7 +143,8 @@ void CodeCommands(const std::vector<Command>& commands, const uint8_t* old_data,
     }
     pos = from + cmd.add;
     CodeNumber(c, m->extra, static_cast<uint32_t>(cmd.extra));
-    for (size_t k = 0; k < cmd.extra; ++k) {
+    if (form == kExtraRaw) raw.insert(raw.end(), new_at + cmd.add, new_at + cmd.add + cmd.extra);
+    for (size_t k = 0; form != kExtraRaw && k < cmd.extra; ++k) {
       const uint32_t b = new_at[cmd.add + k];
       CodeTree(c, m->literal + (noise ? 0 : 256 * last_literal), 8, b, literal_rate);
       last_literal = b;
@@ -147,6 +156,7 @@ void CodeCommands(const std::vector<Command>& commands, const uint8_t* old_data,
     }
   }
   c.Flush();
+  out->insert(out->end(), raw.begin(), raw.end());
 }
 
 }  // namespace
@@ -248,7 +258,8 @@ int EncodeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_dat
         best = 0;
         size_t lens = 0;
         for (size_t i = 0; i < overlap; ++i) {
-          if (new_data[lastscan + lenf - overlap + i] == old_data[lastpos + lenf - overlap + i]) ++s;
+          const size_t back = lenf - overlap + i;
+          if (new_data[lastscan + back] == old_data[lastpos + back]) ++s;
           if (new_data[scan - lenb + i] == old_data[pos - lenb + i]) --s;
           if (s > best) {
             best = s;
@@ -264,11 +275,14 @@ int EncodeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_dat
       lastpos = pos - lenb;
       lastoffset = static_cast<ptrdiff_t>(pos) - static_cast<ptrdiff_t>(scan);
     }
-    // Extra bytes coded both ways; the smaller stream is kept.
-    std::vector<uint8_t> noisy(out->begin(), out->end());
-    CodeCommands(commands, old_data, new_data, 0, m, out, stats);
-    CodeCommands(commands, old_data, new_data, 1, m, &noisy, nullptr);
+    // Extra bytes in each form; the smallest stream is kept, but raw ones
+    // (applied at the speed of a copy) where coding saves less than 1/256.
+    std::vector<uint8_t> noisy(out->begin(), out->end()), raw(out->begin(), out->end());
+    CodeCommands(commands, old_data, new_data, kExtraCoded, m, out, stats);
+    CodeCommands(commands, old_data, new_data, kExtraNoise, m, &noisy, nullptr);
     if (noisy.size() < out->size()) out->swap(noisy);
+    CodeCommands(commands, old_data, new_data, kExtraRaw, m, &raw, nullptr);
+    if (raw.size() - raw.size() / 256 <= out->size()) out->swap(raw);
   }
   free(sa);
   free(m);
