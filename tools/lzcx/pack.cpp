@@ -365,6 +365,10 @@ int PreparePack(const PackRequest& request, std::vector<PackFile>* files) {
   }
   if (inputs.empty()) return Refuse("no files to pack");
   std::string why;
+  PathInfo from_info;
+  if (request.from && (!ExaminePath(request.from, &from_info, &why) ||
+                       from_info.kind != PathInfo::kDirectory))
+    return Refuse("--from %s: %s", request.from, why.empty() ? "not a folder" : why.c_str());
   for (Input& in : inputs) {
     if (!ExaminePath(in.path, &in.info, &why)) return Refuse("%s: %s", in.path, why.c_str());
     switch (in.info.kind) {
