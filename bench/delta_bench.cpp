@@ -71,13 +71,14 @@ int main(int argc, char** argv) {
   printf("%-34s %10s %10s %10s", "pair", "new bytes", "whole", "delta");
   for (const Tool& t : tools)
     if (t.present) printf(" %16s", t.name);
-  printf(" %8s\n", "whole/d");
+  printf(" %8s %8s\n", "whole/d", "apply");
   uint64_t all_new = 0, all_whole = 0, all_delta = 0, peak = 0, peak_old = 0, paired = 0;
   double pack_seconds = 0, apply_seconds = 0;
   for (Tool& t : tools) t.total = 0;
   for (int a = 1; a + 1 < argc; a += 2) {
     const fs::path old_dir = argv[a], new_dir = argv[a + 1];
-    uint64_t new_bytes = 0, whole = 0, delta = 0;
+    uint64_t new_bytes = 0, whole = 0, delta = 0, pair_paired = 0;
+    double pair_apply = 0;
     uint64_t tool_sizes[3] = {0, 0, 0};
     std::vector<fs::path> files;
     for (const auto& f : fs::recursive_directory_iterator(new_dir))
@@ -128,6 +129,8 @@ int main(int argc, char** argv) {
         }
       }
       apply_seconds += (SecondsNow() - start) / rounds;
+      pair_apply += (SecondsNow() - start) / rounds;
+      pair_paired += new_data.size();
       if (!std::equal(new_data.begin(), new_data.end(), out.begin())) {
         fprintf(stderr, "delta_bench: %s: delta makes another file\n", nf.c_str());
         return 1;
@@ -146,7 +149,8 @@ int main(int argc, char** argv) {
              delta ? double(tool_sizes[i]) / double(delta) : 0.0);
       tools[i].total += tool_sizes[i];
     }
-    printf(" %7.1fx\n", delta ? double(whole) / double(delta) : 0.0);
+    printf(" %7.1fx %5.0fMB/s\n", delta ? double(whole) / double(delta) : 0.0,
+           pair_apply > 0 ? pair_paired / 1e6 / pair_apply : 0.0);
     all_new += new_bytes;
     all_whole += whole;
     all_delta += delta;
