@@ -88,10 +88,12 @@ fuzz-smoke: fuzz-build
 	$(call fuzz-target,payload,$(SMOKE_SECONDS))
 	$(call fuzz-target,roundtrip,$(SMOKE_SECONDS))
 	$(call fuzz-target,pe,$(SMOKE_SECONDS))
+	$(call fuzz-target,delta,$(SMOKE_SECONDS))
 fuzz: fuzz-build
 	$(call fuzz-target,payload,$(FUZZ_SECONDS))
 	$(call fuzz-target,roundtrip,$(FUZZ_SECONDS))
 	$(call fuzz-target,pe,$(FUZZ_SECONDS))
+	$(call fuzz-target,delta,$(FUZZ_SECONDS))
 
 bench: native win32
 	bench/program_size build/win32
@@ -99,6 +101,7 @@ bench: native win32
 	build/native/bench/pack_bench
 	build/native/bench/scan_bench
 	build/native/bench/apply_bench build/win32/src/resources/payload.lzcx
+	bench/delta_pairs build/native
 
 demo: deps
 	scripts/demo

@@ -1,21 +1,24 @@
 // Writes the seed corpora of the fuzzers: a few valid and damaged payloads
 // and blocks, item streams, and patcher executables.
-// Usage: make_seeds PAYLOAD_DIR ITEMS_DIR PE_DIR
+// Usage: make_seeds PAYLOAD_DIR ITEMS_DIR PE_DIR DELTA_DIR
 #include <stdio.h>
 
 #include <string>
 #include <vector>
 
 #include "lzcx/pe_image.h"
+#include "lzcx/delta_encoder.h"
+#include "payload/container.h"
 #include "support/payload_builder.h"
 #include "support/pe_builder.h"
 #include "support/scratch.h"
 
 int main(int argc, char** argv) {
-  if (argc != 4) return 2;
+  if (argc != 5) return 2;
   const std::string payloads = std::string(argv[1]) + "/";
   const std::string items = std::string(argv[2]) + "/";
   const std::string executables = std::string(argv[3]) + "/";
+  const std::string deltas = std::string(argv[4]) + "/";
   int n = 0;
   auto put = [&](const std::string& dir, const Bytes& bytes) {
     WriteFileBytes(dir + "seed" + std::to_string(n++), bytes);
@@ -31,6 +34,25 @@ int main(int argc, char** argv) {
   put(payloads, GreedyBlock(text));
   put(payloads, GreedyBlock(run));
   put(payloads, MakeBlock(12, {0x00, 0x82, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 0x02, 0x04}));
+  // Delta entries: a payload with one, and for the delta fuzzer, streams
+  // under their old files (byte 0 even) and old/new pairs (odd).
+  Bytes old_text = Bytes(text.begin(), text.begin() + 120);
+  Bytes new_text = old_text;
+  new_text[30] ^= 1;
+  new_text.insert(new_text.begin() + 60, random.begin(), random.begin() + 20);
+  Bytes delta;
+  EncodeDelta(old_text.data(), old_text.size(), new_text.data(), new_text.size(), &delta);
+  put(payloads, Sealed(MakeContainer({{"vusk.exe", kDeltaForm, delta},
+                                      {"vusk.hlp", 1, GreedyBlock(text)}})));
+  Bytes stream = {static_cast<uint8_t>(old_text.size() << 1),
+                  static_cast<uint8_t>(new_text.size()), static_cast<uint8_t>(new_text.size() >> 8)};
+  stream.insert(stream.end(), old_text.begin(), old_text.end());
+  stream.insert(stream.end(), delta.begin() + kDeltaHeaderSize, delta.end());
+  put(deltas, stream);
+  Bytes pair = {1, 100};
+  pair.insert(pair.end(), text.begin(), text.begin() + 300);
+  pair.insert(pair.end(), text.begin() + 50, text.begin() + 250);
+  put(deltas, pair);
   put(items, Bytes(text.begin(), text.begin() + 200));
   Bytes ops = {3};
   for (int i = 0; i < 64; ++i) {

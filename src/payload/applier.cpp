@@ -80,6 +80,8 @@ class Transaction {
   int NextFreeNumber(uint32_t* number);
   int ReadCrc(platform::File* file, uint64_t size, uint32_t* crc);
   int WriteEntry(int i, int* made);
+  int OldFileDiffers(ApplyStatus* status, const char* name);
+  uint8_t* ReadOld(int i);
   int DropJournalNew();
   int WriteJournal(JournalPhase phase);
   Holds Examine(const char* name, const JournalStep& s, bool may_be_old, bool old_needs_trust,
@@ -423,7 +425,11 @@ int Transaction::Plan(ApplyStatus* status) {
     memcpy(s.name, exact, strlen(exact) + 1);
     s.backup = kNoFile;
     if (!NextFreeNumber(&s.temp)) return 0;
-    if (state != platform::kTargetReplaceable) continue;
+    const bool delta = IsDelta((*entries_)[i]);
+    if (state != platform::kTargetReplaceable) {
+      if (delta) return OldFileDiffers(status, name);
+      continue;
+    }
     if (!NextFreeNumber(&s.backup)) return 0;
     // The old file's contents, so that only it is ever restored.
     platform::File* file = nullptr;
@@ -433,8 +439,36 @@ int Transaction::Plan(ApplyStatus* status) {
     if (file) ops_.Release(file);
     if (!read) return Fail("%s: cannot read the file in %s: nothing was changed", name);
     s.old_size = facts.size;
+    // A delta is made from one old file: that one, or no patch at all.
+    if (delta && (s.old_size != (*entries_)[i].old_size || s.old_crc != (*entries_)[i].old_crc))
+      return OldFileDiffers(status, name);
   }
   return 1;
+}
+
+int Transaction::OldFileDiffers(ApplyStatus* status, const char* name) {
+  *status = kApplyOldFileMismatch;
+  return Fail("%s: the file in %s is missing or not the version this patch was made from: "
+              "nothing was changed",
+              name);
+}
+
+// The whole old file that step `i`'s delta entry is made from, in a new
+// buffer (free() it); null when it cannot be read or is no longer that size.
+uint8_t* Transaction::ReadOld(int i) {
+  const uint32_t size = (*entries_)[i].old_size;
+  platform::File* file = nullptr;
+  platform::FileFacts facts;
+  uint8_t* bytes = nullptr;
+  uint32_t got = 0;
+  if (ops_.OpenExisting(dir_, steps_[i].name, &file, &facts) == platform::kPresent && file &&
+      facts.size == size && (bytes = static_cast<uint8_t*>(malloc(size ? size : 1))) &&
+      (!ops_.ReadFrom(file, bytes, size, &got) || got != size)) {
+    free(bytes);
+    bytes = nullptr;
+  }
+  if (file) ops_.Release(file);
+  return bytes;
 }
 
 int Transaction::WriteEntry(int i, int* made) {
@@ -444,9 +478,17 @@ int Transaction::WriteEntry(int i, int* made) {
   platform::File* file = ops_.CreateNew(dir_, Temp(s.temp, temp));
   if (!file) return Fail("%s: cannot create a file in %s", e.name);
   ++*made;
+  // At most the old and the new file of one entry in memory.
+  uint8_t* old = IsDelta(e) ? ReadOld(i) : nullptr;
+  if (IsDelta(e) && !old) {
+    ops_.Close(file);
+    return Fail("%s: cannot read the file it replaces in %s", e.name);
+  }
   const uint8_t* bytes = nullptr;
   uint8_t* buffer = nullptr;
-  if (!EntryBytes(e, &bytes, &buffer, fault_, fault_size_)) {
+  const int made_bytes = EntryBytes(e, old, e.old_size, &bytes, &buffer, fault_, fault_size_);
+  free(old);
+  if (!made_bytes) {
     ops_.Close(file);
     return 0;
   }

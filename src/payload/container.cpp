@@ -201,7 +201,8 @@ bool LooksLikePayload(const uint8_t* data, size_t size) {
   const uint8_t* first = data + 4;
   const uint8_t* nul = static_cast<const uint8_t*>(memchr(first, 0, kEntryNameField));
   if (!nul || nul == first) return false;
-  if (!ReadLe32(first + 30)) return true;
+  const uint32_t compressed = ReadLe32(first + 30);
+  if (!compressed || compressed == kDeltaForm) return true;
   return size >= 4 + kEntryHeaderSize + 4 && memcmp(first + kEntryHeaderSize, "LZCX", 4) == 0;
 }
 
@@ -250,7 +251,14 @@ int PayloadReader::Next(PayloadEntry* entry) {
   if (entry->size > left - kEntryHeaderSize)
     return Fail("data runs past the end of the payload", name);
 
-  if (entry->compressed) {
+  entry->old_size = entry->old_crc = entry->new_crc = 0;
+  if (IsDelta(*entry)) {
+    if (entry->size < kDeltaHeaderSize) return Fail("too small for a delta header", name);
+    entry->old_size = ReadLe32(entry->data);
+    entry->expanded_length = ReadLe32(entry->data + 4);
+    entry->old_crc = ReadLe32(entry->data + 8);
+    entry->new_crc = ReadLe32(entry->data + 16);
+  } else if (entry->compressed) {
     if (entry->size < kBlockHeaderSize)
       return Fail("too small for a block header", name);
     const uint32_t length = BlockLength(entry->data);

@@ -3,7 +3,8 @@
 //   0   i32 LE  count of entries
 //   4           entries, back to back:
 //     0   30 bytes  name, NUL-terminated (bytes after the NUL are ignored)
-//    30   u32 LE    compressed: nonzero = data is a block, zero = verbatim
+//    30   u32 LE    compressed: zero = verbatim, kDeltaForm ("LZCD") = a
+//                   delta from the old file (delta.h), any other = a block
 //    34   u32 LE    size of the data
 //    38   size      data
 //
@@ -19,8 +20,9 @@
 //  16+4n   u32 LE      the trailer's length, 24 + 4n
 //  20+4n   4 bytes     magic "LZCT"
 //
-// so a reader finds it from the end. Every block of such a payload carries
-// "LZCT" in its header's reserved field too (which decoders never read): a
+// so a reader finds it from the end. Every block and delta header of such a
+// payload carries "LZCT" in its reserved field at offset 12 too (which
+// decoders never read): a
 // payload cut off right after its last entry is then seen to lack its
 // trailer, not taken for an old payload.
 //
@@ -51,16 +53,29 @@ inline uint64_t TrailerSize(uint32_t count) { return 24 + 4 * static_cast<uint64
 // `out` (TrailerSize(count) bytes).
 void WriteTrailer(const uint32_t* crcs, uint32_t count, uint8_t* out);
 
+// The compressed field of a delta entry: "LZCD" read as u32 LE. Its data
+// begins with a header of kDeltaHeaderSize bytes (delta.h).
+const uint32_t kDeltaForm = 0x44435A4Cu;
+const uint32_t kDeltaHeaderSize = 20;
+
 struct PayloadEntry {
   int32_t index;         // 0 for the first entry
   char name[kEntryNameField];
   uint32_t compressed;
   uint32_t size;
   const uint8_t* data;   // `size` bytes, inside the container
-  // For a compressed entry, from the block's header; for a stored entry,
-  // `size`: the bytes the entry writes.
+  // For a compressed entry, from the block's header; for a delta entry,
+  // the new file's size; for a stored entry, `size`: the bytes the entry
+  // writes.
   uint32_t expanded_length;
+  // A delta entry's old file (size and CRC-32C) and its new file's CRC-32C;
+  // zero for the other forms.
+  uint32_t old_size;
+  uint32_t old_crc;
+  uint32_t new_crc;
 };
+
+inline bool IsDelta(const PayloadEntry& e) { return e.compressed == kDeltaForm; }
 
 // Keeps of the `count` entries only the last of each name, in their
 // order, and returns how many that is (-1 without memory for the sort):

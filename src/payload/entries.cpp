@@ -4,14 +4,15 @@
 #include <string.h>
 
 #include "payload/block_decoder.h"
+#include "payload/delta.h"
 #include "payload/fault.h"
 #include "payload/patch_files.h"
 #include "platform/platform.h"
 
 PatchEntries::~PatchEntries() { free(entries_); }
 
-int EntryBytes(const PayloadEntry& e, const uint8_t** bytes, uint8_t** buffer, char* fault,
-               size_t fault_size) {
+int EntryBytes(const PayloadEntry& e, const uint8_t* old, uint32_t old_size,
+               const uint8_t** bytes, uint8_t** buffer, char* fault, size_t fault_size) {
   *buffer = nullptr;
   if (!e.compressed) {
     *bytes = e.data;
@@ -22,6 +23,16 @@ int EntryBytes(const PayloadEntry& e, const uint8_t** bytes, uint8_t** buffer, c
   if (!*buffer)
     return FormatFault(fault, fault_size, "%s: no memory for %u bytes", e.name,
                        e.expanded_length);
+  if (IsDelta(e)) {
+    DeltaFault why = kDeltaFine;
+    if (!ApplyDelta(old, old_size, e, *buffer, &why)) {
+      free(*buffer);
+      *buffer = nullptr;
+      return FormatFault(fault, fault_size, "%s: %s", e.name, DeltaFaultText(why));
+    }
+    *bytes = *buffer;
+    return 1;
+  }
   BlockFault why = kBlockFine;
   uint32_t produced = BlockDecoder(e.data, e.size, *buffer, &why);
   if (produced != e.expanded_length) {
@@ -66,11 +77,19 @@ int PatchEntries::Read(const uint8_t* data, size_t size, const char* directory,
 int PatchEntries::CheckDecodes(uint64_t* total, char* fault, size_t fault_size) const {
   uint64_t sum = 0;
   for (int i = 0; i < count_; ++i) {
+    const PayloadEntry& e = entries_[i];
+    sum += e.expanded_length;
+    // A delta entry is checked as far as that goes without its old file.
+    DeltaFault why = kDeltaFine;
+    if (IsDelta(e)) {
+      if (!CheckDeltaEntry(e, &why))
+        return FormatFault(fault, fault_size, "%s: %s", e.name, DeltaFaultText(why));
+      continue;
+    }
     const uint8_t* bytes;
     uint8_t* buffer;
-    if (!EntryBytes(entries_[i], &bytes, &buffer, fault, fault_size)) return 0;
+    if (!EntryBytes(e, nullptr, 0, &bytes, &buffer, fault, fault_size)) return 0;
     free(buffer);
-    sum += entries_[i].expanded_length;
   }
   if (total) *total = sum;
   return 1;

@@ -34,9 +34,11 @@ class PatchEntries {
 };
 
 // The bytes entry `e` writes: a stored entry's data in place, or a block
-// decoded into `*buffer` (allocated here, freed by the caller). Zero with a
-// fault text when the block does not decode to exactly its length.
-int EntryBytes(const PayloadEntry& e, const uint8_t** bytes, uint8_t** buffer, char* fault,
-               size_t fault_size);
+// decoded, or a delta applied to `old` (`old_size` bytes, the file it
+// replaces), into `*buffer` (allocated here, freed by the caller). Zero
+// with a fault text when the block or the delta does not make exactly the
+// entry's bytes.
+int EntryBytes(const PayloadEntry& e, const uint8_t* old, uint32_t old_size,
+               const uint8_t** bytes, uint8_t** buffer, char* fault, size_t fault_size);
 
 #endif  // PATCHER_PAYLOAD_ENTRIES_H

@@ -192,9 +192,14 @@ TEST(PayloadReader, RejectsCorruptContainers) {
   EXPECT_FALSE(clean);
   EXPECT_EQ(ReadAll(Entry("a", MakeBlock(17, body)), &clean), 1);
   EXPECT_TRUE(clean);
-  // A compressed entry too small to hold a header.
+  // A compressed entry too small to hold a header; a delta entry too
+  // small for its header, and one just large enough.
   EXPECT_EQ(ReadAll(MakeContainer({{"a", 1, {1, 2, 3}}}), &clean), 0);
   EXPECT_FALSE(clean);
+  EXPECT_EQ(ReadAll(MakeContainer({{"a", kDeltaForm, Bytes(kDeltaHeaderSize - 1)}}), &clean), 0);
+  EXPECT_FALSE(clean);
+  EXPECT_EQ(ReadAll(MakeContainer({{"a", kDeltaForm, Bytes(kDeltaHeaderSize)}}), &clean), 1);
+  EXPECT_TRUE(clean);
   EXPECT_EQ(ReadAll(Entry("a", block), &clean), 1);
   EXPECT_TRUE(clean);
 }

@@ -43,6 +43,10 @@ const CliOption kPackOptions[] = {
     {'o', "output", "FILE", "the file to write; - writes it to standard output\n(not a terminal)"},
     {kOptionName, "name", "NAME=FILE", "name the entry of FILE (as given among the files)\nNAME; once per file"},
     {kOptionFast, "fast", nullptr, "a lazy parse: quicker, 0.4 to 1% larger"},
+    {kOptionFrom, "from", "OLD_DIR", "the previous release: a file whose old version is\n"
+                                     "there (same name, any case) becomes a delta entry\n"
+                                     "when that is smaller; the patch then needs that\n"
+                                     "very old file"},
     {'q', "quiet", nullptr, "no line per file on standard error"},
     {0, nullptr, nullptr, nullptr},
 };
@@ -83,15 +87,15 @@ const CliCommand kCommands[] = {
      kRecoverOptions, "nothing to do, or the interrupted patch was finished or undone",
      "the recovery could not be made; the journal stays for the next try"},
     {"pack", "make a payload of release files",
-     "pack [--fast] [-q] [--name NAME=FILE]... -o PAYLOAD FILE...",
+     "pack [--fast] [-q] [--from OLD_DIR] [--name NAME=FILE]... -o PAYLOAD FILE...",
      "Packs FILE... into a payload: one entry per file, in the order given, named\n"
      "by the file's name or by --name. Every block is decoded again and compared\n"
      "with its file, and the payload is read back as the patcher reads it, before\n"
      "it takes the place of PAYLOAD. One line per file on standard error: name,\n"
-     "size, packed size, ratio.\n",
+     "size, packed size, ratio, and the form when it is not a block.\n",
      kPackOptions + 1, "the payload was written", kPackFails},
     {"patcher", "make a patcher: the stub with a payload of release files",
-     "patcher [--fast] [-q] --stub STUB.exe [--name NAME=FILE]... -o OUT.exe FILE...",
+     "patcher [--fast] [-q] [--from OLD_DIR] --stub STUB.exe [--name NAME=FILE]... -o OUT.exe FILE...",
      "Makes a patcher: the stub with its payload replaced by what pack makes of\n"
      "FILE... (everything pack refuses, patcher refuses). The first file is the\n"
      "program and must be named vusk.exe: --name vusk.exe=FILE names it so. The\n"

@@ -166,6 +166,10 @@ std::vector<PayloadEntry> WrittenEntries(const FileBytes& payload) {
 // The CRC-32C of an entry's expanded bytes; zero when memory runs out
 // (the payload was verified).
 int ExpandedCrc(const PayloadEntry& e, uint32_t* crc) {
+  if (IsDelta(e)) {
+    *crc = e.new_crc;
+    return 1;
+  }
   if (!e.compressed) {
     *crc = Crc32c(0, e.data, e.size);
     return 1;

@@ -73,16 +73,25 @@ int List(const char* path, const FileBytes& payload, bool json) {
     for (const char* separator = "\n"; reader.Next(&e); separator = ",\n") {
       printf("%s  {\"name\": ", separator);
       PrintJsonString(e.name);
-      printf(", \"compressed\": %s, \"expanded\": %u, \"packed\": %u}",
+      printf(", \"compressed\": %s, \"expanded\": %u, \"packed\": %u",
              e.compressed ? "true" : "false", e.expanded_length, e.size);
+      if (IsDelta(e)) printf(", \"form\": \"delta\", \"old\": %u", e.old_size);
+      putchar('}');
     }
     printf("\n]}\n");
     return 0;
   }
-  printf("%-29s  %-10s  %10s  %10s  %6s\n", "name", "form", "expanded", "packed", "ratio");
+  // The old file's size only for delta entries, which need that file.
+  printf("%-29s  %-10s  %10s  %10s  %6s  %10s\n", "name", "form", "expanded", "packed", "ratio",
+         "old");
   while (reader.Next(&e)) {
-    printf("%-29s  %-10s  %10u  %10u  %6.3f\n", e.name, e.compressed ? "compressed" : "stored",
-           e.expanded_length, e.size, Ratio(e.size, e.expanded_length));
+    printf("%-29s  %-10s  %10u  %10u  %6.3f", e.name,
+           IsDelta(e) ? "delta" : e.compressed ? "compressed" : "stored", e.expanded_length,
+           e.size, Ratio(e.size, e.expanded_length));
+    if (IsDelta(e))
+      printf("  %10u\n", e.old_size);
+    else
+      printf("  %10s\n", "-");
   }
   printf("%s\n", ChecksumsLine(integrity));
   return 0;

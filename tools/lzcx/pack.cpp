@@ -12,10 +12,12 @@
 
 #include "lzcx/cli.h"
 #include "lzcx/commands.h"
+#include "lzcx/delta_encoder.h"
 #include "payload/applier.h"
 #include "payload/block_decoder.h"
 #include "payload/container.h"
 #include "payload/crc32c.h"
+#include "payload/delta.h"
 #include "payload/names.h"
 #include "platform/name_case.h"
 #include "platform/platform.h"
@@ -99,6 +101,46 @@ int EncodeChecked(const PackFile& file, const FileBytes& in, const PackOptions& 
   return 0;
 }
 
+// The delta entry of `in` against its old file in options.from, if there
+// is one (same name, any letter case), applied again and compared with
+// the file: only a bug of the encoder can make it differ. *data is left
+// empty when there is no old file. Zero with the reason.
+int EncodeDeltaChecked(const PackFile& file, const FileBytes& in, const PackOptions& options,
+                       std::vector<uint8_t>* data, uint64_t* old_size, std::string* why) {
+  data->clear();
+  platform::FindData found;
+  const std::string dir = DirectoryString(options.from);
+  if (!platform::ProbePath((dir + file.name).c_str(), &found)) return 1;
+  FileBytes old;
+  if (!ReadRegularFile((dir + found.name).c_str(), kMaxDeltaOld, "an old file", &old, why)) {
+    why->clear();  // a folder of that name, or too large a file: no delta
+    return 1;
+  }
+  *old_size = old.size;
+  if (!EncodeDelta(old.data.get(), old.size, in.data.get(), in.size, data)) {
+    *why = file.path + ": out of memory while making its delta";
+    return 0;
+  }
+  // Read back as the patcher reads it: a payload of that one entry.
+  std::vector<uint8_t> record(4 + kEntryHeaderSize);
+  WriteLe32(record.data(), 1);
+  record[4] = 'x';
+  WriteLe32(record.data() + 4 + 30, kDeltaForm);
+  WriteLe32(record.data() + 4 + 34, static_cast<uint32_t>(data->size()));
+  record.insert(record.end(), data->begin(), data->end());
+  PayloadEntry e;
+  PayloadReader reader(record.data(), record.size());
+  Buffer out = AllocateBuffer(in.size);
+  DeltaFault fault = kDeltaNoMemory;
+  if (reader.Start() && reader.Next(&e) && out &&
+      ApplyDelta(old.data.get(), static_cast<uint32_t>(old.size), e, out.get(), &fault) &&
+      (!in.size || memcmp(out.get(), in.data.get(), in.size) == 0))
+    return 1;
+  *why = "internal error, nothing written: " + file.name + ": its delta does not apply (" +
+         DeltaFaultText(fault) + ")";
+  return 0;
+}
+
 // Every name is one the program can write, and no two are one file.
 int CheckNames(const std::vector<PackFile>& files, std::string* why) {
   for (size_t i = 0; i < files.size(); ++i) {
@@ -176,26 +218,38 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
       *why = file.path + ": the payload would be larger than a payload can be (4 GB)";
       return 0;
     }
-    // The block says that a trailer belongs to it (see container.h).
-    memcpy(work.get() + 12, kTrailerMagic, sizeof kTrailerMagic);
+    std::vector<uint8_t> delta;
+    uint64_t old_size = 0;
+    if (options.from && !EncodeDeltaChecked(file, in, options, &delta, &old_size, why)) return 0;
+    const bool is_delta = !delta.empty() && delta.size() < length;
+    const uint8_t* data = work.get();
+    if (is_delta) {
+      total -= length - delta.size();
+      length = delta.size();
+      data = delta.data();
+    }
+    // The block or delta header says that a trailer belongs to it (see
+    // container.h).
+    memcpy(const_cast<uint8_t*>(data) + 12, kTrailerMagic, sizeof kTrailerMagic);
     uint8_t header[kEntryHeaderSize] = {0};
     memcpy(header, file.name.data(), file.name.size() < 29 ? file.name.size() : 29);
-    WriteLe32(header + 30, 1);  // compressed
+    WriteLe32(header + 30, is_delta ? kDeltaForm : 1);  // compressed
     WriteLe32(header + 34, static_cast<uint32_t>(length));
-    crcs.push_back(Crc32c(Crc32c(0, header, sizeof header), work.get(), length));
-    if (!sink->Write(header, sizeof header, why) || !sink->Write(work.get(), length, why))
+    crcs.push_back(Crc32c(Crc32c(0, header, sizeof header), data, length));
+    if (!sink->Write(header, sizeof header, why) || !sink->Write(data, length, why))
       return 0;
     if (options.report) {
       const double ratio =
           in.size ? static_cast<double>(length) / static_cast<double>(in.size) : 1.0;
+      std::string form;
+      if (is_delta)
+        form = Printf(" (delta from %llu bytes)", static_cast<unsigned long long>(old_size));
+      else if (BlockIsStored(static_cast<uint32_t>(in.size), static_cast<uint32_t>(length)))
+        form = " (stored)";
       // A file stored under another name than its path says which.
-      const std::string from = file.name != file.path ? " (from " + file.path + ")" : "";
-      fprintf(stderr, "%s: %zu -> %zu bytes, %.3f%s%s\n", file.name.c_str(), in.size, length,
-              ratio,
-              BlockIsStored(static_cast<uint32_t>(in.size), static_cast<uint32_t>(length))
-                  ? " (stored)"
-                  : "",
-              from.c_str());
+      if (file.name != file.path) form += " (from " + file.path + ")";
+      fprintf(stderr, "%s: %zu -> %zu bytes, %.3f%s\n", file.name.c_str(), in.size, length,
+              ratio, form.c_str());
     }
   }
   std::vector<uint8_t> trailer(static_cast<size_t>(TrailerSize(count)));
@@ -230,6 +284,10 @@ int CheckPacked(const uint8_t* data, size_t size, const std::vector<PackFile>& f
                 std::string* why) {
   char fault[512];
   PayloadIntegrity integrity;
+  if (!CheckPayloadIntegrity(data, size, &integrity, fault, sizeof fault)) {
+    *why = fault;
+    return 0;
+  }
   if (!VerifyPayload(data, size, "", fault, sizeof fault, nullptr, &integrity)) {
     *why = fault;
     return 0;
@@ -306,6 +364,10 @@ int PreparePack(const PackRequest& request, std::vector<PackFile>* files) {
   }
   if (inputs.empty()) return Refuse("no files to pack");
   std::string why;
+  PathInfo from_info;
+  if (request.from && (!ExaminePath(request.from, &from_info, &why) ||
+                       from_info.kind != PathInfo::kDirectory))
+    return Refuse("--from %s: %s", request.from, why.empty() ? "not a folder" : why.c_str());
   for (Input& in : inputs) {
     if (!ExaminePath(in.path, &in.info, &why)) return Refuse("%s: %s", in.path, why.c_str());
     switch (in.info.kind) {
@@ -344,6 +406,7 @@ PackOptions OptionsOf(const PackRequest& request, BlockEncoderFunction encode) {
   options.report = !request.quiet;
   options.progress = !request.quiet && IsTerminal(stderr);
   options.encode = encode;
+  options.from = request.from;
   return options;
 }
 
@@ -368,6 +431,10 @@ int ParsePackArguments(int argc, char** argv, PackRequest* request, const char**
   while ((c = options.Next(&argument)) > 0) {
     switch (c) {
       case kOptionFast: request->fast = true; break;
+      case kOptionFrom:
+        if (request->from) return UsageError(command, "one --from at a time");
+        request->from = argument;
+        break;
       case 'q': request->quiet = true; break;
       case kOptionName: request->renames.push_back(argument); break;
       case 'o':

@@ -48,6 +48,9 @@ struct PackOptions {
   bool report = true;    // one line per file on stderr
   bool progress = false; // and a progress line for slow files
   BlockEncoderFunction encode = EncodeBlockInto;
+  // The previous release's folder (--from): an entry whose old file is
+  // there becomes a delta entry when that is smaller than its block.
+  const char* from = nullptr;
 };
 
 // Packs `files`, in order, into a container with its checksum trailer,
@@ -71,6 +74,7 @@ struct PackRequest {
   bool fast = false;
   bool quiet = false;
   const char* output = nullptr;      // the file the caller will write; "-": stdout
+  const char* from = nullptr;        // --from OLD_DIR
   std::vector<const char*> files;    // in payload order
   std::vector<std::string> renames;  // NAME=FILE, FILE as given in `files`
   // Further files the command reads, which the output must not overwrite.

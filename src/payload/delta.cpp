@@ -1,0 +1,147 @@
+#include "payload/delta.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "payload/crc32c.h"
+#include "payload/delta_code.h"
+
+#ifndef PATCHER_NO_FAULT_TEXT
+const char* DeltaFaultText(DeltaFault fault) {
+  switch (fault) {
+    case kDeltaFine: return "no fault";
+    case kDeltaOldDiffers: return "the old file is not the one the delta was made from";
+    case kDeltaDamaged: return "delta stream damaged";
+    case kDeltaNewDiffers: return "the file made does not match its CRC-32C";
+    case kDeltaNoMemory: return "out of memory";
+  }
+  return "unknown fault";
+}
+#endif
+
+namespace {
+
+// Reads the code; past its end it reads zeros and counts them, and a
+// sound stream never gets there.
+struct Decoder {
+  const uint8_t* ip;
+  const uint8_t* iend;
+  uint32_t x1, x2, x;
+  uint32_t over;
+  int bad;
+
+  uint32_t Next() {
+    if (ip != iend) return *ip++;
+    ++over;
+    return 0;
+  }
+  int Code(DeltaProb* p, int, int rate = kDeltaRate) {
+    const uint32_t split = DeltaSplit(x1, x2, *p);
+    const int bit = x <= split;
+    if (bit)
+      x2 = split;
+    else
+      x1 = split + 1;
+    DeltaAdapt(p, bit, rate);
+    while (!((x1 ^ x2) >> 24)) {
+      x1 <<= 8;
+      x2 = x2 << 8 | 255;
+      x = x << 8 | Next();
+    }
+    return bit;
+  }
+};
+
+// The one decode: with `out`, makes the new file from `old`; without,
+// only walks the stream. Every length is checked against what is left of
+// the old and the new file before anything is copied.
+DeltaFault Decode(const PayloadEntry& e, const uint8_t* old, uint8_t* out) {
+  if (!IsDelta(e) || e.size < kDeltaHeaderSize) return kDeltaDamaged;
+  DeltaModels* m = static_cast<DeltaModels*>(malloc(sizeof(DeltaModels)));
+  if (!m) return kDeltaNoMemory;
+  ResetDeltaModels(m);
+  Decoder c = {e.data + kDeltaHeaderSize, e.data + e.size, 0, 0xFFFFFFFFu, 0, 0, 0};
+  for (int i = 0; i < 4; ++i) c.x = c.x << 8 | c.Next();
+  const uint32_t old_size = e.old_size;
+  const uint32_t new_size = e.expanded_length;
+  uint32_t op = 0, pos = 0, last_diff = 0, last_literal = 0;
+  DeltaFault fault = kDeltaDamaged;
+  // How the extra bytes come: coded (by the byte before, or as noise), or
+  // as they are, `raw` bytes at the entry's end, after the code.
+  const uint32_t form = CodeTree(c, m->extra_form, 2, 0);
+  const int noise = form != kExtraCoded;
+  const int literal_rate = noise ? kDeltaSlowRate : kDeltaRate;
+  uint32_t raw = form == kExtraRaw ? CodeNumber(c, m->raw, 0) : 0;
+  const uint8_t* rp = c.iend;
+  if (c.bad || form > kExtraRaw || raw > static_cast<size_t>(c.iend - c.ip)) goto done;
+  rp -= raw;
+  c.iend = rp;
+  while (op < new_size) {
+    // Seek, add, extra; a command that makes nothing is damage.
+    const uint32_t start = op;
+    const int back = c.Code(m->seek_sign, 0);
+    const uint32_t seek = CodeNumber(c, m->seek, 0);
+    if (c.bad || (back ? seek > pos : seek > old_size - pos)) goto done;
+    pos = back ? pos - seek : pos + seek;
+    uint32_t add = CodeNumber(c, m->add, 0);
+    if (c.bad || add > old_size - pos || add > new_size - op) goto done;
+    for (int first = 1; add; first = 0) {
+      const uint32_t run = CodeNumber(c, RunModel(m, last_diff, first), 0);
+      if (c.bad || c.over || run > add) goto done;
+      if (out) memcpy(out + op, old + pos, run);
+      op += run;
+      pos += run;
+      add -= run;
+      if (!add) break;
+      const uint32_t d = CodeTree(c, DiffModel(m, last_diff, run), 8, 0);
+      if (out) out[op] = static_cast<uint8_t>(old[pos] + d);
+      last_diff = d;
+      ++op;
+      ++pos;
+      --add;
+    }
+    const uint32_t extra = CodeNumber(c, m->extra, 0);
+    if (c.bad || extra > new_size - op || (!extra && op == start)) goto done;
+    if (form == kExtraRaw) {
+      if (extra > raw) goto done;
+      if (out) memcpy(out + op, rp, extra);
+      rp += extra;
+      raw -= extra;
+      op += extra;
+      continue;
+    }
+    for (uint32_t i = 0; i < extra; ++i) {
+      last_literal = CodeTree(c, m->literal + (noise ? 0 : 256 * last_literal), 8, 0, literal_rate);
+      if (out) out[op] = static_cast<uint8_t>(last_literal);
+      ++op;
+    }
+    if (c.over) goto done;
+  }
+  // The code's bytes end exactly where its last decision needs them.
+  if (c.over || c.ip != c.iend || raw) goto done;
+  fault = out && Crc32c(0, out, new_size) != e.new_crc ? kDeltaNewDiffers : kDeltaFine;
+done:
+  free(m);
+  return fault;
+}
+
+int Finish(DeltaFault what, DeltaFault* fault) {
+  if (fault) *fault = what;
+  return what == kDeltaFine;
+}
+
+}  // namespace
+
+int DeltaOldMatches(const PayloadEntry& e, const uint8_t* old_data, uint32_t old_size) {
+  return old_size == e.old_size && Crc32c(0, old_data, old_size) == e.old_crc;
+}
+
+int ApplyDelta(const uint8_t* old_data, uint32_t old_size, const PayloadEntry& e, uint8_t* out,
+               DeltaFault* fault) {
+  if (!DeltaOldMatches(e, old_data, old_size)) return Finish(kDeltaOldDiffers, fault);
+  return Finish(Decode(e, old_data, out), fault);
+}
+
+int CheckDeltaEntry(const PayloadEntry& e, DeltaFault* fault) {
+  return Finish(Decode(e, nullptr, nullptr), fault);
+}

@@ -1,0 +1,55 @@
+// Delta entries: a new file made from the old file it replaces.
+//
+// An entry whose compressed field is kDeltaForm ("LZCD") holds, instead of
+// a block:
+//   0  u32 LE  old size
+//   4  u32 LE  new size (the entry's expanded length)
+//   8  u32 LE  CRC-32C of the old file
+//  12  4 bytes reserved: "LZCT" when the payload has a checksum trailer,
+//              as in a block's header (container.h); never read here
+//  16  u32 LE  CRC-32C of the new file
+//  20          the delta stream, to the end of the entry
+// The stream is one adaptive binary arithmetic code (docs/delta.md) of
+// commands, each: an add of A bytes (the old bytes from the old position,
+// each plus a difference byte; runs of zero differences coded as their
+// lengths), then E extra bytes taken as they are, then a seek of the old
+// position. The commands end where the new size is reached; the code's
+// bytes must then be used up exactly.
+//
+// Nothing of the stream depends on the old bytes, so everything but the
+// new file's CRC can be checked without the old file (CheckDeltaEntry).
+#ifndef PATCHER_PAYLOAD_DELTA_H
+#define PATCHER_PAYLOAD_DELTA_H
+
+#include <stdint.h>
+
+#include "payload/container.h"
+
+enum DeltaFault {
+  kDeltaFine = 0,
+  kDeltaOldDiffers,   // the old file's size or CRC-32C is not the one named
+  kDeltaDamaged,      // the stream is cut short, overlong or out of bounds
+  kDeltaNewDiffers,   // the new file's CRC-32C does not match (damage)
+  kDeltaNoMemory,
+};
+
+const char* DeltaFaultText(DeltaFault fault) __attribute__((const));
+
+// Whether `old_data` (`old_size` bytes) is the file the delta entry `e`
+// was made from: its size and CRC-32C. What the applier checks for every
+// delta entry before it writes anything.
+int DeltaOldMatches(const PayloadEntry& e, const uint8_t* old_data, uint32_t old_size);
+
+// Makes the new file of delta entry `e` from its old file into `out`
+// (e.expanded_length bytes): checks the old file first (DeltaOldMatches),
+// every copy before it happens, and the CRC-32C of what was made at the
+// end. Nonzero on success; zero with `fault` (if given) saying why.
+int ApplyDelta(const uint8_t* old_data, uint32_t old_size, const PayloadEntry& e, uint8_t* out,
+               DeltaFault* fault = nullptr);
+
+// Everything ApplyDelta checks that needs no old file: the whole stream
+// decoded, every command within the old and the new sizes, the code's
+// bytes used up exactly. Nonzero when the entry is sound as far as that goes.
+int CheckDeltaEntry(const PayloadEntry& e, DeltaFault* fault = nullptr);
+
+#endif  // PATCHER_PAYLOAD_DELTA_H
