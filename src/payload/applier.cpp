@@ -77,6 +77,10 @@ class Transaction {
     TempName(number, buffer);
     return buffer;
   }
+  // A temporary's name for a fault text only: the program's build has none.
+  const char* Named(uint32_t number, char* buffer) const {
+    return kFaultTexts ? Temp(number, buffer) : "";
+  }
   int NextFreeNumber(uint32_t* number);
   int ReadCrc(platform::File* file, uint64_t size, uint32_t* crc);
   int WriteEntry(int i, int* made);
@@ -150,7 +154,8 @@ Holds Transaction::Examine(const char* name, const JournalStep& s, bool may_be_o
   if (presence == platform::kAbsent) return kHoldsNothing;
   if (presence != platform::kPresent) return kHoldsUnknown;
   if (!file) return kHoldsOther;
-  const bool old_size = may_be_old && (facts.trusted || !old_needs_trust) && facts.size == s.old_size;
+  const bool old_size =
+      may_be_old && (facts.trusted || !old_needs_trust) && facts.size == s.old_size;
   const bool new_size = may_be_new && facts.trusted && facts.size == s.new_size;
   Holds holds = facts.trusted ? kHoldsOurs : kHoldsOther;
   uint32_t crc = 0;
@@ -191,8 +196,9 @@ int Transaction::Survey(JournalPhase phase, StepSurvey* survey) {
     // Staging moved nothing: only the temporaries matter, whatever they hold.
     v.temp = Examine(Temp(s.temp, temp), s, false, true, !staging);
     v.name = staging ? kHoldsNothing : ExamineName(s, true);
-    v.backup = staging || s.backup == kNoFile ? kHoldsNothing
-                                              : Examine(Temp(s.backup, backup), s, true, true, false);
+    v.backup = staging || s.backup == kNoFile
+                   ? kHoldsNothing
+                   : Examine(Temp(s.backup, backup), s, true, true, false);
   }
   return 1;
 }
@@ -225,14 +231,14 @@ Goal Transaction::Decide(JournalPhase phase, bool may_go_back, const StepSurvey*
   for (int i = 0; i < count_; ++i) {
     const JournalStep& s = steps_[i];
     const StepSurvey& v = survey[i];
-    const char* unknown = v.temp == kHoldsUnknown     ? Temp(s.temp, temp)
+    const char* unknown = v.temp == kHoldsUnknown     ? Named(s.temp, temp)
                           : v.name == kHoldsUnknown   ? s.name
-                          : v.backup == kHoldsUnknown ? Temp(s.backup, backup)
+                          : v.backup == kHoldsUnknown ? Named(s.backup, backup)
                                                       : nullptr;
     if (unknown) return Report(kStopUnknown, unknown), kGoalNone;
     // A file under the patch's own name that it did not write stays where
     // it is, and the patch with it.
-    if (v.temp == kHoldsOther) return Report(kStopInTheWay, Temp(s.temp, temp)), kGoalNone;
+    if (v.temp == kHoldsOther) return Report(kStopInTheWay, Named(s.temp, temp)), kGoalNone;
     if (phase == kPhaseStaging) continue;
     bool step_back, step_forward;
     if (s.backup != kNoFile) {
@@ -258,7 +264,7 @@ Goal Transaction::Decide(JournalPhase phase, bool may_go_back, const StepSurvey*
   // the file whose versions are both gone.
   const JournalStep& s = steps_[stuck];
   const StepSurvey& v = survey[stuck];
-  if (v.backup == kHoldsOther) return Report(kStopInTheWay, Temp(s.backup, backup)), kGoalNone;
+  if (v.backup == kHoldsOther) return Report(kStopInTheWay, Named(s.backup, backup)), kGoalNone;
   if (v.name == kHoldsOther) return Report(kStopInTheWay, s.name), kGoalNone;
   return Report(kStopLost, s.name), kGoalNone;
 }
@@ -383,7 +389,8 @@ RecoveryResult Transaction::Recover() {
 int Transaction::NextFreeNumber(uint32_t* number) {
   char temp[kTempNameBuffer];
   for (; probes_left_ && next_number_ != kNoFile; --probes_left_, ++next_number_) {
-    if (dir_length_ + strlen(Temp(next_number_, temp)) >= static_cast<size_t>(platform::kPathBuffer))
+    Temp(next_number_, temp);
+    if (dir_length_ + strlen(temp) >= static_cast<size_t>(platform::kPathBuffer))
       break;
     const platform::Presence presence = ops_.LookUp(dir_, temp);
     if (presence == platform::kUnknown)

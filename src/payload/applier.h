@@ -69,43 +69,55 @@
 #include "platform/platform.h"
 
 // The file operations the applier uses. The base class goes straight to the
-// platform; tests derive from it to make a chosen call fail.
+// platform; tests derive from it to make a chosen call fail. The program's
+// own build (PATCHER_DIRECT_FILE_OPS) derives nothing from it, so there the
+// calls are plain ones: no table of them, no indirect call.
+#ifdef PATCHER_DIRECT_FILE_OPS
+#define PATCHER_FILE_OP
+#else
+#define PATCHER_FILE_OP virtual
+#endif
 class FileOps {
  public:
-  virtual ~FileOps() {}
-  virtual platform::Directory* Open(const char* path) { return platform::OpenDirectory(path); }
-  virtual void CloseDirectory(platform::Directory* dir) { platform::CloseDirectory(dir); }
-  virtual platform::LockResult Lock(platform::Directory* dir, const char* lock_name) {
+  PATCHER_FILE_OP ~FileOps() {}
+  PATCHER_FILE_OP platform::Directory* Open(const char* path) {
+    return platform::OpenDirectory(path);
+  }
+  PATCHER_FILE_OP void CloseDirectory(platform::Directory* dir) { platform::CloseDirectory(dir); }
+  PATCHER_FILE_OP platform::LockResult Lock(platform::Directory* dir, const char* lock_name) {
     return platform::LockDirectory(dir, lock_name);
   }
-  virtual platform::TargetState Find(platform::Directory* dir, const char* name, char* found) {
+  PATCHER_FILE_OP platform::TargetState Find(platform::Directory* dir, const char* name,
+                                             char* found) {
     return platform::FindTarget(dir, name, found);
   }
-  virtual platform::Presence LookUp(platform::Directory* dir, const char* name) {
+  PATCHER_FILE_OP platform::Presence LookUp(platform::Directory* dir, const char* name) {
     return platform::LookUpName(dir, name);
   }
-  virtual platform::File* CreateNew(platform::Directory* dir, const char* name) {
+  PATCHER_FILE_OP platform::File* CreateNew(platform::Directory* dir, const char* name) {
     return platform::CreateNewFile(dir, name);
   }
-  virtual uint32_t Write(platform::File* file, const void* data, uint32_t size) {
+  PATCHER_FILE_OP uint32_t Write(platform::File* file, const void* data, uint32_t size) {
     return platform::WriteToFile(file, data, size);
   }
-  virtual int Close(platform::File* file) { return platform::CloseFile(file); }
-  virtual platform::Presence OpenExisting(platform::Directory* dir, const char* name,
+  PATCHER_FILE_OP int Close(platform::File* file) { return platform::CloseFile(file); }
+  PATCHER_FILE_OP platform::Presence OpenExisting(platform::Directory* dir, const char* name,
                                           platform::File** file, platform::FileFacts* facts) {
     return platform::OpenExisting(dir, name, file, facts);
   }
-  virtual int ReadFrom(platform::File* file, void* data, uint32_t size, uint32_t* got) {
+  PATCHER_FILE_OP int ReadFrom(platform::File* file, void* data, uint32_t size,
+                               uint32_t* got) {
     return platform::ReadFromFile(file, data, size, got);
   }
-  virtual void Release(platform::File* file) { platform::ReleaseFile(file); }
-  virtual int Rename(platform::Directory* dir, const char* from, const char* to, int replace) {
+  PATCHER_FILE_OP void Release(platform::File* file) { platform::ReleaseFile(file); }
+  PATCHER_FILE_OP int Rename(platform::Directory* dir, const char* from, const char* to,
+                             int replace) {
     return platform::RenameFile(dir, from, to, replace);
   }
-  virtual int Remove(platform::Directory* dir, const char* name) {
+  PATCHER_FILE_OP int Remove(platform::Directory* dir, const char* name) {
     return platform::RemoveFile(dir, name);
   }
-  virtual int Sync(platform::Directory* dir) { return platform::SyncDirectory(dir); }
+  PATCHER_FILE_OP int Sync(platform::Directory* dir) { return platform::SyncDirectory(dir); }
 };
 
 // How an apply ended, for callers that act on it (lzcx's exit statuses).

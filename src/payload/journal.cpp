@@ -12,15 +12,7 @@ namespace {
 
 const size_t kHeader = 16;
 const size_t kStepHeader = 29;
-
-void WriteLe64(uint8_t* p, uint64_t v) {
-  WriteLe32(p, static_cast<uint32_t>(v));
-  WriteLe32(p + 4, static_cast<uint32_t>(v >> 32));
-}
-
-uint64_t ReadLe64(const uint8_t* p) {
-  return ReadLe32(p) | static_cast<uint64_t>(ReadLe32(p + 4)) << 32;
-}
+const int kStepFields = 7;  // u32 each, the old size as two, then the name's length
 
 }  // namespace
 
@@ -37,12 +29,10 @@ uint8_t* EncodeJournal(JournalPhase phase, const JournalStep* steps, int count, 
   for (int i = 0; i < count; ++i) {
     const JournalStep& s = steps[i];
     const size_t n = strlen(s.name);
-    WriteLe32(p, s.temp);
-    WriteLe32(p + 4, s.backup);
-    WriteLe32(p + 8, s.new_size);
-    WriteLe32(p + 12, s.new_crc);
-    WriteLe64(p + 16, s.old_size);
-    WriteLe32(p + 24, s.old_crc);
+    const uint32_t fields[kStepFields] = {s.temp,    s.backup, s.new_size, s.new_crc,
+                                          static_cast<uint32_t>(s.old_size),
+                                          static_cast<uint32_t>(s.old_size >> 32), s.old_crc};
+    for (int f = 0; f < kStepFields; ++f) WriteLe32(p + 4 * f, fields[f]);
     p[28] = static_cast<uint8_t>(n);
     memcpy(p + kStepHeader, s.name, n);
     p += kStepHeader + n;
@@ -75,14 +65,15 @@ int DecodeJournal(const uint8_t* bytes, size_t size, JournalPhase* phase,
     if (length == 0 || length >= static_cast<size_t>(kStepNameField) ||
         length > end - at - kStepHeader)
       break;
-    const uint8_t* b = bytes + at;
-    s.temp = ReadLe32(b);
-    s.backup = ReadLe32(b + 4);
-    s.new_size = ReadLe32(b + 8);
-    s.new_crc = ReadLe32(b + 12);
-    s.old_size = ReadLe64(b + 16);
-    s.old_crc = ReadLe32(b + 24);
-    memcpy(s.name, b + kStepHeader, length);
+    uint32_t fields[kStepFields];
+    for (int f = 0; f < kStepFields; ++f) fields[f] = ReadLe32(bytes + at + 4 * f);
+    s.temp = fields[0];
+    s.backup = fields[1];
+    s.new_size = fields[2];
+    s.new_crc = fields[3];
+    s.old_size = fields[4] | static_cast<uint64_t>(fields[5]) << 32;
+    s.old_crc = fields[6];
+    memcpy(s.name, bytes + at + kStepHeader, length);
     at += kStepHeader + length;
     // Recovery renames and removes by these names: nothing but plain
     // names of this directory, never one of the patch's own.
