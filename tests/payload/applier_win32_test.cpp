@@ -11,6 +11,7 @@
 
 #include "applier_harness.h"
 #include "payload/applier.h"
+#include "payload/journal.h"
 #include "support/payload_builder.h"
 #include "support/scratch.h"
 
@@ -76,6 +77,31 @@ TEST(ApplyPayloadWin32, ShortNameOfAnotherFileIsRefused) {
   Bytes now;
   ASSERT_TRUE(ReadFileBytes(dir.Join("vusk-launcher.exe"), &now));
   EXPECT_EQ(now, launcher);
+}
+
+// A journal naming a short name ("VUSK-L~1.EXE" for "vusk-launcher.exe"):
+// recovery takes it for nothing of the patch's, and the long-named file,
+// though it holds exactly the bytes the journal calls new, stays.
+TEST(ApplyPayloadWin32, RecoveryNeverActsThroughAShortName) {
+  ScratchDir dir;
+  const Bytes launcher = TextLike(3000, 5);
+  ASSERT_TRUE(WriteFileBytes(dir.Join("vusk-launcher.exe"), launcher));
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA(dir.Join("vusk-launcher.exe").c_str(), &data);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  FindClose(find);
+  const std::string alias = data.cAlternateFileName;
+  ASSERT_FALSE(alias.empty()) << "no short name";
+  for (int phase : {kPhaseCommit, kPhaseRollBack}) {
+    ASSERT_TRUE(WriteFileBytes(dir.Join(kJournalName),
+                               MakeJournal(phase, {{0, 1, alias, launcher, nullptr}})));
+    FileOps ops;
+    RecoverDirectory(dir.path().c_str(), ops);
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{"vusk-launcher.exe"}) << phase;
+    Bytes now;
+    ASSERT_TRUE(ReadFileBytes(dir.Join("vusk-launcher.exe"), &now));
+    EXPECT_EQ(now, launcher);
+  }
 }
 
 // Under Wine a Unix symbolic link looks like a plain file or directory.
