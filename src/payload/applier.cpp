@@ -82,7 +82,6 @@ class Transaction {
     return kFaultTexts ? Temp(number, buffer) : "";
   }
   int NextFreeNumber(uint32_t* number);
-  int ReadCrc(platform::File* file, uint64_t size, uint32_t* crc);
   int WriteEntry(int i, int* made);
   int OldFileDiffers(ApplyStatus* status, const char* name);
   uint8_t* ReadOld(int i);
@@ -129,23 +128,6 @@ int Transaction::Open(ApplyStatus* status) {
   }
 }
 
-// The CRC-32C of the `size` bytes of an open file; zero when it cannot be
-// read or does not hold exactly that many bytes.
-int Transaction::ReadCrc(platform::File* file, uint64_t size, uint32_t* crc) {
-  uint8_t* chunk = static_cast<uint8_t*>(malloc(kReadChunk));
-  uint64_t done = 0;
-  uint32_t sum = 0, got = 0;
-  int ok = chunk != nullptr;
-  while (ok && (ok = ops_.ReadFrom(file, chunk, kReadChunk, &got)) && got) {
-    sum = Crc32c(sum, chunk, got);
-    done += got;
-  }
-  ok = ok && done == size;
-  free(chunk);
-  *crc = sum;
-  return ok;
-}
-
 Holds Transaction::Examine(const char* name, const JournalStep& s, bool may_be_old,
                            bool old_needs_trust, bool may_be_new) {
   platform::File* file = nullptr;
@@ -160,7 +142,7 @@ Holds Transaction::Examine(const char* name, const JournalStep& s, bool may_be_o
   Holds holds = facts.trusted ? kHoldsOurs : kHoldsOther;
   uint32_t crc = 0;
   if (old_size || new_size) {
-    if (!ReadCrc(file, facts.size, &crc))
+    if (!ReadFileCrc(ops_, file, facts.size, &crc))
       holds = kHoldsUnknown;
     else if (new_size && crc == s.new_crc)
       holds = kHoldsNew;
@@ -442,7 +424,7 @@ int Transaction::Plan(ApplyStatus* status) {
     platform::File* file = nullptr;
     platform::FileFacts facts;
     const bool read = ops_.OpenExisting(dir_, s.name, &file, &facts) == platform::kPresent &&
-                      file && ReadCrc(file, facts.size, &s.old_crc);
+                      file && ReadFileCrc(ops_, file, facts.size, &s.old_crc);
     if (file) ops_.Release(file);
     if (!read) return Fail("%s: cannot read the file in %s: nothing was changed", name);
     s.old_size = facts.size;
@@ -613,6 +595,21 @@ int Transaction::Finish() {
 }
 
 }  // namespace
+
+int ReadFileCrc(FileOps& ops, platform::File* file, uint64_t size, uint32_t* crc) {
+  uint8_t* chunk = static_cast<uint8_t*>(malloc(kReadChunk));
+  uint64_t done = 0;
+  uint32_t sum = 0, got = 0;
+  int ok = chunk != nullptr;
+  while (ok && (ok = ops.ReadFrom(file, chunk, kReadChunk, &got)) && got) {
+    sum = Crc32c(sum, chunk, got);
+    done += got;
+  }
+  ok = ok && done == size;
+  free(chunk);
+  *crc = sum;
+  return ok;
+}
 
 int ApplyPayload(const uint8_t* data, size_t size, const char* directory,
                  FileOps& ops, char* fault, size_t fault_size, ApplyStatus* status) {

@@ -120,6 +120,11 @@ class FileOps {
   PATCHER_FILE_OP int Sync(platform::Directory* dir) { return platform::SyncDirectory(dir); }
 };
 
+// The CRC-32C of the `size` bytes of `file`, open for reading, into *crc,
+// read through `ops` to the file's end. Zero when it cannot be read or
+// does not hold exactly that many bytes.
+int ReadFileCrc(FileOps& ops, platform::File* file, uint64_t size, uint32_t* crc);
+
 // How an apply ended, for callers that act on it (lzcx's exit statuses).
 enum ApplyStatus {
   kApplyPatched = 0,         // every entry written

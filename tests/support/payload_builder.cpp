@@ -170,19 +170,19 @@ Bytes TextLike(size_t size, uint32_t seed) {
   return out;
 }
 
-Bytes MakeJournal(int phase, const std::vector<JournalStepSpec>& specs) {
+Bytes MakeJournal(int phase, const std::vector<InterruptedStep>& steps_left) {
   std::vector<JournalStep> steps;
-  for (const JournalStepSpec& spec : specs) {
+  for (const InterruptedStep& step : steps_left) {
     JournalStep s = {};
-    s.temp = spec.temp;
-    s.backup = spec.old_bytes ? spec.backup : kNoFile;
-    s.new_size = static_cast<uint32_t>(spec.new_bytes.size());
-    s.new_crc = Crc32c(0, spec.new_bytes.data(), spec.new_bytes.size());
-    if (spec.old_bytes) {
-      s.old_size = spec.old_bytes->size();
-      s.old_crc = Crc32c(0, spec.old_bytes->data(), spec.old_bytes->size());
+    s.temp = step.temp;
+    s.backup = step.old_bytes ? step.backup : kNoFile;
+    s.new_size = static_cast<uint32_t>(step.new_bytes.size());
+    s.new_crc = Crc32c(0, step.new_bytes.data(), step.new_bytes.size());
+    if (step.old_bytes) {
+      s.old_size = step.old_bytes->size();
+      s.old_crc = Crc32c(0, step.old_bytes->data(), step.old_bytes->size());
     }
-    snprintf(s.name, sizeof s.name, "%s", spec.name.c_str());
+    snprintf(s.name, sizeof s.name, "%s", step.name.c_str());
     steps.push_back(s);
   }
   size_t size = 0;

@@ -63,13 +63,13 @@ void PutLe32(Bytes* out, uint32_t value);
 // A journal of an interrupted patch: `phase` and steps that each turn
 // temporary `temp` into `name` (holding `new_bytes`), the old file (when
 // `old_bytes` is given) having gone to backup `backup`.
-struct JournalStepSpec {
+struct InterruptedStep {
   uint32_t temp;
   uint32_t backup;  // ignored without old bytes
   std::string name;
   Bytes new_bytes;
   const Bytes* old_bytes;
 };
-Bytes MakeJournal(int phase, const std::vector<JournalStepSpec>& steps);
+Bytes MakeJournal(int phase, const std::vector<InterruptedStep>& steps);
 
 #endif  // PATCHER_TESTS_SUPPORT_PAYLOAD_BUILDER_H

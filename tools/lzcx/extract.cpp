@@ -186,7 +186,6 @@ int ExpandedCrc(const PayloadEntry& e, uint32_t* crc) {
 // folder: the apply recovers that patch first.
 bool UpToDate(FileOps& ops, platform::Directory* dir, const std::vector<PayloadEntry>& entries) {
   if (ops.LookUp(dir, kJournalName) != platform::kAbsent) return false;
-  std::vector<uint8_t> chunk(1 << 16);
   for (const PayloadEntry& e : entries) {
     char found[platform::kPathBuffer];
     const platform::TargetState state = ops.Find(dir, e.name, found);
@@ -194,16 +193,11 @@ bool UpToDate(FileOps& ops, platform::Directory* dir, const std::vector<PayloadE
     platform::File* file = nullptr;
     platform::FileFacts facts;
     if (ops.OpenExisting(dir, found, &file, &facts) != platform::kPresent || !file) return false;
-    uint32_t crc = 0, expected = 0, got = 0;
-    uint64_t size = 0;
-    bool read = facts.size == e.expanded_length;
-    while (read && (read = ops.ReadFrom(file, chunk.data(), static_cast<uint32_t>(chunk.size()), &got)) && got) {
-      crc = Crc32c(crc, chunk.data(), got);
-      size += got;
-    }
+    uint32_t crc = 0, expected = 0;
+    const bool read = facts.size == e.expanded_length &&
+                      ReadFileCrc(ops, file, e.expanded_length, &crc);
     ops.Release(file);
-    if (!read || size != e.expanded_length || !ExpandedCrc(e, &expected) || crc != expected)
-      return false;
+    if (!read || !ExpandedCrc(e, &expected) || crc != expected) return false;
   }
   return true;
 }
