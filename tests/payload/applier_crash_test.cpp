@@ -16,7 +16,6 @@
 #include <errno.h>
 
 #include <functional>
-#include <memory>
 #include <vector>
 
 #include "applier_harness.h"
@@ -146,6 +145,28 @@ void RecoverClean(const ScratchDir& dir, const Snapshot& before, const Snapshot&
   outcome->Count(Take(dir), before, after);
 }
 
+// Runs `run` on fresh copies of `start`: once to count its lookups, then
+// with each lookup failing once, and with every lookup from each one on
+// failing; `check` looks at each copy after, `where` naming the trial.
+void ForEachLookupFailure(const Snapshot& start, const std::function<void(const ScratchDir&)>& run,
+                          const std::function<void(const ScratchDir&, const std::string&)>& check) {
+  long lookups = 0;
+  {
+    ScratchDir dir(SweepParent());
+    Restore(dir, start);
+    lookups = WithLookupsFailing({}, [&] { run(dir); });
+  }
+  for (long n = 0; n < lookups; ++n) {
+    for (bool onward : {false, true}) {
+      ScratchDir dir(SweepParent());
+      Restore(dir, start);
+      WithLookupsFailing(onward ? LookupFailures{-1, n} : LookupFailures{n, -1},
+                         [&] { run(dir); });
+      check(dir, std::to_string(n) + (onward ? " on" : ""));
+    }
+  }
+}
+
 // Killed at every call; then every lookup of the recovery failing once,
 // and failing from each one on, then a clean recovery. A recovery that
 // cannot look a name up stops: it never acts on a guess.
@@ -155,41 +176,31 @@ TEST(ApplierSweep, KilledThenLookupsOfTheRecoveryFail) {
   const Snapshot before = Installation(), after = release.After(before);
   const long calls = CallsOfAPatch(payload, before);
   ASSERT_GT(calls, 0);
-  Outcome once, from;
+  Outcome outcome;
   int stopped = 0;
   for (long at = 0; at < calls; ++at) {
     ScratchDir dir(SweepParent());
     Restore(dir, before);
     ASSERT_TRUE(RunKilledAt(at, [&](FileOps& ops) { Apply(payload, dir, ops); })) << at;
-    const Snapshot crashed = Take(dir);
-    long lookups = 0;
-    {
-      ScratchDir copy(SweepParent());
-      Restore(copy, crashed);
-      FileOps ops;
-      lookups = WithLookupsFailing({}, [&] { Recover(copy, ops); });
-    }
-    for (long n = 0; n < lookups; ++n) {
-      for (bool onward : {false, true}) {
-        ScratchDir copy(SweepParent());
-        Restore(copy, crashed);
-        FileOps ops;
-        int result = 0;
-        WithLookupsFailing(onward ? LookupFailures{-1, n} : LookupFailures{n, -1},
-                           [&] { result = Recover(copy, ops); });
-        stopped += result == kRecoveryFailed;
-        RecoverClean(copy, before, after, onward ? &from : &once,
-                     std::to_string(at) + "/" + std::to_string(n));
-      }
-    }
+    RecoveryResult result = kRecoveryNone;
+    ForEachLookupFailure(
+        Take(dir),
+        [&](const ScratchDir& copy) {
+          FileOps ops;
+          result = Recover(copy, ops);
+        },
+        [&](const ScratchDir& copy, const std::string& where) {
+          stopped += result == kRecoveryFailed;
+          RecoverClean(copy, before, after, &outcome, std::to_string(at) + "/" + where);
+        });
   }
-  printf("killed at each of %ld calls, then each lookup of the recovery failing: once, %d "
-         "trials: %d old set, %d new set, %d with leftovers, %d mixed; from that call on, %d "
-         "trials: %d old, %d new, %d leftovers, %d mixed; %d recoveries stopped\n",
-         calls, once.trials(), once.old_set, once.new_set, once.leftovers, once.mixed,
-         from.trials(), from.old_set, from.new_set, from.leftovers, from.mixed, stopped);
+  printf("killed at each of %ld calls, then each lookup of the recovery failing once or from "
+         "that call on, %d trials: %d old set, %d new set, %d with leftovers, %d mixed; %d "
+         "recoveries stopped\n",
+         calls, outcome.trials(), outcome.old_set, outcome.new_set, outcome.leftovers,
+         outcome.mixed, stopped);
   EXPECT_GT(stopped, 0);
-  EXPECT_EQ(once.leftovers + once.mixed + from.leftovers + from.mixed, 0);
+  EXPECT_EQ(outcome.leftovers + outcome.mixed, 0);
 }
 
 // The patch itself with its lookups failing once, or from each one on (the
@@ -200,45 +211,32 @@ TEST(ApplierSweep, LookupsOfThePatchFail) {
   const Bytes payload = release.Payload();
   const Snapshot before = Installation(), after = release.After(before);
   Outcome outcome;
-  int clean = 0, patched = 0, needed = 0;
-  long lookups = 0;
-  {
-    ScratchDir dir(SweepParent());
-    Restore(dir, before);
-    lookups = WithLookupsFailing({}, [&] { Apply(payload, dir, *std::make_unique<FileOps>()); });
-  }
-  for (long n = 0; n < lookups; ++n) {
-    for (bool onward : {false, true}) {
-      ScratchDir dir(SweepParent());
-      Restore(dir, before);
-      FileOps ops;
-      char fault[512] = "";
-      int ok = 0;
-      ApplyStatus status = kApplyFailed;
-      WithLookupsFailing(onward ? LookupFailures{-1, n} : LookupFailures{n, -1}, [&] {
+  int clean = 0, patched = 0, needed = 0, ok = 0;
+  ApplyStatus status = kApplyFailed;
+  char fault[512] = "";
+  ForEachLookupFailure(
+      before,
+      [&](const ScratchDir& dir) {
+        FileOps ops;
         ok = ApplyPayload(payload.data(), payload.size(), dir.path().c_str(), ops, fault,
                           sizeof fault, &status);
+      },
+      [&](const ScratchDir& dir, const std::string& trial) {
+        const std::string where = trial + ": " + fault;
+        if (!ok && status != kApplyNeedsRecovery) {
+          ++clean;
+          EXPECT_EQ(Take(dir), before) << where;
+          return;
+        }
+        ++(ok ? patched : needed);
+        RecoverClean(dir, before, after, &outcome, where);
+        if (ok) {
+          EXPECT_EQ(Take(dir), after) << where;
+        }
       });
-      const std::string where = std::to_string(n) + (onward ? " on: " : ": ") + fault;
-      if (ok) {
-        ++patched;
-      } else if (status != kApplyNeedsRecovery) {
-        ++clean;
-        EXPECT_EQ(Take(dir), before) << where;
-        continue;
-      } else {
-        ++needed;
-      }
-      RecoverClean(dir, before, after, &outcome, where);
-      if (ok) {
-        EXPECT_EQ(Take(dir), after) << where;
-      }
-    }
-  }
-  printf("lookups of the patch failing (%ld lookups, once and from each on): %d failed "
-         "cleanly, %d patched, %d needed recovery: %d old set, %d new set, %d leftovers, %d "
-         "mixed\n",
-         lookups, clean, patched, needed, outcome.old_set, outcome.new_set, outcome.leftovers,
+  printf("lookups of the patch failing once or from each on: %d failed cleanly, %d patched, %d "
+         "needed recovery: %d old set, %d new set, %d leftovers, %d mixed\n",
+         clean, patched, needed, outcome.old_set, outcome.new_set, outcome.leftovers,
          outcome.mixed);
   EXPECT_GT(clean, 0);
   EXPECT_EQ(outcome.leftovers + outcome.mixed, 0);
