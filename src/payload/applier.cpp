@@ -33,6 +33,22 @@ struct StepSurvey {
   Holds name, temp, backup;
 };
 
+// Which of a step's files a name is: each is trusted in its own way.
+enum Role {
+  kRoleTemp,    // written by the patch: its own, by owner and links
+  kRoleName,    // the step's own name: the old file may be anyone's
+  kRoleBackup,  // the old file moved aside: its own while it is the very
+                // file the journal says was moved (or, without that
+                // record, by owner)
+};
+
+// A step whose new file is its old one, byte for byte: a journal of an
+// older patcher may hold one. One file of those bytes under its name is
+// then either version, and its backup (if any) the same again.
+bool Alike(const JournalStep& s) {
+  return s.backup != kNoFile && s.old_size == s.new_size && s.old_crc == s.new_crc;
+}
+
 enum Goal {
   kGoalNone,     // neither set can be reached, or something is unknown
   kGoalBack,     // the old set
@@ -43,6 +59,8 @@ enum Goal {
 enum Stop {
   kStopUnknown,   // a lookup failed
   kStopInTheWay,  // a file that is not the patch's stands where it must act
+  kStopBackup,    // a backup the patch cannot tell for its own: perhaps
+                  // the only copy of the old file
   kStopLost,      // neither version of a file can be put in place
 };
 
@@ -83,18 +101,18 @@ class Transaction {
   }
   int NextFreeNumber(uint32_t* number);
   int WriteEntry(int i, int* made);
+  int Install(const JournalStep& s);
   int OldFileDiffers(ApplyStatus* status, const char* name);
   uint8_t* ReadOld(int i);
   int DropJournalNew();
   int WriteJournal(JournalPhase phase);
-  Holds Examine(const char* name, const JournalStep& s, bool may_be_old, bool old_needs_trust,
-                bool may_be_new);
+  Holds Examine(const char* name, const JournalStep& s, Role role, bool may_be_new);
   Holds ExamineName(const JournalStep& s, bool may_be_new);
   int Survey(JournalPhase phase, StepSurvey* survey);
   Goal Decide(JournalPhase phase, bool may_go_back, const StepSurvey* survey);
   int Act(Goal goal, const StepSurvey* survey);
   Goal Resolve(JournalPhase phase, bool may_go_back = true);
-  int TakeBack(JournalPhase phase);
+  Goal TakeBack(JournalPhase phase);
   int NeedsRecovery();
   int Report(Stop why, const char* name);
 
@@ -128,18 +146,22 @@ int Transaction::Open(ApplyStatus* status) {
   }
 }
 
-Holds Transaction::Examine(const char* name, const JournalStep& s, bool may_be_old,
-                           bool old_needs_trust, bool may_be_new) {
+Holds Transaction::Examine(const char* name, const JournalStep& s, Role role, bool may_be_new) {
   platform::File* file = nullptr;
   platform::FileFacts facts;
   const platform::Presence presence = ops_.OpenExisting(dir_, name, &file, &facts);
   if (presence == platform::kAbsent) return kHoldsNothing;
   if (presence != platform::kPresent) return kHoldsUnknown;
   if (!file) return kHoldsOther;
-  const bool old_size =
-      may_be_old && (facts.trusted || !old_needs_trust) && facts.size == s.old_size;
+  // A backup is the file the patch moved aside, whoever owned it: the
+  // journal says which file that was.
+  const bool moved = role == kRoleBackup && facts.named && (s.old_id[0] | s.old_id[1]) &&
+                     facts.id[0] == s.old_id[0] && facts.id[1] == s.old_id[1];
+  const bool own = facts.trusted || moved;
+  const bool may_be_old = role == kRoleBackup || (role == kRoleName && s.backup != kNoFile);
+  const bool old_size = may_be_old && (own || role == kRoleName) && facts.size == s.old_size;
   const bool new_size = may_be_new && facts.trusted && facts.size == s.new_size;
-  Holds holds = facts.trusted ? kHoldsOurs : kHoldsOther;
+  Holds holds = own ? kHoldsOurs : kHoldsOther;
   uint32_t crc = 0;
   if (old_size || new_size) {
     if (!ReadFileCrc(ops_, file, facts.size, &crc))
@@ -165,7 +187,7 @@ Holds Transaction::ExamineName(const JournalStep& s, bool may_be_new) {
     default: break;
   }
   if (strcmp(found, s.name) != 0) return kHoldsOther;
-  const Holds holds = Examine(s.name, s, s.backup != kNoFile, false, may_be_new);
+  const Holds holds = Examine(s.name, s, kRoleName, may_be_new);
   return holds == kHoldsOurs ? kHoldsOther : holds;
 }
 
@@ -176,11 +198,11 @@ int Transaction::Survey(JournalPhase phase, StepSurvey* survey) {
     const JournalStep& s = steps_[i];
     StepSurvey& v = survey[i];
     // Staging moved nothing: only the temporaries matter, whatever they hold.
-    v.temp = Examine(Temp(s.temp, temp), s, false, true, !staging);
+    v.temp = Examine(Temp(s.temp, temp), s, kRoleTemp, !staging);
     v.name = staging ? kHoldsNothing : ExamineName(s, true);
     v.backup = staging || s.backup == kNoFile
                    ? kHoldsNothing
-                   : Examine(Temp(s.backup, backup), s, true, true, false);
+                   : Examine(Temp(s.backup, backup), s, kRoleBackup, false);
   }
   return 1;
 }
@@ -191,6 +213,11 @@ int Transaction::Report(Stop why, const char* name) {
     case kStopUnknown:
       return Fail("cannot tell what %s in %s holds (the system did not answer): nothing more "
                   "was changed; run the patch again when the folder can be read",
+                  name);
+    case kStopBackup:
+      return Fail("%s in %s may be the only copy of an old file that the patch moved aside, "
+                  "but it cannot tell that it is: nothing more was changed; keep it, and put "
+                  "it back under its own name if it is that file, then run the patch again",
                   name);
     case kStopInTheWay:
       return Fail("%s in %s is not a file this patch wrote, and stands where the patch must "
@@ -218,23 +245,25 @@ Goal Transaction::Decide(JournalPhase phase, bool may_go_back, const StepSurvey*
                           : v.backup == kHoldsUnknown ? Named(s.backup, backup)
                                                       : nullptr;
     if (unknown) return Report(kStopUnknown, unknown), kGoalNone;
-    // A file under the patch's own name that it did not write stays where
-    // it is, and the patch with it.
-    if (v.temp == kHoldsOther) return Report(kStopInTheWay, Named(s.temp, temp)), kGoalNone;
+    // A file under the patch's own temporary name that it did not write
+    // stays where it is: going back needs no temporary.
     if (phase == kPhaseStaging) continue;
+    const bool alike = Alike(s);
+    const bool name_new = v.name == kHoldsNew || (alike && v.name == kHoldsOld);
+    const bool name_old = v.name == kHoldsOld || (alike && v.name == kHoldsNew);
     bool step_back, step_forward;
     if (s.backup != kNoFile) {
       // Untouched (the old file, or whatever the user made of it since,
       // with no backup beside it), or the old file in its backup.
-      step_back = ((v.name == kHoldsOld || v.name == kHoldsOther) && v.backup == kHoldsNothing) ||
+      step_back = ((name_old || v.name == kHoldsOther) && v.backup == kHoldsNothing) ||
                   (v.backup == kHoldsOld && (v.name == kHoldsNothing || v.name == kHoldsNew));
     } else {
       step_back = true;  // a new file is removed; anything else was never the patch's
     }
     step_forward = v.backup != kHoldsOther &&
-                   (v.name == kHoldsNew ||
+                   (name_new ||
                     (v.temp == kHoldsNew && (v.name == kHoldsNothing || v.name == kHoldsOld)));
-    all_new = all_new && v.name == kHoldsNew && v.backup != kHoldsOther;
+    all_new = all_new && name_new && v.backup != kHoldsOther;
     if ((back && !step_back) || (forward && !step_forward)) stuck = i;
     back = back && step_back;
     forward = forward && step_forward;
@@ -246,8 +275,9 @@ Goal Transaction::Decide(JournalPhase phase, bool may_go_back, const StepSurvey*
   // the file whose versions are both gone.
   const JournalStep& s = steps_[stuck];
   const StepSurvey& v = survey[stuck];
-  if (v.backup == kHoldsOther) return Report(kStopInTheWay, Named(s.backup, backup)), kGoalNone;
+  if (v.backup == kHoldsOther) return Report(kStopBackup, Named(s.backup, backup)), kGoalNone;
   if (v.name == kHoldsOther) return Report(kStopInTheWay, s.name), kGoalNone;
+  if (v.temp == kHoldsOther) return Report(kStopInTheWay, Named(s.temp, temp)), kGoalNone;
   return Report(kStopLost, s.name), kGoalNone;
 }
 
@@ -267,7 +297,8 @@ int Transaction::Act(Goal goal, const StepSurvey* survey) {
       else if (s.backup == kNoFile && v.name == kHoldsNew) ok = ops_.Remove(dir_, s.name);
       if (ok && own_temp) ok = ops_.Remove(dir_, temp);
     } else {
-      if (v.name != kHoldsNew) ok = ops_.Rename(dir_, temp, s.name, v.name == kHoldsOld);
+      const bool done = v.name == kHoldsNew || (Alike(s) && v.name == kHoldsOld);
+      if (!done) ok = ops_.Rename(dir_, temp, s.name, v.name == kHoldsOld);
       else if (own_temp) ok = ops_.Remove(dir_, temp);
       if (ok && (v.backup == kHoldsOld || v.backup == kHoldsOurs)) ok = ops_.Remove(dir_, backup);
     }
@@ -428,6 +459,8 @@ int Transaction::Plan(ApplyStatus* status) {
     if (file) ops_.Release(file);
     if (!read) return Fail("%s: cannot read the file in %s: nothing was changed", name);
     s.old_size = facts.size;
+    s.old_id[0] = facts.id[0];
+    s.old_id[1] = facts.id[1];
     // A delta is made from one old file: that one, or no patch at all.
     if (delta && (s.old_size != (*entries_)[i].old_size || s.old_crc != (*entries_)[i].old_crc))
       return OldFileDiffers(status, name);
@@ -460,36 +493,36 @@ uint8_t* Transaction::ReadOld(int i) {
   return bytes;
 }
 
+// Writes entry `i`'s temporary, or none when the new file is the old one
+// byte for byte: that step has nothing to do, and the commit leaves it out.
 int Transaction::WriteEntry(int i, int* made) {
   const PayloadEntry& e = (*entries_)[i];
   JournalStep& s = steps_[i];
-  char temp[kTempNameBuffer];
-  platform::File* file = ops_.CreateNew(dir_, Temp(s.temp, temp));
-  if (!file) return Fail("%s: cannot create a file in %s", e.name);
-  ++*made;
   // At most the old and the new file of one entry in memory.
   uint8_t* old = IsDelta(e) ? ReadOld(i) : nullptr;
-  if (IsDelta(e) && !old) {
-    ops_.Close(file);
-    return Fail("%s: cannot read the file it replaces in %s", e.name);
-  }
+  if (IsDelta(e) && !old) return Fail("%s: cannot read the file it replaces in %s", e.name);
   const uint8_t* bytes = nullptr;
   uint8_t* buffer = nullptr;
   const int made_bytes = EntryBytes(e, old, e.old_size, &bytes, &buffer, fault_, fault_size_);
   free(old);
-  if (!made_bytes) {
-    ops_.Close(file);
-    return 0;
-  }
+  if (!made_bytes) return 0;
   const uint32_t length = e.expanded_length;
   s.new_size = length;
   s.new_crc = Crc32c(0, bytes, length);
-  const bool written = length == 0 || ops_.Write(file, bytes, length) == length;
+  char temp[kTempNameBuffer];
+  platform::File* file = Alike(s) ? nullptr : ops_.CreateNew(dir_, Temp(s.temp, temp));
+  int ok = 1;
+  if (file) {
+    ++*made;
+    const bool written = length == 0 || ops_.Write(file, bytes, length) == length;
+    const bool closed = ops_.Close(file) != 0;
+    if (!written) ok = Fail("%s: could not write all of it in %s", e.name);
+    else if (!closed) ok = Fail("%s: could not finish writing it in %s", e.name);
+  } else if (!Alike(s)) {
+    ok = Fail("%s: cannot create a file in %s", e.name);
+  }
   free(buffer);
-  const bool closed = ops_.Close(file) != 0;
-  if (!written) return Fail("%s: could not write all of it in %s", e.name);
-  if (!closed) return Fail("%s: could not finish writing it in %s", e.name);
-  return 1;
+  return ok;
 }
 
 // Puts a journal of `phase` in place: complete, flushed, and renamed over
@@ -527,40 +560,71 @@ int Transaction::WriteJournal(JournalPhase phase) {
 int Transaction::Stage() {
   int made = 0;
   int ok = WriteJournal(kPhaseStaging);
-  if (!ok) return journal_on_disk_ ? TakeBack(kPhaseStaging) : 0;
+  if (!ok) return journal_on_disk_ ? (TakeBack(kPhaseStaging), 0) : 0;
   for (int i = 0; ok && i < count_; ++i) ok = WriteEntry(i, &made);
+  // The commit names only the steps that change a file.
+  int kept = 0;
+  for (int i = 0; ok && i < count_; ++i)
+    if (!Alike(steps_[i])) steps_[kept++] = steps_[i];
+  if (ok) count_ = kept;
   if (ok && WriteJournal(kPhaseCommit)) return 1;
-  return TakeBack(kPhaseStaging);
+  TakeBack(kPhaseStaging);
+  return 0;
+}
+
+// Puts step `s`'s temporary in place, as the very file that was written:
+// whole (size and CRC-32C as the journal says) and the patch's own when
+// it is taken, held while it moves (Windows), and found at the name after
+// (POSIX). Zero with the fault said.
+int Transaction::Install(const JournalStep& s) {
+  char temp[kTempNameBuffer];
+  platform::File* file = nullptr;
+  platform::FileFacts facts;
+  uint32_t crc = 0;
+  const bool whole = ops_.OpenToRename(dir_, Temp(s.temp, temp), &file, &facts) ==
+                         platform::kPresent &&
+                     file && facts.trusted && facts.size == s.new_size &&
+                     ReadFileCrc(ops_, file, facts.size, &crc) && crc == s.new_crc;
+  const int moved = whole && ops_.RenameOpen(dir_, file, temp, s.name);
+  if (file) ops_.Release(file);
+  if (moved) return 1;
+  if (!whole)
+    return Fail("%s: the new file written for it in %s was changed or replaced before it could "
+                "be put in place",
+                s.name);
+  return Fail("%s: cannot move the new file into place in %s", s.name);
 }
 
 int Transaction::Commit() {
-  const char* why = "%s%s: cannot make the new files durable";
-  const char* name = "";
-  char temp[kTempNameBuffer], backup[kTempNameBuffer];
+  char backup[kTempNameBuffer];
   int i = 0;
   for (; i < count_; ++i) {
     const JournalStep& s = steps_[i];
-    name = s.name;
     if (s.backup != kNoFile && !ops_.Rename(dir_, s.name, Temp(s.backup, backup), 0)) {
-      why = "%s: cannot move the old file aside in %s";
+      Fail("%s: cannot move the old file aside in %s", s.name);
       break;
     }
-    if (!ops_.Rename(dir_, Temp(s.temp, temp), s.name, 0)) {
-      why = "%s: cannot move the new file into place in %s";
-      break;
-    }
+    if (!Install(s)) break;
   }
   if (i == count_) {
     if (ops_.Sync(dir_)) return 1;
-    name = "";
+    FailIn("%s: cannot make the new files durable");
   }
-  Fail(why, name);
-  return TakeBack(kPhaseRollBack);
+  // Undone, the directory is as it was; when only going on could make it
+  // whole, every new file is in place and the patch has been made.
+  if (TakeBack(kPhaseRollBack) != kGoalForward) return 0;
+  if (kFaultTexts && fault_ && fault_size_) {
+    const size_t used = strlen(fault_);
+    FormatFault(fault_ + used, fault_size_ - used,
+                "; it could not be undone, so the patch was finished");
+  }
+  return 1;
 }
 
 // Takes back what the patch did, keeping the first fault as the one to
-// report; when that fails too, says the directory needs recovery. Zero.
-int Transaction::TakeBack(JournalPhase phase) {
+// report; when that fails too, says the directory needs recovery. The goal
+// reached.
+Goal Transaction::TakeBack(JournalPhase phase) {
   char* fault = fault_;
   fault_ = nullptr;
   // Worth writing, not worth stopping for: from the commit phase recovery
@@ -568,7 +632,8 @@ int Transaction::TakeBack(JournalPhase phase) {
   if (phase == kPhaseRollBack) WriteJournal(kPhaseRollBack);
   const Goal goal = Resolve(phase);
   fault_ = fault;
-  return goal == kGoalNone ? NeedsRecovery() : 0;
+  if (goal == kGoalNone) NeedsRecovery();
+  return goal;
 }
 
 // Adds to the fault that the directory needs recovery. Zero.
@@ -587,6 +652,7 @@ int Transaction::NeedsRecovery() {
 // is left for the next run (a backup that is no longer the patch's own
 // stays, and the journal with it).
 int Transaction::Finish() {
+  if (!journal_on_disk_) return 1;  // finished already, by the undo that could only go on
   char* fault = fault_;
   fault_ = nullptr;
   const Goal goal = Resolve(kPhaseCommit, false);

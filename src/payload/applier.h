@@ -105,6 +105,15 @@ class FileOps {
                                           platform::File** file, platform::FileFacts* facts) {
     return platform::OpenExisting(dir, name, file, facts);
   }
+  PATCHER_FILE_OP platform::Presence OpenToRename(platform::Directory* dir, const char* name,
+                                                  platform::File** file,
+                                                  platform::FileFacts* facts) {
+    return platform::OpenToRename(dir, name, file, facts);
+  }
+  PATCHER_FILE_OP int RenameOpen(platform::Directory* dir, platform::File* file,
+                                 const char* from, const char* to) {
+    return platform::RenameOpenFile(dir, file, from, to);
+  }
   PATCHER_FILE_OP int ReadFrom(platform::File* file, void* data, uint32_t size,
                                uint32_t* got) {
     return platform::ReadFromFile(file, data, size, got);

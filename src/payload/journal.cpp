@@ -11,17 +11,25 @@
 namespace {
 
 const size_t kHeader = 16;
-const size_t kStepHeader = 29;
-const int kStepFields = 7;  // u32 each, the old size as two, then the name's length
+// u32 fields of a step, the old size as two, then (but in the second
+// format) the old file's identity as four; the name's length follows them.
+const int kStepFields = 11;
+const int kStepFieldsBefore = 7;
+
+int StepFields(int format) { return format == 2 ? kStepFieldsBefore : kStepFields; }
 
 }  // namespace
 
-uint8_t* EncodeJournal(JournalPhase phase, const JournalStep* steps, int count, size_t* size) {
+uint8_t* EncodeJournal(JournalPhase phase, const JournalStep* steps, int count, size_t* size,
+                       int format) {
+  const int field_count = StepFields(format);
+  const size_t step_header = 4 * field_count + 1;
   size_t length = kHeader + 4;
-  for (int i = 0; i < count; ++i) length += kStepHeader + strlen(steps[i].name);
+  for (int i = 0; i < count; ++i) length += step_header + strlen(steps[i].name);
   uint8_t* out = static_cast<uint8_t*>(malloc(length));
   if (!out) return nullptr;
-  memcpy(out, kJournalMagic, 4);
+  memcpy(out, kJournalMagic, 3);
+  out[3] = static_cast<uint8_t>('0' + format);
   WriteLe32(out + 4, static_cast<uint32_t>(length));
   WriteLe32(out + 8, phase);
   WriteLe32(out + 12, static_cast<uint32_t>(count));
@@ -29,13 +37,16 @@ uint8_t* EncodeJournal(JournalPhase phase, const JournalStep* steps, int count, 
   for (int i = 0; i < count; ++i) {
     const JournalStep& s = steps[i];
     const size_t n = strlen(s.name);
-    const uint32_t fields[kStepFields] = {s.temp,    s.backup, s.new_size, s.new_crc,
-                                          static_cast<uint32_t>(s.old_size),
-                                          static_cast<uint32_t>(s.old_size >> 32), s.old_crc};
-    for (int f = 0; f < kStepFields; ++f) WriteLe32(p + 4 * f, fields[f]);
-    p[28] = static_cast<uint8_t>(n);
-    memcpy(p + kStepHeader, s.name, n);
-    p += kStepHeader + n;
+    const uint64_t wide[3] = {s.old_size, s.old_id[0], s.old_id[1]};
+    const uint32_t fields[kStepFields] = {
+        s.temp, s.backup, s.new_size, s.new_crc, static_cast<uint32_t>(wide[0]),
+        static_cast<uint32_t>(wide[0] >> 32), s.old_crc, static_cast<uint32_t>(wide[1]),
+        static_cast<uint32_t>(wide[1] >> 32), static_cast<uint32_t>(wide[2]),
+        static_cast<uint32_t>(wide[2] >> 32)};
+    for (int f = 0; f < field_count; ++f) WriteLe32(p + 4 * f, fields[f]);
+    p[step_header - 1] = static_cast<uint8_t>(n);
+    memcpy(p + step_header, s.name, n);
+    p += step_header + n;
   }
   WriteLe32(p, Crc32c(0, out, length - 4));
   *size = length;
@@ -45,14 +56,17 @@ uint8_t* EncodeJournal(JournalPhase phase, const JournalStep* steps, int count, 
 int DecodeJournal(const uint8_t* bytes, size_t size, JournalPhase* phase,
                   JournalStep** steps, int* count) {
   *steps = nullptr;
-  if (size < kHeader + 4 || memcmp(bytes, kJournalMagic, 4) != 0 || ReadLe32(bytes + 4) != size ||
+  if (size < kHeader + 4 || memcmp(bytes, kJournalMagic, 3) != 0 ||
+      (bytes[3] != '2' && bytes[3] != '3') || ReadLe32(bytes + 4) != size ||
       ReadLe32(bytes + size - 4) != Crc32c(0, bytes, size - 4))
     return 0;
+  const int field_count = StepFields(bytes[3] - '0');
+  const size_t step_header = 4 * field_count + 1;
   const uint32_t p = ReadLe32(bytes + 8);
   const uint32_t n = ReadLe32(bytes + 12);
   const size_t end = size - 4;
   // Every step takes at least one byte more than its header.
-  if (p < kPhaseStaging || p > kPhaseRollBack || n > (end - kHeader) / (kStepHeader + 1))
+  if (p < kPhaseStaging || p > kPhaseRollBack || n > (end - kHeader) / (step_header + 1))
     return 0;
   *phase = static_cast<JournalPhase>(p);
   JournalStep* out = static_cast<JournalStep*>(calloc(n ? n : 1, sizeof(JournalStep)));
@@ -61,20 +75,22 @@ int DecodeJournal(const uint8_t* bytes, size_t size, JournalPhase* phase,
   uint32_t i = 0;
   for (; i < n; ++i) {
     JournalStep& s = out[i];
-    const size_t length = at + kStepHeader <= end ? bytes[at + 28] : 0;
+    const size_t length = at + step_header <= end ? bytes[at + step_header - 1] : 0;
     if (length == 0 || length >= static_cast<size_t>(kStepNameField) ||
-        length > end - at - kStepHeader)
+        length > end - at - step_header)
       break;
-    uint32_t fields[kStepFields];
-    for (int f = 0; f < kStepFields; ++f) fields[f] = ReadLe32(bytes + at + 4 * f);
+    uint32_t fields[kStepFields] = {0};
+    for (int f = 0; f < field_count; ++f) fields[f] = ReadLe32(bytes + at + 4 * f);
     s.temp = fields[0];
     s.backup = fields[1];
     s.new_size = fields[2];
     s.new_crc = fields[3];
     s.old_size = fields[4] | static_cast<uint64_t>(fields[5]) << 32;
     s.old_crc = fields[6];
-    memcpy(s.name, bytes + at + kStepHeader, length);
-    at += kStepHeader + length;
+    s.old_id[0] = fields[7] | static_cast<uint64_t>(fields[8]) << 32;
+    s.old_id[1] = fields[9] | static_cast<uint64_t>(fields[10]) << 32;
+    memcpy(s.name, bytes + at + step_header, length);
+    at += step_header + length;
     // Recovery renames and removes by these names: nothing but plain
     // names of this directory, never one of the patch's own.
     if (s.temp == kNoFile || s.temp == s.backup || strlen(s.name) != length ||

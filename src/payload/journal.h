@@ -2,7 +2,7 @@
 // directory, so that a run after a crash can finish it or undo it knowing,
 // for every file, what it must hold.
 //
-//   0   4 bytes  magic "PTJ2"
+//   0   4 bytes  magic "PTJ3"
 //   4   u32 LE   length of the whole journal, CRC included
 //   8   u32 LE   phase (JournalPhase)
 //  12   u32 LE   number of steps
@@ -13,8 +13,12 @@
 //    12   u32 LE   CRC-32C of the new file
 //    16   u64 LE   size of the old file (0 without one)
 //    24   u32 LE   CRC-32C of the old file (0 without one)
-//    28   u8       length of the file's exact name (1..63)
-//    29            the name, no terminator
+//    28   2 x u64 LE  which file the old one is (platform::FileFacts::id),
+//                  read before it is moved: its backup is the patch's
+//                  own while it is that file, whoever owns it (zero: not
+//                  known, and then only the owner tells)
+//    44   u8       length of the file's exact name (1..63)
+//    45            the name, no terminator
 //  end-4 u32 LE  CRC-32C of everything before it
 //
 // The staging journal is written before any file is created and before the
@@ -23,8 +27,10 @@
 //
 // A journal is written whole to kJournalNewName, flushed, and renamed over
 // kJournalName, so the one under kJournalName is always complete; the
-// magic, length and CRC still refuse one damaged by anything else. A
-// journal of the first format ("PTJ1") is refused as damaged.
+// magic, length and CRC still refuse one damaged by anything else. The
+// second format ("PTJ2") is the third without the old file's identity
+// (bytes 28 to 43 of a step), and still read; the first ("PTJ1") is
+// refused as damaged.
 #ifndef PATCHER_PAYLOAD_JOURNAL_H
 #define PATCHER_PAYLOAD_JOURNAL_H
 
@@ -36,7 +42,7 @@
 const uint32_t kNoFile = 0xffffffffu;  // a step without an old file
 const int kStepNameField = 64;         // a name and its terminator
 const uint32_t kJournalLimit = 1u << 26;
-const uint8_t kJournalMagic[4] = {'P', 'T', 'J', '2'};
+const uint8_t kJournalMagic[4] = {'P', 'T', 'J', '3'};
 
 enum JournalPhase {
   kPhaseStaging = 1,   // temporaries being written; nothing else touched
@@ -53,12 +59,15 @@ struct JournalStep {
   uint32_t new_crc;
   uint64_t old_size;
   uint32_t old_crc;
+  uint64_t old_id[2];
   char name[kStepNameField];
 };
 
 // The journal of `count` steps in a new buffer (free() it), its length in
-// *size; null when there is no memory for it.
-uint8_t* EncodeJournal(JournalPhase phase, const JournalStep* steps, int count, size_t* size);
+// *size; null when there is no memory for it. `format` 2 writes the second
+// format, which only tests of older journals want.
+uint8_t* EncodeJournal(JournalPhase phase, const JournalStep* steps, int count, size_t* size,
+                       int format = 3);
 
 // Reads a journal. Zero when it is damaged: a wrong magic, length or CRC,
 // an unknown phase, a step that runs past the end, that names anything but

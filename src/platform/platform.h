@@ -111,12 +111,18 @@ int CloseFile(File* file);
 // What OpenExisting learnt of a file.
 struct FileFacts {
   uint64_t size;
-  // A regular file with one link, under exactly the name asked for and
-  // inside the directory (no link, junction or short name leads to it),
-  // owned by the principal this process runs as: POSIX, its effective
-  // user or root; Windows, its token's user, the Administrators group
-  // (what an elevated administrator creates is the group's) or SYSTEM. Only such a file can be one the patch wrote: anyone
-  // else's is never renamed, replaced or removed by recovery.
+  // Which file it is, for as long as it exists, whatever it is renamed to:
+  // the device and the inode (Windows: the volume's serial number and the
+  // file's index). Never both zero.
+  uint64_t id[2];
+  // A regular file under exactly the name asked for and inside the
+  // directory: no link, junction or short name leads to it.
+  bool named;
+  // Named, with one link, and owned by the principal this process runs
+  // as: POSIX, its effective user or root; Windows, its token's user, the
+  // Administrators group (what an elevated administrator creates is the
+  // group's) or SYSTEM. Only such a file can be one the patch wrote:
+  // anyone else's is never renamed, replaced or removed by recovery.
   bool trusted;
 };
 
@@ -125,6 +131,18 @@ struct FileFacts {
 // (ReleaseFile it), or null for anything but a regular file. kAbsent or
 // kUnknown: *file is null.
 Presence OpenExisting(Directory* dir, const char* name, File** file, FileFacts* facts);
+
+// As OpenExisting, for RenameOpenFile: on Windows also with the right to
+// rename the file, and sharing neither writes nor deletes, so that nobody
+// changes or replaces it while it is held.
+Presence OpenToRename(Directory* dir, const char* name, File** file, FileFacts* facts);
+
+// Renames the file open as `file` (by OpenToRename, under `from`) to `to`,
+// which must not exist. Windows renames that very handle. POSIX renames by
+// name, then checks that `to` leads to the file `file` is: when it does
+// not (another file was put under `from` in between), it moves that one
+// back. Nonzero when the file of `file` is now `to`.
+int RenameOpenFile(Directory* dir, File* file, const char* from, const char* to);
 
 // Reads up to `size` bytes into `data`; *got is short only at the end.
 // Zero on a read error.

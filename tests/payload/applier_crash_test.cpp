@@ -256,6 +256,11 @@ class VanishingOps : public FileOps {
     Tick();
     return FileOps::Rename(dir, from, to, replace);
   }
+  int RenameOpen(platform::Directory* dir, platform::File* file, const char* from,
+                 const char* to) override {
+    Tick();
+    return FileOps::RenameOpen(dir, file, from, to);
+  }
   int Close(platform::File* file) override {
     Tick();
     return FileOps::Close(file);
@@ -435,6 +440,12 @@ class RecordingOps : public FileOps {
   int Rename(platform::Directory* dir, const char* from, const char* to, int replace) override {
     const int ok = FileOps::Rename(dir, from, to, replace);
     if (ok) Change({NameChange::kRename, from, to, disk_.names[from], replace != 0});
+    return ok;
+  }
+  int RenameOpen(platform::Directory* dir, platform::File* file, const char* from,
+                 const char* to) override {
+    const int ok = FileOps::RenameOpen(dir, file, from, to);
+    if (ok) Change({NameChange::kRename, from, to, disk_.names[from], false});
     return ok;
   }
   int Remove(platform::Directory* dir, const char* name) override {

@@ -131,6 +131,15 @@ class ScriptedOps : public FileOps {
     *file = nullptr;
     return Hit(kOpenExisting) ? platform::kUnknown : FileOps::OpenExisting(dir, name, file, facts);
   }
+  platform::Presence OpenToRename(platform::Directory* dir, const char* name,
+                                  platform::File** file, platform::FileFacts* facts) override {
+    *file = nullptr;
+    return Hit(kOpenExisting) ? platform::kUnknown : FileOps::OpenToRename(dir, name, file, facts);
+  }
+  int RenameOpen(platform::Directory* dir, platform::File* file, const char* from,
+                 const char* to) override {
+    return !Hit(kRename) && FileOps::RenameOpen(dir, file, from, to);
+  }
   int ReadFrom(platform::File* file, void* data, uint32_t size, uint32_t* got) override {
     return !Hit(kReadFrom) && FileOps::ReadFrom(file, data, size, got);
   }

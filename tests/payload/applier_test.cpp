@@ -251,6 +251,10 @@ class DirectoryMover : public FileOps {
     }
     return strcmp(to, "vusk.hlp") && FileOps::Rename(dir, from, to, replace);
   }
+  int RenameOpen(platform::Directory* dir, platform::File* file, const char* from,
+                 const char* to) override {
+    return strcmp(to, "vusk.hlp") && FileOps::RenameOpen(dir, file, from, to);
+  }
   const Bytes decoy = TextLike(700, 9);
   bool tried_ = false, moved_ = false;
 

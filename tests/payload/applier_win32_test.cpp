@@ -207,6 +207,12 @@ class ParentRepointer : public FileOps {
     if (renamed) Landed(to);
     return renamed;
   }
+  int RenameOpen(platform::Directory* dir, platform::File* file, const char* from,
+                 const char* to) override {
+    const int renamed = FileOps::RenameOpen(dir, file, from, to);
+    if (renamed) Landed(to);
+    return renamed;
+  }
   // Where the directory that was opened is, and where the decoy is.
   std::string Opened() const {
     return links_ + (moved ? "held.away\\inst\\" : "held.real\\inst\\");

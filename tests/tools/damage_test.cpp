@@ -36,6 +36,11 @@ class CountingOps : public FileOps {
     ++calls;
     return FileOps::Rename(dir, from, to, replace);
   }
+  int RenameOpen(platform::Directory* dir, platform::File* file, const char* from,
+                 const char* to) override {
+    ++calls;
+    return FileOps::RenameOpen(dir, file, from, to);
+  }
   int Remove(platform::Directory* dir, const char* name) override {
     ++calls;
     return FileOps::Remove(dir, name);

@@ -182,8 +182,7 @@ int CloseFile(File* file) {
 
 Presence OpenExisting(Directory* dir, const char* name, File** file, FileFacts* facts) {
   *file = nullptr;
-  facts->size = 0;
-  facts->trusted = false;
+  *facts = FileFacts();
   // Never blocks: a FIFO opens at once, and is then no regular file.
   const int fd = OpenAt(dir->fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
   struct stat st;
@@ -202,6 +201,9 @@ Presence OpenExisting(Directory* dir, const char* name, File** file, FileFacts* 
   }
   const uid_t me = geteuid();
   facts->size = static_cast<uint64_t>(st.st_size);
+  facts->id[0] = static_cast<uint64_t>(st.st_dev);
+  facts->id[1] = static_cast<uint64_t>(st.st_ino);
+  facts->named = true;
   facts->trusted = st.st_nlink == 1 && (st.st_uid == me || st.st_uid == 0);
   File* f = new (std::nothrow) File{fd};
   if (!f) {
@@ -210,6 +212,22 @@ Presence OpenExisting(Directory* dir, const char* name, File** file, FileFacts* 
   }
   *file = f;
   return kPresent;
+}
+
+Presence OpenToRename(Directory* dir, const char* name, File** file, FileFacts* facts) {
+  return OpenExisting(dir, name, file, facts);
+}
+
+int RenameOpenFile(Directory* dir, File* file, const char* from, const char* to) {
+  struct stat held, now;
+  if (Failed(kCallStat, from) || fstat(file->fd, &held) != 0 ||
+      !RenameFile(dir, from, to, 0))
+    return 0;
+  // A rename goes by name: whatever stood under `from` by then has moved.
+  if (StatAt(dir->fd, to, &now) == 0 && now.st_dev == held.st_dev && now.st_ino == held.st_ino)
+    return 1;
+  RenameFile(dir, to, from, 0);
+  return 0;
 }
 
 int ReadFromFile(File* file, void* data, uint32_t size, uint32_t* got) {

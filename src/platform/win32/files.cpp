@@ -299,23 +299,36 @@ int CloseFile(File* file) {
   return ok;
 }
 
-int RenameFile(Directory* dir, const char* from, const char* to, int replace) {
+namespace {
+
+// Renames the file open as `h` (with delete access) to `to` in `dir`.
+bool RenameHandle(const Directory* dir, HANDLE h, const char* to, int replace) {
   union {
     FILE_RENAME_INFORMATION info;
     BYTE bytes[sizeof(FILE_RENAME_INFORMATION) + kPathBuffer * sizeof(WCHAR)];
   } target;
   const int length = Wide(to, target.info.FileName);
-  HANDLE h = OpenToMove(dir, from);
-  if (!h) return 0;
   // The new name, too, in the held directory.
   target.info.ReplaceIfExists = replace != 0;
   target.info.RootDirectory = dir->handle;
   target.info.FileNameLength = length * sizeof(WCHAR);
   IO_STATUS_BLOCK io;
-  const bool renamed =
-      length > 0 && !NtSetInformationFile(h, &io, &target, sizeof target, FileRenameInformation);
+  return length > 0 &&
+         !NtSetInformationFile(h, &io, &target, sizeof target, FileRenameInformation);
+}
+
+}  // namespace
+
+int RenameFile(Directory* dir, const char* from, const char* to, int replace) {
+  HANDLE h = OpenToMove(dir, from);
+  if (!h) return 0;
+  const bool renamed = RenameHandle(dir, h, to, replace);
   Close(h);
   return renamed;
+}
+
+int RenameOpenFile(Directory* dir, File* file, const char*, const char* to) {
+  return RenameHandle(dir, AsHandle(file), to, 0);
 }
 
 int RemoveFile(Directory* dir, const char* name) {
@@ -329,14 +342,16 @@ int RemoveFile(Directory* dir, const char* name) {
   return removed;
 }
 
-Presence OpenExisting(Directory* dir, const char* name, File** file, FileFacts* facts) {
+namespace {
+
+Presence OpenFile(Directory* dir, const char* name, ACCESS_MASK access, File** file,
+                  FileFacts* facts) {
   *file = nullptr;
-  facts->size = 0;
-  facts->trusted = false;
+  *facts = FileFacts();
   // The name itself, not where a link or junction leads; a directory
   // opens too, to be seen as one.
   HANDLE h;
-  const NTSTATUS status = OpenIn(dir, name, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN, 0, &h);
+  const NTSTATUS status = OpenIn(dir, name, access, FILE_SHARE_READ, FILE_OPEN, 0, &h);
   if (status) return NotFound(status) ? kAbsent : kUnknown;
   BY_HANDLE_FILE_INFORMATION info;
   const bool known = GetFileInformationByHandle(h, &info) != 0;
@@ -346,12 +361,25 @@ Presence OpenExisting(Directory* dir, const char* name, File** file, FileFacts* 
     return known ? kPresent : kUnknown;
   }
   facts->size = static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+  facts->id[0] = info.dwVolumeSerialNumber;
+  facts->id[1] = static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
   // Its final path tells a short name or, under Wine, a Unix symbolic link.
   char real[kFinalBuffer];
   const char* own = NameIn(dir, h, real);
-  facts->trusted = info.nNumberOfLinks == 1 && own && SameFileName(own, name) && OwnedByUs(h);
+  facts->named = own && SameFileName(own, name);
+  facts->trusted = facts->named && info.nNumberOfLinks == 1 && OwnedByUs(h);
   *file = reinterpret_cast<File*>(h);
   return kPresent;
+}
+
+}  // namespace
+
+Presence OpenExisting(Directory* dir, const char* name, File** file, FileFacts* facts) {
+  return OpenFile(dir, name, GENERIC_READ, file, facts);
+}
+
+Presence OpenToRename(Directory* dir, const char* name, File** file, FileFacts* facts) {
+  return OpenFile(dir, name, GENERIC_READ | DELETE, file, facts);
 }
 
 int ReadFromFile(File* file, void* data, uint32_t size, uint32_t* got) {
