@@ -592,7 +592,9 @@ int Transaction::Install(const JournalStep& s) {
     return Fail("%s: the new file written for it in %s was changed or replaced before it could "
                 "be put in place",
                 s.name);
-  return Fail("%s: cannot move the new file into place in %s", s.name);
+  return Fail("%s: cannot move the new file into place in %s (the rename failed, or another "
+              "file had taken the new file's place)",
+              s.name);
 }
 
 int Transaction::Commit() {

@@ -9,9 +9,14 @@
 #include <unistd.h>
 #endif
 
+#include <stdlib.h>
+
+#include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "payload/applier.h"
 #include "support/payload_builder.h"
@@ -55,10 +60,13 @@ inline Snapshot Installation() {
 }
 
 // One entry of each form, for files present and absent, and an entry that
-// a later one of the same name (in other letters) replaces.
+// a later one of the same name (in other letters) replaces. `unchanged`:
+// orvcore.dll's entry holds the installed file's bytes.
 struct Release {
+  explicit Release(bool unchanged = false)
+      : dll(unchanged ? Installation()["orvcore.dll"] : RandomBytes(2500, 12)) {}
   Bytes exe = TextLike(6000, 11);
-  Bytes dll = RandomBytes(2500, 12);
+  Bytes dll;
   Bytes help = TextLike(800, 13);
   Bytes text = TextLike(1200, 14);
   Bytes Payload() const {
@@ -100,6 +108,10 @@ class ScriptedOps : public FileOps {
   void (*end)() = nullptr;
   long freeze_at = -1;
 
+  // Runs before each rename, with its names.
+  std::function<void(const char* from, const char* to)> before_rename;
+  std::set<std::string> created;  // the names of the files created
+
   long calls() const { return calls_; }
   bool fired() const { return fired_; }
 
@@ -116,7 +128,10 @@ class ScriptedOps : public FileOps {
     return Hit(kLookUp) ? platform::kUnknown : FileOps::LookUp(dir, name);
   }
   platform::File* CreateNew(platform::Directory* dir, const char* name) override {
-    return Hit(kCreate) ? nullptr : FileOps::CreateNew(dir, name);
+    if (Hit(kCreate)) return nullptr;
+    platform::File* file = FileOps::CreateNew(dir, name);
+    if (file) created.insert(name);
+    return file;
   }
   uint32_t Write(platform::File* file, const void* data, uint32_t size) override {
     const bool hit = Hit(kWrite);
@@ -138,12 +153,14 @@ class ScriptedOps : public FileOps {
   }
   int RenameOpen(platform::Directory* dir, platform::File* file, const char* from,
                  const char* to) override {
+    if (before_rename && !frozen_) before_rename(from, to);
     return !Hit(kRename) && FileOps::RenameOpen(dir, file, from, to);
   }
   int ReadFrom(platform::File* file, void* data, uint32_t size, uint32_t* got) override {
     return !Hit(kReadFrom) && FileOps::ReadFrom(file, data, size, got);
   }
   int Rename(platform::Directory* dir, const char* from, const char* to, int replace) override {
+    if (before_rename && !frozen_) before_rename(from, to);
     return !Hit(kRename) && FileOps::Rename(dir, from, to, replace);
   }
   int Remove(platform::Directory* dir, const char* name) override {
@@ -189,5 +206,74 @@ struct Outcome {
   }
   int trials() const { return old_set + new_set + leftovers + mixed; }
 };
+
+// The installations and payloads the sweeps run on: a payload whose every
+// entry changes its file; one with an entry equal to its old file; an
+// installation whose files belong to another user; and a temporary that
+// another user swaps for a file of theirs just as the commit takes it (the
+// last two natively as root, who alone can give a file away).
+struct Shape {
+  enum Kind { kPlain, kUnchanged, kForeign, kSwapped } kind;
+  const char* what;
+  Release release;
+  Bytes payload;
+  Snapshot before, after;
+  Bytes planted = TextLike(6000, 99);  // the other user's file
+
+  explicit Shape(Kind k, const char* name)
+      : kind(k), what(name), release(k == kUnchanged), payload(release.Payload()),
+        before(Installation()), after(release.After(before)) {}
+
+  // Lays the installation out in `dir`, as its owner left it.
+  void Lay(const ScratchDir& dir) const {
+    Restore(dir, before);
+#ifndef _WIN32
+    if (kind == kForeign)
+      for (const auto& file : before)
+        if (chown(dir.Join(file.first).c_str(), kOtherUser, kOtherUser) != 0) abort();
+#endif
+  }
+  // Arms `ops` for the shape: the swap of the first temporary that the
+  // commit takes, after the patch has read it.
+  void Arm(ScriptedOps* ops, const std::string& dir) const {
+    if (kind != kSwapped) return;
+    auto swapped = std::make_shared<bool>(false);
+    const Bytes bytes = planted;
+    ops->before_rename = [ops, dir, bytes, swapped](const char* from, const char* to) {
+      // A temporary (a file the patch created) going to its name.
+      if (*swapped || !ops->created.count(from) || IsLeftover(to)) return;
+      *swapped = true;
+      const std::string path = dir + from;
+      if (unlink(path.c_str()) != 0 || !WriteFileBytes(path, bytes)) abort();
+#ifndef _WIN32
+      if (chown(path.c_str(), kOtherUser, kOtherUser) != 0) abort();
+#endif
+    };
+  }
+  // What the directory holds, less the other user's file where it is left:
+  // it is theirs, and stays.
+  Snapshot Seen(const ScratchDir& dir) const {
+    Snapshot now = Take(dir);
+    for (auto it = now.begin(); it != now.end();)
+      it = kind == kSwapped && it->second == planted ? now.erase(it) : std::next(it);
+    return now;
+  }
+
+  static const unsigned kOtherUser = 1000;
+};
+
+// The shapes this process can lay out.
+inline std::vector<Shape> Shapes() {
+  std::vector<Shape> shapes;
+  shapes.emplace_back(Shape::kPlain, "every entry changes its file");
+  shapes.emplace_back(Shape::kUnchanged, "an entry equal to its old file");
+#ifndef _WIN32
+  if (geteuid() == 0) {
+    shapes.emplace_back(Shape::kForeign, "files of another owner");
+    shapes.emplace_back(Shape::kSwapped, "a temporary swapped at the commit");
+  }
+#endif
+  return shapes;
+}
 
 #endif  // PATCHER_TESTS_PAYLOAD_APPLIER_HARNESS_H

@@ -178,6 +178,49 @@ TEST(ApplyPayloadWin32, VanishedTemporariesAndASecondPatchChangeNothing) {
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"Vusk.exe", "big.dat", "orvcore.dll"}));
 }
 
+// After staging, another program opens an old file without sharing its
+// deletion: the commit cannot move it aside, and the patch goes back, an
+// entry equal to its old file among them; the status says what happened.
+// While it is held the next patch changes nothing; released, it patches.
+TEST(ApplyPayloadWin32, OldFileHeldAtTheCommitChangesNothing) {
+  ScratchDir dir;
+  const Snapshot before = {{"Vusk.exe", TextLike(4000, 1)}, {"orvcore.dll", TextLike(3000, 3)},
+                           {"orvtext.dll", TextLike(2000, 4)}};
+  for (const auto& f : before) ASSERT_TRUE(WriteFileBytes(dir.Join(f.first), f.second));
+  const Bytes payload = MakeContainer({{"vusk.exe", 1, GreedyBlock(TextLike(5000, 2))},
+                                       {"orvtext.dll", 0, before.at("orvtext.dll")},
+                                       {"orvcore.dll", 0, RandomBytes(100, 5)},
+                                       {"new.dat", 0, RandomBytes(700, 6)}});
+  auto snapshot = [&] {
+    Snapshot s;
+    for (const std::string& name : dir.Names()) ReadFileBytes(dir.Join(name), &s[name]);
+    return s;
+  };
+  HANDLE held = INVALID_HANDLE_VALUE;
+  CommitHook hold([&] {
+    held = CreateFileA(dir.Join("orvcore.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+  });
+  char fault[512] = "";
+  ApplyStatus status;
+  EXPECT_FALSE(ApplyPayload(payload.data(), payload.size(), dir.path().c_str(), hold, fault,
+                            sizeof fault, &status));
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(status, kApplyFailed) << fault;
+  EXPECT_EQ(std::string(fault).find("orvcore.dll: cannot move the old file aside"), 0u) << fault;
+  EXPECT_EQ(snapshot(), before) << fault;
+  FileOps ops;
+  EXPECT_FALSE(ApplyPayload(payload.data(), payload.size(), dir.path().c_str(), ops, fault,
+                            sizeof fault, &status));
+  EXPECT_EQ(status, kApplyInUse) << fault;
+  CloseHandle(held);
+  EXPECT_TRUE(ApplyPayload(payload.data(), payload.size(), dir.path().c_str(), ops, fault,
+                           sizeof fault, &status)) << fault;
+  EXPECT_EQ(dir.Names(),
+            (std::vector<std::string>{"Vusk.exe", "new.dat", "orvcore.dll", "orvtext.dll"}));
+  EXPECT_EQ(snapshot().at("orvtext.dll"), before.at("orvtext.dll"));
+}
+
 // A parent of the patched directory re-pointed after the directory was
 // checked: C:\.patcher-links\held is a link to held.real (the test's
 // set-up made both, and decoy\inst\). At the lock, the first call after
