@@ -419,6 +419,59 @@ TEST(ApplyPayload, LinksAndAmbiguousNamesAreRefused) {
 // temporary 0) is recovered: nothing of theirs is ever renamed, replaced or
 // removed, nothing outside the directory changes, and every live file
 // holds its old bytes, its new bytes or what it held.
+// A journal of the earlier format, by a patcher that gave an entry equal
+// to its old file a temporary and a backup like any other: whatever its
+// commit or its undo left of that entry and of a changed one, recovery
+// goes back unless the changed file's old version is gone or, in the
+// commit, every name holds its new file; the equal file is then in place,
+// nothing of the patch's own is left, and that file decided nothing.
+TEST(RecoverDirectory, EarlierJournalWithAnEntryEqualToItsOldFile) {
+  const Bytes same = TextLike(500, 1), old_exe = TextLike(400, 2), new_exe = TextLike(450, 3);
+  // What the names of a step hold: its name, its temporary, its backup.
+  struct Held {
+    const Bytes *name, *temp, *backup;
+  };
+  const std::vector<Held> alike = {{&same, &same, nullptr},
+                                   {nullptr, &same, &same},
+                                   {&same, nullptr, &same},
+                                   {&same, nullptr, nullptr}};
+  const std::vector<Held> changed = {{&old_exe, &new_exe, nullptr},
+                                     {&new_exe, nullptr, &old_exe},
+                                     {&new_exe, nullptr, nullptr}};
+  int trials = 0;
+  for (int phase : {kPhaseCommit, kPhaseRollBack}) {
+    for (const Held& a : alike) {
+      for (const Held& c : changed) {
+        ScratchDir dir;
+        const Bytes journal =
+            MakeJournal(phase, {{0, 1, "Vusk.exe", new_exe, &old_exe}, {2, 3, "orvtext.dll", same, &same}}, 2);
+        ASSERT_TRUE(WriteFileBytes(dir.Join(kJournalName), journal));
+        const char* names[2][3] = {{"Vusk.exe", "~pt0000.tmp", "~pt0001.tmp"},
+                                   {"orvtext.dll", "~pt0002.tmp", "~pt0003.tmp"}};
+        const Held* held[2] = {&c, &a};
+        for (int step = 0; step < 2; ++step) {
+          const Bytes* bytes[3] = {held[step]->name, held[step]->temp, held[step]->backup};
+          for (int i = 0; i < 3; ++i) {
+            if (bytes[i]) {
+              ASSERT_TRUE(WriteFileBytes(dir.Join(names[step][i]), *bytes[i]));
+            }
+          }
+        }
+        const std::string where = std::to_string(phase) + "/" + std::to_string(trials++);
+        std::string why;
+        EXPECT_NE(Recover(dir, &why), kRecoveryFailed) << where << ": " << why;
+        const Snapshot now = Take(dir);
+        EXPECT_EQ(now.size(), 2u) << where;
+        EXPECT_TRUE(now.count("orvtext.dll") && now.at("orvtext.dll") == same) << where;
+        const bool forward = (!c.backup && !c.temp) ||
+                             (phase == kPhaseCommit && c.name == &new_exe && a.name);
+        EXPECT_TRUE(now.count("Vusk.exe") && now.at("Vusk.exe") == (forward ? new_exe : old_exe))
+            << where;
+      }
+    }
+  }
+}
+
 TEST(RecoverDirectory, PlantedFilesAreNeverObeyed) {
   const Bytes old_exe = TextLike(500, 1), new_exe = TextLike(600, 2);
   const Bytes theirs = TextLike(500, 3), save = TextLike(80, 4);

@@ -170,7 +170,7 @@ Bytes TextLike(size_t size, uint32_t seed) {
   return out;
 }
 
-Bytes MakeJournal(int phase, const std::vector<InterruptedStep>& steps_left) {
+Bytes MakeJournal(int phase, const std::vector<InterruptedStep>& steps_left, int format) {
   std::vector<JournalStep> steps;
   for (const InterruptedStep& step : steps_left) {
     JournalStep s = {};
@@ -187,7 +187,7 @@ Bytes MakeJournal(int phase, const std::vector<InterruptedStep>& steps_left) {
   }
   size_t size = 0;
   uint8_t* bytes = EncodeJournal(static_cast<JournalPhase>(phase), steps.data(),
-                                 static_cast<int>(steps.size()), &size);
+                                 static_cast<int>(steps.size()), &size, format);
   Bytes out(bytes, bytes + size);
   free(bytes);
   return out;

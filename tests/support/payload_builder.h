@@ -62,7 +62,8 @@ void PutLe32(Bytes* out, uint32_t value);
 
 // A journal of an interrupted patch: `phase` and steps that each turn
 // temporary `temp` into `name` (holding `new_bytes`), the old file (when
-// `old_bytes` is given) having gone to backup `backup`.
+// `old_bytes` is given) having gone to backup `backup`; in the journal
+// format `format`.
 struct InterruptedStep {
   uint32_t temp;
   uint32_t backup;  // ignored without old bytes
@@ -70,6 +71,6 @@ struct InterruptedStep {
   Bytes new_bytes;
   const Bytes* old_bytes;
 };
-Bytes MakeJournal(int phase, const std::vector<InterruptedStep>& steps);
+Bytes MakeJournal(int phase, const std::vector<InterruptedStep>& steps, int format = 3);
 
 #endif  // PATCHER_TESTS_SUPPORT_PAYLOAD_BUILDER_H
