@@ -106,7 +106,8 @@ class Transaction {
   uint8_t* ReadOld(int i);
   int DropJournalNew();
   int WriteJournal(JournalPhase phase);
-  Holds Examine(const char* name, const JournalStep& s, Role role, bool may_be_new);
+  Holds Examine(const char* name, const JournalStep& s, Role role, bool may_be_new,
+                platform::File** held = nullptr);
   Holds ExamineName(const JournalStep& s, bool may_be_new);
   int Survey(JournalPhase phase, StepSurvey* survey);
   Goal Decide(JournalPhase phase, bool may_go_back, const StepSurvey* survey);
@@ -146,17 +147,23 @@ int Transaction::Open(ApplyStatus* status) {
   }
 }
 
-Holds Transaction::Examine(const char* name, const JournalStep& s, Role role, bool may_be_new) {
+// What `name` holds, in the role it has for step `s`. With `held`, the file
+// is opened to be renamed, and kept open in *held for that when it holds
+// the new file (ReleaseFile it).
+Holds Transaction::Examine(const char* name, const JournalStep& s, Role role, bool may_be_new,
+                           platform::File** held) {
   platform::File* file = nullptr;
   platform::FileFacts facts;
-  const platform::Presence presence = ops_.OpenExisting(dir_, name, &file, &facts);
+  const platform::Presence presence = held ? ops_.OpenToRename(dir_, name, &file, &facts)
+                                           : ops_.OpenExisting(dir_, name, &file, &facts);
   if (presence == platform::kAbsent) return kHoldsNothing;
   if (presence != platform::kPresent) return kHoldsUnknown;
   if (!file) return kHoldsOther;
   // A backup is the file the patch moved aside, whoever owned it: the
-  // journal says which file that was.
-  const bool moved = role == kRoleBackup && facts.named && (s.old_id[0] | s.old_id[1]) &&
-                     facts.id[0] == s.old_id[0] && facts.id[1] == s.old_id[1];
+  // journal says which file that was (no file's identity is all zero, the
+  // journal's when it has none).
+  const bool moved = role == kRoleBackup && facts.named &&
+                     memcmp(facts.id, s.old_id, sizeof facts.id) == 0;
   const bool own = facts.trusted || moved;
   const bool may_be_old = role == kRoleBackup || (role == kRoleName && s.backup != kNoFile);
   const bool old_size = may_be_old && (own || role == kRoleName) && facts.size == s.old_size;
@@ -171,7 +178,10 @@ Holds Transaction::Examine(const char* name, const JournalStep& s, Role role, bo
     else if (old_size && crc == s.old_crc)
       holds = kHoldsOld;
   }
-  ops_.Release(file);
+  if (held && holds == kHoldsNew)
+    *held = file;
+  else
+    ops_.Release(file);
   return holds;
 }
 
@@ -579,12 +589,7 @@ int Transaction::Stage() {
 int Transaction::Install(const JournalStep& s) {
   char temp[kTempNameBuffer];
   platform::File* file = nullptr;
-  platform::FileFacts facts;
-  uint32_t crc = 0;
-  const bool whole = ops_.OpenToRename(dir_, Temp(s.temp, temp), &file, &facts) ==
-                         platform::kPresent &&
-                     file && facts.trusted && facts.size == s.new_size &&
-                     ReadFileCrc(ops_, file, facts.size, &crc) && crc == s.new_crc;
+  const bool whole = Examine(Temp(s.temp, temp), s, kRoleTemp, true, &file) == kHoldsNew;
   const int moved = whole && ops_.RenameOpen(dir_, file, temp, s.name);
   if (file) ops_.Release(file);
   if (moved) return 1;

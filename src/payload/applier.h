@@ -14,8 +14,11 @@
 //             backup the patch may create. Temporaries being written; no
 //             existing file touched.
 //   COMMIT    every temporary complete, and its size and CRC-32C in the
-//             journal, with each old file's. Old files being moved to their
-//             backups, temporaries into place under the old files' names.
+//             journal, with each old file's size, CRC-32C and identity.
+//             Old files being moved to their backups, temporaries into
+//             place under the old files' names. A step whose new file is
+//             its old one byte for byte has nothing to do: it gets no
+//             temporary and no backup, and the commit journal leaves it out.
 //   ROLLBACK  the swap being undone after a failure.
 //
 // Transitions, and the one function that performs each:
@@ -47,9 +50,12 @@
 //   3. The patch renames, replaces or removes only files the journal
 //      names, and of those only the ones it could have written: regular,
 //      one link, owned by the principal it runs as, under exactly that
-//      name inside the directory (platform::FileFacts::trusted). An old
-//      file is restored from its backup only while the backup's size and
-//      CRC-32C match the journal's.
+//      name inside the directory (platform::FileFacts::trusted); or, for a
+//      backup, the very file the journal says was moved aside (its
+//      identity), whoever owns it. An old file is restored from its backup
+//      only while the backup's size and CRC-32C match the journal's.
+//      Trust never comes from contents alone, and no conclusion about a
+//      step from two of its files holding the same bytes.
 //   4. A lookup that fails (anything but "not found") is unknown, and
 //      nothing acts on an unknown: recovery stops with the journal kept.
 //   5. Resolve acts only when every step can reach the goal it picked, so
@@ -59,6 +65,11 @@
 //      before the journal is read, and held to the end.
 //   7. The journal goes last, after a directory sync, when nothing of the
 //      patch is left but files that are not its own.
+//   8. The commit puts a temporary in place only as the very file that was
+//      written: the patch's own, of the journal's size and CRC-32C when it
+//      is taken, held while it moves (Windows) or found at the name after
+//      the move (POSIX). Anything else makes the patch go back; a file
+//      that is not the patch's, under one of its temporary names, stays.
 #ifndef PATCHER_PAYLOAD_APPLIER_H
 #define PATCHER_PAYLOAD_APPLIER_H
 
@@ -138,6 +149,7 @@ int ReadFileCrc(FileOps& ops, platform::File* file, uint64_t size, uint32_t* crc
 enum ApplyStatus {
   kApplyPatched = 0,         // every entry written
   kApplyFailed = 1,          // failed; the directory holds what it held before
+                             // (but files of others under the patch's names)
   kApplyInUse = 2,           // a file to replace is in use, read-only or a
                              // directory: nothing changed; may pass later
   kApplyBusy = 3,            // another patch of the directory is running:
@@ -152,7 +164,9 @@ enum ApplyStatus {
 // string ending in the path separator (or empty: the current directory),
 // after recovering an interrupted patch there (RecoverDirectory).
 // Nonzero when every entry was written: `fault` (if given) is then empty,
-// or says that files of the patch are left for the next run to remove.
+// or says that files of the patch are left for the next run to remove, or
+// which step failed when undoing it could not be done and the patch was
+// finished instead.
 // On failure the directory is as it was before, and `fault` says which
 // entry failed and why; if undoing failed too, it says that the directory
 // needs recovery, which the next apply or RecoverDirectory does.
