@@ -18,16 +18,17 @@ const uint32_t kReadChunk = 1u << 16;
 // "taken" to every name.
 const uint32_t kSpareProbes = 4096;
 
-// What one name of a step holds, as far as the patch can tell.
-enum Holds {
-  kHoldsNothing,  // no such file
-  kHoldsOld,      // the old file, by size and CRC-32C
-  kHoldsNew,      // the new file, by size and CRC-32C, and the patch's own
-  kHoldsOurs,     // a file the patch could have written, but neither
-                  // (a temporary cut short)
-  kHoldsOther,    // anything else: another's file, a link, a directory
-  kHoldsUnknown,  // the system did not answer
-};
+// What one name of a step holds, as far as the patch can tell. A file can
+// be both the old and the new one (a step of an earlier patcher whose new
+// file was its old one): then it is both, and decides no direction.
+typedef unsigned Holds;
+const Holds kHoldsNothing = 0;  // no such file
+const Holds kHoldsOld = 1;      // the old file, by size and CRC-32C
+const Holds kHoldsNew = 2;      // the new file, by size and CRC-32C, and the patch's own
+const Holds kHoldsOurs = 4;     // a file the patch could have written, but neither
+                                // (a temporary cut short)
+const Holds kHoldsOther = 8;    // anything else: another's file, a link, a directory
+const Holds kHoldsUnknown = 16; // the system did not answer
 
 struct StepSurvey {
   Holds name, temp, backup;
@@ -42,9 +43,8 @@ enum Role {
                 // record, by owner)
 };
 
-// A step whose new file is its old one, byte for byte: a journal of an
-// older patcher may hold one. One file of those bytes under its name is
-// then either version, and its backup (if any) the same again.
+// A step whose new file is its old one, byte for byte: the plan gives it
+// nothing to do.
 bool Alike(const JournalStep& s) {
   return s.backup != kNoFile && s.old_size == s.new_size && s.old_crc == s.new_crc;
 }
@@ -171,12 +171,13 @@ Holds Transaction::Examine(const char* name, const JournalStep& s, Role role, bo
   Holds holds = own ? kHoldsOurs : kHoldsOther;
   uint32_t crc = 0;
   if (old_size || new_size) {
-    if (!ReadFileCrc(ops_, file, facts.size, &crc))
+    if (!ReadFileCrc(ops_, file, facts.size, &crc)) {
       holds = kHoldsUnknown;
-    else if (new_size && crc == s.new_crc)
-      holds = kHoldsNew;
-    else if (old_size && crc == s.old_crc)
-      holds = kHoldsOld;
+    } else {
+      const Holds is = (new_size && crc == s.new_crc ? kHoldsNew : 0) |
+                       (old_size && crc == s.old_crc ? kHoldsOld : 0);
+      if (is) holds = is;
+    }
   }
   if (held && holds == kHoldsNew)
     *held = file;
@@ -258,21 +259,19 @@ Goal Transaction::Decide(JournalPhase phase, bool may_go_back, const StepSurvey*
     // A file under the patch's own temporary name that it did not write
     // stays where it is: going back needs no temporary.
     if (phase == kPhaseStaging) continue;
-    const bool alike = Alike(s);
-    const bool name_new = v.name == kHoldsNew || (alike && v.name == kHoldsOld);
-    const bool name_old = v.name == kHoldsOld || (alike && v.name == kHoldsNew);
+    const bool name_new = v.name & kHoldsNew, name_old = v.name & kHoldsOld;
     bool step_back, step_forward;
     if (s.backup != kNoFile) {
       // Untouched (the old file, or whatever the user made of it since,
       // with no backup beside it), or the old file in its backup.
       step_back = ((name_old || v.name == kHoldsOther) && v.backup == kHoldsNothing) ||
-                  (v.backup == kHoldsOld && (v.name == kHoldsNothing || v.name == kHoldsNew));
+                  (v.backup == kHoldsOld && (v.name == kHoldsNothing || name_new));
     } else {
       step_back = true;  // a new file is removed; anything else was never the patch's
     }
     step_forward = v.backup != kHoldsOther &&
                    (name_new ||
-                    (v.temp == kHoldsNew && (v.name == kHoldsNothing || v.name == kHoldsOld)));
+                    (v.temp == kHoldsNew && (v.name == kHoldsNothing || name_old)));
     all_new = all_new && name_new && v.backup != kHoldsOther;
     if ((back && !step_back) || (forward && !step_forward)) stuck = i;
     back = back && step_back;
@@ -300,15 +299,15 @@ int Transaction::Act(Goal goal, const StepSurvey* survey) {
     const StepSurvey& v = survey[i];
     Temp(s.temp, temp);
     Temp(s.backup, backup);
-    const bool own_temp = v.temp == kHoldsOurs || v.temp == kHoldsNew;
+    const bool own_temp = v.temp & (kHoldsOurs | kHoldsNew);
+    const bool name_new = v.name & kHoldsNew;
     int ok = 1;
     if (goal == kGoalBack) {
-      if (v.backup == kHoldsOld) ok = ops_.Rename(dir_, backup, s.name, v.name == kHoldsNew);
-      else if (s.backup == kNoFile && v.name == kHoldsNew) ok = ops_.Remove(dir_, s.name);
+      if (v.backup == kHoldsOld) ok = ops_.Rename(dir_, backup, s.name, name_new);
+      else if (s.backup == kNoFile && name_new) ok = ops_.Remove(dir_, s.name);
       if (ok && own_temp) ok = ops_.Remove(dir_, temp);
     } else {
-      const bool done = v.name == kHoldsNew || (Alike(s) && v.name == kHoldsOld);
-      if (!done) ok = ops_.Rename(dir_, temp, s.name, v.name == kHoldsOld);
+      if (!name_new) ok = ops_.Rename(dir_, temp, s.name, v.name == kHoldsOld);
       else if (own_temp) ok = ops_.Remove(dir_, temp);
       if (ok && (v.backup == kHoldsOld || v.backup == kHoldsOurs)) ok = ops_.Remove(dir_, backup);
     }
