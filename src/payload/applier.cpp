@@ -115,7 +115,7 @@ class Transaction {
   Goal Resolve(JournalPhase phase, bool may_go_back = true);
   Goal TakeBack(JournalPhase phase);
   int NeedsRecovery();
-  int Report(Stop why, const char* name);
+  int Report(Stop why, const char* name, const char* step = nullptr);
 
   const char* directory_;
   size_t dir_length_;
@@ -218,7 +218,7 @@ int Transaction::Survey(JournalPhase phase, StepSurvey* survey) {
   return 1;
 }
 
-int Transaction::Report(Stop why, const char* name) {
+int Transaction::Report(Stop why, const char* name, const char* step) {
   needs_recovery_ = true;
   switch (why) {
     case kStopUnknown:
@@ -226,10 +226,12 @@ int Transaction::Report(Stop why, const char* name) {
                   "was changed; run the patch again when the folder can be read",
                   name);
     case kStopBackup:
-      return Fail("%s in %s may be the only copy of an old file that the patch moved aside, "
-                  "but it cannot tell that it is: nothing more was changed; keep it, and put "
-                  "it back under its own name if it is that file, then run the patch again",
-                  name);
+      return FormatFault(fault_, fault_size_,
+                         "%s in %s may be the only copy of the old %s, which the patch moved "
+                         "aside, but the patch cannot tell that it is: nothing more was "
+                         "changed; keep it, and if it is, rename it back to %s, then run the "
+                         "patch again",
+                         name, directory_, step, step);
     case kStopInTheWay:
       return Fail("%s in %s is not a file this patch wrote, and stands where the patch must "
                   "restore or finish its files: nothing more was changed; move it away, then "
@@ -284,7 +286,8 @@ Goal Transaction::Decide(JournalPhase phase, bool may_go_back, const StepSurvey*
   // the file whose versions are both gone.
   const JournalStep& s = steps_[stuck];
   const StepSurvey& v = survey[stuck];
-  if (v.backup == kHoldsOther) return Report(kStopBackup, Named(s.backup, backup)), kGoalNone;
+  if (v.backup == kHoldsOther)
+    return Report(kStopBackup, Named(s.backup, backup), s.name), kGoalNone;
   if (v.name == kHoldsOther) return Report(kStopInTheWay, s.name), kGoalNone;
   if (v.temp == kHoldsOther) return Report(kStopInTheWay, Named(s.temp, temp)), kGoalNone;
   return Report(kStopLost, s.name), kGoalNone;

@@ -209,7 +209,8 @@ struct Outcome {
 
 // The installations and payloads the sweeps run on: a payload whose every
 // entry changes its file; one with an entry equal to its old file; an
-// installation whose files belong to another user; and a temporary that
+// installation whose files belong to another user, the program's with a
+// second link (a kept copy of the old version); and a temporary that
 // another user swaps for a file of theirs just as the commit takes it (the
 // last two natively as root, who alone can give a file away).
 struct Shape {
@@ -222,15 +223,21 @@ struct Shape {
 
   explicit Shape(Kind k, const char* name)
       : kind(k), what(name), release(k == kUnchanged), payload(release.Payload()),
-        before(Installation()), after(release.After(before)) {}
+        before(Installation()) {
+    if (k == kForeign) before["vusk-1.24.exe"] = before["Vusk.exe"];
+    after = release.After(before);
+  }
 
   // Lays the installation out in `dir`, as its owner left it.
   void Lay(const ScratchDir& dir) const {
     Restore(dir, before);
 #ifndef _WIN32
-    if (kind == kForeign)
-      for (const auto& file : before)
-        if (chown(dir.Join(file.first).c_str(), kOtherUser, kOtherUser) != 0) abort();
+    if (kind != kForeign) return;
+    const std::string kept = dir.Join("vusk-1.24.exe");
+    if (unlink(kept.c_str()) != 0 || link(dir.Join("Vusk.exe").c_str(), kept.c_str()) != 0)
+      abort();
+    for (const auto& file : before)
+      if (chown(dir.Join(file.first).c_str(), kOtherUser, kOtherUser) != 0) abort();
 #endif
   }
   // Arms `ops` for the shape: the swap of the first temporary that the
@@ -269,7 +276,7 @@ inline std::vector<Shape> Shapes() {
   shapes.emplace_back(Shape::kUnchanged, "an entry equal to its old file");
 #ifndef _WIN32
   if (geteuid() == 0) {
-    shapes.emplace_back(Shape::kForeign, "files of another owner");
+    shapes.emplace_back(Shape::kForeign, "files of another owner, one hard-linked");
     shapes.emplace_back(Shape::kSwapped, "a temporary swapped at the commit");
   }
 #endif
