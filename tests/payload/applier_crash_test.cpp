@@ -71,12 +71,18 @@ bool KillPatchAt(const Shape& shape, const ScratchDir& dir, long at) {
 
 // `dir` as a patch of `shape` killed at call `at` leaves it: a copy of
 // `crashed`, or where a copy would not do (the files' owners and
-// identities are part of the state) the same kill again.
+// identities are part of the state) the same patch again, frozen at that
+// call (the state a kill there leaves, without a process to kill).
 void Crashed(const Shape& shape, long at, const Snapshot& crashed, const ScratchDir& dir) {
-  if (shape.kind == Shape::kForeign)
-    KillPatchAt(shape, dir, at);
-  else
+  if (shape.kind != Shape::kForeign) {
     Restore(dir, crashed);
+    return;
+  }
+  shape.Lay(dir);
+  ScriptedOps frozen;
+  frozen.freeze_at = at;
+  shape.Arm(&frozen, dir.path());
+  Apply(shape.payload, dir, frozen);
 }
 
 TEST(ApplierCrash, KilledAtAnyCallAndRecoveredHoldsTheOldOrTheNewFiles) {
