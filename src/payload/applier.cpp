@@ -64,6 +64,32 @@ enum Stop {
   kStopLost,      // neither version of a file can be put in place
 };
 
+// Reads and decodes the journal of `dir`. kAbsent; kUnknown when the
+// system cannot tell; kPresent with *trusted false for a journal this
+// patcher cannot have written (another owner's, a link, not a file), else
+// with *steps (free() it) and *count, or *steps null when it is damaged.
+platform::Presence LoadJournal(FileOps& ops, platform::Directory* dir, bool* trusted,
+                               JournalPhase* phase, JournalStep** steps, int* count) {
+  platform::File* file = nullptr;
+  platform::FileFacts facts;
+  *steps = nullptr;
+  const platform::Presence presence = ops.OpenExisting(dir, kJournalName, &file, &facts);
+  *trusted = file && facts.trusted;
+  if (!*trusted) {
+    if (file) ops.Release(file);
+    return presence;
+  }
+  uint8_t* bytes = nullptr;
+  uint32_t got = 0;
+  if (facts.size <= kJournalLimit &&
+      (bytes = static_cast<uint8_t*>(malloc(facts.size ? facts.size : 1))) &&
+      ops.ReadFrom(file, bytes, static_cast<uint32_t>(facts.size), &got) && got == facts.size)
+    DecodeJournal(bytes, got, phase, steps, count);
+  free(bytes);
+  ops.Release(file);
+  return presence;
+}
+
 class Transaction {
  public:
   Transaction(const char* directory, const PatchEntries* entries, FileOps& ops, char* fault,
@@ -100,7 +126,7 @@ class Transaction {
     return kFaultTexts ? Temp(number, buffer) : "";
   }
   int NextFreeNumber(uint32_t* number);
-  int WriteEntry(int i, int* made);
+  int WriteEntry(int i);
   int Install(const JournalStep& s);
   int OldFileDiffers(ApplyStatus* status, const char* name);
   uint8_t* ReadOld(int i);
@@ -363,9 +389,10 @@ int Transaction::DropJournalNew() {
 }
 
 RecoveryResult Transaction::Recover() {
-  platform::File* file = nullptr;
-  platform::FileFacts facts;
-  const platform::Presence presence = ops_.OpenExisting(dir_, kJournalName, &file, &facts);
+  bool trusted = false;
+  JournalPhase phase = kPhaseStaging;
+  const platform::Presence presence =
+      LoadJournal(ops_, dir_, &trusted, &phase, &steps_, &count_);
   if (presence == platform::kAbsent) return DropJournalNew() ? kRecoveryNone : kRecoveryFailed;
   if (presence != platform::kPresent) {
     Fail("cannot tell whether %s, the journal of an interrupted patch, is in %s: nothing was "
@@ -373,27 +400,13 @@ RecoveryResult Transaction::Recover() {
          kJournalName);
     return kRecoveryFailed;
   }
-  uint8_t* bytes = nullptr;
-  uint32_t got = 0;
-  if (file && facts.trusted && facts.size <= kJournalLimit) {
-    bytes = static_cast<uint8_t*>(malloc(facts.size ? facts.size : 1));
-    if (bytes && (!ops_.ReadFrom(file, bytes, static_cast<uint32_t>(facts.size), &got) ||
-                  got != facts.size)) {
-      free(bytes);
-      bytes = nullptr;
-    }
-  }
-  if (file) ops_.Release(file);
-  if (!file || !facts.trusted) {
+  if (!trusted) {
     Fail("%s in %s is not a patch journal this patcher wrote (another owner, a link or not a "
          "file): nothing was changed; check the directory, then remove it",
          kJournalName);
     return kRecoveryFailed;
   }
-  JournalPhase phase = kPhaseStaging;
-  const int read = bytes && DecodeJournal(bytes, got, &phase, &steps_, &count_);
-  free(bytes);
-  if (!read) {
+  if (!steps_) {
     Fail("the patch journal %s in %s is damaged: nothing was done; check the directory, then "
          "remove the journal",
          kJournalName);
@@ -507,7 +520,7 @@ uint8_t* Transaction::ReadOld(int i) {
 
 // Writes entry `i`'s temporary, or none when the new file is the old one
 // byte for byte: that step has nothing to do, and the commit leaves it out.
-int Transaction::WriteEntry(int i, int* made) {
+int Transaction::WriteEntry(int i) {
   const PayloadEntry& e = (*entries_)[i];
   JournalStep& s = steps_[i];
   // At most the old and the new file of one entry in memory.
@@ -522,16 +535,14 @@ int Transaction::WriteEntry(int i, int* made) {
   s.new_size = length;
   s.new_crc = Crc32c(0, bytes, length);
   char temp[kTempNameBuffer];
-  platform::File* file = Alike(s) ? nullptr : ops_.CreateNew(dir_, Temp(s.temp, temp));
   int ok = 1;
-  if (file) {
-    ++*made;
-    const bool written = length == 0 || ops_.Write(file, bytes, length) == length;
-    const bool closed = ops_.Close(file) != 0;
-    if (!written) ok = Fail("%s: could not write all of it in %s", e.name);
+  if (!Alike(s)) {
+    platform::File* file = ops_.CreateNew(dir_, Temp(s.temp, temp));
+    const bool written = file && (length == 0 || ops_.Write(file, bytes, length) == length);
+    const bool closed = file && ops_.Close(file) != 0;
+    if (!file) ok = Fail("%s: cannot create a file in %s", e.name);
+    else if (!written) ok = Fail("%s: could not write all of it in %s", e.name);
     else if (!closed) ok = Fail("%s: could not finish writing it in %s", e.name);
-  } else if (!Alike(s)) {
-    ok = Fail("%s: cannot create a file in %s", e.name);
   }
   free(buffer);
   return ok;
@@ -570,10 +581,9 @@ int Transaction::WriteJournal(JournalPhase phase) {
 }
 
 int Transaction::Stage() {
-  int made = 0;
   int ok = WriteJournal(kPhaseStaging);
   if (!ok) return journal_on_disk_ ? (TakeBack(kPhaseStaging), 0) : 0;
-  for (int i = 0; ok && i < count_; ++i) ok = WriteEntry(i, &made);
+  for (int i = 0; ok && i < count_; ++i) ok = WriteEntry(i);
   // The commit names only the steps that change a file.
   int kept = 0;
   for (int i = 0; ok && i < count_; ++i)
@@ -731,6 +741,21 @@ RecoveryResult RecoverDirectory(const char* directory, FileOps& ops, char* fault
   ApplyStatus status = kApplyFailed;
   if (!patch.Open(&status)) return status == kApplyBusy ? kRecoveryBusy : kRecoveryFailed;
   return patch.Recover();
+}
+
+int InterruptedPatchNames(const char* directory, const char* name) {
+  FileOps ops;
+  platform::Directory* dir = ops.Open(directory);
+  if (!dir) return 0;
+  bool trusted;
+  JournalPhase phase;
+  JournalStep* steps = nullptr;
+  int count = 0, named = 0;
+  LoadJournal(ops, dir, &trusted, &phase, &steps, &count);
+  for (int i = 0; steps && i < count; ++i) named |= platform::SameFileName(steps[i].name, name);
+  free(steps);
+  ops.CloseDirectory(dir);
+  return named;
 }
 
 int PatchApplier(const char* directory) {

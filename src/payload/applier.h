@@ -196,6 +196,12 @@ enum RecoveryResult {
 RecoveryResult RecoverDirectory(const char* directory, FileOps& ops, char* fault = nullptr,
                                 size_t fault_size = 0);
 
+// Whether `directory` (a directory string) holds the journal of an
+// interrupted patch that this patcher could have written and that names
+// `name` (as platform::SameFileName compares): a folder that is an
+// installation, whatever the patch left there. Reads only.
+int InterruptedPatchNames(const char* directory, const char* name);
+
 // The program's patch: applies its own payload resource to `directory`.
 int PatchApplier(const char* directory);
 

@@ -7,6 +7,7 @@
 
 #include <stdint.h>
 
+#include "payload/applier.h"
 #include "platform/platform.h"
 
 class ScanSystem {
@@ -30,6 +31,11 @@ class ScanSystem {
     return platform::NextListingEntry(listing, entry);
   }
   virtual void CloseListing(platform::Listing* listing) { platform::CloseListing(listing); }
+  // Whether the directory string `directory`, whose listing shows a patch
+  // journal, holds a journal of an interrupted patch that names `name`.
+  virtual int JournalNames(const char* directory, const char* name) {
+    return InterruptedPatchNames(directory, name);
+  }
 
   // Runs first on every worker thread.
   virtual void PrepareWorker() { platform::QuietCriticalErrors(); }

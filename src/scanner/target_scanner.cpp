@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "payload/patch_files.h"
+
 namespace {
 
 const int kPath = platform::kPathBuffer;
@@ -173,57 +175,72 @@ int TargetScanner::SearchDirectory(const char* name, int name_length, char* path
   SetProgress(path, length);
 
   // The probe, if the full path stays within the path limit.
-  if (length + name_length < kPath) {
+  const bool fits = length + name_length < kPath;
+  int found = 0;
+  if (fits) {
     memcpy(path + length, name, name_length + 1);
-    if (system_->Probe(path, &entry_)) {
-      PublishFoundPath(path);
-      path[length] = 0;
-      Remember(path);
-      return 1;
-    }
+    found = system_->Probe(path, &entry_);
   }
-  path[length] = 0;
-  if (!running_.load(std::memory_order_acquire)) return 0;
+  if (!found) {
+    path[length] = 0;
+    if (!running_.load(std::memory_order_acquire)) return 0;
 
-  // The listing, only to find subdirectories. A pattern past the path limit
-  // cannot be opened: the directory counts as empty.
-  if (length + 1 >= kPath) return 0;
-  path[length] = '*';
-  path[length + 1] = 0;
-  int step = platform::kListingEnd;
-  platform::Listing* listing = system_->OpenListing(path, &entry_, &step);
-  path[length] = 0;
-  if (!listing) return 0;
-  int hit = 0;
-  int skipped = 0;  // in a row
-  for (;;) {
-    if (!running_.load(std::memory_order_acquire)) break;
-    // A skipped entry leaves nothing usable in the record: only the
-    // listing goes on.
-    skipped = step == platform::kListingEntry ? 0 : skipped + 1;
-    if (skipped == kMostSkippedInARow) break;
-    if (!skipped && EntersDirectory(entry_)) {
-      const int entry_length = static_cast<int>(strnlen(entry_.name, sizeof entry_.name - 1));
-      // Always true when the platform keeps to the path limit; the check
-      // keeps the shared buffer safe whatever it delivers.
-      if (length + entry_length + 1 + kPath <= kWorkingPath) {
-        memcpy(path + length, entry_.name, entry_length);
-        path[length + entry_length] = platform::kPathSeparator;
-        path[length + entry_length + 1] = 0;
-        if (SearchDirectory(name, name_length, path, length + entry_length + 1)) {
-          // The working path stays as the deeper levels left it.
-          hit = 1;
-          break;
-        }
-        path[length] = 0;
+    // The listing, to find subdirectories, and the journal of a patch cut
+    // short, which may have moved the target aside. A pattern past the
+    // path limit cannot be opened: the directory counts as empty.
+    if (length + 1 >= kPath) return 0;
+    path[length] = '*';
+    path[length + 1] = 0;
+    int step = platform::kListingEnd;
+    platform::Listing* listing = system_->OpenListing(path, &entry_, &step);
+    path[length] = 0;
+    if (!listing) return 0;
+    int hit = 0;
+    int skipped = 0;  // in a row
+    for (;;) {
+      if (!running_.load(std::memory_order_acquire)) break;
+      // A skipped entry leaves nothing usable in the record: only the
+      // listing goes on.
+      skipped = step == platform::kListingEntry ? 0 : skipped + 1;
+      if (skipped == kMostSkippedInARow) break;
+      // Its journal is read only where the listing shows one (a directory
+      // of that name is no journal it can read).
+      if (!skipped && fits && platform::SameFileName(entry_.name, kJournalName) &&
+          system_->JournalNames(path, name)) {
+        found = 1;
+        break;
       }
+      if (!skipped && EntersDirectory(entry_)) {
+        const int entry_length = static_cast<int>(strnlen(entry_.name, sizeof entry_.name - 1));
+        // Always true when the platform keeps to the path limit; the check
+        // keeps the shared buffer safe whatever it delivers.
+        if (length + entry_length + 1 + kPath <= kWorkingPath) {
+          memcpy(path + length, entry_.name, entry_length);
+          path[length + entry_length] = platform::kPathSeparator;
+          path[length + entry_length + 1] = 0;
+          if (SearchDirectory(name, name_length, path, length + entry_length + 1)) {
+            // The working path stays as the deeper levels left it.
+            hit = 1;
+            break;
+          }
+          path[length] = 0;
+        }
+      }
+      step = system_->NextEntry(listing, &entry_);
+      if (step == platform::kListingEnd) break;
     }
-    step = system_->NextEntry(listing, &entry_);
-    if (step == platform::kListingEnd) break;
+    system_->CloseListing(listing);
+    if (!found) {
+      if (!hit) path[length] = 0;
+      return hit;
+    }
+    // A hit by its journal is shown as the target's path.
+    memcpy(path + length, name, name_length + 1);
   }
-  system_->CloseListing(listing);
-  if (!hit) path[length] = 0;
-  return hit;
+  PublishFoundPath(path);
+  path[length] = 0;
+  Remember(path);
+  return 1;
 }
 
 void TargetScanner::Remember(const char* directory) {
