@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "driver.h"
+#include "payload/applier.h"
 #include "support/scratch.h"
 
 namespace {
@@ -442,6 +443,55 @@ TEST_F(PatcherEndToEnd, FindsAndPatchesAnInstallationInAFolderWithAnyName) {
     patcher_.Kill();
     RemoveTree(folder);
   }
+}
+
+// The real file operations, until the patch has moved the old Vusk.exe
+// aside; from then on every one fails and does nothing: the folder as a
+// patch killed at that moment leaves it.
+class CutAfterTheProgramMoves : public FileOps {
+ public:
+  platform::File* CreateNew(platform::Directory* dir, const char* name) override {
+    return cut ? nullptr : FileOps::CreateNew(dir, name);
+  }
+  platform::Presence OpenExisting(platform::Directory* dir, const char* name,
+                                  platform::File** file, platform::FileFacts* facts) override {
+    *file = nullptr;
+    return cut ? platform::kUnknown : FileOps::OpenExisting(dir, name, file, facts);
+  }
+  platform::Presence OpenToRename(platform::Directory* dir, const char* name,
+                                  platform::File** file, platform::FileFacts* facts) override {
+    *file = nullptr;
+    return cut ? platform::kUnknown : FileOps::OpenToRename(dir, name, file, facts);
+  }
+  int Rename(platform::Directory* dir, const char* from, const char* to, int replace) override {
+    if (cut) return 0;
+    const int renamed = FileOps::Rename(dir, from, to, replace);
+    cut = renamed && platform::SameFileName(from, "Vusk.exe");
+    return renamed;
+  }
+  int Remove(platform::Directory* dir, const char* name) override {
+    return !cut && FileOps::Remove(dir, name);
+  }
+  bool cut = false;
+};
+
+// A patch cut short just after it moved Vusk.exe aside leaves no Vusk.exe,
+// only its journal: the scan still finds the installation, and Patch
+// finishes the interrupted patch and ends with the new release.
+TEST_F(PatcherEndToEnd, InterruptedPatchIsFoundByItsJournalAndFinished) {
+  HMODULE patcher = LoadLibraryExA(kPatcher.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_TRUE(patcher);
+  HRSRC info = FindResourceA(patcher, MAKEINTRESOURCEA(105), "FILE");
+  ASSERT_TRUE(info);
+  const uint8_t* payload = static_cast<const uint8_t*>(LockResource(LoadResource(patcher, info)));
+  CutAfterTheProgramMoves cut;
+  EXPECT_FALSE(ApplyPayload(payload, SizeofResource(patcher, info), (kInstall + "\\").c_str(), cut));
+  FreeLibrary(patcher);
+  ASSERT_TRUE(cut.cut);
+  ASSERT_EQ(GetFileAttributesA(kFoundPath.c_str()), INVALID_FILE_ATTRIBUTES);
+  StartPatcher();
+  ScanToTheInstallation();
+  PatchToTheEnd(kInstall);
 }
 
 TEST_F(PatcherEndToEnd, CloseBoxAndEscapeEndTheProgramAlsoDuringAScan) {

@@ -11,9 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "payload/journal.h"
 #include "platform/platform.h"
 #include "scanner/poll_scan.h"
 #include "scanner/target_scanner.h"
+#include "support/payload_builder.h"
 #include "support/scratch.h"
 
 namespace {
@@ -96,14 +98,19 @@ class ScanPosix : public ::testing::Test {
   const std::string root_ = scratch_.path();
 };
 
-// The machine's platform, noting every probe (read after the worker ended).
+// The machine's platform, noting every probe and every journal read (read
+// after the worker ended).
 class RecordingSystem : public ScanSystem {
  public:
   int Probe(const char* path, platform::FindData* entry) override {
     probes.push_back(path);
     return ScanSystem::Probe(path, entry);
   }
-  Lines probes;
+  int JournalNames(const char* directory, const char* name) override {
+    journals.push_back(directory);
+    return ScanSystem::JournalNames(directory, name);
+  }
+  Lines probes, journals;
 };
 
 // A scan polled as the dialog polls it; the found path or "".
@@ -189,6 +196,60 @@ TEST_F(ScanPosix, DotDirectoriesAreSkippedAndOnlyAFileNamedLikeTheTargetCounts) 
   // A file beside the directory, in another letter case, is the hit.
   File(root_ + "x/VUSK.EXE");
   EXPECT_EQ(PollScan(scanner), root_ + "x/Vusk.exe");
+}
+
+// A patch cut short after it moved Vusk.exe aside leaves no Vusk.exe, but
+// a journal that names it: the folder is still the installation, found by
+// its journal (read only where a listing shows one), and only a journal
+// this patcher could have written counts.
+TEST_F(ScanPosix, JournalOfAnInterruptedPatchMakesItsFolderTheHit) {
+  const Bytes old_exe = TextLike(300, 1), new_exe = TextLike(400, 2);
+  const Bytes names_it = MakeJournal(kPhaseCommit, {{0, 1, "VUSK.EXE", new_exe, &old_exe}});
+  Bytes damaged = names_it;
+  damaged[damaged.size() / 2] ^= 1;
+  struct Case {
+    const char* what;
+    const Bytes* journal;  // null: a directory of the journal's name
+    bool another_owner, hit;
+  };
+  const Bytes other = MakeJournal(kPhaseCommit, {{0, 1, "orvcore.dll", new_exe, &old_exe}});
+  const Case cases[] = {
+      {"a journal naming the program", &names_it, false, true},
+      {"a journal naming other files", &other, false, false},
+      {"a damaged journal", &damaged, false, false},
+      {"another owner's journal", &names_it, true, false},
+      {"a directory of the journal's name", nullptr, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.another_owner && geteuid() != 0) continue;
+    ScratchDir tree;
+    const std::string inst = tree.path() + "inst/";
+    Dir(inst + "sub/deeper");
+    File(inst + "orvcore.dll");
+    File(inst + "~pt0001.tmp");
+    const std::string journal = inst + kJournalName;
+    if (c.journal) {
+      ASSERT_TRUE(WriteFileBytes(journal, *c.journal));
+      if (c.another_owner) {
+        ASSERT_EQ(chown(journal.c_str(), 1000, 1000), 0);
+      }
+    } else {
+      Dir(journal);
+    }
+    Roots({tree.path()});
+    RecordingSystem system;
+    {
+      TargetScanner scanner(system);
+      EXPECT_EQ(PollScan(scanner), c.hit ? inst + "Vusk.exe" : "");
+    }
+    EXPECT_EQ(system.journals, Lines{inst});
+    // Without a hit the walk went on below it.
+    if (!c.hit) {
+      EXPECT_EQ(std::count(system.probes.begin(), system.probes.end(), inst + "sub/deeper/Vusk.exe"),
+                1);
+    }
+  }
 }
 
 TEST_F(ScanPosix, DeepTreeIsWalkedBelowOpenListings) {
