@@ -735,12 +735,16 @@ int VerifyPayload(const uint8_t* data, size_t size, const char* directory,
 }
 
 RecoveryResult RecoverDirectory(const char* directory, FileOps& ops, char* fault,
-                                size_t fault_size) {
+                                size_t fault_size, ApplyStatus* status) {
   if (fault && fault_size) *fault = 0;
+  ApplyStatus ignored;
+  if (!status) status = &ignored;
+  *status = kApplyFailed;
   Transaction patch(directory, nullptr, ops, fault, fault_size);
-  ApplyStatus status = kApplyFailed;
-  if (!patch.Open(&status)) return status == kApplyBusy ? kRecoveryBusy : kRecoveryFailed;
-  return patch.Recover();
+  if (!patch.Open(status)) return *status == kApplyBusy ? kRecoveryBusy : kRecoveryFailed;
+  const RecoveryResult result = patch.Recover();
+  if (patch.needs_recovery()) *status = kApplyNeedsRecovery;
+  return result;
 }
 
 int InterruptedPatchNames(const char* directory, const char* name) {

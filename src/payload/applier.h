@@ -193,8 +193,11 @@ enum RecoveryResult {
 
 // Finishes or undoes the patch of `directory` that its journal describes,
 // removing nothing but the files of the patch's own that the journal names.
+// On failure `status` (if given) says whether the directory needs recovery
+// (kApplyNeedsRecovery: the journal kept, for the next run), is busy, or
+// holds a journal that must be looked at (kApplyFailed).
 RecoveryResult RecoverDirectory(const char* directory, FileOps& ops, char* fault = nullptr,
-                                size_t fault_size = 0);
+                                size_t fault_size = 0, ApplyStatus* status = nullptr);
 
 // Whether `directory` (a directory string) holds the journal of an
 // interrupted patch that this patcher could have written and that names

@@ -23,25 +23,6 @@
 
 namespace {
 
-void KillNow() { raise(SIGKILL); }
-
-// Runs `run` in a child process killed at its file operation number `at`.
-// True when it was killed, false when it ran to its end first.
-bool RunKilledAt(long at, const std::function<void(ScriptedOps&)>& run) {
-  fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    ScriptedOps ops;
-    ops.end_at = at;
-    ops.end = KillNow;
-    run(ops);
-    _exit(0);
-  }
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid) return false;
-  return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-}
-
 int Apply(const Bytes& payload, const ScratchDir& dir, FileOps& ops) {
   return ApplyPayload(payload.data(), payload.size(), dir.path().c_str(), ops);
 }

@@ -5,7 +5,10 @@
 #define PATCHER_TESTS_PAYLOAD_APPLIER_HARNESS_H
 
 #ifndef _WIN32
+#include <signal.h>
+#include <stdio.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -184,6 +187,25 @@ class ScriptedOps : public FileOps {
   bool fired_ = false;
   bool frozen_ = false;
 };
+
+#ifndef _WIN32
+// Runs `run` in a child process killed (SIGKILL) at its file operation
+// number `at`. True when it was killed, false when it ran to its end first.
+inline bool RunKilledAt(long at, const std::function<void(ScriptedOps&)>& run) {
+  fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    ScriptedOps ops;
+    ops.end_at = at;
+    ops.end = [] { raise(SIGKILL); };
+    run(ops);
+    _exit(0);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return false;
+  return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
+#endif
 
 // Whether `name` is one of the patch's own files.
 inline bool IsLeftover(const std::string& name) {

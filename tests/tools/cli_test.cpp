@@ -17,6 +17,7 @@
 #include "payload/container.h"
 #include "payload/journal.h"
 #include "payload/names.h"
+#include "payload/applier_harness.h"
 #include "support/payload_builder.h"
 #include "support/pe_builder.h"
 #include "support/scratch.h"
@@ -556,6 +557,83 @@ TEST_F(PayloadCli, RecoverFinishesOrUndoesAnInterruptedPatch) {
   EXPECT_EQ(Slurp(dir.Join("vusk.exe")), "new");
 }
 
+// A patch killed at each of its file operations, then the folder taken by
+// every road: extract -C, extract --find-in (the scan finds the folder
+// whatever the patch left of its program), and a delta patcher made from
+// the installation's files. Each finishes or undoes the interrupted patch
+// first and says so, then patches or finds the folder up to date: the new
+// files, status 0 or 4, never "not installed".
+TEST_F(PayloadCli, EveryRoadFinishesAnInterruptedPatch) {
+  // The program a little changed and orvcore.dll not at all: the delta
+  // patcher makes both deltas, and one of them holds only when the old
+  // program is there.
+  Shape shape(Shape::kUnchanged, "");
+  shape.release.exe = shape.before.at("Vusk.exe");
+  for (size_t i = 100; i < shape.release.exe.size(); i += 700) shape.release.exe[i] ^= 0x20;
+  shape.payload = shape.release.Payload();
+  shape.after = shape.release.After(shape.before);
+  const std::string full = Save(shape.payload);
+  // The delta patcher: the same release, packed against the old files.
+  ScratchDir old_files, new_files;
+  Restore(old_files, shape.before);
+  std::vector<std::string> pack = {"pack", "-q", "-o", files_.Join("delta.bin"), "--from",
+                                   old_files.path()};
+  for (const auto& file : shape.after) {
+    if (file.first == "settings.ini") continue;  // no entry of the release
+    const std::string name = file.first == "Vusk.exe" ? "vusk.exe" : file.first;
+    ASSERT_TRUE(WriteFileBytes(new_files.Join(name), file.second));
+    pack.push_back(new_files.Join(name));
+  }
+  ASSERT_EQ(Lzcx(pack).status, 0);
+  const std::string delta = files_.Join("delta.bin");
+  const std::string listed = Lzcx({"list", delta}).out;
+  ASSERT_NE(listed.find("delta"), listed.rfind("delta")) << listed;
+
+  ScriptedOps counter;
+  {
+    ScratchDir dir;
+    shape.Lay(dir);
+    ApplyPayload(shape.payload.data(), shape.payload.size(), dir.path().c_str(), counter);
+  }
+  struct Road {
+    const char* what;
+    std::vector<std::string> args;  // DIR and ROOT stand for the paths
+    int trials = 0, whole = 0, statuses[5] = {0}, told = 0;
+  };
+  Road roads[] = {{"extract -C", {"extract", full, "-C", "DIR"}},
+                  {"extract --find-in", {"extract", full, "--find-in", "ROOT"}},
+                  {"a delta patcher", {"extract", delta, "-C", "DIR"}}};
+  for (long at = 0; at < counter.calls(); ++at) {
+    for (Road& road : roads) {
+      ScratchDir root;
+      ScratchDir inst(root.path().c_str());
+      shape.Lay(inst);
+      ASSERT_TRUE(RunKilledAt(at, [&](ScriptedOps& ops) {
+        ApplyPayload(shape.payload.data(), shape.payload.size(), inst.path().c_str(), ops);
+      }));
+      const bool interrupted = Take(inst).count(kJournalName) != 0;
+      std::vector<std::string> args;
+      for (const std::string& a : road.args)
+        args.push_back(a == "DIR" ? inst.path() : a == "ROOT" ? root.path() : a);
+      const Result r = Lzcx(args);
+      const std::string where = std::string(road.what) + " after a kill at " +
+                                std::to_string(at) + ": " + r.err;
+      ++road.trials;
+      EXPECT_TRUE(r.status == 0 || r.status == 4) << where;
+      if (r.status >= 0 && r.status < 5) ++road.statuses[r.status];
+      EXPECT_EQ(Take(inst), shape.after) << where;
+      road.whole += Take(inst) == shape.after;
+      const bool told = r.err.find("lzcx: an interrupted patch of ") != std::string::npos;
+      EXPECT_EQ(told, interrupted) << where;
+      road.told += told;
+    }
+  }
+  for (const Road& road : roads)
+    printf("%s, after a kill at each of %d calls: %d new sets; %d patched, %d up to date; %d "
+           "said they finished or undid a patch\n",
+           road.what, road.trials, road.whole, road.statuses[0], road.statuses[4], road.told);
+}
+
 // extract's exit statuses, one situation each, and what the folder holds
 // after it: the new files, or exactly what it held (the same files, not
 // rewritten).
@@ -583,7 +661,8 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
       {"empty folder", kEmpty, {"-C", "DIR", "PAYLOAD"}, 3, false},
       {"installed", kOld, {"-C", "DIR", "PAYLOAD"}, 0, true},
       {"installed, up to date", kCurrent, {"-C", "DIR", "PAYLOAD"}, 4, false},
-      {"up to date, a patch interrupted", kCurrentInterrupted, {"-C", "DIR", "PAYLOAD"}, 0, true},
+      // Undone first, it is up to date: its files, nothing of the patch's.
+      {"up to date, a patch interrupted", kCurrentInterrupted, {"-C", "DIR", "PAYLOAD"}, 4, true},
       {"damaged payload", kOld, {"-C", "DIR", bad}, 1, false},
       {"payload without the program", kOld, {"-C", "DIR", no_program}, 3, false},
       {"bad usage", kOld, {"-C", "DIR", "--find-in", "ROOT", "PAYLOAD"}, 2, false},

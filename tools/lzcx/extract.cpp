@@ -290,6 +290,22 @@ int Extract(const Request& request) {
       fprintf(stderr, "lzcx: %s: cannot open the folder\n", shown);
     return Finish(log, kExtractFailed, dir);
   }
+  // An interrupted patch is finished or undone first, whatever it left
+  // (a program moved aside, the new files in place): the folder is judged
+  // as it is then.
+  ApplyStatus recovery = kApplyFailed;
+  const RecoveryResult recovered =
+      RecoverDirectory(dir.c_str(), ops, fault, sizeof fault, &recovery);
+  if (recovered == kRecoveryFinished || recovered == kRecoveryUndone) {
+    const char* how = recovered == kRecoveryFinished ? "finished" : "undone";
+    fprintf(stderr, "lzcx: an interrupted patch of %s was %s\n", shown, how);
+    log.Line("an interrupted patch of %s was %s", dir.c_str(), how);
+  } else if (recovered != kRecoveryNone) {
+    ops.CloseDirectory(open);
+    if (ExplainStop(ops, dir, shown).empty()) fprintf(stderr, "lzcx: %s\n", fault);
+    log.Line("failed: %s", fault);
+    return Finish(log, StatusOf(recovery), dir);
+  }
   if (!request.force) {
     const PayloadEntry* program = nullptr;
     for (const PayloadEntry& e : entries)
