@@ -148,15 +148,10 @@ TEST(ApplyPayloadWin32, VanishedTemporariesAndASecondPatchChangeNothing) {
   ScratchDir dir;
   const Snapshot before = {{"Vusk.exe", TextLike(4000, 1)}, {"orvcore.dll", TextLike(3000, 3)},
                            {"big.dat", TextLike(9000, 4)}};
-  for (const auto& f : before) ASSERT_TRUE(WriteFileBytes(dir.Join(f.first), f.second));
+  Restore(dir, before);
   const Bytes payload = MakeContainer({{"vusk.exe", 1, GreedyBlock(TextLike(5000, 2))},
                                        {"orvcore.dll", 0, RandomBytes(100, 5)},
                                        {"big.dat", 0, RandomBytes(700, 6)}});
-  auto snapshot = [&] {
-    Snapshot s;
-    for (const std::string& name : dir.Names()) ReadFileBytes(dir.Join(name), &s[name]);
-    return s;
-  };
   CommitHook quarantine([&] {
     for (const char* temp : {"~pt0002.tmp", "~pt0004.tmp"}) DeleteFileA(dir.Join(temp).c_str());
   });
@@ -165,7 +160,7 @@ TEST(ApplyPayloadWin32, VanishedTemporariesAndASecondPatchChangeNothing) {
   EXPECT_FALSE(ApplyPayload(payload.data(), payload.size(), dir.path().c_str(), quarantine, fault,
                             sizeof fault, &status));
   EXPECT_EQ(status, kApplyFailed) << fault;
-  EXPECT_EQ(snapshot(), before) << fault;
+  EXPECT_EQ(Take(dir), before) << fault;
 
   ApplyStatus second = kApplyPatched;
   CommitHook twice([&] {
@@ -186,16 +181,11 @@ TEST(ApplyPayloadWin32, OldFileHeldAtTheCommitChangesNothing) {
   ScratchDir dir;
   const Snapshot before = {{"Vusk.exe", TextLike(4000, 1)}, {"orvcore.dll", TextLike(3000, 3)},
                            {"orvtext.dll", TextLike(2000, 4)}};
-  for (const auto& f : before) ASSERT_TRUE(WriteFileBytes(dir.Join(f.first), f.second));
+  Restore(dir, before);
   const Bytes payload = MakeContainer({{"vusk.exe", 1, GreedyBlock(TextLike(5000, 2))},
                                        {"orvtext.dll", 0, before.at("orvtext.dll")},
                                        {"orvcore.dll", 0, RandomBytes(100, 5)},
                                        {"new.dat", 0, RandomBytes(700, 6)}});
-  auto snapshot = [&] {
-    Snapshot s;
-    for (const std::string& name : dir.Names()) ReadFileBytes(dir.Join(name), &s[name]);
-    return s;
-  };
   HANDLE held = INVALID_HANDLE_VALUE;
   CommitHook hold([&] {
     held = CreateFileA(dir.Join("orvcore.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -208,7 +198,7 @@ TEST(ApplyPayloadWin32, OldFileHeldAtTheCommitChangesNothing) {
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   EXPECT_EQ(status, kApplyFailed) << fault;
   EXPECT_EQ(std::string(fault).find("orvcore.dll: cannot move the old file aside"), 0u) << fault;
-  EXPECT_EQ(snapshot(), before) << fault;
+  EXPECT_EQ(Take(dir), before) << fault;
   FileOps ops;
   EXPECT_FALSE(ApplyPayload(payload.data(), payload.size(), dir.path().c_str(), ops, fault,
                             sizeof fault, &status));
@@ -218,7 +208,7 @@ TEST(ApplyPayloadWin32, OldFileHeldAtTheCommitChangesNothing) {
                            sizeof fault, &status)) << fault;
   EXPECT_EQ(dir.Names(),
             (std::vector<std::string>{"Vusk.exe", "new.dat", "orvcore.dll", "orvtext.dll"}));
-  EXPECT_EQ(snapshot().at("orvtext.dll"), before.at("orvtext.dll"));
+  EXPECT_EQ(Take(dir).at("orvtext.dll"), before.at("orvtext.dll"));
 }
 
 // A parent of the patched directory re-pointed after the directory was

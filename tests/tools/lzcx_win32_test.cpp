@@ -119,7 +119,8 @@ TEST_F(LzcxExe, ExtractRecoversThenPatchesTheInstallationSilently) {
   DeleteFileA(log.c_str());
   Outcome r = Lzcx({"extract", kPatcher, "--find-in", "C:\\Program Files", "-v", "--log", log});
   ASSERT_EQ(r.status, 0u) << r.err;
-  EXPECT_EQ(r.err, "");
+  // The one line is the recovery's.
+  EXPECT_EQ(r.err, "lzcx: an interrupted patch of " + kInstall + "\\ was undone\r\n");
   // The folder, then each path written under its installed spelling
   // (Vusk.exe), in payload order.
   std::string expected = kInstall + "\\\r\n";
@@ -135,6 +136,9 @@ TEST_F(LzcxExe, ExtractRecoversThenPatchesTheInstallationSilently) {
   for (const std::string& name : ReleaseNames())
     EXPECT_TRUE(SameBytes(kInstall + "\\" + name, kNew + "\\" + name)) << name;
   EXPECT_NE(Slurp(log).find(" status 0: patched: " + kInstall + "\\"), std::string::npos)
+      << Slurp(log);
+  EXPECT_NE(Slurp(log).find(" an interrupted patch of " + kInstall + "\\ was undone"),
+            std::string::npos)
       << Slurp(log);
 
   // Again: already up to date, nothing written.
