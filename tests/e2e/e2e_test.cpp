@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "driver.h"
-#include "payload/applier.h"
+#include "payload/applier_harness.h"
 #include "support/scratch.h"
 
 namespace {
@@ -445,36 +445,6 @@ TEST_F(PatcherEndToEnd, FindsAndPatchesAnInstallationInAFolderWithAnyName) {
   }
 }
 
-// The real file operations, until the patch has moved the old Vusk.exe
-// aside; from then on every one fails and does nothing: the folder as a
-// patch killed at that moment leaves it.
-class CutAfterTheProgramMoves : public FileOps {
- public:
-  platform::File* CreateNew(platform::Directory* dir, const char* name) override {
-    return cut ? nullptr : FileOps::CreateNew(dir, name);
-  }
-  platform::Presence OpenExisting(platform::Directory* dir, const char* name,
-                                  platform::File** file, platform::FileFacts* facts) override {
-    *file = nullptr;
-    return cut ? platform::kUnknown : FileOps::OpenExisting(dir, name, file, facts);
-  }
-  platform::Presence OpenToRename(platform::Directory* dir, const char* name,
-                                  platform::File** file, platform::FileFacts* facts) override {
-    *file = nullptr;
-    return cut ? platform::kUnknown : FileOps::OpenToRename(dir, name, file, facts);
-  }
-  int Rename(platform::Directory* dir, const char* from, const char* to, int replace) override {
-    if (cut) return 0;
-    const int renamed = FileOps::Rename(dir, from, to, replace);
-    cut = renamed && platform::SameFileName(from, "Vusk.exe");
-    return renamed;
-  }
-  int Remove(platform::Directory* dir, const char* name) override {
-    return !cut && FileOps::Remove(dir, name);
-  }
-  bool cut = false;
-};
-
 // A patch cut short just after it moved Vusk.exe aside leaves no Vusk.exe,
 // only its journal: the scan still finds the installation, and Patch
 // finishes the interrupted patch and ends with the new release.
@@ -484,10 +454,15 @@ TEST_F(PatcherEndToEnd, InterruptedPatchIsFoundByItsJournalAndFinished) {
   HRSRC info = FindResourceA(patcher, MAKEINTRESOURCEA(105), "FILE");
   ASSERT_TRUE(info);
   const uint8_t* payload = static_cast<const uint8_t*>(LockResource(LoadResource(patcher, info)));
-  CutAfterTheProgramMoves cut;
+  // Every file operation after the move fails and does nothing, as after
+  // a kill there.
+  ScriptedOps cut;
+  cut.before_rename = [&](const char* from, const char*) {
+    if (platform::SameFileName(from, "Vusk.exe")) cut.freeze_at = cut.calls() + 1;
+  };
   EXPECT_FALSE(ApplyPayload(payload, SizeofResource(patcher, info), (kInstall + "\\").c_str(), cut));
   FreeLibrary(patcher);
-  ASSERT_TRUE(cut.cut);
+  ASSERT_GT(cut.freeze_at, 0);
   ASSERT_EQ(GetFileAttributesA(kFoundPath.c_str()), INVALID_FILE_ATTRIBUTES);
   StartPatcher();
   ScanToTheInstallation();

@@ -237,17 +237,26 @@ struct Outcome {
 // last two natively as root, who alone can give a file away).
 struct Shape {
   enum Kind { kPlain, kUnchanged, kForeign, kSwapped } kind;
+  static constexpr const char* kNames[] = {"Changed", "Unchanged", "Foreign", "Swapped"};
   const char* what;
   Release release;
   Bytes payload;
   Snapshot before, after;
   Bytes planted = TextLike(6000, 99);  // the other user's file
 
-  explicit Shape(Kind k, const char* name)
-      : kind(k), what(name), release(k == kUnchanged), payload(release.Payload()),
+  explicit Shape(Kind k)
+      : kind(k), what(kNames[k]), release(k == kUnchanged), payload(release.Payload()),
         before(Installation()) {
     if (k == kForeign) before["vusk-1.24.exe"] = before["Vusk.exe"];
     after = release.After(before);
+  }
+  // Whether this process can lay it out.
+  bool CanLay() const {
+#ifdef _WIN32
+    return kind == kPlain || kind == kUnchanged;
+#else
+    return kind == kPlain || kind == kUnchanged || geteuid() == 0;
+#endif
   }
 
   // Lays the installation out in `dir`, as its owner left it.
@@ -290,19 +299,5 @@ struct Shape {
 
   static const unsigned kOtherUser = 1000;
 };
-
-// The shapes this process can lay out.
-inline std::vector<Shape> Shapes() {
-  std::vector<Shape> shapes;
-  shapes.emplace_back(Shape::kPlain, "every entry changes its file");
-  shapes.emplace_back(Shape::kUnchanged, "an entry equal to its old file");
-#ifndef _WIN32
-  if (geteuid() == 0) {
-    shapes.emplace_back(Shape::kForeign, "files of another owner, one hard-linked");
-    shapes.emplace_back(Shape::kSwapped, "a temporary swapped at the commit");
-  }
-#endif
-  return shapes;
-}
 
 #endif  // PATCHER_TESTS_PAYLOAD_APPLIER_HARNESS_H

@@ -567,7 +567,7 @@ TEST_F(PayloadCli, EveryRoadFinishesAnInterruptedPatch) {
   // The program a little changed and orvcore.dll not at all: the delta
   // patcher makes both deltas, and one of them holds only when the old
   // program is there.
-  Shape shape(Shape::kUnchanged, "");
+  Shape shape(Shape::kUnchanged);
   shape.release.exe = shape.before.at("Vusk.exe");
   for (size_t i = 100; i < shape.release.exe.size(); i += 700) shape.release.exe[i] ^= 0x20;
   shape.payload = shape.release.Payload();
