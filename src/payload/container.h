@@ -36,6 +36,7 @@
 #include <stdint.h>
 
 #include "payload/fault.h"
+#include "payload/forms.h"
 
 const uint32_t kEntryHeaderSize = 38;
 const int kEntryNameField = 30;  // so a name has at most 29 characters
@@ -76,6 +77,11 @@ struct PayloadEntry {
 };
 
 inline bool IsDelta(const PayloadEntry& e) { return e.compressed == kDeltaForm; }
+
+// The form of an entry's data.
+inline DataForm EntryForm(const PayloadEntry& e) {
+  return IsDelta(e) ? kFormDelta : e.compressed ? kFormBlock : kFormStored;
+}
 
 // Keeps of the `count` entries only the last of each name, in their
 // order, and returns how many that is (-1 without memory for the sort):
