@@ -9,6 +9,7 @@
 #include "lzcx/pe_image.h"
 #include "lzcx/delta_encoder.h"
 #include "payload/container.h"
+#include "payload/delta.h"
 #include "support/payload_builder.h"
 #include "support/pe_builder.h"
 #include "support/scratch.h"

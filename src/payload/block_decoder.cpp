@@ -2,8 +2,16 @@
 
 #include <string.h>
 
+void WriteBlockHeader(uint8_t* out, uint32_t expanded_length, uint32_t block_length) {
+  memcpy(out, kBlockMagic, sizeof kBlockMagic);
+  WriteLe32(out + 4, expanded_length);
+  WriteLe32(out + 8, block_length);
+  WriteLe32(out + 12, 0);
+}
+
 // For messages only: the program's build carries no fault texts.
 #ifndef PATCHER_NO_FAULT_TEXT
+
 const char* BlockFaultText(BlockFault fault) {
   switch (fault) {
     case kBlockFine: return "no fault";

@@ -18,22 +18,21 @@
 
 #include <stdint.h>
 
+#include "payload/byte_order.h"
+
 const uint32_t kBlockHeaderSize = 16;
+const uint8_t kBlockMagic[4] = {'L', 'Z', 'C', 'X'};
 const uint32_t kMaxMatchLength = 16;
 const uint32_t kMaxMatchDistance = 4095;
-
-inline uint32_t ReadLe32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-inline void WriteLe32(uint8_t* p, uint32_t value) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
-}
 
 // Header reads; `block` must have at least kBlockHeaderSize bytes.
 inline uint32_t BlockExpandedLength(const uint8_t* block) { return ReadLe32(block + 4); }
 inline uint32_t BlockLength(const uint8_t* block) { return ReadLe32(block + 8); }
+
+// The header of a block of `block_length` bytes that expands to
+// `expanded_length`, into `out` (kBlockHeaderSize bytes): the encoders'
+// one way to write it.
+void WriteBlockHeader(uint8_t* out, uint32_t expanded_length, uint32_t block_length);
 
 // True when a block of these lengths holds its bytes verbatim.
 inline bool BlockIsStored(uint32_t expanded_length, uint32_t block_length) {

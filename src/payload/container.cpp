@@ -7,6 +7,7 @@
 
 #include "payload/block_decoder.h"
 #include "payload/crc32c.h"
+#include "payload/delta.h"
 #include "payload/names.h"
 #include "platform/platform.h"
 
@@ -132,6 +133,10 @@ int KeepLastOfEachName(PayloadEntry* entries, int count) {
   return kept;
 }
 
+namespace {
+
+// The trailer for `count` entries whose record CRCs are `crcs`, into `out`
+// (TrailerSize(count) bytes).
 void WriteTrailer(const uint32_t* crcs, uint32_t count, uint8_t* out) {
   const uint32_t length = static_cast<uint32_t>(TrailerSize(count));
   memcpy(out, kTrailerMagic, 4);
@@ -141,6 +146,69 @@ void WriteTrailer(const uint32_t* crcs, uint32_t count, uint8_t* out) {
   WriteLe32(out + length - 12, Crc32c(0, out, length - 12));
   WriteLe32(out + length - 8, length);
   memcpy(out + length - 4, kTrailerMagic, 4);
+}
+
+}  // namespace
+
+PayloadWriter::PayloadWriter(Sink sink, void* context, bool sealed)
+    : sink_(sink), context_(context), sealed_(sealed), count_(0), added_(0), crcs_(nullptr) {}
+
+PayloadWriter::~PayloadWriter() { free(crcs_); }
+
+int PayloadWriter::Put(const void* data, size_t size, uint32_t* crc) {
+  *crc = Crc32c(*crc, static_cast<const uint8_t*>(data), size);
+  return !size || sink_(context_, data, size);
+}
+
+int PayloadWriter::Begin(int32_t count) {
+  uint8_t head[4];
+  WriteLe32(head, static_cast<uint32_t>(count));
+  count_ = count;
+  uint32_t ignored = 0;
+  return Put(head, sizeof head, &ignored);
+}
+
+int PayloadWriter::Add(const char* name, DataForm form, const uint8_t* data, uint32_t size) {
+  return AddWithField(name, FormField(form), data, size);
+}
+
+int PayloadWriter::AddWithField(const char* name, uint32_t field, const uint8_t* data,
+                                uint32_t size) {
+  const size_t length = strlen(name);
+  if (length >= static_cast<size_t>(kEntryNameField)) return 0;
+  uint8_t header[kEntryHeaderSize] = {0};
+  memcpy(header, name, length);
+  WriteLe32(header + kEntryNameField, field);
+  WriteLe32(header + kEntryNameField + 4, size);
+  uint32_t crc = 0;
+  const bool mark = sealed_ && field && size >= kSealOffset + sizeof kTrailerMagic;
+  const uint32_t before = mark ? kSealOffset : size;
+  if (!Put(header, sizeof header, &crc) || !Put(data, before, &crc)) return 0;
+  if (mark && (!Put(kTrailerMagic, sizeof kTrailerMagic, &crc) ||
+               !Put(data + before + 4, size - before - 4, &crc)))
+    return 0;
+  if (!sealed_) return ++added_, 1;
+  // Grown by doubling; counted in entries, which are at most 2^31.
+  if (!(added_ & (added_ - 1))) {
+    void* grown = realloc(crcs_, sizeof *crcs_ * (added_ ? 2 * size_t{added_} : 1));
+    if (!grown) return 0;
+    crcs_ = static_cast<uint32_t*>(grown);
+  }
+  crcs_[added_++] = crc;
+  return 1;
+}
+
+int PayloadWriter::End() {
+  if (static_cast<uint32_t>(count_) != added_ || count_ <= 0) return 0;
+  if (!sealed_) return 1;
+  const size_t size = static_cast<size_t>(TrailerSize(added_));
+  uint8_t* trailer = static_cast<uint8_t*>(malloc(size));
+  if (!trailer) return 0;
+  WriteTrailer(crcs_, added_, trailer);
+  uint32_t ignored = 0;
+  const int written = Put(trailer, size, &ignored);
+  free(trailer);
+  return written;
 }
 
 uint32_t EntryRecordCrc(const PayloadEntry& entry) {
@@ -168,7 +236,7 @@ int CheckPayloadIntegrity(const uint8_t* data, size_t size, PayloadIntegrity* in
     if (crcs && EntryRecordCrc(e) != ReadLe32(crcs + 4 * e.index))
       return EntryFault(fault, fault_size, e.index, e.name,
                         "checksum does not match: the payload is damaged");
-    if (e.compressed && IsTrailerMagic(e.data + 12)) sealed = true;
+    if (e.compressed && IsTrailerMagic(e.data + kSealOffset)) sealed = true;
   }
   if (!reader.done()) return FormatFault(fault, fault_size, "%s", reader.fault_text());
   const size_t extra = entries_end - reader.offset();
@@ -201,9 +269,9 @@ bool LooksLikePayload(const uint8_t* data, size_t size) {
   const uint8_t* first = data + 4;
   const uint8_t* nul = static_cast<const uint8_t*>(memchr(first, 0, kEntryNameField));
   if (!nul || nul == first) return false;
-  const uint32_t compressed = ReadLe32(first + 30);
+  const uint32_t compressed = ReadLe32(first + kEntryNameField);
   if (!compressed || compressed == kDeltaForm) return true;
-  return size >= 4 + kEntryHeaderSize + 4 && memcmp(first + kEntryHeaderSize, "LZCX", 4) == 0;
+  return size >= 4 + kEntryHeaderSize + 4 && memcmp(first + kEntryHeaderSize, kBlockMagic, 4) == 0;
 }
 
 PayloadReader::PayloadReader(const uint8_t* data, size_t size)
@@ -245,8 +313,8 @@ int PayloadReader::Next(PayloadEntry* entry) {
   if (verdict != kNameFine) return Fail(NameVerdictText(verdict), name);
 
   entry->index = next_index_;
-  entry->compressed = ReadLe32(p + 30);
-  entry->size = ReadLe32(p + 34);
+  entry->compressed = ReadLe32(p + kEntryNameField);
+  entry->size = ReadLe32(p + kEntryNameField + 4);
   entry->data = p + kEntryHeaderSize;
   if (entry->size > left - kEntryHeaderSize)
     return Fail("data runs past the end of the payload", name);
@@ -254,10 +322,7 @@ int PayloadReader::Next(PayloadEntry* entry) {
   entry->old_size = entry->old_crc = entry->new_crc = 0;
   if (IsDelta(*entry)) {
     if (entry->size < kDeltaHeaderSize) return Fail("too small for a delta header", name);
-    entry->old_size = ReadLe32(entry->data);
-    entry->expanded_length = ReadLe32(entry->data + 4);
-    entry->old_crc = ReadLe32(entry->data + 8);
-    entry->new_crc = ReadLe32(entry->data + 16);
+    ReadDeltaHeader(entry);
   } else if (entry->compressed) {
     if (entry->size < kBlockHeaderSize)
       return Fail("too small for a block header", name);

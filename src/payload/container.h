@@ -50,14 +50,9 @@ const uint32_t kTrailerVersion = 1;
 // Bytes of the trailer for `count` entries.
 inline uint64_t TrailerSize(uint32_t count) { return 24 + 4 * static_cast<uint64_t>(count); }
 
-// Writes the trailer for `count` entries whose record CRCs are `crcs` into
-// `out` (TrailerSize(count) bytes).
-void WriteTrailer(const uint32_t* crcs, uint32_t count, uint8_t* out);
-
 // The compressed field of a delta entry: "LZCD" read as u32 LE. Its data
-// begins with a header of kDeltaHeaderSize bytes (delta.h).
+// begins with the delta header (delta.h).
 const uint32_t kDeltaForm = 0x44435A4Cu;
-const uint32_t kDeltaHeaderSize = 20;
 
 struct PayloadEntry {
   int32_t index;         // 0 for the first entry
@@ -82,6 +77,55 @@ inline bool IsDelta(const PayloadEntry& e) { return e.compressed == kDeltaForm; 
 inline DataForm EntryForm(const PayloadEntry& e) {
   return IsDelta(e) ? kFormDelta : e.compressed ? kFormBlock : kFormStored;
 }
+
+// The compressed field that names `form` (the writers write 1 for a block).
+inline uint32_t FormField(DataForm form) {
+  return form == kFormDelta ? kDeltaForm : form == kFormBlock ? 1 : 0;
+}
+
+// Where a block's or a delta's header has its reserved field, which a
+// payload with a checksum trailer fills with the trailer's magic.
+const uint32_t kSealOffset = 12;
+
+// Makes containers, for lzcx pack and the tests: the count, each entry's
+// header and data, and the checksum trailer, handed to a sink in order as
+// they are made, so that a large payload never has to be held whole.
+class PayloadWriter {
+ public:
+  // Takes the next `size` bytes of the container; zero stops the writer.
+  typedef int (*Sink)(void* context, const void* data, size_t size);
+
+  // `sealed`: with the checksum trailer and every block and delta marked,
+  // as lzcx writes payloads; else as payloads were before checksums.
+  PayloadWriter(Sink sink, void* context, bool sealed = true);
+  ~PayloadWriter();
+
+  // Writes the count of entries.
+  int Begin(int32_t count);
+  // Writes the entry `name` holding `size` bytes of `form` at `data`. A
+  // sealed container marks a block's or delta's header as it writes it
+  // (`data` itself is left as it is) and keeps the record's CRC. Zero when
+  // the name does not fit its field, memory runs out, or the sink refuses.
+  int Add(const char* name, DataForm form, const uint8_t* data, uint32_t size);
+  // The same with the header's compressed field as given, for tests that
+  // write fields no writer would.
+  int AddWithField(const char* name, uint32_t field, const uint8_t* data, uint32_t size);
+  // Writes the trailer after the last entry (nothing when not sealed).
+  // Zero when the count written by Begin was not the entries' count.
+  int End();
+
+ private:
+  PayloadWriter(const PayloadWriter&) = delete;
+  PayloadWriter& operator=(const PayloadWriter&) = delete;
+  int Put(const void* data, size_t size, uint32_t* crc);
+
+  Sink sink_;
+  void* context_;
+  bool sealed_;
+  int32_t count_;
+  uint32_t added_;
+  uint32_t* crcs_;
+};
 
 // Keeps of the `count` entries only the last of each name, in their
 // order, and returns how many that is (-1 without memory for the sort):

@@ -132,6 +132,15 @@ int Finish(DeltaFault what, DeltaFault* fault) {
 
 }  // namespace
 
+void WriteDeltaHeader(uint8_t* out, uint32_t old_size, uint32_t new_size, uint32_t old_crc,
+                      uint32_t new_crc) {
+  WriteLe32(out, old_size);
+  WriteLe32(out + 4, new_size);
+  WriteLe32(out + 8, old_crc);
+  WriteLe32(out + 12, 0);
+  WriteLe32(out + 16, new_crc);
+}
+
 int DeltaOldMatches(const PayloadEntry& e, const uint8_t* old_data, uint32_t old_size) {
   return old_size == e.old_size && Crc32c(0, old_data, old_size) == e.old_crc;
 }

@@ -23,7 +23,23 @@
 
 #include <stdint.h>
 
+#include "payload/byte_order.h"
 #include "payload/container.h"
+
+const uint32_t kDeltaHeaderSize = 20;
+
+// The header's fields into `e`, whose data holds at least
+// kDeltaHeaderSize bytes: the old file, and the new file's size and CRC.
+inline void ReadDeltaHeader(PayloadEntry* e) {
+  e->old_size = ReadLe32(e->data);
+  e->expanded_length = ReadLe32(e->data + 4);
+  e->old_crc = ReadLe32(e->data + 8);
+  e->new_crc = ReadLe32(e->data + 16);
+}
+
+// The header into `out` (kDeltaHeaderSize bytes), its reserved field zero.
+void WriteDeltaHeader(uint8_t* out, uint32_t old_size, uint32_t new_size, uint32_t old_crc,
+                      uint32_t new_crc);
 
 enum DeltaFault {
   kDeltaFine = 0,

@@ -10,6 +10,7 @@
 #include "payload/applier.h"
 #include "payload/block_decoder.h"
 #include "payload/crc32c.h"
+#include "payload/delta.h"
 #include "payload/names.h"
 #include "platform/platform.h"
 #include "support/name_cases.h"

@@ -48,10 +48,8 @@ Bytes CodedBody(const std::vector<Item>& items, bool spare_bits) {
 
 Bytes MakeBlockWithLength(uint32_t expanded_length, uint32_t block_length,
                           const Bytes& body) {
-  Bytes out = {'L', 'Z', 'C', 'X'};
-  PutLe32(&out, expanded_length);
-  PutLe32(&out, block_length);
-  PutLe32(&out, 0);
+  Bytes out(kBlockHeaderSize);
+  WriteBlockHeader(out.data(), expanded_length, block_length);
   out.insert(out.end(), body.begin(), body.end());
   return out;
 }
@@ -105,17 +103,23 @@ Bytes Expand(const Bytes& block) {
   return out;
 }
 
+namespace {
+
+int AppendTo(void* context, const void* data, size_t size) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  static_cast<Bytes*>(context)->insert(static_cast<Bytes*>(context)->end(), p, p + size);
+  return 1;
+}
+
+}  // namespace
+
 Bytes MakeContainerWithCount(int32_t count, const std::vector<EntrySpec>& entries) {
   Bytes out;
-  PutLe32(&out, static_cast<uint32_t>(count));
-  for (const EntrySpec& e : entries) {
-    uint8_t name[30] = {0};
-    memcpy(name, e.name.data(), e.name.size() < 30 ? e.name.size() : 30);
-    out.insert(out.end(), name, name + 30);
-    PutLe32(&out, e.compressed);
-    PutLe32(&out, static_cast<uint32_t>(e.data.size()));
-    out.insert(out.end(), e.data.begin(), e.data.end());
-  }
+  PayloadWriter writer(AppendTo, &out, false);
+  writer.Begin(count);
+  for (const EntrySpec& e : entries)
+    writer.AddWithField(e.name.c_str(), e.compressed, e.data.data(),
+                        static_cast<uint32_t>(e.data.size()));
   return out;
 }
 
@@ -124,20 +128,15 @@ Bytes MakeContainer(const std::vector<EntrySpec>& entries) {
 }
 
 Bytes Sealed(const Bytes& container) {
-  Bytes out = container;
-  PayloadReader reader(out.data(), out.size());
-  std::vector<uint32_t> crcs;
+  Bytes out;
+  PayloadWriter writer(AppendTo, &out);
+  PayloadReader reader(container.data(), container.size());
   PayloadEntry e;
   if (reader.Start()) {
-    while (reader.Next(&e)) {
-      if (e.compressed) memcpy(const_cast<uint8_t*>(e.data) + 12, kTrailerMagic, 4);
-      crcs.push_back(EntryRecordCrc(e));
-    }
+    writer.Begin(reader.count());
+    while (reader.Next(&e)) writer.AddWithField(e.name, e.compressed, e.data, e.size);
   }
-  out.resize(reader.offset());
-  const size_t at = out.size();
-  out.resize(at + TrailerSize(static_cast<uint32_t>(crcs.size())));
-  WriteTrailer(crcs.data(), static_cast<uint32_t>(crcs.size()), out.data() + at);
+  writer.End();
   return out;
 }
 

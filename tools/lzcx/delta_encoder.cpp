@@ -9,6 +9,7 @@
 #include "payload/block_decoder.h"
 #include "payload/container.h"
 #include "payload/crc32c.h"
+#include "payload/delta.h"
 #include "payload/delta_code.h"
 
 #ifdef LZCX_HAVE_DIVSUFSORT
@@ -200,10 +201,9 @@ int EncodeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_dat
   int ok = sa && m && SortSuffixes(old_data, static_cast<int32_t>(old_size), sa);
   if (ok) {
     out->assign(kDeltaHeaderSize, 0);
-    WriteLe32(out->data(), static_cast<uint32_t>(old_size));
-    WriteLe32(out->data() + 4, static_cast<uint32_t>(new_size));
-    WriteLe32(out->data() + 8, Crc32c(0, old_data, old_size));
-    WriteLe32(out->data() + 16, Crc32c(0, new_data, new_size));
+    WriteDeltaHeader(out->data(), static_cast<uint32_t>(old_size),
+                     static_cast<uint32_t>(new_size), Crc32c(0, old_data, old_size),
+                     Crc32c(0, new_data, new_size));
     std::vector<Command> commands;
     // bsdiff's scan: `lastscan`/`lastpos` is where the current match began
     // in the new and the old file, `lastoffset` its offset.

@@ -5,8 +5,6 @@
 #include <memory>
 #include <new>
 
-const uint8_t kBlockMagic[4] = {'L', 'Z', 'C', 'X'};
-
 namespace {
 
 // The match finder's window: one slot per position it can still reach.
@@ -283,10 +281,7 @@ int EncodeBlockInto(const uint8_t* data, size_t size, ParseKind parse, uint8_t* 
   const uint64_t body = s.stored ? size : s.coded_body;
   *block_size = static_cast<size_t>(kBlockHeaderSize + body);
   uint8_t* out = work;
-  memcpy(out, kBlockMagic, sizeof kBlockMagic);
-  WriteLe32(out + 4, static_cast<uint32_t>(size));
-  WriteLe32(out + 8, static_cast<uint32_t>(kBlockHeaderSize + body));
-  WriteLe32(out + 12, 0);
+  WriteBlockHeader(out, static_cast<uint32_t>(size), static_cast<uint32_t>(kBlockHeaderSize + body));
   out += kBlockHeaderSize;
   if (s.stored) {
     if (size) memcpy(out, data, size);

@@ -23,9 +23,6 @@
 
 #include "payload/block_decoder.h"
 
-// The block's magic, which only the packer writes.
-extern const uint8_t kBlockMagic[4];
-
 // Shorter matches cost more than the literals they replace.
 const uint32_t kMinMatchLength = 3;
 

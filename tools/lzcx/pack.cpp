@@ -101,6 +101,17 @@ int EncodeChecked(const PackFile& file, const FileBytes& in, const PackOptions& 
   return 0;
 }
 
+// PayloadWriter's sink: a PayloadSink, and where its reason goes.
+struct SinkContext {
+  PayloadSink* sink;
+  std::string* why;
+};
+
+int ToSink(void* context, const void* data, size_t size) {
+  SinkContext* c = static_cast<SinkContext*>(context);
+  return c->sink->Write(data, size, c->why);
+}
+
 // The delta entry of `in` against its old file in options.from, if there
 // is one (same name, any letter case), applied again and compared with
 // the file: only a bug of the encoder can make it differ. *data is left
@@ -122,14 +133,14 @@ int EncodeDeltaChecked(const PackFile& file, const FileBytes& in, const PackOpti
     return 0;
   }
   // Read back as the patcher reads it: a payload of that one entry.
-  std::vector<uint8_t> record(4 + kEntryHeaderSize);
-  WriteLe32(record.data(), 1);
-  record[4] = 'x';
-  WriteLe32(record.data() + 4 + 30, kDeltaForm);
-  WriteLe32(record.data() + 4 + 34, static_cast<uint32_t>(data->size()));
-  record.insert(record.end(), data->begin(), data->end());
+  VectorSink record;
+  std::string ignored;
+  SinkContext context = {&record, &ignored};
+  PayloadWriter writer(ToSink, &context, false);
+  writer.Begin(1);
+  writer.Add(file.name.c_str(), kFormDelta, data->data(), static_cast<uint32_t>(data->size()));
   PayloadEntry e;
-  PayloadReader reader(record.data(), record.size());
+  PayloadReader reader(record.bytes.data(), record.bytes.size());
   Buffer out = AllocateBuffer(in.size);
   DeltaFault fault = kDeltaNoMemory;
   if (reader.Start() && reader.Next(&e) && out &&
@@ -190,12 +201,10 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
   }
   if (!CheckNames(files, why)) return 0;
   const uint32_t count = static_cast<uint32_t>(files.size());
-  std::vector<uint32_t> crcs;
-  crcs.reserve(count);
-  uint8_t head[4];
-  WriteLe32(head, count);
-  if (!sink->Write(head, sizeof head, why)) return 0;
-  uint64_t total = sizeof head + TrailerSize(count);
+  SinkContext context = {sink, why};
+  PayloadWriter writer(ToSink, &context);
+  if (!writer.Begin(static_cast<int32_t>(count))) return 0;
+  uint64_t total = 4 + TrailerSize(count);
   for (const PackFile& file : files) {
     FileBytes in;
     if (!ReadRegularFile(file.path.c_str(), kMaxBlockInput, "a payload entry", &in, why)) {
@@ -228,16 +237,11 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
       length = delta.size();
       data = delta.data();
     }
-    // The block or delta header says that a trailer belongs to it (see
-    // container.h).
-    memcpy(const_cast<uint8_t*>(data) + 12, kTrailerMagic, sizeof kTrailerMagic);
-    uint8_t header[kEntryHeaderSize] = {0};
-    memcpy(header, file.name.data(), file.name.size() < 29 ? file.name.size() : 29);
-    WriteLe32(header + 30, is_delta ? kDeltaForm : 1);  // compressed
-    WriteLe32(header + 34, static_cast<uint32_t>(length));
-    crcs.push_back(Crc32c(Crc32c(0, header, sizeof header), data, length));
-    if (!sink->Write(header, sizeof header, why) || !sink->Write(data, length, why))
+    if (!writer.Add(file.name.c_str(), is_delta ? kFormDelta : kFormBlock, data,
+                    static_cast<uint32_t>(length))) {
+      if (why->empty()) *why = file.path + ": out of memory while writing its entry";
       return 0;
+    }
     if (options.report) {
       const double ratio =
           in.size ? static_cast<double>(length) / static_cast<double>(in.size) : 1.0;
@@ -252,9 +256,9 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
               ratio, form.c_str());
     }
   }
-  std::vector<uint8_t> trailer(static_cast<size_t>(TrailerSize(count)));
-  WriteTrailer(crcs.data(), count, trailer.data());
-  return sink->Write(trailer.data(), trailer.size(), why);
+  if (writer.End()) return 1;
+  if (why->empty()) *why = "out of memory while writing the checksum trailer";
+  return 0;
 }
 
 namespace {
