@@ -236,6 +236,18 @@ class Lock {
   alignas(8) unsigned char storage_[64];
 };
 
+// Holds `lock` for as long as it lives.
+class LockHeld {
+ public:
+  explicit LockHeld(Lock& lock) : lock_(lock) { lock_.Enter(); }
+  ~LockHeld() { lock_.Leave(); }
+
+ private:
+  LockHeld(const LockHeld&) = delete;
+  LockHeld& operator=(const LockHeld&) = delete;
+  Lock& lock_;
+};
+
 // ---------------------------------------------------------------------------
 // Drives and directory listings (the scanner's target search)
 
