@@ -90,6 +90,28 @@ platform::Presence LoadJournal(FileOps& ops, platform::Directory* dir, bool* tru
   return presence;
 }
 
+// Keeps the first fault text: while it lives, the texts of what follows
+// (an undo, a clean-up) go nowhere. The program's build writes no texts,
+// so there it has nothing to do.
+#ifdef PATCHER_NO_FAULT_TEXT
+class FaultMuted {
+ public:
+  explicit FaultMuted(char*&) {}
+};
+#else
+class FaultMuted {
+ public:
+  explicit FaultMuted(char*& fault) : fault_(fault), kept_(fault) { fault = nullptr; }
+  ~FaultMuted() { fault_ = kept_; }
+
+ private:
+  FaultMuted(const FaultMuted&) = delete;
+  FaultMuted& operator=(const FaultMuted&) = delete;
+  char*& fault_;
+  char* kept_;
+};
+#endif
+
 class Transaction {
  public:
   Transaction(const char* directory, const PatchEntries* entries, FileOps& ops, char* fault,
@@ -598,10 +620,11 @@ int Transaction::WriteJournal(JournalPhase phase) {
   ok = ok && ops_.Sync(dir_);
   if (!ok) {
     FailIn("cannot write the patch journal in %s: %s", Said());
-    char* fault = fault_;
-    fault_ = nullptr;
-    const int dropped = !file || DropJournalNew();
-    fault_ = fault;
+    int dropped;
+    {
+      FaultMuted muted(fault_);
+      dropped = !file || DropJournalNew();
+    }
     if (!dropped) NeedsRecovery();
   }
   return ok;
@@ -671,13 +694,14 @@ int Transaction::Commit() {
 // report; when that fails too, says the directory needs recovery. The goal
 // reached.
 Goal Transaction::TakeBack(JournalPhase phase) {
-  char* fault = fault_;
-  fault_ = nullptr;
-  // Worth writing, not worth stopping for: from the commit phase recovery
-  // goes back too while any new file is not in place.
-  if (phase == kPhaseRollBack) WriteJournal(kPhaseRollBack);
-  const Goal goal = Resolve(phase);
-  fault_ = fault;
+  Goal goal;
+  {
+    FaultMuted muted(fault_);
+    // Worth writing, not worth stopping for: from the commit phase recovery
+    // goes back too while any new file is not in place.
+    if (phase == kPhaseRollBack) WriteJournal(kPhaseRollBack);
+    goal = Resolve(phase);
+  }
   if (goal == kGoalNone) NeedsRecovery();
   return goal;
 }
@@ -699,11 +723,8 @@ int Transaction::NeedsRecovery() {
 // stays, and the journal with it).
 int Transaction::Finish() {
   if (!journal_on_disk_) return 1;  // finished already, by the undo that could only go on
-  char* fault = fault_;
-  fault_ = nullptr;
-  const Goal goal = Resolve(kPhaseCommit, false);
-  fault_ = fault;
-  return goal == kGoalForward;
+  FaultMuted muted(fault_);
+  return Resolve(kPhaseCommit, false) == kGoalForward;
 }
 
 }  // namespace
