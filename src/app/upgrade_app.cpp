@@ -147,9 +147,8 @@ INT_PTR UpgradeApp::OnScanTimer() {
     StopScanTimer();
     SetItemTextFromString(window_, IDC_SCAN, IDS_SCAN);
   } else if (running) {
-    scanner_.lock().Enter();
+    platform::LockHeld held(scanner_.lock());
     SetDlgItemTextA(window_, IDC_PATH, scanner_.progress_directory());
-    scanner_.lock().Leave();
   } else {
     StopScanTimer();
     SetItemTextFromString(window_, IDC_SCAN, IDS_SCAN);

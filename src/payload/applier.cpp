@@ -90,6 +90,28 @@ platform::Presence LoadJournal(FileOps& ops, platform::Directory* dir, bool* tru
   return presence;
 }
 
+// Keeps the first fault text: while it lives, the texts of what follows
+// (an undo, a clean-up) go nowhere. The program's build writes no texts,
+// so there it has nothing to do.
+#ifdef PATCHER_NO_FAULT_TEXT
+class FaultMuted {
+ public:
+  explicit FaultMuted(char*&) {}
+};
+#else
+class FaultMuted {
+ public:
+  explicit FaultMuted(char*& fault) : fault_(fault), kept_(fault) { fault = nullptr; }
+  ~FaultMuted() { fault_ = kept_; }
+
+ private:
+  FaultMuted(const FaultMuted&) = delete;
+  FaultMuted& operator=(const FaultMuted&) = delete;
+  char*& fault_;
+  char* kept_;
+};
+#endif
+
 class Transaction {
  public:
   Transaction(const char* directory, const PatchEntries* entries, FileOps& ops, char* fault,
@@ -115,8 +137,27 @@ class Transaction {
   int Fail(const char* format, const char* name) {
     return FormatFault(fault_, fault_size_, format, name, directory_);
   }
-  // A fault about the directory: `format` takes it alone.
+  // The same, with what the failing call said (Said) after them.
+  int Fail(const char* format, const char* name, const char* said) {
+    return FormatFault(fault_, fault_size_, format, name, directory_, said);
+  }
+  // A fault about the directory: `format` takes it alone, or it and what
+  // the failing call said.
   int FailIn(const char* format) { return FormatFault(fault_, fault_size_, format, directory_); }
+  int FailIn(const char* format, const char* said) {
+    return FormatFault(fault_, fault_size_, format, directory_, said);
+  }
+  // What the call that just failed said, in words (about the directory
+  // itself when `folder`), for the first fault text only: with no fault
+  // to write, nothing.
+#ifdef PATCHER_NO_FAULT_TEXT
+  const char* Said(bool = false) { return ""; }
+#else
+  const char* Said(bool folder = false) {
+    if (fault_) platform::DescribeFailure(ops_.LastFailure(), folder, said_, sizeof said_);
+    return said_;
+  }
+#endif
   const char* Temp(uint32_t number, char* buffer) const {
     TempName(number, buffer);
     return buffer;
@@ -156,12 +197,15 @@ class Transaction {
   bool needs_recovery_ = false;
   uint32_t next_number_ = 0;
   uint32_t probes_left_ = 0;
+#ifndef PATCHER_NO_FAULT_TEXT
+  char said_[200];
+#endif
 };
 
 int Transaction::Open(ApplyStatus* status) {
   dir_ = ops_.Open(directory_);
   if (!dir_)
-    return FailIn("cannot open the directory %s: missing, not a directory, or a link");
+    return FailIn("cannot open the directory %s: %s", Said(true));
   switch (ops_.Lock(dir_, kLockName)) {
     case platform::kLockTaken:
       return 1;
@@ -169,7 +213,8 @@ int Transaction::Open(ApplyStatus* status) {
       *status = kApplyBusy;
       return FailIn("another patch of %s is running: nothing was changed");
     default:
-      return FailIn("cannot lock %s against a second patch: nothing was changed");
+      return FailIn("cannot lock %s against a second patch (%s): nothing was changed",
+                    Said(true));
   }
 }
 
@@ -342,7 +387,8 @@ int Transaction::Act(Goal goal, const StepSurvey* survey) {
     }
     if (!ok) {
       needs_recovery_ = true;
-      return Fail("cannot restore or finish %s in %s: the next run of the patch does it", s.name);
+      return Fail("cannot restore or finish %s in %s (%s): the next run of the patch does it",
+                  s.name, Said());
     }
   }
   return 1;
@@ -363,7 +409,8 @@ Goal Transaction::Resolve(JournalPhase phase, bool may_go_back) {
   if (goal == kGoalNone) return goal;
   if (!DropJournalNew() || !ops_.Sync(dir_) || !ops_.Remove(dir_, kJournalName)) {
     needs_recovery_ = true;
-    return FailIn("cannot remove the patch journal of %s: the next run does it"), kGoalNone;
+    return FailIn("cannot remove the patch journal of %s (%s): the next run does it", Said()),
+           kGoalNone;
   }
   journal_on_disk_ = false;
   return goal;
@@ -395,9 +442,9 @@ RecoveryResult Transaction::Recover() {
       LoadJournal(ops_, dir_, &trusted, &phase, &steps_, &count_);
   if (presence == platform::kAbsent) return DropJournalNew() ? kRecoveryNone : kRecoveryFailed;
   if (presence != platform::kPresent) {
-    Fail("cannot tell whether %s, the journal of an interrupted patch, is in %s: nothing was "
-         "changed; run the patch again when the folder can be read",
-         kJournalName);
+    Fail("cannot tell whether %s, the journal of an interrupted patch, is in %s (%s): nothing "
+         "was changed; run the patch again when the folder can be read",
+         kJournalName, Said());
     return kRecoveryFailed;
   }
   if (!trusted) {
@@ -432,7 +479,7 @@ int Transaction::NextFreeNumber(uint32_t* number) {
       break;
     const platform::Presence presence = ops_.LookUp(dir_, temp);
     if (presence == platform::kUnknown)
-      return Fail("cannot tell whether %s in %s is free: nothing was changed", temp);
+      return Fail("cannot tell whether %s in %s is free (%s): nothing was changed", temp, Said());
     if (presence == platform::kAbsent) {
       *number = next_number_++;
       return 1;
@@ -456,12 +503,12 @@ int Transaction::Plan(ApplyStatus* status) {
     const platform::TargetState state = ops_.Find(dir_, name, found);
     if (state == platform::kTargetBlocked) {
       *status = kApplyInUse;
-      return Fail("%s: the file in %s is read-only, in use or a directory", name);
+      return Fail("%s: the file in %s is %s: nothing was changed", name, Said());
     }
     if (state == platform::kTargetElsewhere)
       return Fail("%s: the name in %s reaches another file or leads out of the directory", name);
     if (state == platform::kTargetUnknown)
-      return Fail("%s: cannot look it up in %s: nothing was changed", name);
+      return Fail("%s: cannot look it up in %s (%s): nothing was changed", name, Said());
     const char* exact = state == platform::kTargetMissing ? name : found;
     if (strlen(exact) >= static_cast<size_t>(kStepNameField) ||
         dir_length_ + strlen(exact) >= static_cast<size_t>(platform::kPathBuffer) ||
@@ -482,7 +529,7 @@ int Transaction::Plan(ApplyStatus* status) {
     const bool read = ops_.OpenExisting(dir_, s.name, &file, &facts) == platform::kPresent &&
                       file && ReadFileCrc(ops_, file, facts.size, &s.old_crc);
     if (file) ops_.Release(file);
-    if (!read) return Fail("%s: cannot read the file in %s: nothing was changed", name);
+    if (!read) return Fail("%s: cannot read the file in %s (%s): nothing was changed", name, Said());
     s.old_size = facts.size;
     s.old_id[0] = facts.id[0];
     s.old_id[1] = facts.id[1];
@@ -525,7 +572,8 @@ int Transaction::WriteEntry(int i) {
   JournalStep& s = steps_[i];
   // At most the old and the new file of one entry in memory.
   uint8_t* old = IsDelta(e) ? ReadOld(i) : nullptr;
-  if (IsDelta(e) && !old) return Fail("%s: cannot read the file it replaces in %s", e.name);
+  if (IsDelta(e) && !old)
+    return Fail("%s: cannot read the file it replaces in %s: %s", e.name, Said());
   const uint8_t* bytes = nullptr;
   uint8_t* buffer = nullptr;
   const int made_bytes = EntryBytes(e, old, e.old_size, &bytes, &buffer, fault_, fault_size_);
@@ -539,10 +587,11 @@ int Transaction::WriteEntry(int i) {
   if (!Alike(s)) {
     platform::File* file = ops_.CreateNew(dir_, Temp(s.temp, temp));
     const bool written = file && (length == 0 || ops_.Write(file, bytes, length) == length);
+    const char* said = Said();  // the creation's or the write's
     const bool closed = file && ops_.Close(file) != 0;
-    if (!file) ok = Fail("%s: cannot create a file in %s", e.name);
-    else if (!written) ok = Fail("%s: could not write all of it in %s", e.name);
-    else if (!closed) ok = Fail("%s: could not finish writing it in %s", e.name);
+    if (!file) ok = Fail("%s: cannot create a file in %s: %s", e.name, said);
+    else if (!written) ok = Fail("%s: could not write all of it in %s: %s", e.name, said);
+    else if (!closed) ok = Fail("%s: could not finish writing it in %s: %s", e.name, Said());
   }
   free(buffer);
   return ok;
@@ -570,11 +619,12 @@ int Transaction::WriteJournal(JournalPhase phase) {
   if (ok) journal_on_disk_ = true;
   ok = ok && ops_.Sync(dir_);
   if (!ok) {
-    FailIn("cannot write the patch journal in %s");
-    char* fault = fault_;
-    fault_ = nullptr;
-    const int dropped = !file || DropJournalNew();
-    fault_ = fault;
+    FailIn("cannot write the patch journal in %s: %s", Said());
+    int dropped;
+    {
+      FaultMuted muted(fault_);
+      dropped = !file || DropJournalNew();
+    }
     if (!dropped) NeedsRecovery();
   }
   return ok;
@@ -610,8 +660,8 @@ int Transaction::Install(const JournalStep& s) {
                 "be put in place",
                 s.name);
   return Fail("%s: cannot move the new file into place in %s (the rename failed, or another "
-              "file had taken the new file's place)",
-              s.name);
+              "file had taken the new file's place): %s",
+              s.name, Said());
 }
 
 int Transaction::Commit() {
@@ -620,14 +670,14 @@ int Transaction::Commit() {
   for (; i < count_; ++i) {
     const JournalStep& s = steps_[i];
     if (s.backup != kNoFile && !ops_.Rename(dir_, s.name, Temp(s.backup, backup), 0)) {
-      Fail("%s: cannot move the old file aside in %s", s.name);
+      Fail("%s: cannot move the old file aside in %s: %s", s.name, Said());
       break;
     }
     if (!Install(s)) break;
   }
   if (i == count_) {
     if (ops_.Sync(dir_)) return 1;
-    FailIn("%s: cannot make the new files durable");
+    FailIn("%s: cannot make the new files durable: %s", Said(true));
   }
   // Undone, the directory is as it was; when only going on could make it
   // whole, every new file is in place and the patch has been made.
@@ -644,13 +694,14 @@ int Transaction::Commit() {
 // report; when that fails too, says the directory needs recovery. The goal
 // reached.
 Goal Transaction::TakeBack(JournalPhase phase) {
-  char* fault = fault_;
-  fault_ = nullptr;
-  // Worth writing, not worth stopping for: from the commit phase recovery
-  // goes back too while any new file is not in place.
-  if (phase == kPhaseRollBack) WriteJournal(kPhaseRollBack);
-  const Goal goal = Resolve(phase);
-  fault_ = fault;
+  Goal goal;
+  {
+    FaultMuted muted(fault_);
+    // Worth writing, not worth stopping for: from the commit phase recovery
+    // goes back too while any new file is not in place.
+    if (phase == kPhaseRollBack) WriteJournal(kPhaseRollBack);
+    goal = Resolve(phase);
+  }
   if (goal == kGoalNone) NeedsRecovery();
   return goal;
 }
@@ -672,11 +723,8 @@ int Transaction::NeedsRecovery() {
 // stays, and the journal with it).
 int Transaction::Finish() {
   if (!journal_on_disk_) return 1;  // finished already, by the undo that could only go on
-  char* fault = fault_;
-  fault_ = nullptr;
-  const Goal goal = Resolve(kPhaseCommit, false);
-  fault_ = fault;
-  return goal == kGoalForward;
+  FaultMuted muted(fault_);
+  return Resolve(kPhaseCommit, false) == kGoalForward;
 }
 
 }  // namespace

@@ -138,6 +138,9 @@ class FileOps {
     return platform::RemoveFile(dir, name);
   }
   PATCHER_FILE_OP int Sync(platform::Directory* dir) { return platform::SyncDirectory(dir); }
+  // Why the last of these calls that failed did (platform::LastFailure);
+  // asked right after it, and only for a fault text.
+  PATCHER_FILE_OP platform::Failure LastFailure() { return platform::LastFailure(); }
 };
 
 // The CRC-32C of the `size` bytes of `file`, open for reading, into *crc,

@@ -44,6 +44,43 @@ int CompareFileNames(const char* a, const char* b);
 struct Directory;  // an open target directory; owned by whoever opened it
 struct File;       // an open output file; owned by whoever opened it
 
+// Why a call of this section failed: what it means to the patch, and the
+// system's own code for the message (errno; on Windows a Win32 error, or an
+// NTSTATUS, which has its top bit set; zero when the call decided by
+// itself, from a file's mode or attributes).
+enum FailureKind {
+  kFailureOther = 0,    // anything else: the code says what
+  kFailureNotFound,     // no such file or directory
+  kFailureExists,       // the name is taken
+  kFailureInUse,        // a sharing violation, a lock held, a running program
+  kFailureDenied,       // permissions, the read-only attribute or mode, an
+                        // immutable file
+  kFailureDirectory,    // a directory where a file must be
+  kFailureNotDirectory, // a file where a directory must be
+  kFailureNotFile,      // neither a file nor a directory (a device, a FIFO)
+  kFailureLink,         // a link or junction, or a name that leads elsewhere
+  kFailureNoSpace,
+  kFailureIo,
+  kFailureNameTooLong,
+};
+struct Failure {
+  FailureKind kind;
+  uint32_t code;
+};
+
+// The failure of the last call of this section on this thread that failed
+// (a null, a zero, kLockBusy or kLockFailed, kUnknown, kTargetBlocked,
+// kTargetElsewhere, kTargetUnknown, a short write). As errno, it is left
+// as it was by calls that succeed. The program shows no fault texts
+// (PATCHER_NO_FAULT_TEXT), so its build notes no failure and has no
+// LastFailure.
+Failure LastFailure();
+
+// `failure` in words, into `text` (`size` bytes): "read-only", "in use by
+// another program (<the system's text>)", ... The folder of a patch
+// (`folder`) and a file in it are missing or refused in other words.
+void DescribeFailure(Failure failure, bool folder, char* text, int size);
+
 // Opens the directory `path` (a directory string; empty: the current
 // directory). While it is open it cannot be renamed or removed (Windows),
 // or every name is looked up in it wherever it is moved (POSIX), so the
@@ -197,6 +234,18 @@ class Lock {
   Lock(const Lock&) = delete;
   Lock& operator=(const Lock&) = delete;
   alignas(8) unsigned char storage_[64];
+};
+
+// Holds `lock` for as long as it lives.
+class LockHeld {
+ public:
+  explicit LockHeld(Lock& lock) : lock_(lock) { lock_.Enter(); }
+  ~LockHeld() { lock_.Leave(); }
+
+ private:
+  LockHeld(const LockHeld&) = delete;
+  LockHeld& operator=(const LockHeld&) = delete;
+  Lock& lock_;
 };
 
 // ---------------------------------------------------------------------------

@@ -93,9 +93,8 @@ const char* TargetScanner::FoundPath() const {
 
 int TargetScanner::CopyFoundPath(char* out) {
   if (!found_.load(std::memory_order_acquire)) return 0;
-  lock_.Enter();
+  platform::LockHeld held(lock_);
   memcpy(out, found_path_, strlen(found_path_) + 1);
-  lock_.Leave();
   return 1;
 }
 
@@ -254,9 +253,8 @@ void TargetScanner::Remember(const char* directory) {
 
 void TargetScanner::PublishFoundPath(const char* path) {
   const size_t length = strlen(path);  // below kPath: the callers check
-  lock_.Enter();
+  platform::LockHeld held(lock_);
   memcpy(found_path_, path, length + 1);
-  lock_.Leave();
 }
 
 void TargetScanner::SetProgress(const char* directory, int length) {
@@ -280,9 +278,8 @@ void TargetScanner::SetProgress(const char* directory, int length) {
     }
     length = static_cast<int>(directory + length - shown);
   }
-  lock_.Enter();
+  platform::LockHeld held(lock_);
   memcpy(progress_directory_, prefix, prefix_length);
   memcpy(progress_directory_ + prefix_length, shown, length);
   progress_directory_[prefix_length + length] = 0;
-  lock_.Leave();
 }

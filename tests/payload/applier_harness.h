@@ -110,6 +110,8 @@ class ScriptedOps : public FileOps {
   long end_at = -1;
   void (*end)() = nullptr;
   long freeze_at = -1;
+  // What a failed call says it met (LastFailure), until it is asked.
+  platform::Failure injected = {platform::kFailureIo, 0};
 
   // Runs before each rename, with its names.
   std::function<void(const char* from, const char* to)> before_rename;
@@ -170,6 +172,11 @@ class ScriptedOps : public FileOps {
     return !Hit(kRemove) && FileOps::Remove(dir, name);
   }
   int Sync(platform::Directory* dir) override { return !Hit(kSync) && FileOps::Sync(dir); }
+  platform::Failure LastFailure() override {
+    const bool hit = pending_;
+    pending_ = false;
+    return hit ? injected : FileOps::LastFailure();
+  }
 
  private:
   bool Hit(Kind kind) {
@@ -178,6 +185,7 @@ class ScriptedOps : public FileOps {
     frozen_ = frozen_ || call == freeze_at;
     const bool hit = frozen_ || fail.count(call) || (kind == kind_ && seen_++ == nth_);
     fired_ = fired_ || hit;
+    pending_ = pending_ || hit;
     return hit;
   }
   Kind kind_ = kKinds;
@@ -186,6 +194,7 @@ class ScriptedOps : public FileOps {
   long calls_ = 0;
   bool fired_ = false;
   bool frozen_ = false;
+  bool pending_ = false;
 };
 
 #ifndef _WIN32

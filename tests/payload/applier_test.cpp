@@ -88,12 +88,66 @@ TEST(ApplyPayload, ReadOnlyTargetFailsWithTheDirectoryUnchanged) {
   Snapshot before = Take(dir);
   std::string why;
   EXPECT_FALSE(Apply(Release().Payload(), dir, &why));
-  EXPECT_NE(why.find("orvcore.dll"), std::string::npos) << why;
+  EXPECT_NE(why.find("orvcore.dll: the file in " + dir.path() + " is read-only"),
+            std::string::npos) << why;
   EXPECT_EQ(Take(dir), before);
   // Once the cause is gone, the same patch goes through.
   ASSERT_TRUE(SetReadOnly(dir.Join("orvcore.dll"), false));
   EXPECT_TRUE(Apply(Release().Payload(), dir, &why)) << why;
   EXPECT_EQ(Take(dir), Release().After(before));
+}
+
+// Each kind of failure, met by a real call of the platform, as it is
+// noted and said.
+TEST(PlatformFailure, EachKindComesFromTheFailingCall) {
+  ScratchDir dir, other;
+  ASSERT_TRUE(WriteFileBytes(dir.Join("file"), {1}));
+  ASSERT_TRUE(WriteFileBytes(dir.Join("read-only"), {1}));
+  ASSERT_TRUE(SetReadOnly(dir.Join("read-only"), true));
+  ASSERT_TRUE(MakeDirectory(dir.Join("sub")));
+  FileOps ops;
+  platform::Directory* d = ops.Open(dir.path().c_str());
+  platform::Directory* again = ops.Open(dir.path().c_str());
+  ASSERT_TRUE(d && again);
+  ASSERT_EQ(ops.Lock(d, "~ptlock.tmp"), platform::kLockTaken);
+  char found[platform::kPathBuffer];
+  struct Case {
+    const char* what;
+    std::function<bool()> fails;
+    platform::FailureKind kind;
+    const char* says;
+    bool folder;
+  };
+  const std::vector<Case> cases = {
+      {"missing folder", [&] { return !ops.Open(dir.Join("nowhere").c_str()); },
+       platform::kFailureNotFound, "no such directory", true},
+      {"file as folder", [&] { return !ops.Open(dir.Join("file").c_str()); },
+       platform::kFailureNotDirectory, "not a directory", true},
+      {"missing file", [&] { return !ops.Remove(d, "nothing"); }, platform::kFailureNotFound,
+       "no such file", false},
+      {"existing name", [&] { return !ops.CreateNew(d, "file"); }, platform::kFailureExists,
+       "the name is taken", false},
+      {"read-only file", [&] { return ops.Find(d, "read-only", found) == platform::kTargetBlocked; },
+       platform::kFailureDenied, "read-only", false},
+      {"folder for a file", [&] { return ops.Find(d, "sub", found) == platform::kTargetBlocked; },
+       platform::kFailureDirectory, "a directory", false},
+      {"name too long", [&] { return !ops.CreateNew(d, std::string(300, 'n').c_str()); },
+       platform::kFailureNameTooLong, "a name too long", false},
+      {"lock held", [&] { return ops.Lock(again, "~ptlock.tmp") == platform::kLockBusy; },
+       platform::kFailureInUse, "in use by another program (", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(c.fails());
+    const platform::Failure failure = ops.LastFailure();
+    EXPECT_EQ(failure.kind, c.kind);
+    char text[300];
+    platform::DescribeFailure(failure, c.folder, text, sizeof text);
+    EXPECT_EQ(std::string(text).find(c.says), 0u) << text;
+  }
+  ops.CloseDirectory(again);
+  ops.CloseDirectory(d);
+  SetReadOnly(dir.Join("read-only"), false);
 }
 
 TEST(ApplyPayload, DirectoryInPlaceOfATargetFails) {
@@ -150,6 +204,7 @@ TEST(ApplyPayload, AnyFailedFileOperationLeavesTheDirectoryUnchanged) {
       Install(dir);
       Snapshot before = Take(dir);
       ScriptedOps ops(static_cast<ScriptedOps::Kind>(kind), nth);
+      ops.injected = {platform::kFailureNoSpace, 0};
       std::string why;
       int ok = Apply(payload, dir, ops, &why);
       if (!ops.fired()) {
@@ -166,6 +221,10 @@ TEST(ApplyPayload, AnyFailedFileOperationLeavesTheDirectoryUnchanged) {
       } else {
         ++failures;
         EXPECT_EQ(why.find("needs recovery"), std::string::npos) << where;
+        // A file that cannot be made says what its failing call said.
+        if (kind == ScriptedOps::kCreate || kind == ScriptedOps::kWrite) {
+          EXPECT_NE(why.find(": out of disk space"), std::string::npos) << where;
+        }
         EXPECT_EQ(Take(dir), before) << where;
       }
     }

@@ -47,6 +47,12 @@ TEST(ApplyPayloadWin32, FileLockedByAnotherProgramFailsWithTheDirectoryUnchanged
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     EXPECT_FALSE(Apply(payload, dir)) << share;
+    FileOps ops;
+    platform::Directory* d = ops.Open(dir.path().c_str());
+    char found[platform::kPathBuffer];
+    EXPECT_EQ(ops.Find(d, "orvcore.dll", found), platform::kTargetBlocked);
+    EXPECT_EQ(ops.LastFailure().kind, platform::kFailureInUse) << share;
+    ops.CloseDirectory(d);
     CloseHandle(held);
     EXPECT_EQ(dir.Names(), (std::vector<std::string>{"orvcore.dll", "vusk.exe"}));
     Bytes now;

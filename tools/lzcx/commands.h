@@ -80,12 +80,6 @@ int ExaminePath(const char* path, PathInfo* info, std::string* why);
 // writable. Zero with the reason in `why` when not.
 int CanCreateBeside(const char* path, std::string* why);
 
-// Why a patch could not use `path`, as far as the system tells: for a
-// directory (`directory` set) that it is missing, not a directory, or a
-// link; for a file to replace that it is a directory, read-only, or in use
-// by another program. Zero when the system tells nothing more.
-int DescribeUnusable(const char* path, bool directory, std::string* what);
-
 // A new file beside `path` that takes its place only when complete: written,
 // flushed and renamed over it by Commit. Removed if never committed, and
 // by OutOfMemory (one at a time may exist).

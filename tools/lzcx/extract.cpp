@@ -32,33 +32,43 @@ const char kProgramName[] = "Vusk.exe";
 const char* Shown(const char* path) { return strcmp(path, "-") ? path : "(stdin)"; }
 
 // The platform's file operations, noting where the applier could not go
-// on, so that the error can say which file and why.
+// on and what the failing call said, so that the error can say which file
+// and why.
 class WatchedOps : public FileOps {
  public:
   platform::Directory* Open(const char* path) override {
     platform::Directory* dir = FileOps::Open(path);
     open_failed = dir == nullptr;
+    if (open_failed) failure = FileOps::LastFailure();
     return dir;
   }
   platform::TargetState Find(platform::Directory* dir, const char* name, char* found) override {
     found[0] = 0;
     const platform::TargetState state = FileOps::Find(dir, name, found);
     // The file's own name where it was found (in another letter case).
-    if (state == platform::kTargetBlocked) blocked = found[0] ? found : name;
+    if (state == platform::kTargetBlocked) {
+      blocked = found[0] ? found : name;
+      failure = FileOps::LastFailure();
+    }
     return state;
   }
+  // The applier asks for the failure its fault text names.
+  platform::Failure LastFailure() override { return failure = FileOps::LastFailure(); }
   bool open_failed = false;
   std::string blocked;  // the entry whose file cannot be replaced
+  platform::Failure failure = {platform::kFailureOther, 0};
 };
 
 // When the patch of `dir` (DIRECTORY as given) stopped at the directory
 // or at a file it could not replace, says which and why in one line, as
-// far as the system tells, and returns it.
+// the failing call told, and returns it.
 std::string ExplainStop(const WatchedOps& ops, const std::string& dir, const char* directory) {
-  std::string what, line;
-  if (ops.open_failed && DescribeUnusable(dir.c_str(), true, &what))
+  char what[256];
+  platform::DescribeFailure(ops.failure, ops.open_failed, what, sizeof what);
+  std::string line;
+  if (ops.open_failed)
     line = std::string(directory) + ": " + what;
-  else if (!ops.blocked.empty() && DescribeUnusable((dir + ops.blocked).c_str(), false, &what))
+  else if (!ops.blocked.empty())
     line = dir + ops.blocked + ": " + what + ": the patch cannot replace it";
   if (!line.empty()) fprintf(stderr, "lzcx: %s\n", line.c_str());
   return line;
@@ -202,14 +212,17 @@ bool UpToDate(FileOps& ops, platform::Directory* dir, const std::vector<PayloadE
   return true;
 }
 
-int StatusOf(ApplyStatus status) {
+// The exit status of an apply that ended with `status`, after a failing
+// call that said `failure`: a file in use is worth a retry wherever the
+// patch met it.
+int StatusOf(ApplyStatus status, platform::Failure failure) {
   switch (status) {
     case kApplyPatched: return kExtractPatched;
     case kApplyInUse:
     case kApplyBusy: return kExtractInUse;
     case kApplyOldFileMismatch: return kExtractNotInstalled;
     case kApplyNeedsRecovery: return kExtractNeedsRecovery;
-    default: return kExtractFailed;
+    default: return failure.kind == platform::kFailureInUse ? kExtractInUse : kExtractFailed;
   }
 }
 
@@ -280,14 +293,11 @@ int Extract(const Request& request) {
   WatchedOps ops;
   platform::Directory* open = ops.Open(dir.c_str());
   if (!open) {
-    PathInfo info;
-    const bool missing = ExaminePath(dir.c_str(), &info, &why) && info.kind == PathInfo::kMissing;
-    if (missing && !request.force) {
+    if (ops.failure.kind == platform::kFailureNotFound && !request.force) {
       fprintf(stderr, "lzcx: %s: not installed: no such folder\n", shown);
       return Finish(log, kExtractNotInstalled, dir);
     }
-    if (ExplainStop(ops, dir, shown).empty())
-      fprintf(stderr, "lzcx: %s: cannot open the folder\n", shown);
+    ExplainStop(ops, dir, shown);
     return Finish(log, kExtractFailed, dir);
   }
   // An interrupted patch is finished or undone first, whatever it left
@@ -304,7 +314,7 @@ int Extract(const Request& request) {
     ops.CloseDirectory(open);
     if (ExplainStop(ops, dir, shown).empty()) fprintf(stderr, "lzcx: %s\n", fault);
     log.Line("failed: %s", fault);
-    return Finish(log, StatusOf(recovery), dir);
+    return Finish(log, StatusOf(recovery, ops.failure), dir);
   }
   if (!request.force) {
     const PayloadEntry* program = nullptr;
@@ -332,9 +342,10 @@ int Extract(const Request& request) {
   }
 
   ApplyStatus applied = kApplyFailed;
+  ops.failure = platform::Failure{platform::kFailureOther, 0};
   if (!ApplyPayload(payload.data.get(), payload.size, dir.c_str(), ops, fault, sizeof fault,
                     &applied)) {
-    int status = StatusOf(applied);
+    int status = StatusOf(applied, ops.failure);
     if (status == kExtractPatched) status = kExtractFailed;
     std::string line = ExplainStop(ops, dir, shown);
     if (line.empty()) {

@@ -13,6 +13,7 @@
 
 #include <new>
 
+#include "platform/failure.h"
 #include "platform/platform.h"
 #include "platform/posix/fault_points.h"
 
@@ -51,9 +52,36 @@ int OpenAt(int dir, const char* name, int flags, mode_t mode = 0) {
 
 int Fsync(int fd) { return Failed(kCallSync, "") ? -1 : fsync(fd); }
 
+FailureKind KindOf(int error) {
+  switch (error) {
+    case ENOENT: return kFailureNotFound;
+    case EEXIST:
+    case ENOTEMPTY: return kFailureExists;
+    case ETXTBSY:
+    case EBUSY:
+    case EWOULDBLOCK: return kFailureInUse;
+    case EACCES:
+    case EPERM:
+    case EROFS: return kFailureDenied;
+    case EISDIR: return kFailureDirectory;
+    case ENOTDIR: return kFailureNotDirectory;
+    case ELOOP: return kFailureLink;
+    case ENOSPC:
+    case EDQUOT: return kFailureNoSpace;
+    case EIO: return kFailureIo;
+    case ENAMETOOLONG: return kFailureNameTooLong;
+    default: return kFailureOther;
+  }
+}
+
+// Notes errno as the failure; zero.
+int NoteErrno() { return Note(KindOf(errno), static_cast<uint32_t>(errno)); }
+
 Presence Answer(int result) {
   if (result == 0) return kPresent;
-  return errno == ENOENT ? kAbsent : kUnknown;
+  if (errno == ENOENT) return kAbsent;
+  NoteErrno();
+  return kUnknown;
 }
 
 }  // namespace
@@ -63,15 +91,25 @@ Directory* OpenDirectory(const char* path) {
   // link even with O_NOFOLLOW.
   char name[kPathBuffer];
   size_t n = strlen(path);
-  if (n >= sizeof name) return nullptr;
+  if (n >= sizeof name) return Note(kFailureNameTooLong, ENAMETOOLONG), nullptr;
   memcpy(name, path, n + 1);
   while (n > 1 && name[n - 1] == '/') name[--n] = 0;
   if (n == 0) memcpy(name, ".", 2);
-  if (Failed(kCallOpenDirectory, name)) return nullptr;
-  int fd = open(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+  int fd = Failed(kCallOpenDirectory, name)
+               ? -1
+               : open(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    // O_NOFOLLOW on a link says "not a directory", as a file does.
+    struct stat st;
+    const int error = errno;
+    errno = error == ENOTDIR && lstat(name, &st) == 0 && S_ISLNK(st.st_mode) ? ELOOP : error;
+    return NoteErrno(), nullptr;
+  }
   Directory* dir = new (std::nothrow) Directory{fd};
-  if (!dir) close(fd);
+  if (!dir) {
+    Note(kFailureOther, ENOMEM);
+    close(fd);
+  }
   return dir;
 }
 
@@ -82,10 +120,11 @@ void CloseDirectory(Directory* dir) {
 
 LockResult LockDirectory(Directory* dir, const char*) {
   if (Failed(kCallLock, "") == 0 && flock(dir->fd, LOCK_EX | LOCK_NB) == 0) return kLockTaken;
+  NoteErrno();
   return errno == EWOULDBLOCK ? kLockBusy : kLockFailed;
 }
 
-int SyncDirectory(Directory* dir) { return Fsync(dir->fd) == 0; }
+int SyncDirectory(Directory* dir) { return Fsync(dir->fd) == 0 || NoteErrno(); }
 
 namespace {
 
@@ -95,9 +134,10 @@ namespace {
 // when the listing failed before its end.
 int FindByListing(Directory* dir, const char* name, char* found) {
   int fd = OpenAt(dir->fd, ".", O_RDONLY | O_DIRECTORY);
-  if (fd < 0) return 3;
+  if (fd < 0) return NoteErrno(), 3;
   DIR* listing = fdopendir(fd);
   if (!listing) {
+    NoteErrno();
     close(fd);
     return 3;
   }
@@ -107,7 +147,7 @@ int FindByListing(Directory* dir, const char* name, char* found) {
     errno = 0;
     const dirent* e = Failed(kCallList, name) ? nullptr : readdir(listing);
     if (!e) {
-      if (errno) matches = 3;
+      if (errno) matches = 3 + NoteErrno();
       break;
     }
     if (SameFileName(e->d_name, name) && strlen(e->d_name) < static_cast<size_t>(kPathBuffer)) {
@@ -116,6 +156,9 @@ int FindByListing(Directory* dir, const char* name, char* found) {
     }
   }
   closedir(listing);
+  // Two names for one on a file system that tells case apart: neither is
+  // the one to replace.
+  if (matches == 2) Note(kFailureOther, ENOTUNIQ);
   return matches > 2 ? 3 : matches > 1 ? 2 : matches;
 }
 
@@ -126,21 +169,22 @@ TargetState FindTarget(Directory* dir, const char* name, char* found) {
   if (StatAt(dir->fd, name, &st) == 0) {
     memcpy(found, name, strlen(name) + 1);
   } else {
-    if (errno != ENOENT) return kTargetUnknown;
+    if (errno != ENOENT) return NoteErrno(), kTargetUnknown;
     // Not under exactly that name: under another letter case, as Windows
     // would find it?
     const int matches = FindByListing(dir, name, found);
     if (matches == 3) return kTargetUnknown;
     if (matches != 1) return matches ? kTargetBlocked : kTargetMissing;
-    if (StatAt(dir->fd, found, &st) != 0) return kTargetUnknown;
+    if (StatAt(dir->fd, found, &st) != 0) return NoteErrno(), kTargetUnknown;
   }
-  if (S_ISLNK(st.st_mode)) return kTargetElsewhere;
-  if (!S_ISREG(st.st_mode)) return kTargetBlocked;
+  if (S_ISLNK(st.st_mode)) return Note(kFailureLink, 0), kTargetElsewhere;
+  if (!S_ISREG(st.st_mode))
+    return Note(S_ISDIR(st.st_mode) ? kFailureDirectory : kFailureNotFile, 0), kTargetBlocked;
   // A file without the owner's write bit counts as read-only, as the
   // read-only attribute does on Windows, even for a superuser.
-  if (!(st.st_mode & S_IWUSR)) return kTargetBlocked;
+  if (!(st.st_mode & S_IWUSR)) return Note(kFailureDenied, 0), kTargetBlocked;
   int fd = OpenAt(dir->fd, found, O_WRONLY | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) return kTargetBlocked;
+  if (fd < 0) return NoteErrno(), kTargetBlocked;
   close(fd);
   return kTargetReplaceable;
 }
@@ -152,9 +196,10 @@ Presence LookUpName(Directory* dir, const char* name) {
 
 File* CreateNewFile(Directory* dir, const char* name) {
   int fd = OpenAt(dir->fd, name, O_WRONLY | O_CREAT | O_EXCL, 0666);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return NoteErrno(), nullptr;
   File* file = new (std::nothrow) File{fd};
   if (!file) {
+    Note(kFailureOther, ENOMEM);
     close(fd);
     unlinkat(dir->fd, name, 0);
   }
@@ -167,15 +212,18 @@ uint32_t WriteToFile(File* file, const void* data, uint32_t size) {
   while (done < size) {
     ssize_t n = Failed(kCallWrite, "") ? -1 : write(file->fd, p + done, size - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n <= 0) {
+      Note(n ? KindOf(errno) : kFailureIo, n ? static_cast<uint32_t>(errno) : 0);
+      break;
+    }
     done += static_cast<uint32_t>(n);
   }
   return done;
 }
 
 int CloseFile(File* file) {
-  int ok = Fsync(file->fd) == 0;
-  if (close(file->fd) != 0) ok = 0;
+  int ok = Fsync(file->fd) == 0 || NoteErrno();
+  if (close(file->fd) != 0) ok = NoteErrno();
   delete file;
   return ok;
 }
@@ -192,6 +240,7 @@ Presence OpenExisting(Directory* dir, const char* name, File** file, FileFacts* 
     return Answer(-1);
   }
   if (Failed(kCallStat, name) || fstat(fd, &st) != 0) {
+    NoteErrno();
     close(fd);
     return kUnknown;
   }
@@ -207,6 +256,7 @@ Presence OpenExisting(Directory* dir, const char* name, File** file, FileFacts* 
   facts->trusted = st.st_nlink == 1 && (st.st_uid == me || st.st_uid == 0);
   File* f = new (std::nothrow) File{fd};
   if (!f) {
+    Note(kFailureOther, ENOMEM);
     close(fd);
     return kUnknown;
   }
@@ -220,14 +270,14 @@ Presence OpenToRename(Directory* dir, const char* name, File** file, FileFacts* 
 
 int RenameOpenFile(Directory* dir, File* file, const char* from, const char* to) {
   struct stat held, now;
-  if (Failed(kCallStat, from) || fstat(file->fd, &held) != 0 ||
-      !RenameFile(dir, from, to, 0))
-    return 0;
+  if (Failed(kCallStat, from) || fstat(file->fd, &held) != 0) return NoteErrno();
+  if (!RenameFile(dir, from, to, 0)) return 0;
   // A rename goes by name: whatever stood under `from` by then has moved.
   if (StatAt(dir->fd, to, &now) == 0 && now.st_dev == held.st_dev && now.st_ino == held.st_ino)
     return 1;
   RenameFile(dir, to, from, 0);
-  return 0;
+  // Another file had taken its name.
+  return Note(kFailureOther, 0);
 }
 
 int ReadFromFile(File* file, void* data, uint32_t size, uint32_t* got) {
@@ -236,7 +286,7 @@ int ReadFromFile(File* file, void* data, uint32_t size, uint32_t* got) {
   while (done < size) {
     ssize_t n = Failed(kCallRead, "") ? -1 : read(file->fd, p + done, size - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return 0;
+    if (n < 0) return NoteErrno();
     if (n == 0) break;
     done += static_cast<uint32_t>(n);
   }
@@ -251,14 +301,15 @@ void ReleaseFile(File* file) {
 
 int RenameFile(Directory* dir, const char* from, const char* to, int replace) {
   const int fd = dir->fd;
-  if (Failed(kCallRename, from)) return 0;
-  if (replace) return renameat(fd, from, fd, to) == 0;
+  if (Failed(kCallRename, from)) return NoteErrno();
+  if (replace) return renameat(fd, from, fd, to) == 0 || NoteErrno();
   if (renameat2(fd, from, fd, to, RENAME_NOREPLACE) == 0) return 1;
-  if (errno != EINVAL && errno != ENOSYS) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return NoteErrno();
   // A file system without no-replace renames: a hard link fails if `to`
   // exists; then drop `from`. (Only files are renamed here.)
-  if (linkat(fd, from, fd, to, 0) != 0) return 0;
+  if (linkat(fd, from, fd, to, 0) != 0) return NoteErrno();
   if (unlinkat(fd, from, 0) != 0) {
+    NoteErrno();
     unlinkat(fd, to, 0);
     return 0;
   }
@@ -266,7 +317,11 @@ int RenameFile(Directory* dir, const char* from, const char* to, int replace) {
 }
 
 int RemoveFile(Directory* dir, const char* name) {
-  return Failed(kCallUnlink, name) == 0 && unlinkat(dir->fd, name, 0) == 0;
+  return (Failed(kCallUnlink, name) == 0 && unlinkat(dir->fd, name, 0) == 0) || NoteErrno();
+}
+
+void SystemText(uint32_t code, char* text, int size) {
+  snprintf(text, static_cast<size_t>(size), "%s", strerror(static_cast<int>(code)));
 }
 
 int LoadPayloadResource(const uint8_t** data, uint32_t* size) {

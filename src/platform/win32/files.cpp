@@ -4,12 +4,14 @@
 // handle by the native calls (a name relative to a handle is never
 // resolved as a path again, so re-pointing a link or junction above the
 // directory cannot send a file elsewhere). 8-bit names elsewhere.
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 #include <winternl.h>
 #include <aclapi.h>
 
+#include "platform/failure.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -35,6 +37,8 @@ const NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035);
 const NTSTATUS kPathNotFound = static_cast<NTSTATUS>(0xC000003A);
 const NTSTATUS kSharingViolation = static_cast<NTSTATUS>(0xC0000043);
 const NTSTATUS kDeletePending = static_cast<NTSTATUS>(0xC0000056);
+const NTSTATUS kNameTooLong = static_cast<NTSTATUS>(0xC0000106);
+const NTSTATUS kCannotDelete = static_cast<NTSTATUS>(0xC0000121);
 
 const ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -43,6 +47,68 @@ const ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 __attribute__((noinline)) void Close(HANDLE h) { CloseHandle(h); }
 
 bool NotFound(NTSTATUS status) { return status == kNameNotFound || status == kPathNotFound; }
+
+#ifndef PATCHER_NO_FAULT_TEXT
+// What a Win32 error or an NTSTATUS means to the patch.
+FailureKind KindOf(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case 0xC000000FU:  // no such file
+    case 0xC0000034U:
+    case 0xC000003AU: return kFailureNotFound;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+    case 0xC0000035U: return kFailureExists;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case 0xC0000043U:
+    case 0xC0000054U:  // a locked range
+    case 0xC0000056U: return kFailureInUse;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+    case 0xC0000022U:
+    case 0xC0000121U:
+    case 0xC00000A2U: return kFailureDenied;  // a write-protected medium
+    case 0xC00000BAU: return kFailureDirectory;
+    case ERROR_DIRECTORY:
+    case 0xC0000103U: return kFailureNotDirectory;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+    case 0xC000007FU: return kFailureNoSpace;
+    case ERROR_CRC:
+    case ERROR_IO_DEVICE:
+    case 0xC0000185U:  // a device error
+    case 0xC000009CU: return kFailureIo;  // a data error
+    case ERROR_FILENAME_EXCED_RANGE:
+    case 0xC0000106U:
+    case 0xC0000033U: return kFailureNameTooLong;  // OpenIn's for a name too long
+    default: return kFailureOther;
+  }
+}
+
+int NoteStatus(NTSTATUS status) { return Note(KindOf(status), status); }
+
+// A removal that `h` refused: a read-only file and a running program's
+// image refuse alike, and the attributes tell which.
+void NoteRemoval(HANDLE h, NTSTATUS status) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (status != kCannotDelete) {
+    NoteStatus(status);
+  } else {
+    const bool read_only = GetFileInformationByHandle(h, &info) &&
+                           (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY);
+    Note(read_only ? kFailureDenied : kFailureInUse, status);
+  }
+}
+int NoteLastError() { return NoteStatus(GetLastError()); }
+const bool kNoting = true;
+#else
+const bool kNoting = false;
+__attribute__((always_inline)) inline int NoteStatus(NTSTATUS) { return 0; }
+__attribute__((always_inline)) inline void NoteRemoval(HANDLE, NTSTATUS) {}
+__attribute__((always_inline)) inline int NoteLastError() { return 0; }
+#endif
 
 // `name` as the native calls take it: UTF-16 by the code page the 8-bit
 // calls use (UTF-8 by the program's manifest). Its length in characters;
@@ -73,8 +139,11 @@ NTSTATUS OpenIn(const Directory* dir, const char* name, ACCESS_MASK access, ULON
 // Opens a file of `dir` for renaming or removal: itself, never a directory.
 HANDLE OpenToMove(const Directory* dir, const char* name) {
   HANDLE h;
-  return OpenIn(dir, name, DELETE, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &h) ? nullptr
-                                                                                      : h;
+  const NTSTATUS status =
+      OpenIn(dir, name, DELETE, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &h);
+  if (!status) return h;
+  NoteStatus(status);
+  return nullptr;
 }
 
 // Whether `sid` is one of the owners whose files this process may take
@@ -157,32 +226,44 @@ const char* NameIn(const Directory* dir, HANDLE handle, char* real) {
 // long name.
 bool IsPlainDirectory(HANDLE handle, const char* path, Directory* dir) {
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle, &info) ||
+  const BOOL known = GetFileInformationByHandle(handle, &info);
+  if (!known ||
       (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
           FILE_ATTRIBUTE_DIRECTORY ||
-      !FinalPath(handle, dir->final))
+      !FinalPath(handle, dir->final)) {
+    if (kNoting)
+      known ? Note(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT ? kFailureLink
+                   : info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY   ? kFailureOther
+                                                                        : kFailureNotDirectory,
+                   0)
+            : NoteLastError();
     return false;
+  }
   char full[kPathBuffer];
   char* last = nullptr;
   const DWORD length = GetFullPathNameA(path, kPathBuffer, full, &last);
-  if (length == 0 || length >= static_cast<DWORD>(kPathBuffer)) return false;
+  if (length == 0 || length >= static_cast<DWORD>(kPathBuffer))
+    return Note(kFailureNameTooLong, 0), false;
   if (!last) return true;  // a drive root has no parent to lead elsewhere from
   WIN32_FIND_DATAA found;
   HANDLE find = FindFirstFileA(full, &found);
-  if (find == INVALID_HANDLE_VALUE) return false;
+  if (find == INVALID_HANDLE_VALUE) return NoteLastError(), false;
   FindClose(find);
   // The parent: keep the separator of a root ("C:\"), drop any other.
   last[last - full > 3 ? -1 : 0] = 0;
   // Followed if it is a link itself: only the directory must not be one.
   HANDLE parent = CreateFileA(full, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (parent == INVALID_HANDLE_VALUE) return false;
+  if (parent == INVALID_HANDLE_VALUE) return NoteLastError(), false;
   char base[kFinalBuffer];
   const bool based = FinalPath(parent, base) != 0;
   Close(parent);
   char* own = SplitLast(dir->final);
   const bool plain = based && SameFileName(dir->final, base) && SameFileName(own, found.cFileName);
   own[-1] = '\\';
+  // Its path leads elsewhere than the handle: through a link above it, or
+  // (under Wine) a Unix symbolic link.
+  if (!plain) Note(kFailureLink, 0);
   return plain;
 }
 
@@ -190,9 +271,10 @@ bool IsPlainDirectory(HANDLE handle, const char* path, Directory* dir) {
 
 Directory* OpenDirectory(const char* path) {
   const size_t length = strlen(path);
-  if (length >= static_cast<size_t>(kPathBuffer)) return nullptr;
+  if (length >= static_cast<size_t>(kPathBuffer))
+    return Note(kFailureNameTooLong, ERROR_FILENAME_EXCED_RANGE), nullptr;
   Directory* dir = static_cast<Directory*>(malloc(sizeof(Directory)));
-  if (!dir) return nullptr;
+  if (!dir) return Note(kFailureOther, ERROR_NOT_ENOUGH_MEMORY), nullptr;
   dir->lock = INVALID_HANDLE_VALUE;
   char name[kPathBuffer];
   strncpy(name, length ? path : ".", kPathBuffer);
@@ -208,6 +290,7 @@ Directory* OpenDirectory(const char* path) {
                             nullptr);
   if (dir->handle != INVALID_HANDLE_VALUE && IsPlainDirectory(dir->handle, name, dir)) return dir;
   if (dir->handle != INVALID_HANDLE_VALUE) Close(dir->handle);
+  else if (kNoting) NoteLastError();
   free(dir);
   return nullptr;
 }
@@ -228,7 +311,7 @@ LockResult LockDirectory(Directory* dir, const char* lock_name) {
                            FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE, &h);
   if (status == kNameCollision)
     status = OpenIn(dir, lock_name, GENERIC_READ, 0, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &h);
-  if (status) return status == kSharingViolation ? kLockBusy : kLockFailed;
+  if (status) return NoteStatus(status), status == kSharingViolation ? kLockBusy : kLockFailed;
   dir->lock = h;
   return kLockTaken;
 }
@@ -238,7 +321,7 @@ int SyncDirectory(Directory*) { return 1; }
 TargetState FindTarget(Directory* dir, const char* name, char* found) {
   HANDLE h;
   const NTSTATUS status = OpenIn(dir, name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &h);
-  if (status) return NotFound(status) ? kTargetMissing : kTargetUnknown;
+  if (status) return NotFound(status) ? kTargetMissing : (NoteStatus(status), kTargetUnknown);
   char real[kFinalBuffer];
   const char* own = NameIn(dir, h, real);
   BY_HANDLE_FILE_INFORMATION info;
@@ -253,15 +336,25 @@ TargetState FindTarget(Directory* dir, const char* name, char* found) {
       state = kTargetBlocked;
     else
       state = kTargetReplaceable;
+#ifndef PATCHER_NO_FAULT_TEXT
+    // Refused by its name or attributes: no call failed.
+    if (state != kTargetReplaceable)
+      Note(state == kTargetElsewhere                            ? kFailureLink
+           : info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? kFailureDirectory
+                                                                : kFailureDenied,
+           0);
+  } else {
+    NoteLastError();
+#endif
   }
   Close(h);
   // Open it as the replacement will need it: for writing and for renaming.
   // A running program's image or a file another program holds without
   // sharing fails here, before anything has been changed.
   if (state == kTargetReplaceable) {
-    if (OpenIn(dir, name, GENERIC_WRITE | DELETE, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
-               &h))
-      return kTargetBlocked;
+    if (const NTSTATUS refused = OpenIn(dir, name, GENERIC_WRITE | DELETE, kShareAll, FILE_OPEN,
+                                        FILE_NON_DIRECTORY_FILE, &h))
+      return NoteStatus(refused), kTargetBlocked;
     Close(h);
   }
   return state;
@@ -273,12 +366,13 @@ Presence LookUpName(Directory* dir, const char* name) {
   if (!status) Close(h);
   // A file that will not be opened, or is being removed, still takes the name.
   if (!status || status == kAccessDenied || status == kDeletePending) return kPresent;
-  return NotFound(status) ? kAbsent : kUnknown;
+  return NotFound(status) ? kAbsent : (NoteStatus(status), kUnknown);
 }
 
 File* CreateNewFile(Directory* dir, const char* name) {
   HANDLE h;
-  if (OpenIn(dir, name, GENERIC_WRITE, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE, &h)) return nullptr;
+  const NTSTATUS status = OpenIn(dir, name, GENERIC_WRITE, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE, &h);
+  if (status) return NoteStatus(status), nullptr;
   return reinterpret_cast<File*>(h);
 }
 
@@ -287,7 +381,10 @@ uint32_t WriteToFile(File* file, const void* data, uint32_t size) {
   uint32_t done = 0;
   while (done < size) {
     DWORD n = 0;
-    if (!WriteFile(AsHandle(file), p + done, size - done, &n, nullptr) || n == 0) break;
+    if (!WriteFile(AsHandle(file), p + done, size - done, &n, nullptr) || n == 0) {
+      NoteLastError();
+      break;
+    }
     done += n;
   }
   return done;
@@ -295,7 +392,12 @@ uint32_t WriteToFile(File* file, const void* data, uint32_t size) {
 
 int CloseFile(File* file) {
   int ok = FlushFileBuffers(AsHandle(file)) != 0;
+#ifndef PATCHER_NO_FAULT_TEXT
+  if (!ok) NoteLastError();
+  if (!CloseHandle(AsHandle(file))) ok = NoteLastError();
+#else
   if (!CloseHandle(AsHandle(file))) ok = 0;
+#endif
   return ok;
 }
 
@@ -313,8 +415,10 @@ bool RenameHandle(const Directory* dir, HANDLE h, const char* to, int replace) {
   target.info.RootDirectory = dir->handle;
   target.info.FileNameLength = length * sizeof(WCHAR);
   IO_STATUS_BLOCK io;
-  return length > 0 &&
-         !NtSetInformationFile(h, &io, &target, sizeof target, FileRenameInformation);
+  const NTSTATUS status =
+      length > 0 ? NtSetInformationFile(h, &io, &target, sizeof target, FileRenameInformation)
+                 : kNameTooLong;
+  return !status || NoteStatus(status);
 }
 
 }  // namespace
@@ -336,8 +440,10 @@ int RemoveFile(Directory* dir, const char* name) {
   if (!h) return 0;
   FILE_DISPOSITION_INFORMATION disposition = {TRUE};
   IO_STATUS_BLOCK io;
-  const bool removed =
-      !NtSetInformationFile(h, &io, &disposition, sizeof disposition, FileDispositionInformation);
+  const NTSTATUS status =
+      NtSetInformationFile(h, &io, &disposition, sizeof disposition, FileDispositionInformation);
+  const bool removed = !status;
+  if (!removed) NoteRemoval(h, status);
   Close(h);
   return removed;
 }
@@ -352,9 +458,9 @@ Presence OpenFile(Directory* dir, const char* name, ACCESS_MASK access, File** f
   // opens too, to be seen as one.
   HANDLE h;
   const NTSTATUS status = OpenIn(dir, name, access, FILE_SHARE_READ, FILE_OPEN, 0, &h);
-  if (status) return NotFound(status) ? kAbsent : kUnknown;
+  if (status) return NotFound(status) ? kAbsent : (NoteStatus(status), kUnknown);
   BY_HANDLE_FILE_INFORMATION info;
-  const bool known = GetFileInformationByHandle(h, &info) != 0;
+  const bool known = GetFileInformationByHandle(h, &info) != 0 || NoteLastError();
   if (!known ||
       (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
     Close(h);
@@ -387,7 +493,7 @@ int ReadFromFile(File* file, void* data, uint32_t size, uint32_t* got) {
   uint32_t done = 0;
   while (done < size) {
     DWORD n = 0;
-    if (!ReadFile(AsHandle(file), p + done, size - done, &n, nullptr)) return 0;
+    if (!ReadFile(AsHandle(file), p + done, size - done, &n, nullptr)) return NoteLastError();
     if (n == 0) break;
     done += n;
   }
@@ -396,6 +502,18 @@ int ReadFromFile(File* file, void* data, uint32_t size, uint32_t* got) {
 }
 
 void ReleaseFile(File* file) { Close(AsHandle(file)); }
+
+#ifndef PATCHER_NO_FAULT_TEXT
+void SystemText(uint32_t code, char* text, int size) {
+  // An NTSTATUS in the Win32 error it stands for.
+  const DWORD error = code & 0x80000000u ? RtlNtStatusToDosError(code) : code;
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           error, 0, text, size, nullptr);
+  while (n > 0 && strchr("\r\n. ", text[n - 1])) --n;
+  if (n) text[n] = 0;
+  else snprintf(text, size, "error 0x%lx", static_cast<unsigned long>(code));
+}
+#endif
 
 int LoadPayloadResource(const uint8_t** data, uint32_t* size) {
   HRSRC info = FindResourceA(nullptr, MAKEINTRESOURCEA(105), "FILE");

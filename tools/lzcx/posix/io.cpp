@@ -160,39 +160,6 @@ int MappedFile::Map(int fd, uint64_t size, std::string* why) {
   return 1;
 }
 
-int DescribeUnusable(const char* path, bool directory, std::string* what) {
-  // The name itself, not what a trailing '/' would follow it to.
-  std::string name = path;
-  while (name.size() > 1 && name.back() == '/') name.pop_back();
-  struct stat st;
-  if (lstat(name.c_str(), &st) != 0) {
-    // A file the applier found under another letter case: nothing to add.
-    if (errno == ENOENT && !directory) return 0;
-    *what = errno == ENOENT ? "no such directory" : strerror(errno);
-    return 1;
-  }
-  if (S_ISLNK(st.st_mode)) {
-    *what = "a symbolic link: a patch never writes where a link leads";
-  } else if (directory) {
-    if (S_ISDIR(st.st_mode)) return 0;
-    *what = "not a directory";
-  } else if (S_ISDIR(st.st_mode)) {
-    *what = "a directory";
-  } else if (!S_ISREG(st.st_mode)) {
-    *what = "not a regular file";
-  } else if (!(st.st_mode & S_IWUSR)) {
-    *what = "read-only";
-  } else {
-    const int fd = open(name.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd >= 0) {
-      close(fd);
-      return 0;
-    }
-    *what = errno == ETXTBSY ? "in use by a running program" : strerror(errno);
-  }
-  return 1;
-}
-
 bool IsTerminal(FILE* stream) { return isatty(fileno(stream)) != 0; }
 
 void UseBinaryMode(FILE*) {}

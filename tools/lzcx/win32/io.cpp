@@ -132,42 +132,6 @@ int CanCreateBeside(const char* path, std::string* why) {
   return 1;
 }
 
-int DescribeUnusable(const char* path, bool directory, std::string* what) {
-  // Without its trailing separator, but for a root's ("C:\").
-  std::string name = path;
-  while (name.size() > 1 && IsPathSeparator(name.back()) && name[name.size() - 2] != ':')
-    name.pop_back();
-  const DWORD attributes = GetFileAttributesA(name.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    const DWORD error = GetLastError();
-    if (NotFound(error) && !directory) return 0;
-    *what = NotFound(error) ? "no such directory" : ErrorText(error);
-  } else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    *what = "a link or junction: a patch never writes where a link leads";
-  } else if (directory) {
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return 0;
-    *what = "not a directory";
-  } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-    *what = "a directory";
-  } else if (attributes & FILE_ATTRIBUTE_READONLY) {
-    *what = "read-only";
-  } else {
-    // Opened as the patch opens it: for writing and for renaming.
-    HANDLE h = CreateFileA(name.c_str(), GENERIC_WRITE | DELETE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h != INVALID_HANDLE_VALUE) {
-      CloseHandle(h);
-      return 0;
-    }
-    const DWORD error = GetLastError();
-    *what = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION
-                ? "in use by another program"
-                : ErrorText(error);
-  }
-  return 1;
-}
-
 TempFile::~TempFile() {
   if (fd_ >= 0) _close(fd_);
   if (!temp_.empty()) DeleteFileA(temp_.c_str());
