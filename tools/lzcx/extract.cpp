@@ -29,8 +29,6 @@ namespace {
 const char kProgramEntry[] = "vusk.exe";
 const char kProgramName[] = "Vusk.exe";
 
-const char* Shown(const char* path) { return strcmp(path, "-") ? path : "(stdin)"; }
-
 // The platform's file operations, noting where the applier could not go
 // on, so that the error can say which file and why.
 class WatchedOps : public FileOps {

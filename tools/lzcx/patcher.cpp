@@ -31,9 +31,9 @@ int CheckProgram(const std::string& name, const FileBytes& bytes, std::string* w
 
 }  // namespace
 
-int PatcherCommand(int argc, char** argv) {
+int PatcherCommand(const CliCommand& command, int argc, char** argv) {
   PackRequest request;
-  request.command = FindCommand("patcher");
+  request.command = &command;
   const char* stub_path = nullptr;
   int status = ParsePackArguments(argc, argv, &request, &stub_path);
   if (status >= 0) return status;
@@ -64,6 +64,8 @@ int PatcherCommand(int argc, char** argv) {
             to_stdout ? "(stdout)" : request.output, image.size(), payload.size(), stub_path);
   return 0;
 }
+
+const char* Shown(const char* path) { return strcmp(path, "-") ? path : "(stdin)"; }
 
 int ReadPayloadInput(const char* path, FileBytes* payload, std::string* why, bool* signature) {
   if (!(strcmp(path, "-") ? ReadRegularFile(path, kMaxPayloadSize, "a payload", payload, why)

@@ -8,12 +8,13 @@
 
 #include <string>
 
+#include "lzcx/cli.h"
 #include "lzcx/commands.h"
 
 // argv[0] is "patcher". Returns the exit status: 0 written, 1 bad input or
 // a failure (one line on stderr, nothing written), 2 usage. An output of
 // "-" is standard output (not a terminal).
-int PatcherCommand(int argc, char** argv);
+int PatcherCommand(const CliCommand& command, int argc, char** argv);
 
 // The payload in the file `path` ("-": standard input): the file itself,
 // or, for a Windows executable, its payload resource, once the checksum
@@ -21,5 +22,8 @@ int PatcherCommand(int argc, char** argv);
 // whether it carries a signature). Zero with the reason in `why`.
 int ReadPayloadInput(const char* path, FileBytes* payload, std::string* why,
                      bool* signature = nullptr);
+
+// A PAYLOAD argument as messages name it: "(stdin)" for "-".
+const char* Shown(const char* path);
 
 #endif  // PATCHER_TOOLS_LZCX_PATCHER_H
