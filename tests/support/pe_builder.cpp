@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "payload/block_decoder.h"
+#include "resources/resource_ids.h"
 
 namespace {
 
@@ -40,11 +41,13 @@ TestPe MakeTestPatcher(const TestPeLayout& layout) {
   // and the data entries last.
   Bytes r;
   const size_t root = Grow(&r, 16 + 3 * 8);
-  Put16(&r, root + 12, 1);  // "FILE"
+  Put16(&r, root + 12, 1);  // the payload's type, a name
   Put16(&r, root + 14, 2);  // 6 (strings), 24 (manifest)
-  const size_t name = Append(&r, {4, 0, 'F', 0, 'I', 0, 'L', 0, 'E', 0});
+  Bytes type_name = {static_cast<uint8_t>(strlen(PAYLOAD_TYPE_NAME)), 0};
+  for (const char* c = PAYLOAD_TYPE_NAME; *c; ++c) type_name.insert(type_name.end(), {uint8_t(*c), 0});
+  const size_t name = Append(&r, type_name);
   const Bytes* data[3] = {&layout.payload, &pe.strings, &pe.manifest};
-  const uint32_t types[3] = {0, 6, 24}, ids[3] = {105, 1, 1};
+  const uint32_t types[3] = {0, 6, 24}, ids[3] = {IDR_PAYLOAD, 1, 1};
   size_t data_at[3];
   for (int i = 0; i < 3; ++i) data_at[i] = Append(&r, *data[i]);
   for (int i = 0; i < 3; ++i) {
@@ -55,7 +58,7 @@ TestPe MakeTestPatcher(const TestPeLayout& layout) {
     Put32(&r, names + 16, ids[i]);
     Put32(&r, names + 20, 0x80000000u | static_cast<uint32_t>(languages));
     Put16(&r, languages + 14, 1);
-    Put32(&r, languages + 16, 0x0409);
+    Put32(&r, languages + 16, RESOURCE_LANGUAGE);
     Put32(&r, languages + 20, static_cast<uint32_t>(entry));
     Put32(&r, entry, kResourceRva + static_cast<uint32_t>(data_at[i]));
     Put32(&r, entry + 4, static_cast<uint32_t>(data[i]->size()));

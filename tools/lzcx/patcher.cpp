@@ -9,16 +9,15 @@
 #include "lzcx/pe_image.h"
 #include "payload/container.h"
 #include "platform/platform.h"
+#include "resources/resource_ids.h"
 
 namespace {
 
 // The program overwrites the Vusk.exe it found with the first entry.
-const char kProgramName[] = "vusk.exe";
-
 int CheckProgram(const std::string& name, const FileBytes& bytes, std::string* why) {
-  if (!platform::SameFileName(name.c_str(), kProgramName)) {
-    *why = "the first file is the program and must be named " + std::string(kProgramName) +
-           ", not \"" + name + "\" (rename it with --name " + kProgramName + "=FILE)";
+  if (!platform::SameFileName(name.c_str(), PROGRAM_ENTRY)) {
+    *why = "the first file is the program and must be named " PROGRAM_ENTRY ", not \"" + name +
+           "\" (rename it with --name " PROGRAM_ENTRY "=FILE)";
     return 0;
   }
   std::string fault;

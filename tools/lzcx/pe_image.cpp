@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "payload/block_decoder.h"
+#include "resources/resource_ids.h"
 
 namespace {
 
@@ -295,16 +296,19 @@ int ParseResources(Parsed* p, std::string* why) {
 int ParsePatcher(Parsed* p, std::string* why) {
   if (!ParseResources(p, why)) return 0;
   ResourceNode* payload =
-      Child(Child(&p->root, {kPayloadResourceType, 0}), {nullptr, kPayloadResourceId});
+      Child(Child(&p->root, {PAYLOAD_TYPE_NAME, 0}), {nullptr, IDR_PAYLOAD});
   if (payload) {
     for (const ResourceNode& language : payload->children) {
-      if (!Matches(language, {nullptr, kPayloadResourceLanguage}))
-        return Fail(why, "the payload resource is there in another language than 0x0409");
+      if (!Matches(language, {nullptr, RESOURCE_LANGUAGE}))
+        return Fail(why, "the payload resource is there in another language than " RESOURCE_TEXT(
+                             RESOURCE_LANGUAGE));
     }
   }
-  p->payload = Child(payload, {nullptr, kPayloadResourceLanguage});
+  p->payload = Child(payload, {nullptr, RESOURCE_LANGUAGE});
   if (!p->payload)
-    return Fail(why, "not a patcher: no payload resource (type FILE, id 105, language 0x0409)");
+    return Fail(why, "not a patcher: no payload resource (type " PAYLOAD_TYPE_NAME
+                     ", id " RESOURCE_TEXT(IDR_PAYLOAD) ", language " RESOURCE_TEXT(
+                         RESOURCE_LANGUAGE) ")");
   return 1;
 }
 

@@ -15,12 +15,6 @@
 #include <string>
 #include <vector>
 
-// Where the program keeps its payload: resource type "FILE", id 105,
-// language 0x0409 (English, United States).
-const char kPayloadResourceType[] = "FILE";
-const uint32_t kPayloadResourceId = 105;
-const uint32_t kPayloadResourceLanguage = 0x0409;
-
 // Whether the bytes begin as a Windows executable does ("MZ").
 bool LooksLikeExecutable(const uint8_t* data, size_t size);
 
@@ -28,7 +22,8 @@ bool LooksLikeExecutable(const uint8_t* data, size_t size);
 // read soundly. Zero with the reason in `why`.
 int CheckExecutable(const uint8_t* image, size_t size, std::string* why);
 
-// Finds the payload resource of the executable `image`. Nonzero with
+// Finds the payload resource of the executable `image` (resources/
+// resource_ids.h says where the program keeps it). Nonzero with
 // `*payload` pointing at its `*payload_size` bytes inside `image`; zero
 // with the reason in `why`, also when the resource is there in another
 // language as well (the program could load that one).

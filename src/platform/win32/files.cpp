@@ -11,6 +11,7 @@
 #include <aclapi.h>
 
 #include "platform/platform.h"
+#include "resources/resource_ids.h"
 
 namespace platform {
 
@@ -398,7 +399,7 @@ int ReadFromFile(File* file, void* data, uint32_t size, uint32_t* got) {
 void ReleaseFile(File* file) { Close(AsHandle(file)); }
 
 int LoadPayloadResource(const uint8_t** data, uint32_t* size) {
-  HRSRC info = FindResourceA(nullptr, MAKEINTRESOURCEA(105), "FILE");
+  HRSRC info = FindResourceA(nullptr, MAKEINTRESOURCEA(IDR_PAYLOAD), PAYLOAD_TYPE_NAME);
   if (!info) return 0;
   HGLOBAL loaded = LoadResource(nullptr, info);
   if (!loaded) return 0;
