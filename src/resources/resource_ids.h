@@ -7,6 +7,9 @@
 #define IDD_MAIN 101
 #define IDD_RESULT 106
 #define IDI_PROGRAM 107  // icon group
+// RCDATA: the payload forms the program reads (payload/forms.h), a 16-bit
+// number each. A program without it reads stored and block entries only.
+#define IDR_FORMS 108
 
 // The payload: resource IDR_PAYLOAD of a type of its own, which a script
 // names bare (PAYLOAD_TYPE) and code as the string PAYLOAD_TYPE_NAME,
