@@ -39,18 +39,30 @@ TestPe MakeTestPatcher(const TestPeLayout& layout) {
 
   // Resources: root table, the type name, the data, then the lower tables
   // and the data entries last.
+  // The payload's type is a name; then 6 (strings), 10 (the forms record,
+  // if any) and 24 (manifest).
+  Bytes forms;
+  for (uint16_t form : layout.forms.value_or(std::vector<uint16_t>()))
+    forms.insert(forms.end(), {static_cast<uint8_t>(form), static_cast<uint8_t>(form >> 8)});
+  std::vector<const Bytes*> data = {&layout.payload, &pe.strings, &pe.manifest};
+  std::vector<uint32_t> types = {0, 6, 24}, ids = {IDR_PAYLOAD, 1, 1};
+  if (layout.forms) {
+    data.insert(data.begin() + 2, &forms);
+    types.insert(types.begin() + 2, 10);
+    ids.insert(ids.begin() + 2, IDR_FORMS);
+  }
+  const int count = static_cast<int>(data.size());
   Bytes r;
-  const size_t root = Grow(&r, 16 + 3 * 8);
-  Put16(&r, root + 12, 1);  // the payload's type, a name
-  Put16(&r, root + 14, 2);  // 6 (strings), 24 (manifest)
+  const size_t root = Grow(&r, 16 + 8 * count);
+  Put16(&r, root + 12, 1);
+  Put16(&r, root + 14, count - 1);
   Bytes type_name = {static_cast<uint8_t>(strlen(PAYLOAD_TYPE_NAME)), 0};
-  for (const char* c = PAYLOAD_TYPE_NAME; *c; ++c) type_name.insert(type_name.end(), {uint8_t(*c), 0});
+  for (const char* c = PAYLOAD_TYPE_NAME; *c; ++c)
+    type_name.insert(type_name.end(), {static_cast<uint8_t>(*c), 0});
   const size_t name = Append(&r, type_name);
-  const Bytes* data[3] = {&layout.payload, &pe.strings, &pe.manifest};
-  const uint32_t types[3] = {0, 6, 24}, ids[3] = {IDR_PAYLOAD, 1, 1};
-  size_t data_at[3];
-  for (int i = 0; i < 3; ++i) data_at[i] = Append(&r, *data[i]);
-  for (int i = 0; i < 3; ++i) {
+  std::vector<size_t> data_at;
+  for (const Bytes* d : data) data_at.push_back(Append(&r, *d));
+  for (int i = 0; i < count; ++i) {
     const size_t names = Grow(&r, 24), languages = Grow(&r, 24), entry = Grow(&r, 16);
     Put32(&r, root + 16 + 8 * i, i == 0 ? 0x80000000u | static_cast<uint32_t>(name) : types[i]);
     Put32(&r, root + 20 + 8 * i, 0x80000000u | static_cast<uint32_t>(names));

@@ -47,7 +47,7 @@ void PrintJsonString(const char* s) {
   putchar('"');
 }
 
-int List(const char* path, const FileBytes& payload, bool json) {
+int List(const char* path, const FileBytes& payload, uint32_t, bool json) {
   char fault[512];
   PayloadIntegrity integrity;
   if (!CheckPayloadIntegrity(payload.data.get(), payload.size, &integrity, fault, sizeof fault))
@@ -85,21 +85,26 @@ int List(const char* path, const FileBytes& payload, bool json) {
   return 0;
 }
 
-int Verify(const char* path, const FileBytes& payload, bool) {
+int Verify(const char* path, const FileBytes& payload, uint32_t readable, bool) {
   char fault[512];
   uint64_t total = 0;
   PayloadIntegrity integrity;
   if (!VerifyPayload(payload.data.get(), payload.size, "", fault, sizeof fault, &total,
                      &integrity))
     return Refuse(path, payload, fault);
+  std::string why;
+  if (!CheckFormsReadable(payload.data.get(), payload.size, readable, "its program", &why))
+    return Refuse(path, payload, why.c_str());
   printf("%s: ok, %d entries, %llu bytes expanded from %zu, %s\n", Shown(path), integrity.count,
          static_cast<unsigned long long>(total), payload.size, ChecksumsLine(integrity));
   return 0;
 }
 
-// A payload read, shown as the command does, its path as given; its exit
+// A payload read, shown as the command does: its path as given, the forms
+// its program reads (every form for a payload file), --json; the exit
 // status (1 after one line on stderr).
-typedef int (*ShowPayload)(const char* path, const FileBytes& payload, bool json);
+typedef int (*ShowPayload)(const char* path, const FileBytes& payload, uint32_t readable,
+                           bool json);
 
 // Each PAYLOAD (a file or "-") read and shown, at most one when `one`;
 // status 1 if any fails.
@@ -120,12 +125,13 @@ int ReadPayloads(const CliCommand& command, int argc, char** argv, ShowPayload s
     FileBytes payload;
     std::string why;
     bool signature = false;
+    uint32_t readable = 0;
     int failed = 0;
-    if (!ReadPayloadInput(path, &payload, &why, &signature)) {
+    if (!ReadPayloadInput(path, &payload, &why, &signature, &readable)) {
       fprintf(stderr, "lzcx: %s: %s\n", Shown(path), why.c_str());
       failed = 1;
     } else {
-      failed = show(path, payload, json);
+      failed = show(path, payload, readable, json);
     }
     // The signature itself is the signing tool's to check.
     if (!failed && signature && !json)

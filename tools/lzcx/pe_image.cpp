@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "payload/block_decoder.h"
+#include "payload/forms.h"
 #include "resources/resource_ids.h"
 
 namespace {
@@ -512,6 +513,21 @@ int FindPayloadResource(const uint8_t* image, size_t size, const uint8_t** paylo
   *payload = p.payload->data;
   *payload_size = p.payload->data_size;
   return 1;
+}
+
+uint32_t ProgramFormsRead(const uint8_t* image, size_t size) {
+  const uint32_t kRcData = 10;
+  const uint8_t* record;
+  size_t record_size;
+  std::string why;
+  if (!FindResourceData(image, size, {nullptr, kRcData}, {nullptr, IDR_FORMS}, RESOURCE_LANGUAGE,
+                        &record, &record_size, &why))
+    return FormBit(kFormStored) | FormBit(kFormBlock);
+  uint32_t forms = 0;
+  // A number past what a later build knows is a form no payload here uses.
+  for (size_t at = 0; at + 2 <= record_size; at += 2)
+    if (ReadLe16(record + at) < 32) forms |= 1u << ReadLe16(record + at);
+  return forms;
 }
 
 int CheckImageChecksum(const uint8_t* image, size_t size, bool* signature, std::string* why) {

@@ -42,6 +42,11 @@ int FindResourceData(const uint8_t* image, size_t size, ResourceKey type, Resour
                      uint32_t language, const uint8_t** data, size_t* data_size,
                      std::string* why);
 
+// The payload forms the program `image` reads, as FormBit bits, from its
+// record (IDR_FORMS); stored and block for a program built before the
+// record was, which has none. `image` must have passed FindPayloadResource.
+uint32_t ProgramFormsRead(const uint8_t* image, size_t size);
+
 // Makes `out`, the executable `stub` with the bytes of its payload resource
 // replaced by `payload`: every other resource as it was, the resource
 // section rebuilt, sections after it moved (only the base relocations can
