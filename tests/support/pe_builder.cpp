@@ -38,9 +38,8 @@ TestPe MakeTestPatcher(const TestPeLayout& layout) {
   pe.strings = TextLike(70, 9);
 
   // Resources: root table, the type name, the data, then the lower tables
-  // and the data entries last.
-  // The payload's type is a name; then 6 (strings), 10 (the forms record,
-  // if any) and 24 (manifest).
+  // and the data entries last. Types: the payload's (a name), 6, 10 (the
+  // forms record, if any), 24.
   Bytes forms;
   for (uint16_t form : layout.forms.value_or(std::vector<uint16_t>()))
     forms.insert(forms.end(), {static_cast<uint8_t>(form), static_cast<uint8_t>(form >> 8)});

@@ -12,7 +12,6 @@
 
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "support/payload_builder.h"
 
