@@ -526,7 +526,7 @@ uint32_t ProgramFormsRead(const uint8_t* image, size_t size) {
   uint32_t forms = 0;
   // A number past what a later build knows is a form no payload here uses.
   for (size_t at = 0; at + 2 <= record_size; at += 2)
-    if (ReadLe16(record + at) < 32) forms |= 1u << ReadLe16(record + at);
+    if ((record[at] | record[at + 1] << 8) < 32) forms |= 1u << record[at];
   return forms;
 }
 
