@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "app/upgrade_app.h"
+#include "resources/resource_ids.h"
 #include "ui/dialog_utils.h"
 
 namespace {
@@ -25,7 +26,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR /*command_line*
   SetAppInstance(instance);
   RestrictDllSearchToSystem32();
   if (previous) return 1;
-  UpgradeApp app(instance, "Vusk.exe");
+  UpgradeApp app(instance, PROGRAM_FILE);
   app.Run();
   return 1;
 }

@@ -295,12 +295,21 @@ TEST_F(ProgramResources, NothingElseIsThere) {
   std::set<std::string> found;
   EnumResourceTypesA(module_, AddNamesOfType, reinterpret_cast<LONG_PTR>(&found));
   // Dialogs 101 and 106, the string block of ids 1-15, icon group 107 with
-  // its image 1, the payload, and the manifest.
+  // its image 1, the forms it reads (108), the payload, and the manifest.
   EXPECT_EQ(found, (std::set<std::string>{"#5/#101", "#5/#106", "#6/#1", "#14/#107", "#3/#1",
-                                          "FILE/#105", "#24/#1"}));
+                                          "#10/#108", "FILE/#105", "#24/#1"}));
   WORD language;
   EXPECT_FALSE(Resource("FILE", MAKEINTRESOURCEA(105), &language).empty());
   EXPECT_EQ(language, 0x0409);
+}
+
+// What lzcx reads to tell whether a payload suits the program: the forms
+// this build reads, each a 16-bit number.
+TEST_F(ProgramResources, RecordsTheFormsItReads) {
+  std::vector<uint8_t> record = Resource(RT_RCDATA, MAKEINTRESOURCEA(108));
+  uint32_t forms = 0;
+  for (size_t i = 0; i + 1 < record.size(); i += 2) forms |= 1u << (record[i] | record[i + 1] << 8);
+  EXPECT_EQ(forms, kFormsRead);
 }
 
 TEST_F(ProgramResources, PayloadDecodesToTheReleaseFiles) {

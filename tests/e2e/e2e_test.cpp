@@ -11,6 +11,7 @@
 
 #include "driver.h"
 #include "payload/applier_harness.h"
+#include "resources/resource_ids.h"
 #include "support/scratch.h"
 
 namespace {
@@ -451,7 +452,7 @@ TEST_F(PatcherEndToEnd, FindsAndPatchesAnInstallationInAFolderWithAnyName) {
 TEST_F(PatcherEndToEnd, InterruptedPatchIsFoundByItsJournalAndFinished) {
   HMODULE patcher = LoadLibraryExA(kPatcher.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
   ASSERT_TRUE(patcher);
-  HRSRC info = FindResourceA(patcher, MAKEINTRESOURCEA(105), "FILE");
+  HRSRC info = FindResourceA(patcher, MAKEINTRESOURCEA(IDR_PAYLOAD), PAYLOAD_TYPE_NAME);
   ASSERT_TRUE(info);
   const uint8_t* payload = static_cast<const uint8_t*>(LockResource(LoadResource(patcher, info)));
   // Every file operation after the move fails and does nothing, as after

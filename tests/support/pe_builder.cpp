@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "payload/block_decoder.h"
+#include "resources/resource_ids.h"
 
 namespace {
 
@@ -37,17 +38,30 @@ TestPe MakeTestPatcher(const TestPeLayout& layout) {
   pe.strings = TextLike(70, 9);
 
   // Resources: root table, the type name, the data, then the lower tables
-  // and the data entries last.
+  // and the data entries last. Types: the payload's (a name), 6, 10 (the
+  // forms record, if any), 24.
+  Bytes forms;
+  for (uint16_t form : layout.forms.value_or(std::vector<uint16_t>()))
+    forms.insert(forms.end(), {static_cast<uint8_t>(form), static_cast<uint8_t>(form >> 8)});
+  std::vector<const Bytes*> data = {&layout.payload, &pe.strings, &pe.manifest};
+  std::vector<uint32_t> types = {0, 6, 24}, ids = {IDR_PAYLOAD, 1, 1};
+  if (layout.forms) {
+    data.insert(data.begin() + 2, &forms);
+    types.insert(types.begin() + 2, 10);
+    ids.insert(ids.begin() + 2, IDR_FORMS);
+  }
+  const int count = static_cast<int>(data.size());
   Bytes r;
-  const size_t root = Grow(&r, 16 + 3 * 8);
-  Put16(&r, root + 12, 1);  // "FILE"
-  Put16(&r, root + 14, 2);  // 6 (strings), 24 (manifest)
-  const size_t name = Append(&r, {4, 0, 'F', 0, 'I', 0, 'L', 0, 'E', 0});
-  const Bytes* data[3] = {&layout.payload, &pe.strings, &pe.manifest};
-  const uint32_t types[3] = {0, 6, 24}, ids[3] = {105, 1, 1};
-  size_t data_at[3];
-  for (int i = 0; i < 3; ++i) data_at[i] = Append(&r, *data[i]);
-  for (int i = 0; i < 3; ++i) {
+  const size_t root = Grow(&r, 16 + 8 * count);
+  Put16(&r, root + 12, 1);
+  Put16(&r, root + 14, count - 1);
+  Bytes type_name = {static_cast<uint8_t>(strlen(PAYLOAD_TYPE_NAME)), 0};
+  for (const char* c = PAYLOAD_TYPE_NAME; *c; ++c)
+    type_name.insert(type_name.end(), {static_cast<uint8_t>(*c), 0});
+  const size_t name = Append(&r, type_name);
+  std::vector<size_t> data_at;
+  for (const Bytes* d : data) data_at.push_back(Append(&r, *d));
+  for (int i = 0; i < count; ++i) {
     const size_t names = Grow(&r, 24), languages = Grow(&r, 24), entry = Grow(&r, 16);
     Put32(&r, root + 16 + 8 * i, i == 0 ? 0x80000000u | static_cast<uint32_t>(name) : types[i]);
     Put32(&r, root + 20 + 8 * i, 0x80000000u | static_cast<uint32_t>(names));
@@ -55,7 +69,7 @@ TestPe MakeTestPatcher(const TestPeLayout& layout) {
     Put32(&r, names + 16, ids[i]);
     Put32(&r, names + 20, 0x80000000u | static_cast<uint32_t>(languages));
     Put16(&r, languages + 14, 1);
-    Put32(&r, languages + 16, 0x0409);
+    Put32(&r, languages + 16, RESOURCE_LANGUAGE);
     Put32(&r, languages + 20, static_cast<uint32_t>(entry));
     Put32(&r, entry, kResourceRva + static_cast<uint32_t>(data_at[i]));
     Put32(&r, entry + 4, static_cast<uint32_t>(data[i]->size()));

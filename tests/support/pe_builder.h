@@ -10,6 +10,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <optional>
 #include <string>
 
 #include "support/payload_builder.h"
@@ -19,6 +20,9 @@ struct TestPeLayout {
   Bytes payload;      // resource "FILE" 105, language 0x0409
   bool relocations = true;  // a .reloc section after the resources
   Bytes certificate;        // appended as the certificate table, if any
+  // The record of the payload forms the program reads (RCDATA IDR_FORMS),
+  // if it has one.
+  std::optional<std::vector<uint16_t>> forms;
   // The manifest, the last resource (empty: laid out at the very end).
   std::string manifest = "<assembly manifestVersion=\"1.0\"/>\n";
 };
@@ -32,7 +36,7 @@ struct TestPe {
   size_t section_table = 0;
   size_t resources = 0;           // the resource directory; its address is
   uint32_t resources_rva = 0;     // resources_rva
-  size_t type_entries = 0;        // the root table's 3 entries: FILE, 6, 24
+  size_t type_entries = 0;        // the root table's entries: FILE, 6, (10,) 24
   size_t type_name = 0;           // the string "FILE"
   size_t payload_language = 0;    // the payload's language entry
   size_t payload_data_entry = 0;  // and its data entry

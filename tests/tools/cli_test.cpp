@@ -945,6 +945,74 @@ TEST_F(PatcherCli, RefusesWhatPackRefusesAndBadStubsOrPrograms) {
   }
 }
 
+// A stub reads the forms it records (stored and block without a record):
+// lzcx patcher refuses to put a payload of other forms into it, and verify
+// refuses such a patcher (the payload put in by hand), naming the form and
+// an entry. lzcx makes no stored entries: that payload is made here.
+TEST_F(PatcherCli, PayloadFormsAStubCannotReadAreRefused) {
+  TestPeLayout reads_all;
+  reads_all.forms = std::vector<uint16_t>{0, 1, 2};
+  ScratchDir old_dir;
+  ASSERT_TRUE(WriteFileBytes(old_dir.Join("vusk.exe"), program_bytes_));
+  Bytes changed = program_bytes_;
+  changed.at(0x200) ^= 0x55;
+  const std::string all_stub = Write("all.exe", MakeTestPatcher(reads_all).image);
+  struct Payload {
+    std::vector<std::string> args;  // lzcx patcher's files; none: `bytes` made here
+    Bytes bytes;
+  } payloads[] = {{{"--name", "vusk.exe=" + program_, program_}, {}},  // block
+                  {{"--from", old_dir.path(), Write("vusk.exe", changed), help_}, {}},  // delta
+                  {{}, MakeContainer({{"vusk.exe", 1, GreedyBlock(program_bytes_)},
+                                      {"notes.txt", 0, TextLike(100, 1)}})}};
+  struct Case {
+    std::optional<std::vector<uint16_t>> record;
+    const char* refused[3];  // per payload: what the refusal names, or none
+  } cases[] = {
+      {std::nullopt, {nullptr, "delta entries (vusk.exe is one)", nullptr}},
+      {std::vector<uint16_t>{0}, {"block entries (vusk.exe is one)",
+                                  "delta entries (vusk.exe is one)",
+                                  "block entries (vusk.exe is one)"}},
+      {std::vector<uint16_t>{1, 2}, {nullptr, nullptr, "stored entries (notes.txt is one)"}},
+      {std::vector<uint16_t>{0, 1, 2, 9}, {nullptr, nullptr, nullptr}},
+  };
+  for (Payload& p : payloads) {
+    std::vector<std::string> made = {"patcher", "-q", "--stub", all_stub, "-o", Out()};
+    made.insert(made.end(), p.args.begin(), p.args.end());
+    const uint8_t* data;
+    size_t size;
+    std::string why;
+    if (p.bytes.empty()) {
+      ASSERT_EQ(Lzcx(made).status, 0) << made[7];
+      Bytes full;
+      ASSERT_TRUE(ReadFileBytes(Out(), &full));
+      ASSERT_TRUE(FindPayloadResource(full.data(), full.size(), &data, &size, &why)) << why;
+      p.bytes.assign(data, data + size);
+    }
+    for (const Case& c : cases) {
+      const char* refused = c.refused[&p - payloads];
+      SCOPED_TRACE(testing::Message() << "payload " << &p - payloads << ", case " << &c - cases);
+      TestPeLayout layout;
+      layout.forms = c.record;
+      const Bytes stub_image = MakeTestPatcher(layout).image;
+      Bytes patcher;
+      ASSERT_TRUE(ReplacePayloadResource(stub_image.data(), stub_image.size(), p.bytes.data(),
+                                         p.bytes.size(), &patcher, &why)) << why;
+      made[3] = Write("formed.exe", stub_image);
+      made[5] = dir_.Join("out-" + std::to_string(&p - payloads) + std::to_string(&c - cases));
+      const std::string manual = Write("by-hand.exe", patcher);
+      const std::string uses = refused ? std::string(": the payload uses ") + refused + ", " : "";
+      const Result v = Lzcx({"verify", manual});
+      EXPECT_EQ(v.status, refused ? 1 : 0);
+      EXPECT_EQ(v.err, refused ? "lzcx: " + manual + uses + "which its program cannot read\n" : "");
+      if (p.args.empty()) continue;
+      const Result r = Lzcx(made);
+      EXPECT_EQ(r.status, refused ? 1 : 0);
+      EXPECT_EQ(r.err, refused ? "lzcx: " + made[3] + uses + "which this stub cannot read\n" : "");
+      EXPECT_EQ(access(made[5].c_str(), F_OK) == 0, !refused);
+    }
+  }
+}
+
 // The name rule as the commands apply it (pack_test goes through the whole
 // table in-process): a device name refused by pack, a name that is not
 // UTF-8 by verify, two names that are one file on Windows by pack.

@@ -285,7 +285,7 @@ TEST(Delta, PackFromChoosesTheSmallerForm) {
   const std::string output = new_dir.Join("out.lzcx"), input = new_dir.Join("vusk.exe");
   for (std::string from : {old_dir.Join("missing"), old_dir.Join("VUSK.EXE")}) {
     const char* argv[] = {"pack", "-q", "--from", from.c_str(), "-o", output.c_str(), input.c_str()};
-    EXPECT_EQ(PackCommand(7, const_cast<char**>(argv)), 1) << from;
+    EXPECT_EQ(PackCommand(*FindCommand("pack"), 7, const_cast<char**>(argv)), 1) << from;
   }
   EXPECT_EQ(new_dir.Names().size(), 3u);
 }

@@ -64,10 +64,10 @@ TEST(PackCommand, RefusesBlocksThatDoNotDecodeBackAndWritesNothing) {
 
   for (BlockEncoderFunction broken :
        {FlipsTheLastByte, CodedAtTheStoredLength, ClaimsOneByteMore, RunsOutOfMemory}) {
-    EXPECT_EQ(PackCommand(argc, argv.data(), broken), 1);
+    EXPECT_EQ(PackCommand(*FindCommand("pack"), argc, argv.data(), broken), 1);
     EXPECT_EQ(dir.Names(), std::vector<std::string>{"text.txt"});
   }
-  EXPECT_EQ(PackCommand(argc, argv.data()), 0);
+  EXPECT_EQ(PackCommand(*FindCommand("pack"), argc, argv.data()), 0);
   EXPECT_EQ(dir.Names(), (std::vector<std::string>{"payload.bin", "text.txt"}));
 }
 

@@ -2,6 +2,11 @@
 
 #include <string.h>
 
+#include "lzcx/extract.h"
+#include "lzcx/inspect.h"
+#include "lzcx/pack.h"
+#include "lzcx/patcher.h"
+
 const char kLzcxVersion[] = LZCX_VERSION;
 
 namespace {
@@ -59,18 +64,18 @@ const char kPackFails[] =
     "be written, or memory ran out; nothing was written";
 
 const CliCommand kCommands[] = {
-    {"list", "the files a payload or patcher carries", "list [--json] PAYLOAD",
+    {"list", ListCommand, "the files a payload or patcher carries", "list [--json] PAYLOAD",
      "Checks PAYLOAD (a payload or a patcher; - reads standard input) whole, then\n"
      "lists what it carries: a header line, one line per entry (name, form, size\n"
      "expanded, size packed, ratio), and whether the payload carries checksums.\n",
      kListOptions, "the payload is sound and was listed", kReadFails},
-    {"verify", "every check the patcher makes, writing nothing", "verify PAYLOAD...",
+    {"verify", VerifyCommand, "every check the patcher makes, writing nothing", "verify PAYLOAD...",
      "Makes every check the patcher makes before it writes (bounds, names,\n"
      "checksums, a full decode of every entry) on each PAYLOAD (a payload or a\n"
      "patcher; - reads standard input), and writes nothing.\n",
      kNoOptions, "every check of every PAYLOAD passed (one line each says so)",
      "a PAYLOAD cannot be read or fails a check (a line says which entry)"},
-    {"extract", "apply a payload or patcher to a folder, all or nothing",
+    {"extract", ExtractCommand, "apply a payload or patcher to a folder, all or nothing",
      "extract [-v] [--force] [--log FILE] (-C DIR | --find | --find-in DIR...) PAYLOAD",
      "Applies PAYLOAD to an installation as the patcher does: only to a folder\n"
      "with the Vusk.exe it replaces (unless --force), and nothing when every file\n"
@@ -81,12 +86,12 @@ const CliCommand kCommands[] = {
      kExtractOptions, "every file was written",
      "PAYLOAD cannot be read or is damaged, or the patch failed: the folder is as\n"
      "it was (the line names the file and says why)"},
-    {"recover", "finish or undo an interrupted patch of a folder", "recover -C DIR",
+    {"recover", RecoverCommand, "finish or undo an interrupted patch of a folder", "recover -C DIR",
      "Only finishes or undoes a patch of DIR that a crash, a power cut or the\n"
      "process being ended interrupted, and says in one line what it did.\n",
      kRecoverOptions, "nothing to do, or the interrupted patch was finished or undone",
      "the recovery could not be made; the journal stays for the next try"},
-    {"pack", "make a payload of release files",
+    {"pack", PackCommand, "make a payload of release files",
      "pack [--fast] [-q] [--from OLD_DIR] [--name NAME=FILE]... -o PAYLOAD FILE...",
      "Packs FILE... into a payload: one entry per file, in the order given, named\n"
      "by the file's name or by --name. Every block is decoded again and compared\n"
@@ -94,7 +99,7 @@ const CliCommand kCommands[] = {
      "it takes the place of PAYLOAD. One line per file on standard error: name,\n"
      "size, packed size, ratio, and the form when it is not a block.\n",
      kPackOptions + 1, "the payload was written", kPackFails},
-    {"patcher", "make a patcher: the stub with a payload of release files",
+    {"patcher", PatcherCommand, "make a patcher: the stub with a payload of release files",
      "patcher [--fast] [-q] [--from OLD_DIR] --stub STUB.exe [--name NAME=FILE]... -o OUT.exe FILE...",
      "Makes a patcher: the stub with its payload replaced by what pack makes of\n"
      "FILE... (everything pack refuses, patcher refuses). The first file is the\n"

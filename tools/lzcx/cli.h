@@ -1,5 +1,6 @@
-// lzcx's command line: one table of the commands and their options, from
-// which getopt_long parses them and the help texts are printed.
+// lzcx's command line: one table of the commands, their handlers and their
+// options, from which main dispatches, getopt_long parses them and the help
+// texts are printed.
 //
 // Exit status of every command: 0 success, 1 bad input or a failure (one
 // line on stderr naming the file), 2 a usage error; extract has more
@@ -26,8 +27,14 @@ struct CliOption {
   const char* help;
 };
 
+struct CliCommand;
+// A command's handler: argv[0] is the command's name. Returns the exit
+// status.
+typedef int (*CommandHandler)(const CliCommand& command, int argc, char** argv);
+
 struct CliCommand {
   const char* name;
+  CommandHandler run;
   const char* brief;     // one line for the list of commands
   const char* synopsis;  // after "lzcx "
   const char* summary;   // what it does, lines ending in '\n'

@@ -20,16 +20,10 @@
 #include "payload/container.h"
 #include "payload/crc32c.h"
 #include "payload/journal.h"
+#include "resources/resource_ids.h"
 #include "scanner/target_scanner.h"
 
 namespace {
-
-// The program the payload replaces, and the name the program's scan looks
-// for.
-const char kProgramEntry[] = "vusk.exe";
-const char kProgramName[] = "Vusk.exe";
-
-const char* Shown(const char* path) { return strcmp(path, "-") ? path : "(stdin)"; }
 
 // The platform's file operations, noting where the applier could not go
 // on and what the failing call said, so that the error can say which file
@@ -150,7 +144,7 @@ std::string FindInstallation(const Request& request, bool* started) {
   FolderScan folders(roots);
   TargetScanner scanner(request.find_in.empty() ? machine : folders);
   char found[platform::kPathBuffer];
-  *started = scanner.Start(kProgramName) != 0;
+  *started = scanner.Start(PROGRAM_FILE) != 0;
   if (!*started) return std::string();
   // Read running() before the found state, as the scanner asks.
   while (scanner.running()) platform::SleepMilliseconds(10);
@@ -273,11 +267,11 @@ int Extract(const Request& request) {
     bool started = false;
     dir = FindInstallation(request, &started);
     if (!started) {
-      fprintf(stderr, "lzcx: cannot start the search for %s\n", kProgramName);
+      fprintf(stderr, "lzcx: cannot start the search for %s\n", PROGRAM_FILE);
       return Finish(log, kExtractFailed, "no search");
     }
     if (dir.empty()) {
-      fprintf(stderr, "lzcx: not installed: no %s found%s\n", kProgramName,
+      fprintf(stderr, "lzcx: not installed: no %s found%s\n", PROGRAM_FILE,
               request.find_in.empty() ? " on any drive" : " below the --find-in folders");
       return Finish(log, kExtractNotInstalled, "no installation found");
     }
@@ -319,7 +313,7 @@ int Extract(const Request& request) {
   if (!request.force) {
     const PayloadEntry* program = nullptr;
     for (const PayloadEntry& e : entries)
-      if (platform::SameFileName(e.name, kProgramEntry)) program = &e;
+      if (platform::SameFileName(e.name, PROGRAM_ENTRY)) program = &e;
     char found[platform::kPathBuffer];
     if (!program || ops.Find(open, program->name, found) == platform::kTargetMissing) {
       ops.CloseDirectory(open);
@@ -328,8 +322,8 @@ int Extract(const Request& request) {
                 shown, program->name);
       else
         fprintf(stderr, "lzcx: %s: the payload carries no %s: only --force applies it\n",
-                Shown(request.payload), kProgramEntry);
-      log.Line("refused %s: no %s there", dir.c_str(), kProgramEntry);
+                Shown(request.payload), PROGRAM_ENTRY);
+      log.Line("refused %s: no %s there", dir.c_str(), PROGRAM_ENTRY);
       return Finish(log, kExtractNotInstalled, dir);
     }
   }

@@ -1,6 +1,6 @@
-// lzcx: makes, checks and applies payloads and patchers. The commands and
-// their options are in cli.cpp (`lzcx --help`); pack, patcher, extract and
-// recover in their own files.
+// lzcx: makes, checks and applies payloads and patchers. The commands, their
+// options and their handlers are in cli.cpp's table (`lzcx --help`); each
+// command is in its own file.
 //
 // Exit status: 0 success, 1 bad input, a damaged payload, a failed apply
 // or no memory (one line on stderr naming the file), 2 usage; extract has
@@ -10,142 +10,11 @@
 
 #include <new>
 #include <string>
-#include <vector>
 
 #include "lzcx/cli.h"
 #include "lzcx/commands.h"
-#include "lzcx/extract.h"
-#include "lzcx/pack.h"
-#include "lzcx/patcher.h"
-#include "payload/applier.h"
-#include "payload/container.h"
 
 namespace {
-
-// A PAYLOAD argument as messages name it.
-const char* Shown(const char* path) { return strcmp(path, "-") ? path : "(stdin)"; }
-
-double Ratio(uint64_t packed, uint64_t expanded) {
-  return expanded ? static_cast<double>(packed) / static_cast<double>(expanded) : 1.0;
-}
-
-// A payload refused: one line naming the file and what is wrong, or that
-// it is no payload at all.
-int Refuse(const char* path, const FileBytes& payload, const char* fault) {
-  if (!LooksLikePayload(payload.data.get(), payload.size))
-    fprintf(stderr, "lzcx: %s: neither a payload nor a patcher\n", Shown(path));
-  else
-    fprintf(stderr, "lzcx: %s: %s\n", Shown(path), fault);
-  return 1;
-}
-
-const char* ChecksumsLine(const PayloadIntegrity& integrity) {
-  return integrity.checksums ? "every entry matches its CRC-32C"
-                             : "no checksums (nothing follows the last entry)";
-}
-
-// A JSON string of a name's bytes (UTF-8, as the name rule has them).
-void PrintJsonString(const char* s) {
-  putchar('"');
-  for (; *s; ++s) {
-    const unsigned char c = static_cast<unsigned char>(*s);
-    if (c == '"' || c == '\\')
-      printf("\\%c", c);
-    else if (c < 0x20)
-      printf("\\u%04x", c);
-    else
-      putchar(c);
-  }
-  putchar('"');
-}
-
-int List(const char* path, const FileBytes& payload, bool json) {
-  char fault[512];
-  PayloadIntegrity integrity;
-  if (!CheckPayloadIntegrity(payload.data.get(), payload.size, &integrity, fault, sizeof fault))
-    return Refuse(path, payload, fault);
-  PayloadReader reader(payload.data.get(), integrity.entries_end);
-  reader.Start();
-  PayloadEntry e;
-  // The sizes in the order pack prints them: expanded, then packed.
-  if (json) {
-    printf("{\"checksums\": %s, \"entries\": [", integrity.checksums ? "true" : "false");
-    for (const char* separator = "\n"; reader.Next(&e); separator = ",\n") {
-      printf("%s  {\"name\": ", separator);
-      PrintJsonString(e.name);
-      printf(", \"compressed\": %s, \"expanded\": %u, \"packed\": %u",
-             e.compressed ? "true" : "false", e.expanded_length, e.size);
-      if (IsDelta(e)) printf(", \"form\": \"delta\", \"old\": %u", e.old_size);
-      putchar('}');
-    }
-    printf("\n]}\n");
-    return 0;
-  }
-  // The old file's size only for delta entries, which need that file.
-  printf("%-29s  %-10s  %10s  %10s  %6s  %10s\n", "name", "form", "expanded", "packed", "ratio",
-         "old");
-  while (reader.Next(&e)) {
-    printf("%-29s  %-10s  %10u  %10u  %6.3f", e.name,
-           IsDelta(e) ? "delta" : e.compressed ? "compressed" : "stored", e.expanded_length,
-           e.size, Ratio(e.size, e.expanded_length));
-    if (IsDelta(e))
-      printf("  %10u\n", e.old_size);
-    else
-      printf("  %10s\n", "-");
-  }
-  printf("%s\n", ChecksumsLine(integrity));
-  return 0;
-}
-
-int Verify(const char* path, const FileBytes& payload) {
-  char fault[512];
-  uint64_t total = 0;
-  PayloadIntegrity integrity;
-  if (!VerifyPayload(payload.data.get(), payload.size, "", fault, sizeof fault, &total,
-                     &integrity))
-    return Refuse(path, payload, fault);
-  printf("%s: ok, %d entries, %llu bytes expanded from %zu, %s\n", Shown(path), integrity.count,
-         static_cast<unsigned long long>(total), payload.size, ChecksumsLine(integrity));
-  return 0;
-}
-
-// list and verify: PAYLOAD, a file or "-"; verify takes several (status 1
-// if any fails).
-int ReadPayloadCommand(const CliCommand& command, int argc, char** argv) {
-  OptionParser options(command, argc, argv);
-  bool json = false;
-  const char* argument;
-  int c;
-  while ((c = options.Next(&argument)) > 0)
-    if (c == kOptionJson) json = true;
-  if (c < 0) return options.exit_status();
-  const int operands = argc - options.operand();
-  if (operands == 0) return UsageError(&command, "no payload given");
-  const bool list = !strcmp(command.name, "list");
-  if (list && operands > 1) return UsageError(&command, "one payload at a time");
-  int status = 0;
-  for (int i = options.operand(); i < argc; ++i) {
-    const char* path = argv[i];
-    FileBytes payload;
-    std::string why;
-    bool signature = false;
-    int failed = 0;
-    if (!ReadPayloadInput(path, &payload, &why, &signature)) {
-      fprintf(stderr, "lzcx: %s: %s\n", Shown(path), why.c_str());
-      failed = 1;
-    } else if (list) {
-      failed = List(path, payload, json);
-    } else {
-      failed = Verify(path, payload);
-    }
-    // The signature itself is the signing tool's to check.
-    if (!failed && signature && !json)
-      printf("%s: signed: it carries a certificate table (osslsigncode verify checks it)\n",
-             Shown(path));
-    status = status || failed;
-  }
-  return status;
-}
 
 int Run(int argc, char** argv) {
   NoteArguments(argc, argv);
@@ -175,13 +44,7 @@ int Run(int argc, char** argv) {
     return UsageError(nullptr, std::string(*first == '-' ? "unknown option: " : "unknown command: ") +
                                    first);
   // The command's own arguments, its name first.
-  --argc;
-  ++argv;
-  if (!strcmp(first, "pack")) return PackCommand(argc, argv);
-  if (!strcmp(first, "patcher")) return PatcherCommand(argc, argv);
-  if (!strcmp(first, "extract")) return ExtractCommand(*command, argc, argv);
-  if (!strcmp(first, "recover")) return RecoverCommand(*command, argc, argv);
-  return ReadPayloadCommand(*command, argc, argv);
+  return command->run(*command, argc - 1, argv + 1);
 }
 
 }  // namespace

@@ -472,9 +472,9 @@ int PackFiles(const PackRequest& request, BlockEncoderFunction encode,
   return 0;
 }
 
-int PackCommand(int argc, char** argv, BlockEncoderFunction encode) {
+int PackCommand(const CliCommand& command, int argc, char** argv, BlockEncoderFunction encode) {
   PackRequest request;
-  request.command = FindCommand("pack");
+  request.command = &command;
   std::vector<PackFile> files;
   int status = ParsePackArguments(argc, argv, &request, nullptr);
   if (status >= 0 || (status = PreparePack(request, &files))) return status;

@@ -67,7 +67,10 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
 // failure (one line on stderr, nothing written), 2 usage. An output of "-"
 // is standard output (not a terminal), written as it is packed: a failure
 // midway leaves there a payload cut short, which every reader refuses.
-int PackCommand(int argc, char** argv, BlockEncoderFunction encode = EncodeBlockInto);
+int PackCommand(const CliCommand& command, int argc, char** argv, BlockEncoderFunction encode);
+inline int PackCommand(const CliCommand& command, int argc, char** argv) {
+  return PackCommand(command, argc, argv, EncodeBlockInto);
+}
 
 // Release files in, container out: what every command that packs shares.
 struct PackRequest {

@@ -9,16 +9,15 @@
 #include "lzcx/pe_image.h"
 #include "payload/container.h"
 #include "platform/platform.h"
+#include "resources/resource_ids.h"
 
 namespace {
 
 // The program overwrites the Vusk.exe it found with the first entry.
-const char kProgramName[] = "vusk.exe";
-
 int CheckProgram(const std::string& name, const FileBytes& bytes, std::string* why) {
-  if (!platform::SameFileName(name.c_str(), kProgramName)) {
-    *why = "the first file is the program and must be named " + std::string(kProgramName) +
-           ", not \"" + name + "\" (rename it with --name " + kProgramName + "=FILE)";
+  if (!platform::SameFileName(name.c_str(), PROGRAM_ENTRY)) {
+    *why = "the first file is the program and must be named " PROGRAM_ENTRY ", not \"" + name +
+           "\" (rename it with --name " PROGRAM_ENTRY "=FILE)";
     return 0;
   }
   std::string fault;
@@ -31,9 +30,9 @@ int CheckProgram(const std::string& name, const FileBytes& bytes, std::string* w
 
 }  // namespace
 
-int PatcherCommand(int argc, char** argv) {
+int PatcherCommand(const CliCommand& command, int argc, char** argv) {
   PackRequest request;
-  request.command = FindCommand("patcher");
+  request.command = &command;
   const char* stub_path = nullptr;
   int status = ParsePackArguments(argc, argv, &request, &stub_path);
   if (status >= 0) return status;
@@ -52,6 +51,9 @@ int PatcherCommand(int argc, char** argv) {
 
   std::vector<uint8_t> payload;
   if ((status = PackFiles(request, EncodeBlockInto, &payload))) return status;
+  if (!CheckFormsReadable(payload.data(), payload.size(),
+                          ProgramFormsRead(stub.data.get(), stub.size), "this stub", &why))
+    return Refuse("%s: %s", stub_path, why.c_str());
   if (!ReplacePayloadResource(stub.data.get(), stub.size, payload.data(), payload.size(), &image,
                               &why))
     return Refuse("%s: %s", stub_path, why.c_str());
@@ -65,10 +67,34 @@ int PatcherCommand(int argc, char** argv) {
   return 0;
 }
 
-int ReadPayloadInput(const char* path, FileBytes* payload, std::string* why, bool* signature) {
+int CheckFormsReadable(const uint8_t* data, size_t size, uint32_t readable, const char* reader,
+                       std::string* why) {
+  PayloadIntegrity integrity;
+  char fault[512];
+  if (!CheckPayloadIntegrity(data, size, &integrity, fault, sizeof fault)) {
+    *why = fault;
+    return 0;
+  }
+  PayloadReader entries(data, integrity.entries_end);
+  entries.Start();
+  PayloadEntry e;
+  while (entries.Next(&e)) {
+    if (readable & FormBit(EntryForm(e))) continue;
+    *why = std::string("the payload uses ") + DataFormName(EntryForm(e)) + " entries (" + e.name +
+           " is one), which " + reader + " cannot read";
+    return 0;
+  }
+  return 1;
+}
+
+const char* Shown(const char* path) { return strcmp(path, "-") ? path : "(stdin)"; }
+
+int ReadPayloadInput(const char* path, FileBytes* payload, std::string* why, bool* signature,
+                     uint32_t* readable) {
   if (!(strcmp(path, "-") ? ReadRegularFile(path, kMaxPayloadSize, "a payload", payload, why)
                           : ReadStandardInput(kMaxPayloadSize, "a payload", payload, why)))
     return 0;
+  if (readable) *readable = ~0u;
   if (!LooksLikeExecutable(payload->data.get(), payload->size)) return 1;
   const uint8_t* data;
   size_t size;
@@ -80,6 +106,7 @@ int ReadPayloadInput(const char* path, FileBytes* payload, std::string* why, boo
   bool is_signed = false;
   if (!CheckImageChecksum(payload->data.get(), payload->size, &is_signed, why)) return 0;
   if (signature) *signature = is_signed;
+  if (readable) *readable = ProgramFormsRead(payload->data.get(), payload->size);
   FileBytes resource;
   resource.data = AllocateBuffer(size);
   if (!resource.data) {

@@ -8,18 +8,29 @@
 
 #include <string>
 
+#include "lzcx/cli.h"
 #include "lzcx/commands.h"
 
 // argv[0] is "patcher". Returns the exit status: 0 written, 1 bad input or
 // a failure (one line on stderr, nothing written), 2 usage. An output of
 // "-" is standard output (not a terminal).
-int PatcherCommand(int argc, char** argv);
+int PatcherCommand(const CliCommand& command, int argc, char** argv);
 
 // The payload in the file `path` ("-": standard input): the file itself,
 // or, for a Windows executable, its payload resource, once the checksum
 // over the whole executable matches (`*signature`, if given, then says
-// whether it carries a signature). Zero with the reason in `why`.
+// whether it carries a signature, and `*readable` the forms its program
+// reads; every form for a payload file). Zero with the reason in `why`.
 int ReadPayloadInput(const char* path, FileBytes* payload, std::string* why,
-                     bool* signature = nullptr);
+                     bool* signature = nullptr, uint32_t* readable = nullptr);
+
+// Whether every entry of the sound payload `data` has one of the forms
+// `readable` (FormBit bits). Zero, when not, with the reason in `why`,
+// naming the form, an entry of it and `reader`, which cannot read it.
+int CheckFormsReadable(const uint8_t* data, size_t size, uint32_t readable, const char* reader,
+                       std::string* why);
+
+// A PAYLOAD argument as messages name it: "(stdin)" for "-".
+const char* Shown(const char* path);
 
 #endif  // PATCHER_TOOLS_LZCX_PATCHER_H

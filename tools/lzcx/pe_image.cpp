@@ -7,6 +7,8 @@
 #include <utility>
 
 #include "payload/block_decoder.h"
+#include "payload/forms.h"
+#include "resources/resource_ids.h"
 
 namespace {
 
@@ -295,16 +297,19 @@ int ParseResources(Parsed* p, std::string* why) {
 int ParsePatcher(Parsed* p, std::string* why) {
   if (!ParseResources(p, why)) return 0;
   ResourceNode* payload =
-      Child(Child(&p->root, {kPayloadResourceType, 0}), {nullptr, kPayloadResourceId});
+      Child(Child(&p->root, {PAYLOAD_TYPE_NAME, 0}), {nullptr, IDR_PAYLOAD});
   if (payload) {
     for (const ResourceNode& language : payload->children) {
-      if (!Matches(language, {nullptr, kPayloadResourceLanguage}))
-        return Fail(why, "the payload resource is there in another language than 0x0409");
+      if (!Matches(language, {nullptr, RESOURCE_LANGUAGE}))
+        return Fail(why, "the payload resource is there in another language than " RESOURCE_TEXT(
+                             RESOURCE_LANGUAGE));
     }
   }
-  p->payload = Child(payload, {nullptr, kPayloadResourceLanguage});
+  p->payload = Child(payload, {nullptr, RESOURCE_LANGUAGE});
   if (!p->payload)
-    return Fail(why, "not a patcher: no payload resource (type FILE, id 105, language 0x0409)");
+    return Fail(why, "not a patcher: no payload resource (type " PAYLOAD_TYPE_NAME
+                     ", id " RESOURCE_TEXT(IDR_PAYLOAD) ", language " RESOURCE_TEXT(
+                         RESOURCE_LANGUAGE) ")");
   return 1;
 }
 
@@ -508,6 +513,21 @@ int FindPayloadResource(const uint8_t* image, size_t size, const uint8_t** paylo
   *payload = p.payload->data;
   *payload_size = p.payload->data_size;
   return 1;
+}
+
+uint32_t ProgramFormsRead(const uint8_t* image, size_t size) {
+  const uint32_t kRcData = 10;
+  const uint8_t* record;
+  size_t record_size;
+  std::string why;
+  if (!FindResourceData(image, size, {nullptr, kRcData}, {nullptr, IDR_FORMS}, RESOURCE_LANGUAGE,
+                        &record, &record_size, &why))
+    return FormBit(kFormStored) | FormBit(kFormBlock);
+  uint32_t forms = 0;
+  // A number past what a later build knows is a form no payload here uses.
+  for (size_t at = 0; at + 2 <= record_size; at += 2)
+    if ((record[at] | record[at + 1] << 8) < 32) forms |= 1u << record[at];
+  return forms;
 }
 
 int CheckImageChecksum(const uint8_t* image, size_t size, bool* signature, std::string* why) {

@@ -15,12 +15,6 @@
 #include <string>
 #include <vector>
 
-// Where the program keeps its payload: resource type "FILE", id 105,
-// language 0x0409 (English, United States).
-const char kPayloadResourceType[] = "FILE";
-const uint32_t kPayloadResourceId = 105;
-const uint32_t kPayloadResourceLanguage = 0x0409;
-
 // Whether the bytes begin as a Windows executable does ("MZ").
 bool LooksLikeExecutable(const uint8_t* data, size_t size);
 
@@ -28,7 +22,8 @@ bool LooksLikeExecutable(const uint8_t* data, size_t size);
 // read soundly. Zero with the reason in `why`.
 int CheckExecutable(const uint8_t* image, size_t size, std::string* why);
 
-// Finds the payload resource of the executable `image`. Nonzero with
+// Finds the payload resource of the executable `image` (resources/
+// resource_ids.h says where the program keeps it). Nonzero with
 // `*payload` pointing at its `*payload_size` bytes inside `image`; zero
 // with the reason in `why`, also when the resource is there in another
 // language as well (the program could load that one).
@@ -46,6 +41,11 @@ struct ResourceKey {
 int FindResourceData(const uint8_t* image, size_t size, ResourceKey type, ResourceKey name,
                      uint32_t language, const uint8_t** data, size_t* data_size,
                      std::string* why);
+
+// The payload forms the program `image` reads, as FormBit bits, from its
+// record (IDR_FORMS); stored and block for a program built before the
+// record was, which has none. `image` must have passed FindPayloadResource.
+uint32_t ProgramFormsRead(const uint8_t* image, size_t size);
 
 // Makes `out`, the executable `stub` with the bytes of its payload resource
 // replaced by `payload`: every other resource as it was, the resource

@@ -13,6 +13,7 @@
 
 #include "platform/failure.h"
 #include "platform/platform.h"
+#include "resources/resource_ids.h"
 
 namespace platform {
 
@@ -516,7 +517,7 @@ void SystemText(uint32_t code, char* text, int size) {
 #endif
 
 int LoadPayloadResource(const uint8_t** data, uint32_t* size) {
-  HRSRC info = FindResourceA(nullptr, MAKEINTRESOURCEA(105), "FILE");
+  HRSRC info = FindResourceA(nullptr, MAKEINTRESOURCEA(IDR_PAYLOAD), PAYLOAD_TYPE_NAME);
   if (!info) return 0;
   HGLOBAL loaded = LoadResource(nullptr, info);
   if (!loaded) return 0;

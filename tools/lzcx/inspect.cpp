@@ -1,0 +1,153 @@
+// lzcx list and verify: a payload, or a patcher's, read whole and checked
+// as the program checks it before it writes; list then shows its entries.
+#include "lzcx/inspect.h"
+
+#include <stdio.h>
+
+#include <string>
+
+#include "lzcx/commands.h"
+#include "lzcx/patcher.h"
+#include "payload/applier.h"
+#include "payload/container.h"
+
+namespace {
+
+double Ratio(uint64_t packed, uint64_t expanded) {
+  return expanded ? static_cast<double>(packed) / static_cast<double>(expanded) : 1.0;
+}
+
+// A payload refused: one line naming the file and what is wrong, or that
+// it is no payload at all.
+int Refuse(const char* path, const FileBytes& payload, const char* fault) {
+  if (!LooksLikePayload(payload.data.get(), payload.size))
+    fprintf(stderr, "lzcx: %s: neither a payload nor a patcher\n", Shown(path));
+  else
+    fprintf(stderr, "lzcx: %s: %s\n", Shown(path), fault);
+  return 1;
+}
+
+const char* ChecksumsLine(const PayloadIntegrity& integrity) {
+  return integrity.checksums ? "every entry matches its CRC-32C"
+                             : "no checksums (nothing follows the last entry)";
+}
+
+// A JSON string of a name's bytes (UTF-8, as the name rule has them).
+void PrintJsonString(const char* s) {
+  putchar('"');
+  for (; *s; ++s) {
+    const unsigned char c = static_cast<unsigned char>(*s);
+    if (c == '"' || c == '\\')
+      printf("\\%c", c);
+    else if (c < 0x20)
+      printf("\\u%04x", c);
+    else
+      putchar(c);
+  }
+  putchar('"');
+}
+
+int List(const char* path, const FileBytes& payload, uint32_t, bool json) {
+  char fault[512];
+  PayloadIntegrity integrity;
+  if (!CheckPayloadIntegrity(payload.data.get(), payload.size, &integrity, fault, sizeof fault))
+    return Refuse(path, payload, fault);
+  PayloadReader reader(payload.data.get(), integrity.entries_end);
+  reader.Start();
+  PayloadEntry e;
+  // The sizes in the order pack prints them: expanded, then packed.
+  if (json) {
+    printf("{\"checksums\": %s, \"entries\": [", integrity.checksums ? "true" : "false");
+    for (const char* separator = "\n"; reader.Next(&e); separator = ",\n") {
+      printf("%s  {\"name\": ", separator);
+      PrintJsonString(e.name);
+      printf(", \"compressed\": %s, \"expanded\": %u, \"packed\": %u",
+             e.compressed ? "true" : "false", e.expanded_length, e.size);
+      if (IsDelta(e)) printf(", \"form\": \"delta\", \"old\": %u", e.old_size);
+      putchar('}');
+    }
+    printf("\n]}\n");
+    return 0;
+  }
+  // The old file's size only for delta entries, which need that file.
+  printf("%-29s  %-10s  %10s  %10s  %6s  %10s\n", "name", "form", "expanded", "packed", "ratio",
+         "old");
+  while (reader.Next(&e)) {
+    printf("%-29s  %-10s  %10u  %10u  %6.3f", e.name,
+           IsDelta(e) ? "delta" : e.compressed ? "compressed" : "stored", e.expanded_length,
+           e.size, Ratio(e.size, e.expanded_length));
+    if (IsDelta(e))
+      printf("  %10u\n", e.old_size);
+    else
+      printf("  %10s\n", "-");
+  }
+  printf("%s\n", ChecksumsLine(integrity));
+  return 0;
+}
+
+int Verify(const char* path, const FileBytes& payload, uint32_t readable, bool) {
+  char fault[512];
+  uint64_t total = 0;
+  PayloadIntegrity integrity;
+  if (!VerifyPayload(payload.data.get(), payload.size, "", fault, sizeof fault, &total,
+                     &integrity))
+    return Refuse(path, payload, fault);
+  std::string why;
+  if (!CheckFormsReadable(payload.data.get(), payload.size, readable, "its program", &why))
+    return Refuse(path, payload, why.c_str());
+  printf("%s: ok, %d entries, %llu bytes expanded from %zu, %s\n", Shown(path), integrity.count,
+         static_cast<unsigned long long>(total), payload.size, ChecksumsLine(integrity));
+  return 0;
+}
+
+// A payload read, shown as the command does: its path as given, the forms
+// its program reads (every form for a payload file), --json; the exit
+// status (1 after one line on stderr).
+typedef int (*ShowPayload)(const char* path, const FileBytes& payload, uint32_t readable,
+                           bool json);
+
+// Each PAYLOAD (a file or "-") read and shown, at most one when `one`;
+// status 1 if any fails.
+int ReadPayloads(const CliCommand& command, int argc, char** argv, ShowPayload show, bool one) {
+  OptionParser options(command, argc, argv);
+  bool json = false;
+  const char* argument;
+  int c;
+  while ((c = options.Next(&argument)) > 0)
+    if (c == kOptionJson) json = true;
+  if (c < 0) return options.exit_status();
+  const int operands = argc - options.operand();
+  if (operands == 0) return UsageError(&command, "no payload given");
+  if (one && operands > 1) return UsageError(&command, "one payload at a time");
+  int status = 0;
+  for (int i = options.operand(); i < argc; ++i) {
+    const char* path = argv[i];
+    FileBytes payload;
+    std::string why;
+    bool signature = false;
+    uint32_t readable = 0;
+    int failed = 0;
+    if (!ReadPayloadInput(path, &payload, &why, &signature, &readable)) {
+      fprintf(stderr, "lzcx: %s: %s\n", Shown(path), why.c_str());
+      failed = 1;
+    } else {
+      failed = show(path, payload, readable, json);
+    }
+    // The signature itself is the signing tool's to check.
+    if (!failed && signature && !json)
+      printf("%s: signed: it carries a certificate table (osslsigncode verify checks it)\n",
+             Shown(path));
+    status = status || failed;
+  }
+  return status;
+}
+
+}  // namespace
+
+int ListCommand(const CliCommand& command, int argc, char** argv) {
+  return ReadPayloads(command, argc, argv, List, true);
+}
+
+int VerifyCommand(const CliCommand& command, int argc, char** argv) {
+  return ReadPayloads(command, argc, argv, Verify, false);
+}
