@@ -57,7 +57,7 @@ struct GoldenEntry {
   DataForm form;
   uint32_t size;       // of the data as stored
   Bytes expanded;
-  uint32_t expanded_crc;  // CRC-32C of `expanded`, worked out by hand
+  uint32_t expanded_crc;  // CRC-32C of `expanded`, worked out apart (bit by bit)
 };
 
 // payload.bin: one entry of each form, a block coded and one stored.
