@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "payload/block_decoder.h"
+#include "payload/byte_order.h"
 #include "payload/container.h"
 #include "payload/crc32c.h"
 #include "payload/entries.h"
@@ -70,28 +70,22 @@ const std::vector<GoldenEntry> kEntries = {
     {"vusk.hlp", 0, kFormStored, 21, Text("Tessaline 1.25 help\r\n"), 0xCE7FED44},
 };
 
-// A payload as the writer writes it: the count; each entry's 38-byte
-// header (the name NUL-padded), its data with the reserved word of a block
-// or delta header marked "LZCT"; the trailer of the records' CRCs. The one
-// place to turn into PayloadWriter's calls.
-Bytes WritePayload(const std::vector<EntrySpec>& entries) {
-  Bytes out(4);
-  WriteLe32(out.data(), static_cast<uint32_t>(entries.size()));
-  std::vector<uint32_t> crcs;
-  for (const EntrySpec& e : entries) {
-    uint8_t header[kEntryHeaderSize] = {0};
-    memcpy(header, e.name.data(), e.name.size());
-    WriteLe32(header + 30, e.compressed);
-    WriteLe32(header + 34, static_cast<uint32_t>(e.data.size()));
-    Bytes data = e.data;
-    if (e.compressed) memcpy(data.data() + 12, kTrailerMagic, 4);
-    crcs.push_back(Crc32c(Crc32c(0, header, sizeof header), data.data(), data.size()));
-    out.insert(out.end(), header, header + sizeof header);
-    out.insert(out.end(), data.begin(), data.end());
-  }
-  const size_t at = out.size();
-  out.resize(at + TrailerSize(static_cast<uint32_t>(crcs.size())));
-  WriteTrailer(crcs.data(), static_cast<uint32_t>(crcs.size()), out.data() + at);
+int Append(void* bytes, const void* data, size_t size) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  static_cast<Bytes*>(bytes)->insert(static_cast<Bytes*>(bytes)->end(), p, p + size);
+  return 1;
+}
+
+// The payload lzcx writes of kEntries holding `data`: sealed, with its
+// trailer.
+Bytes WritePayload(const std::vector<Bytes>& data) {
+  Bytes out;
+  PayloadWriter writer(Append, &out);
+  EXPECT_TRUE(writer.Begin(static_cast<int32_t>(data.size())));
+  for (size_t i = 0; i < data.size(); ++i)
+    EXPECT_TRUE(writer.Add(kEntries[i].name, kEntries[i].form, data[i].data(),
+                           static_cast<uint32_t>(data[i].size())));
+  EXPECT_TRUE(writer.End());
   return out;
 }
 
@@ -121,7 +115,7 @@ TEST(GoldenPayload, ReadAsTheFormatSaysAndWrittenAgain) {
   EXPECT_EQ(ReadLe32(golden.data()), n);
   PayloadReader reader(golden.data(), golden.size());
   ASSERT_TRUE(reader.Start());
-  std::vector<EntrySpec> inputs;
+  std::vector<Bytes> inputs;
   for (uint32_t i = 0; i < n; ++i) {
     const GoldenEntry& want = kEntries[i];
     SCOPED_TRACE(want.name);
@@ -159,7 +153,7 @@ TEST(GoldenPayload, ReadAsTheFormatSaysAndWrittenAgain) {
     // The writer's input: the data as its encoder gave it, reserved word 0.
     Bytes data(e.data, e.data + e.size);
     if (want.form != kFormStored) memset(data.data() + 12, 0, 4);
-    inputs.push_back({want.name, want.form_word, data});
+    inputs.push_back(data);
   }
   EXPECT_EQ(reader.offset(), integrity.entries_end);
   ExpectWrittenAsGolden("payload.bin", golden, WritePayload(inputs));
