@@ -44,28 +44,33 @@ struct ExpectedFile {
 // without the applier: the last entry of each name, its bytes as stored
 // or by the plain decoder. A delta entry has no old file there.
 std::vector<ExpectedFile> ExpectedFiles(const std::vector<uint8_t>& payload) {
-  std::vector<ExpectedFile> files;
+  std::vector<PayloadEntry> last;
   PayloadReader reader(payload.data(), payload.size());
   PayloadEntry e;
   if (!reader.Start()) __builtin_trap();
   while (reader.Next(&e)) {
-    ExpectedFile f = {e.name, IsDelta(e), {}};
-    if (!e.compressed) {
-      f.bytes.assign(e.data, e.data + e.size);
-    } else if (!f.delta) {
-      std::vector<uint8_t> out(e.expanded_length ? e.expanded_length : 1);
-      if (BlockDecoderSimple(e.data, e.size, out.data()) != e.expanded_length) __builtin_trap();
-      f.bytes.assign(out.begin(), out.begin() + e.expanded_length);
-    }
-    for (size_t i = 0; i < files.size(); ++i) {
-      if (platform::SameFileName(files[i].name.c_str(), e.name)) {
-        files.erase(files.begin() + i);
+    for (size_t i = 0; i < last.size(); ++i) {
+      if (platform::SameFileName(last[i].name, e.name)) {
+        last.erase(last.begin() + i);
         break;
       }
     }
-    files.push_back(f);
+    last.push_back(e);
   }
   if (!reader.done()) __builtin_trap();
+  std::vector<ExpectedFile> files;
+  for (const PayloadEntry& entry : last) {
+    ExpectedFile f = {entry.name, IsDelta(entry), {}};
+    if (!entry.compressed) {
+      f.bytes.assign(entry.data, entry.data + entry.size);
+    } else if (!f.delta) {
+      std::vector<uint8_t> out(entry.expanded_length ? entry.expanded_length : 1);
+      if (BlockDecoderSimple(entry.data, entry.size, out.data()) != entry.expanded_length)
+        __builtin_trap();
+      f.bytes.assign(out.begin(), out.begin() + entry.expanded_length);
+    }
+    files.push_back(f);
+  }
   return files;
 }
 
