@@ -7,6 +7,8 @@
 // choose the last entry of each name in payloads of up to 160,000 entries.
 //
 // Usage: apply_bench [--dir DIR] [DEMO_PAYLOAD]
+//        apply_bench --check   (every apply once, on tiny payloads, in a
+//                               RAM folder where there is one)
 // The patches go to a scratch directory in DIR (default: the current
 // directory, which should be on a real disk: on a RAM file system a flush
 // costs nothing). Without DEMO_PAYLOAD the realistic corpus stands in.
@@ -84,7 +86,7 @@ std::map<std::string, Bytes> OldFiles(const Bytes& container) {
   return old;
 }
 
-Payload DemoPayload(const char* path) {
+Payload DemoPayload(const char* path, bool tiny) {
   Payload p;
   std::string why;
   std::vector<uint8_t> bytes;
@@ -96,7 +98,7 @@ Payload DemoPayload(const char* path) {
                       why.c_str());
     p.name = "realistic corpus";
     std::vector<EntrySpec> entries;
-    for (const CorpusFile& f : LoadRealisticPayload()) {
+    for (const CorpusFile& f : tiny ? TinyPayload() : LoadRealisticPayload()) {
       Bytes block;
       EncodeBlock(f.bytes.data(), f.bytes.size(), kParseLazy, &block);
       entries.push_back({f.name, 1, block});
@@ -137,9 +139,10 @@ double TimeOneApply(const Payload& p, const char* parent, FileOps& ops) {
 // Choosing the last entry of each name among n entries (a tenth of them
 // repeating an earlier name, letter case changed): the time, and the time
 // over n log2 n, which stays flat when the choice is n log n.
-void TimeLastOfEachName() {
+void TimeLastOfEachName(bool tiny) {
   printf("\nlast of each name: %8s %10s %14s\n", "entries", "ms", "ns/(n log2 n)");
   for (int n : {10000, 40000, 160000}) {
+    if (tiny && n > 10000) break;
     std::vector<PayloadEntry> entries(n);
     for (int i = 0; i < n; ++i) {
       entries[i] = PayloadEntry();
@@ -158,9 +161,10 @@ void TimeLastOfEachName() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* parent = ".";
+  const bool check = CheckOnly(argc, argv);
+  const char* parent = check ? SweepParent() : ".";
   const char* demo = nullptr;
-  for (int i = 1; i < argc; ++i) {
+  for (int i = check ? 2 : 1; i < argc; ++i) {
     if (!strcmp(argv[i], "--dir") && i + 1 < argc) {
       parent = argv[++i];
     } else {
@@ -172,11 +176,12 @@ int main(int argc, char** argv) {
   NoJournalOps none;
   FileOps* variants[] = {&shipped, &unsynced, &none};
   const char* labels[] = {"journal, flushed", "journal, no flushes", "no journal"};
-  printf("apply time, best of 5 rounds, in %s\n", parent);
+  const int rounds = check ? 1 : 5;
+  printf("apply time, best of %d rounds, in %s\n", rounds, parent ? parent : "the temporary folder");
   printf("%-22s %-22s %10s %10s\n", "payload", "variant", "ms", "ratio");
-  for (const Payload& p : {DemoPayload(demo), SmallFiles(400)}) {
+  for (const Payload& p : {DemoPayload(demo, check), SmallFiles(check ? 20 : 400)}) {
     double best[3] = {1e9, 1e9, 1e9};
-    for (int round = 0; round < 5; ++round) {
+    for (int round = 0; round < rounds; ++round) {
       for (int v = 0; v < 3; ++v) {
         const double s = TimeOneApply(p, parent, *variants[v]);
         if (s < 0) return 1;
@@ -188,6 +193,6 @@ int main(int argc, char** argv) {
              best[v] / best[2]);
   }
   printf("ratio: against no journal; goal for 400 small files: journal, flushed <= 1.50x\n");
-  TimeLastOfEachName();
+  TimeLastOfEachName(check);
   return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -59,6 +60,17 @@ std::vector<CorpusFile> LoadRealisticPayload() {
   Add(&files, "vusk.hlp", "GPL-3 + LGPL-2.1 licence texts", text, 61000, 4);
   return files;
 }
+
+std::vector<CorpusFile> TinyPayload() {
+  std::vector<CorpusFile> files;
+  Add(&files, "vusk.exe", "", TextLike(6000, 1), 0, 0);
+  Add(&files, "orvcore.dll", "", RandomBytes(2000, 2), 0, 0);
+  Add(&files, "vusk.hlp", "", TextLike(3000, 4), 0, 0);
+  for (CorpusFile& f : files) f.source = "generated";
+  return files;
+}
+
+bool CheckOnly(int argc, char** argv) { return argc > 1 && !strcmp(argv[1], "--check"); }
 
 double SecondsNow() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();

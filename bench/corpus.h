@@ -20,6 +20,13 @@ struct CorpusFile {
 // the same size (and the source says so).
 std::vector<CorpusFile> LoadRealisticPayload();
 
+// The files of `--check`, the run ctest makes of each benchmark: its
+// correctness checks once, on these few kilobytes, without the timings.
+std::vector<CorpusFile> TinyPayload();
+
+// Whether argv[1] is "--check".
+bool CheckOnly(int argc, char** argv);
+
 double SecondsNow();
 
 #endif  // PATCHER_BENCH_CORPUS_H

@@ -5,12 +5,15 @@
 // and the encoder's peak work memory. A tool that is not installed is
 // left out. Files are matched by their path under the folders.
 // Usage: delta_bench OLD_DIR NEW_DIR [OLD_DIR NEW_DIR ...]
+//        delta_bench --check   (every delta applied back, on old and new
+//                               versions of a tiny corpus; no other tool)
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -55,16 +58,45 @@ uint64_t RunTool(const Tool& t, const std::string& old_path, const std::string& 
   return FileSize(patch);
 }
 
+// Old and new versions of the tiny corpus in `old_dir` and `new_dir`: a
+// byte changed, bytes inserted and the end cut off.
+void MakeTinyPair(const std::string& old_dir, const std::string& new_dir) {
+  MakeDirectory(old_dir);
+  MakeDirectory(new_dir);
+  for (const CorpusFile& f : TinyPayload()) {
+    Bytes changed = f.bytes;
+    changed[100] ^= 0x5A;
+    changed.insert(changed.begin() + 500, f.bytes.begin(), f.bytes.begin() + 64);
+    changed.resize(changed.size() - 200);
+    WriteFileBytes(old_dir + "/" + f.name, f.bytes);
+    WriteFileBytes(new_dir + "/" + f.name, changed);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool check = CheckOnly(argc, argv);
+  std::unique_ptr<ScratchDir> scratch;
+  std::string pair[2];
+  char* check_argv[3] = {argv[0], nullptr, nullptr};
+  if (check) {
+    scratch.reset(new ScratchDir(SweepParent()));
+    pair[0] = scratch->Join("old");
+    pair[1] = scratch->Join("new");
+    MakeTinyPair(pair[0], pair[1]);
+    check_argv[1] = &pair[0][0];
+    check_argv[2] = &pair[1][0];
+    argc = 3;
+    argv = check_argv;
+  }
   if (argc < 3 || argc % 2 == 0) {
     fprintf(stderr, "usage: delta_bench OLD_DIR NEW_DIR [OLD_DIR NEW_DIR ...]\n");
     return 2;
   }
   for (Tool& t : tools) {
     std::string probe = std::string(t.probe) + " >/dev/null 2>&1";
-    t.present = system(probe.c_str()) == 0;
+    t.present = !check && system(probe.c_str()) == 0;
     if (!t.present) printf("(%s not installed: left out)\n", t.name);
   }
   const std::string patch = (fs::temp_directory_path() / "delta_bench.patch").string();
@@ -154,6 +186,10 @@ int main(int argc, char** argv) {
     all_new += new_bytes;
     all_whole += whole;
     all_delta += delta;
+  }
+  if (check && !paired) {
+    fprintf(stderr, "delta_bench: no file had its old version\n");
+    return 1;
   }
   printf("%-34s %10llu %10llu %10llu", "total", (unsigned long long)all_new,
          (unsigned long long)all_whole, (unsigned long long)all_delta);

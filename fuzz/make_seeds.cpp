@@ -35,6 +35,9 @@ int main(int argc, char** argv) {
   put(payloads, GreedyBlock(text));
   put(payloads, GreedyBlock(run));
   put(payloads, MakeBlock(12, {0x00, 0x82, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 0x02, 0x04}));
+  // A damaged block that a later entry of the same name replaces: never decoded.
+  put(payloads, Sealed(MakeContainer({{"a", 1, MakeBlock(16, {0x01, 0x00, 0x0f, 0x10})},
+                                      {"A", 0, TextLike(40, 5)}})));
   // Delta entries: a payload with one, and for the delta fuzzer, streams
   // under their old files (byte 0 even) and old/new pairs (odd).
   Bytes old_text = Bytes(text.begin(), text.begin() + 120);

@@ -1,15 +1,18 @@
-// Must-not-crash fuzzer: raw bytes as a payload container (walk, verify,
-// and now and then a real apply into a scratch directory) and as a single
-// block, decoded by both decoders, which must agree.
+// Raw bytes as a payload container (walk, verify, and every payload that
+// verifies applied into an empty scratch directory, which must then hold
+// exactly its files) and as a single block, decoded by both decoders,
+// which must agree.
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
 
+#include <string>
 #include <vector>
 
 #include "payload/applier.h"
 #include "payload/block_decoder.h"
 #include "payload/container.h"
+#include "platform/platform.h"
 #include "support/scratch.h"
 
 namespace {
@@ -31,6 +34,70 @@ void DecodeAsBlock(const uint8_t* data, size_t size) {
     __builtin_trap();
 }
 
+struct ExpectedFile {
+  std::string name;
+  bool delta;
+  std::vector<uint8_t> bytes;
+};
+
+// What a payload that verifies writes into an empty directory, found
+// without the applier: the last entry of each name, its bytes as stored
+// or by the plain decoder. A delta entry has no old file there.
+std::vector<ExpectedFile> ExpectedFiles(const std::vector<uint8_t>& payload) {
+  std::vector<PayloadEntry> last;
+  PayloadReader reader(payload.data(), payload.size());
+  PayloadEntry e;
+  if (!reader.Start()) __builtin_trap();
+  while (reader.Next(&e)) {
+    for (size_t i = 0; i < last.size(); ++i) {
+      if (platform::SameFileName(last[i].name, e.name)) {
+        last.erase(last.begin() + i);
+        break;
+      }
+    }
+    last.push_back(e);
+  }
+  if (!reader.done()) __builtin_trap();
+  std::vector<ExpectedFile> files;
+  for (const PayloadEntry& entry : last) {
+    ExpectedFile f = {entry.name, IsDelta(entry), {}};
+    if (!entry.compressed) {
+      f.bytes.assign(entry.data, entry.data + entry.size);
+    } else if (!f.delta) {
+      std::vector<uint8_t> out(entry.expanded_length ? entry.expanded_length : 1);
+      if (BlockDecoderSimple(entry.data, entry.size, out.data()) != entry.expanded_length)
+        __builtin_trap();
+      f.bytes.assign(out.begin(), out.begin() + entry.expanded_length);
+    }
+    files.push_back(f);
+  }
+  return files;
+}
+
+// Applies a payload that verified into an empty directory: it must write
+// exactly the expected files, or, with a delta entry among them, nothing
+// at all and say that an old file is missing.
+void ApplyAndCompare(const std::vector<uint8_t>& payload) {
+  const std::vector<ExpectedFile> files = ExpectedFiles(payload);
+  bool delta = false;
+  for (const ExpectedFile& f : files) delta |= f.delta;
+  ScratchDir dir(SweepParent());
+  FileOps ops;
+  ApplyStatus status;
+  const int applied =
+      ApplyPayload(payload.data(), payload.size(), dir.path().c_str(), ops, nullptr, 0, &status);
+  const std::vector<std::string> names = dir.Names();
+  if (delta) {
+    if (applied || status != kApplyOldFileMismatch || !names.empty()) __builtin_trap();
+    return;
+  }
+  if (!applied || names.size() != files.size()) __builtin_trap();
+  for (const ExpectedFile& f : files) {
+    std::vector<uint8_t> written;
+    if (!ReadFileBytes(dir.Join(f.name), &written) || written != f.bytes) __builtin_trap();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -47,12 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   uint64_t total = 0;
   if (VerifyPayload(payload.data(), payload.size(), "", nullptr, 0, &total) &&
-      total < (1 << 22) && (size % 8) == 0) {
-    // A payload that verifies must apply, and write exactly its files.
-    ScratchDir dir;
-    FileOps ops;
-    if (!ApplyPayload(payload.data(), payload.size(), dir.path().c_str(), ops))
-      __builtin_trap();
-  }
+      total < (1 << 22))
+    ApplyAndCompare(payload);
   return 0;
 }

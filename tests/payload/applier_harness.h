@@ -27,20 +27,6 @@
 
 typedef std::map<std::string, Bytes> Snapshot;
 
-// Where the sweeps make their directories: a RAM file system where there
-// is one. They test what a failing or killed process leaves, not what the
-// disk keeps after a power cut, and a sync costs nothing there.
-inline const char* SweepParent() {
-#ifdef _WIN32
-  return nullptr;
-#else
-  struct stat st;
-  const char* shm = "/dev/shm";
-  return stat(shm, &st) == 0 && S_ISDIR(st.st_mode) && access(shm, W_OK | X_OK) == 0 ? shm
-                                                                                     : nullptr;
-#endif
-}
-
 // Every file of a directory string, by exact name.
 inline Snapshot Take(const std::string& dir) {
   Snapshot s;

@@ -30,6 +30,13 @@ class ScratchDir {
   std::string path_;
 };
 
+// Where many short-lived directories go (the applier's sweeps, the payload
+// fuzzer's applies): a RAM file system where there is one, else null (the
+// system's temporary directory). What a failing or killed process leaves
+// is tested there, not what the disk keeps after a power cut, and a sync
+// costs nothing.
+const char* SweepParent();
+
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes);
 bool MakeDirectory(const std::string& path);

@@ -1,0 +1,231 @@
+// The formats pinned from outside: a payload and two journals kept as bytes
+// (golden/, its README says how they were made), read with the product's
+// readers and checked against fields written here from the format, then
+// written again by the writers, which must give the same bytes. A change
+// made to a writer and its reader together fails here.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "payload/byte_order.h"
+#include "payload/container.h"
+#include "payload/crc32c.h"
+#include "payload/entries.h"
+#include "payload/journal.h"
+#include "support/payload_builder.h"
+#include "support/scratch.h"
+
+namespace {
+
+Bytes Golden(const char* file) {
+  Bytes bytes;
+  EXPECT_TRUE(ReadFileBytes(std::string(PATCHER_GOLDEN_DIR) + file, &bytes)) << file;
+  return bytes;
+}
+
+// The writers' bytes must be the golden ones. With PATCHER_GOLDEN_WRITE=DIR
+// they are written to DIR instead, to remake the files after a deliberate
+// change of format.
+void ExpectWrittenAsGolden(const char* file, const Bytes& golden, const Bytes& written) {
+  if (const char* dir = getenv("PATCHER_GOLDEN_WRITE")) {
+    EXPECT_TRUE(WriteFileBytes(std::string(dir) + "/" + file, written));
+    return;
+  }
+  EXPECT_EQ(written, golden) << file << ": the writer no longer writes the golden bytes";
+}
+
+// A release file's text: numbered lines naming the file and its version.
+Bytes Lines(const char* file, const char* version, int count) {
+  std::string text;
+  char line[64];
+  for (int i = 0; i < count; ++i) {
+    snprintf(line, sizeof line, "%s %s, line %02d\r\n", file, version, i);
+    text += line;
+  }
+  return Bytes(text.begin(), text.end());
+}
+
+Bytes Text(const char* text) { return Bytes(text, text + strlen(text)); }
+
+struct GoldenEntry {
+  const char* name;
+  uint32_t form_word;  // the header's compressed field
+  DataForm form;
+  uint32_t size;       // of the data as stored
+  Bytes expanded;
+  uint32_t expanded_crc;  // CRC-32C of `expanded`, worked out apart (bit by bit)
+};
+
+// payload.bin: one entry of each form, a block coded and one stored.
+const Bytes kOldExe = Lines("Vusk.exe", "1.24", 10);
+const uint32_t kOldExeCrc = 0x67F64A45;
+const std::vector<GoldenEntry> kEntries = {
+    {"vusk.exe", kDeltaForm, kFormDelta, 47, Lines("Vusk.exe", "1.25", 12), 0x8F7C2D72},
+    {"orvcore.dll", 1, kFormBlock, 126, Lines("orvcore.dll", "1.25", 16), 0xC2DF8ECC},
+    {"orvtext.dll", 1, kFormBlock, 32, Text("orvtext.dll 1.25"), 0x351F6695},
+    {"vusk.hlp", 0, kFormStored, 21, Text("Tessaline 1.25 help\r\n"), 0xCE7FED44},
+};
+
+int Append(void* bytes, const void* data, size_t size) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  static_cast<Bytes*>(bytes)->insert(static_cast<Bytes*>(bytes)->end(), p, p + size);
+  return 1;
+}
+
+// The payload lzcx writes of kEntries holding `data`: sealed, with its
+// trailer.
+Bytes WritePayload(const std::vector<Bytes>& data) {
+  Bytes out;
+  PayloadWriter writer(Append, &out);
+  EXPECT_TRUE(writer.Begin(static_cast<int32_t>(data.size())));
+  for (size_t i = 0; i < data.size(); ++i)
+    EXPECT_TRUE(writer.Add(kEntries[i].name, kEntries[i].form, data[i].data(),
+                           static_cast<uint32_t>(data[i].size())));
+  EXPECT_TRUE(writer.End());
+  return out;
+}
+
+TEST(GoldenPayload, ReadAsTheFormatSaysAndWrittenAgain) {
+  const Bytes golden = Golden("payload.bin");
+  ASSERT_FALSE(golden.empty());
+  const uint32_t n = static_cast<uint32_t>(kEntries.size());
+  PayloadIntegrity integrity;
+  char fault[256] = "";
+  ASSERT_TRUE(CheckPayloadIntegrity(golden.data(), golden.size(), &integrity, fault,
+                                    sizeof fault))
+      << fault;
+  EXPECT_TRUE(integrity.checksums);
+  EXPECT_EQ(integrity.count, static_cast<int32_t>(n));
+  ASSERT_EQ(integrity.entries_end + 24 + 4 * n, golden.size());
+
+  // The trailer, field by field.
+  const uint8_t* trailer = golden.data() + integrity.entries_end;
+  const uint32_t trailer_size = 24 + 4 * n;
+  EXPECT_EQ(memcmp(trailer, "LZCT", 4), 0);
+  EXPECT_EQ(ReadLe32(trailer + 4), 1u);
+  EXPECT_EQ(ReadLe32(trailer + 8), n);
+  EXPECT_EQ(ReadLe32(trailer + 12 + 4 * n), Crc32c(0, trailer, 12 + 4 * n));
+  EXPECT_EQ(ReadLe32(trailer + 16 + 4 * n), trailer_size);
+  EXPECT_EQ(memcmp(trailer + 20 + 4 * n, "LZCT", 4), 0);
+
+  EXPECT_EQ(ReadLe32(golden.data()), n);
+  PayloadReader reader(golden.data(), golden.size());
+  ASSERT_TRUE(reader.Start());
+  std::vector<Bytes> inputs;
+  for (uint32_t i = 0; i < n; ++i) {
+    const GoldenEntry& want = kEntries[i];
+    SCOPED_TRACE(want.name);
+    PayloadEntry e;
+    ASSERT_TRUE(reader.Next(&e)) << reader.fault_text();
+    const uint8_t* record = e.data - kEntryHeaderSize;
+    EXPECT_STREQ(reinterpret_cast<const char*>(record), want.name);
+    EXPECT_EQ(ReadLe32(record + 30), want.form_word);
+    EXPECT_EQ(ReadLe32(record + 34), want.size);
+    EXPECT_EQ(EntryForm(e), want.form);
+    EXPECT_EQ(e.expanded_length, want.expanded.size());
+    EXPECT_EQ(ReadLe32(trailer + 12 + 4 * i), Crc32c(0, record, kEntryHeaderSize + e.size));
+    if (want.form != kFormStored) {
+      EXPECT_EQ(memcmp(e.data + 12, "LZCT", 4), 0);
+    }
+    if (want.form == kFormBlock) {
+      EXPECT_EQ(ReadLe32(e.data + 4), want.expanded.size());
+      EXPECT_EQ(ReadLe32(e.data + 8), e.size);
+    }
+    if (want.form == kFormDelta) {
+      EXPECT_EQ(ReadLe32(e.data), kOldExe.size());
+      EXPECT_EQ(ReadLe32(e.data + 4), want.expanded.size());
+      EXPECT_EQ(ReadLe32(e.data + 8), kOldExeCrc);
+      EXPECT_EQ(ReadLe32(e.data + 16), want.expanded_crc);
+    }
+    const uint8_t* bytes;
+    uint8_t* buffer;
+    ASSERT_TRUE(EntryBytes(e, kOldExe.data(), static_cast<uint32_t>(kOldExe.size()), &bytes,
+                           &buffer, fault, sizeof fault))
+        << fault;
+    const Bytes expanded(bytes, bytes + e.expanded_length);
+    free(buffer);
+    EXPECT_EQ(expanded, want.expanded);
+    EXPECT_EQ(Crc32c(0, expanded.data(), expanded.size()), want.expanded_crc);
+    // The writer's input: the data as its encoder gave it, reserved word 0.
+    Bytes data(e.data, e.data + e.size);
+    if (want.form != kFormStored) memset(data.data() + 12, 0, 4);
+    inputs.push_back(data);
+  }
+  EXPECT_EQ(reader.offset(), integrity.entries_end);
+  ExpectWrittenAsGolden("payload.bin", golden, WritePayload(inputs));
+}
+
+// The journals of one interrupted patch: vusk.exe and vusk.hlp moved aside
+// (the help's old file over 4 GB, so the old size's high word counts),
+// orvtext.dll new.
+const JournalStep kSteps[] = {
+    {0, 1, 288, 0x8F7C2D72, 240, 0x67F64A45, {0x0000000100000802ull, 0x00000000004F21A3ull},
+     "Vusk.exe"},
+    {2, kNoFile, 16, 0x351F6695, 0, 0, {0, 0}, "orvtext.dll"},
+    {3, 4, 21, 0xCE7FED44, 0x100000010ull, 0x12345678, {0x8877665544332211ull, 7},
+     "vusk.hlp"},
+};
+const int kStepCount = sizeof kSteps / sizeof *kSteps;
+
+struct GoldenJournal {
+  const char* file;
+  int format;
+  JournalPhase phase;
+  uint32_t phase_word;  // the format's number of the phase
+  size_t step_header;   // bytes of a step before its name
+};
+
+TEST(GoldenJournal, ReadAsTheFormatSaysAndWrittenAgain) {
+  const GoldenJournal cases[] = {
+      {"journal-ptj2-rollback.bin", 2, kPhaseRollBack, 3, 29},
+      {"journal-ptj3-commit.bin", 3, kPhaseCommit, 2, 45},
+  };
+  for (const GoldenJournal& c : cases) {
+    SCOPED_TRACE(c.file);
+    const Bytes golden = Golden(c.file);
+    size_t size = 16 + 4;
+    for (const JournalStep& s : kSteps) size += c.step_header + strlen(s.name);
+    ASSERT_EQ(golden.size(), size);
+    EXPECT_EQ(memcmp(golden.data(), c.format == 2 ? "PTJ2" : "PTJ3", 4), 0);
+    EXPECT_EQ(ReadLe32(&golden[4]), size);
+    EXPECT_EQ(ReadLe32(&golden[8]), c.phase_word);
+    EXPECT_EQ(ReadLe32(&golden[12]), static_cast<uint32_t>(kStepCount));
+    EXPECT_EQ(golden[16 + c.step_header - 1], strlen(kSteps[0].name));
+    EXPECT_EQ(memcmp(&golden[16 + c.step_header], kSteps[0].name, strlen(kSteps[0].name)), 0);
+    EXPECT_EQ(ReadLe32(&golden[size - 4]), Crc32c(0, golden.data(), size - 4));
+
+    JournalPhase phase;
+    JournalStep* steps = nullptr;
+    int count = 0;
+    ASSERT_TRUE(DecodeJournal(golden.data(), golden.size(), &phase, &steps, &count));
+    EXPECT_EQ(phase, c.phase);
+    ASSERT_EQ(count, kStepCount);
+    for (int i = 0; i < kStepCount; ++i) {
+      const JournalStep& want = kSteps[i];
+      const JournalStep& got = steps[i];
+      SCOPED_TRACE(want.name);
+      EXPECT_STREQ(got.name, want.name);
+      EXPECT_EQ(got.temp, want.temp);
+      EXPECT_EQ(got.backup, want.backup);
+      EXPECT_EQ(got.new_size, want.new_size);
+      EXPECT_EQ(got.new_crc, want.new_crc);
+      EXPECT_EQ(got.old_size, want.old_size);
+      EXPECT_EQ(got.old_crc, want.old_crc);
+      // The second format has no identity: it reads as not known.
+      EXPECT_EQ(got.old_id[0], c.format == 2 ? 0 : want.old_id[0]);
+      EXPECT_EQ(got.old_id[1], c.format == 2 ? 0 : want.old_id[1]);
+    }
+    free(steps);
+
+    uint8_t* written = EncodeJournal(c.phase, kSteps, kStepCount, &size, c.format);
+    ASSERT_NE(written, nullptr);
+    ExpectWrittenAsGolden(c.file, golden, Bytes(written, written + size));
+    free(written);
+  }
+}
+
+}  // namespace
