@@ -746,12 +746,20 @@ int ReadFileCrc(FileOps& ops, platform::File* file, uint64_t size, uint32_t* crc
 
 int ApplyPayload(const uint8_t* data, size_t size, const char* directory,
                  FileOps& ops, char* fault, size_t fault_size, ApplyStatus* status) {
+  PatchEntries entries;
+  if (!entries.Read(data, size, nullptr, fault, fault_size)) {
+    if (status) *status = kApplyFailed;
+    return 0;
+  }
+  return ApplyEntries(entries, directory, ops, fault, fault_size, status);
+}
+
+int ApplyEntries(const PatchEntries& entries, const char* directory, FileOps& ops,
+                 char* fault, size_t fault_size, ApplyStatus* status) {
   if (fault && fault_size) *fault = 0;
   ApplyStatus ignored;
   if (!status) status = &ignored;
   *status = kApplyFailed;
-  PatchEntries entries;
-  if (!entries.Read(data, size, directory, nullptr, fault, fault_size)) return 0;
   Transaction patch(directory, &entries, ops, fault, fault_size);
   if (!patch.Open(status)) return 0;
   if (patch.Recover() == kRecoveryFailed) {
@@ -778,7 +786,8 @@ int VerifyPayload(const uint8_t* data, size_t size, const char* directory,
                   char* fault, size_t fault_size, uint64_t* total,
                   PayloadIntegrity* integrity) {
   PatchEntries entries;
-  return entries.Read(data, size, directory, integrity, fault, fault_size) &&
+  return entries.Read(data, size, integrity, fault, fault_size) &&
+         entries.CheckPaths(directory, fault, fault_size) &&
          entries.CheckDecodes(total, fault, fault_size);
 }
 

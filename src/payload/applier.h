@@ -178,6 +178,13 @@ int ApplyPayload(const uint8_t* data, size_t size, const char* directory,
                  FileOps& ops, char* fault = nullptr, size_t fault_size = 0,
                  ApplyStatus* status = nullptr);
 
+class PatchEntries;
+
+// The same for a container already read and checked (entries.h): what
+// ApplyPayload does after reading it.
+int ApplyEntries(const PatchEntries& entries, const char* directory, FileOps& ops,
+                 char* fault = nullptr, size_t fault_size = 0, ApplyStatus* status = nullptr);
+
 // Only checks: everything ApplyPayload checks before it writes (bounds,
 // names, path lengths) and a full decode of every block it would write,
 // writing nothing. `total` (if given) receives the sum of their lengths,

@@ -64,8 +64,9 @@ struct PayloadEntry {
   // the new file's size; for a stored entry, `size`: the bytes the entry
   // writes.
   uint32_t expanded_length;
-  // A delta entry's old file (size and CRC-32C) and its new file's CRC-32C;
-  // zero for the other forms.
+  // A delta entry's old file (size and CRC-32C) and its new file's
+  // CRC-32C, from its header; for the other forms zero, but new_crc once
+  // PatchEntries::CheckDecodes has decoded the entry.
   uint32_t old_size;
   uint32_t old_crc;
   uint32_t new_crc;

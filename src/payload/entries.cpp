@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "payload/block_decoder.h"
+#include "payload/crc32c.h"
 #include "payload/delta.h"
 #include "payload/fault.h"
 #include "payload/patch_files.h"
@@ -44,16 +45,13 @@ int EntryBytes(const PayloadEntry& e, const uint8_t* old, uint32_t old_size,
   return 1;
 }
 
-int PatchEntries::Read(const uint8_t* data, size_t size, const char* directory,
-                       PayloadIntegrity* integrity, char* fault, size_t fault_size) {
-  const size_t dir_length = strlen(directory);
+int PatchEntries::Read(const uint8_t* data, size_t size, PayloadIntegrity* integrity,
+                       char* fault, size_t fault_size) {
   // The whole container is checked, its checksums included, before
   // anything is written.
   if (!CheckPayloadIntegrity(data, size, integrity, fault, fault_size)) return 0;
   PayloadReader reader(data, size);
   if (!reader.Start()) return FormatFault(fault, fault_size, "%s", reader.fault_text());
-  if (dir_length + kTempNameLength >= static_cast<size_t>(platform::kPathBuffer))
-    return FormatFault(fault, fault_size, "directory path too long: %s", directory);
   // Every entry takes at least a header, so the count is bounded by the
   // bytes present before anything is allocated for it.
   const size_t most = (size - 4) / kEntryHeaderSize;
@@ -62,22 +60,29 @@ int PatchEntries::Read(const uint8_t* data, size_t size, const char* directory,
                        reader.count());
   entries_ = static_cast<PayloadEntry*>(calloc(reader.count(), sizeof(PayloadEntry)));
   if (!entries_) return FormatFault(fault, fault_size, "%s", "no memory for the entry list");
-  for (int i = 0; i < reader.count(); ++i) {
-    PayloadEntry& e = entries_[i];
-    if (!reader.Next(&e)) return FormatFault(fault, fault_size, "%s", reader.fault_text());
-    if (dir_length + strlen(e.name) >= static_cast<size_t>(platform::kPathBuffer))
-      return FormatFault(fault, fault_size, "%s: path in %s would be too long", e.name, directory);
-  }
+  for (int i = 0; i < reader.count(); ++i)
+    if (!reader.Next(&entries_[i])) return FormatFault(fault, fault_size, "%s", reader.fault_text());
   // Only the last entry of a name is written.
   count_ = KeepLastOfEachName(entries_, reader.count());
   if (count_ < 0) return FormatFault(fault, fault_size, "%s", "no memory for the entry list");
   return 1;
 }
 
-int PatchEntries::CheckDecodes(uint64_t* total, char* fault, size_t fault_size) const {
+int PatchEntries::CheckPaths(const char* directory, char* fault, size_t fault_size) const {
+  const size_t dir_length = strlen(directory);
+  if (dir_length + kTempNameLength >= static_cast<size_t>(platform::kPathBuffer))
+    return FormatFault(fault, fault_size, "directory path too long: %s", directory);
+  for (int i = 0; i < count_; ++i)
+    if (dir_length + strlen(entries_[i].name) >= static_cast<size_t>(platform::kPathBuffer))
+      return FormatFault(fault, fault_size, "%s: path in %s would be too long", entries_[i].name,
+                         directory);
+  return 1;
+}
+
+int PatchEntries::CheckDecodes(uint64_t* total, char* fault, size_t fault_size) {
   uint64_t sum = 0;
   for (int i = 0; i < count_; ++i) {
-    const PayloadEntry& e = entries_[i];
+    PayloadEntry& e = entries_[i];
     sum += e.expanded_length;
     // A delta entry is checked as far as that goes without its old file.
     DeltaFault why = kDeltaFine;
@@ -89,6 +94,7 @@ int PatchEntries::CheckDecodes(uint64_t* total, char* fault, size_t fault_size) 
     const uint8_t* bytes;
     uint8_t* buffer;
     if (!EntryBytes(e, nullptr, 0, &bytes, &buffer, fault, fault_size)) return 0;
+    e.new_crc = Crc32c(0, bytes, e.expanded_length);
     free(buffer);
   }
   if (total) *total = sum;

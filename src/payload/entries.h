@@ -14,16 +14,21 @@ class PatchEntries {
   PatchEntries() : entries_(nullptr), count_(0) {}
   ~PatchEntries();
 
-  // Reads and checks the container for the directory string `directory`:
-  // the last entry of each name is kept.
-  int Read(const uint8_t* data, size_t size, const char* directory, PayloadIntegrity* integrity,
-           char* fault, size_t fault_size);
+  // Reads and checks the container: the last entry of each name is kept.
+  int Read(const uint8_t* data, size_t size, PayloadIntegrity* integrity, char* fault,
+           size_t fault_size);
+
+  // Whether every entry's path in the directory string `directory`, and
+  // every temporary's, fits a path buffer.
+  int CheckPaths(const char* directory, char* fault, size_t fault_size) const;
 
   int count() const { return count_; }
   const PayloadEntry& operator[](int i) const { return entries_[i]; }
 
-  // Decodes every entry, writing nothing; `total` gets their lengths.
-  int CheckDecodes(uint64_t* total, char* fault, size_t fault_size) const;
+  // Decodes every entry, writing nothing: `total` gets their lengths, and
+  // each entry's new_crc the CRC-32C of its bytes (a delta's, which needs
+  // its old file, is its header's).
+  int CheckDecodes(uint64_t* total, char* fault, size_t fault_size);
 
  private:
   PatchEntries(const PatchEntries&) = delete;

@@ -16,9 +16,8 @@
 #include "lzcx/commands.h"
 #include "lzcx/patcher.h"
 #include "payload/applier.h"
-#include "payload/block_decoder.h"
 #include "payload/container.h"
-#include "payload/crc32c.h"
+#include "payload/entries.h"
 #include "payload/journal.h"
 #include "resources/resource_ids.h"
 #include "scanner/target_scanner.h"
@@ -154,54 +153,25 @@ std::string FindInstallation(const Request& request, bool* started) {
   return found;
 }
 
-// The entries that are written: the last of each name, in payload order.
-std::vector<PayloadEntry> WrittenEntries(const FileBytes& payload) {
-  std::vector<PayloadEntry> entries;
-  PayloadReader reader(payload.data.get(), payload.size);
-  PayloadEntry e;
-  reader.Start();
-  while (reader.Next(&e)) entries.push_back(e);
-  const int count = KeepLastOfEachName(entries.data(), static_cast<int>(entries.size()));
-  if (count < 0) OutOfMemory();
-  entries.resize(count);
-  return entries;
-}
-
-// The CRC-32C of an entry's expanded bytes; zero when memory runs out
-// (the payload was verified).
-int ExpandedCrc(const PayloadEntry& e, uint32_t* crc) {
-  if (IsDelta(e)) {
-    *crc = e.new_crc;
-    return 1;
-  }
-  if (!e.compressed) {
-    *crc = Crc32c(0, e.data, e.size);
-    return 1;
-  }
-  Buffer out = AllocateBuffer(e.expanded_length);
-  if (!out) return 0;
-  if (BlockDecoder(e.data, e.size, out.get(), nullptr) != e.expanded_length) return 0;
-  *crc = Crc32c(0, out.get(), e.expanded_length);
-  return 1;
-}
-
 // Whether every entry to write matches the installed file of its name, by
-// size and CRC-32C of the bytes read back. Never with a journal in the
+// size and CRC-32C of the bytes read back against the CRC-32C the check
+// of the payload found (no entry is decoded again). Never with a journal in the
 // folder: the apply recovers that patch first.
-bool UpToDate(FileOps& ops, platform::Directory* dir, const std::vector<PayloadEntry>& entries) {
+bool UpToDate(FileOps& ops, platform::Directory* dir, const PatchEntries& entries) {
   if (ops.LookUp(dir, kJournalName) != platform::kAbsent) return false;
-  for (const PayloadEntry& e : entries) {
+  for (int i = 0; i < entries.count(); ++i) {
+    const PayloadEntry& e = entries[i];
     char found[platform::kPathBuffer];
     const platform::TargetState state = ops.Find(dir, e.name, found);
     if (state != platform::kTargetReplaceable && state != platform::kTargetBlocked) return false;
     platform::File* file = nullptr;
     platform::FileFacts facts;
     if (ops.OpenExisting(dir, found, &file, &facts) != platform::kPresent || !file) return false;
-    uint32_t crc = 0, expected = 0;
+    uint32_t crc = 0;
     const bool read = facts.size == e.expanded_length &&
                       ReadFileCrc(ops, file, e.expanded_length, &crc);
     ops.Release(file);
-    if (!read || !ExpandedCrc(e, &expected) || crc != expected) return false;
+    if (!read || crc != e.new_crc) return false;
   }
   return true;
 }
@@ -249,8 +219,12 @@ int Extract(const Request& request) {
   }
   // Every check before anything else: a damaged patcher is a failure on
   // every machine, installed or not.
+  // The one plan of the run: read, checked and decoded once here, then
+  // asked whether the folder is up to date, then applied.
   char fault[512];
-  if (!VerifyPayload(payload.data.get(), payload.size, "", fault, sizeof fault)) {
+  PatchEntries entries;
+  if (!entries.Read(payload.data.get(), payload.size, nullptr, fault, sizeof fault) ||
+      !entries.CheckDecodes(nullptr, fault, sizeof fault)) {
     const char* what = LooksLikePayload(payload.data.get(), payload.size)
                            ? fault
                            : "neither a payload nor a patcher";
@@ -258,7 +232,6 @@ int Extract(const Request& request) {
     log.Line("failed: %s: %s", Shown(request.payload), what);
     return Finish(log, kExtractFailed, Shown(request.payload));
   }
-  const std::vector<PayloadEntry> entries = WrittenEntries(payload);
 
   // Where: the folder given, or the one the scan finds.
   std::string dir;
@@ -312,8 +285,8 @@ int Extract(const Request& request) {
   }
   if (!request.force) {
     const PayloadEntry* program = nullptr;
-    for (const PayloadEntry& e : entries)
-      if (platform::SameFileName(e.name, PROGRAM_ENTRY)) program = &e;
+    for (int i = 0; i < entries.count(); ++i)
+      if (platform::SameFileName(entries[i].name, PROGRAM_ENTRY)) program = &entries[i];
     char found[platform::kPathBuffer];
     if (!program || ops.Find(open, program->name, found) == platform::kTargetMissing) {
       ops.CloseDirectory(open);
@@ -337,8 +310,7 @@ int Extract(const Request& request) {
 
   ApplyStatus applied = kApplyFailed;
   ops.failure = platform::Failure{platform::kFailureOther, 0};
-  if (!ApplyPayload(payload.data.get(), payload.size, dir.c_str(), ops, fault, sizeof fault,
-                    &applied)) {
+  if (!ApplyEntries(entries, dir.c_str(), ops, fault, sizeof fault, &applied)) {
     int status = StatusOf(applied, ops.failure);
     if (status == kExtractPatched) status = kExtractFailed;
     std::string line = ExplainStop(ops, dir, shown);
@@ -355,7 +327,8 @@ int Extract(const Request& request) {
   }
   // Each path as it is now on the disk: an existing file keeps its spelling.
   platform::Directory* done = ops.Open(dir.c_str());
-  for (const PayloadEntry& e : entries) {
+  for (int i = 0; i < entries.count(); ++i) {
+    const PayloadEntry& e = entries[i];
     char found[platform::kPathBuffer];
     const char* name = done && ops.Find(done, e.name, found) != platform::kTargetMissing ? found
                                                                                         : e.name;
