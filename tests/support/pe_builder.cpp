@@ -2,15 +2,12 @@
 
 #include <string.h>
 
-#include "payload/block_decoder.h"
+#include "payload/byte_order.h"
 #include "resources/resource_ids.h"
 
 namespace {
 
-void Put16(Bytes* b, size_t at, uint32_t v) {
-  (*b)[at] = static_cast<uint8_t>(v);
-  (*b)[at + 1] = static_cast<uint8_t>(v >> 8);
-}
+void Put16(Bytes* b, size_t at, uint32_t v) { WriteLe16(b->data() + at, v); }
 void Put32(Bytes* b, size_t at, uint32_t v) { WriteLe32(b->data() + at, v); }
 size_t Align(size_t v, size_t a) { return (v + a - 1) / a * a; }
 

@@ -131,11 +131,6 @@ uint32_t TailMatch(const uint8_t* data, size_t size, size_t p, uint16_t* distanc
   return best >= kMinMatchLength ? best : 0;
 }
 
-inline void PutLe16(uint8_t* out, uint32_t value) {
-  out[0] = static_cast<uint8_t>(value);
-  out[1] = static_cast<uint8_t>(value >> 8);
-}
-
 // One item per position in 16 bits: (length - 1) << 12 | distance for a
 // match, 0 for a literal. The finder leaves the longest match there, the
 // parse the item it chose (at the positions it reaches).
@@ -294,7 +289,7 @@ int EncodeBlockInto(const uint8_t* data, size_t size, ParseKind parse, uint8_t* 
   for (size_t i = 0; i < size;) {
     const uint16_t v = LoadItem(items, i);
     if (in_group == 16) {
-      if (i) PutLe16(word_at, word);
+      if (i) WriteLe16(word_at, word);
       word_at = out;
       out += 2;
       word = 0;
@@ -311,7 +306,7 @@ int EncodeBlockInto(const uint8_t* data, size_t size, ParseKind parse, uint8_t* 
     ++in_group;
     i += Step(v);
   }
-  if (size) PutLe16(word_at, word);
+  if (size) WriteLe16(word_at, word);
   return 1;
 }
 

@@ -6,13 +6,11 @@
 #include <algorithm>
 #include <utility>
 
-#include "payload/block_decoder.h"
+#include "payload/byte_order.h"
 #include "payload/forms.h"
 #include "resources/resource_ids.h"
 
 namespace {
-
-uint16_t ReadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
 uint64_t AlignUp(uint64_t value, uint32_t alignment) {
   return (value + alignment - 1) & ~static_cast<uint64_t>(alignment - 1);
@@ -313,11 +311,6 @@ int ParsePatcher(Parsed* p, std::string* why) {
   return 1;
 }
 
-void PutLe16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-
 // Tables first, in the order a depth-first walk meets them, then the data
 // entries, the names, and the data, each piece of data 8-byte aligned.
 struct ResourceLayout {
@@ -363,8 +356,8 @@ struct ResourceLayout {
       memcpy(p, t->table, 12);
       uint32_t named_count = 0;
       for (const ResourceNode& c : t->children) named_count += c.named;
-      PutLe16(p + 12, named_count);
-      PutLe16(p + 14, static_cast<uint32_t>(t->children.size()) - named_count);
+      WriteLe16(p + 12, named_count);
+      WriteLe16(p + 14, static_cast<uint32_t>(t->children.size()) - named_count);
       p += 16;
       for (const ResourceNode& c : t->children) {
         WriteLe32(p, c.named ? 0x80000000u | static_cast<uint32_t>(c.name_at) : c.id);
@@ -381,8 +374,8 @@ struct ResourceLayout {
       if (l->data_size) memcpy(o + l->data_at, l->data, l->data_size);
     }
     for (const ResourceNode* n : named) {
-      PutLe16(o + n->name_at, static_cast<uint32_t>(n->name.size()));
-      for (size_t k = 0; k < n->name.size(); ++k) PutLe16(o + n->name_at + 2 + 2 * k, n->name[k]);
+      WriteLe16(o + n->name_at, static_cast<uint32_t>(n->name.size()));
+      for (size_t k = 0; k < n->name.size(); ++k) WriteLe16(o + n->name_at + 2 + 2 * k, n->name[k]);
     }
   }
 };
