@@ -91,8 +91,8 @@ int PatchEntries::CheckDecodes(uint64_t* total, char* fault, size_t fault_size) 
         return FormatFault(fault, fault_size, "%s: %s", e.name, DeltaFaultText(why));
       continue;
     }
-    const uint8_t* bytes;
-    uint8_t* buffer;
+    const uint8_t* bytes = nullptr;
+    uint8_t* buffer = nullptr;
     if (!EntryBytes(e, nullptr, 0, &bytes, &buffer, fault, fault_size)) return 0;
     e.new_crc = Crc32c(0, bytes, e.expanded_length);
     free(buffer);
