@@ -518,8 +518,10 @@ uint32_t ProgramFormsRead(const uint8_t* image, size_t size) {
     return FormBit(kFormStored) | FormBit(kFormBlock);
   uint32_t forms = 0;
   // A number past what a later build knows is a form no payload here uses.
-  for (size_t at = 0; at + 2 <= record_size; at += 2)
-    if ((record[at] | record[at + 1] << 8) < 32) forms |= 1u << record[at];
+  for (size_t at = 0; at + 2 <= record_size; at += 2) {
+    const uint32_t form = ReadLe16(record + at);
+    if (form < 32) forms |= 1u << form;
+  }
   return forms;
 }
 
