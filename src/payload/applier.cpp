@@ -46,7 +46,7 @@ enum Role {
 // A step whose new file is its old one, byte for byte: the plan gives it
 // nothing to do.
 bool Alike(const JournalStep& s) {
-  return s.backup != kNoFile && s.old_size == s.new_size && s.old_crc == s.new_crc;
+  return s.kind == kStepFile && s.backup != kNoFile && s.old_size == s.new_size && s.old_crc == s.new_crc;
 }
 
 enum Goal {
@@ -112,14 +112,178 @@ class FaultMuted {
 };
 #endif
 
+// Where a path's last component begins: the name inside its folder.
+const char* Leaf(const char* path) {
+  const char* slash = strrchr(path, '/');
+  return slash ? slash + 1 : path;
+}
+
+// The length of the folder part of `path`: zero for a name at the top.
+size_t FolderLength(const char* path) {
+  const char* leaf = Leaf(path);
+  return leaf == path ? 0 : static_cast<size_t>(leaf - path - 1);
+}
+
+// What stands where a folder of the patch belongs.
+enum FolderState {
+  kFolderOpen,     // a folder, opened
+  kFolderMissing,  // nothing (or a folder above it is missing)
+  kFolderOther,    // a file, a link or a junction: never entered
+  kFolderUnknown,  // the system did not answer
+};
+
+// The folders of a patch's paths, each opened once, relative to its parent
+// and never through a link (platform::OpenFolder), and held until the end.
+// A folder is looked up by its path as the payload or the journal spells
+// it, letter case ignored as the system ignores it, and keeps the spelling
+// it has on the disk, which the plan gives the journal.
+class Folders {
+ public:
+  struct Entry {
+    char* path;     // its own spelling from the top; "" for the top
+    int parent;     // index of its parent's entry, -1 for the top
+    FolderState state;
+    bool own;       // a folder the patch could have made (FileFacts::trusted)
+    platform::Directory* dir;
+  };
+
+  explicit Folders(FileOps& ops) : ops_(ops) {}
+  ~Folders() { Clear(); }
+
+  void SetTop(platform::Directory* top) {
+    top_.path = const_cast<char*>("");
+    top_.parent = -1;
+    top_.state = kFolderOpen;
+    top_.own = false;
+    top_.dir = top;
+  }
+  // Closes every folder but the top, and forgets them.
+  void Clear() {
+    for (int i = 0; i < count_; ++i) {
+      if (entries_[i].dir) ops_.CloseDirectory(entries_[i].dir);
+      free(entries_[i].path);
+    }
+    free(entries_);
+    entries_ = nullptr;
+    count_ = 0;
+  }
+  // The folder of the first `length` bytes of `path`; null without memory.
+  Entry* Get(const char* path, size_t length);
+  // The folder `path` is in.
+  Entry* Of(const char* path) { return Get(path, FolderLength(path)); }
+  Entry* Parent(const Entry* e) { return e->parent < 0 ? &top_ : &entries_[e->parent]; }
+  // Closes `e` (so that Windows lets it go) and removes it if it is empty
+  // and a folder of its own (not a link): zero when it stays.
+  int Remove(Entry* e) {
+    if (e->dir) ops_.CloseDirectory(e->dir);
+    e->dir = nullptr;
+    e->state = kFolderUnknown;
+    Entry* parent = Parent(e);
+    if (parent->state != kFolderOpen || !ops_.RemoveFolder(parent->dir, Leaf(e->path))) return 0;
+    e->state = kFolderMissing;
+    return 1;
+  }
+  // Makes every creation, rename and removal in the open folders durable.
+  int Sync() {
+    int ok = ops_.Sync(top_.dir);
+    for (int i = 0; i < count_; ++i)
+      if (entries_[i].dir) ok = ops_.Sync(entries_[i].dir) && ok;
+    return ok;
+  }
+  int count() const { return count_; }
+  Entry& operator[](int i) { return entries_[i]; }
+
+ private:
+  Folders(const Folders&) = delete;
+  Folders& operator=(const Folders&) = delete;
+  Entry* Child(int parent, const char* leaf);
+
+  FileOps& ops_;
+  Entry top_;
+  Entry* entries_ = nullptr;
+  int count_ = 0;
+};
+
+Folders::Entry* Folders::Get(const char* path, size_t length) {
+  int at = -1;
+  char leaf[platform::kPathBuffer];
+  for (size_t begin = 0; begin < length;) {
+    size_t end = begin;
+    while (end < length && path[end] != '/') ++end;
+    if (end - begin >= sizeof leaf) return nullptr;
+    memcpy(leaf, path + begin, end - begin);
+    leaf[end - begin] = 0;
+    Entry* child = Child(at, leaf);
+    if (!child) return nullptr;
+    at = static_cast<int>(child - entries_);
+    begin = end + 1;
+  }
+  return at < 0 ? &top_ : &entries_[at];
+}
+
+// The entry of folder `leaf` in folder `parent`, looked up on the disk
+// the first time it is asked for.
+Folders::Entry* Folders::Child(int parent, const char* leaf) {
+  for (int i = 0; i < count_; ++i)
+    if (entries_[i].parent == parent && platform::SameFileName(Leaf(entries_[i].path), leaf))
+      return &entries_[i];
+  Entry* above = parent < 0 ? &top_ : &entries_[parent];
+  Entry e = {nullptr, parent, above->state == kFolderOpen ? kFolderUnknown : above->state, false,
+             nullptr};
+  char found[platform::kPathBuffer];
+  const char* spelling = leaf;
+  if (above->state == kFolderOpen) {
+    switch (ops_.Find(above->dir, leaf, found)) {
+      case platform::kTargetMissing: e.state = kFolderMissing; break;
+      case platform::kTargetUnknown: break;
+      case platform::kTargetElsewhere: e.state = kFolderOther; break;
+      default: {
+        spelling = found;
+        platform::FileFacts facts;
+        e.dir = ops_.OpenFolder(above->dir, found, &facts);
+        const platform::FailureKind kind = e.dir ? platform::kFailureOther
+                                                 : ops_.LastFailure().kind;
+        e.state = e.dir ? kFolderOpen
+                  : kind == platform::kFailureNotFound ? kFolderMissing
+                  : kind == platform::kFailureNotDirectory || kind == platform::kFailureLink ||
+                          kind == platform::kFailureNotFile
+                      ? kFolderOther
+                      : kFolderUnknown;
+        e.own = e.dir && facts.trusted;
+      }
+    }
+  }
+  const size_t above_length = strlen(above->path), length = strlen(spelling);
+  Entry* grown = static_cast<Entry*>(realloc(entries_, (count_ + 1) * sizeof(Entry)));
+  e.path = static_cast<char*>(malloc(above_length + length + 2));
+  if (!grown || !e.path) {
+    if (grown) entries_ = grown;
+    if (e.dir) ops_.CloseDirectory(e.dir);
+    free(e.path);
+    return nullptr;
+  }
+  entries_ = grown;
+  char* p = e.path;
+  if (above_length) {
+    memcpy(p, above->path, above_length);
+    p += above_length;
+    *p++ = '/';
+  }
+  memcpy(p, spelling, length + 1);
+  entries_[count_] = e;
+  return &entries_[count_++];
+}
+
 class Transaction {
  public:
   Transaction(const char* directory, const PatchEntries* entries, FileOps& ops, char* fault,
               size_t fault_size)
-      : directory_(directory), dir_length_(strlen(directory)), entries_(entries), ops_(ops),
-        fault_(fault), fault_size_(fault_size) {}
+      : directory_(directory), entries_(entries), ops_(ops), fault_(fault),
+        fault_size_(fault_size), folders_(ops) {}
   ~Transaction() {
     free(steps_);
+    free(entry_of_);
+    folders_.Clear();
     if (dir_) ops_.CloseDirectory(dir_);
   }
 
@@ -166,16 +330,19 @@ class Transaction {
   const char* Named(uint32_t number, char* buffer) const {
     return kFaultTexts ? Temp(number, buffer) : "";
   }
-  int NextFreeNumber(uint32_t* number);
+  int FolderFault(const char* name, const Folders::Entry* folder);
+  void Kept(const char* name);
+  int NextFreeNumber(platform::Directory* dir, uint32_t* number);
+  int MakeFolder(const JournalStep& s);
   int WriteEntry(int i);
-  int Install(const JournalStep& s);
+  int Install(platform::Directory* dir, const JournalStep& s);
   int OldFileDiffers(ApplyStatus* status, const char* name);
   uint8_t* ReadOld(int i);
   int DropJournalNew();
   int WriteJournal(JournalPhase phase);
-  Holds Examine(const char* name, const JournalStep& s, Role role, bool may_be_new,
-                platform::File** held = nullptr);
-  Holds ExamineName(const JournalStep& s, bool may_be_new);
+  Holds Examine(platform::Directory* dir, const char* name, const JournalStep& s, Role role,
+                bool may_be_new, platform::File** held = nullptr);
+  Holds ExamineName(platform::Directory* dir, const JournalStep& s, bool may_be_new);
   int Survey(JournalPhase phase, StepSurvey* survey);
   Goal Decide(JournalPhase phase, bool may_go_back, const StepSurvey* survey);
   int Act(Goal goal, const StepSurvey* survey);
@@ -185,13 +352,14 @@ class Transaction {
   int Report(Stop why, const char* name, const char* step = nullptr);
 
   const char* directory_;
-  size_t dir_length_;
   const PatchEntries* entries_;  // null in a recovery alone
   FileOps& ops_;
   char* fault_;
   size_t fault_size_;
   platform::Directory* dir_ = nullptr;
+  Folders folders_;
   JournalStep* steps_ = nullptr;  // from the plan, or from the journal
+  int* entry_of_ = nullptr;       // the plan's entry of each step (-1: a folder)
   int count_ = 0;
   bool journal_on_disk_ = false;  // a journal of this patch may be there
   bool needs_recovery_ = false;
@@ -206,6 +374,7 @@ int Transaction::Open(ApplyStatus* status) {
   dir_ = ops_.Open(directory_);
   if (!dir_)
     return FailIn("cannot open the directory %s: %s", Said(true));
+  folders_.SetTop(dir_);
   switch (ops_.Lock(dir_, kLockName)) {
     case platform::kLockTaken:
       return 1;
@@ -221,12 +390,12 @@ int Transaction::Open(ApplyStatus* status) {
 // What `name` holds, in the role it has for step `s`. With `held`, the file
 // is opened to be renamed, and kept open in *held for that when it holds
 // the new file (ReleaseFile it).
-Holds Transaction::Examine(const char* name, const JournalStep& s, Role role, bool may_be_new,
-                           platform::File** held) {
+Holds Transaction::Examine(platform::Directory* dir, const char* name, const JournalStep& s,
+                           Role role, bool may_be_new, platform::File** held) {
   platform::File* file = nullptr;
   platform::FileFacts facts;
-  const platform::Presence presence = held ? ops_.OpenToRename(dir_, name, &file, &facts)
-                                           : ops_.OpenExisting(dir_, name, &file, &facts);
+  const platform::Presence presence = held ? ops_.OpenToRename(dir, name, &file, &facts)
+                                           : ops_.OpenExisting(dir, name, &file, &facts);
   if (presence == platform::kAbsent) return kHoldsNothing;
   if (presence != platform::kPresent) return kHoldsUnknown;
   if (!file) return kHoldsOther;
@@ -259,17 +428,19 @@ Holds Transaction::Examine(const char* name, const JournalStep& s, Role role, bo
 
 // What the step's own name holds, found as the plan finds it: under exactly
 // the journal's name, no link, no short name.
-Holds Transaction::ExamineName(const JournalStep& s, bool may_be_new) {
+Holds Transaction::ExamineName(platform::Directory* dir, const JournalStep& s,
+                               bool may_be_new) {
   char found[platform::kPathBuffer];
   found[0] = 0;
-  switch (ops_.Find(dir_, s.name, found)) {
+  const char* name = Leaf(s.name);
+  switch (ops_.Find(dir, name, found)) {
     case platform::kTargetMissing: return kHoldsNothing;
     case platform::kTargetUnknown: return kHoldsUnknown;
     case platform::kTargetElsewhere: return kHoldsOther;
     default: break;
   }
-  if (strcmp(found, s.name) != 0) return kHoldsOther;
-  const Holds holds = Examine(s.name, s, kRoleName, may_be_new);
+  if (strcmp(found, name) != 0) return kHoldsOther;
+  const Holds holds = Examine(dir, name, s, kRoleName, may_be_new);
   return holds == kHoldsOurs ? kHoldsOther : holds;
 }
 
@@ -279,12 +450,30 @@ int Transaction::Survey(JournalPhase phase, StepSurvey* survey) {
   for (int i = 0; i < count_; ++i) {
     const JournalStep& s = steps_[i];
     StepSurvey& v = survey[i];
+    v.temp = v.name = v.backup = kHoldsNothing;
+    const bool folder_step = s.kind == kStepFolder;
+    const Folders::Entry* folder =
+        folder_step ? folders_.Get(s.name, strlen(s.name)) : folders_.Of(s.name);
+    if (!folder) {
+      needs_recovery_ = true;
+      return FailIn("no memory to recover the patch of %s");
+    }
+    if (folder->state == kFolderUnknown) return Report(kStopUnknown, folder->path);
+    // A folder the patch made is removed going back only while it is its
+    // own; one that is no folder now stops only the files meant to be in it.
+    if (folder_step) {
+      if (folder->state != kFolderMissing)
+        v.name = folder->state == kFolderOpen && folder->own ? kHoldsOurs : kHoldsOther;
+      continue;
+    }
+    if (folder->state == kFolderOther) return Report(kStopInTheWay, folder->path);
+    if (folder->state == kFolderMissing) continue;  // nothing of the step is there
+    platform::Directory* dir = folder->dir;
     // Staging moved nothing: only the temporaries matter, whatever they hold.
-    v.temp = Examine(Temp(s.temp, temp), s, kRoleTemp, !staging);
-    v.name = staging ? kHoldsNothing : ExamineName(s, true);
-    v.backup = staging || s.backup == kNoFile
-                   ? kHoldsNothing
-                   : Examine(Temp(s.backup, backup), s, kRoleBackup, false);
+    if (s.temp != kNoFile) v.temp = Examine(dir, Temp(s.temp, temp), s, kRoleTemp, !staging);
+    if (!staging) v.name = ExamineName(dir, s, s.kind == kStepFile);
+    if (!staging && s.backup != kNoFile)
+      v.backup = Examine(dir, Temp(s.backup, backup), s, kRoleBackup, false);
   }
   return 1;
 }
@@ -324,6 +513,7 @@ Goal Transaction::Decide(JournalPhase phase, bool may_go_back, const StepSurvey*
   for (int i = 0; i < count_; ++i) {
     const JournalStep& s = steps_[i];
     const StepSurvey& v = survey[i];
+    if (s.kind == kStepFolder) continue;  // made, or left, as the files in it need
     const char* unknown = v.temp == kHoldsUnknown     ? Named(s.temp, temp)
                           : v.name == kHoldsUnknown   ? s.name
                           : v.backup == kHoldsUnknown ? Named(s.backup, backup)
@@ -342,10 +532,17 @@ Goal Transaction::Decide(JournalPhase phase, bool may_go_back, const StepSurvey*
     } else {
       step_back = true;  // a new file is removed; anything else was never the patch's
     }
-    step_forward = v.backup != kHoldsOther &&
-                   (name_new ||
-                    (v.temp == kHoldsNew && (v.name == kHoldsNothing || name_old)));
-    all_new = all_new && name_new && v.backup != kHoldsOther;
+    if (s.kind == kStepRemoval) {
+      // Gone, or the old file still there to remove; anything else at the
+      // name is another's, and stays.
+      step_forward = v.backup != kHoldsOther;
+      all_new = all_new && !name_old && step_forward;
+    } else {
+      step_forward = v.backup != kHoldsOther &&
+                     (name_new ||
+                      (v.temp == kHoldsNew && (v.name == kHoldsNothing || name_old)));
+      all_new = all_new && name_new && v.backup != kHoldsOther;
+    }
     if ((back && !step_back) || (forward && !step_forward)) stuck = i;
     back = back && step_back;
     forward = forward && step_forward;
@@ -371,24 +568,48 @@ int Transaction::Act(Goal goal, const StepSurvey* survey) {
   for (int i = 0; i < count_; ++i) {
     const JournalStep& s = steps_[i];
     const StepSurvey& v = survey[i];
+    const Folders::Entry* folder = folders_.Of(s.name);
+    // The survey opened it; a step whose folder is missing has nothing there.
+    if (s.kind == kStepFolder || !folder || folder->state != kFolderOpen) continue;
+    platform::Directory* dir = folder->dir;
+    const char* name = Leaf(s.name);
     Temp(s.temp, temp);
     Temp(s.backup, backup);
     const bool own_temp = v.temp & (kHoldsOurs | kHoldsNew);
-    const bool name_new = v.name & kHoldsNew;
+    const bool name_new = v.name & kHoldsNew, name_old = v.name & kHoldsOld;
     int ok = 1;
     if (goal == kGoalBack) {
-      if (v.backup == kHoldsOld) ok = ops_.Rename(dir_, backup, s.name, name_new);
-      else if (s.backup == kNoFile && name_new) ok = ops_.Remove(dir_, s.name);
-      if (ok && own_temp) ok = ops_.Remove(dir_, temp);
+      if (v.backup == kHoldsOld) ok = ops_.Rename(dir, backup, name, name_new);
+      else if (s.backup == kNoFile && name_new) ok = ops_.Remove(dir, name);
+      if (ok && own_temp) ok = ops_.Remove(dir, temp);
     } else {
-      if (!name_new) ok = ops_.Rename(dir_, temp, s.name, v.name == kHoldsOld);
-      else if (own_temp) ok = ops_.Remove(dir_, temp);
-      if (ok && (v.backup == kHoldsOld || v.backup == kHoldsOurs)) ok = ops_.Remove(dir_, backup);
+      if (s.kind == kStepRemoval) {
+        if (name_old) ok = ops_.Remove(dir, name);
+      } else if (!name_new) {
+        ok = ops_.Rename(dir, temp, name, name_old);
+      } else if (own_temp) {
+        ok = ops_.Remove(dir, temp);
+      }
+      if (ok && (v.backup == kHoldsOld || v.backup == kHoldsOurs)) ok = ops_.Remove(dir, backup);
     }
     if (!ok) {
       needs_recovery_ = true;
       return Fail("cannot restore or finish %s in %s (%s): the next run of the patch does it",
                   s.name, Said());
+    }
+  }
+  // Folders last, deepest first: going back, those the patch made and
+  // still owns, if empty; going on, those a removal left empty. A folder
+  // that stays (not empty, another's) is no fault.
+  for (int i = count_; i-- > 0;) {
+    const JournalStep& s = steps_[i];
+    if (goal == kGoalBack && s.kind == kStepFolder && survey[i].name == kHoldsOurs) {
+      Folders::Entry* folder = folders_.Get(s.name, strlen(s.name));
+      if (folder) folders_.Remove(folder);
+    } else if (goal == kGoalForward && s.kind == kStepRemoval) {
+      for (Folders::Entry* folder = folders_.Of(s.name);
+           folder && folder->path[0] && folders_.Remove(folder);)
+        folder = folders_.Parent(folder);
     }
   }
   return 1;
@@ -402,12 +623,11 @@ Goal Transaction::Resolve(JournalPhase phase, bool may_go_back) {
     needs_recovery_ = true;
     return FailIn("no memory to recover the patch of %s"), kGoalNone;
   }
-  Survey(phase, survey);
-  Goal goal = Decide(phase, may_go_back, survey);
+  Goal goal = Survey(phase, survey) ? Decide(phase, may_go_back, survey) : kGoalNone;
   if (goal != kGoalNone && !Act(goal, survey)) goal = kGoalNone;
   free(survey);
   if (goal == kGoalNone) return goal;
-  if (!DropJournalNew() || !ops_.Sync(dir_) || !ops_.Remove(dir_, kJournalName)) {
+  if (!DropJournalNew() || !folders_.Sync() || !ops_.Remove(dir_, kJournalName)) {
     needs_recovery_ = true;
     return FailIn("cannot remove the patch journal of %s (%s): the next run does it", Said()),
            kGoalNone;
@@ -464,20 +684,20 @@ RecoveryResult Transaction::Recover() {
   free(steps_);
   steps_ = nullptr;
   count_ = 0;
+  folders_.Clear();
   if (goal == kGoalNone) return kRecoveryFailed;
   return goal == kGoalForward ? kRecoveryFinished : kRecoveryUndone;
 }
 
-// A number whose name is free in the directory. The numbers go on past
-// 0xffff (with more digits), so they cannot run out before the entries do;
-// the probes are bounded all the same.
-int Transaction::NextFreeNumber(uint32_t* number) {
+// A number whose name is free in `dir` (null: a folder the patch is still
+// to make, where every name is). The numbers go on past 0xffff (with more
+// digits), so they cannot run out before the entries do; the probes are
+// bounded all the same.
+int Transaction::NextFreeNumber(platform::Directory* dir, uint32_t* number) {
   char temp[kTempNameBuffer];
   for (; probes_left_ && next_number_ != kNoFile; --probes_left_, ++next_number_) {
     Temp(next_number_, temp);
-    if (dir_length_ + strlen(temp) >= static_cast<size_t>(platform::kPathBuffer))
-      break;
-    const platform::Presence presence = ops_.LookUp(dir_, temp);
+    const platform::Presence presence = dir ? ops_.LookUp(dir, temp) : platform::kAbsent;
     if (presence == platform::kUnknown)
       return Fail("cannot tell whether %s in %s is free (%s): nothing was changed", temp, Said());
     if (presence == platform::kAbsent) {
@@ -488,19 +708,81 @@ int Transaction::NextFreeNumber(uint32_t* number) {
   return FailIn("no free name for a temporary file in %s: nothing was changed");
 }
 
-// The commit's plan: each entry's exact name (an existing file's own
-// spelling), its temporary, and a backup with the size and CRC-32C of the
-// file it replaces.
+// Entry `name` cannot go into `folder`, which is no folder the patch may
+// enter, or could not be looked up.
+int Transaction::FolderFault(const char* name, const Folders::Entry* folder) {
+  if (folder->state == kFolderOther)
+    return FormatFault(fault_, fault_size_,
+                       "%s: %s in %s is not a folder (a file, a link or a junction stands "
+                       "there): nothing was changed",
+                       name, folder->path, directory_);
+  return FormatFault(fault_, fault_size_,
+                     "%s: cannot look up its folder %s in %s: nothing was changed", name,
+                     folder->path, directory_);
+}
+
+// Notes that the file `name`, which the patch would remove, is not the old
+// release's, so it stays. The patch goes on.
+void Transaction::Kept(const char* name) {
+  if (!kFaultTexts || !fault_ || !fault_size_) return;
+  const size_t used = strlen(fault_);
+  FormatFault(fault_ + used, fault_size_ - used,
+              "%s%s in %s is not the old version's file, so it was kept", used ? "; " : "",
+              name, directory_);
+}
+
+// The commit's plan: each folder to make, then each entry's exact path (an
+// existing file's and folder's own spelling), its temporary, and a backup
+// with the size and CRC-32C of the file it replaces or removes.
 int Transaction::Plan(ApplyStatus* status) {
-  count_ = entries_->count();
-  steps_ = static_cast<JournalStep*>(calloc(count_ ? count_ : 1, sizeof(JournalStep)));
-  if (!steps_) return FailIn("no memory for the patch of %s");
-  probes_left_ = 2 * static_cast<uint32_t>(count_) + kSpareProbes;
-  for (int i = 0; i < count_; ++i) {
-    JournalStep& s = steps_[i];
-    const char* name = (*entries_)[i].name;
+  const int entries = entries_->count();
+  // The folders the new files go into, found (or found missing) first:
+  // each missing one is made at staging, parents before children.
+  int missing = 0;
+  for (int i = 0; i < entries; ++i) {
+    const PayloadEntry& e = (*entries_)[i];
+    if (e.removal) continue;
+    const Folders::Entry* folder = folders_.Of(e.name);
+    if (!folder) return FailIn("no memory for the patch of %s");
+    // The topmost folder that stops it is the one to name.
+    const Folders::Entry* stop = nullptr;
+    for (const Folders::Entry* up = folder; up->path[0]; up = folders_.Parent(up))
+      if (up->state != kFolderMissing && up->state != kFolderOpen) stop = up;
+    if (stop) return FolderFault(e.name, stop);
+  }
+  for (int j = 0; j < folders_.count(); ++j) missing += folders_[j].state == kFolderMissing;
+  steps_ = static_cast<JournalStep*>(calloc(missing + entries + 1, sizeof(JournalStep)));
+  entry_of_ = static_cast<int*>(calloc(missing + entries + 1, sizeof(int)));
+  if (!steps_ || !entry_of_) return FailIn("no memory for the patch of %s");
+  count_ = 0;
+  for (int j = 0; j < folders_.count(); ++j) {
+    if (folders_[j].state != kFolderMissing) continue;
+    JournalStep& s = steps_[count_];
+    const size_t length = strlen(folders_[j].path);
+    if (length >= static_cast<size_t>(kStepNameField))
+      return Fail("%s: the folder's path in %s is too long", folders_[j].path);
+    memcpy(s.name, folders_[j].path, length + 1);
+    s.kind = kStepFolder;
+    s.temp = s.backup = kNoFile;
+    entry_of_[count_++] = -1;
+  }
+  probes_left_ = 2 * static_cast<uint32_t>(entries) + kSpareProbes;
+  for (int i = 0; i < entries; ++i) {
+    const PayloadEntry& e = (*entries_)[i];
+    const char* name = e.name;
+    const Folders::Entry* folder = folders_.Of(name);
+    if (!folder) return FailIn("no memory for the patch of %s");
+    // Nothing to remove where its folder is not.
+    if (e.removal && folder->state != kFolderOpen) {
+      if (folder->state == kFolderUnknown) return FolderFault(name, folder);
+      continue;
+    }
+    platform::Directory* dir = folder->state == kFolderOpen ? folder->dir : nullptr;
+    JournalStep& s = steps_[count_];
+    memset(&s, 0, sizeof s);  // what a skipped entry left
     char found[platform::kPathBuffer];
-    const platform::TargetState state = ops_.Find(dir_, name, found);
+    const platform::TargetState state =
+        dir ? ops_.Find(dir, Leaf(name), found) : platform::kTargetMissing;
     if (state == platform::kTargetBlocked) {
       *status = kApplyInUse;
       return Fail("%s: the file in %s is %s: nothing was changed", name, Said());
@@ -509,33 +791,50 @@ int Transaction::Plan(ApplyStatus* status) {
       return Fail("%s: the name in %s reaches another file or leads out of the directory", name);
     if (state == platform::kTargetUnknown)
       return Fail("%s: cannot look it up in %s (%s): nothing was changed", name, Said());
-    const char* exact = state == platform::kTargetMissing ? name : found;
-    if (strlen(exact) >= static_cast<size_t>(kStepNameField) ||
-        dir_length_ + strlen(exact) >= static_cast<size_t>(platform::kPathBuffer) ||
-        CheckEntryName(exact, kNameForReading) != kNameFine || IsPatchFileName(exact))
+    // The path as it is on the disk: its folder's spelling, then the file's.
+    const char* exact = state == platform::kTargetMissing ? Leaf(name) : found;
+    const size_t folder_length = strlen(folder->path), length = strlen(exact);
+    if (folder_length + 1 + length >= static_cast<size_t>(kStepNameField))
       return Fail("%s: the existing file's name in %s cannot be replaced", name);
-    memcpy(s.name, exact, strlen(exact) + 1);
-    s.backup = kNoFile;
-    if (!NextFreeNumber(&s.temp)) return 0;
-    const bool delta = IsDelta((*entries_)[i]);
+    char* p = s.name;
+    if (folder_length) {
+      memcpy(p, folder->path, folder_length);
+      p += folder_length;
+      *p++ = '/';
+    }
+    memcpy(p, exact, length + 1);
+    if (CheckEntryPath(s.name, kNameForReading) != kNameFine)
+      return Fail("%s: the existing file's name in %s cannot be replaced", name);
+    s.kind = e.removal ? kStepRemoval : kStepFile;
+    s.temp = s.backup = kNoFile;
+    if (e.removal && state == platform::kTargetMissing) continue;  // gone already
+    if (!e.removal && !NextFreeNumber(dir, &s.temp)) return 0;
+    const bool delta = IsDelta(e);
     if (state != platform::kTargetReplaceable) {
       if (delta) return OldFileDiffers(status, name);
+      entry_of_[count_++] = i;
       continue;
     }
-    if (!NextFreeNumber(&s.backup)) return 0;
+    if (!NextFreeNumber(dir, &s.backup)) return 0;
     // The old file's contents, so that only it is ever restored.
     platform::File* file = nullptr;
     platform::FileFacts facts;
-    const bool read = ops_.OpenExisting(dir_, s.name, &file, &facts) == platform::kPresent &&
+    const bool read = ops_.OpenExisting(dir, exact, &file, &facts) == platform::kPresent &&
                       file && ReadFileCrc(ops_, file, facts.size, &s.old_crc);
     if (file) ops_.Release(file);
     if (!read) return Fail("%s: cannot read the file in %s (%s): nothing was changed", name, Said());
     s.old_size = facts.size;
     s.old_id[0] = facts.id[0];
     s.old_id[1] = facts.id[1];
-    // A delta is made from one old file: that one, or no patch at all.
-    if (delta && (s.old_size != (*entries_)[i].old_size || s.old_crc != (*entries_)[i].old_crc))
-      return OldFileDiffers(status, name);
+    // A delta is made from one old file: that one, or no patch at all. A
+    // removal takes only the old release's own file.
+    const bool same = s.old_size == e.old_size && s.old_crc == e.old_crc;
+    if (delta && !same) return OldFileDiffers(status, name);
+    if (e.removal && !same) {
+      Kept(s.name);
+      continue;
+    }
+    entry_of_[count_++] = i;
   }
   return 1;
 }
@@ -550,12 +849,15 @@ int Transaction::OldFileDiffers(ApplyStatus* status, const char* name) {
 // The whole old file that step `i`'s delta entry is made from, in a new
 // buffer (free() it); null when it cannot be read or is no longer that size.
 uint8_t* Transaction::ReadOld(int i) {
-  const uint32_t size = (*entries_)[i].old_size;
+  const uint32_t size = (*entries_)[entry_of_[i]].old_size;
   platform::File* file = nullptr;
   platform::FileFacts facts;
   uint8_t* bytes = nullptr;
   uint32_t got = 0;
-  if (ops_.OpenExisting(dir_, steps_[i].name, &file, &facts) == platform::kPresent && file &&
+  const Folders::Entry* folder = folders_.Of(steps_[i].name);
+  if (folder && folder->dir &&
+      ops_.OpenExisting(folder->dir, Leaf(steps_[i].name), &file, &facts) == platform::kPresent &&
+      file &&
       facts.size == size && (bytes = static_cast<uint8_t*>(malloc(size ? size : 1))) &&
       (!ops_.ReadFrom(file, bytes, size, &got) || got != size)) {
     free(bytes);
@@ -568,7 +870,7 @@ uint8_t* Transaction::ReadOld(int i) {
 // Writes entry `i`'s temporary, or none when the new file is the old one
 // byte for byte: that step has nothing to do, and the commit leaves it out.
 int Transaction::WriteEntry(int i) {
-  const PayloadEntry& e = (*entries_)[i];
+  const PayloadEntry& e = (*entries_)[entry_of_[i]];
   JournalStep& s = steps_[i];
   // At most the old and the new file of one entry in memory.
   uint8_t* old = IsDelta(e) ? ReadOld(i) : nullptr;
@@ -585,7 +887,9 @@ int Transaction::WriteEntry(int i) {
   char temp[kTempNameBuffer];
   int ok = 1;
   if (!Alike(s)) {
-    platform::File* file = ops_.CreateNew(dir_, Temp(s.temp, temp));
+    const Folders::Entry* folder = folders_.Of(s.name);
+    platform::File* file =
+        folder && folder->dir ? ops_.CreateNew(folder->dir, Temp(s.temp, temp)) : nullptr;
     const bool written = file && (length == 0 || ops_.Write(file, bytes, length) == length);
     const char* said = Said();  // the creation's or the write's
     const bool closed = file && ops_.Close(file) != 0;
@@ -614,7 +918,7 @@ int Transaction::WriteJournal(JournalPhase phase) {
   }
   free(bytes);
   // (Before the first journal of a patch nothing was done that it depends on.)
-  ok = ok && (!journal_on_disk_ || ops_.Sync(dir_)) &&
+  ok = ok && (!journal_on_disk_ || folders_.Sync()) &&
        ops_.Rename(dir_, kJournalNewName, kJournalName, 1);
   if (ok) journal_on_disk_ = true;
   ok = ok && ops_.Sync(dir_);
@@ -630,10 +934,25 @@ int Transaction::WriteJournal(JournalPhase phase) {
   return ok;
 }
 
+// Makes the folder of step `s`, inside its parent, which is there by now.
+int Transaction::MakeFolder(const JournalStep& s) {
+  Folders::Entry* folder = folders_.Get(s.name, strlen(s.name));
+  const Folders::Entry* parent = folder ? folders_.Parent(folder) : nullptr;
+  if (parent && parent->dir && (folder->dir = ops_.CreateFolder(parent->dir, Leaf(s.name)))) {
+    folder->state = kFolderOpen;
+    folder->own = true;
+    return 1;
+  }
+  return Fail("%s: cannot make the folder in %s: %s", s.name, Said());
+}
+
 int Transaction::Stage() {
   int ok = WriteJournal(kPhaseStaging);
   if (!ok) return journal_on_disk_ ? (TakeBack(kPhaseStaging), 0) : 0;
-  for (int i = 0; ok && i < count_; ++i) ok = WriteEntry(i);
+  for (int i = 0; ok && i < count_; ++i) {
+    if (steps_[i].kind == kStepFolder) ok = MakeFolder(steps_[i]);
+    else if (steps_[i].kind == kStepFile) ok = WriteEntry(i);
+  }
   // The commit names only the steps that change a file.
   int kept = 0;
   for (int i = 0; ok && i < count_; ++i)
@@ -648,11 +967,11 @@ int Transaction::Stage() {
 // whole (size and CRC-32C as the journal says) and the patch's own when
 // it is taken, held while it moves (Windows), and found at the name after
 // (POSIX). Zero with the fault said.
-int Transaction::Install(const JournalStep& s) {
+int Transaction::Install(platform::Directory* dir, const JournalStep& s) {
   char temp[kTempNameBuffer];
   platform::File* file = nullptr;
-  const bool whole = Examine(Temp(s.temp, temp), s, kRoleTemp, true, &file) == kHoldsNew;
-  const int moved = whole && ops_.RenameOpen(dir_, file, temp, s.name);
+  const bool whole = Examine(dir, Temp(s.temp, temp), s, kRoleTemp, true, &file) == kHoldsNew;
+  const int moved = whole && ops_.RenameOpen(dir, file, temp, Leaf(s.name));
   if (file) ops_.Release(file);
   if (moved) return 1;
   if (!whole)
@@ -669,14 +988,19 @@ int Transaction::Commit() {
   int i = 0;
   for (; i < count_; ++i) {
     const JournalStep& s = steps_[i];
-    if (s.backup != kNoFile && !ops_.Rename(dir_, s.name, Temp(s.backup, backup), 0)) {
+    if (s.kind == kStepFolder) continue;  // made at staging
+    // Staging made or opened every folder of a step.
+    const Folders::Entry* folder = folders_.Of(s.name);
+    platform::Directory* dir = folder ? folder->dir : nullptr;
+    if (s.backup != kNoFile &&
+        !(dir && ops_.Rename(dir, Leaf(s.name), Temp(s.backup, backup), 0))) {
       Fail("%s: cannot move the old file aside in %s: %s", s.name, Said());
       break;
     }
-    if (!Install(s)) break;
+    if (s.kind == kStepFile && !(dir && Install(dir, s))) break;
   }
   if (i == count_) {
-    if (ops_.Sync(dir_)) return 1;
+    if (folders_.Sync()) return 1;
     FailIn("%s: cannot make the new files durable: %s", Said(true));
   }
   // Undone, the directory is as it was; when only going on could make it

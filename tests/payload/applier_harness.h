@@ -25,18 +25,36 @@
 #include "support/payload_builder.h"
 #include "support/scratch.h"
 
+// A tree by exact relative path ('/' between folders): each file with its
+// bytes, each folder as its path and a '/', with no bytes.
 typedef std::map<std::string, Bytes> Snapshot;
 
-// Every file of a directory string, by exact name.
+inline void TakeInto(const std::string& dir, const std::string& prefix, Snapshot* s) {
+  for (const std::string& name : ListNames(dir + prefix)) {
+    const std::string path = prefix + name;
+    if (IsDirectory(dir + path)) {
+      (*s)[path + "/"];
+      TakeInto(dir, path + "/", s);
+    } else {
+      ReadFileBytes(dir + path, &(*s)[path]);
+    }
+  }
+}
 inline Snapshot Take(const std::string& dir) {
   Snapshot s;
-  for (const std::string& name : ListNames(dir)) ReadFileBytes(dir + name, &s[name]);
+  TakeInto(dir, "", &s);
   return s;
 }
 inline Snapshot Take(const ScratchDir& dir) { return Take(dir.path()); }
 
+// Lays `s` out in `dir`, folders before what they hold.
 inline void Restore(const std::string& dir, const Snapshot& s) {
-  for (const auto& file : s) WriteFileBytes(dir + file.first, file.second);
+  for (const auto& file : s) {
+    for (size_t slash = file.first.find('/'); slash != std::string::npos;
+         slash = file.first.find('/', slash + 1))
+      MakeDirectory(dir + file.first.substr(0, slash));
+    if (file.first.back() != '/') WriteFileBytes(dir + file.first, file.second);
+  }
 }
 inline void Restore(const ScratchDir& dir, const Snapshot& s) { Restore(dir.path(), s); }
 
@@ -203,8 +221,9 @@ inline bool RunKilledAt(long at, const std::function<void(ScriptedOps&)>& run) {
 #endif
 
 // Whether `name` is one of the patch's own files.
-inline bool IsLeftover(const std::string& name) {
-  return name.size() > 3 && name.compare(0, 3, "~pt") == 0;
+inline bool IsLeftover(const std::string& path) {
+  const size_t leaf = path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1;
+  return path.size() > leaf + 3 && path.compare(leaf, 3, "~pt") == 0;
 }
 
 // What a directory holds after a patch was interrupted and recovered.

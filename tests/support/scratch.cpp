@@ -56,6 +56,11 @@ bool GetWorkingDirectory(char* buffer, size_t size) {
 bool SetWorkingDirectory(const char* path) { return SetCurrentDirectoryA(path) != 0; }
 
 bool MakeDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+bool IsDirectory(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
 
 bool SetReadOnly(const std::string& path, bool read_only) {
   return SetFileAttributesA(path.c_str(), read_only ? FILE_ATTRIBUTE_READONLY
@@ -119,6 +124,10 @@ bool GetWorkingDirectory(char* buffer, size_t size) { return getcwd(buffer, size
 bool SetWorkingDirectory(const char* path) { return chdir(path) == 0; }
 
 bool MakeDirectory(const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
 
 bool SetReadOnly(const std::string& path, bool read_only) {
   return chmod(path.c_str(), read_only ? 0444 : 0644) == 0;

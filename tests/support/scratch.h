@@ -40,6 +40,8 @@ const char* SweepParent();
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes);
 bool MakeDirectory(const std::string& path);
+// Whether `path` is a directory itself (POSIX: not a link to one).
+bool IsDirectory(const std::string& path);
 bool SetReadOnly(const std::string& path, bool read_only);
 bool GetWorkingDirectory(char* buffer, size_t size);
 bool SetWorkingDirectory(const char* path);
