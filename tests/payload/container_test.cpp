@@ -18,23 +18,41 @@
 
 namespace {
 
-// Every name of the shared table, as the rule judges it for packing and
-// reading, and as the payload reader takes it inside a container.
-TEST(EntryNames, EveryNameOfTheTable) {
-  for (size_t i = 0; i < kNameCaseCount; ++i) {
-    const NameCase& c = kNameCases[i];
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(CheckEntryName(c.name, kNameForPacking), c.pack);
-    EXPECT_EQ(CheckEntryName(c.name, kNameForReading), c.read);
-    if (strlen(c.name) >= 30) continue;  // cannot be in a name field
-    const Bytes payload = MakeContainer({{c.name, 0, {1}}});
-    PayloadReader reader(payload.data(), payload.size());
-    ASSERT_TRUE(reader.Start());
-    PayloadEntry e;
-    EXPECT_EQ(reader.Next(&e), c.read == kNameFine ? 1 : 0);
-    if (c.read != kNameFine) {
-      EXPECT_NE(std::string(reader.fault_text()).find(NameVerdictText(c.read)), std::string::npos)
-          << reader.fault_text();
+// Every name and path of the shared tables, as the rule judges it for
+// packing and reading (a name alone the same as a name and as a path), and
+// as the payload reader takes it inside a container, in either form.
+TEST(EntryNames, EveryNameAndPathOfTheTables) {
+  const struct {
+    const NameCase* cases;
+    size_t count;
+    NameVerdict (*check)(const char*, NameRule);
+  } tables[] = {{kNameCases, kNameCaseCount, CheckEntryName},
+                {kPathCases, kPathCaseCount, CheckEntryPath}};
+  for (const auto& table : tables) {
+    for (size_t i = 0; i < table.count; ++i) {
+      const NameCase& c = table.cases[i];
+      SCOPED_TRACE(c.name);
+      EXPECT_EQ(table.check(c.name, kNameForPacking), c.pack);
+      EXPECT_EQ(table.check(c.name, kNameForReading), c.read);
+      const size_t n = strlen(c.name);
+      // A '/' makes a name a path, which the path table judges; the
+      // writer takes no empty path nor one too long for its field.
+      if ((table.check == CheckEntryName && strchr(c.name, '/')) || !n ||
+          n > static_cast<size_t>(kLongestPath))
+        continue;
+      EXPECT_EQ(CheckEntryPath(c.name, kNameForReading), c.read);
+      const Bytes payload = MakeContainer({{c.name, 0, {1}}});
+      PayloadReader reader(payload.data(), payload.size());
+      ASSERT_TRUE(reader.Start());
+      PayloadEntry e;
+      EXPECT_EQ(reader.Next(&e), c.read == kNameFine ? 1 : 0);
+      if (c.read != kNameFine) {
+        EXPECT_NE(std::string(reader.fault_text()).find(NameVerdictText(c.read)),
+                  std::string::npos)
+            << reader.fault_text();
+      } else {
+        EXPECT_STREQ(e.name, c.name);
+      }
     }
   }
 }
@@ -70,7 +88,7 @@ TEST(SameFileName, KeepLastOfEachNameAgreesWithThePairwiseRule) {
     seed = seed * 1103515245u + 12345u;
     entries[i] = PayloadEntry();
     entries[i].index = static_cast<int32_t>(i);
-    snprintf(entries[i].name, sizeof entries[i].name, "%s", pool[(seed >> 8) % pool.size()]);
+    entries[i].name = pool[(seed >> 8) % pool.size()];
   }
   std::vector<int32_t> expected;
   for (size_t i = 0; i < entries.size(); ++i) {

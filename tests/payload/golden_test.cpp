@@ -164,10 +164,10 @@ TEST(GoldenPayload, ReadAsTheFormatSaysAndWrittenAgain) {
 // orvtext.dll new.
 const JournalStep kSteps[] = {
     {0, 1, 288, 0x8F7C2D72, 240, 0x67F64A45, {0x0000000100000802ull, 0x00000000004F21A3ull},
-     "Vusk.exe"},
-    {2, kNoFile, 16, 0x351F6695, 0, 0, {0, 0}, "orvtext.dll"},
+     "Vusk.exe", kStepFile},
+    {2, kNoFile, 16, 0x351F6695, 0, 0, {0, 0}, "orvtext.dll", kStepFile},
     {3, 4, 21, 0xCE7FED44, 0x100000010ull, 0x12345678, {0x8877665544332211ull, 7},
-     "vusk.hlp"},
+     "vusk.hlp", kStepFile},
 };
 const int kStepCount = sizeof kSteps / sizeof *kSteps;
 
