@@ -16,7 +16,8 @@ const NameVerdict Empty = kNameEmpty;
 
 const std::string kName255(255, 'n'), kName256(256, 'n');
 // 1,024 bytes in names of 255, and one more.
-const std::string kPath1024 = kName255 + "/" + kName255 + "/" + kName255 + "/" + kName255.substr(0, 253);
+const std::string kPath1024 =
+    kName255 + "/" + kName255 + "/" + kName255 + "/" + kName255.substr(1) + "/x";
 const std::string kPath1025 = kPath1024 + "x";
 const std::string kSub256 = "sub/" + kName256;
 
