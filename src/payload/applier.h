@@ -137,6 +137,17 @@ class FileOps {
   PATCHER_FILE_OP int Remove(platform::Directory* dir, const char* name) {
     return platform::RemoveFile(dir, name);
   }
+  PATCHER_FILE_OP platform::Directory* OpenFolder(platform::Directory* parent, const char* name,
+                                                  platform::FolderFacts* facts) {
+    return platform::OpenFolder(parent, name, facts);
+  }
+  PATCHER_FILE_OP platform::Directory* CreateFolder(platform::Directory* parent,
+                                                    const char* name) {
+    return platform::CreateFolder(parent, name);
+  }
+  PATCHER_FILE_OP int RemoveFolder(platform::Directory* parent, const char* name) {
+    return platform::RemoveFolder(parent, name);
+  }
   PATCHER_FILE_OP int Sync(platform::Directory* dir) { return platform::SyncDirectory(dir); }
   // Why the last of these calls that failed did (platform::LastFailure);
   // asked right after it, and only for a fault text.

@@ -195,6 +195,51 @@ int RenameFile(Directory* dir, const char* from, const char* to, int replace);
 int RemoveFile(Directory* dir, const char* name);
 
 // ---------------------------------------------------------------------------
+// Folders below the patched directory, each opened from its parent's handle
+// by one name, so that no link, junction, mount point or short name on the
+// way can lead a patch out of the directory.
+
+// The longest name of a file or folder, in bytes, that the calls taking a
+// directory handle accept (kPathBuffer bounds only whole path strings).
+const int kNameMax = 255;
+
+// What OpenFolder learnt of a folder.
+struct FolderFacts {
+  // Whether anything stands under the name: kPresent also when it was
+  // refused (a file, a link, another mount); kUnknown when the lookup
+  // failed. The program's own build notes no failures, so this is what it
+  // acts on.
+  Presence presence;
+  // Which folder it is, as FileFacts::id.
+  uint64_t id[2];
+  // Owned by the principal this process runs as, as FileFacts::trusted
+  // (a folder opened is always a real one under its own name).
+  bool trusted;
+};
+
+// Opens the folder `name` (one name, no separator) of `parent`, relative
+// to its handle: only a real directory whose own name is `name` as
+// SameFileName compares them (not a short name of another), never through
+// a link, junction or mount point, and natively on the parent's own file
+// system. While it is open it is held as OpenDirectory holds its
+// directory. Null when there is none (kFailureNotFound), when something
+// else stands there (kFailureNotDirectory, kFailureLink), or when the
+// lookup fails. `facts` may be null. Close it with CloseDirectory; every
+// call taking a Directory works in it.
+Directory* OpenFolder(Directory* parent, const char* name, FolderFacts* facts);
+
+// Creates the folder `name` in `parent` and opens it as OpenFolder does.
+// Fails if anything of that name exists already (kFailureExists).
+Directory* CreateFolder(Directory* parent, const char* name);
+
+// Removes the folder `name` of `parent` if it is an empty real directory.
+// A link or junction under that name is neither followed nor removed
+// (kFailureLink); a folder that is not empty stays (kFailureExists). A
+// folder held open (OpenFolder) cannot be removed on Windows: close it
+// first.
+int RemoveFolder(Directory* parent, const char* name);
+
+// ---------------------------------------------------------------------------
 // The payload resource
 
 // The program's own payload resource (type "FILE", id 105), read in place.

@@ -19,6 +19,8 @@ enum SystemCall {
   kCallSync,           // fsync of a file or the directory
   kCallRename,
   kCallUnlink,
+  kCallMakeFolder,    // mkdirat
+  kCallRemoveFolder,  // unlinkat of a directory
   kSystemCalls,
 };
 

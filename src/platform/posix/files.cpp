@@ -320,6 +320,108 @@ int RemoveFile(Directory* dir, const char* name) {
   return (Failed(kCallUnlink, name) == 0 && unlinkat(dir->fd, name, 0) == 0) || NoteErrno();
 }
 
+namespace {
+
+// Whether `name` is one name in a directory: not empty, no separator, not
+// "." or "..", at most kNameMax bytes. Notes why not.
+int OneName(const char* name) {
+  const size_t n = strlen(name);
+  if (n > static_cast<size_t>(kNameMax)) return Note(kFailureNameTooLong, ENAMETOOLONG);
+  if (!n || strchr(name, '/') || !strcmp(name, ".") || !strcmp(name, ".."))
+    return Note(kFailureOther, EINVAL);
+  return 1;
+}
+
+// Where `name` stands in `dir` as Windows would find it: under that very
+// name, or under the one name that differs from it only in letter case
+// (copied to `found`, kPathBuffer bytes), into *real. kPresent with *real
+// null when several names differ only in case: none of them is the one.
+Presence FindName(Directory* dir, const char* name, char* found, const char** real) {
+  struct stat st;
+  *real = name;
+  if (StatAt(dir->fd, name, &st) == 0) return kPresent;
+  if (errno != ENOENT) return NoteErrno(), kUnknown;
+  const int matches = FindByListing(dir, name, found);
+  *real = matches == 1 ? found : nullptr;
+  if (matches == 0) return Note(kFailureNotFound, ENOENT), kAbsent;
+  return matches == 3 ? kUnknown : kPresent;
+}
+
+// What stands under `name` in `dir`, which is no directory to enter: a
+// link or something else. Zero, with that noted.
+int NoteNotFolder(Directory* dir, const char* name, int error) {
+  struct stat st;
+  if (error == ENOTDIR || error == ELOOP)
+    error = StatAt(dir->fd, name, &st) == 0 && S_ISLNK(st.st_mode) ? ELOOP : ENOTDIR;
+  return Note(KindOf(error), static_cast<uint32_t>(error));
+}
+
+}  // namespace
+
+Directory* OpenFolder(Directory* parent, const char* name, FolderFacts* facts) {
+  FolderFacts unused;
+  if (!facts) facts = &unused;
+  *facts = FolderFacts();
+  facts->presence = kUnknown;
+  if (!OneName(name)) return nullptr;
+  char found[kPathBuffer];
+  const char* real;
+  facts->presence = FindName(parent, name, found, &real);
+  if (!real || facts->presence != kPresent) return nullptr;
+  const int fd = OpenAt(parent->fd, real, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ENOENT) facts->presence = kAbsent;
+    else if (error != ENOTDIR && error != ELOOP) facts->presence = kUnknown;
+    return NoteNotFolder(parent, real, error), nullptr;
+  }
+  struct stat here, above;
+  if (Failed(kCallStat, real) || fstat(fd, &here) != 0 || fstat(parent->fd, &above) != 0) {
+    facts->presence = kUnknown;
+    NoteErrno();
+  } else if (here.st_dev != above.st_dev) {
+    // Another file system mounted there: as a junction would, it leads
+    // out of the directory.
+    Note(kFailureLink, EXDEV);
+  } else {
+    const uid_t me = geteuid();
+    facts->id[0] = static_cast<uint64_t>(here.st_dev);
+    facts->id[1] = static_cast<uint64_t>(here.st_ino);
+    facts->trusted = here.st_uid == me || here.st_uid == 0;
+    Directory* dir = new (std::nothrow) Directory{fd};
+    if (dir) return dir;
+    Note(kFailureOther, ENOMEM);
+  }
+  close(fd);
+  return nullptr;
+}
+
+Directory* CreateFolder(Directory* parent, const char* name) {
+  if (!OneName(name)) return nullptr;
+  // As Windows, a name taken in another letter case is taken.
+  char found[kPathBuffer];
+  const char* real;
+  const Presence there = FindName(parent, name, found, &real);
+  if (there == kPresent) Note(kFailureExists, EEXIST);
+  if (there != kAbsent) return nullptr;
+  if (Failed(kCallMakeFolder, name) || mkdirat(parent->fd, name, 0777) != 0)
+    return NoteErrno(), nullptr;
+  return OpenFolder(parent, name, nullptr);
+}
+
+int RemoveFolder(Directory* parent, const char* name) {
+  if (!OneName(name)) return 0;
+  char found[kPathBuffer];
+  const char* real;
+  const Presence there = FindName(parent, name, found, &real);
+  if (!real || there != kPresent) return 0;
+  // Never follows a link: rmdir of one fails as "not a directory".
+  if (Failed(kCallRemoveFolder, real) == 0 && unlinkat(parent->fd, real, AT_REMOVEDIR) == 0)
+    return 1;
+  const int error = errno;
+  return error == ENOTDIR ? NoteNotFolder(parent, real, error) : NoteErrno();
+}
+
 void SystemText(uint32_t code, char* text, int size) {
   snprintf(text, static_cast<size_t>(size), "%s", strerror(static_cast<int>(code)));
 }

@@ -17,13 +17,10 @@
 
 namespace platform {
 
-// Final paths ("\\?\C:\dir\name") are longer than the paths they stand for.
-const DWORD kFinalBuffer = kPathBuffer + 8;
-
 struct Directory {
-  HANDLE handle;             // held without delete sharing: no rename
-  HANDLE lock;               // the patch lock's file, or INVALID_HANDLE_VALUE
-  char final[kFinalBuffer];  // where the handle leads, no separator at the end
+  HANDLE handle;  // held without delete sharing: no rename
+  HANDLE lock;    // the patch lock's file, or INVALID_HANDLE_VALUE
+  char* final;    // where the handle leads, no separator at the end (heap)
 };
 
 // A File* is the Win32 file handle itself.
@@ -38,6 +35,7 @@ const NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035);
 const NTSTATUS kPathNotFound = static_cast<NTSTATUS>(0xC000003A);
 const NTSTATUS kSharingViolation = static_cast<NTSTATUS>(0xC0000043);
 const NTSTATUS kDeletePending = static_cast<NTSTATUS>(0xC0000056);
+const NTSTATUS kNotADirectory = static_cast<NTSTATUS>(0xC0000103);
 const NTSTATUS kNameTooLong = static_cast<NTSTATUS>(0xC0000106);
 const NTSTATUS kCannotDelete = static_cast<NTSTATUS>(0xC0000121);
 
@@ -60,6 +58,8 @@ FailureKind KindOf(DWORD code) {
     case 0xC000003AU: return kFailureNotFound;
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS:
+    case ERROR_DIR_NOT_EMPTY:
+    case 0xC0000101U:  // a folder not empty
     case 0xC0000035U: return kFailureExists;
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
@@ -191,16 +191,61 @@ bool OwnedByUs(HANDLE handle) {
   return ours;
 }
 
-// The final path of `handle` into `real` (kFinalBuffer bytes), without a
-// separator at its end (a drive root's); its length, zero when there is
-// none. A short name shows as the long one, and under Wine, where a Unix
-// symbolic link looks like a plain file or directory, only this path
-// tells where the link leads.
-DWORD FinalPath(HANDLE handle, char* real) {
-  DWORD n = GetFinalPathNameByHandleA(handle, real, kFinalBuffer, 0);
-  if (n == 0 || n >= kFinalBuffer) return 0;
-  if (real[n - 1] == '\\') real[--n] = 0;
-  return n;
+// What Wine's GetFinalPathNameByHandle cannot give: it reads the object's
+// name into MAX_PATH characters, and fails on any longer path. Wine names
+// a file object by the DOS form of its real Unix path ("\??\C:\dir"),
+// which is the final path; Windows names it by its device, as it was
+// opened (a short name stays short), and never in this form.
+char* ObjectPath(HANDLE handle) {
+  const ULONG size = sizeof(OBJECT_NAME_INFORMATION) + 0x10000;
+  OBJECT_NAME_INFORMATION* info = static_cast<OBJECT_NAME_INFORMATION*>(malloc(size));
+  char* real = nullptr;
+  ULONG got;
+  if (info && !NtQueryObject(handle, ObjectNameInformation, info, size, &got)) {
+    const WCHAR* name = info->Name.Buffer;
+    const int length = info->Name.Length / sizeof(WCHAR) - 4;
+    const int n = length > 0 && name[0] == '\\' && name[1] == '?' && name[2] == '?' &&
+                          name[3] == '\\'
+                      ? WideCharToMultiByte(CP_ACP, 0, name + 4, length, nullptr, 0, nullptr,
+                                            nullptr)
+                      : 0;
+    if (n > 0 && (real = static_cast<char*>(malloc(n + 5)))) {
+      memcpy(real, "\\\\?\\", 4);
+      WideCharToMultiByte(CP_ACP, 0, name + 4, length, real + 4, n, nullptr, nullptr);
+      real[n + 4] = 0;
+    }
+  }
+  free(info);
+  return real;
+}
+
+// The final path of `handle` ("\\?\C:\dir\name", as long as it is), from
+// the heap (free it), without a separator at its end (a drive root's);
+// null when there is none. A short name shows as the long one, and under
+// Wine, where a Unix symbolic link looks like a plain file or directory,
+// only this path tells where the link leads.
+char* FinalPath(HANDLE handle) {
+  DWORD size = kPathBuffer + 8;
+  char* real = nullptr;
+  for (int tries = 0; tries < 2 && !real; ++tries) {
+    real = static_cast<char*>(malloc(size));
+    if (!real) return nullptr;
+    const DWORD n = GetFinalPathNameByHandleA(handle, real, size, 0);
+    if (n && n < size) break;
+    free(real);
+    real = nullptr;
+    if (!n) {
+      real = ObjectPath(handle);
+      break;
+    }
+    // Too small: n is the size it needs (under Wine, the length).
+    size = n + 1;
+  }
+  if (real) {
+    const size_t n = strlen(real);
+    if (n && real[n - 1] == '\\') real[n - 1] = 0;
+  }
+  return real;
 }
 
 // Splits a final path at its last separator ("\\?\" begins every one):
@@ -213,12 +258,16 @@ char* SplitLast(char* path) {
   return last + 1;
 }
 
-// The own long name of the file open as `handle` when it is right in
-// `dir` (`real`: kFinalBuffer bytes); null when it leads elsewhere.
-const char* NameIn(const Directory* dir, HANDLE handle, char* real) {
-  if (!FinalPath(handle, real)) return nullptr;
-  const char* own = SplitLast(real);
-  return strlen(own) < kPathBuffer && SameFileName(real, dir->final) ? own : nullptr;
+// Whether the file open as `handle` is right in `dir`; its own long name
+// then goes to `own` (kPathBuffer bytes).
+bool NameIn(const Directory* dir, HANDLE handle, char* own) {
+  char* real = FinalPath(handle);
+  if (!real) return false;
+  const char* last = SplitLast(real);
+  const bool in = strlen(last) < static_cast<size_t>(kPathBuffer) && SameFileName(real, dir->final);
+  if (in) strcpy(own, last);
+  free(real);
+  return in;
 }
 
 // Whether the directory open as `handle` (`path` without its trailing
@@ -231,7 +280,7 @@ bool IsPlainDirectory(HANDLE handle, const char* path, Directory* dir) {
   if (!known ||
       (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
           FILE_ATTRIBUTE_DIRECTORY ||
-      !FinalPath(handle, dir->final)) {
+      !(dir->final = FinalPath(handle))) {
     if (kNoting)
       known ? Note(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT ? kFailureLink
                    : info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY   ? kFailureOther
@@ -256,11 +305,11 @@ bool IsPlainDirectory(HANDLE handle, const char* path, Directory* dir) {
   HANDLE parent = CreateFileA(full, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (parent == INVALID_HANDLE_VALUE) return NoteLastError(), false;
-  char base[kFinalBuffer];
-  const bool based = FinalPath(parent, base) != 0;
+  char* base = FinalPath(parent);
   Close(parent);
   char* own = SplitLast(dir->final);
-  const bool plain = based && SameFileName(dir->final, base) && SameFileName(own, found.cFileName);
+  const bool plain = base && SameFileName(dir->final, base) && SameFileName(own, found.cFileName);
+  free(base);
   own[-1] = '\\';
   // Its path leads elsewhere than the handle: through a link above it, or
   // (under Wine) a Unix symbolic link.
@@ -277,6 +326,7 @@ Directory* OpenDirectory(const char* path) {
   Directory* dir = static_cast<Directory*>(malloc(sizeof(Directory)));
   if (!dir) return Note(kFailureOther, ERROR_NOT_ENOUGH_MEMORY), nullptr;
   dir->lock = INVALID_HANDLE_VALUE;
+  dir->final = nullptr;
   char name[kPathBuffer];
   strncpy(name, length ? path : ".", kPathBuffer);
   // Without its trailing separators, but for a root's ("C:\"): with one
@@ -292,6 +342,7 @@ Directory* OpenDirectory(const char* path) {
   if (dir->handle != INVALID_HANDLE_VALUE && IsPlainDirectory(dir->handle, name, dir)) return dir;
   if (dir->handle != INVALID_HANDLE_VALUE) Close(dir->handle);
   else if (kNoting) NoteLastError();
+  free(dir->final);
   free(dir);
   return nullptr;
 }
@@ -299,6 +350,7 @@ Directory* OpenDirectory(const char* path) {
 void CloseDirectory(Directory* dir) {
   if (dir->lock != INVALID_HANDLE_VALUE) Close(dir->lock);
   Close(dir->handle);
+  free(dir->final);
   free(dir);
 }
 
@@ -323,15 +375,15 @@ TargetState FindTarget(Directory* dir, const char* name, char* found) {
   HANDLE h;
   const NTSTATUS status = OpenIn(dir, name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &h);
   if (status) return NotFound(status) ? kTargetMissing : (NoteStatus(status), kTargetUnknown);
-  char real[kFinalBuffer];
-  const char* own = NameIn(dir, h, real);
+  char own[kPathBuffer];
+  const bool in = NameIn(dir, h, own);
   BY_HANDLE_FILE_INFORMATION info;
   TargetState state = kTargetUnknown;
   if (GetFileInformationByHandle(h, &info)) {
-    if (own) strncpy(found, own, kPathBuffer);
+    if (in) strcpy(found, own);
     // A short name ("VUSK~1.EXE") reaches a file whose own name is another;
     // a link (under Wine also a Unix one) leads out.
-    if (!own || !SameFileName(own, name) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    if (!in || !SameFileName(own, name) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
       state = kTargetElsewhere;
     else if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))
       state = kTargetBlocked;
@@ -451,6 +503,108 @@ int RemoveFile(Directory* dir, const char* name) {
 
 namespace {
 
+// Whether `name` is one name in a directory: not empty, no separator or
+// stream, not "." or "..", at most kNameMax bytes. Notes why not.
+bool OneName(const char* name) {
+  const size_t n = strlen(name);
+  if (n > static_cast<size_t>(kNameMax)) return Note(kFailureNameTooLong, kNameTooLong), false;
+  if (!n || strpbrk(name, "\\/:") || !strcmp(name, ".") || !strcmp(name, ".."))
+    return Note(kFailureOther, kNameInvalid), false;
+  return true;
+}
+
+// Whether the folder open as dir->handle is a real directory right in
+// `parent` under its own long name `name` (not a short name of it, and
+// under Wine no Unix link to another folder); its final path goes to
+// dir->final, and what is known of it to *facts.
+bool IsFolderIn(const Directory* parent, const char* name, Directory* dir, FolderFacts* facts) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(dir->handle, &info) || !(dir->final = FinalPath(dir->handle))) {
+    facts->presence = kUnknown;
+    return NoteLastError(), false;
+  }
+  char* own = SplitLast(dir->final);
+  const bool in = !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                  SameFileName(dir->final, parent->final) && SameFileName(own, name);
+  own[-1] = '\\';
+  // A junction, a mount point, or a name that leads elsewhere.
+  if (!in) return Note(kFailureLink, 0), false;
+  facts->id[0] = info.dwVolumeSerialNumber;
+  facts->id[1] = static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+  facts->trusted = OwnedByUs(dir->handle);
+  return true;
+}
+
+// Opens the folder `name` of `parent`, or creates it (`disposition`), and
+// holds it as OpenDirectory holds its directory.
+Directory* HoldFolder(Directory* parent, const char* name, ULONG disposition, FolderFacts* facts) {
+  FolderFacts unused;
+  if (!facts) facts = &unused;
+  *facts = FolderFacts();
+  facts->presence = kUnknown;
+  if (!OneName(name)) return nullptr;
+  Directory* dir = static_cast<Directory*>(malloc(sizeof(Directory)));
+  if (!dir) return Note(kFailureOther, ERROR_NOT_ENOUGH_MEMORY), nullptr;
+  dir->lock = INVALID_HANDLE_VALUE;
+  dir->final = nullptr;
+  // As OpenDirectory: no delete sharing, so it is neither renamed nor
+  // removed while it is held.
+  const NTSTATUS status = OpenIn(parent, name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 disposition, FILE_DIRECTORY_FILE, &dir->handle);
+  facts->presence = NotFound(status) ? kAbsent
+                    : !status || status == kNotADirectory || status == kNameCollision ||
+                            status == kAccessDenied || status == kSharingViolation ||
+                            status == kDeletePending
+                        ? kPresent
+                        : kUnknown;
+  if (status) {
+    NoteStatus(status);
+  } else {
+    if (IsFolderIn(parent, name, dir, facts)) return dir;
+    Close(dir->handle);
+  }
+  free(dir->final);
+  free(dir);
+  return nullptr;
+}
+
+}  // namespace
+
+Directory* OpenFolder(Directory* parent, const char* name, FolderFacts* facts) {
+  return HoldFolder(parent, name, FILE_OPEN, facts);
+}
+
+Directory* CreateFolder(Directory* parent, const char* name) {
+  return HoldFolder(parent, name, FILE_CREATE, nullptr);
+}
+
+int RemoveFolder(Directory* parent, const char* name) {
+  if (!OneName(name)) return 0;
+  // Itself, never where a link or junction of that name leads; checked as
+  // OpenFolder checks, for Wine removes what a Unix link leads to.
+  Directory folder;
+  folder.final = nullptr;
+  const NTSTATUS status =
+      OpenIn(parent, name, DELETE | FILE_READ_ATTRIBUTES | READ_CONTROL, kShareAll, FILE_OPEN,
+             FILE_DIRECTORY_FILE, &folder.handle);
+  if (status) return NoteStatus(status);
+  FolderFacts facts;
+  bool removed = false;
+  if (IsFolderIn(parent, name, &folder, &facts)) {
+    FILE_DISPOSITION_INFORMATION disposition = {TRUE};
+    IO_STATUS_BLOCK io;
+    const NTSTATUS refused = NtSetInformationFile(folder.handle, &io, &disposition,
+                                                  sizeof disposition, FileDispositionInformation);
+    removed = !refused;
+    if (!removed) NoteRemoval(folder.handle, refused);
+  }
+  free(folder.final);
+  Close(folder.handle);
+  return removed;
+}
+
+namespace {
+
 Presence OpenFile(Directory* dir, const char* name, ACCESS_MASK access, File** file,
                   FileFacts* facts) {
   *file = nullptr;
@@ -471,9 +625,8 @@ Presence OpenFile(Directory* dir, const char* name, ACCESS_MASK access, File** f
   facts->id[0] = info.dwVolumeSerialNumber;
   facts->id[1] = static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
   // Its final path tells a short name or, under Wine, a Unix symbolic link.
-  char real[kFinalBuffer];
-  const char* own = NameIn(dir, h, real);
-  facts->named = own && SameFileName(own, name);
+  char own[kPathBuffer];
+  facts->named = NameIn(dir, h, own) && SameFileName(own, name);
   facts->trusted = facts->named && info.nNumberOfLinks == 1 && OwnedByUs(h);
   *file = reinterpret_cast<File*>(h);
   return kPresent;
