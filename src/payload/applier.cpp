@@ -239,16 +239,12 @@ Folders::Entry* Folders::Child(int parent, const char* leaf) {
       case platform::kTargetElsewhere: e.state = kFolderOther; break;
       default: {
         spelling = found;
-        platform::FileFacts facts;
+        platform::FolderFacts facts;
         e.dir = ops_.OpenFolder(above->dir, found, &facts);
-        const platform::FailureKind kind = e.dir ? platform::kFailureOther
-                                                 : ops_.LastFailure().kind;
-        e.state = e.dir ? kFolderOpen
-                  : kind == platform::kFailureNotFound ? kFolderMissing
-                  : kind == platform::kFailureNotDirectory || kind == platform::kFailureLink ||
-                          kind == platform::kFailureNotFile
-                      ? kFolderOther
-                      : kFolderUnknown;
+        e.state = e.dir                                ? kFolderOpen
+                  : facts.presence == platform::kAbsent  ? kFolderMissing
+                  : facts.presence == platform::kPresent ? kFolderOther
+                                                         : kFolderUnknown;
         e.own = e.dir && facts.trusted;
       }
     }
