@@ -183,6 +183,7 @@ class Transaction {
   Goal TakeBack(JournalPhase phase);
   int NeedsRecovery();
   int Report(Stop why, const char* name, const char* step = nullptr);
+  void SayLeft(const StepSurvey* survey);
 
   const char* directory_;
   size_t dir_length_;
@@ -285,6 +286,9 @@ int Transaction::Survey(JournalPhase phase, StepSurvey* survey) {
     v.backup = staging || s.backup == kNoFile
                    ? kHoldsNothing
                    : Examine(Temp(s.backup, backup), s, kRoleBackup, false);
+    // The patch writes no backup, it only moves the old file there: one
+    // that holds anything else is not the patch's, whoever owns it.
+    if (v.backup == kHoldsOurs) v.backup = kHoldsOther;
   }
   return 1;
 }
@@ -315,12 +319,26 @@ int Transaction::Report(Stop why, const char* name, const char* step) {
   }
 }
 
+// Adds to the fault each backup of another's that going on left where it
+// was: the patch did not write it, so it is not the patch's to remove.
+void Transaction::SayLeft(const StepSurvey* survey) {
+  char backup[kTempNameBuffer];
+  for (int i = 0; kFaultTexts && fault_ && fault_size_ && i < count_; ++i) {
+    if (survey[i].backup != kHoldsOther) continue;
+    const size_t used = strlen(fault_);
+    FormatFault(fault_ + used, fault_size_ - used,
+                "%s%s in %s, the backup of the old %s, holds a file this patch did not write: "
+                "the patch was finished and left it there",
+                used ? "; " : "", Temp(steps_[i].backup, backup), directory_, steps_[i].name);
+  }
+}
+
 // The goal every step can reach, preferred as the phase says; kGoalNone
 // with the fault naming the file that stops it.
 Goal Transaction::Decide(JournalPhase phase, bool may_go_back, const StepSurvey* survey) {
   char temp[kTempNameBuffer], backup[kTempNameBuffer];
   bool back = may_go_back, forward = phase != kPhaseStaging, all_new = forward;
-  int stuck = -1;
+  int stuck = -1, foreign = -1;
   for (int i = 0; i < count_; ++i) {
     const JournalStep& s = steps_[i];
     const StepSurvey& v = survey[i];
@@ -342,10 +360,11 @@ Goal Transaction::Decide(JournalPhase phase, bool may_go_back, const StepSurvey*
     } else {
       step_back = true;  // a new file is removed; anything else was never the patch's
     }
-    step_forward = v.backup != kHoldsOther &&
-                   (name_new ||
-                    (v.temp == kHoldsNew && (v.name == kHoldsNothing || name_old)));
-    all_new = all_new && name_new && v.backup != kHoldsOther;
+    // A backup of another's never brings the old file back, but the new one
+    // needs no backup: going on leaves it where it is.
+    step_forward = name_new || (v.temp == kHoldsNew && (v.name == kHoldsNothing || name_old));
+    if (v.backup == kHoldsOther && foreign < 0) foreign = i;
+    all_new = all_new && name_new;
     if ((back && !step_back) || (forward && !step_forward)) stuck = i;
     back = back && step_back;
     forward = forward && step_forward;
@@ -353,12 +372,14 @@ Goal Transaction::Decide(JournalPhase phase, bool may_go_back, const StepSurvey*
   if (phase == kPhaseCommit && all_new) return kGoalForward;
   if (back) return kGoalBack;
   if (forward) return kGoalForward;
-  // Name what stops it: a file of another's where the patch must act, or
-  // the file whose versions are both gone.
+  // Name what stops it: a backup the patch cannot tell for the old file
+  // (put back, it makes the old set whole again), a file of another's where
+  // the patch must act, or the file whose versions are both gone.
+  if (foreign >= 0)
+    return Report(kStopBackup, Named(steps_[foreign].backup, backup), steps_[foreign].name),
+           kGoalNone;
   const JournalStep& s = steps_[stuck];
   const StepSurvey& v = survey[stuck];
-  if (v.backup == kHoldsOther)
-    return Report(kStopBackup, Named(s.backup, backup), s.name), kGoalNone;
   if (v.name == kHoldsOther) return Report(kStopInTheWay, s.name), kGoalNone;
   if (v.temp == kHoldsOther) return Report(kStopInTheWay, Named(s.temp, temp)), kGoalNone;
   return Report(kStopLost, s.name), kGoalNone;
@@ -405,6 +426,7 @@ Goal Transaction::Resolve(JournalPhase phase, bool may_go_back) {
   Survey(phase, survey);
   Goal goal = Decide(phase, may_go_back, survey);
   if (goal != kGoalNone && !Act(goal, survey)) goal = kGoalNone;
+  if (goal == kGoalForward) SayLeft(survey);
   free(survey);
   if (goal == kGoalNone) return goal;
   if (!DropJournalNew() || !ops_.Sync(dir_) || !ops_.Remove(dir_, kJournalName)) {
