@@ -346,6 +346,7 @@ class Transaction {
   Goal TakeBack(JournalPhase phase);
   int NeedsRecovery();
   int Report(Stop why, const char* name, const char* step = nullptr);
+  void SayLeft(const StepSurvey* survey);
 
   const char* directory_;
   const PatchEntries* entries_;  // null in a recovery alone
@@ -470,6 +471,9 @@ int Transaction::Survey(JournalPhase phase, StepSurvey* survey) {
     if (!staging) v.name = ExamineName(dir, s, s.kind == kStepFile);
     if (!staging && s.backup != kNoFile)
       v.backup = Examine(dir, Temp(s.backup, backup), s, kRoleBackup, false);
+    // The patch writes no backup, it only moves the old file there: one
+    // that holds anything else is not the patch's, whoever owns it.
+    if (v.backup == kHoldsOurs) v.backup = kHoldsOther;
   }
   return 1;
 }
@@ -500,12 +504,26 @@ int Transaction::Report(Stop why, const char* name, const char* step) {
   }
 }
 
+// Adds to the fault each backup of another's that going on left where it
+// was: the patch did not write it, so it is not the patch's to remove.
+void Transaction::SayLeft(const StepSurvey* survey) {
+  char backup[kTempNameBuffer];
+  for (int i = 0; kFaultTexts && fault_ && fault_size_ && i < count_; ++i) {
+    if (survey[i].backup != kHoldsOther) continue;
+    const size_t used = strlen(fault_);
+    FormatFault(fault_ + used, fault_size_ - used,
+                "%s%s in %s, the backup of the old %s, holds a file this patch did not write: "
+                "the patch was finished and left it there",
+                used ? "; " : "", Temp(steps_[i].backup, backup), directory_, steps_[i].name);
+  }
+}
+
 // The goal every step can reach, preferred as the phase says; kGoalNone
 // with the fault naming the file that stops it.
 Goal Transaction::Decide(JournalPhase phase, bool may_go_back, const StepSurvey* survey) {
   char temp[kTempNameBuffer], backup[kTempNameBuffer];
   bool back = may_go_back, forward = phase != kPhaseStaging, all_new = forward;
-  int stuck = -1;
+  int stuck = -1, foreign = -1;
   for (int i = 0; i < count_; ++i) {
     const JournalStep& s = steps_[i];
     const StepSurvey& v = survey[i];
@@ -528,17 +546,18 @@ Goal Transaction::Decide(JournalPhase phase, bool may_go_back, const StepSurvey*
     } else {
       step_back = true;  // a new file is removed; anything else was never the patch's
     }
+    // A backup of another's never brings the old file back, but the new
+    // set needs no backup: going on leaves it where it is. A removal goes
+    // on from anything: the old file at its name is removed, another's
+    // stays.
     if (s.kind == kStepRemoval) {
-      // Gone, or the old file still there to remove; anything else at the
-      // name is another's, and stays.
-      step_forward = v.backup != kHoldsOther;
-      all_new = all_new && !name_old && step_forward;
+      step_forward = true;
+      all_new = all_new && !name_old;
     } else {
-      step_forward = v.backup != kHoldsOther &&
-                     (name_new ||
-                      (v.temp == kHoldsNew && (v.name == kHoldsNothing || name_old)));
-      all_new = all_new && name_new && v.backup != kHoldsOther;
+      step_forward = name_new || (v.temp == kHoldsNew && (v.name == kHoldsNothing || name_old));
+      all_new = all_new && name_new;
     }
+    if (v.backup == kHoldsOther && foreign < 0) foreign = i;
     if ((back && !step_back) || (forward && !step_forward)) stuck = i;
     back = back && step_back;
     forward = forward && step_forward;
@@ -546,12 +565,14 @@ Goal Transaction::Decide(JournalPhase phase, bool may_go_back, const StepSurvey*
   if (phase == kPhaseCommit && all_new) return kGoalForward;
   if (back) return kGoalBack;
   if (forward) return kGoalForward;
-  // Name what stops it: a file of another's where the patch must act, or
-  // the file whose versions are both gone.
+  // Name what stops it: a backup the patch cannot tell for the old file
+  // (put back, it makes the old set whole again), a file of another's where
+  // the patch must act, or the file whose versions are both gone.
+  if (foreign >= 0)
+    return Report(kStopBackup, Named(steps_[foreign].backup, backup), steps_[foreign].name),
+           kGoalNone;
   const JournalStep& s = steps_[stuck];
   const StepSurvey& v = survey[stuck];
-  if (v.backup == kHoldsOther)
-    return Report(kStopBackup, Named(s.backup, backup), s.name), kGoalNone;
   if (v.name == kHoldsOther) return Report(kStopInTheWay, s.name), kGoalNone;
   if (v.temp == kHoldsOther) return Report(kStopInTheWay, Named(s.temp, temp)), kGoalNone;
   return Report(kStopLost, s.name), kGoalNone;
@@ -621,6 +642,7 @@ Goal Transaction::Resolve(JournalPhase phase, bool may_go_back) {
   }
   Goal goal = Survey(phase, survey) ? Decide(phase, may_go_back, survey) : kGoalNone;
   if (goal != kGoalNone && !Act(goal, survey)) goal = kGoalNone;
+  if (goal == kGoalForward) SayLeft(survey);
   free(survey);
   if (goal == kGoalNone) return goal;
   if (!DropJournalNew() || !folders_.Sync() || !ops_.Remove(dir_, kJournalName)) {

@@ -36,9 +36,15 @@
 // the phase it picks one goal before it acts: the old set (BACK) or the
 // new set (FORWARD). STAGING always goes BACK (only temporaries to remove);
 // COMMIT goes FORWARD when every new file is in place, else BACK if it can
-// be reached, else FORWARD if that can; ROLLBACK prefers BACK. When
-// neither can be reached, or anything is unknown, it stops and says which
-// file and what to do, keeping the journal.
+// be reached, else FORWARD if that can; ROLLBACK prefers BACK. A step
+// reaches BACK with its old file at its name and no backup, or in its
+// backup; FORWARD with its new file at its name, or in its temporary (the
+// patch's own, of the journal's size and CRC-32C) and its name free or
+// holding the old file. A backup that is not the old file (another's, or
+// other bytes) never reaches BACK, and FORWARD leaves it where it is,
+// untouched, and names it in the fault text. When neither can be reached,
+// or anything is unknown, it stops and says which file and what to do,
+// keeping the journal.
 //
 // Invariants:
 //
@@ -53,7 +59,8 @@
 //      name inside the directory (platform::FileFacts::trusted); or, for a
 //      backup, the very file the journal says was moved aside (its
 //      identity), whoever owns it. An old file is restored from its backup
-//      only while the backup's size and CRC-32C match the journal's.
+//      only while the backup's size and CRC-32C match the journal's; a
+//      backup that holds anything else is not the patch's, and stays.
 //      Trust never comes from contents alone, and no conclusion about a
 //      step from two of its files holding the same bytes.
 //   4. A lookup that fails (anything but "not found") is unknown, and
@@ -180,7 +187,7 @@ enum ApplyStatus {
 // Nonzero when every entry was written: `fault` (if given) is then empty,
 // or says that files of the patch are left for the next run to remove, or
 // which step failed when undoing it could not be done and the patch was
-// finished instead.
+// finished instead, or which files of others the recovery left.
 // On failure the directory is as it was before, and `fault` says which
 // entry failed and why; if undoing failed too, it says that the directory
 // needs recovery, which the next apply or RecoverDirectory does.
@@ -214,6 +221,8 @@ enum RecoveryResult {
 
 // Finishes or undoes the patch of `directory` that its journal describes,
 // removing nothing but the files of the patch's own that the journal names.
+// Finished, `fault` names each file of another's left at a backup's name
+// (else it is empty).
 // On failure `status` (if given) says whether the directory needs recovery
 // (kApplyNeedsRecovery: the journal kept, for the next run), is busy, or
 // holds a journal that must be looked at (kApplyFailed).

@@ -278,6 +278,11 @@ int Extract(const Request& request) {
     const char* how = recovered == kRecoveryFinished ? "finished" : "undone";
     fprintf(stderr, "lzcx: an interrupted patch of %s was %s\n", shown, how);
     log.Line("an interrupted patch of %s was %s", dir.c_str(), how);
+    // Files of others it left at the patch's names.
+    if (fault[0]) {
+      fprintf(stderr, "lzcx: warning: %s\n", fault);
+      log.Line("warning: %s", fault);
+    }
   } else if (recovered != kRecoveryNone) {
     ops.CloseDirectory(open);
     if (ExplainStop(ops, dir, shown).empty()) fprintf(stderr, "lzcx: %s\n", fault);
@@ -398,6 +403,7 @@ int RecoverCommand(const CliCommand& command, int argc, char** argv) {
       return 0;
     case kRecoveryFinished:
       printf("%s: finished the interrupted patch\n", directory);
+      if (fault[0]) fprintf(stderr, "lzcx: warning: %s\n", fault);
       return 0;
     case kRecoveryUndone:
       printf("%s: undid the interrupted patch\n", directory);
