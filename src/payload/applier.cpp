@@ -249,7 +249,9 @@ Folders::Entry* Folders::Child(int parent, const char* leaf) {
       }
     }
   }
-  const size_t above_length = strlen(above->path), length = strlen(spelling);
+  // (The entries may move; the paths stay where they are.)
+  const char* above_path = above->path;
+  const size_t above_length = strlen(above_path), length = strlen(spelling);
   Entry* grown = static_cast<Entry*>(realloc(entries_, (count_ + 1) * sizeof(Entry)));
   e.path = static_cast<char*>(malloc(above_length + length + 2));
   if (!grown || !e.path) {
@@ -261,7 +263,7 @@ Folders::Entry* Folders::Child(int parent, const char* leaf) {
   entries_ = grown;
   char* p = e.path;
   if (above_length) {
-    memcpy(p, above->path, above_length);
+    memcpy(p, above_path, above_length);
     p += above_length;
     *p++ = '/';
   }

@@ -20,8 +20,9 @@ class PatchEntries {
   int Read(const uint8_t* data, size_t size, PayloadIntegrity* integrity, char* fault,
            size_t fault_size);
 
-  // Whether every entry's path in the directory string `directory`, and
-  // every temporary's, fits a path buffer.
+  // Whether the directory string `directory` fits a path buffer. What is
+  // below it is reached through its handle, one folder at a time, so an
+  // entry's whole path may be longer.
   int CheckPaths(const char* directory, char* fault, size_t fault_size) const;
 
   int count() const { return count_; }
