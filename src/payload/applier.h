@@ -176,7 +176,7 @@ enum ApplyStatus {
 // Nonzero when every entry was written: `fault` (if given) is then empty,
 // or says that files of the patch are left for the next run to remove, or
 // which step failed when undoing it could not be done and the patch was
-// finished instead, or which files of others the recovery left.
+// finished instead, or which files of others were left at a backup's name.
 // On failure the directory is as it was before, and `fault` says which
 // entry failed and why; if undoing failed too, it says that the directory
 // needs recovery, which the next apply or RecoverDirectory does.
