@@ -277,7 +277,7 @@ class Transaction {
   Transaction(const char* directory, const PatchEntries* entries, FileOps& ops, char* fault,
               size_t fault_size)
       : directory_(directory), entries_(entries), ops_(ops), fault_(fault),
-        fault_size_(fault_size), folders_(ops) {}
+        fault_size_(fault_size), note_(fault), folders_(ops) {}
   ~Transaction() {
     free(steps_);
     free(entry_of_);
@@ -355,6 +355,7 @@ class Transaction {
   FileOps& ops_;
   char* fault_;
   size_t fault_size_;
+  char* const note_;  // the fault text even while it is muted: what was left
   platform::Directory* dir_ = nullptr;
   Folders folders_;
   JournalStep* steps_ = nullptr;  // from the plan, or from the journal
@@ -506,16 +507,17 @@ int Transaction::Report(Stop why, const char* name, const char* step) {
   }
 }
 
-// Adds to the fault each backup of another's that going on left where it
-// was: the patch did not write it, so it is not the patch's to remove.
+// Adds to the fault, even under an undo's, each backup of another's that
+// going on left where it was: the patch did not write it, so it is not the
+// patch's to remove, and the user must know it is there.
 void Transaction::SayLeft(const StepSurvey* survey) {
   char backup[kTempNameBuffer];
-  for (int i = 0; kFaultTexts && fault_ && fault_size_ && i < count_; ++i) {
+  for (int i = 0; kFaultTexts && note_ && fault_size_ && i < count_; ++i) {
     if (survey[i].backup != kHoldsOther) continue;
-    const size_t used = strlen(fault_);
-    FormatFault(fault_ + used, fault_size_ - used,
+    const size_t used = strlen(note_);
+    FormatFault(note_ + used, fault_size_ - used,
                 "%s%s in %s, the backup of the old %s, holds a file this patch did not write: "
-                "the patch was finished and left it there",
+                "it was left there",
                 used ? "; " : "", Temp(steps_[i].backup, backup), directory_, steps_[i].name);
   }
 }

@@ -37,14 +37,14 @@
 // new set (FORWARD). STAGING always goes BACK (only temporaries to remove);
 // COMMIT goes FORWARD when every new file is in place, else BACK if it can
 // be reached, else FORWARD if that can; ROLLBACK prefers BACK. A step
-// reaches BACK with its old file at its name and no backup, or in its
-// backup; FORWARD with its new file at its name, or in its temporary (the
-// patch's own, of the journal's size and CRC-32C) and its name free or
-// holding the old file. A backup that is not the old file (another's, or
-// other bytes) never reaches BACK, and FORWARD leaves it where it is,
-// untouched, and names it in the fault text. When neither can be reached,
-// or anything is unknown, it stops and says which file and what to do,
-// keeping the journal.
+// reaches BACK with its name untouched and no backup, or the old file in
+// its backup (a step without an old file always can); FORWARD with its new
+// file at its name, or in its temporary (the patch's own, of the journal's
+// size and CRC-32C) and its name free or holding the old file. A backup
+// that is not the old file (another's, or other bytes) never reaches BACK,
+// and FORWARD leaves it where it is, untouched, and names it in the fault
+// text. When neither can be reached, or anything is unknown, it stops and
+// says which file and what to do, keeping the journal.
 //
 // Invariants:
 //
@@ -187,7 +187,7 @@ enum ApplyStatus {
 // Nonzero when every entry was written: `fault` (if given) is then empty,
 // or says that files of the patch are left for the next run to remove, or
 // which step failed when undoing it could not be done and the patch was
-// finished instead, or which files of others the recovery left.
+// finished instead, or which files of others were left at a backup's name.
 // On failure the directory is as it was before, and `fault` says which
 // entry failed and why; if undoing failed too, it says that the directory
 // needs recovery, which the next apply or RecoverDirectory does.

@@ -19,12 +19,13 @@
 #include <vector>
 
 #include "applier_harness.h"
+#include "payload/patch_files.h"
 #include "platform/posix/fault_points.h"
 
 namespace {
 
-int Apply(const Bytes& payload, const ScratchDir& dir, FileOps& ops) {
-  return ApplyPayload(payload.data(), payload.size(), dir.path().c_str(), ops);
+int Apply(const Bytes& payload, const ScratchDir& dir, FileOps& ops, char* fault = nullptr) {
+  return ApplyPayload(payload.data(), payload.size(), dir.path().c_str(), ops, fault, 512);
 }
 
 RecoveryResult Recover(const ScratchDir& dir, FileOps& ops) {
@@ -118,11 +119,27 @@ TEST_P(EachShape, KilledAtAnyCallAndRecoveredHoldsTheOldOrTheNewFiles) {
       recovered_failing.Count(Take(other), before, after);
       if (frozen.calls() <= again) break;
     }
-    // The next patch recovers first, then patches.
-    ScratchDir next(SweepParent());
-    Crashed(shape, at, crashed, next);
-    EXPECT_TRUE(Apply(payload, next, ops)) << at;
-    EXPECT_EQ(Take(next), after) << at;
+    // The next patch recovers first, then patches; it leaves and names another's
+    // file at each backup, but with the temporaries replaced too, it stops.
+    std::set<std::string> theirs[2];  // the backups; every file of the patch's
+    for (const auto& f : crashed)
+      for (const auto& old : before)
+        if (IsLeftover(f.first) && f.first != kJournalName && shape.kind != Shape::kSwapped)
+          theirs[f.second != old.second].insert(f.first);
+    for (int row = 0; row < 1 + (!theirs[0].empty() && theirs[1] != theirs[0]); ++row) {
+      ScratchDir next(SweepParent()), outside(SweepParent());
+      Crashed(shape, at, crashed, next);
+      Snapshot want = after;
+      for (const std::string& name : theirs[row])
+        if (unlink(next.Join(name).c_str()) ||
+            !WriteFileBytes(outside.Join(name), want[name] = shape.planted) ||
+            (at & 1 ? link : rename)(outside.Join(name).c_str(), next.Join(name).c_str()))
+          abort();
+      if (row) want = Take(next);  // nothing changed
+      char fault[512] = "";
+      EXPECT_TRUE(Apply(payload, next, ops, fault) != row && Take(next) == want) << at << fault;
+      for (const std::string& name : theirs[row]) EXPECT_TRUE(row || strstr(fault, name.c_str()));
+    }
   }
   printf("killed at each of %ld calls: %d old set, %d new set, %d with leftovers, %d mixed\n",
          calls, recovered.old_set, recovered.new_set, recovered.leftovers,
