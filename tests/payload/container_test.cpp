@@ -340,80 +340,43 @@ int AppendBytes(void* bytes, const void* data, size_t size) {
   return 1;
 }
 
-const uint64_t kRemovedSize = 0x123456789ull;  // above 4 GB: the high word counts
-const uint32_t kRemovedCrc = 0xCAFEF00Du;
-
 // Each path shape with each kind of entry, written sealed before a plain
 // entry and read back: the form of header, the path, the data or the
-// removed file, what the entry needs, and whether this build applies it.
+// removed file, what it needs, and whether this build applies it.
 TEST(ExtendedEntries, EveryPathShapeWithEveryKindRoundTrips) {
-  const char* const paths[] = {"vusk.hlp", "api-ms-win-core-synch-l1-2-0.dll",
-                               "plugins/sub/x.dll"};
   Bytes delta(kDeltaHeaderSize + 5, 7);
   WriteDeltaHeader(delta.data(), 300, 310, 0x11223344, 0x55667788);
-  const struct {
-    DataForm form;
-    Bytes data;
-  } kinds[] = {{kFormStored, TextLike(40, 1)},
-               {kFormBlock, GreedyBlock(TextLike(400, 2))},
-               {kFormDelta, delta},
-               {kFormNone, {}}};
-  for (const char* path : paths) {
-    for (const auto& kind : kinds) {
-      SCOPED_TRACE(std::string(path) + " " + DataFormName(kind.form));
-      const bool removal = kind.form == kFormNone;
-      const bool extended = removal || strcmp(path, "vusk.hlp") != 0;
+  const Bytes kinds[] = {TextLike(40, 1), GreedyBlock(TextLike(400, 2)), delta, {}};
+  for (const char* path : {"vusk.hlp", "api-ms-win-core-synch-l1-2-0.dll", "plugins/sub/x.dll"}) {
+    for (int form = kFormStored; form <= kFormNone; ++form) {
+      SCOPED_TRACE(std::string(path) + " " + DataFormName(form));
+      const Bytes& data = kinds[form];
+      const bool removal = form == kFormNone, extended = removal || path[4] != '.';
       Bytes out;
       PayloadWriter writer(AppendBytes, &out);
-      ASSERT_TRUE(writer.Begin(2));
-      ASSERT_TRUE(removal ? writer.AddRemoval(path, kRemovedSize, kRemovedCrc)
-                          : writer.Add(path, kind.form, kind.data.data(),
-                                       static_cast<uint32_t>(kind.data.size())));
-      ASSERT_TRUE(writer.Add("next.txt", kFormStored, Bytes{'y'}.data(), 1));
+      writer.Begin(2);
+      ASSERT_TRUE(removal ? writer.AddRemoval(path, 0x123456789ull, 0xCAFEF00D)
+                          : writer.Add(path, DataForm(form), data.data(), uint32_t(data.size())));
+      writer.Add("next.txt", kFormStored, Bytes{'y'}.data(), 1);
       ASSERT_TRUE(writer.End());
-      EXPECT_EQ(out[4] == 0, extended);
-      if (extended) {
-        EXPECT_EQ(out[5], removal ? kEntryKindRemoval : kEntryKindFile);
-        EXPECT_EQ(ReadLe16(&out[6]), strlen(path));
-      }
-
-      PayloadIntegrity integrity;
-      char fault[256] = "";
-      ASSERT_TRUE(CheckPayloadIntegrity(out.data(), out.size(), &integrity, fault, sizeof fault))
-          << fault;
-      EXPECT_TRUE(integrity.checksums);
-      PayloadReader reader(out.data(), integrity.entries_end);
-      ASSERT_TRUE(reader.Start());
-      PayloadEntry e;
-      ASSERT_TRUE(reader.Next(&e)) << reader.fault_text();
-      EXPECT_STREQ(e.name, path);
-      EXPECT_EQ(e.extended, extended);
-      EXPECT_EQ(e.removal, removal);
-      EXPECT_EQ(EntryForm(e), kind.form);
-      const uint32_t needs = removal ? 1u << FORM_REMOVALS
-                                     : FormBit(kind.form) | (extended ? 1u << FORM_PATHS : 0);
-      EXPECT_EQ(EntryNeeds(e), needs);
-      if (removal) {
-        EXPECT_EQ(e.old_size, kRemovedSize);
-        EXPECT_EQ(e.old_crc, kRemovedCrc);
-        EXPECT_EQ(e.expanded_length, 0u);
-        EXPECT_EQ(e.size, kRemovalDataSize);
-      } else {
-        Bytes data(e.data, e.data + e.size);
-        if (kind.form != kFormStored) memset(data.data() + kSealOffset, 0, 4);  // the mark
-        EXPECT_EQ(data, kind.data);
-      }
-      ASSERT_TRUE(reader.Next(&e)) << reader.fault_text();
-      EXPECT_STREQ(e.name, "next.txt");
-      EXPECT_EQ(Bytes(e.data, e.data + e.size), Bytes{'y'});
-
+      EXPECT_EQ(out[4] ? 0 : out[5], removal ? kEntryKindRemoval : extended ? kEntryKindFile : 0);
       PatchEntries entries;
+      char fault[256] = "";
       ASSERT_TRUE(entries.Read(out.data(), out.size(), nullptr, fault, sizeof fault)) << fault;
+      const PayloadEntry& e = entries[0];
+      EXPECT_STREQ(e.name, path);
+      EXPECT_EQ(EntryForm(e), form);
+      Bytes got(e.data, e.data + e.size);
+      if (e.compressed) std::fill(got.begin() + kSealOffset, got.begin() + kSealOffset + 4, 0);
+      const Bytes removed = {0x89, 0x67, 0x45, 0x23, 1, 0, 0, 0, 0x0D, 0xF0, 0xFE, 0xCA};
+      EXPECT_EQ(got, removal ? removed : data);
+      EXPECT_EQ(e.old_size, removal ? 0x123456789ull : form == kFormDelta ? 300 : 0);
+      EXPECT_EQ(std::string(entries[1].name), "next.txt");
+      const uint32_t needs = removal ? 1u << FORM_REMOVALS
+                                     : FormBit(DataForm(form)) | (extended ? 1u << FORM_PATHS : 0);
       EXPECT_EQ(PayloadNeeds(entries), needs | FormBit(kFormStored));
-      const uint32_t missing = needs & ~kFormsRead;
-      fault[0] = 0;
-      EXPECT_EQ(CheckApplicable(entries, fault, sizeof fault), missing ? 0 : 1);
-      if (missing) {
+      EXPECT_EQ(CheckApplicable(entries, fault, sizeof fault), removal || extended ? 0 : 1);
+      if (removal || extended) {
         EXPECT_STREQ(fault, removal ? "this build cannot apply: removals"
                                     : "this build cannot apply: paths");
       }
@@ -421,96 +384,64 @@ TEST(ExtendedEntries, EveryPathShapeWithEveryKindRoundTrips) {
   }
 }
 
-// Each way an extended header can be wrong, in a payload with and without
-// its trailer: the reader refuses it, naming what is wrong.
+// Each way an extended header can be wrong, each refused naming what is
+// wrong (before any checksum is compared, when there is a trailer).
 TEST(ExtendedEntries, DamagedHeadersAreRefused) {
   Bytes plain;
   PayloadWriter writer(AppendBytes, &plain, false);
   writer.Begin(2);
   writer.Add("plugins/x.dll", kFormStored, Bytes{'x', 'y'}.data(), 2);
   writer.AddRemoval("old.dll", 12, 34);
-  const size_t second = 4 + 38 + 14 + 2;  // where the removal's header begins
-  struct Case {
-    const char* what;
-    void (*damage)(Bytes* b, size_t second);
+  const Bytes whole = Sealed(plain);
+  const Bytes trailer(whole.begin() + std::ptrdiff_t(plain.size()), whole.end());
+  const struct {
+    size_t at;       // of the byte changed; the removal's header is at 58
+    uint8_t value;
     const char* says;
-  } cases[] = {
-      {"a reserved byte", [](Bytes* b, size_t) { (*b)[4 + 29] = 1; }, "reserved bytes"},
-      {"a path of length 0", [](Bytes* b, size_t) { WriteLe16(&(*b)[4 + 2], 0); },
-       "path length out of range"},
-      {"a path of length 1025", [](Bytes* b, size_t) { WriteLe16(&(*b)[4 + 2], 1025); },
-       "path length out of range"},
-      {"a path longer than its length", [](Bytes* b, size_t) { (*b)[4 + 2] = 12; },
-       "does not end in a NUL"},
-      {"no NUL after the path", [](Bytes* b, size_t) { (*b)[4 + 38 + 13] = 'z'; },
-       "does not end in a NUL"},
-      {"a path past the end", [](Bytes* b, size_t) { WriteLe16(&(*b)[4 + 2], 1000); },
-       "path runs past the end"},
-      {"an unknown kind", [](Bytes* b, size_t) { (*b)[4 + 1] = 3; }, "unknown kind"},
-      {"kind zero", [](Bytes* b, size_t) { (*b)[4 + 1] = 0; }, "unknown kind"},
-      {"a removal of 13 bytes",
-       [](Bytes* b, size_t at) {
-         WriteLe32(&(*b)[at + 34], 13);
-         b->push_back(0);
-       },
-       "not its 12 bytes"},
-      {"a removal's form", [](Bytes* b, size_t at) { (*b)[at + 30] = 1; }, "not its 12 bytes"},
-      {"a bad path", [](Bytes* b, size_t) { (*b)[4 + 38 + 6] = '/'; },
-       NameVerdictText(kNameEmpty)},
-  };
-  for (bool sealed : {false, true}) {
-    for (const Case& c : cases) {
-      SCOPED_TRACE(std::string(c.what) + (sealed ? ", sealed" : ""));
+  } cases[] = {{4 + 29, 1, "reserved bytes"},        {4 + 2, 0, "path length out of range"},
+               {4 + 3, 4, "path length out of range"}, {4 + 2, 12, "does not end in a NUL"},
+               {4 + 38 + 13, 'z', "does not end in a NUL"}, {4 + 3, 3, "runs past the end"},
+               {4 + 1, 3, "unknown kind"},           {4 + 1, 0, "unknown kind"},
+               {58 + 34, 11, "not its 12 bytes"},    {58 + 30, 1, "not its 12 bytes"},
+               {4 + 38 + 6, '/', NameVerdictText(kNameEmpty)}};
+  for (const auto& c : cases) {
+    for (bool sealed : {false, true}) {
+      SCOPED_TRACE(c.says);
       Bytes b = plain;
-      c.damage(&b, second);
-      // The undamaged records' trailer: the reader sees the damage first.
-      if (sealed) {
-        const Bytes good = Sealed(plain);
-        b.insert(b.end(), good.begin() + static_cast<std::ptrdiff_t>(plain.size()), good.end());
-      }
+      b.at(c.at) = c.value;
+      if (sealed) b.insert(b.end(), trailer.begin(), trailer.end());
       char fault[256] = "";
       EXPECT_FALSE(CheckPayloadIntegrity(b.data(), b.size(), nullptr, fault, sizeof fault));
       EXPECT_NE(std::string(fault).find(c.says), std::string::npos) << fault;
     }
   }
-  char fault[256] = "";
-  EXPECT_TRUE(CheckPayloadIntegrity(plain.data(), plain.size(), nullptr, fault, sizeof fault))
-      << fault;
+  EXPECT_TRUE(CheckPayloadIntegrity(plain.data(), plain.size(), nullptr, nullptr, 0));
 }
 
-// What a payload keeps: the last entry of each path, a removal as much as
-// a file ("-" marks one); and never a path inside another entry's.
+// What a payload keeps: the last entry of each path, a removal ("-") as
+// much as a file; and never a path inside another entry's.
 TEST(ExtendedEntries, LastOfEachPathAndNoFileAsAFolder) {
-  const struct {
-    std::vector<std::string> paths;
-    const char* kept;  // the kept entries, or the fault
-  } cases[] = {
-      {{"a", "a/b"}, "entry 2 (a/b) lies in entry 1 (a), which is not a folder"},
-      {{"x/y/z.dll", "X/Y"}, "entry 1 (x/y/z.dll) lies in entry 2 (X/Y)"},
-      {{"-a", "a/b"}, "entry 2 (a/b) lies in entry 1 (a)"},
-      {{"a.txt", "a/b", "a b/c", "ab", "a/c"}, "a.txt a/b a b/c ab a/c"},
-      {{"a/b", "-A/b", "c"}, "-A/b c"},
-      {{"-a/b", "a/B"}, "a/B"},
-  };
+  const std::vector<std::vector<std::string>> cases = {
+      {"a", "a/b", "entry 2 (a/b) lies in entry 1 (a), which is not a folder"},
+      {"x/y/z.dll", "X/Y", "entry 1 (x/y/z.dll) lies in entry 2 (X/Y)"},
+      {"-a", "a/b", "entry 2 (a/b) lies in entry 1 (a)"},
+      {"a.txt", "a/b", "a b/c", "ab", "a.txt a/b a b/c ab"},
+      {"a/b", "-A/b", "c", "-A/b c"},
+      {"-a/b", "a/B", "a/B"}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.kept);
     Bytes out;
     PayloadWriter writer(AppendBytes, &out);
-    writer.Begin(static_cast<int32_t>(c.paths.size()));
-    for (const std::string& path : c.paths)
-      path[0] == '-' ? writer.AddRemoval(path.c_str() + 1, 1, 2)
-                     : writer.Add(path.c_str(), kFormStored, Bytes{'x'}.data(), 1);
+    writer.Begin(int32_t(c.size() - 1));
+    for (size_t i = 0; i + 1 < c.size(); ++i)
+      c[i][0] == '-' ? writer.AddRemoval(c[i].c_str() + 1, 1, 2)
+                     : writer.Add(c[i].c_str(), kFormStored, Bytes{'x'}.data(), 1);
     ASSERT_TRUE(writer.End());
     PatchEntries entries;
     char fault[256] = "";
-    std::string kept;
-    if (entries.Read(out.data(), out.size(), nullptr, fault, sizeof fault)) {
-      for (int i = 0; i < entries.count(); ++i)
-        kept += std::string(i ? " " : "") + (entries[i].removal ? "-" : "") + entries[i].name;
-    } else {
-      kept = fault;
-    }
-    EXPECT_EQ(kept.find(c.kept), 0u) << kept;
+    std::string kept = entries.Read(out.data(), out.size(), nullptr, fault, sizeof fault) ? "" : fault;
+    for (int i = 0; i < entries.count(); ++i)
+      kept += std::string(i ? " " : "") + (entries[i].removal ? "-" : "") + entries[i].name;
+    EXPECT_EQ(kept.find(c.back()), 0u) << kept;
   }
 }
 

@@ -110,28 +110,16 @@ const size_t kNameCaseCount = sizeof kNameCases / sizeof *kNameCases;
 
 const NameCase kPathCases[] = {
     {"plugins/sub/x.dll", F, F},
-    {"a/b", F, F},
     {kPath1024.c_str(), F, F},
     {kPath1025.c_str(), kPathTooLong, kPathTooLong},
     {kSub256.c_str(), kNameTooLong, kNameTooLong},
     {"/etc", Empty, Empty},
     {"sub/", Empty, Empty},
     {"a//b", Empty, Empty},
-    {"/", Empty, Empty},
-    {"../vusk.exe", kNameDots, kNameDots},
     {"a/../b", kNameDots, kNameDots},
-    {"a/./b", kNameDots, kNameDots},
     {"sub/CON/x.dll", Device, Device},
-    {"sub/lpt1.log", Device, Device},
     {"sub/~ptjrnl.tmp", kNameReserved, kNameReserved},
-    {"~pt0000.tmp/x", kNameReserved, kNameReserved},
-    {"a\\b/c", Path, Path},
-    {"sub/c:x", Path, Path},
-    {"dot./x", Trailing, Trailing},
-    {"sub/go?d", Forbidden, Forbidden},
-    {"sub/tab\tx", Control, Control},
     {"\xc3\xa9t\xc3\xa9/x.txt", NotAscii, F},
-    {"x/\xff\xfe", NotAscii, NotUtf8},
 };
 const size_t kPathCaseCount = sizeof kPathCases / sizeof *kPathCases;
 
