@@ -144,10 +144,13 @@ void TimeLastOfEachName(bool tiny) {
   for (int n : {10000, 40000, 160000}) {
     if (tiny && n > 10000) break;
     std::vector<PayloadEntry> entries(n);
+    const size_t kName = 16;
+    std::vector<char> names(n * kName);
     for (int i = 0; i < n; ++i) {
       entries[i] = PayloadEntry();
       entries[i].index = i;
-      snprintf(entries[i].name, sizeof entries[i].name, i % 10 ? "file%06d.dat" : "FILE%06d.DAT",
+      entries[i].name = &names[i * kName];
+      snprintf(&names[i * kName], kName, i % 10 ? "file%06d.dat" : "FILE%06d.DAT",
                i % 10 ? i : i / 3);
     }
     const double start = SecondsNow();

@@ -760,6 +760,7 @@ int ApplyEntries(const PatchEntries& entries, const char* directory, FileOps& op
   ApplyStatus ignored;
   if (!status) status = &ignored;
   *status = kApplyFailed;
+  if (!CheckApplicable(entries, fault, fault_size)) return 0;
   Transaction patch(directory, &entries, ops, fault, fault_size);
   if (!patch.Open(status)) return 0;
   if (patch.Recover() == kRecoveryFailed) {

@@ -8,7 +8,6 @@
 #include "payload/block_decoder.h"
 #include "payload/crc32c.h"
 #include "payload/delta.h"
-#include "payload/names.h"
 #include "platform/platform.h"
 
 namespace {
@@ -27,12 +26,15 @@ void Printable(const char* name, char* out, size_t out_size) {
   out[n] = 0;
 }
 
+// A name's first bytes as Printable shows them: enough to find it.
+const size_t kShownName = 100;
+
 // "entry N (name): what", or "entry N: what" without a name; zero.
 int EntryFault(char* fault, size_t fault_size, int32_t index, const char* name,
                const char* what) {
   if (!kFaultTexts) return 0;
   if (!name) return FormatFault(fault, fault_size, "entry %d: %s", index + 1, what);
-  char printable[kEntryNameField * 4 + 1];
+  char printable[kShownName];
   Printable(name, printable, sizeof printable);
   return FormatFault(fault, fault_size, "entry %d (%s): %s", index + 1, printable, what);
 }
@@ -107,13 +109,29 @@ void SiftDown(const PayloadEntry* entries, int* order, int root, int end) {
   }
 }
 
+// Whether an entry's path is the folder `folder` of another's: a binary
+// search of the sorted order for that name; its place in `entries`, or -1.
+int FindName(const PayloadEntry* entries, const int* order, int count, const char* folder) {
+  int low = 0, high = count;
+  while (low < high) {
+    const int middle = (low + high) / 2;
+    if (platform::CompareFileNames(entries[order[middle]].name, folder) < 0)
+      low = middle + 1;
+    else
+      high = middle;
+  }
+  return low < count && !platform::CompareFileNames(entries[order[low]].name, folder)
+             ? order[low]
+             : -1;
+}
+
 }  // namespace
 
-int KeepLastOfEachName(PayloadEntry* entries, int count) {
+int KeepLastOfEachName(PayloadEntry* entries, int count, char* fault, size_t fault_size) {
   if (count <= 1) return count;
   // The entries' places in sorted order, then a mark for each dropped one.
   int* order = static_cast<int*>(calloc(count, sizeof(int) + 1));
-  if (!order) return -1;
+  if (!order) return FormatFault(fault, fault_size, "no memory for the entry list"), -1;
   uint8_t* dropped = reinterpret_cast<uint8_t*>(order + count);
   for (int i = 0; i < count; ++i) order[i] = i;
   for (int i = count / 2; i-- > 0;) SiftDown(entries, order, i, count);
@@ -126,6 +144,29 @@ int KeepLastOfEachName(PayloadEntry* entries, int count) {
   for (int k = 0; k + 1 < count; ++k)
     if (!platform::CompareFileNames(entries[order[k]].name, entries[order[k + 1]].name))
       dropped[order[k]] = 1;
+  // Every folder of every path must be no entry's path: a file cannot be
+  // a folder too.
+  char folder[kLongestPath + 1];
+  for (int k = 0; k < count; ++k) {
+    const char* path = entries[k].name;
+    for (const char* slash = path; (slash = strchr(slash, '/')) != nullptr; ++slash) {
+      const size_t n = static_cast<size_t>(slash - path);
+      if (n > static_cast<size_t>(kLongestPath)) break;
+      memcpy(folder, path, n);
+      folder[n] = 0;
+      const int file = FindName(entries, order, count, folder);
+      if (file < 0) continue;
+      free(order);
+      if (kFaultTexts) {
+        char inside[kShownName], outside[kShownName];
+        Printable(path, inside, sizeof inside);
+        Printable(entries[file].name, outside, sizeof outside);
+        FormatFault(fault, fault_size, "entry %d (%s) lies in entry %d (%s), which is not a folder",
+                    entries[k].index + 1, inside, entries[file].index + 1, outside);
+      }
+      return -1;
+    }
+  }
   int kept = 0;
   for (int i = 0; i < count; ++i)
     if (!dropped[i]) entries[kept++] = entries[i];
@@ -168,22 +209,45 @@ int PayloadWriter::Begin(int32_t count) {
   return Put(head, sizeof head, &ignored);
 }
 
-int PayloadWriter::Add(const char* name, DataForm form, const uint8_t* data, uint32_t size) {
-  return AddWithField(name, FormField(form), data, size);
+int PayloadWriter::Add(const char* path, DataForm form, const uint8_t* data, uint32_t size) {
+  return AddWithField(path, FormField(form), data, size);
 }
 
-int PayloadWriter::AddWithField(const char* name, uint32_t field, const uint8_t* data,
+int PayloadWriter::AddWithField(const char* path, uint32_t field, const uint8_t* data,
                                 uint32_t size) {
-  const size_t length = strlen(name);
-  if (length >= static_cast<size_t>(kEntryNameField)) return 0;
+  // A plain name that fits the field keeps the first form.
+  const bool plain = strlen(path) < static_cast<size_t>(kEntryNameField) && !strchr(path, '/');
+  return AddRecord(path, plain ? 0 : kEntryKindFile, field, data, size);
+}
+
+int PayloadWriter::AddRemoval(const char* path, uint64_t old_size, uint32_t old_crc) {
+  uint8_t data[kRemovalDataSize];
+  WriteLe32(data, static_cast<uint32_t>(old_size));
+  WriteLe32(data + 4, static_cast<uint32_t>(old_size >> 32));
+  WriteLe32(data + 8, old_crc);
+  return AddRecord(path, kEntryKindRemoval, 0, data, sizeof data);
+}
+
+// Kind 0: the first form.
+int PayloadWriter::AddRecord(const char* path, uint8_t kind, uint32_t field, const uint8_t* data,
+                             uint32_t size) {
+  const size_t length = strlen(path);
+  if (!length || length > static_cast<size_t>(kLongestPath)) return 0;
   uint8_t header[kEntryHeaderSize] = {0};
-  memcpy(header, name, length);
+  if (kind) {
+    header[1] = kind;
+    WriteLe16(header + 2, static_cast<uint32_t>(length));
+  } else {
+    memcpy(header, path, length);
+  }
   WriteLe32(header + kEntryNameField, field);
   WriteLe32(header + kEntryNameField + 4, size);
   uint32_t crc = 0;
   const bool mark = sealed_ && field && size >= kSealOffset + sizeof kTrailerMagic;
   const uint32_t before = mark ? kSealOffset : size;
-  if (!Put(header, sizeof header, &crc) || !Put(data, before, &crc)) return 0;
+  if (!Put(header, sizeof header, &crc) || (kind && !Put(path, length + 1, &crc)) ||
+      !Put(data, before, &crc))
+    return 0;
   if (mark && (!Put(kTrailerMagic, sizeof kTrailerMagic, &crc) ||
                !Put(data + before + 4, size - before - 4, &crc)))
     return 0;
@@ -212,7 +276,9 @@ int PayloadWriter::End() {
 }
 
 uint32_t EntryRecordCrc(const PayloadEntry& entry) {
-  return Crc32c(0, entry.data - kEntryHeaderSize, kEntryHeaderSize + size_t{entry.size});
+  const uint8_t* record = reinterpret_cast<const uint8_t*>(entry.name);
+  if (entry.extended) record -= kEntryHeaderSize;
+  return Crc32c(0, record, static_cast<size_t>(entry.data - record) + entry.size);
 }
 
 int CheckPayloadIntegrity(const uint8_t* data, size_t size, PayloadIntegrity* info,
@@ -268,7 +334,8 @@ bool LooksLikePayload(const uint8_t* data, size_t size) {
   if (count <= 0 || static_cast<size_t>(count) > (size - 4) / kEntryHeaderSize) return false;
   const uint8_t* first = data + 4;
   const uint8_t* nul = static_cast<const uint8_t*>(memchr(first, 0, kEntryNameField));
-  if (!nul || nul == first) return false;
+  if (!nul) return false;
+  if (nul == first) return first[1] == kEntryKindFile || first[1] == kEntryKindRemoval;
   const uint32_t compressed = ReadLe32(first + kEntryNameField);
   if (!compressed || compressed == kDeltaForm) return true;
   return size >= 4 + kEntryHeaderSize + 4 && memcmp(first + kEntryHeaderSize, kBlockMagic, 4) == 0;
@@ -307,20 +374,44 @@ int PayloadReader::Next(PayloadEntry* entry) {
   const uint8_t* p = data_ + offset_;
   const void* nul = memchr(p, 0, kEntryNameField);
   if (!nul) return Fail("name field has no terminating NUL", nullptr);
-  memcpy(entry->name, p, kEntryNameField);
-  const char* name = entry->name;
-  const NameVerdict verdict = CheckEntryName(name, kNameForReading);
+  // An empty name marks the extended form: its kind, the path's length,
+  // the rest of the field zero, then the path and its NUL.
+  entry->extended = !*p;
+  entry->removal = p[1] == kEntryKindRemoval && entry->extended;
+  size_t path_bytes = 0;  // the path and its NUL after the header
+  if (entry->extended) {
+    const uint32_t n = ReadLe16(p + 2);
+    if (p[1] != kEntryKindFile && !entry->removal) return Fail("unknown kind of entry", nullptr);
+    for (int i = 4; i < kEntryNameField; ++i)
+      if (p[i]) return Fail("reserved bytes of its header are not zero", nullptr);
+    if (n < 1 || n > static_cast<uint32_t>(kLongestPath))
+      return Fail("path length out of range", nullptr);
+    path_bytes = n + 1;
+    if (path_bytes > left - kEntryHeaderSize)
+      return Fail("path runs past the end of the payload", nullptr);
+    if (memchr(p + kEntryHeaderSize, 0, path_bytes) != p + kEntryHeaderSize + n)
+      return Fail("path does not end in a NUL where its length says", nullptr);
+  }
+  const char* name = reinterpret_cast<const char*>(p + (entry->extended ? kEntryHeaderSize : 0));
+  entry->name = name;
+  const NameVerdict verdict = CheckEntryPath(name, kNameForReading);
   if (verdict != kNameFine) return Fail(NameVerdictText(verdict), name);
 
   entry->index = next_index_;
   entry->compressed = ReadLe32(p + kEntryNameField);
   entry->size = ReadLe32(p + kEntryNameField + 4);
-  entry->data = p + kEntryHeaderSize;
-  if (entry->size > left - kEntryHeaderSize)
+  entry->data = p + kEntryHeaderSize + path_bytes;
+  if (entry->size > left - kEntryHeaderSize - path_bytes)
     return Fail("data runs past the end of the payload", name);
 
   entry->old_size = entry->old_crc = entry->new_crc = 0;
-  if (IsDelta(*entry)) {
+  if (entry->removal) {
+    if (entry->compressed || entry->size != kRemovalDataSize)
+      return Fail("a removal's data is not its 12 bytes", name);
+    entry->old_size = ReadLe32(entry->data) | uint64_t{ReadLe32(entry->data + 4)} << 32;
+    entry->old_crc = ReadLe32(entry->data + 8);
+    entry->expanded_length = 0;
+  } else if (IsDelta(*entry)) {
     if (entry->size < kDeltaHeaderSize) return Fail("too small for a delta header", name);
     ReadDeltaHeader(entry);
   } else if (entry->compressed) {
@@ -340,7 +431,7 @@ int PayloadReader::Next(PayloadEntry* entry) {
     entry->expanded_length = entry->size;
   }
 
-  offset_ += kEntryHeaderSize + entry->size;
+  offset_ += kEntryHeaderSize + path_bytes + entry->size;
   ++next_index_;
   return 1;
 }

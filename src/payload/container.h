@@ -8,6 +8,25 @@
 //    34   u32 LE    size of the data
 //    38   size      data
 //
+// A name that does not fit (a long one, or a path into folders) and a
+// removal take the extended entry instead, marked by an empty name, which
+// older readers refuse rather than misread:
+//
+//     0   u8        0
+//     1   u8        kind: kEntryKindFile, or kEntryKindRemoval
+//     2   u16 LE    n, the path's length (1..kLongestPath)
+//     4   26 bytes  zero
+//    30   u32 LE    compressed, as above (a removal: 0)
+//    34   u32 LE    size of the data
+//    38   n bytes   the path, names joined by '/' (names.h)
+//    38+n u8        0
+//    39+n size      data; a removal's is kRemovalDataSize bytes: the old
+//                   release's file to remove, its u64 LE size and u32 LE
+//                   CRC-32C
+//
+// PayloadWriter writes the first form whenever the name fits it, so a
+// payload of short plain names is what it always was.
+//
 // What follows the last entry is either nothing (payloads made before
 // there were checksums) or the checksum trailer, which lzcx pack writes:
 //
@@ -15,7 +34,8 @@
 //   4      u32 LE      version, 1
 //   8      u32 LE      n, the count of entries
 //  12      n * u32 LE  CRC-32C of each entry's record as stored: its 38
-//                      header bytes (the whole name field included) and data
+//                      header bytes (the whole name field included), an
+//                      extended entry's path and its NUL, and data
 //  12+4n   u32 LE      CRC-32C of the trailer's bytes 0 .. 12+4n
 //  16+4n   u32 LE      the trailer's length, 24 + 4n
 //  20+4n   4 bytes     magic "LZCT"
@@ -37,9 +57,15 @@
 
 #include "payload/fault.h"
 #include "payload/forms.h"
+#include "payload/names.h"
 
 const uint32_t kEntryHeaderSize = 38;
 const int kEntryNameField = 30;  // so a name has at most 29 characters
+
+// An extended entry's kinds, and a removal's data.
+const uint8_t kEntryKindFile = 1;
+const uint8_t kEntryKindRemoval = 2;
+const uint32_t kRemovalDataSize = 12;
 
 // The largest payload there can be: the program's resource has a 32-bit size.
 const uint64_t kMaxPayloadSize = 0xFFFFFFFFull;
@@ -56,7 +82,9 @@ const uint32_t kDeltaForm = 0x44435A4Cu;
 
 struct PayloadEntry {
   int32_t index;         // 0 for the first entry
-  char name[kEntryNameField];
+  const char* name;      // its path, NUL-terminated, inside the container
+  bool extended;         // in the extended form
+  bool removal;          // removes old_size bytes of CRC-32C old_crc
   uint32_t compressed;
   uint32_t size;
   const uint8_t* data;   // `size` bytes, inside the container
@@ -65,18 +93,31 @@ struct PayloadEntry {
   // writes.
   uint32_t expanded_length;
   // A delta entry's old file (size and CRC-32C) and its new file's
-  // CRC-32C, from its header; for the other forms zero, but new_crc once
-  // PatchEntries::CheckDecodes has decoded the entry.
-  uint32_t old_size;
+  // CRC-32C, from its header; a removal's old file; for the other forms
+  // zero, but new_crc once PatchEntries::CheckDecodes has decoded the entry.
+  uint64_t old_size;
   uint32_t old_crc;
   uint32_t new_crc;
 };
 
 inline bool IsDelta(const PayloadEntry& e) { return e.compressed == kDeltaForm; }
 
-// The form of an entry's data.
+// The form of an entry's data; a removal has none.
 inline DataForm EntryForm(const PayloadEntry& e) {
-  return IsDelta(e) ? kFormDelta : e.compressed ? kFormBlock : kFormStored;
+  return e.removal ? kFormNone : IsDelta(e) ? kFormDelta : e.compressed ? kFormBlock : kFormStored;
+}
+
+// What reading the entry needs, as FormBit bits (forms.h): its data's
+// form, and FORM_PATHS or FORM_REMOVALS for the extended kinds.
+inline uint32_t EntryNeeds(const PayloadEntry& e) {
+  return e.removal ? 1u << FORM_REMOVALS
+                   : FormBit(EntryForm(e)) | (e.extended ? 1u << FORM_PATHS : 0);
+}
+
+// The word for the entry's form in messages and lists: a data form's, or
+// "removal".
+inline const char* EntryFormName(const PayloadEntry& e) {
+  return e.removal ? "removal" : DataFormName(EntryForm(e));
 }
 
 // The compressed field that names `form` (the writers write 1 for a block).
@@ -103,14 +144,19 @@ class PayloadWriter {
 
   // Writes the count of entries.
   int Begin(int32_t count);
-  // Writes the entry `name` holding `size` bytes of `form` at `data`. A
-  // sealed container marks a block's or delta's header as it writes it
-  // (`data` itself is left as it is) and keeps the record's CRC. Zero when
-  // the name does not fit its field, memory runs out, or the sink refuses.
-  int Add(const char* name, DataForm form, const uint8_t* data, uint32_t size);
+  // Writes the entry `path` holding `size` bytes of `form` at `data`: in
+  // the first form when the path is one name that fits its field, else
+  // extended. A sealed container marks a block's or delta's header as it
+  // writes it (`data` itself is left as it is) and keeps the record's CRC.
+  // Zero when the path is empty or longer than kLongestPath, memory runs
+  // out, or the sink refuses. The path is not judged: tests write bad ones.
+  int Add(const char* path, DataForm form, const uint8_t* data, uint32_t size);
   // The same with the header's compressed field as given, for tests that
   // write fields no writer would.
-  int AddWithField(const char* name, uint32_t field, const uint8_t* data, uint32_t size);
+  int AddWithField(const char* path, uint32_t field, const uint8_t* data, uint32_t size);
+  // Writes the removal of `path`, the old release's file of `old_size`
+  // bytes and CRC-32C `old_crc`: always extended.
+  int AddRemoval(const char* path, uint64_t old_size, uint32_t old_crc);
   // Writes the trailer after the last entry (nothing when not sealed).
   // Zero when the count written by Begin was not the entries' count.
   int End();
@@ -119,6 +165,8 @@ class PayloadWriter {
   PayloadWriter(const PayloadWriter&) = delete;
   PayloadWriter& operator=(const PayloadWriter&) = delete;
   int Put(const void* data, size_t size, uint32_t* crc);
+  int AddRecord(const char* path, uint8_t kind, uint32_t field, const uint8_t* data,
+                uint32_t size);
 
   Sink sink_;
   void* context_;
@@ -129,13 +177,16 @@ class PayloadWriter {
 };
 
 // Keeps of the `count` entries only the last of each name, in their
-// order, and returns how many that is (-1 without memory for the sort):
-// the format's rule is that a later entry of the same name (the same file
-// on Windows, platform::SameFileName) replaces an earlier one. Sorts, so
-// that a payload of many entries costs n log n name comparisons.
-int KeepLastOfEachName(PayloadEntry* entries, int count);
+// order, and returns how many that is: the format's rule is that a later
+// entry of the same path (the same file on Windows, platform::SameFileName,
+// a removal as much as a file) replaces an earlier one. -1 with `fault`
+// without memory for the sort, or when one entry's path is a folder of
+// another's ("a" and "a/b"), which no folder can hold. Sorts, so that a
+// payload of many entries costs n log n name comparisons.
+int KeepLastOfEachName(PayloadEntry* entries, int count, char* fault = nullptr,
+                       size_t fault_size = 0);
 
-// The CRC-32C of an entry's record, header and data, as stored.
+// The CRC-32C of an entry's record, header, path and data, as stored.
 uint32_t EntryRecordCrc(const PayloadEntry& entry);
 
 // What CheckPayloadIntegrity found.

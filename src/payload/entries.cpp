@@ -62,10 +62,23 @@ int PatchEntries::Read(const uint8_t* data, size_t size, PayloadIntegrity* integ
   if (!entries_) return FormatFault(fault, fault_size, "%s", "no memory for the entry list");
   for (int i = 0; i < reader.count(); ++i)
     if (!reader.Next(&entries_[i])) return FormatFault(fault, fault_size, "%s", reader.fault_text());
-  // Only the last entry of a name is written.
-  count_ = KeepLastOfEachName(entries_, reader.count());
-  if (count_ < 0) return FormatFault(fault, fault_size, "%s", "no memory for the entry list");
+  // Only the last entry of a path is written.
+  count_ = KeepLastOfEachName(entries_, reader.count(), fault, fault_size);
+  if (count_ < 0) return count_ = 0;
   return 1;
+}
+
+uint32_t PayloadNeeds(const PatchEntries& entries) {
+  uint32_t needs = 0;
+  for (int i = 0; i < entries.count(); ++i) needs |= EntryNeeds(entries[i]);
+  return needs;
+}
+
+int CheckApplicable(const PatchEntries& entries, char* fault, size_t fault_size) {
+  const uint32_t missing = PayloadNeeds(entries) & ~kFormsRead;
+  if (!missing) return 1;
+  return FormatFault(fault, fault_size, "this build cannot apply: %s",
+                     DataFormName(__builtin_ctz(missing)));
 }
 
 int PatchEntries::CheckPaths(const char* directory, char* fault, size_t fault_size) const {

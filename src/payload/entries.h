@@ -14,7 +14,9 @@ class PatchEntries {
   PatchEntries() : entries_(nullptr), count_(0) {}
   ~PatchEntries();
 
-  // Reads and checks the container: the last entry of each name is kept.
+  // Reads and checks the container: the last entry of each path is kept,
+  // and no path may be a folder of another. Reading is not applying: what
+  // the entries need is CheckApplicable's.
   int Read(const uint8_t* data, size_t size, PayloadIntegrity* integrity, char* fault,
            size_t fault_size);
 
@@ -37,6 +39,13 @@ class PatchEntries {
   PayloadEntry* entries_;
   int count_;
 };
+
+// What applying the entries needs: every one's EntryNeeds (container.h).
+uint32_t PayloadNeeds(const PatchEntries& entries);
+
+// Whether this build applies everything the entries need (kFormsRead);
+// zero naming what it does not ("this build cannot apply: paths").
+int CheckApplicable(const PatchEntries& entries, char* fault, size_t fault_size);
 
 // The bytes entry `e` writes: a stored entry's data in place, or a block
 // decoded, or a delta applied to `old` (`old_size` bytes, the file it

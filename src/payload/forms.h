@@ -7,10 +7,16 @@
 #define PATCHER_PAYLOAD_FORMS_H
 
 // The forms' numbers, and the forms this build reads, as a list that the
-// resource script (RC_INVOKED) records in the program too.
+// resource script (RC_INVOKED) records in the program too. In the same
+// list of numbers, what entries may need beyond their data's form: an
+// extended entry (container.h) that is a file at a long name or in a
+// folder, and a removal. A payload needs its data forms, and these when
+// any entry is one; a program applies only what its list names.
 #define FORM_STORED 0
 #define FORM_BLOCK 1
 #define FORM_DELTA 2
+#define FORM_PATHS 16
+#define FORM_REMOVALS 17
 #define FORMS_READ FORM_STORED, FORM_BLOCK, FORM_DELTA
 
 #ifndef RC_INVOKED
@@ -20,6 +26,7 @@ enum DataForm {
   kFormStored = FORM_STORED,  // the file's bytes as they are
   kFormBlock = FORM_BLOCK,    // one compressed block ("LZCX")
   kFormDelta = FORM_DELTA,    // made from the old file it replaces ("LZCD")
+  kFormNone,                  // a removal's: it writes nothing
 };
 const int kFormCount = 3;
 
@@ -34,11 +41,14 @@ constexpr uint32_t FormBits(Forms... forms) {
 // so that lzcx never puts a payload into a program that cannot read it.
 const uint32_t kFormsRead = FormBits(FORMS_READ);
 
-// The word for a form in messages: "stored", "block", "delta"; "?" for a
-// number that is none.
+// The word for a form or a need in messages: "stored", "block", "delta",
+// "paths", "removals"; "?" for a number that is none.
 inline const char* DataFormName(int form) {
   static const char* const kNames[kFormCount] = {"stored", "block", "delta"};
-  return form >= 0 && form < kFormCount ? kNames[form] : "?";
+  return form >= 0 && form < kFormCount ? kNames[form]
+         : form == FORM_PATHS           ? "paths"
+         : form == FORM_REMOVALS        ? "removals"
+                                        : "?";
 }
 
 #endif  // RC_INVOKED

@@ -18,12 +18,16 @@ const int kStepFieldsBefore = 7;
 
 int StepFields(int format) { return format == 2 ? kStepFieldsBefore : kStepFields; }
 
+// Bytes of a step before its name: the fields, then the fourth format's
+// kind and u16 length, or the older ones' u8 length.
+size_t StepHeader(int format) { return 4 * StepFields(format) + (format == 4 ? 3 : 1); }
+
 }  // namespace
 
 uint8_t* EncodeJournal(JournalPhase phase, const JournalStep* steps, int count, size_t* size,
                        int format) {
   const int field_count = StepFields(format);
-  const size_t step_header = 4 * field_count + 1;
+  const size_t step_header = StepHeader(format);
   size_t length = kHeader + 4;
   for (int i = 0; i < count; ++i) length += step_header + strlen(steps[i].name);
   uint8_t* out = static_cast<uint8_t*>(malloc(length));
@@ -44,7 +48,12 @@ uint8_t* EncodeJournal(JournalPhase phase, const JournalStep* steps, int count, 
         static_cast<uint32_t>(wide[1] >> 32), static_cast<uint32_t>(wide[2]),
         static_cast<uint32_t>(wide[2] >> 32)};
     for (int f = 0; f < field_count; ++f) WriteLe32(p + 4 * f, fields[f]);
-    p[step_header - 1] = static_cast<uint8_t>(n);
+    if (format == 4) {
+      p[44] = s.kind;
+      WriteLe16(p + 45, static_cast<uint32_t>(n));
+    } else {
+      p[step_header - 1] = static_cast<uint8_t>(n);
+    }
     memcpy(p + step_header, s.name, n);
     p += step_header + n;
   }
@@ -57,11 +66,12 @@ int DecodeJournal(const uint8_t* bytes, size_t size, JournalPhase* phase,
                   JournalStep** steps, int* count) {
   *steps = nullptr;
   if (size < kHeader + 4 || memcmp(bytes, kJournalMagic, 3) != 0 ||
-      (bytes[3] != '2' && bytes[3] != '3') || ReadLe32(bytes + 4) != size ||
+      bytes[3] < '2' || bytes[3] > '4' || ReadLe32(bytes + 4) != size ||
       ReadLe32(bytes + size - 4) != Crc32c(0, bytes, size - 4))
     return 0;
-  const int field_count = StepFields(bytes[3] - '0');
-  const size_t step_header = 4 * field_count + 1;
+  const int format = bytes[3] - '0';
+  const int field_count = StepFields(format);
+  const size_t step_header = StepHeader(format);
   const uint32_t p = ReadLe32(bytes + 8);
   const uint32_t n = ReadLe32(bytes + 12);
   const size_t end = size - 4;
@@ -75,7 +85,10 @@ int DecodeJournal(const uint8_t* bytes, size_t size, JournalPhase* phase,
   uint32_t i = 0;
   for (; i < n; ++i) {
     JournalStep& s = out[i];
-    const size_t length = at + step_header <= end ? bytes[at + step_header - 1] : 0;
+    if (at + step_header > end) break;
+    const uint8_t* h = bytes + at;
+    const size_t length = format == 4 ? ReadLe16(h + 45) : h[step_header - 1];
+    s.kind = format == 4 ? h[44] : static_cast<uint8_t>(kStepFile);
     if (length == 0 || length >= static_cast<size_t>(kStepNameField) ||
         length > end - at - step_header)
       break;
@@ -91,10 +104,14 @@ int DecodeJournal(const uint8_t* bytes, size_t size, JournalPhase* phase,
     s.old_id[1] = fields[9] | static_cast<uint64_t>(fields[10]) << 32;
     memcpy(s.name, bytes + at + step_header, length);
     at += step_header + length;
-    // Recovery renames and removes by these names: nothing but plain
-    // names of this directory, never one of the patch's own.
-    if (s.temp == kNoFile || s.temp == s.backup || strlen(s.name) != length ||
-        CheckEntryName(s.name, kNameForReading) != kNameFine || IsPatchFileName(s.name))
+    // Recovery renames and removes by these names: nothing but paths the
+    // name rule passes, never one of the patch's own.
+    const bool temp = s.temp != kNoFile;
+    const bool fits = s.kind == kStepFile     ? temp && s.temp != s.backup
+                      : s.kind == kStepFolder ? !temp && s.backup == kNoFile
+                                              : s.kind == kStepRemoval && !temp;
+    if (!fits || strlen(s.name) != length ||
+        CheckEntryPath(s.name, kNameForReading) != kNameFine)
       break;
   }
   if (i != n || at != end) {

@@ -2,7 +2,7 @@
 // directory, so that a run after a crash can finish it or undo it knowing,
 // for every file, what it must hold.
 //
-//   0   4 bytes  magic "PTJ3"
+//   0   4 bytes  magic "PTJ4"
 //   4   u32 LE   length of the whole journal, CRC included
 //   8   u32 LE   phase (JournalPhase)
 //  12   u32 LE   number of steps
@@ -17,9 +17,15 @@
 //                  read before it is moved: its backup is the patch's
 //                  own while it is that file, whoever owns it (zero: not
 //                  known, and then only the owner tells)
-//    44   u8       length of the file's exact name (1..63)
-//    45            the name, no terminator
+//    44   u8       kind (JournalStepKind): a file, a folder the patch
+//                  creates, or a file the patch removes
+//    45   u16 LE   n, the length of the exact path (1..kLongestPath)
+//    47   n bytes  the path, names joined by '/', no terminator
 //  end-4 u32 LE  CRC-32C of everything before it
+//
+// A file step has a temporary, and a backup when there was an old file; a
+// folder step neither; a removal step no temporary, its backup being the
+// old file moved aside.
 //
 // The staging journal is written before any file is created and before the
 // new files' sizes and CRCs are known (they are zero there: recovery in
@@ -28,9 +34,10 @@
 // A journal is written whole to kJournalNewName, flushed, and renamed over
 // kJournalName, so the one under kJournalName is always complete; the
 // magic, length and CRC still refuse one damaged by anything else. The
-// second format ("PTJ2") is the third without the old file's identity
-// (bytes 28 to 43 of a step), and still read; the first ("PTJ1") is
-// refused as damaged.
+// third format ("PTJ3") is the fourth with a u8 name length at byte 44 and
+// the name at 45, every step a file; the second ("PTJ2") is the third
+// without the old file's identity (bytes 28 to 43 of a step). Both are
+// still read; the first ("PTJ1") is refused as damaged.
 #ifndef PATCHER_PAYLOAD_JOURNAL_H
 #define PATCHER_PAYLOAD_JOURNAL_H
 
@@ -40,9 +47,15 @@
 #include "payload/patch_files.h"
 
 const uint32_t kNoFile = 0xffffffffu;  // a step without an old file
-const int kStepNameField = 64;         // a name and its terminator
+const int kStepNameField = 1025;       // a path (kLongestPath) and its terminator
 const uint32_t kJournalLimit = 1u << 26;
-const uint8_t kJournalMagic[4] = {'P', 'T', 'J', '3'};
+const uint8_t kJournalMagic[4] = {'P', 'T', 'J', '4'};
+
+enum JournalStepKind {
+  kStepFile = 0,
+  kStepFolder = 1,
+  kStepRemoval = 2,
+};
 
 enum JournalPhase {
   kPhaseStaging = 1,   // temporaries being written; nothing else touched
@@ -51,7 +64,9 @@ enum JournalPhase {
 };
 
 // One file of a patch: temporary `temp` becomes `name`, and the old file
-// of that exact name, if any, is moved aside to backup `backup` first.
+// of that exact name, if any, is moved aside to backup `backup` first. Or
+// (`kind`) a folder `name` the patch creates, or the old file `name` it
+// moves to `backup` and so removes.
 struct JournalStep {
   uint32_t temp;
   uint32_t backup;
@@ -61,17 +76,21 @@ struct JournalStep {
   uint32_t old_crc;
   uint64_t old_id[2];
   char name[kStepNameField];
+  uint8_t kind;  // JournalStepKind; last, so that a file's step can leave it out
 };
 
 // The journal of `count` steps in a new buffer (free() it), its length in
-// *size; null when there is no memory for it. `format` 2 writes the second
-// format, which only tests of older journals want.
+// *size; null when there is no memory for it. `format` 2 or 3 writes an
+// older format, which only tests of older journals want: file steps of
+// names of at most 255 bytes.
 uint8_t* EncodeJournal(JournalPhase phase, const JournalStep* steps, int count, size_t* size,
-                       int format = 3);
+                       int format = 4);
 
-// Reads a journal. Zero when it is damaged: a wrong magic, length or CRC,
-// an unknown phase, a step that runs past the end, that names anything but
-// a plain file, or whose temporary is its backup.
+// Reads a journal of format 2, 3 or 4. Zero when it is damaged: a wrong
+// magic, length or CRC, an unknown phase, a step that runs past the end,
+// whose path fails the name rule for reading, of an unknown kind, a file
+// without a temporary or whose temporary is its backup, a folder with a
+// temporary or a backup, or a removal with a temporary.
 // Otherwise *steps is a new array (free() it) of *count steps.
 int DecodeJournal(const uint8_t* bytes, size_t size, JournalPhase* phase,
                   JournalStep** steps, int* count);

@@ -8,8 +8,6 @@
 
 namespace {
 
-const size_t kLongestName = 29;  // the entry's name field, less its NUL
-
 // Whether `s` (length n) is one of the NUL-separated lower-case ASCII
 // `words` (ended by an empty one), ignoring case.
 bool IsOneOf(const char* s, size_t n, const char* words) {
@@ -45,7 +43,7 @@ bool IsDeviceName(const char* name) {
 NameVerdict CheckEntryName(const char* name, NameRule rule) {
   const size_t n = strlen(name);
   if (n == 0) return kNameEmpty;
-  if (n > kLongestName) return kNameTooLong;
+  if (n > static_cast<size_t>(kLongestName)) return kNameTooLong;
   if (!strcmp(name, ".") || !strcmp(name, "..")) return kNameDots;
   bool ascii = true;
   for (size_t i = 0; i < n; ++i) {
@@ -66,13 +64,29 @@ NameVerdict CheckEntryName(const char* name, NameRule rule) {
   return platform::IsUtf8(name) ? kNameFine : kNameNotUtf8;
 }
 
+NameVerdict CheckEntryPath(const char* path, NameRule rule) {
+  if (strlen(path) > static_cast<size_t>(kLongestPath)) return kPathTooLong;
+  // Each name on its own, copied out so that the one rule sees it whole.
+  char name[kLongestName + 1];
+  for (const char* p = path;; ++p) {
+    const char* end = strchr(p, '/');
+    const size_t n = end ? static_cast<size_t>(end - p) : strlen(p);
+    if (n > static_cast<size_t>(kLongestName)) return kNameTooLong;
+    memcpy(name, p, n);
+    name[n] = 0;
+    const NameVerdict verdict = CheckEntryName(name, rule);
+    if (verdict != kNameFine || !end) return verdict;
+    p = end;
+  }
+}
+
 // For messages only: the program's build carries no fault texts.
 #ifndef PATCHER_NO_FAULT_TEXT
 const char* NameVerdictText(NameVerdict verdict) {
   switch (verdict) {
     case kNameFine: return "";
-    case kNameEmpty: return "not a plain file name (empty)";
-    case kNameTooLong: return "longer than 29 characters";
+    case kNameEmpty: return "not a plain file name (empty, or an empty folder name in a path)";
+    case kNameTooLong: return "longer than 255 characters";
     case kNameDots: return "not a plain file name (. or ..)";
     case kNamePathCharacter: return "not a plain file name (holds \\ / or :)";
     case kNameForbiddenCharacter:
@@ -83,6 +97,7 @@ const char* NameVerdictText(NameVerdict verdict) {
     case kNameNotAscii: return "not printable ASCII";
     case kNameNotUtf8: return "neither ASCII nor UTF-8";
     case kNameReserved: return "a name the patch keeps for its own files";
+    case kPathTooLong: return "a path longer than 1,024 characters";
   }
   return "not a plain file name";
 }

@@ -9,7 +9,10 @@
 // UTF-8 under its manifest on current Windows but the ANSI code page on
 // older ones, so only ASCII means the same file everywhere.
 //
-// Whether two names are one file is platform::SameFileName's business.
+// An entry's path is such names joined by '/', which the payload uses
+// between folders whatever the system (the program converts where it
+// must). Whether two names are one file is platform::SameFileName's
+// business.
 #ifndef PATCHER_PAYLOAD_NAMES_H
 #define PATCHER_PAYLOAD_NAMES_H
 
@@ -21,7 +24,7 @@ enum NameRule {
 enum NameVerdict {
   kNameFine = 0,
   kNameEmpty,
-  kNameTooLong,           // more than 29 bytes: beyond the entry's name field
+  kNameTooLong,           // more than 255 bytes: no file system takes it
   kNameDots,              // "." or ".."
   kNamePathCharacter,     // "\", "/" or ":": a path, a drive or a stream
   kNameForbiddenCharacter,// * ? | < > ": no Windows file name holds them
@@ -33,10 +36,19 @@ enum NameVerdict {
   kNameNotAscii,          // packing: beyond printable ASCII
   kNameNotUtf8,           // reading: beyond ASCII and not well-formed UTF-8
   kNameReserved,          // the patch's own files: its journal, ~pt<hex>.tmp
+  kPathTooLong,           // a path of more than kLongestPath bytes
 };
 
-// The verdict on `name` (NUL-terminated) under `rule`.
+const int kLongestName = 255;   // bytes of one name
+const int kLongestPath = 1024;  // bytes of a whole path, its '/'s included
+
+// The verdict on `name` (NUL-terminated), one name without a folder,
+// under `rule`.
 NameVerdict CheckEntryName(const char* name, NameRule rule);
+
+// The verdict on `path`: names separated by single '/'s, none empty (so
+// no '/' leads or trails), each as CheckEntryName judges it.
+NameVerdict CheckEntryPath(const char* path, NameRule rule);
 
 // A few words on what is wrong, for messages; "" for kNameFine.
 const char* NameVerdictText(NameVerdict verdict) __attribute__((const));

@@ -9,8 +9,10 @@
 
 #include "payload/applier.h"
 #include "payload/block_decoder.h"
+#include "payload/byte_order.h"
 #include "payload/crc32c.h"
 #include "payload/delta.h"
+#include "payload/entries.h"
 #include "payload/names.h"
 #include "platform/platform.h"
 #include "support/name_cases.h"
@@ -18,23 +20,41 @@
 
 namespace {
 
-// Every name of the shared table, as the rule judges it for packing and
-// reading, and as the payload reader takes it inside a container.
-TEST(EntryNames, EveryNameOfTheTable) {
-  for (size_t i = 0; i < kNameCaseCount; ++i) {
-    const NameCase& c = kNameCases[i];
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(CheckEntryName(c.name, kNameForPacking), c.pack);
-    EXPECT_EQ(CheckEntryName(c.name, kNameForReading), c.read);
-    if (strlen(c.name) >= 30) continue;  // cannot be in a name field
-    const Bytes payload = MakeContainer({{c.name, 0, {1}}});
-    PayloadReader reader(payload.data(), payload.size());
-    ASSERT_TRUE(reader.Start());
-    PayloadEntry e;
-    EXPECT_EQ(reader.Next(&e), c.read == kNameFine ? 1 : 0);
-    if (c.read != kNameFine) {
-      EXPECT_NE(std::string(reader.fault_text()).find(NameVerdictText(c.read)), std::string::npos)
-          << reader.fault_text();
+// Every name and path of the shared tables, as the rule judges it for
+// packing and reading (a name alone the same as a name and as a path), and
+// as the payload reader takes it inside a container, in either form.
+TEST(EntryNames, EveryNameAndPathOfTheTables) {
+  const struct {
+    const NameCase* cases;
+    size_t count;
+    NameVerdict (*check)(const char*, NameRule);
+  } tables[] = {{kNameCases, kNameCaseCount, CheckEntryName},
+                {kPathCases, kPathCaseCount, CheckEntryPath}};
+  for (const auto& table : tables) {
+    for (size_t i = 0; i < table.count; ++i) {
+      const NameCase& c = table.cases[i];
+      SCOPED_TRACE(c.name);
+      EXPECT_EQ(table.check(c.name, kNameForPacking), c.pack);
+      EXPECT_EQ(table.check(c.name, kNameForReading), c.read);
+      const size_t n = strlen(c.name);
+      // A '/' makes a name a path, which the path table judges; the
+      // writer takes no empty path nor one too long for its field.
+      if ((table.check == CheckEntryName && strchr(c.name, '/')) || !n ||
+          n > static_cast<size_t>(kLongestPath))
+        continue;
+      EXPECT_EQ(CheckEntryPath(c.name, kNameForReading), c.read);
+      const Bytes payload = MakeContainer({{c.name, 0, {1}}});
+      PayloadReader reader(payload.data(), payload.size());
+      ASSERT_TRUE(reader.Start());
+      PayloadEntry e;
+      EXPECT_EQ(reader.Next(&e), c.read == kNameFine ? 1 : 0);
+      if (c.read != kNameFine) {
+        EXPECT_NE(std::string(reader.fault_text()).find(NameVerdictText(c.read)),
+                  std::string::npos)
+            << reader.fault_text();
+      } else {
+        EXPECT_STREQ(e.name, c.name);
+      }
     }
   }
 }
@@ -70,7 +90,7 @@ TEST(SameFileName, KeepLastOfEachNameAgreesWithThePairwiseRule) {
     seed = seed * 1103515245u + 12345u;
     entries[i] = PayloadEntry();
     entries[i].index = static_cast<int32_t>(i);
-    snprintf(entries[i].name, sizeof entries[i].name, "%s", pool[(seed >> 8) % pool.size()]);
+    entries[i].name = pool[(seed >> 8) % pool.size()];
   }
   std::vector<int32_t> expected;
   for (size_t i = 0; i < entries.size(); ++i) {
@@ -307,6 +327,190 @@ TEST(Crc32c, FastPathAgreesWithTheTable) {
       const size_t half = size / 3;
       EXPECT_EQ(Crc32c(Crc32c(0, p, half), p + half, size - half), expected) << size;
     }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+int AppendBytes(void* bytes, const void* data, size_t size) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  static_cast<Bytes*>(bytes)->insert(static_cast<Bytes*>(bytes)->end(), p, p + size);
+  return 1;
+}
+
+const uint64_t kRemovedSize = 0x123456789ull;  // above 4 GB: the high word counts
+const uint32_t kRemovedCrc = 0xCAFEF00Du;
+
+// Each path shape with each kind of entry, written sealed before a plain
+// entry and read back: the form of header, the path, the data or the
+// removed file, what the entry needs, and whether this build applies it.
+TEST(ExtendedEntries, EveryPathShapeWithEveryKindRoundTrips) {
+  const char* const paths[] = {"vusk.hlp", "api-ms-win-core-synch-l1-2-0.dll",
+                               "plugins/sub/x.dll"};
+  Bytes delta(kDeltaHeaderSize + 5, 7);
+  WriteDeltaHeader(delta.data(), 300, 310, 0x11223344, 0x55667788);
+  const struct {
+    DataForm form;
+    Bytes data;
+  } kinds[] = {{kFormStored, TextLike(40, 1)},
+               {kFormBlock, GreedyBlock(TextLike(400, 2))},
+               {kFormDelta, delta},
+               {kFormNone, {}}};
+  for (const char* path : paths) {
+    for (const auto& kind : kinds) {
+      SCOPED_TRACE(std::string(path) + " " + DataFormName(kind.form));
+      const bool removal = kind.form == kFormNone;
+      const bool extended = removal || strcmp(path, "vusk.hlp") != 0;
+      Bytes out;
+      PayloadWriter writer(AppendBytes, &out);
+      ASSERT_TRUE(writer.Begin(2));
+      ASSERT_TRUE(removal ? writer.AddRemoval(path, kRemovedSize, kRemovedCrc)
+                          : writer.Add(path, kind.form, kind.data.data(),
+                                       static_cast<uint32_t>(kind.data.size())));
+      ASSERT_TRUE(writer.Add("next.txt", kFormStored, Bytes{'y'}.data(), 1));
+      ASSERT_TRUE(writer.End());
+      EXPECT_EQ(out[4] == 0, extended);
+      if (extended) {
+        EXPECT_EQ(out[5], removal ? kEntryKindRemoval : kEntryKindFile);
+        EXPECT_EQ(ReadLe16(&out[6]), strlen(path));
+      }
+
+      PayloadIntegrity integrity;
+      char fault[256] = "";
+      ASSERT_TRUE(CheckPayloadIntegrity(out.data(), out.size(), &integrity, fault, sizeof fault))
+          << fault;
+      EXPECT_TRUE(integrity.checksums);
+      PayloadReader reader(out.data(), integrity.entries_end);
+      ASSERT_TRUE(reader.Start());
+      PayloadEntry e;
+      ASSERT_TRUE(reader.Next(&e)) << reader.fault_text();
+      EXPECT_STREQ(e.name, path);
+      EXPECT_EQ(e.extended, extended);
+      EXPECT_EQ(e.removal, removal);
+      EXPECT_EQ(EntryForm(e), kind.form);
+      const uint32_t needs = removal ? 1u << FORM_REMOVALS
+                                     : FormBit(kind.form) | (extended ? 1u << FORM_PATHS : 0);
+      EXPECT_EQ(EntryNeeds(e), needs);
+      if (removal) {
+        EXPECT_EQ(e.old_size, kRemovedSize);
+        EXPECT_EQ(e.old_crc, kRemovedCrc);
+        EXPECT_EQ(e.expanded_length, 0u);
+        EXPECT_EQ(e.size, kRemovalDataSize);
+      } else {
+        Bytes data(e.data, e.data + e.size);
+        if (kind.form != kFormStored) memset(data.data() + kSealOffset, 0, 4);  // the mark
+        EXPECT_EQ(data, kind.data);
+      }
+      ASSERT_TRUE(reader.Next(&e)) << reader.fault_text();
+      EXPECT_STREQ(e.name, "next.txt");
+      EXPECT_EQ(Bytes(e.data, e.data + e.size), Bytes{'y'});
+
+      PatchEntries entries;
+      ASSERT_TRUE(entries.Read(out.data(), out.size(), nullptr, fault, sizeof fault)) << fault;
+      EXPECT_EQ(PayloadNeeds(entries), needs | FormBit(kFormStored));
+      const uint32_t missing = needs & ~kFormsRead;
+      fault[0] = 0;
+      EXPECT_EQ(CheckApplicable(entries, fault, sizeof fault), missing ? 0 : 1);
+      if (missing) {
+        EXPECT_STREQ(fault, removal ? "this build cannot apply: removals"
+                                    : "this build cannot apply: paths");
+      }
+    }
+  }
+}
+
+// Each way an extended header can be wrong, in a payload with and without
+// its trailer: the reader refuses it, naming what is wrong.
+TEST(ExtendedEntries, DamagedHeadersAreRefused) {
+  Bytes plain;
+  PayloadWriter writer(AppendBytes, &plain, false);
+  writer.Begin(2);
+  writer.Add("plugins/x.dll", kFormStored, Bytes{'x', 'y'}.data(), 2);
+  writer.AddRemoval("old.dll", 12, 34);
+  const size_t second = 4 + 38 + 14 + 2;  // where the removal's header begins
+  struct Case {
+    const char* what;
+    void (*damage)(Bytes* b, size_t second);
+    const char* says;
+  } cases[] = {
+      {"a reserved byte", [](Bytes* b, size_t) { (*b)[4 + 29] = 1; }, "reserved bytes"},
+      {"a path of length 0", [](Bytes* b, size_t) { WriteLe16(&(*b)[4 + 2], 0); },
+       "path length out of range"},
+      {"a path of length 1025", [](Bytes* b, size_t) { WriteLe16(&(*b)[4 + 2], 1025); },
+       "path length out of range"},
+      {"a path longer than its length", [](Bytes* b, size_t) { (*b)[4 + 2] = 12; },
+       "does not end in a NUL"},
+      {"no NUL after the path", [](Bytes* b, size_t) { (*b)[4 + 38 + 13] = 'z'; },
+       "does not end in a NUL"},
+      {"a path past the end", [](Bytes* b, size_t) { WriteLe16(&(*b)[4 + 2], 1000); },
+       "path runs past the end"},
+      {"an unknown kind", [](Bytes* b, size_t) { (*b)[4 + 1] = 3; }, "unknown kind"},
+      {"kind zero", [](Bytes* b, size_t) { (*b)[4 + 1] = 0; }, "unknown kind"},
+      {"a removal of 13 bytes",
+       [](Bytes* b, size_t at) {
+         WriteLe32(&(*b)[at + 34], 13);
+         b->push_back(0);
+       },
+       "not its 12 bytes"},
+      {"a removal's form", [](Bytes* b, size_t at) { (*b)[at + 30] = 1; }, "not its 12 bytes"},
+      {"a bad path", [](Bytes* b, size_t) { (*b)[4 + 38 + 6] = '/'; },
+       NameVerdictText(kNameEmpty)},
+  };
+  for (bool sealed : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (sealed ? ", sealed" : ""));
+      Bytes b = plain;
+      c.damage(&b, second);
+      // The undamaged records' trailer: the reader sees the damage first.
+      if (sealed) {
+        const Bytes good = Sealed(plain);
+        b.insert(b.end(), good.begin() + static_cast<std::ptrdiff_t>(plain.size()), good.end());
+      }
+      char fault[256] = "";
+      EXPECT_FALSE(CheckPayloadIntegrity(b.data(), b.size(), nullptr, fault, sizeof fault));
+      EXPECT_NE(std::string(fault).find(c.says), std::string::npos) << fault;
+    }
+  }
+  char fault[256] = "";
+  EXPECT_TRUE(CheckPayloadIntegrity(plain.data(), plain.size(), nullptr, fault, sizeof fault))
+      << fault;
+}
+
+// What a payload keeps: the last entry of each path, a removal as much as
+// a file ("-" marks one); and never a path inside another entry's.
+TEST(ExtendedEntries, LastOfEachPathAndNoFileAsAFolder) {
+  const struct {
+    std::vector<std::string> paths;
+    const char* kept;  // the kept entries, or the fault
+  } cases[] = {
+      {{"a", "a/b"}, "entry 2 (a/b) lies in entry 1 (a), which is not a folder"},
+      {{"x/y/z.dll", "X/Y"}, "entry 1 (x/y/z.dll) lies in entry 2 (X/Y)"},
+      {{"-a", "a/b"}, "entry 2 (a/b) lies in entry 1 (a)"},
+      {{"a.txt", "a/b", "a b/c", "ab", "a/c"}, "a.txt a/b a b/c ab a/c"},
+      {{"a/b", "-A/b", "c"}, "-A/b c"},
+      {{"-a/b", "a/B"}, "a/B"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.kept);
+    Bytes out;
+    PayloadWriter writer(AppendBytes, &out);
+    writer.Begin(static_cast<int32_t>(c.paths.size()));
+    for (const std::string& path : c.paths)
+      path[0] == '-' ? writer.AddRemoval(path.c_str() + 1, 1, 2)
+                     : writer.Add(path.c_str(), kFormStored, Bytes{'x'}.data(), 1);
+    ASSERT_TRUE(writer.End());
+    PatchEntries entries;
+    char fault[256] = "";
+    std::string kept;
+    if (entries.Read(out.data(), out.size(), nullptr, fault, sizeof fault)) {
+      for (int i = 0; i < entries.count(); ++i)
+        kept += std::string(i ? " " : "") + (entries[i].removal ? "-" : "") + entries[i].name;
+    } else {
+      kept = fault;
+    }
+    EXPECT_EQ(kept.find(c.kept), 0u) << kept;
   }
 }
 

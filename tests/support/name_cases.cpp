@@ -1,5 +1,7 @@
 #include "support/name_cases.h"
 
+#include <string>
+
 namespace {
 
 const NameVerdict F = kNameFine;
@@ -10,6 +12,14 @@ const NameVerdict Control = kNameControlCharacter;
 const NameVerdict Trailing = kNameTrailingDotOrSpace;
 const NameVerdict NotAscii = kNameNotAscii;
 const NameVerdict NotUtf8 = kNameNotUtf8;
+const NameVerdict Empty = kNameEmpty;
+
+const std::string kName255(255, 'n'), kName256(256, 'n');
+// 1,024 bytes in names of 255, and one more.
+const std::string kPath1024 =
+    kName255 + "/" + kName255 + "/" + kName255 + "/" + kName255.substr(1) + "/x";
+const std::string kPath1025 = kPath1024 + "x";
+const std::string kSub256 = "sub/" + kName256;
 
 }  // namespace
 
@@ -23,7 +33,9 @@ const NameCase kNameCases[] = {
     {" lead.txt", F, F},
     {"~pt.tmp", F, F},
     {"~pt00000.tmp.x", F, F},
-    {"abcdefghijklmnopqrstuvwxyz.db", F, F},  // 29 characters
+    {"abcdefghijklmnopqrstuvwxyz.db", F, F},  // 29 characters: the first form
+    {"abcdefghijklmnopqrstuvwxyz.doc", F, F},  // 30: an extended entry
+    {"api-ms-win-core-synch-l1-2-0.dll", F, F},
     {"LPT", F, F},
     {"conx", F, F},
     {"CONIN", F, F},
@@ -53,7 +65,8 @@ const NameCase kNameCases[] = {
     {"com\xc2\xb3", Device, Device},
     // Not file names at all, or not on Windows.
     {"", kNameEmpty, kNameEmpty},
-    {"abcdefghijklmnopqrstuvwxyz.doc", kNameTooLong, kNameTooLong},
+    {kName255.c_str(), F, F},
+    {kName256.c_str(), kNameTooLong, kNameTooLong},
     {".", kNameDots, kNameDots},
     {"..", kNameDots, kNameDots},
     {"a/b", Path, Path},
@@ -94,6 +107,33 @@ const NameCase kNameCases[] = {
     {"\xa9.txt", NotAscii, NotUtf8},            // a lone continuation byte
 };
 const size_t kNameCaseCount = sizeof kNameCases / sizeof *kNameCases;
+
+const NameCase kPathCases[] = {
+    {"plugins/sub/x.dll", F, F},
+    {"a/b", F, F},
+    {kPath1024.c_str(), F, F},
+    {kPath1025.c_str(), kPathTooLong, kPathTooLong},
+    {kSub256.c_str(), kNameTooLong, kNameTooLong},
+    {"/etc", Empty, Empty},
+    {"sub/", Empty, Empty},
+    {"a//b", Empty, Empty},
+    {"/", Empty, Empty},
+    {"../vusk.exe", kNameDots, kNameDots},
+    {"a/../b", kNameDots, kNameDots},
+    {"a/./b", kNameDots, kNameDots},
+    {"sub/CON/x.dll", Device, Device},
+    {"sub/lpt1.log", Device, Device},
+    {"sub/~ptjrnl.tmp", kNameReserved, kNameReserved},
+    {"~pt0000.tmp/x", kNameReserved, kNameReserved},
+    {"a\\b/c", Path, Path},
+    {"sub/c:x", Path, Path},
+    {"dot./x", Trailing, Trailing},
+    {"sub/go?d", Forbidden, Forbidden},
+    {"sub/tab\tx", Control, Control},
+    {"\xc3\xa9t\xc3\xa9/x.txt", NotAscii, F},
+    {"x/\xff\xfe", NotAscii, NotUtf8},
+};
+const size_t kPathCaseCount = sizeof kPathCases / sizeof *kPathCases;
 
 const SameNameCase kSameNameCases[] = {
     {"vusk.exe", "VUSK.EXE", true},

@@ -17,6 +17,11 @@ struct NameCase {
 extern const NameCase kNameCases[];
 extern const size_t kNameCaseCount;
 
+// Paths into folders as CheckEntryPath judges them: each name of the
+// table above, and what only a path can get wrong.
+extern const NameCase kPathCases[];
+extern const size_t kPathCaseCount;
+
 struct SameNameCase {
   const char* a;
   const char* b;

@@ -134,7 +134,9 @@ Bytes Sealed(const Bytes& container) {
   PayloadEntry e;
   if (reader.Start()) {
     writer.Begin(reader.count());
-    while (reader.Next(&e)) writer.AddWithField(e.name, e.compressed, e.data, e.size);
+    while (reader.Next(&e))
+      e.removal ? writer.AddRemoval(e.name, e.old_size, e.old_crc)
+                : writer.AddWithField(e.name, e.compressed, e.data, e.size);
   }
   writer.End();
   return out;

@@ -71,6 +71,6 @@ struct InterruptedStep {
   Bytes new_bytes;
   const Bytes* old_bytes;
 };
-Bytes MakeJournal(int phase, const std::vector<InterruptedStep>& steps, int format = 3);
+Bytes MakeJournal(int phase, const std::vector<InterruptedStep>& steps, int format = 4);
 
 #endif  // PATCHER_TESTS_SUPPORT_PAYLOAD_BUILDER_H

@@ -202,16 +202,26 @@ TEST_F(PackCli, QuietFastAndReplacingAnOldPayload) {
   EXPECT_GT(fast.size(), optimal.size());
 }
 
-TEST_F(PackCli, NameOfTwentyNineCharactersIsTheLongest) {
+// 29 characters fit the first form of entry, longer names the extended
+// one, up to 255.
+TEST_F(PackCli, NamesOfUpTo255Characters) {
   const std::string file = Write("a.txt", TextLike(100, 1));
-  const std::string name29(29, 'n'), name30(30, 'n');
-  Result r = Lzcx({"pack", "--name", name29 + "=" + file, "-o", Payload(), file});
-  ASSERT_EQ(r.status, 0) << r.err;
-  Result list = Lzcx({"list", Payload()});
-  EXPECT_EQ(Rows(list.out).find(name29 + " "), 0u) << list.out;
-  r = Lzcx({"pack", "--name", name30 + "=" + file, "-o", dir_.Join("other.bin"), file});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("longer than 29 characters"), std::string::npos) << r.err;
+  for (size_t length : {29, 30, 255, 256}) {
+    SCOPED_TRACE(length);
+    const std::string name(length, 'n');
+    Result r = Lzcx({"pack", "--name", name + "=" + file, "-o", Payload(), file});
+    if (length > 255) {
+      EXPECT_EQ(r.status, 1);
+      EXPECT_NE(r.err.find("longer than 255 characters"), std::string::npos) << r.err;
+      continue;
+    }
+    ASSERT_EQ(r.status, 0) << r.err;
+    Bytes payload;
+    ASSERT_TRUE(ReadFileBytes(Payload(), &payload));
+    EXPECT_EQ(payload.at(4) == 0, length > 29);
+    Result list = Lzcx({"list", Payload()});
+    EXPECT_EQ(Rows(list.out).find(name + " "), 0u) << list.out;
+  }
 }
 
 // Bad input: exit 1, one line on stderr, and the directory exactly as it

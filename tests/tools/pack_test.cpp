@@ -96,7 +96,7 @@ TEST(PackPayload, NamesAsTheRuleJudgesThem) {
         EXPECT_FALSE(b < 32 || b == 127 || (b == 0xC2 && (why[k + 1] & 0xE0) == 0x80)) << k;
       }
     }
-    if (strlen(c.name) >= 30) continue;
+    if (!*c.name || strchr(c.name, '/')) continue;  // no entry, or a path
     const Bytes payload = MakeContainer({{c.name, 0, {'x'}}});
     EXPECT_EQ(VerifyPayload(payload.data(), payload.size(), ""), c.read == kNameFine ? 1 : 0);
   }

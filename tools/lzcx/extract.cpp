@@ -224,6 +224,7 @@ int Extract(const Request& request) {
   char fault[512];
   PatchEntries entries;
   if (!entries.Read(payload.data.get(), payload.size, nullptr, fault, sizeof fault) ||
+      !CheckApplicable(entries, fault, sizeof fault) ||
       !entries.CheckDecodes(nullptr, fault, sizeof fault)) {
     const char* what = LooksLikePayload(payload.data.get(), payload.size)
                            ? fault

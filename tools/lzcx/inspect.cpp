@@ -55,7 +55,9 @@ int List(const char* path, const FileBytes& payload, uint32_t, bool json) {
   PayloadReader reader(payload.data.get(), integrity.entries_end);
   reader.Start();
   PayloadEntry e;
-  // The sizes in the order pack prints them: expanded, then packed.
+  // The sizes in the order pack prints them: expanded, then packed. The
+  // old file's size for delta entries, which need that file, and for
+  // removals, which remove only that file.
   if (json) {
     printf("{\"checksums\": %s, \"entries\": [", integrity.checksums ? "true" : "false");
     for (const char* separator = "\n"; reader.Next(&e); separator = ",\n") {
@@ -63,21 +65,25 @@ int List(const char* path, const FileBytes& payload, uint32_t, bool json) {
       PrintJsonString(e.name);
       printf(", \"compressed\": %s, \"expanded\": %u, \"packed\": %u",
              e.compressed ? "true" : "false", e.expanded_length, e.size);
-      if (IsDelta(e)) printf(", \"form\": \"delta\", \"old\": %u", e.old_size);
+      if (IsDelta(e) || e.removal)
+        printf(", \"form\": \"%s\", \"old\": %llu", EntryFormName(e),
+               static_cast<unsigned long long>(e.old_size));
       putchar('}');
     }
     printf("\n]}\n");
     return 0;
   }
-  // The old file's size only for delta entries, which need that file.
   printf("%-29s  %-10s  %10s  %10s  %6s  %10s\n", "name", "form", "expanded", "packed", "ratio",
          "old");
   while (reader.Next(&e)) {
-    printf("%-29s  %-10s  %10u  %10u  %6.3f", e.name,
-           IsDelta(e) ? "delta" : e.compressed ? "compressed" : "stored", e.expanded_length,
-           e.size, Ratio(e.size, e.expanded_length));
-    if (IsDelta(e))
-      printf("  %10u\n", e.old_size);
+    if (e.removal)
+      printf("%-29s  %-10s  %10s  %10s  %6s", e.name, "removal", "-", "-", "-");
+    else
+      printf("%-29s  %-10s  %10u  %10u  %6.3f", e.name,
+             IsDelta(e) ? "delta" : e.compressed ? "compressed" : "stored", e.expanded_length,
+             e.size, Ratio(e.size, e.expanded_length));
+    if (IsDelta(e) || e.removal)
+      printf("  %10llu\n", static_cast<unsigned long long>(e.old_size));
     else
       printf("  %10s\n", "-");
   }

@@ -80,9 +80,12 @@ int CheckFormsReadable(const uint8_t* data, size_t size, uint32_t readable, cons
   entries.Start();
   PayloadEntry e;
   while (entries.Next(&e)) {
-    if (readable & FormBit(EntryForm(e))) continue;
-    *why = std::string("the payload uses ") + DataFormName(EntryForm(e)) + " entries (" + e.name +
-           " is one), which " + reader + " cannot read";
+    const uint32_t missing = EntryNeeds(e) & ~readable;
+    if (!missing) continue;
+    const int need = __builtin_ctz(missing);
+    *why = std::string("the payload uses ") + DataFormName(need) +
+           (need < FORM_PATHS ? " entries" : "") + " (" + e.name + " is one), which " + reader +
+           " cannot read";
     return 0;
   }
   return 1;
