@@ -160,23 +160,6 @@ int EncodeDeltaChecked(const PackFile& file, const FileBytes& in, const PackOpti
   return 0;
 }
 
-// The payload's entries with paths and its removals (FORM_PATHS) come with
-// the container's extended entry; until this build's container has it, a
-// path is refused by the rule for names and a removal cannot be written.
-#ifdef FORM_PATHS
-NameVerdict CheckPath(const char* path) { return CheckEntryPath(path, kNameForPacking); }
-int AddRemoval(PayloadWriter* writer, const PackFile& file) {
-  return writer->AddRemoval(file.name.c_str(), file.old_size, file.old_crc);
-}
-bool IsRemoval(const PayloadEntry& e) { return e.removal; }
-const uint32_t kRemovalData = kRemovalDataSize;
-#else
-NameVerdict CheckPath(const char* path) { return CheckEntryName(path, kNameForPacking); }
-int AddRemoval(PayloadWriter*, const PackFile&) { return 0; }
-bool IsRemoval(const PayloadEntry&) { return false; }
-const uint32_t kRemovalData = 12;
-#endif
-
 // The bytes of an entry's header and name: the short header for a plain
 // name that fits its field, the extended one with its path otherwise.
 uint64_t EntryOverhead(const std::string& name) {
@@ -216,7 +199,7 @@ struct NameKey {
 int CheckNames(const std::vector<PackFile>& files, bool paths, std::string* why) {
   std::vector<NameKey> keys;
   for (const PackFile& f : files) {
-    const NameVerdict verdict = paths || f.removal ? CheckPath(f.name.c_str())
+    const NameVerdict verdict = paths || f.removal ? CheckEntryPath(f.name.c_str(), kNameForPacking)
                                                    : CheckEntryName(f.name.c_str(), kNameForPacking);
     if (verdict != kNameFine) {
       *why = Printf("%s: entry name \"%s\": %s%s", f.path.c_str(), Shown(f.name).c_str(),
@@ -279,8 +262,8 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
   uint64_t total = 4 + TrailerSize(count);
   for (const PackFile& file : files) {
     if (file.removal) {
-      total += EntryOverhead(file.name) + kRemovalData;
-      if (!AddRemoval(&writer, file)) {
+      total += EntryOverhead(file.name) + kRemovalDataSize;
+      if (!writer.AddRemoval(file.name.c_str(), file.old_size, file.old_crc)) {
         if (why->empty()) *why = file.name + ": out of memory while writing its removal";
         return 0;
       }
@@ -389,7 +372,7 @@ int CheckPacked(const uint8_t* data, size_t size, const std::vector<PackFile>& f
   PayloadEntry e;
   reader.Start();
   for (const PackFile& f : files) {
-    if (!reader.Next(&e) || f.name != e.name || f.removal != IsRemoval(e) ||
+    if (!reader.Next(&e) || f.name != e.name || f.removal != e.removal ||
         (!f.removal && !e.compressed)) {
       *why = f.name + ": the entry's header is wrong";
       return 0;
