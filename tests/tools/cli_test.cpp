@@ -1106,6 +1106,111 @@ TEST_F(PayloadCli, WhatItIsGiven) {
 // result is one line on stderr and exit status 1, with nothing written;
 // never a crash. (Sanitizers reserve far more address space than any
 // ceiling here, so these builds skip it.)
+// pack -C and patcher -C: every file below a folder by its path, the
+// program first; what a tree may not hold; and --from by path, whose old
+// files the tree lacks become removals. TREE, OLD, OUT and STUB stand for
+// the paths; each case gets a tree of its own, in a new place.
+TEST_F(PatcherCli, PacksAFolderTreeByPath) {
+  const std::string long_name = "data/maps/" + std::string(60, 'm') + ".map";
+  const Bytes help = TextLike(4000, 3), map = TextLike(9000, 4);
+  TestPeLayout reads_paths;  // a stub whose program applies paths and removals
+  reads_paths.plus = true;
+  reads_paths.forms = std::vector<uint16_t>{FORM_STORED, FORM_BLOCK, FORM_DELTA, FORM_PATHS,
+                                            FORM_REMOVALS};
+  const std::string stub = Write("paths.exe", MakeTestPatcher(reads_paths).image);
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> extra;  // path, what ("dir", "link")
+    std::vector<std::string> args;
+    int status;
+    std::string err;     // part of stderr
+    std::string listed;  // part of list's rows, for status 0
+  };
+  const std::vector<Case> cases = {
+      {"subfolders and a long name", {}, {"pack", "-C", "TREE", "-o", "OUT"}, 0,
+       "vusk.exe: ", long_name + " "},
+      {"an empty folder, skipped", {{"data/empty", "dir"}},
+       {"pack", "-C", "TREE", "-o", "OUT"}, 0, "data/empty/: an empty folder, skipped\n",
+       "data/help.txt "},
+      {"a link", {{"data/link.txt", "link"}}, {"pack", "-C", "TREE", "-o", "OUT"}, 1,
+       "data/link.txt: a link", ""},
+      {"paths equal but for case", {{"data/HELP.TXT", "file"}},
+       {"pack", "-C", "TREE", "-o", "OUT"}, 1, "are the same file on the target system", ""},
+      {"folders equal but for case", {{"Data", "dir"}, {"Data/x.txt", "file"}},
+       {"pack", "-C", "TREE", "-o", "OUT"}, 1, "one folder on the target system", ""},
+      {"a file and a folder equal but for case", {{"DATA", "file"}},
+       {"pack", "-C", "TREE", "-o", "OUT"}, 1, "one name on the target system", ""},
+      {"a name the rule refuses", {{"data/con.txt", "file"}},
+       {"pack", "-C", "TREE", "-o", "OUT"}, 1, "con.txt", ""},
+      {"patcher", {}, {"patcher", "--stub", "STUB", "-C", "TREE", "-o", "OUT"}, 0, "", ""},
+      {"patcher without the program", {{"vusk.exe", "gone"}},
+       {"patcher", "--stub", "STUB", "-C", "TREE", "-o", "OUT"}, 1, "no vusk.exe at its top", ""},
+      {"--from: a dropped file removed", {}, {"pack", "--from", "OLD", "-C", "TREE", "-o", "OUT"},
+       0, "DATA/old.dll: removed (700 bytes)\n", "DATA/old.dll "},
+      {"--from: old files found by path, any case", {},
+       {"pack", "--from", "OLD", "-C", "TREE", "-o", "OUT"}, 0,
+       "(delta from 8000 bytes)", "data/maps/a.map "},
+      {"--remove of a file not in OLD_DIR", {},
+       {"pack", "--from", "OLD", "--remove", "data/none.dll", "-C", "TREE", "-o", "OUT"}, 1,
+       "--remove data/none.dll: no such file", ""},
+      {"--remove of a file the tree has", {},
+       {"pack", "--from", "OLD", "--remove", "DATA/HELP.TXT", "-C", "TREE", "-o", "OUT"}, 1,
+       "the new release has it", ""},
+      {"-C and files", {}, {"pack", "-C", "TREE", "-o", "OUT", "TREE"}, 2, "no files besides", ""},
+      {"--remove without --from", {}, {"pack", "--remove", "a", "-C", "TREE", "-o", "OUT"}, 2,
+       "--remove needs --from", ""},
+  };
+  Bytes first;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDir tree, old;
+    ASSERT_TRUE(MakeDirectory(tree.Join("data")) && MakeDirectory(tree.Join("data/maps")));
+    ASSERT_TRUE(WriteFileBytes(tree.Join("vusk.exe"), program_bytes_));
+    ASSERT_TRUE(WriteFileBytes(tree.Join("data/help.txt"), help));
+    ASSERT_TRUE(WriteFileBytes(tree.Join("data/maps/a.map"), map));
+    ASSERT_TRUE(WriteFileBytes(tree.Join(long_name), map));
+    ASSERT_TRUE(MakeDirectory(old.Join("DATA")) && MakeDirectory(old.Join("DATA/maps")));
+    ASSERT_TRUE(WriteFileBytes(old.Join("vusk.exe"), program_bytes_));
+    ASSERT_TRUE(WriteFileBytes(old.Join("DATA/maps/a.map"), TextLike(8000, 4)));
+    ASSERT_TRUE(WriteFileBytes(old.Join("DATA/old.dll"), RandomBytes(700, 5)));
+    ASSERT_TRUE(WriteFileBytes(old.Join("DATA/Help.txt"), help));
+    for (const auto& x : c.extra) {
+      const std::string path = tree.Join(x.first);
+      ASSERT_TRUE(x.second == "dir"    ? MakeDirectory(path)
+                  : x.second == "link" ? symlink(help_.c_str(), path.c_str()) == 0
+                  : x.second == "gone" ? unlink(path.c_str()) == 0
+                                       : WriteFileBytes(path, help));
+    }
+    const std::string out = dir_.Join("tree.out");
+    unlink(out.c_str());
+    std::vector<std::string> args;
+    for (const std::string& a : c.args)
+      args.push_back(a == "TREE" ? tree.path() : a == "OLD" ? old.path() : a == "OUT" ? out
+                     : a == "STUB" ? stub : a);
+    Result r = Lzcx(args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    if (c.status) {
+      if (c.status == 1) {
+        EXPECT_EQ(r.ErrLines(), 1) << r.err;
+      }
+      EXPECT_EQ(access(out.c_str(), F_OK), -1) << "written after a refusal";
+      continue;
+    }
+    Result list = Lzcx({"list", out});
+    ASSERT_EQ(list.status, 0) << list.err;
+    const std::string rows = Rows(list.out);
+    EXPECT_EQ(rows.find("vusk.exe "), 0u) << rows;
+    EXPECT_NE(rows.find(c.listed), std::string::npos) << rows;
+    Bytes made;
+    ASSERT_TRUE(ReadFileBytes(out, &made));
+    if (c.args[0] == "patcher" || c.args[1] == "--from") continue;
+    // The base tree again (another folder, skipped folders aside): the same bytes.
+    if (first.empty()) first = made;
+    EXPECT_TRUE(made == first) << "another payload of the same tree";
+  }
+}
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 TEST_F(PackCli, OutOfMemoryIsOneLine) { GTEST_SKIP() << "sanitizer build"; }
 #else

@@ -46,12 +46,19 @@ const CliOption kRecoverOptions[] = {
 const CliOption kPackOptions[] = {
     {kOptionStub, "stub", "STUB.exe", "the program with an empty payload, or any patcher"},
     {'o', "output", "FILE", "the file to write; - writes it to standard output\n(not a terminal)"},
+    {'C', "directory", "DIR", "every file below DIR instead of FILE..., named by\n"
+                              "its path there ('/' between names): vusk.exe\n"
+                              "first, then in byte order of the paths"},
     {kOptionName, "name", "NAME=FILE", "name the entry of FILE (as given among the files)\nNAME; once per file"},
     {kOptionFast, "fast", nullptr, "a lazy parse: quicker, 0.4 to 1% larger"},
     {kOptionFrom, "from", "OLD_DIR", "the previous release: a file whose old version is\n"
                                      "there (same name, any case) becomes a delta entry\n"
                                      "when that is smaller; the patch then needs that\n"
-                                     "very old file"},
+                                     "very old file. With -C, by path below OLD_DIR,\n"
+                                     "and each file of OLD_DIR that DIR lacks becomes\n"
+                                     "a removal entry"},
+    {kOptionRemove, "remove", "PATH", "a removal entry for PATH, a file below OLD_DIR\n"
+                                      "(needs --from); repeatable"},
     {'q', "quiet", nullptr, "no line per file on standard error"},
     {0, nullptr, nullptr, nullptr},
 };
@@ -92,18 +99,24 @@ const CliCommand kCommands[] = {
      kRecoverOptions, "nothing to do, or the interrupted patch was finished or undone",
      "the recovery could not be made; the journal stays for the next try"},
     {"pack", PackCommand, "make a payload of release files",
-     "pack [--fast] [-q] [--from OLD_DIR] [--name NAME=FILE]... -o PAYLOAD FILE...",
+     "pack [--fast] [-q] [--from OLD_DIR [--remove PATH]...] -o PAYLOAD\n"
+     "            ([--name NAME=FILE]... FILE... | -C DIR)",
      "Packs FILE... into a payload: one entry per file, in the order given, named\n"
-     "by the file's name or by --name. Every block is decoded again and compared\n"
-     "with its file, and the payload is read back as the patcher reads it, before\n"
-     "it takes the place of PAYLOAD. One line per file on standard error: name,\n"
-     "size, packed size, ratio, and the form when it is not a block.\n",
+     "by the file's name or by --name; or, with -C, every file below DIR, named by\n"
+     "its path (links, devices and pipes are refused, empty folders skipped, each\n"
+     "named on standard error), so that the same tree gives the same bytes. Every\n"
+     "block is decoded again and compared with its file, and the payload is read\n"
+     "back as the patcher reads it, before it takes the place of PAYLOAD. One line\n"
+     "per file on standard error: name, size, packed size, ratio, and the form\n"
+     "when it is not a block; \"removed\" for a removal.\n",
      kPackOptions + 1, "the payload was written", kPackFails},
     {"patcher", PatcherCommand, "make a patcher: the stub with a payload of release files",
-     "patcher [--fast] [-q] [--from OLD_DIR] --stub STUB.exe [--name NAME=FILE]... -o OUT.exe FILE...",
+     "patcher [--fast] [-q] [--from OLD_DIR [--remove PATH]...] --stub STUB.exe\n"
+     "            -o OUT.exe ([--name NAME=FILE]... FILE... | -C DIR)",
      "Makes a patcher: the stub with its payload replaced by what pack makes of\n"
      "FILE... (everything pack refuses, patcher refuses). The first file is the\n"
-     "program and must be named vusk.exe: --name vusk.exe=FILE names it so. The\n"
+     "program and must be named vusk.exe: --name vusk.exe=FILE names it so; -C DIR\n"
+     "must hold vusk.exe at its top. The\n"
      "same stub and files give the same bytes.\n",
      kPatcherOptions, "the patcher was written",
      "as for pack, or the stub is not a patcher; nothing was written"},

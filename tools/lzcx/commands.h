@@ -76,6 +76,25 @@ struct PathInfo {
 // that does not exist is not a failure (kind kMissing).
 int ExaminePath(const char* path, PathInfo* info, std::string* why);
 
+// One thing below a folder, as WalkTree finds it: links are not
+// followed, so a tree never leads outside itself.
+struct TreeEntry {
+  enum Kind { kFile, kEmptyFolder, kLink, kOther } kind;  // kOther: a device, a FIFO
+  std::string path;  // relative to the folder, names joined by '/'
+  uint64_t size;     // a file's
+};
+
+// What one folder holds, for WalkTree: names (never "." or "..") and what
+// each is, links not followed; a folder is kEmptyFolder here whatever it
+// holds. Zero with the reason in `why` when the folder cannot be listed.
+// posix/io.cpp and win32/io.cpp implement it.
+int ListFolder(const std::string& folder, std::vector<TreeEntry>* entries, std::string* why);
+
+// Everything below `dir`, in no particular order: its files, links and
+// other things, and each folder that holds nothing at all. Zero with the
+// reason (naming the folder) in `why` when a folder cannot be listed.
+int WalkTree(const char* dir, std::vector<TreeEntry>* entries, std::string* why);
+
 // Whether a file can be created beside `path`: its directory exists and is
 // writable. Zero with the reason in `why` when not.
 int CanCreateBeside(const char* path, std::string* why);

@@ -335,6 +335,11 @@ int Extract(const Request& request) {
   platform::Directory* done = ops.Open(dir.c_str());
   for (int i = 0; i < entries.count(); ++i) {
     const PayloadEntry& e = entries[i];
+    // A removal wrote nothing: the log says what went, -v lists writes only.
+    if (e.removal) {
+      log.Line("removed %s%s", dir.c_str(), e.name);
+      continue;
+    }
     char found[platform::kPathBuffer];
     const char* name = done && ops.Find(done, e.name, found) != platform::kTargetMissing ? found
                                                                                         : e.name;

@@ -148,3 +148,31 @@ int ReplaceFileAtomically(const char* path, const std::vector<uint8_t>& bytes,
   return file.Create(path, why) && file.Write(bytes.data(), bytes.size(), why) &&
          file.Commit(why);
 }
+
+int WalkTree(const char* dir, std::vector<TreeEntry>* entries, std::string* why) {
+  // Depth first, without recursion: each folder is listed once, its own
+  // path (relative) on the stack until then.
+  std::vector<std::string> pending(1, std::string());
+  const std::string root = DirectoryString(dir);
+  std::vector<TreeEntry> here;
+  while (!pending.empty()) {
+    const std::string folder = pending.back();
+    pending.pop_back();
+    here.clear();
+    const std::string full = folder.empty() ? root : DirectoryString((root + folder).c_str());
+    if (!ListFolder(full, &here, why)) {
+      *why = (folder.empty() ? std::string(dir) : root + folder) + ": " + *why;
+      return 0;
+    }
+    if (here.empty() && !folder.empty())
+      entries->push_back(TreeEntry{TreeEntry::kEmptyFolder, folder, 0});
+    for (TreeEntry& e : here) {
+      e.path = folder.empty() ? e.path : folder + "/" + e.path;
+      if (e.kind == TreeEntry::kEmptyFolder)
+        pending.push_back(e.path);
+      else
+        entries->push_back(e);
+    }
+  }
+  return 1;
+}

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <new>
@@ -21,15 +22,17 @@
 #include "payload/names.h"
 #include "platform/name_case.h"
 #include "platform/platform.h"
+#include "resources/resource_ids.h"
 
 namespace {
 
 // One file on its way into the payload.
 struct Input {
-  const char* path;
+  std::string path;
   std::string name;
   bool renamed;
   PathInfo info;
+  std::string old_path;  // pack -C --from: its old version, if there is one
 };
 
 std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -119,11 +122,16 @@ int ToSink(void* context, const void* data, size_t size) {
 int EncodeDeltaChecked(const PackFile& file, const FileBytes& in, const PackOptions& options,
                        std::vector<uint8_t>* data, uint64_t* old_size, std::string* why) {
   data->clear();
-  platform::FindData found;
-  const std::string dir = DirectoryString(options.from);
-  if (!platform::ProbePath((dir + file.name).c_str(), &found)) return 1;
+  std::string old_path = file.old_path;
+  if (old_path.empty()) {
+    if (!options.from) return 1;
+    platform::FindData found;
+    const std::string dir = DirectoryString(options.from);
+    if (!platform::ProbePath((dir + file.name).c_str(), &found)) return 1;
+    old_path = dir + found.name;
+  }
   FileBytes old;
-  if (!ReadRegularFile((dir + found.name).c_str(), kMaxDeltaOld, "an old file", &old, why)) {
+  if (!ReadRegularFile(old_path.c_str(), kMaxDeltaOld, "an old file", &old, why)) {
     why->clear();  // a folder of that name, or too large a file: no delta
     return 1;
   }
@@ -152,41 +160,88 @@ int EncodeDeltaChecked(const PackFile& file, const FileBytes& in, const PackOpti
   return 0;
 }
 
-// Every name is one the program can write, and no two are one file.
-int CheckNames(const std::vector<PackFile>& files, std::string* why) {
-  for (size_t i = 0; i < files.size(); ++i) {
-    const PackFile& f = files[i];
-    const NameVerdict verdict = CheckEntryName(f.name.c_str(), kNameForPacking);
+// The bytes of an entry's header and name: the short header for a plain
+// name that fits its field, the extended one with its path otherwise.
+uint64_t EntryOverhead(const std::string& name) {
+  const bool fits = name.size() < static_cast<size_t>(kEntryNameField) &&
+                    name.find('/') == std::string::npos;
+  return kEntryHeaderSize + (fits ? 0 : name.size() + 1);
+}
+
+// A name as typed, but no control character reaches the terminal: C0 and
+// DEL, C1 in UTF-8, and any byte beyond ASCII of a name that is not UTF-8
+// (a terminal may take one alone for C1) show as '?'.
+std::string Shown(const std::string& name) {
+  const bool utf8 = platform::IsUtf8(name.c_str());
+  std::string shown;
+  for (size_t k = 0; k < name.size(); ++k) {
+    const unsigned char c = static_cast<unsigned char>(name[k]);
+    const bool c1 = c == 0xC2 && k + 1 < name.size() &&
+                    (static_cast<unsigned char>(name[k + 1]) & 0xE0) == 0x80;
+    k += c1;
+    shown += c < 32 || c == 127 || c1 || (c >= 0x80 && !utf8) ? '?' : static_cast<char>(c);
+  }
+  return shown;
+}
+
+// A name, or a folder of a path (`folder` bytes of it), for CheckNames.
+struct NameKey {
+  const PackFile* file;
+  size_t length;  // all of the name, or its folder's part
+  bool folder;
+};
+
+// Every name is one the program can write (a path with -C, and for a
+// removal), and no two are one file: a
+// sort by the target's order of names puts the ones it takes for one
+// side by side. A path's folders join them, so that neither a file nor
+// another folder is one of them but for letter case.
+int CheckNames(const std::vector<PackFile>& files, bool paths, std::string* why) {
+  std::vector<NameKey> keys;
+  for (const PackFile& f : files) {
+    const NameVerdict verdict = paths || f.removal ? CheckEntryPath(f.name.c_str(), kNameForPacking)
+                                                   : CheckEntryName(f.name.c_str(), kNameForPacking);
     if (verdict != kNameFine) {
-      // The name as typed, but no control character reaches the terminal:
-      // C0 and DEL, C1 in UTF-8, and any byte beyond ASCII of a name that
-      // is not UTF-8 (a terminal may take one alone for C1) show as '?'.
-      const bool utf8 = platform::IsUtf8(f.name.c_str());
-      std::string shown;
-      for (size_t k = 0; k < f.name.size(); ++k) {
-        const unsigned char c = static_cast<unsigned char>(f.name[k]);
-        const bool c1 = c == 0xC2 && k + 1 < f.name.size() &&
-                        (static_cast<unsigned char>(f.name[k + 1]) & 0xE0) == 0x80;
-        k += c1;
-        shown += c < 32 || c == 127 || c1 || (c >= 0x80 && !utf8) ? '?' : static_cast<char>(c);
-      }
-      *why = Printf("%s: entry name \"%s\": %s%s", f.path.c_str(), shown.c_str(),
+      *why = Printf("%s: entry name \"%s\": %s%s", f.path.c_str(), Shown(f.name).c_str(),
                     NameVerdictText(verdict),
-                    verdict == kNameNotAscii
-                        ? " (the program creates files through 8-bit calls, whose code page "
-                          "differs between Windows versions): --name NAME=FILE gives it an "
-                          "ASCII name"
-                        : "");
+                    verdict != kNameNotAscii ? ""
+                    : paths || f.removal ? " (the program creates files through 8-bit calls, whose code page "
+                              "differs between Windows versions)"
+                            : " (the program creates files through 8-bit calls, whose code page "
+                              "differs between Windows versions): --name NAME=FILE gives it an "
+                              "ASCII name");
       return 0;
     }
-    for (size_t j = 0; j < i; ++j) {
-      if (platform::SameFileName(f.name.c_str(), files[j].name.c_str())) {
-        *why = Printf("entries \"%s\" (%s) and \"%s\" (%s) are the same file on the target system",
-                      files[j].name.c_str(), files[j].path.c_str(), f.name.c_str(),
-                      f.path.c_str());
-        return 0;
-      }
+    keys.push_back(NameKey{&f, f.name.size(), false});
+    if (f.removal) continue;  // what it removes makes no folder
+    for (size_t k = 0; k < f.name.size(); ++k)
+      if (f.name[k] == '/') keys.push_back(NameKey{&f, k, true});
+  }
+  std::vector<std::string> texts;
+  texts.reserve(keys.size());
+  for (const NameKey& k : keys) texts.push_back(k.file->name.substr(0, k.length));
+  std::vector<size_t> order(keys.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    return platform::CompareFileNames(texts[a].c_str(), texts[b].c_str()) < 0;
+  });
+  for (size_t i = 1; i < order.size(); ++i) {
+    const size_t a = order[i - 1], b = order[i];
+    if (platform::CompareFileNames(texts[a].c_str(), texts[b].c_str())) continue;
+    if (keys[a].folder && keys[b].folder && texts[a] == texts[b]) continue;  // one folder
+    const PackFile& x = *keys[a].file;
+    const PackFile& y = *keys[b].file;
+    if (!keys[a].folder && !keys[b].folder) {
+      *why = Printf("entries \"%s\" (%s) and \"%s\" (%s) are the same file on the target system",
+                    x.name.c_str(), x.path.c_str(), y.name.c_str(), y.path.c_str());
+    } else {
+      *why = Printf("entries \"%s\" (%s) and \"%s\" (%s): \"%s\" and \"%s\" are one %s on the "
+                    "target system",
+                    x.name.c_str(), x.path.c_str(), y.name.c_str(), y.path.c_str(),
+                    texts[a].c_str(), texts[b].c_str(),
+                    keys[a].folder && keys[b].folder ? "folder" : "name");
     }
+    return 0;
   }
   return 1;
 }
@@ -199,13 +254,24 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
     *why = "no files to pack";
     return 0;
   }
-  if (!CheckNames(files, why)) return 0;
+  if (!CheckNames(files, options.paths, why)) return 0;
   const uint32_t count = static_cast<uint32_t>(files.size());
   SinkContext context = {sink, why};
   PayloadWriter writer(ToSink, &context);
   if (!writer.Begin(static_cast<int32_t>(count))) return 0;
   uint64_t total = 4 + TrailerSize(count);
   for (const PackFile& file : files) {
+    if (file.removal) {
+      total += EntryOverhead(file.name) + kRemovalDataSize;
+      if (!writer.AddRemoval(file.name.c_str(), file.old_size, file.old_crc)) {
+        if (why->empty()) *why = file.name + ": out of memory while writing its removal";
+        return 0;
+      }
+      if (options.report)
+        fprintf(stderr, "%s: removed (%llu bytes)\n", file.name.c_str(),
+                static_cast<unsigned long long>(file.old_size));
+      continue;
+    }
     FileBytes in;
     if (!ReadRegularFile(file.path.c_str(), kMaxBlockInput, "a payload entry", &in, why)) {
       *why = file.path + ": " + *why;
@@ -222,14 +288,16 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
     if (!EncodeChecked(file, in, options, work.get(), static_cast<size_t>(work_size), &length,
                        why))
       return 0;
-    total += kEntryHeaderSize + length;
+    total += EntryOverhead(file.name) + length;
     if (total > kMaxPayloadSize) {
       *why = file.path + ": the payload would be larger than a payload can be (4 GB)";
       return 0;
     }
     std::vector<uint8_t> delta;
     uint64_t old_size = 0;
-    if (options.from && !EncodeDeltaChecked(file, in, options, &delta, &old_size, why)) return 0;
+    if ((options.from || !file.old_path.empty()) &&
+        !EncodeDeltaChecked(file, in, options, &delta, &old_size, why))
+      return 0;
     const bool is_delta = !delta.empty() && delta.size() < length;
     const uint8_t* data = work.get();
     if (is_delta) {
@@ -251,7 +319,7 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
       else if (BlockIsStored(static_cast<uint32_t>(in.size), static_cast<uint32_t>(length)))
         form = " (stored)";
       // A file stored under another name than its path says which.
-      if (file.name != file.path) form += " (from " + file.path + ")";
+      if (!options.paths && file.name != file.path) form += " (from " + file.path + ")";
       fprintf(stderr, "%s: %zu -> %zu bytes, %.3f%s\n", file.name.c_str(), in.size, length,
               ratio, form.c_str());
     }
@@ -304,7 +372,8 @@ int CheckPacked(const uint8_t* data, size_t size, const std::vector<PackFile>& f
   PayloadEntry e;
   reader.Start();
   for (const PackFile& f : files) {
-    if (!reader.Next(&e) || f.name != e.name || !e.compressed) {
+    if (!reader.Next(&e) || f.name != e.name || f.removal != e.removal ||
+        (!f.removal && !e.compressed)) {
       *why = f.name + ": the entry's header is wrong";
       return 0;
     }
@@ -329,13 +398,147 @@ int CheckOutput(const PackRequest& request, const std::vector<Input>& inputs) {
   for (const Input& in : inputs) {
     if (out_info.kind != PathInfo::kMissing && out_info.device == in.info.device &&
         out_info.inode == in.info.inode)
-      return Refuse("%s: the output would overwrite its input %s", output, in.path);
+      return Refuse("%s: the output would overwrite its input %s", output, in.path.c_str());
   }
   for (const char* path : request.also_read) {
     PathInfo info;
     if (out_info.kind != PathInfo::kMissing && ExaminePath(path, &info, &why) &&
         out_info.device == info.device && out_info.inode == info.inode)
       return Refuse("%s: the output would overwrite its input %s", output, path);
+  }
+  return 0;
+}
+
+// The files below request.tree, in payload order: the program first, then
+// by the bytes of their paths, so that a tree always packs the same. Each
+// empty folder goes to `skipped`. 0, or the exit status after one line.
+int TreeInputs(const PackRequest& request, std::vector<Input>* inputs,
+               std::vector<std::string>* skipped) {
+  std::string why;
+  PathInfo info;
+  if (!ExaminePath(request.tree, &info, &why) || info.kind != PathInfo::kDirectory)
+    return Refuse("%s: %s", request.tree,
+                  !why.empty()                          ? why.c_str()
+                  : info.kind == PathInfo::kMissing ? "no such folder"
+                                                        : "not a folder");
+  std::vector<TreeEntry> tree;
+  if (!WalkTree(request.tree, &tree, &why)) return Refuse("%s", why.c_str());
+  std::sort(tree.begin(), tree.end(),
+            [](const TreeEntry& a, const TreeEntry& b) { return a.path < b.path; });
+  const std::string root = DirectoryString(request.tree);
+  for (const TreeEntry& e : tree) {
+    const std::string full = root + e.path;
+    switch (e.kind) {
+      case TreeEntry::kLink:
+        return Refuse("%s: a link: only regular files are packed", full.c_str());
+      case TreeEntry::kOther:
+        return Refuse("%s: not a regular file (a device or a pipe)", full.c_str());
+      case TreeEntry::kEmptyFolder: skipped->push_back(e.path + "/"); break;
+      case TreeEntry::kFile:
+        inputs->push_back(Input{full, e.path, false, PathInfo(), std::string()});
+        break;
+    }
+  }
+  for (size_t i = 0; i < inputs->size(); ++i) {
+    if (!platform::SameFileName((*inputs)[i].name.c_str(), PROGRAM_ENTRY)) continue;
+    std::rotate(inputs->begin(), inputs->begin() + static_cast<ptrdiff_t>(i),
+                inputs->begin() + static_cast<ptrdiff_t>(i) + 1);
+    break;
+  }
+  if (request.needs_program &&
+      (inputs->empty() || !platform::SameFileName((*inputs)[0].name.c_str(), PROGRAM_ENTRY)))
+    return Refuse("%s: no " PROGRAM_ENTRY " at its top: a patcher's first entry is the program",
+                  request.tree);
+  return 0;
+}
+
+// The regular files below OLD_DIR, in the target's order of names, so
+// that the ones it takes for one path are side by side.
+struct OldTree {
+  std::string root;
+  std::vector<TreeEntry> files;
+  // The first file that is `path` on the target system, or null.
+  const TreeEntry* Find(const std::string& path) const {
+    auto it = std::lower_bound(files.begin(), files.end(), path,
+                               [](const TreeEntry& e, const std::string& p) {
+                                 return platform::CompareFileNames(e.path.c_str(), p.c_str()) < 0;
+                               });
+    return it != files.end() && platform::SameFileName(it->path.c_str(), path.c_str()) ? &*it
+                                                                                      : nullptr;
+  }
+};
+
+int ReadOldTree(const char* from, OldTree* old) {
+  std::vector<TreeEntry> all;
+  std::string why;
+  if (!WalkTree(from, &all, &why)) return Refuse("--from %s", why.c_str());
+  old->root = DirectoryString(from);
+  for (TreeEntry& e : all)
+    if (e.kind == TreeEntry::kFile) old->files.push_back(e);
+  std::stable_sort(old->files.begin(), old->files.end(),
+                   [](const TreeEntry& a, const TreeEntry& b) {
+                     return platform::CompareFileNames(a.path.c_str(), b.path.c_str()) < 0;
+                   });
+  return 0;
+}
+
+// The removal entry of the old file `e`: its size and CRC-32C, as the
+// program checks them before it removes it.
+int OldRemoval(const OldTree& old, const TreeEntry& e, PackFile* removal) {
+  const std::string path = old.root + e.path;
+  FileBytes bytes;
+  std::string why;
+  if (!ReadRegularFile(path.c_str(), UINT64_MAX, "a removed file", &bytes, &why))
+    return Refuse("%s: %s", path.c_str(), why.c_str());
+  removal->path = path;
+  removal->name = e.path;
+  removal->removal = true;
+  removal->old_size = bytes.size;
+  removal->old_crc = Crc32c(0, bytes.data.get(), bytes.size);
+  return 0;
+}
+
+// What --from gives: each new file's old version by its path (pack -C),
+// a removal entry for each old file the tree lacks (pack -C) and for each
+// --remove, sorted. 0, or the exit status after one line.
+int MatchOldTree(const PackRequest& request, std::vector<Input>* inputs,
+                 std::vector<PackFile>* removals) {
+  OldTree old;
+  if (int status = ReadOldTree(request.from, &old)) return status;
+  std::vector<bool> kept(old.files.size(), false);
+  std::vector<const TreeEntry*> gone;
+  if (request.tree) {
+    for (Input& in : *inputs) {
+      const TreeEntry* e = old.Find(in.name);
+      if (!e) continue;
+      in.old_path = old.root + e->path;
+      // Every old file the target takes for this one stays.
+      for (; e != old.files.data() + old.files.size() &&
+             platform::SameFileName(e->path.c_str(), in.name.c_str());
+           ++e)
+        kept[static_cast<size_t>(e - old.files.data())] = true;
+    }
+    for (size_t i = 0; i < old.files.size(); ++i) {
+      // One removal for old files the target takes for one.
+      if (kept[i] || (i && platform::SameFileName(old.files[i - 1].path.c_str(),
+                                                  old.files[i].path.c_str())))
+        continue;
+      gone.push_back(&old.files[i]);
+    }
+  }
+  for (const char* path : request.removals) {
+    const TreeEntry* e = old.Find(path);
+    if (!e) return Refuse("--remove %s: no such file in %s", path, request.from);
+    for (const Input& in : *inputs)
+      if (platform::SameFileName(in.name.c_str(), path))
+        return Refuse("--remove %s: the new release has it (%s)", path, in.path.c_str());
+    if (std::find(gone.begin(), gone.end(), e) == gone.end()) gone.push_back(e);
+  }
+  std::sort(gone.begin(), gone.end(),
+            [](const TreeEntry* a, const TreeEntry* b) { return a->path < b->path; });
+  for (const TreeEntry* e : gone) {
+    removals->push_back(PackFile());
+    if (int status = OldRemoval(old, *e, &removals->back())) return status;
   }
   return 0;
 }
@@ -347,8 +550,12 @@ int CheckOutput(const PackRequest& request, const std::vector<Input>& inputs) {
 int PreparePack(const PackRequest& request, std::vector<PackFile>* files) {
   const char* output = request.output;
   std::vector<Input> inputs;
+  std::vector<std::string> skipped;
+  if (request.tree) {
+    if (int status = TreeInputs(request, &inputs, &skipped)) return status;
+  }
   for (const char* file : request.files)
-    inputs.push_back(Input{file, BaseName(file), false, PathInfo()});
+    inputs.push_back(Input{file, BaseName(file), false, PathInfo(), std::string()});
   for (const std::string& r : request.renames) {
     const size_t eq = r.find('=');
     if (eq == std::string::npos || eq + 1 == r.size())
@@ -373,21 +580,27 @@ int PreparePack(const PackRequest& request, std::vector<PackFile>* files) {
                        from_info.kind != PathInfo::kDirectory))
     return Refuse("--from %s: %s", request.from, why.empty() ? "not a folder" : why.c_str());
   for (Input& in : inputs) {
-    if (!ExaminePath(in.path, &in.info, &why)) return Refuse("%s: %s", in.path, why.c_str());
+    const char* path = in.path.c_str();
+    if (!ExaminePath(path, &in.info, &why)) return Refuse("%s: %s", path, why.c_str());
     switch (in.info.kind) {
-      case PathInfo::kMissing: return Refuse("%s: no such file", in.path);
-      case PathInfo::kDirectory: return Refuse("%s: is a directory, not a file", in.path);
-      case PathInfo::kOther: return Refuse("%s: not a regular file", in.path);
+      case PathInfo::kMissing: return Refuse("%s: no such file", path);
+      case PathInfo::kDirectory: return Refuse("%s: is a directory, not a file", path);
+      case PathInfo::kOther: return Refuse("%s: not a regular file", path);
       case PathInfo::kRegular: break;
     }
     if (in.info.size > kMaxBlockInput)
-      return Refuse("%s: too large for a payload entry (%llu bytes, at most %llu)", in.path,
+      return Refuse("%s: too large for a payload entry (%llu bytes, at most %llu)", path,
                     static_cast<unsigned long long>(in.info.size),
                     static_cast<unsigned long long>(kMaxBlockInput));
   }
+  std::vector<PackFile> removals;
+  if (request.from && (request.tree || !request.removals.empty())) {
+    if (int status = MatchOldTree(request, &inputs, &removals)) return status;
+  }
   files->clear();
-  for (const Input& in : inputs) files->push_back(PackFile{in.path, in.name});
-  if (!CheckNames(*files, &why)) return Refuse("%s", why.c_str());
+  for (const Input& in : inputs) files->push_back(PackFile{in.path, in.name, in.old_path});
+  files->insert(files->end(), removals.begin(), removals.end());
+  if (!CheckNames(*files, request.tree != nullptr, &why)) return Refuse("%s", why.c_str());
   if (!strcmp(output, "-")) {
     // As compressors do: a terminal shows no payload, and takes keys for it.
     if (IsTerminal(stdout))
@@ -397,10 +610,13 @@ int PreparePack(const PackRequest& request, std::vector<PackFile>* files) {
   }
   if (request.check_first) {
     FileBytes first;
-    if (!ReadRegularFile(inputs[0].path, kMaxBlockInput, "a payload entry", &first, &why) ||
+    if (!ReadRegularFile(inputs[0].path.c_str(), kMaxBlockInput, "a payload entry", &first,
+                         &why) ||
         !request.check_first(inputs[0].name, first, &why))
-      return Refuse("%s: %s", inputs[0].path, why.c_str());
+      return Refuse("%s: %s", inputs[0].path.c_str(), why.c_str());
   }
+  if (!request.quiet)
+    for (const std::string& folder : skipped) fprintf(stderr, "%s: an empty folder, skipped\n", folder.c_str());
   return 0;
 }
 
@@ -410,7 +626,9 @@ PackOptions OptionsOf(const PackRequest& request, BlockEncoderFunction encode) {
   options.report = !request.quiet;
   options.progress = !request.quiet && IsTerminal(stderr);
   options.encode = encode;
-  options.from = request.from;
+  // A tree's files have their old versions found already, by path.
+  options.from = request.tree ? nullptr : request.from;
+  options.paths = request.tree != nullptr;
   return options;
 }
 
@@ -440,6 +658,12 @@ int ParsePackArguments(int argc, char** argv, PackRequest* request, const char**
         request->from = argument;
         break;
       case 'q': request->quiet = true; break;
+      case 'C':
+        if (request->tree) return UsageError(command, "-C given twice");
+        if (!*argument) return UsageError(command, "-C: the folder's path is empty");
+        request->tree = argument;
+        break;
+      case kOptionRemove: request->removals.push_back(argument); break;
       case kOptionName: request->renames.push_back(argument); break;
       case 'o':
         if (request->output) return UsageError(command, "one output at a time");
@@ -453,6 +677,10 @@ int ParsePackArguments(int argc, char** argv, PackRequest* request, const char**
   }
   if (c < 0) return options.exit_status();
   for (int i = options.operand(); i < argc; ++i) request->files.push_back(argv[i]);
+  if (request->tree && !request->files.empty())
+    return UsageError(command, "-C packs a folder: no files besides it");
+  if (!request->removals.empty() && !request->from)
+    return UsageError(command, "--remove needs --from: the old file's size and checksum");
   if (!request->output) return UsageError(command, "no output given (-o)");
   if (!*request->output) return UsageError(command, "the output's path is empty");
   return -1;

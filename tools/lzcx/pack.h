@@ -18,10 +18,22 @@ typedef int (*BlockEncoderFunction)(const uint8_t* data, size_t size, ParseKind 
                                     uint8_t* work, size_t work_size, size_t* block_size,
                                     EncodeStats* stats, EncodeProgress* progress);
 
-// One file to pack, and the name of its entry.
+// One file to pack, and the name of its entry; or, with `removal`, the
+// entry that removes the old file `name` (`path`, of old_size bytes and
+// CRC-32C old_crc) from the installation.
 struct PackFile {
+  PackFile() {}
+  PackFile(const std::string& path_, const std::string& name_,
+           const std::string& old_path_ = std::string())
+      : path(path_), name(name_), old_path(old_path_) {}
   std::string path;
   std::string name;
+  // Its old version, for a delta: found beforehand (pack -C), or empty to
+  // look for PackOptions::from + name.
+  std::string old_path;
+  bool removal = false;
+  uint64_t old_size = 0;
+  uint32_t old_crc = 0;
 };
 
 // Where the container's bytes go as they are made.
@@ -51,9 +63,13 @@ struct PackOptions {
   // The previous release's folder (--from): an entry whose old file is
   // there becomes a delta entry when that is smaller than its block.
   const char* from = nullptr;
+  // Entry names are paths below a folder (pack -C): the path rule judges
+  // them, and no folder of one may be another's file or folder but for
+  // letter case.
+  bool paths = false;
 };
 
-// Packs `files`, in order, into a container with its checksum trailer,
+// Packs `files`, in order (removals last), into a container with its checksum trailer,
 // written to `sink` as it is made. Each file is read, encoded, decoded
 // again and compared with itself, and written out before the next is
 // read, so memory stays near three times the largest file. The names must
@@ -78,6 +94,10 @@ struct PackRequest {
   bool quiet = false;
   const char* output = nullptr;      // the file the caller will write; "-": stdout
   const char* from = nullptr;        // --from OLD_DIR
+  const char* tree = nullptr;        // -C DIR: every file below it, not `files`
+  std::vector<const char*> removals; // --remove PATH: paths below `from`
+  // A tree must hold the program at its top (patcher -C).
+  bool needs_program = false;
   std::vector<const char*> files;    // in payload order
   std::vector<std::string> renames;  // NAME=FILE, FILE as given in `files`
   // Further files the command reads, which the output must not overwrite.

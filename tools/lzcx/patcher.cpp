@@ -39,6 +39,7 @@ int PatcherCommand(const CliCommand& command, int argc, char** argv) {
   if (!stub_path) return UsageError(request.command, "no stub given (--stub)");
   request.also_read.push_back(stub_path);
   request.check_first = CheckProgram;
+  request.needs_program = true;
 
   // The stub first: a wrong one is refused before anything is encoded.
   FileBytes stub;

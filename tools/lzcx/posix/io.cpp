@@ -1,5 +1,6 @@
 // The tool's file handling on POSIX systems (the program's own OS layer is
 // src/platform; lzcx has its own needs: whole files, temporary outputs).
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -79,6 +80,36 @@ int ExaminePath(const char* path, PathInfo* info, std::string* why) {
   info->device = static_cast<uint64_t>(st.st_dev);
   info->inode = static_cast<uint64_t>(st.st_ino);
   return 1;
+}
+
+int ListFolder(const std::string& folder, std::vector<TreeEntry>* entries, std::string* why) {
+  DIR* d = opendir(folder.c_str());
+  if (!d) {
+    *why = std::string("cannot list it: ") + strerror(errno);
+    return 0;
+  }
+  const int fd = dirfd(d);
+  errno = 0;
+  while (const dirent* e = readdir(d)) {
+    if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+    struct stat st;
+    if (fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      *why = std::string(e->d_name) + ": " + strerror(errno);
+      closedir(d);
+      return 0;
+    }
+    const TreeEntry::Kind kind = S_ISREG(st.st_mode)   ? TreeEntry::kFile
+                                 : S_ISDIR(st.st_mode) ? TreeEntry::kEmptyFolder
+                                 : S_ISLNK(st.st_mode) ? TreeEntry::kLink
+                                                       : TreeEntry::kOther;
+    entries->push_back(TreeEntry{kind, e->d_name, static_cast<uint64_t>(st.st_size)});
+    errno = 0;
+  }
+  const int error = errno;
+  closedir(d);
+  if (!error) return 1;
+  *why = std::string("cannot list it: ") + strerror(error);
+  return 0;
 }
 
 int CanCreateBeside(const char* path, std::string* why) {

@@ -124,6 +124,27 @@ int ExaminePath(const char* path, PathInfo* info, std::string* why) {
   return ok;
 }
 
+int ListFolder(const std::string& folder, std::vector<TreeEntry>* entries, std::string* why) {
+  WIN32_FIND_DATAA found;
+  HANDLE h = FindFirstFileA((folder + "*").c_str(), &found);
+  if (h == INVALID_HANDLE_VALUE) return Failed(why, "cannot list it", ErrorText(GetLastError()));
+  do {
+    if (!strcmp(found.cFileName, ".") || !strcmp(found.cFileName, "..")) continue;
+    // A junction or a symbolic link is a link, whether to a folder or a file.
+    const DWORD a = found.dwFileAttributes;
+    const TreeEntry::Kind kind = (a & FILE_ATTRIBUTE_REPARSE_POINT) ? TreeEntry::kLink
+                                 : (a & FILE_ATTRIBUTE_DIRECTORY)   ? TreeEntry::kEmptyFolder
+                                 : (a & FILE_ATTRIBUTE_DEVICE)      ? TreeEntry::kOther
+                                                                    : TreeEntry::kFile;
+    const uint64_t size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+    entries->push_back(TreeEntry{kind, found.cFileName, size});
+  } while (FindNextFileA(h, &found));
+  const DWORD error = GetLastError();
+  FindClose(h);
+  if (error == ERROR_NO_MORE_FILES) return 1;
+  return Failed(why, "cannot list it", ErrorText(error));
+}
+
 int CanCreateBeside(const char* path, std::string* why) {
   const std::string dir = ParentDirectory(path);
   const DWORD attributes = GetFileAttributesA(dir.c_str());
