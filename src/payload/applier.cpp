@@ -1166,6 +1166,30 @@ int InterruptedPatchNames(const char* directory, const char* name) {
   return named;
 }
 
+int PathHolds(FileOps& ops, platform::Directory* dir, const char* path, uint64_t size,
+              uint32_t crc, bool* present) {
+  *present = false;
+  Folders folders(ops);
+  folders.SetTop(dir);
+  const Folders::Entry* folder = folders.Of(path);
+  if (!folder || folder->state == kFolderUnknown) return -1;
+  if (folder->state != kFolderOpen) return 0;
+  char found[platform::kPathBuffer];
+  const platform::TargetState state = ops.Find(folder->dir, Leaf(path), found);
+  if (state == platform::kTargetMissing) return 0;
+  if (state == platform::kTargetUnknown) return -1;
+  *present = true;
+  platform::File* file = nullptr;
+  platform::FileFacts facts;
+  if (state == platform::kTargetElsewhere ||
+      ops.OpenExisting(folder->dir, found, &file, &facts) != platform::kPresent || !file)
+    return 0;
+  uint32_t got = 0;
+  const int read = facts.size == size && ReadFileCrc(ops, file, size, &got);
+  ops.Release(file);
+  return read && got == crc;
+}
+
 int PatchApplier(const char* directory) {
   const uint8_t* data;
   uint32_t size;

@@ -235,6 +235,14 @@ RecoveryResult RecoverDirectory(const char* directory, FileOps& ops, char* fault
 // installation, whatever the patch left there. Reads only.
 int InterruptedPatchNames(const char* directory, const char* name);
 
+// Whether the file at `path` below the open directory `dir`, reached as
+// the patch reaches it (every folder through its parent, no link), holds
+// `size` bytes of CRC-32C `crc`: 1 when it does, 0 when it does not or is
+// not there, -1 when a lookup failed. *present: whether anything stands at
+// the path. Reads only; for the tools' up-to-date check and log.
+int PathHolds(FileOps& ops, platform::Directory* dir, const char* path, uint64_t size,
+              uint32_t crc, bool* present);
+
 // The program's patch: applies its own payload resource to `directory`.
 int PatchApplier(const char* directory);
 

@@ -153,25 +153,29 @@ std::string FindInstallation(const Request& request, bool* started) {
   return found;
 }
 
-// Whether every entry to write matches the installed file of its name, by
+// An entry's path as the system writes paths ('\\' between folders on
+// Windows).
+std::string SystemPath(const char* path) {
+  std::string p = path;
+  for (char& c : p)
+    if (c == '/') c = platform::kPathSeparator;
+  return p;
+}
+
+// Whether every entry to write matches the installed file at its path, by
 // size and CRC-32C of the bytes read back against the CRC-32C the check
-// of the payload found (no entry is decoded again). Never with a journal in the
-// folder: the apply recovers that patch first.
+// of the payload found (no entry is decoded again), and every file to
+// remove is gone (or is not the old release's, which a patch keeps). Never
+// with a journal in the folder: the apply recovers that patch first.
 bool UpToDate(FileOps& ops, platform::Directory* dir, const PatchEntries& entries) {
   if (ops.LookUp(dir, kJournalName) != platform::kAbsent) return false;
   for (int i = 0; i < entries.count(); ++i) {
     const PayloadEntry& e = entries[i];
-    char found[platform::kPathBuffer];
-    const platform::TargetState state = ops.Find(dir, e.name, found);
-    if (state != platform::kTargetReplaceable && state != platform::kTargetBlocked) return false;
-    platform::File* file = nullptr;
-    platform::FileFacts facts;
-    if (ops.OpenExisting(dir, found, &file, &facts) != platform::kPresent || !file) return false;
-    uint32_t crc = 0;
-    const bool read = facts.size == e.expanded_length &&
-                      ReadFileCrc(ops, file, e.expanded_length, &crc);
-    ops.Release(file);
-    if (!read || crc != e.new_crc) return false;
+    bool present;
+    const int holds = e.removal ? PathHolds(ops, dir, e.name, e.old_size, e.old_crc, &present)
+                                : PathHolds(ops, dir, e.name, e.expanded_length, e.new_crc,
+                                            &present);
+    if (holds != (e.removal ? 0 : 1)) return false;
   }
   return true;
 }
@@ -335,16 +339,23 @@ int Extract(const Request& request) {
   platform::Directory* done = ops.Open(dir.c_str());
   for (int i = 0; i < entries.count(); ++i) {
     const PayloadEntry& e = entries[i];
-    // A removal wrote nothing: the log says what went, -v lists writes only.
+    const std::string path = dir + SystemPath(e.name);
+    // A removal wrote nothing: the log says what went (a file that is not
+    // the old release's stays, as the warning said), -v lists writes only.
     if (e.removal) {
-      log.Line("removed %s%s", dir.c_str(), e.name);
+      bool present = false;
+      if (done) PathHolds(ops, done, e.name, e.old_size, e.old_crc, &present);
+      log.Line("%s %s", present ? "kept" : "removed", path.c_str());
       continue;
     }
+    // At the top an existing file keeps its own spelling.
     char found[platform::kPathBuffer];
-    const char* name = done && ops.Find(done, e.name, found) != platform::kTargetMissing ? found
-                                                                                        : e.name;
-    if (request.verbose) printf("%s%s\n", dir.c_str(), name);
-    log.Line("written %s%s", dir.c_str(), name);
+    const bool top = !strchr(e.name, '/');
+    const std::string written =
+        top && done && ops.Find(done, e.name, found) != platform::kTargetMissing ? dir + found
+                                                                                : path;
+    if (request.verbose) printf("%s\n", written.c_str());
+    log.Line("written %s", written.c_str());
   }
   if (done) ops.CloseDirectory(done);
   return Finish(log, kExtractPatched, dir);
