@@ -106,7 +106,7 @@ TEST(Folders, EachIsOpenedCreatedAndRemovedOnlyAsARealFolder) {
     EXPECT_EQ(row.after ? ListNames(home) : Names(""), Names(row.after ? row.after : ""));
     if (sub) {
       // A 255-byte file lands in the folder asked for (Windows' stat: not past MAX_PATH, no inode).
-      const std::string inside = dir.Join(dir.Names()[0]) + kPathSeparator;
+      const std::string inside = dir.Join(Names(row.after)[0]) + kPathSeparator;
       File* file = ops.CreateNew(sub, kLong.c_str());
       EXPECT_TRUE(file && ops.Close(file) && ops.Sync(sub));
       char found[kPathBuffer] = "";
