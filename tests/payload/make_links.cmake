@@ -9,3 +9,8 @@ file(CREATE_LINK real ${DIR}/linked SYMBOLIC)
 # decoy of the same shape for the test to put in held.real's place.
 file(MAKE_DIRECTORY ${DIR}/held.real/inst ${DIR}/decoy/inst)
 file(CREATE_LINK held.real ${DIR}/held SYMBOLIC)
+# Folders for OpenFolder and RemoveFolder: empty, and two links to folders,
+# one inside (to empty) and one outside (to ../real).
+file(MAKE_DIRECTORY ${DIR}/folders/empty)
+file(CREATE_LINK empty ${DIR}/folders/inside SYMBOLIC)
+file(CREATE_LINK ../real ${DIR}/folders/outside SYMBOLIC)

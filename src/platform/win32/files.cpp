@@ -191,33 +191,11 @@ bool OwnedByUs(HANDLE handle) {
   return ours;
 }
 
-// What Wine's GetFinalPathNameByHandle cannot give: it reads the object's
-// name into MAX_PATH characters, and fails on any longer path. Wine names
-// a file object by the DOS form of its real Unix path ("\??\C:\dir"),
-// which is the final path; Windows names it by its device, as it was
-// opened (a short name stays short), and never in this form.
-char* ObjectPath(HANDLE handle) {
-  const ULONG size = sizeof(OBJECT_NAME_INFORMATION) + 0x10000;
-  OBJECT_NAME_INFORMATION* info = static_cast<OBJECT_NAME_INFORMATION*>(malloc(size));
-  char* real = nullptr;
-  ULONG got;
-  if (info && !NtQueryObject(handle, ObjectNameInformation, info, size, &got)) {
-    const WCHAR* name = info->Name.Buffer;
-    const int length = info->Name.Length / sizeof(WCHAR) - 4;
-    const int n = length > 0 && name[0] == '\\' && name[1] == '?' && name[2] == '?' &&
-                          name[3] == '\\'
-                      ? WideCharToMultiByte(CP_ACP, 0, name + 4, length, nullptr, 0, nullptr,
-                                            nullptr)
-                      : 0;
-    if (n > 0 && (real = static_cast<char*>(malloc(n + 5)))) {
-      memcpy(real, "\\\\?\\", 4);
-      WideCharToMultiByte(CP_ACP, 0, name + 4, length, real + 4, n, nullptr, nullptr);
-      real[n + 4] = 0;
-    }
-  }
-  free(info);
-  return real;
-}
+// Bytes of a final path: the longest path Windows has (32,767 UTF-16
+// units) in UTF-8.
+const DWORD kFinalBuffer = 0x18000;
+// Bytes of an object's name, for Wine below.
+const ULONG kObjectName = sizeof(OBJECT_NAME_INFORMATION) + 0x10000;
 
 // The final path of `handle` ("\\?\C:\dir\name", as long as it is), from
 // the heap (free it), without a separator at its end (a drive root's);
@@ -225,26 +203,31 @@ char* ObjectPath(HANDLE handle) {
 // Wine, where a Unix symbolic link looks like a plain file or directory,
 // only this path tells where the link leads.
 char* FinalPath(HANDLE handle) {
-  DWORD size = kPathBuffer + 8;
-  char* real = nullptr;
-  for (int tries = 0; tries < 2 && !real; ++tries) {
-    real = static_cast<char*>(malloc(size));
-    if (!real) return nullptr;
-    const DWORD n = GetFinalPathNameByHandleA(handle, real, size, 0);
-    if (n && n < size) break;
-    free(real);
-    real = nullptr;
-    if (!n) {
-      real = ObjectPath(handle);
-      break;
+  char* real = static_cast<char*>(malloc(kFinalBuffer + kObjectName));
+  if (!real) return nullptr;
+  DWORD n = GetFinalPathNameByHandleA(handle, real, kFinalBuffer, 0);
+  if (!n) {
+    // Wine's reads the object's name into MAX_PATH characters, and fails
+    // on any longer path. Wine names a file object by the DOS form of its
+    // real Unix path ("\??\C:\dir"), which is the final path; Windows by
+    // its device, as it was opened (a short name stays short), and never
+    // in that form.
+    OBJECT_NAME_INFORMATION* info = reinterpret_cast<OBJECT_NAME_INFORMATION*>(real + kFinalBuffer);
+    ULONG got;
+    if (!NtQueryObject(handle, ObjectNameInformation, info, kObjectName, &got) &&
+        info->Name.Length > 8 && !memcmp(info->Name.Buffer, L"\\??\\", 8)) {
+      memcpy(real, "\\\\?\\", 4);
+      n = WideCharToMultiByte(CP_ACP, 0, info->Name.Buffer + 4, info->Name.Length / 2 - 4,
+                              real + 4, kFinalBuffer - 5, nullptr, nullptr);
+      n = n ? n + 4 : 0;
     }
-    // Too small: n is the size it needs (under Wine, the length).
-    size = n + 1;
   }
-  if (real) {
-    const size_t n = strlen(real);
-    if (n && real[n - 1] == '\\') real[n - 1] = 0;
+  if (!n || n >= kFinalBuffer) {
+    free(real);
+    return nullptr;
   }
+  real[n] = 0;
+  if (real[n - 1] == '\\') real[n - 1] = 0;
   return real;
 }
 
