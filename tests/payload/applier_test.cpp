@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "applier_harness.h"
+#include "payload/crc32c.h"
 #include "payload/journal.h"
 
 namespace {
@@ -174,6 +175,92 @@ TEST(ApplyPayload, PathsPastAPathBufferAreWritten) {
   Bytes written;
   EXPECT_TRUE(ReadFileBytes(dir.path() + path, &written));
   EXPECT_EQ(written, Bytes({2}));
+}
+
+// A release tree against installations as users leave them: each row lays
+// out the installation (and, natively, a link planted where a folder of
+// the patch belongs), applies one payload that replaces a file in a
+// folder, makes two folders, and removes two files of the old release,
+// and says what must come of it.
+TEST(ApplyPayload, TreesWithFoldersAndRemovals) {
+  const Bytes exe = TextLike(900, 21), keep = TextLike(700, 22), mo = TextLike(300, 23);
+  const Snapshot old_tree = {{"Vusk.exe", TextLike(800, 24)}, {"plugins/", {}},
+                             {"plugins/keep.dll", TextLike(600, 25)},
+                             {"plugins/old.dll", TextLike(500, 26)}, {"retired/", {}},
+                             {"retired/gone.dll", TextLike(400, 27)}};
+  Bytes payload;
+  PayloadWriter writer(
+      [](void* out, const void* data, size_t size) {
+        const uint8_t* p = static_cast<const uint8_t*>(data);
+        static_cast<Bytes*>(out)->insert(static_cast<Bytes*>(out)->end(), p, p + size);
+        return 1;
+      },
+      &payload);
+  writer.Begin(5);
+  writer.Add("vusk.exe", kFormStored, exe.data(), uint32_t(exe.size()));
+  writer.Add("plugins/keep.dll", kFormStored, keep.data(), uint32_t(keep.size()));
+  writer.Add("locale/de/vusk.mo", kFormStored, mo.data(), uint32_t(mo.size()));
+  for (const char* removed : {"plugins/old.dll", "retired/gone.dll"}) {
+    const Bytes& b = old_tree.at(removed);
+    writer.AddRemoval(removed, b.size(), Crc32c(0, b.data(), b.size()));
+  }
+  ASSERT_TRUE(writer.End());
+  Snapshot new_tree = old_tree;
+  new_tree["Vusk.exe"] = exe;
+  new_tree["plugins/keep.dll"] = keep;
+  new_tree["locale/"] = new_tree["locale/de/"] = {};
+  new_tree["locale/de/vusk.mo"] = mo;
+  for (const char* gone : {"plugins/old.dll", "retired/gone.dll", "retired/"}) new_tree.erase(gone);
+
+  struct Row {
+    const char* what;
+    std::function<void(Snapshot*)> change;  // the installation, from the old tree
+    const char* link;                       // natively: planted as this path, to outside
+    bool patched;
+    const char* said;                       // in the fault text
+  } rows[] = {
+      {"the old release", [](Snapshot*) {}, nullptr, true, ""},
+      {"a removed file the user changed stays, named",
+       [](Snapshot* s) { (*s)["retired/gone.dll"] = {1, 2, 3}; }, nullptr, true,
+       "retired/gone.dll in "},
+      {"a removed file already gone", [](Snapshot* s) { s->erase("plugins/old.dll"); }, nullptr,
+       true, ""},
+      {"a file where a folder is made", [](Snapshot* s) { (*s)["locale"] = {7}; }, nullptr, false,
+       "locale in "},
+      {"a link where a folder is made", [](Snapshot*) {}, "locale", false, "locale in "},
+      {"a link where a folder is", [](Snapshot* s) { s->erase("plugins/"); s->erase("plugins/keep.dll");
+                                         s->erase("plugins/old.dll"); }, "plugins", false, "plugins in "},
+  };
+  for (const Row& row : rows) {
+#ifdef _WIN32
+    if (row.link) continue;  // links under Wine: applier_win32_test
+#endif
+    ScratchDir dir, outside;
+    Snapshot before = old_tree;
+    row.change(&before);
+    Restore(dir, before);
+#ifndef _WIN32
+    if (row.link) ASSERT_EQ(symlink(outside.path().c_str(), dir.Join(row.link).c_str()), 0);
+#endif
+    before = Take(dir);
+    std::string why;
+    EXPECT_EQ(Apply(payload, dir, &why), row.patched) << row.what << ": " << why;
+    EXPECT_NE(why.find(row.said), std::string::npos) << row.what << ": " << why;
+    Snapshot expected = row.patched ? new_tree : before;
+    if (row.patched && before.count("retired/gone.dll") &&
+        before["retired/gone.dll"] != old_tree.at("retired/gone.dll")) {
+      expected["retired/"] = {};
+      expected["retired/gone.dll"] = before["retired/gone.dll"];
+    }
+    if (row.patched && !before.count("plugins/old.dll")) expected.erase("plugins/old.dll");
+    EXPECT_EQ(Take(dir), expected) << row.what;
+    EXPECT_TRUE(outside.Names().empty()) << row.what;
+    // Patched, the tree is up to date: a second apply changes nothing.
+    if (row.patched) {
+      EXPECT_TRUE(Apply(payload, dir, &why)) << row.what << ": " << why;
+      EXPECT_EQ(Take(dir), expected) << row.what;
+    }
+  }
 }
 
 int Recover(const ScratchDir& dir, std::string* why = nullptr) {
