@@ -240,7 +240,9 @@ TEST(ApplyPayload, TreesWithFoldersAndRemovals) {
     row.change(&before);
     Restore(dir, before);
 #ifndef _WIN32
-    if (row.link) ASSERT_EQ(symlink(outside.path().c_str(), dir.Join(row.link).c_str()), 0);
+    if (row.link) {
+      ASSERT_EQ(symlink(outside.path().c_str(), dir.Join(row.link).c_str()), 0);
+    }
 #endif
     before = Take(dir);
     std::string why;
