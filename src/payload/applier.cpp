@@ -336,10 +336,18 @@ class Transaction {
     TempName(number, buffer);
     return buffer;
   }
-  // A temporary's name for a fault text only: the program's build has none.
-  const char* Named(uint32_t number, char* buffer) const {
-    return kFaultTexts ? Temp(number, buffer) : "";
+  // Step `s`'s temporary `number` by its path from the top, in the step's
+  // folder (kNamedBuffer bytes), for a fault text only: the program's
+  // build has none.
+  const char* Named(const JournalStep& s, uint32_t number, char* buffer) const {
+    if (!kFaultTexts) return "";
+    size_t folder = FolderLength(s.name);
+    memcpy(buffer, s.name, folder);
+    if (folder) buffer[folder++] = '/';
+    Temp(number, buffer + folder);
+    return buffer;
   }
+  static const int kNamedBuffer = kStepNameField + kTempNameBuffer;
   int FolderFault(const char* name, const Folders::Entry* folder);
   void Kept(const char* name);
   int NextFreeNumber(platform::Directory* dir, uint32_t* number);
@@ -523,30 +531,31 @@ int Transaction::Report(Stop why, const char* name, const char* step) {
 // going on left where it was: the patch did not write it, so it is not the
 // patch's to remove, and the user must know it is there.
 void Transaction::SayLeft(const StepSurvey* survey) {
-  char backup[kTempNameBuffer];
+  char backup[kNamedBuffer];
   for (int i = 0; kFaultTexts && note_ && fault_size_ && i < count_; ++i) {
     if (survey[i].backup != kHoldsOther) continue;
     const size_t used = strlen(note_);
     FormatFault(note_ + used, fault_size_ - used,
                 "%s%s in %s, the backup of the old %s, holds a file this patch did not write: "
                 "it was left there",
-                used ? "; " : "", Temp(steps_[i].backup, backup), directory_, steps_[i].name);
+                used ? "; " : "", Named(steps_[i], steps_[i].backup, backup), directory_,
+                steps_[i].name);
   }
 }
 
 // The goal every step can reach, preferred as the phase says; kGoalNone
 // with the fault naming the file that stops it.
 Goal Transaction::Decide(JournalPhase phase, bool may_go_back, const StepSurvey* survey) {
-  char temp[kTempNameBuffer], backup[kTempNameBuffer];
+  char temp[kNamedBuffer], backup[kNamedBuffer];
   bool back = may_go_back, forward = phase != kPhaseStaging, all_new = forward;
   int stuck = -1, foreign = -1;
   for (int i = 0; i < count_; ++i) {
     const JournalStep& s = steps_[i];
     const StepSurvey& v = survey[i];
     if (s.kind == kStepFolder) continue;  // made, or left, as the files in it need
-    const char* unknown = v.temp == kHoldsUnknown     ? Named(s.temp, temp)
+    const char* unknown = v.temp == kHoldsUnknown     ? Named(s, s.temp, temp)
                           : v.name == kHoldsUnknown   ? s.name
-                          : v.backup == kHoldsUnknown ? Named(s.backup, backup)
+                          : v.backup == kHoldsUnknown ? Named(s, s.backup, backup)
                                                       : nullptr;
     if (unknown) return Report(kStopUnknown, unknown), kGoalNone;
     // A file under the patch's own temporary name that it did not write
@@ -585,12 +594,13 @@ Goal Transaction::Decide(JournalPhase phase, bool may_go_back, const StepSurvey*
   // (put back, it makes the old set whole again), a file of another's where
   // the patch must act, or the file whose versions are both gone.
   if (foreign >= 0)
-    return Report(kStopBackup, Named(steps_[foreign].backup, backup), steps_[foreign].name),
+    return Report(kStopBackup, Named(steps_[foreign], steps_[foreign].backup, backup),
+                  steps_[foreign].name),
            kGoalNone;
   const JournalStep& s = steps_[stuck];
   const StepSurvey& v = survey[stuck];
   if (v.name == kHoldsOther) return Report(kStopInTheWay, s.name), kGoalNone;
-  if (v.temp == kHoldsOther) return Report(kStopInTheWay, Named(s.temp, temp)), kGoalNone;
+  if (v.temp == kHoldsOther) return Report(kStopInTheWay, Named(s, s.temp, temp)), kGoalNone;
   return Report(kStopLost, s.name), kGoalNone;
 }
 
