@@ -173,15 +173,24 @@ class Folders {
   Entry* Of(const char* path) { return Get(path, FolderLength(path)); }
   Entry* Parent(const Entry* e) { return e->parent < 0 ? &top_ : &entries_[e->parent]; }
   // Closes `e` (so that Windows lets it go) and removes it if it is empty
-  // and a folder of its own (not a link): zero when it stays.
+  // and a folder of its own (not a link): 1 when it is gone, zero when it
+  // stays, -1 when that cannot be told. Closed, it is no longer synced
+  // with the others, so what was done in it is made durable first. A
+  // removal that failed may have failed on its own lookup: what stands
+  // there is looked up again, and a folder still there is tried once more.
   int Remove(Entry* e) {
-    if (e->dir) ops_.CloseDirectory(e->dir);
-    e->dir = nullptr;
-    e->state = kFolderUnknown;
     Entry* parent = Parent(e);
-    if (parent->state != kFolderOpen || !ops_.RemoveFolder(parent->dir, Leaf(e->path))) return 0;
-    e->state = kFolderMissing;
-    return 1;
+    if (parent->state != kFolderOpen) return 0;
+    for (int tries = 0; tries < 2; ++tries) {
+      if (e->dir && !ops_.Sync(e->dir)) return -1;
+      if (e->dir) ops_.CloseDirectory(e->dir);
+      e->dir = nullptr;
+      e->state = kFolderMissing;
+      if (ops_.RemoveFolder(parent->dir, Leaf(e->path))) return 1;
+      Look(e, parent->dir, Leaf(e->path));
+      if (e->state != kFolderOpen) break;
+    }
+    return e->state == kFolderMissing ? 1 : e->state == kFolderUnknown ? -1 : 0;
   }
   // Makes every creation, rename and removal in the open folders durable.
   int Sync() {
@@ -192,6 +201,16 @@ class Folders {
   }
   int count() const { return count_; }
   Entry& operator[](int i) { return entries_[i]; }
+  // Looks up what stands at `e` now: folder `name` of `above`.
+  void Look(Entry* e, platform::Directory* above, const char* name) {
+    platform::FolderFacts facts;
+    e->dir = ops_.OpenFolder(above, name, &facts);
+    e->state = e->dir                                ? kFolderOpen
+               : facts.presence == platform::kAbsent  ? kFolderMissing
+               : facts.presence == platform::kPresent ? kFolderOther
+                                                      : kFolderUnknown;
+    e->own = e->dir && facts.trusted;
+  }
 
  private:
   Folders(const Folders&) = delete;
@@ -237,16 +256,9 @@ Folders::Entry* Folders::Child(int parent, const char* leaf) {
       case platform::kTargetMissing: e.state = kFolderMissing; break;
       case platform::kTargetUnknown: break;
       case platform::kTargetElsewhere: e.state = kFolderOther; break;
-      default: {
+      default:
         spelling = found;
-        platform::FolderFacts facts;
-        e.dir = ops_.OpenFolder(above->dir, found, &facts);
-        e.state = e.dir                                ? kFolderOpen
-                  : facts.presence == platform::kAbsent  ? kFolderMissing
-                  : facts.presence == platform::kPresent ? kFolderOther
-                                                         : kFolderUnknown;
-        e.own = e.dir && facts.trusted;
-      }
+        Look(&e, above->dir, found);
     }
   }
   // (The entries may move; the paths stay where they are.)
@@ -324,10 +336,18 @@ class Transaction {
     TempName(number, buffer);
     return buffer;
   }
-  // A temporary's name for a fault text only: the program's build has none.
-  const char* Named(uint32_t number, char* buffer) const {
-    return kFaultTexts ? Temp(number, buffer) : "";
+  // Step `s`'s temporary `number` by its path from the top, in the step's
+  // folder (kNamedBuffer bytes), for a fault text only: the program's
+  // build has none.
+  const char* Named(const JournalStep& s, uint32_t number, char* buffer) const {
+    if (!kFaultTexts) return "";
+    size_t folder = FolderLength(s.name);
+    memcpy(buffer, s.name, folder);
+    if (folder) buffer[folder++] = '/';
+    Temp(number, buffer + folder);
+    return buffer;
   }
+  static const int kNamedBuffer = kStepNameField + kTempNameBuffer;
   int FolderFault(const char* name, const Folders::Entry* folder);
   void Kept(const char* name);
   int NextFreeNumber(platform::Directory* dir, uint32_t* number);
@@ -511,30 +531,31 @@ int Transaction::Report(Stop why, const char* name, const char* step) {
 // going on left where it was: the patch did not write it, so it is not the
 // patch's to remove, and the user must know it is there.
 void Transaction::SayLeft(const StepSurvey* survey) {
-  char backup[kTempNameBuffer];
+  char backup[kNamedBuffer];
   for (int i = 0; kFaultTexts && note_ && fault_size_ && i < count_; ++i) {
     if (survey[i].backup != kHoldsOther) continue;
     const size_t used = strlen(note_);
     FormatFault(note_ + used, fault_size_ - used,
                 "%s%s in %s, the backup of the old %s, holds a file this patch did not write: "
                 "it was left there",
-                used ? "; " : "", Temp(steps_[i].backup, backup), directory_, steps_[i].name);
+                used ? "; " : "", Named(steps_[i], steps_[i].backup, backup), directory_,
+                steps_[i].name);
   }
 }
 
 // The goal every step can reach, preferred as the phase says; kGoalNone
 // with the fault naming the file that stops it.
 Goal Transaction::Decide(JournalPhase phase, bool may_go_back, const StepSurvey* survey) {
-  char temp[kTempNameBuffer], backup[kTempNameBuffer];
+  char temp[kNamedBuffer], backup[kNamedBuffer];
   bool back = may_go_back, forward = phase != kPhaseStaging, all_new = forward;
   int stuck = -1, foreign = -1;
   for (int i = 0; i < count_; ++i) {
     const JournalStep& s = steps_[i];
     const StepSurvey& v = survey[i];
     if (s.kind == kStepFolder) continue;  // made, or left, as the files in it need
-    const char* unknown = v.temp == kHoldsUnknown     ? Named(s.temp, temp)
+    const char* unknown = v.temp == kHoldsUnknown     ? Named(s, s.temp, temp)
                           : v.name == kHoldsUnknown   ? s.name
-                          : v.backup == kHoldsUnknown ? Named(s.backup, backup)
+                          : v.backup == kHoldsUnknown ? Named(s, s.backup, backup)
                                                       : nullptr;
     if (unknown) return Report(kStopUnknown, unknown), kGoalNone;
     // A file under the patch's own temporary name that it did not write
@@ -573,12 +594,13 @@ Goal Transaction::Decide(JournalPhase phase, bool may_go_back, const StepSurvey*
   // (put back, it makes the old set whole again), a file of another's where
   // the patch must act, or the file whose versions are both gone.
   if (foreign >= 0)
-    return Report(kStopBackup, Named(steps_[foreign].backup, backup), steps_[foreign].name),
+    return Report(kStopBackup, Named(steps_[foreign], steps_[foreign].backup, backup),
+                  steps_[foreign].name),
            kGoalNone;
   const JournalStep& s = steps_[stuck];
   const StepSurvey& v = survey[stuck];
   if (v.name == kHoldsOther) return Report(kStopInTheWay, s.name), kGoalNone;
-  if (v.temp == kHoldsOther) return Report(kStopInTheWay, Named(s.temp, temp)), kGoalNone;
+  if (v.temp == kHoldsOther) return Report(kStopInTheWay, Named(s, s.temp, temp)), kGoalNone;
   return Report(kStopLost, s.name), kGoalNone;
 }
 
@@ -624,13 +646,21 @@ int Transaction::Act(Goal goal, const StepSurvey* survey) {
   // that stays (not empty, another's) is no fault.
   for (int i = count_; i-- > 0;) {
     const JournalStep& s = steps_[i];
+    int gone = 1;
     if (goal == kGoalBack && s.kind == kStepFolder && survey[i].name == kHoldsOurs) {
       Folders::Entry* folder = folders_.Get(s.name, strlen(s.name));
-      if (folder) folders_.Remove(folder);
+      if (folder) gone = folders_.Remove(folder);
     } else if (goal == kGoalForward && s.kind == kStepRemoval) {
       for (Folders::Entry* folder = folders_.Of(s.name);
-           folder && folder->path[0] && folders_.Remove(folder);)
+           folder && folder->path[0] && (gone = folders_.Remove(folder)) > 0;)
         folder = folders_.Parent(folder);
+    }
+    // One that may or may not be there is left to the next run.
+    if (gone < 0) {
+      needs_recovery_ = true;
+      return Fail("cannot tell whether the folder of %s in %s is removed (%s): the next run "
+                  "of the patch does it",
+                  s.name, Said());
     }
   }
   return 1;
@@ -965,7 +995,10 @@ int Transaction::MakeFolder(const JournalStep& s) {
     folder->own = true;
     return 1;
   }
-  return Fail("%s: cannot make the folder in %s: %s", s.name, Said());
+  Fail("%s: cannot make the folder in %s: %s", s.name, Said());
+  // Made but not opened, perhaps: the undo takes what stands there now.
+  if (parent && parent->dir) folders_.Look(folder, parent->dir, Leaf(s.name));
+  return 0;
 }
 
 int Transaction::Stage() {

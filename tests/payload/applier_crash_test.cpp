@@ -85,7 +85,7 @@ class EachShape : public ::testing::TestWithParam<Shape::Kind> {
 
 INSTANTIATE_TEST_SUITE_P(Applier, EachShape,
                          ::testing::Values(Shape::kPlain, Shape::kUnchanged, Shape::kForeign,
-                                           Shape::kSwapped),
+                                           Shape::kSwapped, Shape::kTree),
                          [](const ::testing::TestParamInfo<Shape::Kind>& info) {
                            return std::string(Shape::kNames[info.param]);
                          });
@@ -124,20 +124,28 @@ TEST_P(EachShape, KilledAtAnyCallAndRecoveredHoldsTheOldOrTheNewFiles) {
     std::set<std::string> theirs[2];  // the backups; every file of the patch's
     for (const auto& f : crashed)
       for (const auto& old : before)
-        if (IsLeftover(f.first) && f.first != kJournalName && shape.kind != Shape::kSwapped)
+        if (IsLeftover(f.first) && f.first != kJournalName && shape.kind != Shape::kSwapped &&
+            old.first.back() != '/')
           theirs[f.second != old.second].insert(f.first);
     for (int row = 0; row < 1 + (!theirs[0].empty() && theirs[1] != theirs[0]); ++row) {
       ScratchDir next(SweepParent()), outside(SweepParent());
       Crashed(shape, at, crashed, next);
       Snapshot want = after;
-      for (const std::string& name : theirs[row])
+      for (const std::string& name : theirs[row]) {
+        const std::string leaf = name.substr(name.rfind('/') + 1);  // npos + 1: all of it
         if (unlink(next.Join(name).c_str()) ||
-            !WriteFileBytes(outside.Join(name), want[name] = shape.planted) ||
-            (at & 1 ? link : rename)(outside.Join(name).c_str(), next.Join(name).c_str()))
+            !WriteFileBytes(outside.Join(leaf), want[name] = shape.planted) ||
+            (at & 1 ? link : rename)(outside.Join(leaf).c_str(), next.Join(name).c_str()))
           abort();
+        // A folder that holds it stays.
+        for (size_t slash = name.find('/'); slash != std::string::npos;
+             slash = name.find('/', slash + 1))
+          want[name.substr(0, slash + 1)];
+      }
       if (row) want = Take(next);  // nothing changed
       char fault[512] = "";
-      EXPECT_TRUE(Apply(payload, next, ops, fault) != row && Take(next) == want) << at << fault;
+      EXPECT_TRUE(Apply(payload, next, ops, fault) != row && Take(next) == want)
+          << at << " " << fault << "\n" << Listing(Take(next)) << "\nwanted:" << Listing(want);
       for (const std::string& name : theirs[row]) EXPECT_TRUE(row || strstr(fault, name.c_str()));
     }
   }
@@ -188,8 +196,14 @@ long WithLookupsFailing(LookupFailures failures, const std::function<void()>& ru
 void RecoverClean(const Shape& shape, const ScratchDir& dir, Outcome* outcome,
                   const std::string& where) {
   FileOps ops;
-  EXPECT_NE(Recover(dir, ops), kRecoveryFailed) << where;
-  outcome->Count(shape.Seen(dir), shape.before, shape.after);
+  char fault[512] = "";
+  const Snapshot was = shape.Seen(dir);
+  EXPECT_NE(RecoverDirectory(dir.path().c_str(), ops, fault, sizeof fault), kRecoveryFailed)
+      << where << ": " << fault << "\n" << Listing(was);
+  const Snapshot now = shape.Seen(dir);
+  EXPECT_TRUE(now == shape.before || now == shape.after)
+      << where << ": " << fault << "\n" << Listing(was) << "\nrecovered:" << Listing(now);
+  outcome->Count(now, shape.before, shape.after);
 }
 
 // Runs `run` on directories laid out by `lay`: once to count its lookups,
@@ -293,7 +307,7 @@ class VanishingOps : public ScriptedOps {
   VanishingOps(const std::string& dir, long at) : dir_(dir), at_(at) {}
   platform::File* CreateNew(platform::Directory* dir, const char* name) override {
     Tick();
-    if (IsLeftover(name) && strncmp(name, "~ptjrnl", 7)) temps_.push_back(name);
+    if (IsLeftover(name) && strncmp(name, "~ptjrnl", 7)) temps_.push_back(PathOf(dir, name));
     return ScriptedOps::CreateNew(dir, name);
   }
   int Rename(platform::Directory* dir, const char* from, const char* to, int replace) override {
@@ -387,10 +401,10 @@ class LockBarrierOps : public FileOps {
 // holds it until the other has tried, which finds the directory locked and
 // changes nothing.
 TEST(ApplierSweep, ConcurrentPatchesOfOneDirectory) {
-  Release release;
-  const Bytes payload = release.Payload();
-  const Snapshot before = Installation(), after = release.After(before);
-  for (int pair = 0; pair < 4; ++pair) {
+  for (int pair = 0; pair < 8; ++pair) {
+    const Shape shape(pair & 4 ? Shape::kTree : Shape::kPlain);
+    const Bytes& payload = shape.payload;
+    const Snapshot &before = shape.before, &after = shape.after;
     const bool recovering[2] = {(pair & 1) != 0, (pair & 2) != 0};  // holder, other
     ScratchDir dir(SweepParent());
     Restore(dir, before);
@@ -433,21 +447,24 @@ TEST(ApplierSweep, ConcurrentPatchesOfOneDirectory) {
 // ---------------------------------------------------------------------------
 // The power cut. The patch runs on the real disk through a recording layer
 // that models what a file system keeps: a file's data once it is flushed
-// (CloseFile), the directory's names once the directory is synced. At every
-// point of the log, the states a cut there may leave (every unsynced change
-// lost; each unsynced name change kept alone; all of them kept; each
-// unflushed file cut short or emptied alone) are laid out and recovered.
+// (CloseFile), a folder's names once that folder is synced (each folder on
+// its own: the names made, renamed and removed in it, folders among them).
+// At every point of the log, the states a cut there may leave (every
+// unsynced change lost; each unsynced name change kept alone; all of them
+// kept; each unflushed file cut short or emptied alone) are laid out and
+// recovered.
 
 struct ModelDisk {
   std::vector<Bytes> durable, written;   // by inode: flushed data, data so far
-  std::map<std::string, int> synced, names;  // name -> inode
+  std::map<std::string, int> synced, names;  // path (a folder's ends in '/') -> inode
 };
 
 struct NameChange {
   enum Kind { kCreate, kRename, kRemove } kind;
-  std::string from, to;
+  std::string from, to;  // paths
   int inode;
   bool replace;
+  std::string folder;  // the folder whose names it changes, as a prefix
 };
 
 class RecordingOps : public FileOps {
@@ -464,11 +481,8 @@ class RecordingOps : public FileOps {
   platform::File* CreateNew(platform::Directory* dir, const char* name) override {
     platform::File* file = FileOps::CreateNew(dir, name);
     if (!file) return file;
-    const int inode = static_cast<int>(disk_.durable.size());
-    disk_.durable.emplace_back();
-    disk_.written.emplace_back();
-    files_[file] = inode;
-    Change({NameChange::kCreate, "", name, inode, false});
+    files_[file] = NewInode();
+    Change({NameChange::kCreate, "", Path(dir, name), files_[file], false, Folder(dir)});
     return file;
   }
   uint32_t Write(platform::File* file, const void* data, uint32_t size) override {
@@ -488,25 +502,56 @@ class RecordingOps : public FileOps {
   }
   int Rename(platform::Directory* dir, const char* from, const char* to, int replace) override {
     const int ok = FileOps::Rename(dir, from, to, replace);
-    if (ok) Change({NameChange::kRename, from, to, disk_.names[from], replace != 0});
+    if (ok) Moved(dir, from, to, replace != 0);
     return ok;
   }
   int RenameOpen(platform::Directory* dir, platform::File* file, const char* from,
                  const char* to) override {
     const int ok = FileOps::RenameOpen(dir, file, from, to);
-    if (ok) Change({NameChange::kRename, from, to, disk_.names[from], false});
+    if (ok) Moved(dir, from, to, false);
     return ok;
   }
   int Remove(platform::Directory* dir, const char* name) override {
     const int ok = FileOps::Remove(dir, name);
-    if (ok) Change({NameChange::kRemove, name, "", disk_.names[name], false});
+    if (ok) Removed(dir, Path(dir, name));
     return ok;
   }
+  platform::Directory* OpenFolder(platform::Directory* parent, const char* name,
+                                  platform::FolderFacts* facts) override {
+    platform::Directory* folder = FileOps::OpenFolder(parent, name, facts);
+    if (folder) folders_[folder] = Path(parent, name) + "/";
+    return folder;
+  }
+  platform::Directory* CreateFolder(platform::Directory* parent, const char* name) override {
+    platform::Directory* folder = FileOps::CreateFolder(parent, name);
+    if (!folder) return folder;
+    const std::string path = Path(parent, name) + "/";
+    folders_[folder] = path;
+    Change({NameChange::kCreate, "", path, NewInode(), false, Folder(parent)});
+    return folder;
+  }
+  int RemoveFolder(platform::Directory* parent, const char* name) override {
+    const int ok = FileOps::RemoveFolder(parent, name);
+    if (ok) Removed(parent, Path(parent, name) + "/");
+    return ok;
+  }
+  void CloseDirectory(platform::Directory* dir) override {
+    folders_.erase(dir);
+    FileOps::CloseDirectory(dir);
+  }
+  // Only the changes to this folder's own names become durable.
   int Sync(platform::Directory* dir) override {
     const int ok = FileOps::Sync(dir);
     if (ok) {
-      disk_.synced = disk_.names;
-      pending_.clear();
+      const std::string folder = Folder(dir);
+      for (auto it = pending_.begin(); it != pending_.end();) {
+        if (it->folder != folder) {
+          ++it;
+          continue;
+        }
+        Apply(*it, &disk_.synced);
+        it = pending_.erase(it);
+      }
     }
     Mark();
     return ok;
@@ -517,6 +562,25 @@ class RecordingOps : public FileOps {
   size_t points() const { return points_.size(); }
 
  private:
+  std::string Folder(platform::Directory* dir) const {
+    const auto it = folders_.find(dir);
+    return it == folders_.end() ? std::string() : it->second;
+  }
+  std::string Path(platform::Directory* dir, const char* name) const {
+    return Folder(dir) + name;
+  }
+  int NewInode() {
+    disk_.durable.emplace_back();
+    disk_.written.emplace_back();
+    return static_cast<int>(disk_.durable.size() - 1);
+  }
+  void Moved(platform::Directory* dir, const char* from, const char* to, bool replace) {
+    const std::string path = Path(dir, from);
+    Change({NameChange::kRename, path, Path(dir, to), disk_.names[path], replace, Folder(dir)});
+  }
+  void Removed(platform::Directory* parent, const std::string& path) {
+    Change({NameChange::kRemove, path, "", disk_.names[path], false, Folder(parent)});
+  }
   static void Apply(const NameChange& c, std::map<std::string, int>* names) {
     if (c.kind == NameChange::kCreate) {
       (*names)[c.to] = c.inode;
@@ -525,9 +589,18 @@ class RecordingOps : public FileOps {
       if (c.kind == NameChange::kRename) (*names)[c.to] = c.inode;
     }
   }
+  // A name whose folder (or one above it) the cut lost is in no folder on
+  // the disk: it cannot be there.
+  static bool Reachable(const std::map<std::string, int>& names, const std::string& path) {
+    for (size_t slash = path.find('/'); slash != std::string::npos && slash + 1 < path.size();
+         slash = path.find('/', slash + 1))
+      if (!names.count(path.substr(0, slash + 1))) return false;
+    return true;
+  }
   Snapshot Lay(const std::map<std::string, int>& names, const std::vector<Bytes>& data) const {
     Snapshot s;
-    for (const auto& n : names) s[n.first] = data[n.second];
+    for (const auto& n : names)
+      if (Reachable(names, n.first)) s[n.first] = data[n.second];
     return s;
   }
   void Change(const NameChange& c) {
@@ -559,6 +632,7 @@ class RecordingOps : public FileOps {
   ModelDisk disk_;
   std::vector<NameChange> pending_;
   std::map<platform::File*, int> files_;
+  std::map<platform::Directory*, std::string> folders_;  // each open folder's path + '/'
   std::vector<std::vector<Snapshot>> points_;
 };
 

@@ -22,6 +22,8 @@
 #include <vector>
 
 #include "payload/applier.h"
+#include "payload/container.h"
+#include "payload/crc32c.h"
 #include "support/payload_builder.h"
 #include "support/scratch.h"
 
@@ -46,6 +48,14 @@ inline Snapshot Take(const std::string& dir) {
   return s;
 }
 inline Snapshot Take(const ScratchDir& dir) { return Take(dir.path()); }
+
+// The paths of `s` and each file's size, for a failure's message.
+inline std::string Listing(const Snapshot& s) {
+  std::string out;
+  for (const auto& file : s)
+    out += " " + file.first + (file.first.back() == '/' ? "" : "(" + std::to_string(file.second.size()) + ")");
+  return out;
+}
 
 // Lays `s` out in `dir`, folders before what they hold.
 inline void Restore(const std::string& dir, const Snapshot& s) {
@@ -97,12 +107,67 @@ struct Release {
   }
 };
 
+// An installation with folders: a file to replace at the top and one in a
+// folder, a file beside it that the release removes, and a folder whose
+// only file it removes.
+inline Snapshot TreeInstallation() {
+  return {{"Vusk.exe", TextLike(5000, 1)},
+          {"plugins/", {}},
+          {"plugins/keep.dll", TextLike(3000, 21)},
+          {"plugins/old.dll", RandomBytes(700, 22)},
+          {"retired/", {}},
+          {"retired/gone.dll", TextLike(400, 23)},
+          {"settings.ini", TextLike(100, 3)}};
+}
+
+inline int AppendBytes(void* out, const void* data, size_t size) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  static_cast<Bytes*>(out)->insert(static_cast<Bytes*>(out)->end(), p, p + size);
+  return 1;
+}
+
+// The release's payload for TreeInstallation, as lzcx writes it: the two
+// files replaced, a file two new folders deep, and the two old files
+// removed (by their size and CRC-32C), between the others.
+inline Bytes TreePayload(const Release& r, const Snapshot& before) {
+  Bytes out;
+  PayloadWriter writer(AppendBytes, &out);
+  const Bytes exe = GreedyBlock(r.exe), mo = GreedyBlock(r.help);
+  auto removal = [&](const char* path) {
+    const Bytes& old = before.at(path);
+    return writer.AddRemoval(path, old.size(), Crc32c(0, old.data(), old.size()));
+  };
+  if (!writer.Begin(5) || !writer.Add("vusk.exe", kFormBlock, exe.data(), exe.size()) ||
+      !removal("plugins/old.dll") ||
+      !writer.Add("plugins/keep.dll", kFormStored, r.dll.data(), r.dll.size()) ||
+      !writer.Add("locale/de/vusk.mo", kFormBlock, mo.data(), mo.size()) ||
+      !removal("retired/gone.dll") || !writer.End())
+    abort();
+  return out;
+}
+
+// TreeInstallation after TreePayload.
+inline Snapshot TreeAfter(const Release& r, Snapshot s) {
+  s["Vusk.exe"] = r.exe;
+  s["plugins/keep.dll"] = r.dll;
+  s.erase("plugins/old.dll");
+  s.erase("retired/gone.dll");
+  s.erase("retired/");
+  s["locale/"];
+  s["locale/de/"];
+  s["locale/de/vusk.mo"] = r.help;
+  return s;
+}
+
 // File operations that count every call and fail chosen ones: the n-th
 // call of one kind, or calls by their number among all calls. A failed call
 // does nothing (a write writes half). At call `end_at` the process ends
 // on the spot, through `end`. From call `freeze_at` on, every call fails
 // and does nothing at all (a handle is still closed), so the disk keeps
-// exactly what a process killed at that call leaves.
+// exactly what a process killed at that call leaves. Opening a folder
+// counts as a lookup (failed, the system did not answer), making one as
+// a creation, removing one as a removal. Names given out (`created`,
+// `before_rename`) are paths from the top, as Snapshot spells them.
 class ScriptedOps : public FileOps {
  public:
   enum Kind { kOpen, kLock, kFind, kLookUp, kCreate, kWrite, kClose, kOpenExisting, kReadFrom,
@@ -117,9 +182,16 @@ class ScriptedOps : public FileOps {
   // What a failed call says it met (LastFailure), until it is asked.
   platform::Failure injected = {platform::kFailureIo, 0};
 
-  // Runs before each rename, with its names.
+  // Runs before each rename, with its paths.
   std::function<void(const char* from, const char* to)> before_rename;
-  std::set<std::string> created;  // the names of the files created
+  std::set<std::string> created;  // the paths of the files created
+
+  // The path from the top of `name` in `dir`, a folder this object opened
+  // (any other: the top).
+  std::string PathOf(platform::Directory* dir, const char* name) const {
+    const auto it = folders_.find(dir);
+    return (it == folders_.end() ? std::string() : it->second) + name;
+  }
 
   long calls() const { return calls_; }
   bool fired() const { return fired_; }
@@ -139,7 +211,7 @@ class ScriptedOps : public FileOps {
   platform::File* CreateNew(platform::Directory* dir, const char* name) override {
     if (Hit(kCreate)) return nullptr;
     platform::File* file = FileOps::CreateNew(dir, name);
-    if (file) created.insert(name);
+    if (file) created.insert(PathOf(dir, name));
     return file;
   }
   uint32_t Write(platform::File* file, const void* data, uint32_t size) override {
@@ -162,18 +234,39 @@ class ScriptedOps : public FileOps {
   }
   int RenameOpen(platform::Directory* dir, platform::File* file, const char* from,
                  const char* to) override {
-    if (before_rename && !frozen_) before_rename(from, to);
+    if (before_rename && !frozen_) before_rename(PathOf(dir, from).c_str(), PathOf(dir, to).c_str());
     return !Hit(kRename) && FileOps::RenameOpen(dir, file, from, to);
   }
   int ReadFrom(platform::File* file, void* data, uint32_t size, uint32_t* got) override {
     return !Hit(kReadFrom) && FileOps::ReadFrom(file, data, size, got);
   }
   int Rename(platform::Directory* dir, const char* from, const char* to, int replace) override {
-    if (before_rename && !frozen_) before_rename(from, to);
+    if (before_rename && !frozen_) before_rename(PathOf(dir, from).c_str(), PathOf(dir, to).c_str());
     return !Hit(kRename) && FileOps::Rename(dir, from, to, replace);
   }
   int Remove(platform::Directory* dir, const char* name) override {
     return !Hit(kRemove) && FileOps::Remove(dir, name);
+  }
+  platform::Directory* OpenFolder(platform::Directory* parent, const char* name,
+                                  platform::FolderFacts* facts) override {
+    if (Hit(kLookUp)) {
+      if (facts) {
+        *facts = platform::FolderFacts();
+        facts->presence = platform::kUnknown;
+      }
+      return nullptr;
+    }
+    return Opened(parent, name, FileOps::OpenFolder(parent, name, facts));
+  }
+  platform::Directory* CreateFolder(platform::Directory* parent, const char* name) override {
+    return Hit(kCreate) ? nullptr : Opened(parent, name, FileOps::CreateFolder(parent, name));
+  }
+  int RemoveFolder(platform::Directory* parent, const char* name) override {
+    return !Hit(kRemove) && FileOps::RemoveFolder(parent, name);
+  }
+  void CloseDirectory(platform::Directory* dir) override {
+    folders_.erase(dir);
+    FileOps::CloseDirectory(dir);
   }
   int Sync(platform::Directory* dir) override { return !Hit(kSync) && FileOps::Sync(dir); }
   platform::Failure LastFailure() override {
@@ -192,6 +285,12 @@ class ScriptedOps : public FileOps {
     pending_ = pending_ || hit;
     return hit;
   }
+  platform::Directory* Opened(platform::Directory* parent, const char* name,
+                              platform::Directory* folder) {
+    if (folder) folders_[folder] = PathOf(parent, name) + "/";
+    return folder;
+  }
+  std::map<platform::Directory*, std::string> folders_;  // each open folder's path + '/'
   Kind kind_ = kKinds;
   long nth_ = -1;
   long seen_ = 0;
@@ -248,10 +347,11 @@ struct Outcome {
 // installation whose files belong to another user, the program's with a
 // second link (a kept copy of the old version); and a temporary that
 // another user swaps for a file of theirs just as the commit takes it (the
-// last two natively as root, who alone can give a file away).
+// last two natively as root, who alone can give a file away); and a tree:
+// files in folders replaced and removed, and folders made and emptied.
 struct Shape {
-  enum Kind { kPlain, kUnchanged, kForeign, kSwapped } kind;
-  static constexpr const char* kNames[] = {"Changed", "Unchanged", "Foreign", "Swapped"};
+  enum Kind { kPlain, kUnchanged, kForeign, kSwapped, kTree } kind;
+  static constexpr const char* kNames[] = {"Changed", "Unchanged", "Foreign", "Swapped", "Tree"};
   const char* what;
   Release release;
   Bytes payload;
@@ -263,13 +363,18 @@ struct Shape {
         before(Installation()) {
     if (k == kForeign) before["vusk-1.24.exe"] = before["Vusk.exe"];
     after = release.After(before);
+    if (k == kTree) {
+      before = TreeInstallation();
+      payload = TreePayload(release, before);
+      after = TreeAfter(release, before);
+    }
   }
   // Whether this process can lay it out.
   bool CanLay() const {
 #ifdef _WIN32
-    return kind == kPlain || kind == kUnchanged;
+    return kind == kPlain || kind == kUnchanged || kind == kTree;
 #else
-    return kind == kPlain || kind == kUnchanged || geteuid() == 0;
+    return kind == kPlain || kind == kUnchanged || kind == kTree || geteuid() == 0;
 #endif
   }
 
