@@ -46,8 +46,9 @@ int Apply(const Bytes& payload, const ScratchDir& dir) {
 TEST(NamesWin32, TheProgramWritesExactlyTheNamesTheRulePasses) {
   for (size_t i = 0; i < kNameCaseCount; ++i) {
     const NameCase& c = kNameCases[i];
-    // A longer one takes an extended entry, which needs paths.
-    if (strlen(c.name) >= 30) continue;
+    // A longer one takes an extended entry, and one with a '/' is a path
+    // into a folder: the tree tests write those.
+    if (strlen(c.name) >= 30 || strchr(c.name, '/')) continue;
     SCOPED_TRACE(c.name);
     ScratchDir dir;
     EXPECT_EQ(Apply(MakeContainer({{c.name, 0, {'x'}}}), dir), c.read == kNameFine ? 1 : 0);
