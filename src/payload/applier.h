@@ -21,6 +21,18 @@
 //             temporary and no backup, and the commit journal leaves it out.
 //   ROLLBACK  the swap being undone after a failure.
 //
+// A payload may hold a tree. A step names its file by its path from the
+// top, and its temporary and backup live in that file's own folder, so a
+// rename never leaves a folder. Every folder is opened through its parent
+// (FileOps::OpenFolder), never through a link, junction or mount point,
+// and held to the end. Three kinds of step: a file written; a folder the
+// patch makes (named by the staging journal before it is made, made at
+// staging, and removed going back only while empty and the patch's own);
+// and a removal, whose old file (only the old release's, by size and
+// CRC-32C) is moved to its backup at the commit like any old file, and
+// whose backup goes at the finish, with a folder that this leaves empty.
+// The lock and the journal are the top folder's, and cover the tree.
+//
 // Transitions, and the one function that performs each:
 //
 //   CLEAN    -> STAGING    Transaction::Stage       (WriteJournal first)
