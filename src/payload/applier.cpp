@@ -171,6 +171,11 @@ class Folders {
   Entry* Get(const char* path, size_t length);
   // The folder `path` is in.
   Entry* Of(const char* path) { return Get(path, FolderLength(path)); }
+  // The open folder `path` is in; null when it is not open.
+  platform::Directory* DirOf(const char* path) {
+    const Entry* e = Of(path);
+    return e ? e->dir : nullptr;
+  }
   Entry* Parent(const Entry* e) { return e->parent < 0 ? &top_ : &entries_[e->parent]; }
   // Closes `e` (so that Windows lets it go) and removes it if it is empty
   // and a folder of its own (not a link): 1 when it is gone, zero when it
@@ -633,7 +638,7 @@ int Transaction::Act(Goal goal, const StepSurvey* survey) {
       } else if (own_temp) {
         ok = ops_.Remove(dir, temp);
       }
-      if (ok && (v.backup == kHoldsOld || v.backup == kHoldsOurs)) ok = ops_.Remove(dir, backup);
+      if (ok && v.backup == kHoldsOld) ok = ops_.Remove(dir, backup);
     }
     if (!ok) {
       needs_recovery_ = true;
@@ -906,9 +911,8 @@ uint8_t* Transaction::ReadOld(int i) {
   platform::FileFacts facts;
   uint8_t* bytes = nullptr;
   uint32_t got = 0;
-  const Folders::Entry* folder = folders_.Of(steps_[i].name);
-  if (folder && folder->dir &&
-      ops_.OpenExisting(folder->dir, Leaf(steps_[i].name), &file, &facts) == platform::kPresent &&
+  platform::Directory* dir = folders_.DirOf(steps_[i].name);
+  if (dir && ops_.OpenExisting(dir, Leaf(steps_[i].name), &file, &facts) == platform::kPresent &&
       file &&
       facts.size == size && (bytes = static_cast<uint8_t*>(malloc(size ? size : 1))) &&
       (!ops_.ReadFrom(file, bytes, size, &got) || got != size)) {
@@ -939,9 +943,8 @@ int Transaction::WriteEntry(int i) {
   char temp[kTempNameBuffer];
   int ok = 1;
   if (!Alike(s)) {
-    const Folders::Entry* folder = folders_.Of(s.name);
-    platform::File* file =
-        folder && folder->dir ? ops_.CreateNew(folder->dir, Temp(s.temp, temp)) : nullptr;
+    platform::Directory* dir = folders_.DirOf(s.name);
+    platform::File* file = dir ? ops_.CreateNew(dir, Temp(s.temp, temp)) : nullptr;
     const bool written = file && (length == 0 || ops_.Write(file, bytes, length) == length);
     const char* said = Said();  // the creation's or the write's
     const bool closed = file && ops_.Close(file) != 0;
@@ -1045,8 +1048,7 @@ int Transaction::Commit() {
     const JournalStep& s = steps_[i];
     if (s.kind == kStepFolder) continue;  // made at staging
     // Staging made or opened every folder of a step.
-    const Folders::Entry* folder = folders_.Of(s.name);
-    platform::Directory* dir = folder ? folder->dir : nullptr;
+    platform::Directory* dir = folders_.DirOf(s.name);
     if (s.backup != kNoFile &&
         !(dir && ops_.Rename(dir, Leaf(s.name), Temp(s.backup, backup), 0))) {
       Fail("%s: cannot move the old file aside in %s: %s", s.name, Said());
