@@ -1209,6 +1209,41 @@ TEST_F(PatcherCli, PacksAFolderTreeByPath) {
     if (first.empty()) first = made;
     EXPECT_TRUE(made == first) << "another payload of the same tree";
   }
+
+  // Refusals of such a tree's extract name the path in the installation
+  // that refused, not a folder looked up on the way.
+  const struct {
+    const char* what;
+    int status;
+    std::string err;
+  } refusals[] = {
+      {"a read-only file in a subfolder", 5,
+       "/DATA/maps/a.map: read-only: the patch cannot replace it\n"},
+      {"a link for a folder", 1, "DATA/maps in "},
+  };
+  for (const auto& c : refusals) {
+    SCOPED_TRACE(c.what);
+    ScratchDir tree, old;
+    ASSERT_TRUE(MakeDirectory(tree.Join("data")) && MakeDirectory(tree.Join("data/maps")));
+    ASSERT_TRUE(WriteFileBytes(tree.Join("vusk.exe"), program_bytes_));
+    ASSERT_TRUE(WriteFileBytes(tree.Join("data/help.txt"), help));
+    ASSERT_TRUE(WriteFileBytes(tree.Join("data/maps/a.map"), map));
+    ASSERT_TRUE(MakeDirectory(old.Join("DATA")) && MakeDirectory(old.Join("DATA/maps")));
+    ASSERT_TRUE(WriteFileBytes(old.Join("vusk.exe"), program_bytes_));
+    ASSERT_TRUE(WriteFileBytes(old.Join("DATA/maps/a.map"), TextLike(8000, 4)));
+    const std::string out = dir_.Join("tree.out");
+    ASSERT_EQ(Lzcx({"pack", "-q", "--from", old.path(), "-C", tree.path(), "-o", out}).status, 0);
+    if (c.status == 5) {
+      ASSERT_EQ(chmod(old.Join("DATA/maps/a.map").c_str(), 0444), 0);
+    } else {
+      ASSERT_EQ(rename(old.Join("DATA/maps").c_str(), dir_.Join("elsewhere").c_str()), 0);
+      ASSERT_EQ(symlink(dir_.Join("elsewhere").c_str(), old.Join("DATA/maps").c_str()), 0);
+    }
+    Result r = Lzcx({"extract", "-C", old.path(), out});
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    EXPECT_EQ(r.ErrLines(), 1) << r.err;
+  }
 }
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

@@ -10,6 +10,7 @@
 #include <string.h>
 #include <time.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -33,14 +34,31 @@ class WatchedOps : public FileOps {
     platform::Directory* dir = FileOps::Open(path);
     open_failed = dir == nullptr;
     if (open_failed) failure = FileOps::LastFailure();
+    folders_.erase(dir);  // the top: no path below it
     return dir;
   }
+  platform::Directory* OpenFolder(platform::Directory* parent, const char* name,
+                                  platform::FolderFacts* facts) override {
+    return Named(FileOps::OpenFolder(parent, name, facts), parent, name);
+  }
+  platform::Directory* CreateFolder(platform::Directory* parent, const char* name) override {
+    return Named(FileOps::CreateFolder(parent, name), parent, name);
+  }
+  void CloseDirectory(platform::Directory* dir) override {
+    folders_.erase(dir);
+    FileOps::CloseDirectory(dir);
+  }
+  // The last lookup decides: a folder's own lookup (a directory, which no
+  // file may replace) is asked before the files in it, and the patch stops
+  // at the lookup that refused.
   platform::TargetState Find(platform::Directory* dir, const char* name, char* found) override {
     found[0] = 0;
     const platform::TargetState state = FileOps::Find(dir, name, found);
-    // The file's own name where it was found (in another letter case).
+    blocked.clear();
+    // The file's path as it is on the disk (its own letter case).
     if (state == platform::kTargetBlocked) {
-      blocked = found[0] ? found : name;
+      auto folder = folders_.find(dir);
+      blocked = (folder == folders_.end() ? std::string() : folder->second) + (found[0] ? found : name);
       failure = FileOps::LastFailure();
     }
     return state;
@@ -48,8 +66,19 @@ class WatchedOps : public FileOps {
   // The applier asks for the failure its fault text names.
   platform::Failure LastFailure() override { return failure = FileOps::LastFailure(); }
   bool open_failed = false;
-  std::string blocked;  // the entry whose file cannot be replaced
+  std::string blocked;  // the file that cannot be replaced, below the top
   platform::Failure failure = {platform::kFailureOther, 0};
+
+ private:
+  platform::Directory* Named(platform::Directory* dir, platform::Directory* parent,
+                             const char* name) {
+    if (dir) {
+      auto above = folders_.find(parent);
+      folders_[dir] = (above == folders_.end() ? std::string() : above->second) + name + platform::kPathSeparator;
+    }
+    return dir;
+  }
+  std::map<platform::Directory*, std::string> folders_;  // each open folder's path below the top
 };
 
 // When the patch of `dir` (DIRECTORY as given) stopped at the directory
