@@ -102,6 +102,7 @@ bench: native win32
 	build/native/bench/scan_bench
 	build/native/bench/apply_bench build/win32/src/resources/payload.lzcx
 	bench/delta_pairs build/native
+	bench/release_tree build/native
 
 demo: deps
 	scripts/demo
