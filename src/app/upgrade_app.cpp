@@ -18,8 +18,10 @@ const int kPathControls[] = {IDC_PATH_LABEL, IDC_PATH, IDC_PATCH};
 const int kPathControlCount = sizeof kPathControls / sizeof kPathControls[0];
 
 void CopyPath(char* to, const char* from) {
-  strncpy(to, from, platform::kPathBuffer - 1);
-  to[platform::kPathBuffer - 1] = 0;
+  size_t n = strlen(from);
+  if (n > platform::kPathBuffer - 1u) n = platform::kPathBuffer - 1u;
+  memcpy(to, from, n);
+  to[n] = 0;
 }
 
 }  // namespace

@@ -114,8 +114,10 @@ class FaultMuted {
 
 // Where a path's last component begins: the name inside its folder.
 const char* Leaf(const char* path) {
-  const char* slash = strrchr(path, '/');
-  return slash ? slash + 1 : path;
+  const char* leaf = path;
+  for (; *path; ++path)
+    if (*path == '/') leaf = path + 1;
+  return leaf;
 }
 
 // The length of the folder part of `path`: zero for a name at the top.

@@ -41,8 +41,9 @@ int ProbePath(const char* path, FindData* entry) {
   if (length >= static_cast<size_t>(kPathBuffer)) return 0;
   // The find call takes wildcards; a file name never holds one, so a name
   // with one is a miss rather than a match of some other file.
-  const char* name = strrchr(path, '\\');
-  if (strpbrk(name ? name : path, "*?")) return 0;
+  bool wildcard = false;  // in the last name
+  for (const char* p = path; *p; ++p) wildcard = *p != '\\' && (wildcard || *p == '*' || *p == '?');
+  if (wildcard) return 0;
   HANDLE h = FindFirstFileA(path, AsFindData(entry));
   if (h == INVALID_HANDLE_VALUE) return 0;
   FindClose(h);

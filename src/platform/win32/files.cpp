@@ -247,8 +247,9 @@ bool NameIn(const Directory* dir, HANDLE handle, char* own) {
   char* real = FinalPath(handle);
   if (!real) return false;
   const char* last = SplitLast(real);
-  const bool in = strlen(last) < static_cast<size_t>(kPathBuffer) && SameFileName(real, dir->final);
-  if (in) strcpy(own, last);
+  const size_t length = strlen(last);
+  const bool in = length < static_cast<size_t>(kPathBuffer) && SameFileName(real, dir->final);
+  if (in) memcpy(own, last, length + 1);
   free(real);
   return in;
 }
@@ -311,7 +312,7 @@ Directory* OpenDirectory(const char* path) {
   dir->lock = INVALID_HANDLE_VALUE;
   dir->final = nullptr;
   char name[kPathBuffer];
-  strncpy(name, length ? path : ".", kPathBuffer);
+  memcpy(name, length ? path : ".", length ? length + 1 : 2);
   // Without its trailing separators, but for a root's ("C:\"): with one
   // left, the directory would have no name of its own to check below.
   for (size_t end = length; end > 1 && name[end - 1] == '\\' && name[end - 2] != ':';)
@@ -358,15 +359,15 @@ TargetState FindTarget(Directory* dir, const char* name, char* found) {
   HANDLE h;
   const NTSTATUS status = OpenIn(dir, name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &h);
   if (status) return NotFound(status) ? kTargetMissing : (NoteStatus(status), kTargetUnknown);
-  char own[kPathBuffer];
-  const bool in = NameIn(dir, h, own);
+  // (Its name goes to `found` even when what follows fails: then nothing
+  // reads it.)
+  const bool in = NameIn(dir, h, found);
   BY_HANDLE_FILE_INFORMATION info;
   TargetState state = kTargetUnknown;
   if (GetFileInformationByHandle(h, &info)) {
-    if (in) strcpy(found, own);
     // A short name ("VUSK~1.EXE") reaches a file whose own name is another;
     // a link (under Wine also a Unix one) leads out.
-    if (!in || !SameFileName(own, name) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    if (!in || !SameFileName(found, name) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
       state = kTargetElsewhere;
     else if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))
       state = kTargetBlocked;
@@ -489,9 +490,11 @@ namespace {
 // Whether `name` is one name in a directory: not empty, no separator or
 // stream, not "." or "..", at most kNameMax bytes. Notes why not.
 bool OneName(const char* name) {
-  const size_t n = strlen(name);
+  size_t n = 0;
+  bool separator = false;
+  for (; name[n]; ++n) separator = separator || strchr("\\/:", name[n]);
   if (n > static_cast<size_t>(kNameMax)) return Note(kFailureNameTooLong, kNameTooLong), false;
-  if (!n || strpbrk(name, "\\/:") || !strcmp(name, ".") || !strcmp(name, ".."))
+  if (!n || separator || !strcmp(name, ".") || !strcmp(name, ".."))
     return Note(kFailureOther, kNameInvalid), false;
   return true;
 }
