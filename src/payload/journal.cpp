@@ -1,5 +1,6 @@
 #include "payload/journal.h"
 
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -15,6 +16,17 @@ const size_t kHeader = 16;
 // format) the old file's identity as four; the name's length follows them.
 const int kStepFields = 11;
 const int kStepFieldsBefore = 7;
+
+// Where each u32 field of a step is in a JournalStep, the u64s as two
+// halves, low first: a little-endian host's.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the fields' halves");
+const uint8_t kFieldAt[kStepFields] = {
+    offsetof(JournalStep, temp),         offsetof(JournalStep, backup),
+    offsetof(JournalStep, new_size),     offsetof(JournalStep, new_crc),
+    offsetof(JournalStep, old_size),     offsetof(JournalStep, old_size) + 4,
+    offsetof(JournalStep, old_crc),      offsetof(JournalStep, old_id),
+    offsetof(JournalStep, old_id) + 4,   offsetof(JournalStep, old_id) + 8,
+    offsetof(JournalStep, old_id) + 12};
 
 int StepFields(int format) { return format == 2 ? kStepFieldsBefore : kStepFields; }
 
@@ -41,13 +53,11 @@ uint8_t* EncodeJournal(JournalPhase phase, const JournalStep* steps, int count, 
   for (int i = 0; i < count; ++i) {
     const JournalStep& s = steps[i];
     const size_t n = strlen(s.name);
-    const uint64_t wide[3] = {s.old_size, s.old_id[0], s.old_id[1]};
-    const uint32_t fields[kStepFields] = {
-        s.temp, s.backup, s.new_size, s.new_crc, static_cast<uint32_t>(wide[0]),
-        static_cast<uint32_t>(wide[0] >> 32), s.old_crc, static_cast<uint32_t>(wide[1]),
-        static_cast<uint32_t>(wide[1] >> 32), static_cast<uint32_t>(wide[2]),
-        static_cast<uint32_t>(wide[2] >> 32)};
-    for (int f = 0; f < field_count; ++f) WriteLe32(p + 4 * f, fields[f]);
+    for (int f = 0; f < field_count; ++f) {
+      uint32_t field;
+      memcpy(&field, reinterpret_cast<const uint8_t*>(&s) + kFieldAt[f], 4);
+      WriteLe32(p + 4 * f, field);
+    }
     if (format == 4) {
       p[44] = s.kind;
       WriteLe16(p + 45, static_cast<uint32_t>(n));
@@ -92,16 +102,11 @@ int DecodeJournal(const uint8_t* bytes, size_t size, JournalPhase* phase,
     if (length == 0 || length >= static_cast<size_t>(kStepNameField) ||
         length > end - at - step_header)
       break;
-    uint32_t fields[kStepFields] = {0};
-    for (int f = 0; f < field_count; ++f) fields[f] = ReadLe32(bytes + at + 4 * f);
-    s.temp = fields[0];
-    s.backup = fields[1];
-    s.new_size = fields[2];
-    s.new_crc = fields[3];
-    s.old_size = fields[4] | static_cast<uint64_t>(fields[5]) << 32;
-    s.old_crc = fields[6];
-    s.old_id[0] = fields[7] | static_cast<uint64_t>(fields[8]) << 32;
-    s.old_id[1] = fields[9] | static_cast<uint64_t>(fields[10]) << 32;
+    // (The second format's step leaves the identity zero, as calloc made it.)
+    for (int f = 0; f < field_count; ++f) {
+      const uint32_t field = ReadLe32(h + 4 * f);
+      memcpy(reinterpret_cast<uint8_t*>(&s) + kFieldAt[f], &field, 4);
+    }
     memcpy(s.name, bytes + at + step_header, length);
     at += step_header + length;
     // Recovery renames and removes by these names: nothing but paths the
