@@ -64,6 +64,18 @@ enum Stop {
   kStopLost,      // neither version of a file can be put in place
 };
 
+// All `size` bytes of `file` in a new buffer (free() it); null without
+// memory, or when it cannot be read or no longer holds that many.
+uint8_t* ReadWhole(FileOps& ops, platform::File* file, uint32_t size) {
+  uint8_t* bytes = static_cast<uint8_t*>(malloc(size ? size : 1));
+  uint32_t got = 0;
+  if (bytes && (!ops.ReadFrom(file, bytes, size, &got) || got != size)) {
+    free(bytes);
+    bytes = nullptr;
+  }
+  return bytes;
+}
+
 // Reads and decodes the journal of `dir`. kAbsent; kUnknown when the
 // system cannot tell; kPresent with *trusted false for a journal this
 // patcher cannot have written (another owner's, a link, not a file), else
@@ -80,11 +92,9 @@ platform::Presence LoadJournal(FileOps& ops, platform::Directory* dir, bool* tru
     return presence;
   }
   uint8_t* bytes = nullptr;
-  uint32_t got = 0;
   if (facts.size <= kJournalLimit &&
-      (bytes = static_cast<uint8_t*>(malloc(facts.size ? facts.size : 1))) &&
-      ops.ReadFrom(file, bytes, static_cast<uint32_t>(facts.size), &got) && got == facts.size)
-    DecodeJournal(bytes, got, phase, steps, count);
+      (bytes = ReadWhole(ops, file, static_cast<uint32_t>(facts.size))))
+    DecodeJournal(bytes, static_cast<size_t>(facts.size), phase, steps, count);
   free(bytes);
   ops.Release(file);
   return presence;
@@ -912,15 +922,10 @@ uint8_t* Transaction::ReadOld(int i) {
   platform::File* file = nullptr;
   platform::FileFacts facts;
   uint8_t* bytes = nullptr;
-  uint32_t got = 0;
   platform::Directory* dir = folders_.DirOf(steps_[i].name);
   if (dir && ops_.OpenExisting(dir, Leaf(steps_[i].name), &file, &facts) == platform::kPresent &&
-      file &&
-      facts.size == size && (bytes = static_cast<uint8_t*>(malloc(size ? size : 1))) &&
-      (!ops_.ReadFrom(file, bytes, size, &got) || got != size)) {
-    free(bytes);
-    bytes = nullptr;
-  }
+      file && facts.size == size)
+    bytes = ReadWhole(ops_, file, size);
   if (file) ops_.Release(file);
   return bytes;
 }
