@@ -807,7 +807,6 @@ int Transaction::Plan(ApplyStatus* status) {
   const int entries = entries_->count();
   // The folders the new files go into, found (or found missing) first:
   // each missing one is made at staging, parents before children.
-  int missing = 0;
   for (int i = 0; i < entries; ++i) {
     const PayloadEntry& e = (*entries_)[i];
     if (e.removal) continue;
@@ -819,9 +818,10 @@ int Transaction::Plan(ApplyStatus* status) {
       if (up->state != kFolderMissing && up->state != kFolderOpen) stop = up;
     if (stop) return FolderFault(e.name, stop);
   }
-  for (int j = 0; j < folders_.count(); ++j) missing += folders_[j].state == kFolderMissing;
-  steps_ = static_cast<JournalStep*>(calloc(missing + entries + 1, sizeof(JournalStep)));
-  entry_of_ = static_cast<int*>(calloc(missing + entries + 1, sizeof(int)));
+  // A step for each folder at most.
+  const int most = folders_.count() + entries + 1;
+  steps_ = static_cast<JournalStep*>(calloc(most, sizeof(JournalStep)));
+  entry_of_ = static_cast<int*>(calloc(most, sizeof(int)));
   if (!steps_ || !entry_of_) return FailIn("no memory for the patch of %s");
   count_ = 0;
   for (int j = 0; j < folders_.count(); ++j) {
