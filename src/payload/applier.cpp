@@ -136,6 +136,14 @@ size_t FolderLength(const char* path) {
   return leaf == path ? 0 : static_cast<size_t>(leaf - path - 1);
 }
 
+// Writes the path of `leaf` in the folder that is the first `folder_length`
+// bytes of `folder` (none: the top) to `out`.
+void Join(char* out, const char* folder, size_t folder_length, const char* leaf) {
+  memcpy(out, folder, folder_length);
+  if (folder_length) out[folder_length++] = '/';
+  memcpy(out + folder_length, leaf, strlen(leaf) + 1);
+}
+
 // What stands where a folder of the patch belongs.
 enum FolderState {
   kFolderOpen,     // a folder, opened
@@ -290,13 +298,7 @@ Folders::Entry* Folders::Child(int parent, const char* leaf) {
     return nullptr;
   }
   entries_ = grown;
-  char* p = e.path;
-  if (above_length) {
-    memcpy(p, above_path, above_length);
-    p += above_length;
-    *p++ = '/';
-  }
-  memcpy(p, spelling, length + 1);
+  Join(e.path, above_path, above_length, spelling);
   entries_[count_] = e;
   return &entries_[count_++];
 }
@@ -358,10 +360,8 @@ class Transaction {
   // build has none.
   const char* Named(const JournalStep& s, uint32_t number, char* buffer) const {
     if (!kFaultTexts) return "";
-    size_t folder = FolderLength(s.name);
-    memcpy(buffer, s.name, folder);
-    if (folder) buffer[folder++] = '/';
-    Temp(number, buffer + folder);
+    char temp[kTempNameBuffer];
+    Join(buffer, s.name, FolderLength(s.name), Temp(number, temp));
     return buffer;
   }
   static const int kNamedBuffer = kStepNameField + kTempNameBuffer;
@@ -865,13 +865,7 @@ int Transaction::Plan(ApplyStatus* status) {
     const size_t folder_length = strlen(folder->path), length = strlen(exact);
     if (folder_length + 1 + length >= static_cast<size_t>(kStepNameField))
       return Fail("%s: the existing file's name in %s cannot be replaced", name);
-    char* p = s.name;
-    if (folder_length) {
-      memcpy(p, folder->path, folder_length);
-      p += folder_length;
-      *p++ = '/';
-    }
-    memcpy(p, exact, length + 1);
+    Join(s.name, folder->path, folder_length, exact);
     if (CheckEntryPath(s.name, kNameForReading) != kNameFine)
       return Fail("%s: the existing file's name in %s cannot be replaced", name);
     s.kind = e.removal ? kStepRemoval : kStepFile;
