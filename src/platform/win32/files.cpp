@@ -301,16 +301,24 @@ bool IsPlainDirectory(HANDLE handle, const char* path, Directory* dir) {
   return plain;
 }
 
+// A Directory with nothing open yet, for CloseDirectory to take back as
+// it is; null without memory.
+Directory* NewDirectory() {
+  Directory* dir = static_cast<Directory*>(malloc(sizeof(Directory)));
+  if (!dir) return Note(kFailureOther, ERROR_NOT_ENOUGH_MEMORY), nullptr;
+  dir->handle = dir->lock = INVALID_HANDLE_VALUE;
+  dir->final = nullptr;
+  return dir;
+}
+
 }  // namespace
 
 Directory* OpenDirectory(const char* path) {
   const size_t length = strlen(path);
   if (length >= static_cast<size_t>(kPathBuffer))
     return Note(kFailureNameTooLong, ERROR_FILENAME_EXCED_RANGE), nullptr;
-  Directory* dir = static_cast<Directory*>(malloc(sizeof(Directory)));
-  if (!dir) return Note(kFailureOther, ERROR_NOT_ENOUGH_MEMORY), nullptr;
-  dir->lock = INVALID_HANDLE_VALUE;
-  dir->final = nullptr;
+  Directory* dir = NewDirectory();
+  if (!dir) return nullptr;
   char name[kPathBuffer];
   memcpy(name, length ? path : ".", length ? length + 1 : 2);
   // Without its trailing separators, but for a root's ("C:\"): with one
@@ -324,16 +332,14 @@ Directory* OpenDirectory(const char* path) {
                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                             nullptr);
   if (dir->handle != INVALID_HANDLE_VALUE && IsPlainDirectory(dir->handle, name, dir)) return dir;
-  if (dir->handle != INVALID_HANDLE_VALUE) Close(dir->handle);
-  else if (kNoting) NoteLastError();
-  free(dir->final);
-  free(dir);
+  if (kNoting && dir->handle == INVALID_HANDLE_VALUE) NoteLastError();
+  CloseDirectory(dir);
   return nullptr;
 }
 
 void CloseDirectory(Directory* dir) {
   if (dir->lock != INVALID_HANDLE_VALUE) Close(dir->lock);
-  Close(dir->handle);
+  if (dir->handle != INVALID_HANDLE_VALUE) Close(dir->handle);
   free(dir->final);
   free(dir);
 }
@@ -528,11 +534,8 @@ Directory* HoldFolder(Directory* parent, const char* name, ULONG disposition, Fo
   if (!facts) facts = &unused;
   *facts = FolderFacts();
   facts->presence = kUnknown;
-  if (!OneName(name)) return nullptr;
-  Directory* dir = static_cast<Directory*>(malloc(sizeof(Directory)));
-  if (!dir) return Note(kFailureOther, ERROR_NOT_ENOUGH_MEMORY), nullptr;
-  dir->lock = INVALID_HANDLE_VALUE;
-  dir->final = nullptr;
+  Directory* dir = OneName(name) ? NewDirectory() : nullptr;
+  if (!dir) return nullptr;
   // As OpenDirectory: no delete sharing, so it is neither renamed nor
   // removed while it is held.
   const NTSTATUS status = OpenIn(parent, name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -545,12 +548,11 @@ Directory* HoldFolder(Directory* parent, const char* name, ULONG disposition, Fo
                         : kUnknown;
   if (status) {
     NoteStatus(status);
-  } else {
-    if (IsFolderIn(parent, name, dir, facts)) return dir;
-    Close(dir->handle);
+    dir->handle = INVALID_HANDLE_VALUE;
+  } else if (IsFolderIn(parent, name, dir, facts)) {
+    return dir;
   }
-  free(dir->final);
-  free(dir);
+  CloseDirectory(dir);
   return nullptr;
 }
 
