@@ -10,7 +10,7 @@ class ResultDialog {
  public:
   ResultDialog(uint16_t title_id, uint16_t message_id)
       : title_id_(title_id), message_id_(message_id), instance_(nullptr) {}
-  virtual ~ResultDialog() {}
+  ~ResultDialog() {}
 
   // Runs the dialog, without an owner, until OK, Enter or the close box
   // ends it; 0 then, or the platform's failure value if it cannot be made.

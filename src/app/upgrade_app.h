@@ -13,7 +13,7 @@ class UpgradeApp {
  public:
   UpgradeApp(HINSTANCE instance, const char* target_name);
   // Destroying the scanner stops a worker that still runs.
-  virtual ~UpgradeApp() {}
+  ~UpgradeApp() {}
 
   // Runs the main dialog until it ends; the platform's result.
   INT_PTR Run();
