@@ -478,15 +478,25 @@ int RenameOpenFile(Directory* dir, File* file, const char*, const char* to) {
   return RenameHandle(dir, AsHandle(file), to, 0);
 }
 
-int RemoveFile(Directory* dir, const char* name) {
-  HANDLE h = OpenToMove(dir, name);
-  if (!h) return 0;
+namespace {
+
+// Marks the file or folder open as `h` (with delete access) to be removed
+// when it closes.
+bool Dispose(HANDLE h) {
   FILE_DISPOSITION_INFORMATION disposition = {TRUE};
   IO_STATUS_BLOCK io;
   const NTSTATUS status =
       NtSetInformationFile(h, &io, &disposition, sizeof disposition, FileDispositionInformation);
-  const bool removed = !status;
-  if (!removed) NoteRemoval(h, status);
+  if (status) NoteRemoval(h, status);
+  return !status;
+}
+
+}  // namespace
+
+int RemoveFile(Directory* dir, const char* name) {
+  HANDLE h = OpenToMove(dir, name);
+  if (!h) return 0;
+  const bool removed = Dispose(h);
   Close(h);
   return removed;
 }
@@ -577,15 +587,7 @@ int RemoveFolder(Directory* parent, const char* name) {
              FILE_DIRECTORY_FILE, &folder.handle);
   if (status) return NoteStatus(status);
   FolderFacts facts;
-  bool removed = false;
-  if (IsFolderIn(parent, name, &folder, &facts)) {
-    FILE_DISPOSITION_INFORMATION disposition = {TRUE};
-    IO_STATUS_BLOCK io;
-    const NTSTATUS refused = NtSetInformationFile(folder.handle, &io, &disposition,
-                                                  sizeof disposition, FileDispositionInformation);
-    removed = !refused;
-    if (!removed) NoteRemoval(folder.handle, refused);
-  }
+  const bool removed = IsFolderIn(parent, name, &folder, &facts) && Dispose(folder.handle);
   free(folder.final);
   Close(folder.handle);
   return removed;
