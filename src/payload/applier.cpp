@@ -812,11 +812,13 @@ int Transaction::Plan(ApplyStatus* status) {
     if (e.removal) continue;
     const Folders::Entry* folder = folders_.Of(e.name);
     if (!folder) return FailIn("no memory for the patch of %s");
-    // The topmost folder that stops it is the one to name.
-    const Folders::Entry* stop = nullptr;
-    for (const Folders::Entry* up = folder; up->path[0]; up = folders_.Parent(up))
-      if (up->state != kFolderMissing && up->state != kFolderOpen) stop = up;
-    if (stop) return FolderFault(e.name, stop);
+    // A folder below one that is no folder, or unknown, is looked up as
+    // that one is (Folders::Child), so that one stops it too; the topmost
+    // of them is the one to name.
+    if (folder->state == kFolderOther || folder->state == kFolderUnknown) {
+      while (folders_.Parent(folder)->state == folder->state) folder = folders_.Parent(folder);
+      return FolderFault(e.name, folder);
+    }
   }
   // A step for each folder at most.
   const int most = folders_.count() + entries + 1;
