@@ -44,7 +44,7 @@ NameVerdict CheckEntryName(const char* name, NameRule rule) {
   const size_t n = strlen(name);
   if (n == 0) return kNameEmpty;
   if (n > static_cast<size_t>(kLongestName)) return kNameTooLong;
-  if (!strcmp(name, ".") || !strcmp(name, "..")) return kNameDots;
+  if (n <= 2 && name[0] == '.' && name[n - 1] == '.') return kNameDots;  // "." or ".."
   bool ascii = true;
   for (size_t i = 0; i < n; ++i) {
     const unsigned char c = static_cast<unsigned char>(name[i]);

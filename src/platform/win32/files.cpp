@@ -510,7 +510,7 @@ bool OneName(const char* name) {
   bool separator = false;
   for (; name[n]; ++n) separator = separator || strchr("\\/:", name[n]);
   if (n > static_cast<size_t>(kNameMax)) return Note(kFailureNameTooLong, kNameTooLong), false;
-  if (!n || separator || !strcmp(name, ".") || !strcmp(name, ".."))
+  if (!n || separator || (n <= 2 && name[0] == '.' && name[n - 1] == '.'))  // "." or ".."
     return Note(kFailureOther, kNameInvalid), false;
   return true;
 }
