@@ -58,6 +58,7 @@
 #include "payload/fault.h"
 #include "payload/forms.h"
 #include "payload/names.h"
+#include "platform/platform.h"
 
 const uint32_t kEntryHeaderSize = 38;
 const int kEntryNameField = 30;  // so a name has at most 29 characters
@@ -95,7 +96,7 @@ struct PayloadEntry {
   // A delta entry's old file (size and CRC-32C) and its new file's
   // CRC-32C, from its header; a removal's old file; for the other forms
   // zero, but new_crc once PatchEntries::CheckDecodes has decoded the entry.
-  uint64_t old_size;
+  platform::WideField old_size;  // (see platform::WideField)
   uint32_t old_crc;
   uint32_t new_crc;
 };

@@ -146,12 +146,17 @@ uint32_t WriteToFile(File* file, const void* data, uint32_t size);
 int CloseFile(File* file);
 
 // What OpenExisting learnt of a file.
+// A 64-bit field aligned no more than a pointer: a struct of them on the
+// stack of 32-bit Windows code, which puts a uint64_t on 8 bytes, then
+// needs no realigned frame in every function that holds one.
+typedef uint64_t WideField __attribute__((aligned(sizeof(void*))));
+
 struct FileFacts {
-  uint64_t size;
+  WideField size;
   // Which file it is, for as long as it exists, whatever it is renamed to:
   // the device and the inode (Windows: the volume's serial number and the
   // file's index). Never both zero.
-  uint64_t id[2];
+  WideField id[2];
   // A regular file under exactly the name asked for and inside the
   // directory: no link, junction or short name leads to it.
   bool named;
@@ -211,7 +216,7 @@ struct FolderFacts {
   // acts on.
   Presence presence;
   // Which folder it is, as FileFacts::id.
-  uint64_t id[2];
+  WideField id[2];
   // Owned by the principal this process runs as, as FileFacts::trusted
   // (a folder opened is always a real one under its own name).
   bool trusted;
