@@ -145,12 +145,12 @@ uint32_t WriteToFile(File* file, const void* data, uint32_t size);
 // Zero when anything written may not have reached the disk.
 int CloseFile(File* file);
 
-// What OpenExisting learnt of a file.
 // A 64-bit field aligned no more than a pointer: a struct of them on the
 // stack of 32-bit Windows code, which puts a uint64_t on 8 bytes, then
 // needs no realigned frame in every function that holds one.
 typedef uint64_t WideField __attribute__((aligned(sizeof(void*))));
 
+// What OpenExisting learnt of a file.
 struct FileFacts {
   WideField size;
   // Which file it is, for as long as it exists, whatever it is renamed to:
