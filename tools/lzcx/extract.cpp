@@ -378,11 +378,13 @@ int Extract(const Request& request) {
       continue;
     }
     // At the top an existing file keeps its own spelling.
-    char found[platform::kPathBuffer];
+    // (A lookup that failed or found a link leaves `found` as it was.)
+    char found[platform::kPathBuffer] = "";
     const bool top = !strchr(e.name, '/');
-    const std::string written =
-        top && done && ops.Find(done, e.name, found) != platform::kTargetMissing ? dir + found
-                                                                                : path;
+    const platform::TargetState state =
+        top && done ? ops.Find(done, e.name, found) : platform::kTargetMissing;
+    const bool spelt = (state == platform::kTargetReplaceable || state == platform::kTargetBlocked);
+    const std::string written = spelt && found[0] ? dir + found : path;
     if (request.verbose) printf("%s\n", written.c_str());
     log.Line("written %s", written.c_str());
   }
