@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <string>
+
 #include "lzcx/commands.h"
 
 namespace {
@@ -37,15 +39,43 @@ bool NotFound(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+// `path` (in the code page the 8-bit calls use) as the wide calls take it
+// at any length: past what the 8-bit calls take, the full path with the
+// "\\?\" prefix (a release tree's files lie deeper than that).
+std::wstring WidePath(const std::string& path) {
+  const int n = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+  std::wstring wide(n > 1 ? n - 1 : 0, L'\0');
+  if (n > 1) MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, &wide[0], n);
+  if (wide.size() < MAX_PATH - 12 || !wide.compare(0, 4, L"\\\\?\\")) return wide;
+  // The full path, its separators made backslashes and its "." and ".."
+  // resolved, as the prefix makes the system take the rest as it is.
+  std::wstring full(GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr), L'\0');
+  const DWORD length =
+      full.empty() ? 0
+                   : GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+  if (!length || length >= full.size()) return wide;
+  full.resize(length);
+  return full.compare(0, 2, L"\\\\") ? L"\\\\?\\" + full : L"\\\\?\\UNC\\" + full.substr(2);
+}
+
+// A name from a wide call in the code page the rest of the tool uses.
+std::string Narrow(const wchar_t* name) {
+  const int n = WideCharToMultiByte(CP_ACP, 0, name, -1, nullptr, 0, nullptr, nullptr);
+  std::string narrow(n > 1 ? n - 1 : 0, '\0');
+  if (n > 1) WideCharToMultiByte(CP_ACP, 0, name, -1, &narrow[0], n, nullptr, nullptr);
+  return narrow;
+}
+
 // Opens `path` to read it or to look at it: directories and devices too,
 // whatever other programs do with it meanwhile.
 HANDLE OpenExisting(const char* path, DWORD access) {
-  return CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  return CreateFileW(WidePath(path).c_str(), access,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 bool IsDirectory(const char* path) {
-  const DWORD attributes = GetFileAttributesA(path);
+  const DWORD attributes = GetFileAttributesW(WidePath(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -125,11 +155,12 @@ int ExaminePath(const char* path, PathInfo* info, std::string* why) {
 }
 
 int ListFolder(const std::string& folder, std::vector<TreeEntry>* entries, std::string* why) {
-  WIN32_FIND_DATAA found;
-  HANDLE h = FindFirstFileA((folder + "*").c_str(), &found);
+  WIN32_FIND_DATAW found;
+  HANDLE h = FindFirstFileW(WidePath(folder + "*").c_str(), &found);
   if (h == INVALID_HANDLE_VALUE) return Failed(why, "cannot list it", ErrorText(GetLastError()));
   do {
-    if (!strcmp(found.cFileName, ".") || !strcmp(found.cFileName, "..")) continue;
+    const std::string name = Narrow(found.cFileName);
+    if (name == "." || name == "..") continue;
     // A junction or a symbolic link is a link, whether to a folder or a file.
     const DWORD a = found.dwFileAttributes;
     const TreeEntry::Kind kind = (a & FILE_ATTRIBUTE_REPARSE_POINT) ? TreeEntry::kLink
@@ -137,8 +168,8 @@ int ListFolder(const std::string& folder, std::vector<TreeEntry>* entries, std::
                                  : (a & FILE_ATTRIBUTE_DEVICE)      ? TreeEntry::kOther
                                                                     : TreeEntry::kFile;
     const uint64_t size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
-    entries->push_back(TreeEntry{kind, found.cFileName, size});
-  } while (FindNextFileA(h, &found));
+    entries->push_back(TreeEntry{kind, name, size});
+  } while (FindNextFileW(h, &found));
   const DWORD error = GetLastError();
   FindClose(h);
   if (error == ERROR_NO_MORE_FILES) return 1;
