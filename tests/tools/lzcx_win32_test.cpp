@@ -15,6 +15,7 @@
 #include "e2e/driver.h"
 #include "lzcx/pe_image.h"
 #include "payload/journal.h"
+#include "resources/resource_ids.h"
 #include "support/payload_builder.h"
 #include "support/scratch.h"
 
@@ -77,13 +78,20 @@ Outcome Lzcx(const std::vector<std::string>& args) {
   return run;
 }
 
-// Every name in `dir` with its bytes.
-std::vector<std::pair<std::string, Bytes>> Snapshot(const std::string& dir) {
+// Every path below `dir` with its bytes (a folder's ends in a backslash).
+std::vector<std::pair<std::string, Bytes>> Snapshot(const std::string& dir,
+                                                    const std::string& below = "") {
   std::vector<std::pair<std::string, Bytes>> all;
-  for (const std::string& name : ListNames(dir + "\\")) {
+  for (const std::string& name : ListNames(dir + "\\" + below)) {
+    const std::string path = below + name;
     Bytes b;
-    ReadFileBytes(dir + "\\" + name, &b);
-    all.push_back({name, b});
+    if (IsDirectory(dir + "\\" + path)) {
+      all.push_back({path + "\\", b});
+      for (auto& inner : Snapshot(dir, path + "\\")) all.push_back(inner);
+    } else {
+      ReadFileBytes(dir + "\\" + path, &b);
+      all.push_back({path, b});
+    }
   }
   return all;
 }
@@ -210,6 +218,58 @@ TEST_F(LzcxExe, RefusalsLeaveTheFolderAsItWas) {
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(Snapshot(kInstall) == before);
   }
+}
+
+// The program, made by lzcx.exe from two release trees, patches a tree with
+// the same dialog: a file in a folder it creates, whose path is longer than
+// the 8-bit calls take, replaced and new files in folders, and a retired
+// file removed with the folder it leaves empty.
+TEST_F(LzcxExe, TheProgramPatchesATree) {
+  ScratchDir scratch;
+  const std::string old_tree = scratch.Join("old"), new_tree = scratch.Join("new");
+  ASSERT_TRUE(CopyTree(kOld, old_tree) && CopyTree(kNew, new_tree));
+  std::string deep = new_tree + "\\locales";
+  ASSERT_TRUE(CreateDirectoryA(deep.c_str(), nullptr));
+  for (char c = 'a'; c < 'd'; ++c) {
+    deep += "\\" + std::string(70, c);
+    ASSERT_TRUE(CreateDirectoryA(deep.c_str(), nullptr)) << deep;
+  }
+  const std::string file = "\\" + std::string(60, 'n') + ".txt";
+  ASSERT_GT(kInstall.size() + deep.size() - new_tree.size() + file.size(), 259u);
+  ASSERT_TRUE(WriteFileBytes(deep + file, Bytes(5000, 'q')));
+  for (const std::string& tree : {old_tree, new_tree}) {
+    ASSERT_TRUE(CreateDirectoryA((tree + "\\plugins").c_str(), nullptr));
+    ASSERT_TRUE(WriteFileBytes(tree + "\\plugins\\kept.dll", Bytes(3000, tree[tree.size() - 1])));
+  }
+  ASSERT_TRUE(CreateDirectoryA((old_tree + "\\retired").c_str(), nullptr));
+  ASSERT_TRUE(WriteFileBytes(old_tree + "\\retired\\gone.dll", Bytes(2000, 'g')));
+  const std::string program = scratch.Join("tree.exe");
+  Outcome r = Lzcx({"patcher", "--quiet", "--stub", kStub, "-C", new_tree, "--from", old_tree,
+                    "-o", program});
+  ASSERT_EQ(r.status, 0u) << r.err;
+  RemoveTree(kInstall);
+  ASSERT_TRUE(CopyTree(old_tree, kInstall));
+
+  PatcherProcess patcher;
+  ASSERT_TRUE(patcher.Start(program));
+  patcher.Click(IDC_SCAN);
+  ASSERT_TRUE(WaitUntil([&] { return patcher.Text(IDC_PATH) == kInstall + "\\Vusk.exe"; }, 60000))
+      << patcher.Text(IDC_PATH);
+  ASSERT_TRUE(WaitUntil([&] { return patcher.Text(IDC_SCAN) == "Scan..."; }));
+  patcher.Click(IDC_PATCH);
+  HWND done = patcher.WaitForWindow("Patch Successful!", 60000);
+  ASSERT_TRUE(done);
+  patcher.Click(IDOK, done);
+  EXPECT_EQ(patcher.WaitForExit(), 1);
+  // Exactly the new tree; an installed file keeps its spelling.
+  auto want = Snapshot(new_tree);
+  for (auto& entry : want)
+    for (const auto& old : Snapshot(old_tree))
+      if (!_stricmp(entry.first.c_str(), old.first.c_str())) entry.first = old.first;
+  std::sort(want.begin(), want.end());
+  auto have = Snapshot(kInstall);
+  std::sort(have.begin(), have.end());
+  EXPECT_TRUE(have == want);
 }
 
 // Paths with either separator; the same stub and files give the build's
