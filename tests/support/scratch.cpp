@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <string>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -14,6 +15,32 @@
 #endif
 
 #ifdef _WIN32
+
+namespace {
+
+// `path` for the wide calls: one past what the 8-bit calls take (a tree's
+// deep files) with the prefix that lifts the limit, which needs a full
+// path with backslashes only.
+std::wstring Wide(const std::string& path) {
+  std::string p = path;
+  if (p.size() >= MAX_PATH - 12 && p.size() > 2 && p[1] == ':') {
+    std::replace(p.begin(), p.end(), '/', '\\');
+    p = "\\\\?\\" + p;
+  }
+  std::wstring wide(p.size() + 1, L'\0');
+  const int n = MultiByteToWideChar(CP_ACP, 0, p.c_str(), -1, &wide[0], int(wide.size()));
+  wide.resize(n > 0 ? size_t(n) - 1 : 0);
+  return wide;
+}
+
+std::string Narrow(const wchar_t* name) {
+  char buffer[MAX_PATH * 2];
+  return WideCharToMultiByte(CP_ACP, 0, name, -1, buffer, sizeof buffer, nullptr, nullptr)
+             ? buffer
+             : "";
+}
+
+}  // namespace
 
 const char* SweepParent() { return nullptr; }
 
@@ -36,13 +63,13 @@ ScratchDir::ScratchDir(const char* parent) {
 
 std::vector<std::string> ListNames(const std::string& directory) {
   std::vector<std::string> names;
-  WIN32_FIND_DATAA data;
-  HANDLE h = FindFirstFileA((directory + "*").c_str(), &data);
+  WIN32_FIND_DATAW data;
+  HANDLE h = FindFirstFileW(Wide(directory + "*").c_str(), &data);
   if (h != INVALID_HANDLE_VALUE) {
     do {
-      std::string n = data.cFileName;
+      std::string n = Narrow(data.cFileName);
       if (n != "." && n != "..") names.push_back(n);
-    } while (FindNextFileA(h, &data));
+    } while (FindNextFileW(h, &data));
     FindClose(h);
   }
   std::sort(names.begin(), names.end());
@@ -57,7 +84,7 @@ bool SetWorkingDirectory(const char* path) { return SetCurrentDirectoryA(path) !
 
 bool MakeDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
 bool IsDirectory(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
          !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
@@ -68,25 +95,18 @@ bool SetReadOnly(const std::string& path, bool read_only) {
 }
 
 void RemoveTree(const std::string& path) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
+  const std::wstring wide = Wide(path);
+  DWORD attributes = GetFileAttributesW(wide.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return;
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileA(path.c_str());
+    SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(wide.c_str());
     return;
   }
   std::string dir = path;
   if (dir.back() != '\\') dir += '\\';
-  WIN32_FIND_DATAA data;
-  HANDLE h = FindFirstFileA((dir + "*").c_str(), &data);
-  if (h != INVALID_HANDLE_VALUE) {
-    do {
-      std::string n = data.cFileName;
-      if (n != "." && n != "..") RemoveTree(dir + n);
-    } while (FindNextFileA(h, &data));
-    FindClose(h);
-  }
-  RemoveDirectoryA(path.c_str());
+  for (const std::string& name : ListNames(dir)) RemoveTree(dir + name);
+  RemoveDirectoryW(wide.c_str());
 }
 
 #else
@@ -156,15 +176,27 @@ void RemoveTree(const std::string& path) {
 
 ScratchDir::~ScratchDir() { RemoveTree(path_.substr(0, path_.size() - 1)); }
 
+namespace {
+
+FILE* OpenStream(const std::string& path, bool write) {
+#ifdef _WIN32
+  return _wfopen(Wide(path).c_str(), write ? L"wb" : L"rb");
+#else
+  return fopen(path.c_str(), write ? "wb" : "rb");
+#endif
+}
+
+}  // namespace
+
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-  FILE* f = fopen(path.c_str(), "wb");
+  FILE* f = OpenStream(path, true);
   if (!f) return false;
   bool ok = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   return fclose(f) == 0 && ok;
 }
 
 bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* bytes) {
-  FILE* f = fopen(path.c_str(), "rb");
+  FILE* f = OpenStream(path, false);
   if (!f) return false;
   bytes->clear();
   uint8_t chunk[4096];

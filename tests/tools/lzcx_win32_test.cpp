@@ -270,6 +270,9 @@ TEST_F(LzcxExe, TheProgramPatchesATree) {
   auto have = Snapshot(kInstall);
   std::sort(have.begin(), have.end());
   EXPECT_TRUE(have == want);
+  Bytes deepest;
+  EXPECT_TRUE(ReadFileBytes(kInstall + deep.substr(new_tree.size()) + file, &deepest));
+  EXPECT_EQ(deepest, Bytes(5000, 'q'));
 }
 
 // Paths with either separator; the same stub and files give the build's
