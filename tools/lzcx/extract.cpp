@@ -434,6 +434,7 @@ int Extract(const Request& request) {
   std::string dir;
   uint64_t version = 0;
   bool version_known = false;
+  if (!request.find) dir = DirectoryString(request.directory);
   FileBytes payload;
   std::string why;
   char fault[512];
@@ -467,8 +468,6 @@ int Extract(const Request& request) {
         printf("%s\n", dir.c_str());
       }
       shown = dir.c_str();
-    } else {
-      dir = DirectoryString(request.directory);
     }
     // A busy folder is tried again each second while --wait allows.
     const time_t until = time(nullptr) + request.wait;
@@ -582,8 +581,10 @@ int RecoverCommand(const CliCommand& command, int argc, char** argv) {
     case kRecoveryBusy:
       fprintf(stderr, "lzcx: %s\n", fault);
       return kExtractInUse;
-    default:
-      if (ExplainStop(ops, dir, directory).empty()) fprintf(stderr, "lzcx: %s\n", fault);
+    default: {
+      const std::string line = ExplainStop(ops, dir, directory);
+      fprintf(stderr, "lzcx: %s\n", line.empty() ? fault : line.c_str());
       return 1;
+    }
   }
 }
