@@ -247,6 +247,7 @@ struct Outcome {
   int status = kExtractFailed;
   std::string why;      // the line for standard error (the folder named)
   std::string said;     // the line for standard output
+  std::string warning;  // files of others left, said on standard error
   const char* recovered = "none";
   int written = 0, unchanged = 0, removed = 0;
   std::vector<PlannedEntry> planned;
@@ -326,7 +327,7 @@ Outcome Attempt(const Request& request, const PatchEntries& entries, const std::
       o.recovered = recovered == kRecoveryFinished ? "finished" : "undone";
       fprintf(stderr, "lzcx: an interrupted patch of %s was %s\n", shown, o.recovered);
       // Files of others it left at the patch's names.
-      if (fault[0]) fprintf(stderr, "lzcx: warning: %s\n", fault);
+      o.warning = fault;
     } else if (recovered != kRecoveryNone) {
       ops.CloseDirectory(open);
       o.why = ExplainStop(ops, dir, shown);
@@ -409,7 +410,7 @@ Outcome Attempt(const Request& request, const PatchEntries& entries, const std::
     if (o.why.empty()) o.why = fault;
     return o;
   }
-  if (fault[0]) fprintf(stderr, "lzcx: warning: %s\n", fault);
+  if (fault[0]) o.warning += (o.warning.empty() ? "" : "; ") + std::string(fault);
   o.status = kExtractPatched;
   return o;
 }
@@ -477,12 +478,13 @@ int Extract(const Request& request) {
       platform::SleepMilliseconds(1000);
     }
   }
+  if (!o.warning.empty()) fprintf(stderr, "lzcx: warning: %s\n", o.warning.c_str());
   if (!o.why.empty()) fprintf(stderr, "lzcx: %s\n", o.why.c_str());
   if (!o.said.empty()) printf("%s\n", o.said.c_str());
 
   // Each file with -v, on standard output what was written.
   for (size_t i = 0; o.status == kExtractPatched && i < o.planned.size(); ++i) {
-    static const char* const kActions[] = {"written", "unchanged", "removed", "kept"};
+    static const char* const kActions[] = {"written", "unchanged", "removed"};
     const PlannedEntry& p = o.planned[i];
     if (p.action == kPlanNothing) continue;  // a removal with nothing (of the old release's) there
     const std::string path = SystemPath(dir, p.path);
@@ -501,7 +503,10 @@ int Extract(const Request& request) {
       {"removed", std::to_string(o.removed)},
       {"recovered", o.recovered}};
   if (request.check) fields.push_back({"check", "yes"});
-  if (!o.why.empty() || !o.said.empty()) fields.push_back({"why", o.why.empty() ? o.said : o.why});
+  const std::string said = o.why.empty() ? o.said : o.why;
+  if (!said.empty() || !o.warning.empty())
+    fields.push_back({"why", said + (said.empty() || o.warning.empty() ? "" : "; ") +
+                                 (o.warning.empty() ? "" : "warning: " + o.warning)});
   log.Line(fields);
   return o.status;
 }
