@@ -865,14 +865,19 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
 }
 
 // --log -v: a line per file besides the run's, each file's path as it is
-// on the disk; "written" counts files written only.
+// on the disk; "written" counts files written only, "removed" the old
+// release's files removed.
 TEST_F(PackCli, ExtractLogsEachFileAndTheOutcome) {
   const std::string exe = Write("vusk.exe", RealExecutable(5000));
   const std::string notes = Write("notes.txt", Str("the same in both"));
-  ASSERT_EQ(Lzcx({"pack", "-q", "-o", Payload(), exe, notes}).status, 0);
+  ScratchDir old_release;
+  ASSERT_TRUE(WriteFileBytes(old_release.Join("retired.txt"), Str("retired")));
+  ASSERT_EQ(Lzcx({"pack", "-q", "--from", old_release.path(), "--remove", "retired.txt", "-o",
+                  Payload(), exe, notes}).status, 0);
   ScratchDir target;
   ASSERT_TRUE(WriteFileBytes(target.Join("VUSK.EXE"), Str("old")));
   ASSERT_TRUE(WriteFileBytes(target.Join("notes.txt"), Str("the same in both")));
+  ASSERT_TRUE(WriteFileBytes(target.Join("retired.txt"), Str("retired")));
   const std::string log = dir_.Join("patch.log");
   ASSERT_TRUE(WriteFileBytes(log, Str("earlier\n")));
   EXPECT_EQ(Lzcx({"extract", "-v", "--log", log, "-C", target.path(), Payload()}).status, 0);
@@ -882,8 +887,9 @@ TEST_F(PackCli, ExtractLogsEachFileAndTheOutcome) {
       "earlier",
       "file=" + d + "VUSK.EXE action=written",
       "file=" + d + "notes.txt action=unchanged",
+      "file=" + d + "retired.txt action=removed",
       "patcher=payload.bin version=none dir=" + d +
-          " status=0 word=patched written=1 unchanged=1 removed=0 recovered=none",
+          " status=0 word=patched written=1 unchanged=1 removed=1 recovered=none",
       "patcher=payload.bin version=none dir=" + d +
           " status=4 word=up-to-date written=0 unchanged=0 removed=0 recovered=none why=\"" + d +
           ": already up to date, nothing written\"",
@@ -899,6 +905,7 @@ TEST_F(PackCli, ExtractLogsEachFileAndTheOutcome) {
     EXPECT_EQ(got, line);
   }
   EXPECT_EQ(at, lines.size()) << lines;
+  EXPECT_EQ(target.Names(), (std::vector<std::string>{"VUSK.EXE", "notes.txt"}));
 }
 
 TEST_F(PayloadCli, UsageAndMissingFiles) {
