@@ -522,7 +522,7 @@ int ReadFileVersion(const uint8_t* image, size_t size, uint64_t* version) {
   // UTF-16 and its terminator, padded to 4 bytes: the fixed part at 40.
   const char kKey[] = "VS_VERSION_INFO";
   const size_t kFixed = 40, kFixedSize = 52;
-  if (!v || length < kFixed + kFixedSize || ReadLe16(v + 2) < kFixedSize) return 0;
+  if (!v || length < kFixed + kFixedSize || ReadLe16(v + 2) != kFixedSize) return 0;
   for (size_t i = 0; i < sizeof kKey; ++i)
     if (ReadLe16(v + 6 + 2 * i) != static_cast<uint8_t>(kKey[i])) return 0;
   if (ReadLe32(v + kFixed) != kFixedSignature) return 0;
