@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 
 #include "payload/block_decoder.h"
@@ -202,47 +201,6 @@ TEST(PeImage, HostileStubsAreRefusedBeforeTheRebuild) {
                                         &out, &why));
     EXPECT_NE(why.find(c.says), std::string::npos) << why;
   }
-}
-
-// The file version read from the version resource: whole, kept through a
-// payload replaced, and none from a resource damaged anywhere it is read.
-TEST(PeImage, FileVersionFromTheVersionResource) {
-  const uint64_t kVersion = 0x0001001900020003ull;
-  struct Case {
-    const char* what;
-    bool plus;
-    size_t damage;  // an offset into the resource's bytes to flip, or 0
-    bool found;
-  };
-  const Case cases[] = {
-      {"PE32", false, 0, true},        {"PE32+", true, 0, true},
-      {"value length", false, 2, false}, {"key", false, 8, false},
-      {"signature", false, 41, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    TestPeLayout layout;
-    layout.plus = c.plus;
-    layout.payload = RandomBytes(300, 4);
-    layout.version = kVersion;
-    Bytes image = Replaced(MakeTestPatcher(layout).image, RandomBytes(5000, 5));
-    if (c.damage) {
-      const Bytes resource = ResourceOf(image, {nullptr, 16}, {nullptr, 1});
-      ASSERT_EQ(resource.size(), 92u);
-      const auto at = std::search(image.begin(), image.end(), resource.begin(), resource.end());
-      ASSERT_NE(at, image.end());
-      at[c.damage] ^= 0x40;
-    }
-    uint64_t version = 0;
-    EXPECT_EQ(ReadFileVersion(image.data(), image.size(), &version), c.found ? 1 : 0);
-    if (c.found) {
-      EXPECT_EQ(VersionText(version), "1.25.2.3");
-    }
-  }
-  uint64_t version = 0;
-  EXPECT_EQ(ReadFileVersion(MakeTestPatcher(TestPeLayout()).image.data(),
-                            MakeTestPatcher(TestPeLayout()).image.size(), &version), 0)
-      << "no version resource";
 }
 
 }  // namespace
