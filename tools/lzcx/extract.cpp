@@ -472,9 +472,12 @@ int Extract(const Request& request) {
     }
     // A busy folder is tried again each second while --wait allows.
     const time_t until = time(nullptr) + request.wait;
-    while (searched && !dir.empty()) {
+    for (int tries = 0; searched && !dir.empty(); ++tries) {
       o = Attempt(request, entries, dir, shown, &version, &version_known);
       if (o.status != kExtractInUse || time(nullptr) >= until) break;
+      if (!tries)
+        fprintf(stderr, "lzcx: %s is busy: trying again each second for up to %ld s\n",
+                dir.c_str(), request.wait);
       platform::SleepMilliseconds(1000);
     }
   }
