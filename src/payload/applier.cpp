@@ -317,12 +317,14 @@ class Transaction {
   }
 
   int Open(ApplyStatus* status);
+  int OpenToLook();
   RecoveryResult Recover();
   int Plan(ApplyStatus* status);
   int Stage();
   int Commit();
   int Finish();
   bool needs_recovery() const { return needs_recovery_; }
+  void Planned(PlannedEntry* planned) const;
 
  private:
   // A fault about file or entry `name` in the directory: `format` takes
@@ -421,6 +423,35 @@ int Transaction::Open(ApplyStatus* status) {
     default:
       return FailIn("cannot lock %s against a second patch (%s): nothing was changed",
                     Said(true));
+  }
+}
+
+// Opens the directory as Open does, without the lock: for a dry run,
+// which writes nothing.
+int Transaction::OpenToLook() {
+  dir_ = ops_.Open(directory_);
+  if (!dir_) return FailIn("cannot open the directory %s: %s", Said(true));
+  folders_.SetTop(dir_);
+  return 1;
+}
+
+// What the plan would do with each entry: a step of nothing to do when
+// the installed file already holds the entry's size and CRC-32C.
+void Transaction::Planned(PlannedEntry* planned) const {
+  for (int i = 0; i < entries_->count(); ++i) {
+    const PayloadEntry& e = (*entries_)[i];
+    planned[i].action = e.removal ? kPlanNothing : kPlanWrite;
+    strcpy(planned[i].path, e.name);
+  }
+  for (int j = 0; j < count_; ++j) {
+    if (entry_of_[j] < 0) continue;
+    const PayloadEntry& e = (*entries_)[entry_of_[j]];
+    JournalStep s = steps_[j];
+    s.new_size = e.expanded_length;
+    s.new_crc = e.new_crc;
+    PlannedEntry& p = planned[entry_of_[j]];
+    p.action = e.removal ? kPlanRemove : Alike(s) ? kPlanUnchanged : kPlanWrite;
+    strcpy(p.path, s.name);
   }
 }
 
@@ -1164,6 +1195,20 @@ int ApplyEntries(const PatchEntries& entries, const char* directory, FileOps& op
     FormatFault(fault, fault_size,
                 "patched, but %s still holds files of the patch: the next run removes them",
                 directory);
+  return 1;
+}
+
+int PlanEntries(const PatchEntries& entries, const char* directory, FileOps& ops,
+                PlannedEntry* planned, char* fault, size_t fault_size, ApplyStatus* status) {
+  if (fault && fault_size) *fault = 0;
+  ApplyStatus ignored;
+  if (!status) status = &ignored;
+  *status = kApplyFailed;
+  if (!CheckApplicable(entries, fault, fault_size)) return 0;
+  Transaction patch(directory, &entries, ops, fault, fault_size);
+  if (!patch.OpenToLook() || !patch.Plan(status)) return 0;
+  patch.Planned(planned);
+  *status = kApplyPatched;
   return 1;
 }
 

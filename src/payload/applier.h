@@ -215,6 +215,32 @@ class PatchEntries;
 int ApplyEntries(const PatchEntries& entries, const char* directory, FileOps& ops,
                  char* fault = nullptr, size_t fault_size = 0, ApplyStatus* status = nullptr);
 
+// What a patch would do with one entry, as its plan finds the folder.
+enum PlannedAction {
+  kPlanWrite = 0,      // a new file, or one that differs from the installed one
+  kPlanUnchanged = 1,  // the installed file is the new one byte for byte
+  kPlanRemove = 2,     // the old release's file, which the patch removes
+  kPlanNothing = 3,    // a removal whose file is gone, or is not the old
+                       // release's and stays
+};
+struct PlannedEntry {
+  PlannedAction action;
+  // Below the directory, as on the disk (an existing file's own
+  // spelling), '/' between folders.
+  char path[kLongestPath + 1];
+};
+
+// The dry run of ApplyEntries: the same plan and the same lookups (every
+// folder and file found as the patch finds them, each old file read for
+// its CRC-32C), with no lock taken, no journal read and nothing written.
+// `entries` must have been decoded (PatchEntries::CheckDecodes), for the
+// new files' CRC-32C. Nonzero when the patch would go ahead: planned[i]
+// (an array of entries.count()) then says what it would do with entry i.
+// Otherwise `status` and `fault` say why, as ApplyEntries would.
+int PlanEntries(const PatchEntries& entries, const char* directory, FileOps& ops,
+                PlannedEntry* planned, char* fault = nullptr, size_t fault_size = 0,
+                ApplyStatus* status = nullptr);
+
 // Only checks: everything ApplyPayload checks before it writes (bounds,
 // names, path lengths) and a full decode of every block it would write,
 // writing nothing. `total` (if given) receives the sum of their lengths,

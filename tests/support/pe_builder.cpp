@@ -36,7 +36,7 @@ TestPe MakeTestPatcher(const TestPeLayout& layout) {
 
   // Resources: root table, the type name, the data, then the lower tables
   // and the data entries last. Types: the payload's (a name), 6, 10 (the
-  // forms record, if any), 24.
+  // forms record, if any), 16 (the version, if any), 24.
   Bytes forms;
   for (uint16_t form : layout.forms.value_or(std::vector<uint16_t>()))
     forms.insert(forms.end(), {static_cast<uint8_t>(form), static_cast<uint8_t>(form >> 8)});
@@ -46,6 +46,25 @@ TestPe MakeTestPatcher(const TestPeLayout& layout) {
     data.insert(data.begin() + 2, &forms);
     types.insert(types.begin() + 2, 10);
     ids.insert(ids.begin() + 2, IDR_FORMS);
+  }
+  // The version resource: its header, the key in UTF-16, and the fixed
+  // part (signature, structure version, file version, product version).
+  Bytes version;
+  if (layout.version) {
+    const char key[] = "VS_VERSION_INFO";
+    version.assign(92, 0);
+    Put16(&version, 0, 92);
+    Put16(&version, 2, 52);
+    for (size_t i = 0; i < sizeof key; ++i) Put16(&version, 6 + 2 * i, key[i]);
+    const uint32_t fixed[] = {0xFEEF04BD, 0x10000,
+                              static_cast<uint32_t>(layout.version >> 32),
+                              static_cast<uint32_t>(layout.version),
+                              static_cast<uint32_t>(layout.version >> 32),
+                              static_cast<uint32_t>(layout.version)};
+    for (size_t i = 0; i < 6; ++i) Put32(&version, 40 + 4 * i, fixed[i]);
+    data.insert(data.end() - 1, &version);
+    types.insert(types.end() - 1, 16);
+    ids.insert(ids.end() - 1, 1);
   }
   const int count = static_cast<int>(data.size());
   Bytes r;

@@ -23,6 +23,9 @@ struct TestPeLayout {
   // The record of the payload forms the program reads (RCDATA IDR_FORMS),
   // if it has one.
   std::optional<std::vector<uint16_t>> forms;
+  // The file version (four 16-bit numbers, the most significant first) of
+  // a version resource, if nonzero.
+  uint64_t version = 0;
   // The manifest, the last resource (empty: laid out at the very end).
   std::string manifest = "<assembly manifestVersion=\"1.0\"/>\n";
 };

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "payload/journal.h"
 #include "payload/names.h"
 #include "payload/applier_harness.h"
+#include "platform/platform.h"
 #include "support/payload_builder.h"
 #include "support/pe_builder.h"
 #include "support/scratch.h"
@@ -324,9 +326,9 @@ TEST_F(PackCli, CommandLineConventions) {
       {"recover, missing directory", {"recover", "-C", a}, "", 1, a + ": no such directory"},
       {"file as directory", {"extract", Payload(), "-C", exe}, "", 1, exe + ": not a directory"},
       {"link as directory", {"extract", Payload(), "-C", link}, "", 1, link + ": a symbolic link"},
-      {"read-only file", {"extract", Payload(), "-C", read_only.path()}, "", 5,
+      {"read-only file", {"extract", Payload(), "-C", read_only.path()}, "", 8,
        locked + ": read-only"},
-      {"directory in the way", {"extract", "--force", Payload(), "-C", blocked.path()}, "", 5,
+      {"directory in the way", {"extract", "--force", Payload(), "-C", blocked.path()}, "", 8,
        blocked.Join("VUSK.HLP") + ": a directory"},
   };
   for (const Case& c : cases) {
@@ -334,7 +336,7 @@ TEST_F(PackCli, CommandLineConventions) {
     Result r = Lzcx(c.args, c.in.empty() ? "/dev/null" : c.in);
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_NE((c.status ? r.err : r.out).find(c.says), std::string::npos) << r.out << r.err;
-    if (c.status == 1 || c.status == 5) {
+    if (c.status == 1 || c.status == 8) {
       EXPECT_EQ(r.ErrLines(), 1) << r.err;
     }
     if (c.status == 2) {
@@ -644,14 +646,31 @@ TEST_F(PayloadCli, EveryRoadFinishesAnInterruptedPatch) {
            road.what, road.trials, road.whole, road.statuses[0], road.statuses[4], road.told);
 }
 
-// extract's exit statuses, one situation each, and what the folder holds
-// after it: the new files, or exactly what it held (the same files, not
-// rewritten).
+// extract's exit statuses, one machine state each, what the folder holds
+// after it (the new files, or exactly what it held: the same files, not
+// rewritten), and the one log line of the run. --check first on each: the
+// status the run would give, and the folder untouched.
 TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
-  const Bytes exe = RealExecutable(20000), hlp = TextLike(4000, 9);
+  TestPeLayout layout;
+  layout.version = 0x0001001900000000ull;  // 1.25.0.0
+  const Bytes exe = MakeTestPatcher(layout).image, hlp = TextLike(4000, 9);
+  layout.version = 0x0001001800000000ull;
+  const Bytes old_exe = MakeTestPatcher(layout).image;
+  layout.version = 0x0001001a00000000ull;
+  const Bytes newer_exe = MakeTestPatcher(layout).image;
+  Bytes old_hlp = hlp;
+  for (size_t i = 0; i < old_hlp.size(); i += 500) old_hlp[i] ^= 0x20;
   const std::string exe_path = Write("Vusk-1.25.exe", exe), hlp_path = Write("vusk.hlp", hlp);
   ASSERT_EQ(Lzcx({"pack", "-q", "--name", "vusk.exe=" + exe_path, "-o", Payload(), exe_path,
                   hlp_path}).status, 0);
+  // The delta patcher, made from the 1.24 files.
+  ScratchDir old_release;
+  ASSERT_TRUE(WriteFileBytes(old_release.Join("vusk.exe"), old_exe));
+  ASSERT_TRUE(WriteFileBytes(old_release.Join("vusk.hlp"), old_hlp));
+  const std::string delta = dir_.Join("delta.bin");
+  ASSERT_EQ(Lzcx({"pack", "-q", "--from", old_release.path(), "--name", "vusk.exe=" + exe_path,
+                  "-o", delta, exe_path, hlp_path}).status, 0);
+  ASSERT_NE(Lzcx({"list", delta}).out.find("delta"), std::string::npos);
   Bytes damaged;
   ASSERT_TRUE(ReadFileBytes(Payload(), &damaged));
   damaged[damaged.size() / 2] ^= 0x10;
@@ -659,42 +678,72 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
   const std::string no_program = dir_.Join("no-program.bin");
   ASSERT_EQ(Lzcx({"pack", "-q", "-o", no_program, hlp_path}).status, 0);
 
-  enum Folder { kEmpty, kOld, kCurrent, kCurrentInterrupted, kReadOnly };
+  enum Folder { kEmpty, kOld, kOldHelpNew, kCurrent, kCurrentInterrupted, kReadOnly, kLocked,
+                kLockedAWhile, kModified, kNewer };
   struct Case {
     const char* what;
     Folder folder;
-    std::vector<std::string> args;  // DIR, ROOT and PAYLOAD stand for the paths
-    int status;
+    std::vector<std::string> args;  // DIR, ROOT, PAYLOAD and DELTA stand for the paths
+    int status, check;              // of a run, and of --check first (-1: not run)
     bool patched;
+    const char* log;  // what the run's log line holds after dir=...
   };
+  const char* const kOldLog = "status=0 word=patched written=2 unchanged=0 removed=0 recovered=none";
   const std::vector<Case> cases = {
-      {"empty folder", kEmpty, {"-C", "DIR", "PAYLOAD"}, 3, false},
-      {"installed", kOld, {"-C", "DIR", "PAYLOAD"}, 0, true},
-      {"installed, up to date", kCurrent, {"-C", "DIR", "PAYLOAD"}, 4, false},
+      {"empty folder", kEmpty, {"-C", "DIR", "PAYLOAD"}, 3, 3, false,
+       "status=3 word=not-installed written=0"},
+      {"1.24 installed", kOld, {"-C", "DIR", "PAYLOAD"}, 0, 0, true, kOldLog},
+      {"1.24, its help already new", kOldHelpNew, {"-C", "DIR", "PAYLOAD"}, 0, 0, true,
+       "status=0 word=patched written=1 unchanged=1 removed=0 recovered=none"},
+      {"already 1.25", kCurrent, {"-C", "DIR", "PAYLOAD"}, 4, 4, false,
+       "status=4 word=up-to-date written=0 unchanged=0 removed=0 recovered=none"},
       // Undone first, it is up to date: its files, nothing of the patch's.
-      {"up to date, a patch interrupted", kCurrentInterrupted, {"-C", "DIR", "PAYLOAD"}, 4, true},
-      {"damaged payload", kOld, {"-C", "DIR", bad}, 1, false},
-      {"payload without the program", kOld, {"-C", "DIR", no_program}, 3, false},
-      {"bad usage", kOld, {"-C", "DIR", "--find-in", "ROOT", "PAYLOAD"}, 2, false},
-      {"--force, empty folder", kEmpty, {"--force", "-C", "DIR", "PAYLOAD"}, 0, true},
-      {"--find-in, hit", kOld, {"--find-in", "ROOT", "PAYLOAD"}, 0, true},
-      {"--find-in, up to date", kCurrent, {"--find-in", "ROOT", "PAYLOAD"}, 4, false},
-      {"--find-in, miss", kEmpty, {"--find-in", "ROOT", "PAYLOAD"}, 3, false},
-      {"a file read-only", kReadOnly, {"-C", "DIR", "PAYLOAD"}, 5, false},
+      {"up to date, a patch interrupted", kCurrentInterrupted, {"-C", "DIR", "PAYLOAD"}, 4, 6,
+       true, "status=4 word=up-to-date written=0 unchanged=0 removed=0 recovered=undone"},
+      {"damaged payload", kOld, {"-C", "DIR", bad}, 1, 1, false, "status=1 word=failed"},
+      {"payload without the program", kOld, {"-C", "DIR", no_program}, 3, 3, false,
+       "status=3 word=not-installed"},
+      {"bad usage", kOld, {"-C", "DIR", "--find-in", "ROOT", "PAYLOAD"}, 2, 2, false, nullptr},
+      {"--force, empty folder", kEmpty, {"--force", "-C", "DIR", "PAYLOAD"}, 0, 0, true,
+       "status=0 word=patched written=2 unchanged=0"},
+      {"--find-in, hit", kOld, {"--find-in", "ROOT", "PAYLOAD"}, 0, 0, true, kOldLog},
+      {"--find-in, up to date", kCurrent, {"--find-in", "ROOT", "PAYLOAD"}, 4, 4, false,
+       "status=4 word=up-to-date"},
+      {"--find-in, miss", kEmpty, {"--find-in", "ROOT", "PAYLOAD"}, 3, 3, false,
+       "status=3 word=not-installed"},
+      {"a file read-only", kReadOnly, {"-C", "DIR", "PAYLOAD"}, 8, 8, false,
+       "status=8 word=cannot-write written=0"},
+      // The check takes no lock, so it cannot see another patch running.
+      {"another patch running", kLocked, {"--wait", "0", "-C", "DIR", "PAYLOAD"}, 5, 0, false,
+       "status=5 word=busy written=0"},
+      {"another patch, over within --wait", kLockedAWhile, {"--wait", "30", "-C", "DIR", "PAYLOAD"},
+       0, -1, true, kOldLog},
+      {"a delta, 1.24 installed", kOld, {"-C", "DIR", "DELTA"}, 0, 0, true, kOldLog},
+      {"a delta, an old file modified", kModified, {"-C", "DIR", "DELTA"}, 7, 7, false,
+       "status=7 word=not-this-version written=0"},
+      {"a newer version installed", kNewer, {"-C", "DIR", "PAYLOAD"}, 4, 4, false,
+       "version=1.25.0.0 dir="},
+      {"a newer version, --force", kNewer, {"--force", "-C", "DIR", "PAYLOAD"}, 0, 0, true,
+       kOldLog},
   };
+  const std::string log = dir_.Join("patch.log");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     // The installation two levels down, beside an empty folder the scan
-    // walks first.
+    // walks first; its name has a space and quotes, which the log quotes.
     ScratchDir root;
     ASSERT_TRUE(MakeDirectory(root.Join("0empty")));
     ASSERT_TRUE(MakeDirectory(root.Join("Orvendel")));
-    const std::string dir = root.Join("Orvendel/Tessaline");
+    const std::string dir = root.Join("Orvendel/Tessaline \"R\"");
     ASSERT_TRUE(MakeDirectory(dir));
     const bool current = c.folder == kCurrent || c.folder == kCurrentInterrupted;
     if (c.folder != kEmpty) {
-      ASSERT_TRUE(WriteFileBytes(dir + "/Vusk.exe", current ? exe : Str("old program")));
-      ASSERT_TRUE(WriteFileBytes(dir + "/vusk.hlp", current ? hlp : Str("old help")));
+      ASSERT_TRUE(WriteFileBytes(dir + "/Vusk.exe", current            ? exe
+                                                    : c.folder == kNewer ? newer_exe
+                                                                         : old_exe));
+      Bytes help = current || c.folder == kOldHelpNew ? hlp : old_hlp;
+      if (c.folder == kModified) help[1] ^= 1;
+      ASSERT_TRUE(WriteFileBytes(dir + "/vusk.hlp", help));
     }
     if (c.folder == kCurrentInterrupted) {
       ASSERT_TRUE(WriteFileBytes(dir + "/" + kJournalName,
@@ -704,14 +753,59 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
     if (c.folder == kReadOnly) {
       ASSERT_EQ(chmod((dir + "/vusk.hlp").c_str(), 0444), 0);
     }
-    struct stat before_exe = {};
+    // Another patch: the folder's lock, held by the platform's own call
+    // here, or in a child process for a second.
+    platform::Directory* held = nullptr;
+    pid_t holder = -1;
+    if (c.folder == kLocked) {
+      held = platform::OpenDirectory((dir + "/").c_str());
+      ASSERT_EQ(platform::LockDirectory(held, "~ptlock.tmp"), platform::kLockTaken);
+    }
+    if (c.folder == kLockedAWhile) {
+      int taken[2];
+      ASSERT_EQ(pipe(taken), 0);
+      holder = fork();
+      ASSERT_GE(holder, 0);
+      if (holder == 0) {
+        platform::Directory* d = platform::OpenDirectory((dir + "/").c_str());
+        if (d && platform::LockDirectory(d, "~ptlock.tmp") == platform::kLockTaken &&
+            write(taken[1], "x", 1) == 1)
+          usleep(1000 * 1000);
+        _exit(0);
+      }
+      char x;
+      ASSERT_EQ(read(taken[0], &x, 1), 1);
+      close(taken[0]);
+      close(taken[1]);
+    }
+    struct stat before_exe = {}, before_hlp = {};
     stat((dir + "/Vusk.exe").c_str(), &before_exe);
+    stat((dir + "/vusk.hlp").c_str(), &before_hlp);
     const auto before = Snapshot(dir);
 
-    std::vector<std::string> args = {"extract"};
+    std::vector<std::string> args = {"extract", "--log", log};
     for (const std::string& a : c.args)
-      args.push_back(a == "DIR" ? dir : a == "ROOT" ? root.path() : a == "PAYLOAD" ? Payload() : a);
+      args.push_back(a == "DIR"       ? dir
+                     : a == "ROOT"    ? root.path()
+                     : a == "PAYLOAD" ? Payload()
+                     : a == "DELTA"   ? delta
+                                      : a);
+    if (c.check >= 0) {  // one line saying why, naming the folder
+      std::vector<std::string> check = args;
+      check.insert(check.begin() + 1, "--check");
+      const Result r = Lzcx(check);
+      EXPECT_EQ(r.status, c.check) << r.out << r.err;
+      EXPECT_TRUE(Snapshot(dir) == before) << "--check wrote";
+      if (c.check == 0 || c.check == 6) {
+        EXPECT_EQ(r.ErrLines() + std::count(r.out.begin(), r.out.end(), '\n'),
+                  c.args[0] == "--find-in" ? 2 : 1) << r.out << r.err;
+        EXPECT_NE((r.out + r.err).find(dir), std::string::npos) << r.out << r.err;
+      }
+    }
+    const size_t logged = Slurp(log).size();
     Result r = Lzcx(args);
+    if (holder > 0) waitpid(holder, nullptr, 0);
+    if (held) platform::CloseDirectory(held);
     EXPECT_EQ(r.status, c.status) << r.out << r.err;
     if (c.patched) {
       EXPECT_EQ(ListNames(dir), (std::vector<std::string>{
@@ -720,65 +814,90 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
       EXPECT_TRUE(Str(Slurp(dir + "/vusk.hlp")) == hlp);
     } else {
       EXPECT_TRUE(Snapshot(dir) == before);
-      struct stat after_exe = {};
-      stat((dir + "/Vusk.exe").c_str(), &after_exe);
+    }
+    // A file already new is not rewritten, nor is anything of a refusal.
+    struct stat after_exe = {}, after_hlp = {};
+    stat((dir + "/Vusk.exe").c_str(), &after_exe);
+    stat((dir + "/vusk.hlp").c_str(), &after_hlp);
+    if (!c.patched) {
       EXPECT_EQ(after_exe.st_ino, before_exe.st_ino) << "rewritten";
+    }
+    if (!c.patched || c.folder == kOldHelpNew) {
+      EXPECT_EQ(after_hlp.st_ino, before_hlp.st_ino) << "rewritten";
     }
     // --find prints the folder it found first.
     if (c.args[0] == "--find-in" && c.status != 3) {
       EXPECT_EQ(r.out.find(dir + "/\n"), 0u) << r.out;
     }
     if (c.status == 4) {
-      EXPECT_NE(r.out.find("already up to date, nothing written"), std::string::npos) << r.out;
+      EXPECT_NE(r.out.find("nothing written"), std::string::npos) << r.out;
     }
     if (c.status != 0 && c.status != 4) {
       EXPECT_EQ(r.err.find("lzcx: "), 0u) << r.err;
     }
+    // The run's one log line (a usage error logs nothing).
+    const std::string line = Slurp(log).substr(logged);
+    if (!c.log) {
+      EXPECT_EQ(line, "");
+      continue;
+    }
+    EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+    if (c.status != 3 || c.args[0] != "--find-in") {
+      std::string quoted = " dir=\"";
+      for (char ch : dir + "/") quoted += ch == '"' ? std::string("\\\"") : std::string(1, ch);
+      EXPECT_NE(line.find(quoted + "\" "), std::string::npos) << line;
+    }
+    EXPECT_NE(line.find(c.log), std::string::npos) << line;
   }
 }
 
-// --log: appended to by each run, a time-stamped line per file written or
-// refused and one for the outcome.
+// --log -v: a line per file besides the run's, each file's path as it is
+// on the disk; "written" counts files written only, "removed" the old
+// release's files removed.
 TEST_F(PackCli, ExtractLogsEachFileAndTheOutcome) {
   const std::string exe = Write("vusk.exe", RealExecutable(5000));
-  ASSERT_EQ(Lzcx({"pack", "-q", "-o", Payload(), exe}).status, 0);
+  const std::string notes = Write("notes.txt", Str("the same in both"));
+  ScratchDir old_release;
+  ASSERT_TRUE(WriteFileBytes(old_release.Join("retired.txt"), Str("retired")));
+  ASSERT_EQ(Lzcx({"pack", "-q", "--from", old_release.path(), "--remove", "retired.txt", "-o",
+                  Payload(), exe, notes}).status, 0);
   ScratchDir target;
   ASSERT_TRUE(WriteFileBytes(target.Join("VUSK.EXE"), Str("old")));
+  ASSERT_TRUE(WriteFileBytes(target.Join("notes.txt"), Str("the same in both")));
+  ASSERT_TRUE(WriteFileBytes(target.Join("retired.txt"), Str("retired")));
   const std::string log = dir_.Join("patch.log");
   ASSERT_TRUE(WriteFileBytes(log, Str("earlier\n")));
-  EXPECT_EQ(Lzcx({"extract", "--log", log, "-C", target.path(), Payload()}).status, 0);
-  EXPECT_EQ(Lzcx({"extract", "--log", log, "-C", target.path(), Payload()}).status, 4);
-  ASSERT_EQ(chmod(target.Join("VUSK.EXE").c_str(), 0444), 0);
-  ASSERT_TRUE(WriteFileBytes(dir_.Join("vusk.exe"), Str("newer")));
-  ASSERT_EQ(Lzcx({"pack", "-q", "-o", Payload(), exe}).status, 0);
-  EXPECT_EQ(Lzcx({"extract", "--log", log, "-C", target.path(), Payload()}).status, 5);
-  const std::string lines = Slurp(log);
+  EXPECT_EQ(Lzcx({"extract", "-v", "--log", log, "-C", target.path(), Payload()}).status, 0);
+  EXPECT_EQ(Lzcx({"extract", "-v", "--log", log, "-C", target.path(), Payload()}).status, 4);
+  const std::string d = target.path();  // ends in a separator
   const std::vector<std::string> expected = {
       "earlier",
-      "written " + target.Join("VUSK.EXE"),
-      "status 0: patched: " + target.path(),
-      "status 4: already up to date, nothing written: " + target.path(),
-      "refused " + target.Join("VUSK.EXE") + ": read-only: the patch cannot replace it",
-      "status 5: a file is in use, try again later: " + target.path(),
+      "file=" + d + "VUSK.EXE action=written",
+      "file=" + d + "notes.txt action=unchanged",
+      "file=" + d + "retired.txt action=removed",
+      "patcher=payload.bin version=none dir=" + d +
+          " status=0 word=patched written=1 unchanged=1 removed=1 recovered=none",
+      "patcher=payload.bin version=none dir=" + d +
+          " status=4 word=up-to-date written=0 unchanged=0 removed=0 recovered=none why=\"" + d +
+          ": already up to date, nothing written\"",
   };
+  const std::string lines = Slurp(log);
   size_t at = 0;
   for (const std::string& line : expected) {
-    SCOPED_TRACE(line);
     const size_t end = lines.find('\n', at);
     ASSERT_NE(end, std::string::npos) << lines;
     std::string got = lines.substr(at, end - at);
     at = end + 1;
+    char z = 0;  // time=YYYY-MM-DDTHH:MM:SSZ, UTC
     if (line != "earlier") {
-      int year, month, day, hour, minute, second;
-      char z = 0;
-      EXPECT_EQ(sscanf(got.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c ", &year, &month, &day, &hour,
-                       &minute, &second, &z), 7) << got;
+      EXPECT_EQ(sscanf(got.c_str(), "time=%*4d-%*2d-%*2dT%*2d:%*2d:%*2d%c ", &z), 1) << got;
       EXPECT_EQ(z, 'Z');
       got = got.substr(got.find(' ') + 1);
     }
     EXPECT_EQ(got, line);
   }
   EXPECT_EQ(at, lines.size()) << lines;
+  EXPECT_EQ(target.Names(), (std::vector<std::string>{"VUSK.EXE", "notes.txt"}));
 }
 
 TEST_F(PayloadCli, UsageAndMissingFiles) {
@@ -1217,7 +1336,7 @@ TEST_F(PatcherCli, PacksAFolderTreeByPath) {
     int status;
     std::string err;
   } refusals[] = {
-      {"a read-only file in a subfolder", 5,
+      {"a read-only file in a subfolder", 8,
        "/DATA/maps/a.map: read-only: the patch cannot replace it\n"},
       {"a link for a folder", 1, "DATA/maps in "},
   };
@@ -1233,7 +1352,7 @@ TEST_F(PatcherCli, PacksAFolderTreeByPath) {
     ASSERT_TRUE(WriteFileBytes(old.Join("DATA/maps/a.map"), TextLike(8000, 4)));
     const std::string out = dir_.Join("tree.out");
     ASSERT_EQ(Lzcx({"pack", "-q", "--from", old.path(), "-C", tree.path(), "-o", out}).status, 0);
-    if (c.status == 5) {
+    if (c.status == 8) {
       ASSERT_EQ(chmod(old.Join("DATA/maps/a.map").c_str(), 0444), 0);
     } else {
       ASSERT_EQ(rename(old.Join("DATA/maps").c_str(), dir_.Join("elsewhere").c_str()), 0);

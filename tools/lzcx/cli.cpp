@@ -24,19 +24,35 @@ const CliOption kExtractOptions[] = {
     {kOptionFindIn, "find-in", "DIR", "--find below DIR only; repeatable"},
     {kOptionForce, "force", nullptr, "patch DIR even without a Vusk.exe in it (a fresh\n"
                                      "copy)"},
-    {kOptionLog, "log", "FILE", "append a time-stamped line per file written or\n"
-                                "refused, and the outcome and status"},
-    {'v', "verbose", nullptr, "each path written, one a line, on standard output"},
+    {kOptionCheck, "check", nullptr, "write nothing and take no lock: the same plan and\n"
+                                     "lookups as a run, the status it would give, and\n"
+                                     "one line saying why, naming the folder"},
+    {kOptionWait, "wait", "SECONDS", "a busy folder (5) is tried again each second for\n"
+                                     "up to SECONDS"},
+    {kOptionLog, "log", "FILE", "append one line per run: key=value fields time,\n"
+                                "patcher, version, dir, status, word, written,\n"
+                                "unchanged, removed, recovered (and why)"},
+    {'v', "verbose", nullptr, "each path written, one a line, on standard output,\n"
+                              "and a log line per file"},
     {0, nullptr, nullptr, nullptr},
 };
 // extract's statuses after 2.
 const char kExtractStatuses[] =
     "  3  not installed: no Vusk.exe in DIR, or none found; nothing written\n"
-    "  4  already up to date: every file matches the payload; nothing written\n"
-    "  5  a file is in use or read-only, or another patch of DIR runs: nothing\n"
-    "     changed; try again later\n"
+    "  4  already up to date, or a newer version installed (by the programs'\n"
+    "     version resources; --force downgrades); nothing written\n"
+    "  5  busy: a file in use, or another patch of DIR running; nothing\n"
+    "     changed; try again later (--wait)\n"
     "  6  DIR needs recovery (undoing a failed patch failed too): the next\n"
-    "     extract or recover restores it\n";
+    "     extract or recover restores it; with --check, an interrupted patch\n"
+    "     is there, which a real run finishes first\n"
+    "  7  not the version this delta patch upgrades: a file modified or\n"
+    "     missing (the full patcher applies); nothing changed\n"
+    "  8  cannot write here, retrying will not help: read-only, access denied,\n"
+    "     immutable or not enough free space (the line says which)\n"
+    "  9  several installations: name one with -C\n"
+    "Log words, by status: patched failed usage not-installed up-to-date busy\n"
+    "needs-recovery not-this-version cannot-write several-installations.\n";
 const CliOption kRecoverOptions[] = {
     {'C', "directory", "DIR", "the folder (required, once)"},
     {0, nullptr, nullptr, nullptr},
@@ -83,14 +99,16 @@ const CliCommand kCommands[] = {
      kNoOptions, "every check of every PAYLOAD passed (one line each says so)",
      "a PAYLOAD cannot be read or fails a check (a line says which entry)"},
     {"extract", ExtractCommand, "apply a payload or patcher to a folder, all or nothing",
-     "extract [-v] [--force] [--log FILE] (-C DIR | --find | --find-in DIR...) PAYLOAD",
+     "extract [-v] [--check] [--force] [--wait SECONDS] [--log FILE]\n"
+     "            (-C DIR | --find | --find-in DIR...) PAYLOAD",
      "Applies PAYLOAD to an installation as the patcher does: only to a folder\n"
      "with the Vusk.exe it replaces (unless --force), and nothing when every file\n"
      "already matches. First finishes or undoes a patch of the folder that was\n"
      "interrupted, then writes every file, all or nothing. The silent way to\n"
      "apply a patcher:\n"
      "  lzcx extract --find --log patch.log vusk-upgrade-1.25.exe\n",
-     kExtractOptions, "every file was written",
+     kExtractOptions, "patched: every file that differed was written (with --check: a run\n"
+                      "would patch)",
      "PAYLOAD cannot be read or is damaged, or the patch failed: the folder is as\n"
      "it was (the line names the file and says why)"},
     {"recover", RecoverCommand, "finish or undo an interrupted patch of a folder", "recover -C DIR",
@@ -172,7 +190,8 @@ void PrintHelp(FILE* to) {
         "  1  bad input, a damaged payload, a failed patch or no memory: one line on\n"
         "     standard error names the file and says why\n"
         "  2  a usage error\n"
-        "  3-6  extract only: not installed, up to date, in use, needs recovery\n"
+        "  3-9  extract only: not installed, up to date, busy, needs recovery,\n"
+        "     not this version, cannot write, several installations\n"
         "     (lzcx help extract)\n",
         to);
 }

@@ -19,7 +19,8 @@
 enum LongOnlyOption { kOptionJson = 256, kOptionName, kOptionFast, kOptionStub, kOptionFrom,
                       kOptionRemove };
 // extract's long-only options.
-enum ExtractOption { kOptionForce = 300, kOptionFind, kOptionFindIn, kOptionLog };
+enum ExtractOption { kOptionForce = 300, kOptionFind, kOptionFindIn, kOptionLog, kOptionCheck,
+                     kOptionWait };
 
 struct CliOption {
   int code;

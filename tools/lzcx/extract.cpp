@@ -5,7 +5,7 @@
 #include "lzcx/extract.h"
 
 #include <errno.h>
-#include <stdarg.h>
+#include <stdlib.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -15,9 +15,11 @@
 #include <vector>
 
 #include "lzcx/commands.h"
+#include "lzcx/pe_image.h"
 #include "lzcx/patcher.h"
 #include "payload/applier.h"
 #include "payload/container.h"
+#include "payload/crc32c.h"
 #include "payload/entries.h"
 #include "payload/journal.h"
 #include "resources/resource_ids.h"
@@ -82,8 +84,8 @@ class WatchedOps : public FileOps {
 };
 
 // When the patch of `dir` (DIRECTORY as given) stopped at the directory
-// or at a file it could not replace, says which and why in one line, as
-// the failing call told, and returns it.
+// or at a file it could not replace, which and why in one line, as the
+// failing call told; empty otherwise.
 std::string ExplainStop(const WatchedOps& ops, const std::string& dir, const char* directory) {
   char what[256];
   platform::DescribeFailure(ops.failure, ops.open_failed, what, sizeof what);
@@ -92,7 +94,6 @@ std::string ExplainStop(const WatchedOps& ops, const std::string& dir, const cha
     line = std::string(directory) + ": " + what;
   else if (!ops.blocked.empty())
     line = dir + ops.blocked + ": " + what + ": the patch cannot replace it";
-  if (!line.empty()) fprintf(stderr, "lzcx: %s\n", line.c_str());
   return line;
 }
 
@@ -110,8 +111,22 @@ int TakeDirectory(const CliCommand& command, const char* argument, const char** 
   return 0;
 }
 
-// --log FILE: appended to, one time-stamped line per file written or
-// refused and one for the outcome. Without a file, lines go nowhere.
+// A log value: bare, or in double quotes with '"' and '\\' escaped where
+// it holds a space or a quote (or is empty), so that a line splits into
+// its fields unambiguously.
+std::string LogValue(const std::string& value) {
+  if (!value.empty() && value.find_first_of(" \t\"") == std::string::npos) return value;
+  std::string quoted = "\"";
+  for (char c : value) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+// --log FILE: appended to, one line of key=value fields per run (and with
+// -v one per file), each beginning with the time (UTC). Without a file,
+// lines go nowhere.
 class RunLog {
  public:
   ~RunLog() {
@@ -121,17 +136,16 @@ class RunLog {
     file_ = fopen(path, "a");
     return file_ != nullptr;
   }
-  void Line(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+  // `fields`: pairs of key and value.
+  void Line(const std::vector<std::pair<const char*, std::string>>& fields) {
     if (!file_) return;
     char stamp[32] = "";
     const time_t now = time(nullptr);
     if (const struct tm* utc = gmtime(&now)) strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", utc);
-    fprintf(file_, "%s ", stamp);
-    va_list args;
-    va_start(args, format);
-    vfprintf(file_, format, args);
-    va_end(args);
-    fputc('\n', file_);
+    std::string line = std::string("time=") + stamp;
+    for (const auto& field : fields)
+      line += std::string(" ") + field.first + "=" + LogValue(field.second);
+    fprintf(file_, "%s\n", line.c_str());
     fflush(file_);
   }
 
@@ -143,8 +157,9 @@ struct Request {
   const char* payload = nullptr;
   const char* directory = nullptr;  // -C
   std::vector<const char*> find_in;
-  bool find = false, force = false, verbose = false;
+  bool find = false, force = false, verbose = false, check = false;
   const char* log = nullptr;
+  long wait = 0;  // --wait: seconds to try a busy installation again
 };
 
 // The drive list of --find-in: the given folders, each searched as a
@@ -182,15 +197,6 @@ std::string FindInstallation(const Request& request, bool* started) {
   return found;
 }
 
-// An entry's path as the system writes paths ('\\' between folders on
-// Windows).
-std::string SystemPath(const char* path) {
-  std::string p = path;
-  for (char& c : p)
-    if (c == '/') c = platform::kPathSeparator;
-  return p;
-}
-
 // Whether every entry to write matches the installed file at its path, by
 // size and CRC-32C of the bytes read back against the CRC-32C the check
 // of the payload found (no entry is decoded again), and every file to
@@ -210,30 +216,212 @@ bool UpToDate(FileOps& ops, platform::Directory* dir, const PatchEntries& entrie
 }
 
 // The exit status of an apply that ended with `status`, after a failing
-// call that said `failure`: a file in use is worth a retry wherever the
-// patch met it.
+// call that said `failure`: by the failure's kind, since a file in use is
+// worth a retry and a read-only one never is.
 int StatusOf(ApplyStatus status, platform::Failure failure) {
   switch (status) {
     case kApplyPatched: return kExtractPatched;
-    case kApplyInUse:
     case kApplyBusy: return kExtractInUse;
-    case kApplyOldFileMismatch: return kExtractNotInstalled;
+    case kApplyOldFileMismatch: return kExtractNotThisVersion;
     case kApplyNeedsRecovery: return kExtractNeedsRecovery;
-    default: return failure.kind == platform::kFailureInUse ? kExtractInUse : kExtractFailed;
+    default: break;
+  }
+  switch (failure.kind) {
+    case platform::kFailureInUse: return kExtractInUse;
+    case platform::kFailureDenied:
+    case platform::kFailureNoSpace: return kExtractCannotWrite;
+    default: return status == kApplyInUse ? kExtractCannotWrite : kExtractFailed;
   }
 }
 
+// One word per status, for the log and scripts; the same from here on.
 const char* StatusWord(int status) {
   static const char* const kWords[] = {
-      "patched", "failed, nothing changed", "usage", "not installed",
-      "already up to date, nothing written", "a file is in use, try again later",
-      "the folder needs recovery"};
-  return status >= 0 && status <= 6 ? kWords[status] : "?";
+      "patched", "failed", "usage", "not-installed", "up-to-date", "busy",
+      "needs-recovery", "not-this-version", "cannot-write", "several-installations"};
+  return status >= 0 && status <= kExtractSeveral ? kWords[status] : "?";
 }
 
-int Finish(RunLog& log, int status, const std::string& where) {
-  log.Line("status %d: %s: %s", status, StatusWord(status), where.c_str());
-  return status;
+// What one try at the folder came to.
+struct Outcome {
+  int status = kExtractFailed;
+  std::string why;      // the line for standard error (the folder named)
+  std::string said;     // the line for standard output
+  std::string warning;  // files of others left, said on standard error
+  const char* recovered = "none";
+  int written = 0, unchanged = 0, removed = 0;
+  std::vector<PlannedEntry> planned;
+};
+
+// All of the file `name` in `dir`, read through `ops`; empty when it
+// cannot be read (or is implausibly large for a program).
+std::vector<uint8_t> ReadInstalled(FileOps& ops, platform::Directory* dir, const char* name) {
+  std::vector<uint8_t> bytes;
+  platform::File* file = nullptr;
+  platform::FileFacts facts;
+  if (ops.OpenExisting(dir, name, &file, &facts) == platform::kPresent && file &&
+      facts.size < (256u << 20)) {
+    bytes.resize(static_cast<size_t>(facts.size));
+    uint32_t got = 0;
+    if (!bytes.empty() && (!ops.ReadFrom(file, bytes.data(), static_cast<uint32_t>(bytes.size()), &got) ||
+                           got != bytes.size()))
+      bytes.clear();
+  }
+  if (file) ops.Release(file);
+  return bytes;
+}
+
+// The version resource of the payload's program entry, decoded (a delta
+// against `installed`, when that is the file it was made from).
+bool PayloadVersion(const PayloadEntry& e, const std::vector<uint8_t>& installed,
+                    uint64_t* version) {
+  if (e.removal) return false;
+  if (IsDelta(e) && (installed.size() != e.old_size ||
+                     Crc32c(0, installed.data(), installed.size()) != e.old_crc))
+    return false;
+  const uint8_t* bytes = nullptr;
+  uint8_t* buffer = nullptr;
+  bool known = EntryBytes(e, installed.data(), static_cast<uint32_t>(installed.size()), &bytes,
+                          &buffer, nullptr, 0) &&
+               ReadFileVersion(bytes, e.expanded_length, version);
+  free(buffer);
+  return known;
+}
+
+// One try at the folder `dir` (`shown` as given): a real run, or with
+// --check the same lookups, writing nothing and taking no lock.
+Outcome Attempt(const Request& request, const PatchEntries& entries, const std::string& dir,
+                const char* shown, uint64_t* payload_version, bool* version_known) {
+  Outcome o;
+  char fault[512];
+  // Only into an installation: the program the payload replaces is there,
+  // as the applier's lookup finds it.
+  WatchedOps ops;
+  platform::Directory* open = ops.Open(dir.c_str());
+  if (!open) {
+    if (ops.failure.kind == platform::kFailureNotFound && !request.force) {
+      o.status = kExtractNotInstalled;
+      o.why = std::string(shown) + ": not installed: no such folder";
+    } else {
+      o.status = StatusOf(kApplyFailed, ops.failure);
+      o.why = ExplainStop(ops, dir, shown);
+    }
+    return o;
+  }
+  if (request.check) {
+    // A real run recovers first, and only then knows what the folder holds.
+    if (ops.LookUp(open, kJournalName) != platform::kAbsent) {
+      ops.CloseDirectory(open);
+      o.status = kExtractNeedsRecovery;
+      o.why = std::string(shown) + ": an interrupted patch is there: a real run finishes it first";
+      return o;
+    }
+  } else {
+    // An interrupted patch is finished or undone first, whatever it left
+    // (a program moved aside, the new files in place): the folder is judged
+    // as it is then.
+    ApplyStatus recovery = kApplyFailed;
+    const RecoveryResult recovered =
+        RecoverDirectory(dir.c_str(), ops, fault, sizeof fault, &recovery);
+    if (recovered == kRecoveryFinished || recovered == kRecoveryUndone) {
+      o.recovered = recovered == kRecoveryFinished ? "finished" : "undone";
+      fprintf(stderr, "lzcx: an interrupted patch of %s was %s\n", shown, o.recovered);
+      // Files of others it left at the patch's names.
+      o.warning = fault;
+    } else if (recovered != kRecoveryNone) {
+      ops.CloseDirectory(open);
+      o.why = ExplainStop(ops, dir, shown);
+      if (o.why.empty()) o.why = fault;
+      o.status = StatusOf(recovery, ops.failure);
+      return o;
+    }
+  }
+  const PayloadEntry* program = nullptr;
+  for (int i = 0; i < entries.count(); ++i)
+    if (platform::SameFileName(entries[i].name, PROGRAM_ENTRY)) program = &entries[i];
+  char found[platform::kPathBuffer];
+  const bool installed =
+      program && ops.Find(open, program->name, found) != platform::kTargetMissing;
+  if (!request.force && !installed) {
+    ops.CloseDirectory(open);
+    o.status = kExtractNotInstalled;
+    if (program)
+      o.why = std::string(shown) + ": not installed: no " + program->name +
+              " there (--force patches any folder)";
+    else
+      o.why = std::string(Shown(request.payload)) + ": the payload carries no " + PROGRAM_ENTRY +
+              ": only --force applies it";
+    return o;
+  }
+  // Never a downgrade by accident: both programs' versions, where both
+  // carry one.
+  uint64_t have = 0;
+  if (installed && found[0]) {
+    const std::vector<uint8_t> bytes = ReadInstalled(ops, open, found);
+    const bool have_known = ReadFileVersion(bytes.data(), bytes.size(), &have);
+    if (!*version_known) *version_known = PayloadVersion(*program, bytes, payload_version);
+    if (have_known && *version_known && have > *payload_version && !request.force) {
+      ops.CloseDirectory(open);
+      o.status = kExtractUpToDate;
+      o.said = std::string(shown) + ": a newer version (" + VersionText(have) +
+               ") is installed than this patch's (" + VersionText(*payload_version) +
+               "), nothing written (--force downgrades)";
+      return o;
+    }
+  }
+  const bool up_to_date = UpToDate(ops, open, entries);
+  ops.CloseDirectory(open);
+  ops.blocked.clear();
+  if (up_to_date) {
+    o.status = kExtractUpToDate;
+    o.said = std::string(shown) + ": already up to date, nothing written";
+    return o;
+  }
+  // The plan, as the patch makes it, and what it would do with each file.
+  ApplyStatus planned = kApplyFailed;
+  ops.failure = platform::Failure{platform::kFailureOther, 0};
+  o.planned.resize(entries.count());
+  if (!PlanEntries(entries, dir.c_str(), ops, o.planned.data(), fault, sizeof fault, &planned)) {
+    o.status = StatusOf(planned, ops.failure);
+    if (o.status == kExtractPatched) o.status = kExtractFailed;
+    o.why = ExplainStop(ops, dir, shown);
+    if (o.why.empty()) o.why = fault;
+    return o;
+  }
+  for (const PlannedEntry& p : o.planned) {
+    o.written += p.action == kPlanWrite;
+    o.unchanged += p.action == kPlanUnchanged;
+    o.removed += p.action == kPlanRemove;
+  }
+  if (request.check) {
+    o.status = kExtractPatched;
+    o.said = std::string(shown) + ": a run would patch it: " + std::to_string(o.written) +
+             " to write, " + std::to_string(o.unchanged) + " unchanged, " +
+             std::to_string(o.removed) + " to remove";
+    return o;
+  }
+  ApplyStatus applied = kApplyFailed;
+  ops.failure = platform::Failure{platform::kFailureOther, 0};
+  if (!ApplyEntries(entries, dir.c_str(), ops, fault, sizeof fault, &applied)) {
+    o.written = o.unchanged = o.removed = 0;
+    o.status = StatusOf(applied, ops.failure);
+    if (o.status == kExtractPatched) o.status = kExtractFailed;
+    o.why = ExplainStop(ops, dir, shown);
+    if (o.why.empty()) o.why = fault;
+    return o;
+  }
+  if (fault[0]) o.warning += (o.warning.empty() ? "" : "; ") + std::string(fault);
+  o.status = kExtractPatched;
+  return o;
+}
+
+// An entry's path below `dir` as the system writes paths ('\\' between
+// folders on Windows).
+std::string SystemPath(const std::string& dir, const char* path) {
+  std::string p = dir + path;
+  for (char& c : p)
+    if (c == '/') c = platform::kPathSeparator;
+  return p;
 }
 
 int Extract(const Request& request) {
@@ -243,153 +431,87 @@ int Extract(const Request& request) {
     fprintf(stderr, "lzcx: %s: cannot open the log: %s\n", request.log, strerror(errno));
     return kExtractFailed;
   }
+  Outcome o;
+  std::string dir;
+  uint64_t version = 0;
+  bool version_known = false;
+  if (!request.find) dir = DirectoryString(request.directory);
   FileBytes payload;
   std::string why;
-  if (!ReadPayloadInput(request.payload, &payload, &why)) {
-    fprintf(stderr, "lzcx: %s: %s\n", Shown(request.payload), why.c_str());
-    log.Line("failed: %s: %s", Shown(request.payload), why.c_str());
-    return Finish(log, kExtractFailed, Shown(request.payload));
-  }
-  // Every check before anything else: a damaged patcher is a failure on
-  // every machine, installed or not.
-  // The one plan of the run: read, checked and decoded once here, then
-  // asked whether the folder is up to date, then applied.
   char fault[512];
   PatchEntries entries;
-  if (!entries.Read(payload.data.get(), payload.size, nullptr, fault, sizeof fault) ||
-      !CheckApplicable(entries, fault, sizeof fault) ||
-      !entries.CheckDecodes(nullptr, fault, sizeof fault)) {
-    const char* what = LooksLikePayload(payload.data.get(), payload.size)
-                           ? fault
-                           : "neither a payload nor a patcher";
-    fprintf(stderr, "lzcx: %s: %s\n", Shown(request.payload), what);
-    log.Line("failed: %s: %s", Shown(request.payload), what);
-    return Finish(log, kExtractFailed, Shown(request.payload));
-  }
-
-  // Where: the folder given, or the one the scan finds.
-  std::string dir;
-  const char* shown;
-  if (request.find) {
-    bool started = false;
-    dir = FindInstallation(request, &started);
-    if (!started) {
-      fprintf(stderr, "lzcx: cannot start the search for %s\n", PROGRAM_FILE);
-      return Finish(log, kExtractFailed, "no search");
-    }
-    if (dir.empty()) {
-      fprintf(stderr, "lzcx: not installed: no %s found%s\n", PROGRAM_FILE,
-              request.find_in.empty() ? " on any drive" : " below the --find-in folders");
-      return Finish(log, kExtractNotInstalled, "no installation found");
-    }
-    printf("%s\n", dir.c_str());
-    shown = dir.c_str();
+  if (!ReadPayloadInput(request.payload, &payload, &why)) {
+    o.why = std::string(Shown(request.payload)) + ": " + why;
+  } else if (!entries.Read(payload.data.get(), payload.size, nullptr, fault, sizeof fault) ||
+             !CheckApplicable(entries, fault, sizeof fault) ||
+             !entries.CheckDecodes(nullptr, fault, sizeof fault)) {
+    // Every check before anything else: a damaged patcher is a failure on
+    // every machine, installed or not.
+    o.why = std::string(Shown(request.payload)) + ": " +
+            (LooksLikePayload(payload.data.get(), payload.size) ? fault
+                                                                 : "neither a payload nor a patcher");
   } else {
-    dir = DirectoryString(request.directory);
-    shown = request.directory;
+    for (int i = 0; i < entries.count() && !version_known; ++i)
+      if (platform::SameFileName(entries[i].name, PROGRAM_ENTRY))
+        version_known = PayloadVersion(entries[i], std::vector<uint8_t>(), &version);
+    // Where: the folder given, or the one the scan finds.
+    const char* shown = request.directory;
+    bool searched = true;
+    if (request.find) {
+      dir = FindInstallation(request, &searched);
+      if (!searched) {
+        o.why = std::string("cannot start the search for ") + PROGRAM_FILE;
+      } else if (dir.empty()) {
+        o.status = kExtractNotInstalled;
+        o.why = std::string("not installed: no ") + PROGRAM_FILE + " found" +
+                (request.find_in.empty() ? " on any drive" : " below the --find-in folders");
+      } else {
+        printf("%s\n", dir.c_str());
+      }
+      shown = dir.c_str();
+    }
+    // A busy folder is tried again each second while --wait allows.
+    const time_t until = time(nullptr) + request.wait;
+    for (int tries = 0; searched && !dir.empty(); ++tries) {
+      o = Attempt(request, entries, dir, shown, &version, &version_known);
+      if (o.status != kExtractInUse || time(nullptr) >= until) break;
+      if (!tries)
+        fprintf(stderr, "lzcx: %s is busy: trying again each second for up to %ld s\n",
+                dir.c_str(), request.wait);
+      platform::SleepMilliseconds(1000);
+    }
   }
+  if (!o.warning.empty()) fprintf(stderr, "lzcx: warning: %s\n", o.warning.c_str());
+  if (!o.why.empty()) fprintf(stderr, "lzcx: %s\n", o.why.c_str());
+  if (!o.said.empty()) printf("%s\n", o.said.c_str());
 
-  // Only into an installation: the program the payload replaces is there,
-  // as the applier's lookup finds it.
-  WatchedOps ops;
-  platform::Directory* open = ops.Open(dir.c_str());
-  if (!open) {
-    if (ops.failure.kind == platform::kFailureNotFound && !request.force) {
-      fprintf(stderr, "lzcx: %s: not installed: no such folder\n", shown);
-      return Finish(log, kExtractNotInstalled, dir);
-    }
-    ExplainStop(ops, dir, shown);
-    return Finish(log, kExtractFailed, dir);
+  // Each file with -v, on standard output what was written.
+  for (size_t i = 0; o.status == kExtractPatched && i < o.planned.size(); ++i) {
+    static const char* const kActions[] = {"written", "unchanged", "removed"};
+    const PlannedEntry& p = o.planned[i];
+    if (p.action == kPlanNothing) continue;  // a removal with nothing (of the old release's) there
+    const std::string path = SystemPath(dir, p.path);
+    if (request.verbose && !request.check && p.action == kPlanWrite) printf("%s\n", path.c_str());
+    if (request.verbose)
+      log.Line({{"file", path}, {request.check ? "would_be" : "action", kActions[p.action]}});
   }
-  // An interrupted patch is finished or undone first, whatever it left
-  // (a program moved aside, the new files in place): the folder is judged
-  // as it is then.
-  ApplyStatus recovery = kApplyFailed;
-  const RecoveryResult recovered =
-      RecoverDirectory(dir.c_str(), ops, fault, sizeof fault, &recovery);
-  if (recovered == kRecoveryFinished || recovered == kRecoveryUndone) {
-    const char* how = recovered == kRecoveryFinished ? "finished" : "undone";
-    fprintf(stderr, "lzcx: an interrupted patch of %s was %s\n", shown, how);
-    log.Line("an interrupted patch of %s was %s", dir.c_str(), how);
-    // Files of others it left at the patch's names.
-    if (fault[0]) {
-      fprintf(stderr, "lzcx: warning: %s\n", fault);
-      log.Line("warning: %s", fault);
-    }
-  } else if (recovered != kRecoveryNone) {
-    ops.CloseDirectory(open);
-    if (ExplainStop(ops, dir, shown).empty()) fprintf(stderr, "lzcx: %s\n", fault);
-    log.Line("failed: %s", fault);
-    return Finish(log, StatusOf(recovery, ops.failure), dir);
-  }
-  if (!request.force) {
-    const PayloadEntry* program = nullptr;
-    for (int i = 0; i < entries.count(); ++i)
-      if (platform::SameFileName(entries[i].name, PROGRAM_ENTRY)) program = &entries[i];
-    char found[platform::kPathBuffer];
-    if (!program || ops.Find(open, program->name, found) == platform::kTargetMissing) {
-      ops.CloseDirectory(open);
-      if (program)
-        fprintf(stderr, "lzcx: %s: not installed: no %s there (--force patches any folder)\n",
-                shown, program->name);
-      else
-        fprintf(stderr, "lzcx: %s: the payload carries no %s: only --force applies it\n",
-                Shown(request.payload), PROGRAM_ENTRY);
-      log.Line("refused %s: no %s there", dir.c_str(), PROGRAM_ENTRY);
-      return Finish(log, kExtractNotInstalled, dir);
-    }
-  }
-  const bool up_to_date = UpToDate(ops, open, entries);
-  ops.CloseDirectory(open);
-  ops.blocked.clear();
-  if (up_to_date) {
-    printf("%s: already up to date, nothing written\n", shown);
-    return Finish(log, kExtractUpToDate, dir);
-  }
-
-  ApplyStatus applied = kApplyFailed;
-  ops.failure = platform::Failure{platform::kFailureOther, 0};
-  if (!ApplyEntries(entries, dir.c_str(), ops, fault, sizeof fault, &applied)) {
-    int status = StatusOf(applied, ops.failure);
-    if (status == kExtractPatched) status = kExtractFailed;
-    std::string line = ExplainStop(ops, dir, shown);
-    if (line.empty()) {
-      line = fault;
-      fprintf(stderr, "lzcx: %s\n", fault);
-    }
-    log.Line("%s %s", ops.blocked.empty() ? "failed:" : "refused", line.c_str());
-    return Finish(log, status, dir);
-  }
-  if (fault[0]) {
-    fprintf(stderr, "lzcx: warning: %s\n", fault);
-    log.Line("warning: %s", fault);
-  }
-  // Each path as it is now on the disk: an existing file keeps its spelling.
-  platform::Directory* done = ops.Open(dir.c_str());
-  for (int i = 0; i < entries.count(); ++i) {
-    const PayloadEntry& e = entries[i];
-    const std::string path = dir + SystemPath(e.name);
-    // A removal wrote nothing: the log says what went (a file that is not
-    // the old release's stays, as the warning said), -v lists writes only.
-    if (e.removal) {
-      bool present = false;
-      if (done) PathHolds(ops, done, e.name, e.old_size, e.old_crc, &present);
-      log.Line("%s %s", present ? "kept" : "removed", path.c_str());
-      continue;
-    }
-    // At the top an existing file keeps its own spelling.
-    // (A lookup that failed or found a link leaves `found` as it was.)
-    char found[platform::kPathBuffer] = "";
-    const bool top = !strchr(e.name, '/');
-    const platform::TargetState state =
-        top && done ? ops.Find(done, e.name, found) : platform::kTargetMissing;
-    const bool spelt = (state == platform::kTargetReplaceable || state == platform::kTargetBlocked);
-    const std::string written = spelt && found[0] ? dir + found : path;
-    if (request.verbose) printf("%s\n", written.c_str());
-    log.Line("written %s", written.c_str());
-  }
-  if (done) ops.CloseDirectory(done);
-  return Finish(log, kExtractPatched, dir);
+  std::vector<std::pair<const char*, std::string>> fields = {
+      {"patcher", BaseName(Shown(request.payload))},
+      {"version", version_known ? VersionText(version) : "none"},
+      {"dir", dir},
+      {"status", std::to_string(o.status)},
+      {"word", StatusWord(o.status)},
+      {"written", std::to_string(o.written)},
+      {"unchanged", std::to_string(o.unchanged)},
+      {"removed", std::to_string(o.removed)},
+      {"recovered", o.recovered}};
+  if (request.check) fields.push_back({"check", "yes"});
+  const std::string said = o.why.empty() ? o.said : o.why;
+  if (!said.empty() || !o.warning.empty())
+    fields.push_back({"why", said + (said.empty() || o.warning.empty() ? "" : "; ") +
+                                 (o.warning.empty() ? "" : "warning: " + o.warning)});
+  log.Line(fields);
+  return o.status;
 }
 
 }  // namespace
@@ -403,6 +525,15 @@ int ExtractCommand(const CliCommand& command, int argc, char** argv) {
     if (c == 'v') request.verbose = true;
     if (c == 'C' && (status = TakeDirectory(command, argument, &request.directory))) return status;
     if (c == kOptionForce) request.force = true;
+    if (c == kOptionCheck) request.check = true;
+    if (c == kOptionWait) {
+      char* end = nullptr;
+      errno = 0;
+      request.wait = strtol(argument, &end, 10);
+      if (!*argument || *end || errno || request.wait < 0 || request.wait > 86400)
+        return UsageError(&command, std::string("--wait ") + argument +
+                                        ": a number of seconds, 0 to 86400");
+    }
     if (c == kOptionFind) request.find = true;
     if (c == kOptionFindIn) {
       if (!*argument) return UsageError(&command, "--find-in needs a folder");
@@ -458,8 +589,10 @@ int RecoverCommand(const CliCommand& command, int argc, char** argv) {
     case kRecoveryBusy:
       fprintf(stderr, "lzcx: %s\n", fault);
       return kExtractInUse;
-    default:
-      if (ExplainStop(ops, dir, directory).empty()) fprintf(stderr, "lzcx: %s\n", fault);
+    default: {
+      const std::string line = ExplainStop(ops, dir, directory);
+      fprintf(stderr, "lzcx: %s\n", line.empty() ? fault : line.c_str());
       return 1;
+    }
   }
 }

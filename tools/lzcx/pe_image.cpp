@@ -508,6 +508,36 @@ int FindPayloadResource(const uint8_t* image, size_t size, const uint8_t** paylo
   return 1;
 }
 
+int ReadFileVersion(const uint8_t* image, size_t size, uint64_t* version) {
+  const uint32_t kVersionType = 16, kVersionName = 1, kFixedSignature = 0xFEEF04BD;
+  Parsed p(image, size);
+  std::string why;
+  if (!ParseResources(&p, &why)) return 0;
+  // Whatever its language: an executable has one version resource.
+  ResourceNode* languages = Child(Child(&p.root, {nullptr, kVersionType}), {nullptr, kVersionName});
+  if (!languages || languages->children.empty() || !languages->children[0].leaf) return 0;
+  const uint8_t* v = languages->children[0].data;
+  const size_t length = languages->children[0].data_size;
+  // The header (length, value length, type), the key "VS_VERSION_INFO" in
+  // UTF-16 and its terminator, padded to 4 bytes: the fixed part at 40.
+  const char kKey[] = "VS_VERSION_INFO";
+  const size_t kFixed = 40, kFixedSize = 52;
+  if (!v || length < kFixed + kFixedSize || ReadLe16(v + 2) != kFixedSize) return 0;
+  for (size_t i = 0; i < sizeof kKey; ++i)
+    if (ReadLe16(v + 6 + 2 * i) != static_cast<uint8_t>(kKey[i])) return 0;
+  if (ReadLe32(v + kFixed) != kFixedSignature) return 0;
+  *version = static_cast<uint64_t>(ReadLe32(v + kFixed + 8)) << 32 | ReadLe32(v + kFixed + 12);
+  return 1;
+}
+
+std::string VersionText(uint64_t version) {
+  char text[32];
+  snprintf(text, sizeof text, "%u.%u.%u.%u", static_cast<unsigned>(version >> 48),
+           static_cast<unsigned>(version >> 32 & 0xffff),
+           static_cast<unsigned>(version >> 16 & 0xffff), static_cast<unsigned>(version & 0xffff));
+  return text;
+}
+
 uint32_t ProgramFormsRead(const uint8_t* image, size_t size) {
   const uint32_t kRcData = 10;
   const uint8_t* record;

@@ -47,6 +47,15 @@ int FindResourceData(const uint8_t* image, size_t size, ResourceKey type, Resour
 // record was, which has none. `image` must have passed FindPayloadResource.
 uint32_t ProgramFormsRead(const uint8_t* image, size_t size);
 
+// The file version of the executable `image` (its version resource's
+// fixed part: four 16-bit numbers, the most significant first), as one
+// number that orders as versions do. Zero when it has none or the
+// resource is damaged.
+int ReadFileVersion(const uint8_t* image, size_t size, uint64_t* version);
+
+// "1.25.0.0".
+std::string VersionText(uint64_t version);
+
 // Makes `out`, the executable `stub` with the bytes of its payload resource
 // replaced by `payload`: every other resource as it was, the resource
 // section rebuilt, sections after it moved (only the base relocations can
