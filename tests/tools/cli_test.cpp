@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -384,8 +386,9 @@ TEST_F(PackCli, CommandLineConventions) {
   EXPECT_EQ(Lzcx({"list", "-"}, Payload()).out, list.out);
   Result json = Lzcx({"list", "--json", Payload()});
   EXPECT_EQ(json.status, 0) << json.err;
-  EXPECT_NE(json.out.find("{\"name\": \"vusk.exe\", \"compressed\": true, \"expanded\": 30000, "
-                          "\"packed\": " + std::to_string(exe_packed) + "}"),
+  EXPECT_NE(json.out.find("{\"name\": \"vusk.exe\", \"form\": \"compressed\", \"compressed\": true, "
+                          "\"expanded\": 30000, \"packed\": " + std::to_string(exe_packed) +
+                          ", \"old\": null}"),
             std::string::npos) << json.out;
   EXPECT_EQ(json.out.find("{\"checksums\": true, \"entries\": ["), 0u) << json.out;
 
@@ -1202,6 +1205,21 @@ TEST_F(PatcherCli, PacksAFolderTreeByPath) {
     const std::string rows = Rows(list.out);
     EXPECT_EQ(rows.find("vusk.exe "), 0u) << rows;
     EXPECT_NE(rows.find(c.listed), std::string::npos) << rows;
+    // --json gives every entry the same keys, whatever its form.
+    Result json = Lzcx({"list", "--json", out});
+    std::istringstream lines(json.out);
+    int entries = 0;
+    for (std::string line; std::getline(lines, line);) {
+      if (line.compare(0, 3, "  {") != 0) continue;
+      std::string keys;
+      for (size_t at = 0; (at = line.find("\": ", at)) != std::string::npos; at += 3)
+        keys += line.substr(line.rfind('"', at - 1) + 1, at - line.rfind('"', at - 1) - 1) + " ";
+      EXPECT_EQ(keys, "name form compressed expanded packed old ") << line;
+      ++entries;
+    }
+    // (The rows end with the checksums' line.)
+    EXPECT_EQ(entries, static_cast<int>(std::count(rows.begin(), rows.end(), '\n')) - 1)
+        << json.out;
     Bytes made;
     ASSERT_TRUE(ReadFileBytes(out, &made));
     if (c.args[0] == "patcher" || c.args[1] == "--from") continue;
