@@ -9,6 +9,7 @@
 #else
 #include <dirent.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -60,6 +61,14 @@ bool IsDirectory(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
          !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+uint32_t GetPermissions(const std::string& path) {
+  return GetFileAttributesA(path.c_str());
+}
+
+bool SetPermissions(const std::string& path, uint32_t permissions) {
+  return SetFileAttributesA(path.c_str(), permissions) != 0;
 }
 
 bool SetReadOnly(const std::string& path, bool read_only) {
@@ -127,6 +136,24 @@ bool MakeDirectory(const std::string& path) { return mkdir(path.c_str(), 0777) =
 bool IsDirectory(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+uint32_t GetPermissions(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : ~0u;
+}
+
+bool SetPermissions(const std::string& path, uint32_t permissions) {
+  return chmod(path.c_str(), permissions) == 0;
+}
+
+SmallVolume::SmallVolume(const std::string& path, int kilobytes) : path_(path) {
+  const std::string options = "size=" + std::to_string(kilobytes) + "k";
+  mounted_ = mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0;
+}
+
+SmallVolume::~SmallVolume() {
+  if (mounted_) umount2(path_.c_str(), MNT_DETACH);
 }
 
 bool SetReadOnly(const std::string& path, bool read_only) {

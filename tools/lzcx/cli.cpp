@@ -36,7 +36,9 @@ const char kExtractStatuses[] =
     "  5  a file is in use or read-only, or another patch of DIR runs: nothing\n"
     "     changed; try again later\n"
     "  6  DIR needs recovery (undoing a failed patch failed too): the next\n"
-    "     extract or recover restores it\n";
+    "     extract or recover restores it\n"
+    "  8  cannot write here: not enough free space in DIR's volume; nothing\n"
+    "     changed, and retrying will not help\n";
 const CliOption kRecoverOptions[] = {
     {'C', "directory", "DIR", "the folder (required, once)"},
     {0, nullptr, nullptr, nullptr},

@@ -219,7 +219,10 @@ int StatusOf(ApplyStatus status, platform::Failure failure) {
     case kApplyBusy: return kExtractInUse;
     case kApplyOldFileMismatch: return kExtractNotInstalled;
     case kApplyNeedsRecovery: return kExtractNeedsRecovery;
-    default: return failure.kind == platform::kFailureInUse ? kExtractInUse : kExtractFailed;
+    default:
+      return failure.kind == platform::kFailureInUse     ? kExtractInUse
+             : failure.kind == platform::kFailureNoSpace ? kExtractCannotWrite
+                                                         : kExtractFailed;
   }
 }
 
@@ -227,8 +230,8 @@ const char* StatusWord(int status) {
   static const char* const kWords[] = {
       "patched", "failed, nothing changed", "usage", "not installed",
       "already up to date, nothing written", "a file is in use, try again later",
-      "the folder needs recovery"};
-  return status >= 0 && status <= 6 ? kWords[status] : "?";
+      "the folder needs recovery", "?", "cannot write here"};
+  return status >= 0 && status <= 8 ? kWords[status] : "?";
 }
 
 int Finish(RunLog& log, int status, const std::string& where) {

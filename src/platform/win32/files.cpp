@@ -501,6 +501,67 @@ int RemoveFile(Directory* dir, const char* name) {
   return removed;
 }
 
+// FILE_FS_SIZE_INFORMATION and FILE_BASIC_INFORMATION laid out with
+// their 64-bit fields aligned no more than a pointer (WideField): as the
+// system's structs, they would make every function that holds one on its
+// stack realign its frame.
+struct VolumeSize {
+  WideField total_units;
+  WideField available_units;  // to the calling thread's user: quotas count
+  ULONG sectors_per_unit;
+  ULONG bytes_per_sector;
+};
+struct BasicFacts {
+  WideField times[4];  // zero: each stays as it is
+  ULONG attributes;    // zero: they stay as they are
+  ULONG padding;       // to the system's size, which it checks
+};
+
+int RoomFor(Directory* dir, uint64_t bytes, uint32_t files, uint64_t* lacking) {
+  *lacking = 0;
+  // Looked up, not imported: one more import would cost the program a
+  // whole file block of its import section.
+  typedef NTSTATUS(NTAPI * QueryVolume)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG,
+                                        FS_INFORMATION_CLASS);
+  const QueryVolume query = reinterpret_cast<QueryVolume>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryVolumeInformationFile")));
+  if (!query) return NoteLastError();
+  VolumeSize size;
+  IO_STATUS_BLOCK io;
+  const NTSTATUS status = query(dir->handle, &io, &size, sizeof size, FileFsSizeInformation);
+  if (status) return NoteStatus(status);
+  const uint32_t unit = size.sectors_per_unit * size.bytes_per_sector;
+  const uint64_t free = size.available_units * unit;
+  const uint64_t need = bytes + static_cast<uint64_t>(files) * unit;
+  if (need <= free) return 1;
+  *lacking = need - free;
+  return Note(kFailureNoSpace, 0);
+}
+
+int KeepPermissions(Directory* dir, const char* from, File* to) {
+  HANDLE h;
+  NTSTATUS status = OpenIn(dir, from, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
+                           FILE_NON_DIRECTORY_FILE, &h);
+  if (status) return NoteStatus(status);
+  BY_HANDLE_FILE_INFORMATION info;
+  const BOOL known = GetFileInformationByHandle(h, &info);
+  if (!known) NoteLastError();
+  Close(h);
+  if (!known) return 0;
+  BasicFacts basic = {};
+  basic.attributes = info.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                              FILE_ATTRIBUTE_ARCHIVE |
+                                              FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+  // None at all is said as "normal".
+  if (!basic.attributes) basic.attributes = FILE_ATTRIBUTE_NORMAL;
+  IO_STATUS_BLOCK io;
+  status = NtSetInformationFile(AsHandle(to), &io, &basic, sizeof basic, FileBasicInformation);
+  return !status || NoteStatus(status);
+}
+
+static_assert(sizeof(VolumeSize) == sizeof(FILE_FS_SIZE_INFORMATION), "as the system's");
+static_assert(sizeof(BasicFacts) == sizeof(FILE_BASIC_INFORMATION), "as the system's");
+
 namespace {
 
 // Whether `name` is one name in a directory: not empty, no separator or
