@@ -208,8 +208,10 @@ int RoomFor(Directory* dir, uint64_t bytes, uint32_t files, uint64_t* lacking);
 
 // Gives `to`, a new file that is to replace the file `from` of `dir`, what
 // the administrator set on that one: POSIX its mode's permission bits;
-// Windows its attributes (read-only aside: such a file is never replaced).
-// Zero when they cannot be read or set.
+// Windows its attributes (read-only aside: such a file is never replaced)
+// and, when it has entries of its own, its access list (but in the
+// program's build, PATCHER_NO_ACCESS_LIST_COPY). Zero when they cannot be
+// read or set.
 int KeepPermissions(Directory* dir, const char* from, File* to);
 
 // ---------------------------------------------------------------------------

@@ -414,7 +414,9 @@ Presence LookUpName(Directory* dir, const char* name) {
 
 File* CreateNewFile(Directory* dir, const char* name) {
   HANDLE h;
-  const NTSTATUS status = OpenIn(dir, name, GENERIC_WRITE, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE, &h);
+  // (With the rights KeepPermissions needs to give it an access list.)
+  const NTSTATUS status = OpenIn(dir, name, GENERIC_WRITE | READ_CONTROL | WRITE_DAC, 0, FILE_CREATE,
+                                 FILE_NON_DIRECTORY_FILE, &h);
   if (status) return NoteStatus(status), nullptr;
   return reinterpret_cast<File*>(h);
 }
@@ -538,14 +540,52 @@ int RoomFor(Directory* dir, uint64_t bytes, uint32_t files, uint64_t* lacking) {
   return Note(kFailureNoSpace, 0);
 }
 
+#ifndef PATCHER_NO_ACCESS_LIST_COPY
+namespace {
+
+// Gives the file open as `to` the access list of the file open as `from`
+// when that one has entries of its own (not all inherited from its
+// folder), or is protected from its folder's: what an administrator set.
+// A list of inherited entries alone the new file has from the folder.
+bool KeepAccessList(HANDLE from, HANDLE to) {
+  PACL list = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD error = GetSecurityInfo(from, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                nullptr, &list, nullptr, &descriptor);
+  if (error) return NoteStatus(error), false;
+  // GetSecurityInfo's descriptor is self-relative.
+  const bool sealed =
+      static_cast<SECURITY_DESCRIPTOR_RELATIVE*>(descriptor)->Control & SE_DACL_PROTECTED;
+  bool own = sealed;
+  const BYTE* entry = list ? reinterpret_cast<const BYTE*>(list + 1) : nullptr;
+  for (WORD i = 0; list && i < list->AceCount; ++i) {
+    const ACE_HEADER* header = reinterpret_cast<const ACE_HEADER*>(entry);
+    own = own || !(header->AceFlags & INHERITED_ACE);
+    entry += header->AceSize;
+  }
+  if (own)
+    error = SetSecurityInfo(to, SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION | (sealed ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                : UNPROTECTED_DACL_SECURITY_INFORMATION),
+                            nullptr, nullptr, list, nullptr);
+  LocalFree(descriptor);
+  return !error || NoteStatus(error);
+}
+
+}  // namespace
+#endif
+
 int KeepPermissions(Directory* dir, const char* from, File* to) {
   HANDLE h;
-  NTSTATUS status = OpenIn(dir, from, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
+  NTSTATUS status = OpenIn(dir, from, FILE_READ_ATTRIBUTES | READ_CONTROL, kShareAll, FILE_OPEN,
                            FILE_NON_DIRECTORY_FILE, &h);
   if (status) return NoteStatus(status);
   BY_HANDLE_FILE_INFORMATION info;
-  const BOOL known = GetFileInformationByHandle(h, &info);
+  BOOL known = GetFileInformationByHandle(h, &info);
   if (!known) NoteLastError();
+#ifndef PATCHER_NO_ACCESS_LIST_COPY
+  known = known && KeepAccessList(h, AsHandle(to));
+#endif
   Close(h);
   if (!known) return 0;
   BasicFacts basic = {};
