@@ -63,12 +63,9 @@ bool IsDirectory(const std::string& path) {
          !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-uint32_t GetPermissions(const std::string& path) {
-  return GetFileAttributesA(path.c_str());
-}
-
-bool SetPermissions(const std::string& path, uint32_t permissions) {
-  return SetFileAttributesA(path.c_str(), permissions) != 0;
+uint32_t GetPermissions(const std::string& path) { return GetFileAttributesA(path.c_str()); }
+bool SetPermissions(const std::string& path, uint32_t set) {
+  return SetFileAttributesA(path.c_str(), set) != 0;
 }
 
 bool SetReadOnly(const std::string& path, bool read_only) {
@@ -142,16 +139,11 @@ uint32_t GetPermissions(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : ~0u;
 }
+bool SetPermissions(const std::string& path, uint32_t set) { return chmod(path.c_str(), set) == 0; }
 
-bool SetPermissions(const std::string& path, uint32_t permissions) {
-  return chmod(path.c_str(), permissions) == 0;
-}
-
-SmallVolume::SmallVolume(const std::string& path, int kilobytes) : path_(path) {
-  const std::string options = "size=" + std::to_string(kilobytes) + "k";
-  mounted_ = mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0;
-}
-
+SmallVolume::SmallVolume(const std::string& path, int kilobytes)
+    : path_(path), mounted_(mount("tmpfs", path.c_str(), "tmpfs", 0,
+                                  ("size=" + std::to_string(kilobytes) + "k").c_str()) == 0) {}
 SmallVolume::~SmallVolume() {
   if (mounted_) umount2(path_.c_str(), MNT_DETACH);
 }

@@ -51,18 +51,14 @@ void RemoveTree(const std::string& path);
 // What an administrator sets on a file: POSIX its mode's permission bits,
 // Windows its attributes. ~0u when they cannot be read.
 uint32_t GetPermissions(const std::string& path);
-bool SetPermissions(const std::string& path, uint32_t permissions);
+bool SetPermissions(const std::string& path, uint32_t set);
 
 #ifndef _WIN32
-// A RAM file system of `kilobytes` mounted on the empty directory `path`
-// while the object lives: a nearly full volume. Mounting needs root.
-class SmallVolume {
- public:
+// A RAM file system of `kilobytes` mounted on the directory `path` while
+// the object lives: a nearly full volume. Mounting needs root.
+struct SmallVolume {
   SmallVolume(const std::string& path, int kilobytes);
   ~SmallVolume();
-  bool mounted() const { return mounted_; }
-
- private:
   std::string path_;
   bool mounted_;
 };

@@ -697,7 +697,7 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
     const std::string dir = root.Join("Orvendel/Tessaline");
     ASSERT_TRUE(MakeDirectory(dir));
     std::unique_ptr<SmallVolume> volume(c.folder == kFull ? new SmallVolume(dir, 32) : nullptr);
-    if (volume && !volume->mounted()) continue;  // not root: no volume to fill
+    if (volume && !volume->mounted_) continue;  // not root: no volume to fill
     const bool current = c.folder == kCurrent || c.folder == kCurrentInterrupted;
     if (c.folder != kEmpty) {
       ASSERT_TRUE(WriteFileBytes(dir + "/Vusk.exe", current ? exe : Str("old program")));
