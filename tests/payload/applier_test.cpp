@@ -117,6 +117,7 @@ TEST(PlatformFailure, EachKindComesFromTheFailingCall) {
   ASSERT_TRUE(d && again);
   ASSERT_EQ(ops.Lock(d, "~ptlock.tmp"), platform::kLockTaken);
   char found[platform::kPathBuffer];
+  uint64_t lacking = 0;
   struct Case {
     const char* what;
     std::function<bool()> fails;
@@ -141,6 +142,8 @@ TEST(PlatformFailure, EachKindComesFromTheFailingCall) {
        platform::kFailureNameTooLong, "a name too long", false},
       {"lock held", [&] { return ops.Lock(again, "~ptlock.tmp") == platform::kLockBusy; },
        platform::kFailureInUse, "in use by another program (", true},
+      {"no room", [&] { return !ops.RoomFor(d, 1ull << 62, 1, &lacking) && lacking > (1ull << 61); },
+       platform::kFailureNoSpace, "out of disk space", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
