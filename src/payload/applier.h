@@ -65,8 +65,9 @@
 //      renamed into place, and the directory synced on both sides.
 //   2. No existing file is moved before the commit journal is on the disk;
 //      from then on every file of the patch can be told by its contents.
-//      Nor is anything written before the volume is known to have room
-//      for every temporary and both journals (a backup is a rename).
+//      Nor is anything written on a volume that says it lacks room for
+//      every temporary and both journals (a backup is a rename); one that
+//      cannot say is tried, and a full disk met then is undone.
 //   3. The patch renames, replaces or removes only files the journal
 //      names, and of those only the ones it could have written: regular,
 //      one link, owned by the principal it runs as, under exactly that
