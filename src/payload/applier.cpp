@@ -374,6 +374,7 @@ class Transaction {
   int WriteEntry(int i);
   int Install(platform::Directory* dir, const JournalStep& s);
   int OldFileDiffers(ApplyStatus* status, const char* name);
+  int HasRoom();
   uint8_t* ReadOld(int i);
   int DropJournalNew();
   int WriteJournal(JournalPhase phase);
@@ -932,7 +933,35 @@ int Transaction::Plan(ApplyStatus* status) {
     }
     entry_of_[count_++] = i;
   }
-  return 1;
+  return HasRoom();
+}
+
+// Whether the volume has room for what staging writes: each temporary,
+// each folder, and the journal twice (the next one is written beside
+// it). A new file known to be its old one gets no temporary; a backup is
+// a rename. When the system cannot tell, the patch goes on: a write that
+// finds the disk full is undone as any failure is.
+int Transaction::HasRoom() {
+  uint64_t bytes = 0, journal = 24, lacking = 0;
+  uint32_t files = 2;
+  for (int i = 0; i < count_; ++i) {
+    const JournalStep& s = steps_[i];
+    journal += 64 + strlen(s.name);
+    if (s.kind == kStepRemoval) continue;
+    ++files;
+    if (s.kind != kStepFile) continue;
+    const PayloadEntry& e = (*entries_)[entry_of_[i]];
+    if (s.backup != kNoFile && e.new_crc && s.old_size == e.expanded_length &&
+        s.old_crc == e.new_crc)
+      --files;
+    else
+      bytes += e.expanded_length;
+  }
+  if (ops_.RoomFor(dir_, bytes + 2 * journal, files, &lacking) || !lacking) return 1;
+  Said();  // (what lzcx's status tells)
+  return FormatFault(fault_, fault_size_,
+                     "%s: not enough free space: %u MB more needed; nothing was changed",
+                     directory_, static_cast<unsigned>((lacking + (1u << 20) - 1) >> 20));
 }
 
 int Transaction::OldFileDiffers(ApplyStatus* status, const char* name) {
@@ -979,10 +1008,15 @@ int Transaction::WriteEntry(int i) {
   if (!Alike(s)) {
     platform::Directory* dir = folders_.DirOf(s.name);
     platform::File* file = dir ? ops_.CreateNew(dir, Temp(s.temp, temp)) : nullptr;
-    const bool written = file && (length == 0 || ops_.Write(file, bytes, length) == length);
-    const char* said = Said();  // the creation's or the write's
+    // What the administrator set on the old file passes to the new one.
+    const bool kept = file && (s.backup == kNoFile || ops_.KeepPermissions(dir, Leaf(s.name), file));
+    const bool written = kept && (length == 0 || ops_.Write(file, bytes, length) == length);
+    const char* said = Said();  // the creation's, the permissions' or the write's
     const bool closed = file && ops_.Close(file) != 0;
     if (!file) ok = Fail("%s: cannot create a file in %s: %s", e.name, said);
+    else if (!kept)
+      ok = Fail("%s: cannot give the new file the permissions of the old one in %s: %s", e.name,
+                said);
     else if (!written) ok = Fail("%s: could not write all of it in %s: %s", e.name, said);
     else if (!closed) ok = Fail("%s: could not finish writing it in %s: %s", e.name, Said());
   }

@@ -65,6 +65,9 @@
 //      renamed into place, and the directory synced on both sides.
 //   2. No existing file is moved before the commit journal is on the disk;
 //      from then on every file of the patch can be told by its contents.
+//      Nor is anything written on a volume that says it lacks room for
+//      every temporary and both journals (a backup is a rename); one that
+//      cannot say is tried, and a full disk met then is undone.
 //   3. The patch renames, replaces or removes only files the journal
 //      names, and of those only the ones it could have written: regular,
 //      one link, owned by the principal it runs as, under exactly that
@@ -168,6 +171,14 @@ class FileOps {
     return platform::RemoveFolder(parent, name);
   }
   PATCHER_FILE_OP int Sync(platform::Directory* dir) { return platform::SyncDirectory(dir); }
+  PATCHER_FILE_OP int RoomFor(platform::Directory* dir, uint64_t bytes, uint32_t files,
+                              uint64_t* lacking) {
+    return platform::RoomFor(dir, bytes, files, lacking);
+  }
+  PATCHER_FILE_OP int KeepPermissions(platform::Directory* dir, const char* from,
+                                      platform::File* to) {
+    return platform::KeepPermissions(dir, from, to);
+  }
   // Why the last of these calls that failed did (platform::LastFailure);
   // asked right after it, and only for a fault text.
   PATCHER_FILE_OP platform::Failure LastFailure() { return platform::LastFailure(); }

@@ -199,6 +199,21 @@ int RenameFile(Directory* dir, const char* from, const char* to, int replace);
 
 int RemoveFile(Directory* dir, const char* name);
 
+// Room on the volume of `dir` for `files` new files of `bytes` in all, as
+// far as this process may use it (quotas and reserves apply), each file
+// taking up to one allocation unit more than its bytes. 1 when they fit;
+// zero when they do not (kFailureNoSpace), with *lacking the bytes more
+// they need; zero with *lacking zero when the system cannot tell (noted).
+int RoomFor(Directory* dir, uint64_t bytes, uint32_t files, uint64_t* lacking);
+
+// Gives `to`, a new file that is to replace the file `from` of `dir`, what
+// the administrator set on that one: POSIX its mode's permission bits;
+// Windows its attributes (read-only aside: such a file is never replaced)
+// and, when it has entries of its own, its access list (but in the
+// program's build, PATCHER_NO_ACCESS_LIST_COPY). Zero when they cannot be
+// read or set.
+int KeepPermissions(Directory* dir, const char* from, File* to);
+
 // ---------------------------------------------------------------------------
 // Folders below the patched directory, each opened from its parent's handle
 // by one name, so that no link, junction, mount point or short name on the

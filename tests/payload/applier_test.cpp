@@ -5,8 +5,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <errno.h>
 #include <unistd.h>
+
+#include "platform/posix/fault_points.h"
 #endif
 
 #include <functional>
@@ -112,6 +117,7 @@ TEST(PlatformFailure, EachKindComesFromTheFailingCall) {
   ASSERT_TRUE(d && again);
   ASSERT_EQ(ops.Lock(d, "~ptlock.tmp"), platform::kLockTaken);
   char found[platform::kPathBuffer];
+  uint64_t lacking = 0;
   struct Case {
     const char* what;
     std::function<bool()> fails;
@@ -136,6 +142,8 @@ TEST(PlatformFailure, EachKindComesFromTheFailingCall) {
        platform::kFailureNameTooLong, "a name too long", false},
       {"lock held", [&] { return ops.Lock(again, "~ptlock.tmp") == platform::kLockBusy; },
        platform::kFailureInUse, "in use by another program (", true},
+      {"no room", [&] { return !ops.RoomFor(d, 1ull << 62, 1, &lacking) && lacking > (1ull << 61); },
+       platform::kFailureNoSpace, "out of disk space", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -739,6 +747,49 @@ TEST(RecoverDirectory, PlantedFilesAreNeverObeyed) {
   EXPECT_EQ(fifo.Names(), std::vector<std::string>{kJournalName});
 }
 #endif
+
+// A replaced file keeps what the administrator set on it: natively its
+// mode, on Windows its hidden and system attributes. A failed fchmod fails
+// the patch with nothing changed; free space the system cannot tell stops
+// nothing.
+TEST(ApplyPayload, ReplacedFilesKeepWhatTheAdministratorSet) {
+  [[maybe_unused]] static int failing = -1;  // natively, the call that fails with EIO
+#ifdef _WIN32
+  const int chmod_call = -2;
+  const uint32_t mask = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  const std::vector<std::pair<uint32_t, int>> rows = {
+      {FILE_ATTRIBUTE_HIDDEN, -1}, {FILE_ATTRIBUTE_SYSTEM, -1}, {mask, -1}};
+#else
+  const int chmod_call = platform::kCallChmod;
+  const uint32_t mask = 07777;
+  const std::vector<std::pair<uint32_t, int>> rows = {
+      {0640, -1}, {0755, -1}, {0600, -1}, {0640, chmod_call}, {0755, platform::kCallStatFs}};
+  platform::g_fail_call = [](platform::SystemCall call, const char*) {
+    return call == failing ? EIO : 0;
+  };
+#endif
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::to_string(row.first) + " failing " + std::to_string(row.second));
+    ScratchDir dir;
+    Install(dir);
+    for (const char* name : {"Vusk.exe", "orvcore.dll"})
+      ASSERT_TRUE(SetPermissions(dir.Join(name), row.first));
+    const Snapshot before = Take(dir);
+    failing = row.second;
+    std::string why;
+    const bool refused = row.second == chmod_call;
+    EXPECT_EQ(Apply(Release().Payload(), dir, &why), !refused) << why;
+    failing = -1;
+    EXPECT_EQ(Take(dir), refused ? before : Release().After(before));
+    for (const char* name : {"Vusk.exe", "orvcore.dll"})
+      EXPECT_EQ(GetPermissions(dir.Join(name)) & mask, row.first) << name;
+    EXPECT_EQ(why.find("vusk.exe: cannot give the new file the permissions of the old one in " +
+                       dir.path() + ": a read or write error") != std::string::npos, refused) << why;
+  }
+#ifndef _WIN32
+  platform::g_fail_call = nullptr;
+#endif
+}
 
 TEST(ApplyPayload, EmptyDirectoryMeansTheCurrentDirectory) {
   ScratchDir dir;

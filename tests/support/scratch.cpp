@@ -10,6 +10,7 @@
 #else
 #include <dirent.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -89,6 +90,11 @@ bool IsDirectory(const std::string& path) {
          !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+uint32_t GetPermissions(const std::string& path) { return GetFileAttributesA(path.c_str()); }
+bool SetPermissions(const std::string& path, uint32_t set) {
+  return SetFileAttributesA(path.c_str(), set) != 0;
+}
+
 bool SetReadOnly(const std::string& path, bool read_only) {
   return SetFileAttributesA(path.c_str(), read_only ? FILE_ATTRIBUTE_READONLY
                                                     : FILE_ATTRIBUTE_NORMAL) != 0;
@@ -147,6 +153,19 @@ bool MakeDirectory(const std::string& path) { return mkdir(path.c_str(), 0777) =
 bool IsDirectory(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+uint32_t GetPermissions(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : ~0u;
+}
+bool SetPermissions(const std::string& path, uint32_t set) { return chmod(path.c_str(), set) == 0; }
+
+SmallVolume::SmallVolume(const std::string& path, int kilobytes)
+    : path_(path), mounted_(mount("tmpfs", path.c_str(), "tmpfs", 0,
+                                  ("size=" + std::to_string(kilobytes) + "k").c_str()) == 0) {}
+SmallVolume::~SmallVolume() {
+  if (mounted_) umount2(path_.c_str(), MNT_DETACH);
 }
 
 bool SetReadOnly(const std::string& path, bool read_only) {

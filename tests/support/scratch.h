@@ -48,4 +48,20 @@ bool SetWorkingDirectory(const char* path);
 // Removes a file or a whole directory tree.
 void RemoveTree(const std::string& path);
 
+// What an administrator sets on a file: POSIX its mode's permission bits,
+// Windows its attributes. ~0u when they cannot be read.
+uint32_t GetPermissions(const std::string& path);
+bool SetPermissions(const std::string& path, uint32_t set);
+
+#ifndef _WIN32
+// A RAM file system of `kilobytes` mounted on the directory `path` while
+// the object lives: a nearly full volume. Mounting needs root.
+struct SmallVolume {
+  SmallVolume(const std::string& path, int kilobytes);
+  ~SmallVolume();
+  std::string path_;
+  bool mounted_;
+};
+#endif
+
 #endif  // PATCHER_TESTS_SUPPORT_SCRATCH_H

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -386,8 +387,9 @@ TEST_F(PackCli, CommandLineConventions) {
   EXPECT_EQ(Lzcx({"list", "-"}, Payload()).out, list.out);
   Result json = Lzcx({"list", "--json", Payload()});
   EXPECT_EQ(json.status, 0) << json.err;
-  EXPECT_NE(json.out.find("{\"name\": \"vusk.exe\", \"compressed\": true, \"expanded\": 30000, "
-                          "\"packed\": " + std::to_string(exe_packed) + "}"),
+  EXPECT_NE(json.out.find("{\"name\": \"vusk.exe\", \"form\": \"compressed\", \"compressed\": true, "
+                          "\"expanded\": 30000, \"packed\": " + std::to_string(exe_packed) +
+                          ", \"old\": null}"),
             std::string::npos) << json.out;
   EXPECT_EQ(json.out.find("{\"checksums\": true, \"entries\": ["), 0u) << json.out;
 
@@ -679,7 +681,7 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
   ASSERT_EQ(Lzcx({"pack", "-q", "-o", no_program, hlp_path}).status, 0);
 
   enum Folder { kEmpty, kOld, kOldHelpNew, kCurrent, kCurrentInterrupted, kReadOnly, kLocked,
-                kLockedAWhile, kModified, kNewer };
+                kLockedAWhile, kModified, kNewer, kFull };
   struct Case {
     const char* what;
     Folder folder;
@@ -725,6 +727,9 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
        "version=1.25.0.0 dir="},
       {"a newer version, --force", kNewer, {"--force", "-C", "DIR", "PAYLOAD"}, 0, 0, true,
        kOldLog},
+      // On a volume of 16 KB, which the new files and the journals outgrow.
+      {"not enough free space", kFull, {"-C", "DIR", "PAYLOAD"}, 8, 8, false,
+       "status=8 word=cannot-write written=0"},
   };
   const std::string log = dir_.Join("patch.log");
   for (const Case& c : cases) {
@@ -736,6 +741,8 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
     ASSERT_TRUE(MakeDirectory(root.Join("Orvendel")));
     const std::string dir = root.Join("Orvendel/Tessaline \"R\"");
     ASSERT_TRUE(MakeDirectory(dir));
+    std::unique_ptr<SmallVolume> volume(c.folder == kFull ? new SmallVolume(dir, 16) : nullptr);
+    if (volume && !volume->mounted_) continue;  // not root: no volume to fill
     const bool current = c.folder == kCurrent || c.folder == kCurrentInterrupted;
     if (c.folder != kEmpty) {
       ASSERT_TRUE(WriteFileBytes(dir + "/Vusk.exe", current            ? exe
@@ -834,6 +841,10 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
     }
     if (c.status != 0 && c.status != 4) {
       EXPECT_EQ(r.err.find("lzcx: "), 0u) << r.err;
+    }
+    if (c.folder == kFull) {
+      EXPECT_EQ(r.err, "lzcx: " + dir + "/: not enough free space: 1 MB more needed; nothing was "
+                       "changed\n");
     }
     // The run's one log line (a usage error logs nothing).
     const std::string line = Slurp(log).substr(logged);
@@ -1321,6 +1332,21 @@ TEST_F(PatcherCli, PacksAFolderTreeByPath) {
     const std::string rows = Rows(list.out);
     EXPECT_EQ(rows.find("vusk.exe "), 0u) << rows;
     EXPECT_NE(rows.find(c.listed), std::string::npos) << rows;
+    // --json gives every entry the same keys, whatever its form.
+    Result json = Lzcx({"list", "--json", out});
+    std::istringstream lines(json.out);
+    int entries = 0;
+    for (std::string line; std::getline(lines, line);) {
+      if (line.compare(0, 3, "  {") != 0) continue;
+      std::string keys;
+      for (size_t at = 0; (at = line.find("\": ", at)) != std::string::npos; at += 3)
+        keys += line.substr(line.rfind('"', at - 1) + 1, at - line.rfind('"', at - 1) - 1) + " ";
+      EXPECT_EQ(keys, "name form compressed expanded packed old ") << line;
+      ++entries;
+    }
+    // (The rows end with the checksums' line.)
+    EXPECT_EQ(entries, static_cast<int>(std::count(rows.begin(), rows.end(), '\n')) - 1)
+        << json.out;
     Bytes made;
     ASSERT_TRUE(ReadFileBytes(out, &made));
     if (c.args[0] == "patcher" || c.args[1] == "--from") continue;

@@ -47,6 +47,11 @@ void PrintJsonString(const char* s) {
   putchar('"');
 }
 
+// The word for an entry's form in the list, as a table row and in JSON.
+const char* ListedForm(const PayloadEntry& e) {
+  return e.removal ? "removal" : IsDelta(e) ? "delta" : e.compressed ? "compressed" : "stored";
+}
+
 int List(const char* path, const FileBytes& payload, uint32_t, bool json) {
   char fault[512];
   PayloadIntegrity integrity;
@@ -61,14 +66,20 @@ int List(const char* path, const FileBytes& payload, uint32_t, bool json) {
   if (json) {
     printf("{\"checksums\": %s, \"entries\": [", integrity.checksums ? "true" : "false");
     for (const char* separator = "\n"; reader.Next(&e); separator = ",\n") {
+      // Every entry has every key, null where the form has no such size,
+      // so that a reader never has to ask whether a key is there.
       printf("%s  {\"name\": ", separator);
       PrintJsonString(e.name);
-      printf(", \"compressed\": %s, \"expanded\": %u, \"packed\": %u",
-             e.compressed ? "true" : "false", e.expanded_length, e.size);
+      printf(", \"form\": \"%s\", \"compressed\": %s", ListedForm(e),
+             e.compressed ? "true" : "false");
+      if (e.removal)
+        printf(", \"expanded\": null, \"packed\": null");
+      else
+        printf(", \"expanded\": %u, \"packed\": %u", e.expanded_length, e.size);
       if (IsDelta(e) || e.removal)
-        printf(", \"form\": \"%s\", \"old\": %llu", EntryFormName(e),
-               static_cast<unsigned long long>(e.old_size));
-      putchar('}');
+        printf(", \"old\": %llu}", static_cast<unsigned long long>(e.old_size));
+      else
+        printf(", \"old\": null}");
     }
     printf("\n]}\n");
     return 0;
@@ -79,8 +90,7 @@ int List(const char* path, const FileBytes& payload, uint32_t, bool json) {
     if (e.removal)
       printf("%-29s  %-10s  %10s  %10s  %6s", e.name, "removal", "-", "-", "-");
     else
-      printf("%-29s  %-10s  %10u  %10u  %6.3f", e.name,
-             IsDelta(e) ? "delta" : e.compressed ? "compressed" : "stored", e.expanded_length,
+      printf("%-29s  %-10s  %10u  %10u  %6.3f", e.name, ListedForm(e), e.expanded_length,
              e.size, Ratio(e.size, e.expanded_length));
     if (IsDelta(e) || e.removal)
       printf("  %10llu\n", static_cast<unsigned long long>(e.old_size));

@@ -21,6 +21,8 @@ enum SystemCall {
   kCallUnlink,
   kCallMakeFolder,    // mkdirat
   kCallRemoveFolder,  // unlinkat of a directory
+  kCallStatFs,        // fstatvfs of a directory
+  kCallChmod,         // fchmod
   kSystemCalls,
 };
 

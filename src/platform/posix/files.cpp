@@ -9,6 +9,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <new>
@@ -318,6 +319,26 @@ int RenameFile(Directory* dir, const char* from, const char* to, int replace) {
 
 int RemoveFile(Directory* dir, const char* name) {
   return (Failed(kCallUnlink, name) == 0 && unlinkat(dir->fd, name, 0) == 0) || NoteErrno();
+}
+
+int RoomFor(Directory* dir, uint64_t bytes, uint32_t files, uint64_t* lacking) {
+  *lacking = 0;
+  struct statvfs vfs;
+  if (Failed(kCallStatFs, "") || fstatvfs(dir->fd, &vfs) != 0) return NoteErrno();
+  const uint64_t unit = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
+  const uint64_t free = static_cast<uint64_t>(vfs.f_bavail) * unit;
+  const uint64_t need = bytes + files * unit;
+  if (need <= free) return 1;
+  *lacking = need - free;
+  return Note(kFailureNoSpace, 0);
+}
+
+int KeepPermissions(Directory* dir, const char* from, File* to) {
+  struct stat st;
+  if (StatAt(dir->fd, from, &st) != 0) return NoteErrno();
+  // fchmod, not the mode at creation: the umask would take bits away.
+  return (Failed(kCallChmod, from) == 0 && fchmod(to->fd, st.st_mode & 07777) == 0) ||
+         NoteErrno();
 }
 
 namespace {

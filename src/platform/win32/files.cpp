@@ -414,7 +414,9 @@ Presence LookUpName(Directory* dir, const char* name) {
 
 File* CreateNewFile(Directory* dir, const char* name) {
   HANDLE h;
-  const NTSTATUS status = OpenIn(dir, name, GENERIC_WRITE, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE, &h);
+  // (With the rights KeepPermissions needs to give it an access list.)
+  const NTSTATUS status = OpenIn(dir, name, GENERIC_WRITE | READ_CONTROL | WRITE_DAC, 0, FILE_CREATE,
+                                 FILE_NON_DIRECTORY_FILE, &h);
   if (status) return NoteStatus(status), nullptr;
   return reinterpret_cast<File*>(h);
 }
@@ -500,6 +502,105 @@ int RemoveFile(Directory* dir, const char* name) {
   Close(h);
   return removed;
 }
+
+// FILE_FS_SIZE_INFORMATION and FILE_BASIC_INFORMATION laid out with
+// their 64-bit fields aligned no more than a pointer (WideField): as the
+// system's structs, they would make every function that holds one on its
+// stack realign its frame.
+struct VolumeSize {
+  WideField total_units;
+  WideField available_units;  // to the calling thread's user: quotas count
+  ULONG sectors_per_unit;
+  ULONG bytes_per_sector;
+};
+struct BasicFacts {
+  WideField times[4];  // zero: each stays as it is
+  ULONG attributes;    // zero: they stay as they are
+  ULONG padding;       // to the system's size, which it checks
+};
+
+int RoomFor(Directory* dir, uint64_t bytes, uint32_t files, uint64_t* lacking) {
+  *lacking = 0;
+  // Looked up, not imported: one more import would cost the program a
+  // whole file block of its import section.
+  typedef NTSTATUS(NTAPI * QueryVolume)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG,
+                                        FS_INFORMATION_CLASS);
+  const QueryVolume query = reinterpret_cast<QueryVolume>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryVolumeInformationFile")));
+  if (!query) return NoteLastError();
+  VolumeSize size;
+  IO_STATUS_BLOCK io;
+  const NTSTATUS status = query(dir->handle, &io, &size, sizeof size, FileFsSizeInformation);
+  if (status) return NoteStatus(status);
+  const uint32_t unit = size.sectors_per_unit * size.bytes_per_sector;
+  const uint64_t free = size.available_units * unit;
+  const uint64_t need = bytes + static_cast<uint64_t>(files) * unit;
+  if (need <= free) return 1;
+  *lacking = need - free;
+  return Note(kFailureNoSpace, 0);
+}
+
+#ifndef PATCHER_NO_ACCESS_LIST_COPY
+namespace {
+
+// Gives the file open as `to` the access list of the file open as `from`
+// when that one has entries of its own (not all inherited from its
+// folder), or is protected from its folder's: what an administrator set.
+// A list of inherited entries alone the new file has from the folder.
+bool KeepAccessList(HANDLE from, HANDLE to) {
+  PACL list = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD error = GetSecurityInfo(from, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                nullptr, &list, nullptr, &descriptor);
+  if (error) return NoteStatus(error), false;
+  // GetSecurityInfo's descriptor is self-relative.
+  const bool sealed =
+      static_cast<SECURITY_DESCRIPTOR_RELATIVE*>(descriptor)->Control & SE_DACL_PROTECTED;
+  bool own = sealed;
+  const BYTE* entry = list ? reinterpret_cast<const BYTE*>(list + 1) : nullptr;
+  for (WORD i = 0; list && i < list->AceCount; ++i) {
+    const ACE_HEADER* header = reinterpret_cast<const ACE_HEADER*>(entry);
+    own = own || !(header->AceFlags & INHERITED_ACE);
+    entry += header->AceSize;
+  }
+  if (own)
+    error = SetSecurityInfo(to, SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION | (sealed ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                : UNPROTECTED_DACL_SECURITY_INFORMATION),
+                            nullptr, nullptr, list, nullptr);
+  LocalFree(descriptor);
+  return !error || NoteStatus(error);
+}
+
+}  // namespace
+#endif
+
+int KeepPermissions(Directory* dir, const char* from, File* to) {
+  HANDLE h;
+  NTSTATUS status = OpenIn(dir, from, FILE_READ_ATTRIBUTES | READ_CONTROL, kShareAll, FILE_OPEN,
+                           FILE_NON_DIRECTORY_FILE, &h);
+  if (status) return NoteStatus(status);
+  BY_HANDLE_FILE_INFORMATION info;
+  BOOL known = GetFileInformationByHandle(h, &info);
+  if (!known) NoteLastError();
+#ifndef PATCHER_NO_ACCESS_LIST_COPY
+  known = known && KeepAccessList(h, AsHandle(to));
+#endif
+  Close(h);
+  if (!known) return 0;
+  BasicFacts basic = {};
+  basic.attributes = info.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                              FILE_ATTRIBUTE_ARCHIVE |
+                                              FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+  // None at all is said as "normal".
+  if (!basic.attributes) basic.attributes = FILE_ATTRIBUTE_NORMAL;
+  IO_STATUS_BLOCK io;
+  status = NtSetInformationFile(AsHandle(to), &io, &basic, sizeof basic, FileBasicInformation);
+  return !status || NoteStatus(status);
+}
+
+static_assert(sizeof(VolumeSize) == sizeof(FILE_FS_SIZE_INFORMATION), "as the system's");
+static_assert(sizeof(BasicFacts) == sizeof(FILE_BASIC_INFORMATION), "as the system's");
 
 namespace {
 
