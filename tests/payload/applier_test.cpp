@@ -109,14 +109,23 @@ TEST(PlatformFailure, EachKindComesFromTheFailingCall) {
   FileOps ops;
   platform::Directory* d = ops.Open(dir.path().c_str());
   platform::Directory* again = ops.Open(dir.path().c_str());
-  ASSERT_TRUE(d && again);
+  // A folder where the lock file goes: not a lock of ours.
+  ASSERT_TRUE(MakeDirectory(other.Join("~ptlock.tmp")));
+  platform::Directory* blocked = ops.Open(other.path().c_str());
+  ASSERT_TRUE(d && again && blocked);
   ASSERT_EQ(ops.Lock(d, "~ptlock.tmp"), platform::kLockTaken);
+#ifdef _WIN32
+  const std::string holder = "the lock is held by another process";
+#else
+  // Two opens in one process exclude each other too: the holder is this one.
+  const std::string holder = "the lock is held by process " + std::to_string(getpid()) + " (";
+#endif
   char found[platform::kPathBuffer];
   struct Case {
     const char* what;
     std::function<bool()> fails;
     platform::FailureKind kind;
-    const char* says;
+    std::string says;
     bool folder;
   };
   const std::vector<Case> cases = {
@@ -135,7 +144,9 @@ TEST(PlatformFailure, EachKindComesFromTheFailingCall) {
       {"name too long", [&] { return !ops.CreateNew(d, std::string(300, 'n').c_str()); },
        platform::kFailureNameTooLong, "a name too long", false},
       {"lock held", [&] { return ops.Lock(again, "~ptlock.tmp") == platform::kLockBusy; },
-       platform::kFailureInUse, "in use by another program (", true},
+       platform::kFailureLockHeld, holder, true},
+      {"lock file no file", [&] { return ops.Lock(blocked, "~ptlock.tmp") == platform::kLockFailed; },
+       platform::kFailureForeignLock, "another user's lock file, a link or no file", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -146,8 +157,12 @@ TEST(PlatformFailure, EachKindComesFromTheFailingCall) {
     platform::DescribeFailure(failure, c.folder, text, sizeof text);
     EXPECT_EQ(std::string(text).find(c.says), 0u) << text;
   }
+  ops.CloseDirectory(blocked);
   ops.CloseDirectory(again);
   ops.CloseDirectory(d);
+  // Only the lock taken goes with its directory; the folder in its place stays.
+  EXPECT_EQ(Take(dir).count("~ptlock.tmp"), 0u);
+  EXPECT_TRUE(IsDirectory(other.Join("~ptlock.tmp")));
   SetReadOnly(dir.Join("read-only"), false);
 }
 

@@ -219,7 +219,11 @@ int StatusOf(ApplyStatus status, platform::Failure failure) {
     case kApplyBusy: return kExtractInUse;
     case kApplyOldFileMismatch: return kExtractNotInstalled;
     case kApplyNeedsRecovery: return kExtractNeedsRecovery;
-    default: return failure.kind == platform::kFailureInUse ? kExtractInUse : kExtractFailed;
+    default:
+      // Another user's lock file stays until someone moves it.
+      return failure.kind == platform::kFailureInUse          ? kExtractInUse
+             : failure.kind == platform::kFailureForeignLock ? kExtractCannotWrite
+                                                              : kExtractFailed;
   }
 }
 
@@ -227,8 +231,9 @@ const char* StatusWord(int status) {
   static const char* const kWords[] = {
       "patched", "failed, nothing changed", "usage", "not installed",
       "already up to date, nothing written", "a file is in use, try again later",
-      "the folder needs recovery"};
-  return status >= 0 && status <= 6 ? kWords[status] : "?";
+      "the folder needs recovery", "not the version this patch upgrades",
+      "cannot write here, retrying will not help"};
+  return status >= 0 && status <= 8 ? kWords[status] : "?";
 }
 
 int Finish(RunLog& log, int status, const std::string& where) {
@@ -460,6 +465,7 @@ int RecoverCommand(const CliCommand& command, int argc, char** argv) {
       return kExtractInUse;
     default:
       if (ExplainStop(ops, dir, directory).empty()) fprintf(stderr, "lzcx: %s\n", fault);
-      return 1;
+      return ops.failure.kind == platform::kFailureForeignLock ? kExtractCannotWrite
+                                                                : kExtractFailed;
   }
 }

@@ -14,6 +14,7 @@ enum ExtractStatus {
   kExtractUpToDate = 4,     // every file already as the payload has it
   kExtractInUse = 5,        // a file in use or read-only: try again later
   kExtractNeedsRecovery = 6,// a double fault: the next run restores it
+  kExtractCannotWrite = 8,  // retrying will not help (another user's lock file)
 };
 
 // argv[0] is the command's name. Return the exit status.
