@@ -7,6 +7,8 @@
 #include <string.h>
 #ifndef _WIN32
 #include <unistd.h>
+
+#include "platform/posix/fault_points.h"
 #endif
 
 #include <functional>
@@ -97,6 +99,67 @@ TEST(ApplyPayload, ReadOnlyTargetFailsWithTheDirectoryUnchanged) {
   EXPECT_TRUE(Apply(Release().Payload(), dir, &why)) << why;
   EXPECT_EQ(Take(dir), Release().After(before));
 }
+
+#ifndef _WIN32
+// The lock file's name changing while the lock is taken, done by the
+// failure point before each flock (`times` of them): the lock is taken on
+// the file under the name, or the change is judged as it would be at
+// first sight.
+std::string g_lock_path;
+char g_lock_change;  // 'r' removed, 'o' replaced by a file of ours, 'l' by a link
+int g_lock_changes;
+int ChangeLockAtFlock(platform::SystemCall call, const char*) {
+  if (call != platform::kCallLock || g_lock_changes == 0) return 0;
+  --g_lock_changes;
+  unlink(g_lock_path.c_str());
+  if (g_lock_change == 'o' && !WriteFileBytes(g_lock_path, {})) abort();
+  if (g_lock_change == 'l' && symlink("elsewhere", g_lock_path.c_str())) abort();
+  return 0;
+}
+
+TEST(PlatformLock, TheNameChangingUnderTheLockIsJudgedAgain) {
+  struct Row {
+    char change;
+    int times;
+    platform::LockResult result;
+    platform::FailureKind kind;  // when not taken
+  };
+  const Row rows[] = {
+      {'r', 1, platform::kLockTaken, platform::kFailureOther},
+      {'o', 1, platform::kLockTaken, platform::kFailureOther},
+      {'o', 7, platform::kLockTaken, platform::kFailureOther},
+      {'l', 1, platform::kLockFailed, platform::kFailureForeignLock},
+      {'r', 100, platform::kLockBusy, platform::kFailureLockHeld},
+  };
+  FileOps ops;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(1, row.change) + " x" + std::to_string(row.times));
+    ScratchDir dir;
+    platform::Directory* d = ops.Open(dir.path().c_str());
+    platform::Directory* again = ops.Open(dir.path().c_str());
+    ASSERT_TRUE(d && again);
+    g_lock_path = dir.Join("~ptlock.tmp");
+    g_lock_change = row.change;
+    g_lock_changes = row.times;
+    platform::g_fail_call = ChangeLockAtFlock;
+    const platform::LockResult result = ops.Lock(d, "~ptlock.tmp");
+    platform::g_fail_call = nullptr;
+    EXPECT_EQ(result, row.result);
+    if (result != platform::kLockTaken) {
+      EXPECT_EQ(ops.LastFailure().kind, row.kind);
+    } else {
+      // What is held is the file under the name: a second lock meets this process.
+      EXPECT_EQ(ops.Lock(again, "~ptlock.tmp"), platform::kLockBusy);
+      EXPECT_EQ(ops.LastFailure().code, static_cast<uint32_t>(getpid()));
+    }
+    ops.CloseDirectory(again);
+    ops.CloseDirectory(d);
+    // Nothing of the lock's is left; a link that took its place stays.
+    EXPECT_EQ(ListNames(dir.path()),
+              row.change == 'l' ? std::vector<std::string>{"~ptlock.tmp"} : std::vector<std::string>{});
+  }
+}
+#endif
 
 // Each kind of failure, met by a real call of the platform, as it is
 // noted and said.

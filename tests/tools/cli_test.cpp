@@ -759,10 +759,13 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
     if (other_user && (geteuid() != 0 || !nobody)) continue;  // only root runs one as another
     ASSERT_EQ(chmod(root.path().c_str(), 0755), 0);
     std::unique_ptr<FlockHolder> holder;
-    if (c.folder == kLockOfAnother)
-      ASSERT_TRUE(WriteFileBytes(lock, {}) && chown(lock.c_str(), nobody->pw_uid, nobody->pw_gid) == 0);
-    if (c.folder == kLockALink) ASSERT_EQ(symlink(hlp_path.c_str(), lock.c_str()), 0);
-    if (c.folder == kLockAFolder) ASSERT_TRUE(MakeDirectory(lock));
+    const bool laid =
+        c.folder == kLockOfAnother ? WriteFileBytes(lock, {}) &&
+                                         chown(lock.c_str(), nobody->pw_uid, nobody->pw_gid) == 0
+        : c.folder == kLockALink   ? symlink(hlp_path.c_str(), lock.c_str()) == 0
+        : c.folder == kLockAFolder ? MakeDirectory(lock)
+                                   : true;
+    ASSERT_TRUE(laid);
     if (other_user || c.folder == kLockHeld) {
       holder.reset(new FlockHolder(c.folder == kFolderFlocked ? dir : lock,
                                    other_user ? nobody : nullptr, c.folder == kLockHeld));
