@@ -47,7 +47,6 @@ const NameCase kNameCases[] = {
     {"~PT1A2B3C4D.TMP", kNameReserved, kNameReserved},
     {"~ptjrnl.tmp", kNameReserved, kNameReserved},
     {"~ptJrnl.New", kNameReserved, kNameReserved},
-    {"~PTLOCK.tmp", kNameReserved, kNameReserved},
     // Devices in every spelling Windows knows.
     {"CON", Device, Device},
     {"con.txt", Device, Device},

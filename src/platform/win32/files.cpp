@@ -357,8 +357,8 @@ LockResult LockDirectory(Directory* dir, const char* lock_name) {
     // named, not waited on as a running patch.
     status = OpenIn(dir, lock_name, GENERIC_READ | READ_CONTROL, 0, FILE_OPEN, 0, &h);
     BY_HANDLE_FILE_INFORMATION info;
-    if (!status && (!GetFileInformationByHandle(h, &info) ||
-                    (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+    const DWORD not_file = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    if (!status && (!GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & not_file) ||
                     !OwnedByUs(h))) {
       Close(h);
       return Note(kFailureForeignLock, 0), kLockFailed;
