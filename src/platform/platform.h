@@ -102,7 +102,7 @@ void CloseDirectory(Directory* dir);
 // created it). A crash releases the lock either way. One that another
 // user made, a link or no plain file is refused (kFailureForeignLock),
 // never waited on: anyone who may only read the directory cannot stop its
-// patches.
+// patches. On a read-only file system (POSIX) it is taken, holding nothing.
 enum LockResult {
   kLockTaken = 0,
   kLockBusy = 1,    // another process holds it

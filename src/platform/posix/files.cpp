@@ -198,6 +198,9 @@ LockResult LockDirectory(Directory* dir, const char* lock_name) {
       if (fd < 0 && errno == ENOENT) continue;
       if (fd < 0 && errno == ELOOP) return Note(kFailureForeignLock, 0), kLockFailed;
     }
+    // On a read-only file system no patch can change anything: nothing to
+    // hold, and an installation there can still be found up to date.
+    if (fd < 0 && errno == EROFS) return kLockTaken;
     if (fd < 0) return NoteErrno(), kLockFailed;
     // What was opened is judged (the name may have been replaced between
     // the look and the open; one made here is ours, whatever owner the file
