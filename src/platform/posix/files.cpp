@@ -143,7 +143,7 @@ int NoteHolderOf(const struct stat& st) {
       if (sscanf(line, "%*d: %15s %*s %*s %u %x:%x:%llu", type, &pid, &major_number,
                  &minor_number, &inode) == 5 &&
           !strcmp(type, "FLOCK") && inode == st.st_ino && major_number == major(st.st_dev) &&
-          minor_number == minor(st.st_dev))
+          minor_number == minor(st.st_dev) && pid <= 0x7fffffffu)  // (not in our pid space: 0)
         holder = pid;
     }
     fclose(locks);
