@@ -353,6 +353,13 @@ class Transaction {
     return said_;
   }
 #endif
+  // Whether the lock just refused is a file of another user, for a fault
+  // text only.
+#ifdef PATCHER_NO_FAULT_TEXT
+  bool ForeignLock() { return false; }
+#else
+  bool ForeignLock() { return ops_.LastFailure().kind == platform::kFailureForeignLock; }
+#endif
   const char* Temp(uint32_t number, char* buffer) const {
     TempName(number, buffer);
     return buffer;
@@ -420,8 +427,11 @@ int Transaction::Open(ApplyStatus* status) {
       return 1;
     case platform::kLockBusy:
       *status = kApplyBusy;
-      return FailIn("another patch of %s is running: nothing was changed");
+      return FailIn("another patch of %s is running (%s): nothing was changed", Said(true));
     default:
+      if (ForeignLock())
+        return Fail("%s in %s: %s: nothing was changed; move it away, then run the patch again",
+                    kLockName, Said());
       return FailIn("cannot lock %s against a second patch (%s): nothing was changed",
                     Said(true));
   }

@@ -35,7 +35,7 @@ enum NameVerdict {
                           // alone or before a dot, spaces around ignored
   kNameNotAscii,          // packing: beyond printable ASCII
   kNameNotUtf8,           // reading: beyond ASCII and not well-formed UTF-8
-  kNameReserved,          // the patch's own files: its journal, ~pt<hex>.tmp
+  kNameReserved,          // the patch's own files: its journal, lock, ~pt<hex>.tmp
   kPathTooLong,           // a path of more than kLongestPath bytes
 };
 

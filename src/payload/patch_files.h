@@ -1,5 +1,5 @@
 // The names a patch gives its own files in the target directory: the
-// journal, the journal being written, the lock (Windows) and the
+// journal, the journal being written, the lock and the
 // temporaries and backups ("~pt0000.tmp", ...). No entry may bear one of
 // them, and recovery touches nothing else.
 #ifndef PATCHER_PAYLOAD_PATCH_FILES_H

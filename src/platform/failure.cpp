@@ -10,12 +10,18 @@ namespace platform {
 
 namespace {
 thread_local Failure t_failure;
+thread_local char t_holder[32];  // the command of the lock's holder
 }  // namespace
 
 int Note(FailureKind kind, uint32_t code) {
   t_failure.kind = kind;
   t_failure.code = code;
   return 0;
+}
+
+int NoteLockHolder(uint32_t pid, const char* name) {
+  snprintf(t_holder, sizeof t_holder, "%s", name);
+  return Note(kFailureLockHeld, pid);
 }
 
 Failure LastFailure() { return t_failure; }
@@ -38,15 +44,23 @@ void DescribeFailure(Failure failure, bool folder, char* text, int size) {
       "out of disk space",
       "a read or write error",
       "a name too long",
+      "the lock is held by another process",
+      "another user's lock file, a link or no file",
   };
   const char* words = failure.kind == kFailureNotFound ? (folder ? "no such directory" : "no such file")
                       : failure.kind == kFailureDenied ? (folder ? "access denied" : "read-only")
-                      : failure.kind <= kFailureNameTooLong ? kWords[failure.kind]
+                      : failure.kind <= kFailureForeignLock ? kWords[failure.kind]
                                                             : kWords[0];
+  if (failure.kind == kFailureLockHeld && failure.code) {
+    snprintf(text, size, "the lock is held by process %u (%s)", failure.code,
+             t_holder[0] ? t_holder : "?");
+    return;
+  }
   // The kinds that tell it all in the kind's own words, and a refusal by
   // the platform's own rules, carry no system text.
   const bool told = failure.kind == kFailureNotFound || failure.kind == kFailureExists ||
-                    (failure.kind >= kFailureDirectory && failure.kind <= kFailureLink);
+                    (failure.kind >= kFailureDirectory && failure.kind <= kFailureLink) ||
+                    failure.kind >= kFailureLockHeld;
   if (told || !failure.code) {
     snprintf(text, size, "%s", words);
     return;

@@ -12,6 +12,9 @@ namespace platform {
 #ifdef PATCHER_NO_FAULT_TEXT
 __attribute__((always_inline)) inline int Note(FailureKind, uint32_t) { return 0; }
 #else
+// Notes kFailureLockHeld by process `pid` (zero: unknown), named `name`
+// (its command, as the system gives it; may be empty); zero.
+int NoteLockHolder(uint32_t pid, const char* name);
 // Notes the failure; zero.
 int Note(FailureKind kind, uint32_t code);
 // The system's text for `code`, into `text` (`size` bytes).

@@ -62,6 +62,10 @@ enum FailureKind {
   kFailureNoSpace,
   kFailureIo,
   kFailureNameTooLong,
+  kFailureLockHeld,     // the patch lock is taken: the code is the holder's
+                        // process id where the system tells it, else zero
+  kFailureForeignLock,  // the lock file is not one this user made (another
+                        // owner, a link, no plain file): never waited on
 };
 struct Failure {
   FailureKind kind;
@@ -91,10 +95,14 @@ Directory* OpenDirectory(const char* path);
 void CloseDirectory(Directory* dir);
 
 // Takes the patch lock of `dir` for as long as it stays open, so that two
-// patches (or a patch and a recovery) of one directory never run at once.
-// POSIX: flock on the directory itself. Windows: the file `lock_name` in
-// it, held open without sharing (and removed on close when this call
-// created it). A crash releases the lock either way.
+// patches (or a patch and a recovery) of one directory never run at once:
+// the file `lock_name` in it, of the user this process runs as. POSIX:
+// flock on it, its name removed on close while it still leads to it.
+// Windows: held open without sharing (and removed on close when this call
+// created it). A crash releases the lock either way. One that another
+// user made, a link or no plain file is refused (kFailureForeignLock),
+// never waited on: anyone who may only read the directory cannot stop its
+// patches. On a read-only file system (POSIX) it is taken, holding nothing.
 enum LockResult {
   kLockTaken = 0,
   kLockBusy = 1,    // another process holds it

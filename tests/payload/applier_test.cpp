@@ -103,6 +103,16 @@ TEST(ApplyPayload, ReadOnlyTargetFailsWithTheDirectoryUnchanged) {
   EXPECT_EQ(Take(dir), Release().After(before));
 }
 
+#ifndef _WIN32
+// Before the next `g_lock_changes` flocks, the lock file's name goes, as when its holder lets go.
+std::string g_lock_path;
+int g_lock_changes;
+int RemoveLockAtFlock(platform::SystemCall call, const char*) {
+  if (call == platform::kCallLock && g_lock_changes > 0 && g_lock_changes--) unlink(g_lock_path.c_str());
+  return 0;
+}
+#endif
+
 // Each kind of failure, met by a real call of the platform, as it is
 // noted and said.
 TEST(PlatformFailure, EachKindComesFromTheFailingCall) {
@@ -114,7 +124,17 @@ TEST(PlatformFailure, EachKindComesFromTheFailingCall) {
   FileOps ops;
   platform::Directory* d = ops.Open(dir.path().c_str());
   platform::Directory* again = ops.Open(dir.path().c_str());
-  ASSERT_TRUE(d && again);
+  // A folder where the lock file goes: not a lock of ours.
+  ASSERT_TRUE(MakeDirectory(other.Join("~ptlock.tmp")));
+  platform::Directory* blocked = ops.Open(other.path().c_str());
+  ASSERT_TRUE(d && again && blocked);
+#ifndef _WIN32
+  // Its name gone at the flock: taken again, on the file under the name
+  // (which the lock of `again` below meets).
+  g_lock_path = dir.Join("~ptlock.tmp");
+  g_lock_changes = 1;
+  platform::g_fail_call = RemoveLockAtFlock;
+#endif
   ASSERT_EQ(ops.Lock(d, "~ptlock.tmp"), platform::kLockTaken);
   char found[platform::kPathBuffer];
   uint64_t lacking = 0;
@@ -141,7 +161,9 @@ TEST(PlatformFailure, EachKindComesFromTheFailingCall) {
       {"name too long", [&] { return !ops.CreateNew(d, std::string(300, 'n').c_str()); },
        platform::kFailureNameTooLong, "a name too long", false},
       {"lock held", [&] { return ops.Lock(again, "~ptlock.tmp") == platform::kLockBusy; },
-       platform::kFailureInUse, "in use by another program (", true},
+       platform::kFailureLockHeld, "the lock is held by ", true},
+      {"lock file no file", [&] { return ops.Lock(blocked, "~ptlock.tmp") == platform::kLockFailed; },
+       platform::kFailureForeignLock, "another user's lock file, a link or no file", true},
       {"no room", [&] { return !ops.RoomFor(d, 1ull << 62, 1, &lacking) && lacking > (1ull << 61); },
        platform::kFailureNoSpace, "out of disk space", true},
   };
@@ -154,8 +176,20 @@ TEST(PlatformFailure, EachKindComesFromTheFailingCall) {
     platform::DescribeFailure(failure, c.folder, text, sizeof text);
     EXPECT_EQ(std::string(text).find(c.says), 0u) << text;
   }
+#ifndef _WIN32
+  // On a read-only file system there is nothing to hold.
+  platform::g_fail_call = [](platform::SystemCall call, const char*) {
+    return call == platform::kCallOpen ? EROFS : 0;
+  };
+  EXPECT_EQ(ops.Lock(blocked, "x"), platform::kLockTaken);
+  platform::g_fail_call = nullptr;
+#endif
+  ops.CloseDirectory(blocked);
   ops.CloseDirectory(again);
   ops.CloseDirectory(d);
+  // Only the lock taken goes with its directory; the folder in its place stays.
+  EXPECT_EQ(Take(dir).count("~ptlock.tmp"), 0u);
+  EXPECT_TRUE(IsDirectory(other.Join("~ptlock.tmp")));
   SetReadOnly(dir.Join("read-only"), false);
 }
 

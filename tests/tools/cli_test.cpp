@@ -1,9 +1,14 @@
 // The built lzcx program, run as a patch author runs it: exit status, the
 // lines on stderr, and what is (or is not) left on the disk.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
 #include <spawn.h>
 #include <string.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -648,6 +653,22 @@ TEST_F(PayloadCli, EveryRoadFinishesAnInterruptedPatch) {
            road.what, road.trials, road.whole, road.statuses[0], road.statuses[4], road.told);
 }
 
+// A process of `user` (null: as this one) holding a flock on `path` (made
+// when `make`), stopped until killed; -1 when it could not take it.
+pid_t HoldFlock(const std::string& path, const passwd* user, bool make) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = prctl(PR_SET_PDEATHSIG, SIGKILL) ||
+                           (user && (setgroups(0, nullptr) || setgid(user->pw_gid) ||
+                                     setuid(user->pw_uid)))
+                       ? -1
+                       : open(path.c_str(), O_RDONLY | (make ? O_CREAT | O_EXCL : 0), 0600);
+    _exit(fd < 0 || flock(fd, LOCK_EX | LOCK_NB) || raise(SIGSTOP));
+  }
+  int status = 0;
+  return pid > 0 && waitpid(pid, &status, WUNTRACED) == pid && WIFSTOPPED(status) ? pid : -1;
+}
+
 // extract's exit statuses, one machine state each, what the folder holds
 // after it (the new files, or exactly what it held: the same files, not
 // rewritten), and the one log line of the run. --check first on each: the
@@ -680,8 +701,12 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
   const std::string no_program = dir_.Join("no-program.bin");
   ASSERT_EQ(Lzcx({"pack", "-q", "-o", no_program, hlp_path}).status, 0);
 
+  // The lock: the folder flocked by another user (the old lock), ~ptlock.tmp
+  // theirs (flocked by them), or a link.
   enum Folder { kEmpty, kOld, kOldHelpNew, kCurrent, kCurrentInterrupted, kReadOnly, kLocked,
-                kLockedAWhile, kModified, kNewer, kFull };
+                kLockedAWhile, kModified, kNewer, kFull, kFolderFlocked, kLockOfAnother,
+                kLockALink };
+  const passwd* nobody = getpwnam("nobody");
   struct Case {
     const char* what;
     Folder folder;
@@ -730,6 +755,13 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
       // On a volume of 16 KB, which the new files and the journals outgrow.
       {"not enough free space", kFull, {"-C", "DIR", "PAYLOAD"}, 8, 8, false,
        "status=8 word=cannot-write written=0"},
+      // The check takes no lock: these are a run's to meet.
+      {"the folder flocked by another user", kFolderFlocked, {"-C", "DIR", "PAYLOAD"}, 0, 0, true,
+       kOldLog},
+      {"the lock file another user's", kLockOfAnother, {"-C", "DIR", "PAYLOAD"}, 8, -1, false,
+       "status=8 word=cannot-write written=0"},
+      {"the lock file a link", kLockALink, {"-C", "DIR", "PAYLOAD"}, 8, -1, false,
+       "status=8 word=cannot-write written=0"},
   };
   const std::string log = dir_.Join("patch.log");
   for (const Case& c : cases) {
@@ -760,6 +792,16 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
     if (c.folder == kReadOnly) {
       ASSERT_EQ(chmod((dir + "/vusk.hlp").c_str(), 0444), 0);
     }
+    const std::string lock = dir + "/~ptlock.tmp";
+    const bool other_user = c.folder == kFolderFlocked || c.folder == kLockOfAnother;
+    if (other_user && (geteuid() != 0 || !nobody)) continue;  // only root runs one as another
+    ASSERT_EQ(chmod(root.path().c_str(), 0755), 0);
+    ASSERT_TRUE(c.folder == kLockOfAnother
+                    ? WriteFileBytes(lock, {}) && !chown(lock.c_str(), nobody->pw_uid, 0)
+                    : c.folder != kLockALink || !symlink(hlp_path.c_str(), lock.c_str()));
+    const pid_t flocker =
+        other_user ? HoldFlock(c.folder == kFolderFlocked ? dir : lock, nobody, false) : 0;
+    ASSERT_GE(flocker, 0);
     // Another patch: the folder's lock, held by the platform's own call
     // here, or in a child process for a second.
     platform::Directory* held = nullptr;
@@ -812,7 +854,7 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
     const size_t logged = Slurp(log).size();
     Result r = Lzcx(args);
     if (holder > 0) waitpid(holder, nullptr, 0);
-    if (held) platform::CloseDirectory(held);
+    if (flocker > 0 && kill(flocker, SIGKILL) == 0) waitpid(flocker, nullptr, 0);
     EXPECT_EQ(r.status, c.status) << r.out << r.err;
     if (c.patched) {
       EXPECT_EQ(ListNames(dir), (std::vector<std::string>{
@@ -822,6 +864,7 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
     } else {
       EXPECT_TRUE(Snapshot(dir) == before);
     }
+    if (held) platform::CloseDirectory(held);  // (its lock file goes with it)
     // A file already new is not rewritten, nor is anything of a refusal.
     struct stat after_exe = {}, after_hlp = {};
     stat((dir + "/Vusk.exe").c_str(), &after_exe);
@@ -842,6 +885,15 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
     if (c.status != 0 && c.status != 4) {
       EXPECT_EQ(r.err.find("lzcx: "), 0u) << r.err;
     }
+    // A lock file not ours is named; a held one names its holder (this test).
+    std::string command = Slurp("/proc/self/comm");
+    command.pop_back();
+    const std::string named = c.folder == kLockOfAnother || c.folder == kLockALink
+                                  ? "~ptlock.tmp in " + dir + "/: another user's"
+                              : c.folder == kLocked
+                                  ? "process " + std::to_string(getpid()) + " (" + command + ")"
+                                  : "";
+    EXPECT_NE(r.err.find(named), std::string::npos) << r.err;
     if (c.folder == kFull) {
       EXPECT_EQ(r.err, "lzcx: " + dir + "/: not enough free space: 1 MB more needed; nothing was "
                        "changed\n");

@@ -229,6 +229,7 @@ int StatusOf(ApplyStatus status, platform::Failure failure) {
   switch (failure.kind) {
     case platform::kFailureInUse: return kExtractInUse;
     case platform::kFailureDenied:
+    case platform::kFailureForeignLock:  // stays until someone moves it
     case platform::kFailureNoSpace: return kExtractCannotWrite;
     default: return status == kApplyInUse ? kExtractCannotWrite : kExtractFailed;
   }
@@ -592,7 +593,8 @@ int RecoverCommand(const CliCommand& command, int argc, char** argv) {
     default: {
       const std::string line = ExplainStop(ops, dir, directory);
       fprintf(stderr, "lzcx: %s\n", line.empty() ? fault : line.c_str());
-      return 1;
+      return ops.failure.kind == platform::kFailureForeignLock ? kExtractCannotWrite
+                                                                : kExtractFailed;
     }
   }
 }

@@ -10,6 +10,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <new>
@@ -24,6 +25,8 @@ int (*g_fail_call)(SystemCall call, const char* name) = nullptr;
 
 struct Directory {
   int fd;
+  int lock = -1;                    // the patch lock's file, when taken
+  const char* lock_name = nullptr;  // its name in the directory
 };
 
 struct File {
@@ -114,15 +117,126 @@ Directory* OpenDirectory(const char* path) {
   return dir;
 }
 
+namespace {
+
+// Whether the lock file `st` is one this user made: a plain file of its
+// own with no other name, as a trusted journal is.
+bool OurLockFile(const struct stat& st) {
+  return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid();
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Notes who holds the flock on `st`, as /proc/locks tells (Linux): its
+// process id and command, or only that it is held.
+int NoteHolderOf(const struct stat& st) {
+  uint32_t holder = 0;
+  if (FILE* locks = fopen("/proc/locks", "re")) {
+    char line[256];
+    while (!holder && fgets(line, sizeof line, locks)) {
+      // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; a waiter's
+      // line has "->" after the number.
+      char type[16];
+      unsigned pid, major_number, minor_number;
+      unsigned long long inode;
+      if (sscanf(line, "%*d: %15s %*s %*s %u %x:%x:%llu", type, &pid, &major_number,
+                 &minor_number, &inode) == 5 &&
+          !strcmp(type, "FLOCK") && inode == st.st_ino && major_number == major(st.st_dev) &&
+          minor_number == minor(st.st_dev) && pid <= 0x7fffffffu)  // (not in our pid space: 0)
+        holder = pid;
+    }
+    fclose(locks);
+  }
+  char name[32] = "";
+  if (holder) {
+    char path[40];
+    snprintf(path, sizeof path, "/proc/%u/comm", holder);
+    if (FILE* comm = fopen(path, "re")) {
+      if (fgets(name, sizeof name, comm)) name[strcspn(name, "\n")] = 0;
+      fclose(comm);
+    }
+  }
+  return NoteLockHolder(holder, name);
+}
+
+// Times the lock is tried again when its name was removed or replaced
+// while it was being taken (its holder let it go meanwhile).
+const int kLockAttempts = 8;
+
+}  // namespace
+
 void CloseDirectory(Directory* dir) {
-  close(dir->fd);  // releases the lock too
+  if (dir->lock >= 0) {
+    // The name goes first, while the lock is still held, and only while it
+    // still leads to the lock's file: one who opened the file meanwhile
+    // finds it gone once it has the lock, and tries again.
+    struct stat held, named;
+    if (fstat(dir->lock, &held) == 0 && fstatat(dir->fd, dir->lock_name, &named,
+                                                AT_SYMLINK_NOFOLLOW) == 0 &&
+        SameFile(held, named))
+      unlinkat(dir->fd, dir->lock_name, 0);
+    close(dir->lock);
+  }
+  close(dir->fd);
   delete dir;
 }
 
-LockResult LockDirectory(Directory* dir, const char*) {
-  if (Failed(kCallLock, "") == 0 && flock(dir->fd, LOCK_EX | LOCK_NB) == 0) return kLockTaken;
-  NoteErrno();
-  return errno == EWOULDBLOCK ? kLockBusy : kLockFailed;
+LockResult LockDirectory(Directory* dir, const char* lock_name) {
+  for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+    int fd = OpenAt(dir->fd, lock_name, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    const bool made = fd >= 0;
+    struct stat st;
+    if (fd < 0 && errno == EEXIST) {
+      // One there already: only ever ours is opened.
+      if (StatAt(dir->fd, lock_name, &st) != 0) {
+        if (errno == ENOENT) continue;
+        return NoteErrno(), kLockFailed;
+      }
+      if (!OurLockFile(st)) return Note(kFailureForeignLock, 0), kLockFailed;
+      fd = OpenAt(dir->fd, lock_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+      if (fd < 0 && errno == ENOENT) continue;
+      if (fd < 0 && errno == ELOOP) return Note(kFailureForeignLock, 0), kLockFailed;
+    }
+    // On a read-only file system no patch can change anything: nothing to
+    // hold, and an installation there can still be found up to date.
+    if (fd < 0 && errno == EROFS) return kLockTaken;
+    if (fd < 0) return NoteErrno(), kLockFailed;
+    // What was opened is judged (the name may have been replaced between
+    // the look and the open; one made here is ours, whatever owner the file
+    // system gives it), then locked, then found still under its name (its
+    // holder removes it before letting it go).
+    LockResult result = kLockFailed;
+    struct stat named;
+    int looked = -1;
+    if (Failed(kCallStat, lock_name) || fstat(fd, &st) != 0)
+      NoteErrno();
+    else if (!made && !OurLockFile(st))
+      Note(kFailureForeignLock, 0);
+    else if (Failed(kCallLock, lock_name) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK)
+        NoteErrno();
+      else
+        result = (NoteHolderOf(st), kLockBusy);
+    } else if ((looked = StatAt(dir->fd, lock_name, &named)) == 0 && SameFile(st, named))
+      result = kLockTaken;
+    else if (looked != 0 && errno != ENOENT)
+      NoteErrno();
+    else
+      looked = 1;  // gone or replaced: again
+    if (result == kLockTaken) {
+      dir->lock = fd;
+      dir->lock_name = lock_name;
+      return kLockTaken;
+    }
+    // One made here goes again, unless another holds it now.
+    if (made && result != kLockBusy && looked != 1) unlinkat(dir->fd, lock_name, 0);
+    close(fd);
+    if (looked != 1) return result;
+  }
+  // Taken and let go too often in a row: as busy.
+  return Note(kFailureLockHeld, 0), kLockBusy;
 }
 
 int SyncDirectory(Directory* dir) { return Fsync(dir->fd) == 0 || NoteErrno(); }

@@ -352,9 +352,20 @@ LockResult LockDirectory(Directory* dir, const char* lock_name) {
   HANDLE h;
   NTSTATUS status = OpenIn(dir, lock_name, GENERIC_READ | GENERIC_WRITE | DELETE, 0, FILE_CREATE,
                            FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE, &h);
-  if (status == kNameCollision)
-    status = OpenIn(dir, lock_name, GENERIC_READ, 0, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &h);
-  if (status) return NoteStatus(status), status == kSharingViolation ? kLockBusy : kLockFailed;
+  if (status == kNameCollision) {
+    // Only one of ours is held; another user's, a link or a folder is
+    // named, not waited on as a running patch.
+    status = OpenIn(dir, lock_name, GENERIC_READ | READ_CONTROL, 0, FILE_OPEN, 0, &h);
+    BY_HANDLE_FILE_INFORMATION info;
+    const DWORD not_file = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    if (!status && (!GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & not_file) ||
+                    !OwnedByUs(h))) {
+      Close(h);
+      return Note(kFailureForeignLock, 0), kLockFailed;
+    }
+  }
+  if (status == kSharingViolation) return Note(kFailureLockHeld, 0), kLockBusy;
+  if (status) return NoteStatus(status), kLockFailed;
   dir->lock = h;
   return kLockTaken;
 }
