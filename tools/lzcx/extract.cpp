@@ -15,13 +15,13 @@
 #include <vector>
 
 #include "lzcx/commands.h"
+#include "lzcx/find.h"
 #include "lzcx/patcher.h"
 #include "payload/applier.h"
 #include "payload/container.h"
 #include "payload/entries.h"
 #include "payload/journal.h"
 #include "resources/resource_ids.h"
-#include "scanner/target_scanner.h"
 
 namespace {
 
@@ -147,41 +147,6 @@ struct Request {
   const char* log = nullptr;
 };
 
-// The drive list of --find-in: the given folders, each searched as a
-// fixed drive, in the order given.
-class FolderScan : public ScanSystem {
- public:
-  explicit FolderScan(const std::string& roots) : roots_(roots) {}
-  void GetDriveList(char* buffer, int size) override {
-    if (roots_.size() <= static_cast<size_t>(size)) memcpy(buffer, roots_.data(), roots_.size());
-  }
-  unsigned DriveType(const char*) override { return platform::kDriveFixed; }
-
- private:
-  std::string roots_;  // directory strings, each ended by a NUL; one more ends the list
-};
-
-// The folder of the first Vusk.exe that the program's scan finds (the
-// directory string, ending in a separator); empty when there is none, and
-// *started false when the search could not start (no thread).
-std::string FindInstallation(const Request& request, bool* started) {
-  std::string roots;
-  for (const char* folder : request.find_in) roots += DirectoryString(folder) + '\0';
-  roots += '\0';
-  ScanSystem machine;
-  FolderScan folders(roots);
-  TargetScanner scanner(request.find_in.empty() ? machine : folders);
-  char found[platform::kPathBuffer];
-  *started = scanner.Start(PROGRAM_FILE) != 0;
-  if (!*started) return std::string();
-  // Read running() before the found state, as the scanner asks.
-  while (scanner.running()) platform::SleepMilliseconds(10);
-  if (!scanner.CopyFoundPath(found)) return std::string();
-  char* last = strrchr(found, platform::kPathSeparator);
-  if (last) last[1] = 0;
-  return found;
-}
-
 // An entry's path as the system writes paths ('\\' between folders on
 // Windows).
 std::string SystemPath(const char* path) {
@@ -272,7 +237,7 @@ int Extract(const Request& request) {
   const char* shown;
   if (request.find) {
     bool started = false;
-    dir = FindInstallation(request, &started);
+    dir = FindInstallation(request.find_in, &started);
     if (!started) {
       fprintf(stderr, "lzcx: cannot start the search for %s\n", PROGRAM_FILE);
       return Finish(log, kExtractFailed, "no search");
