@@ -18,10 +18,22 @@ const CliOption kListOptions[] = {
 const CliOption kNoOptions[] = {{0, nullptr, nullptr, nullptr}};
 const CliOption kExtractOptions[] = {
     {'C', "directory", "DIR", "the installation to patch: the folder of its Vusk.exe"},
-    {kOptionFind, "find", nullptr, "find the installation as the patcher does (every\n"
-                                   "drive but removable ones, depth first, first hit),\n"
-                                   "print its folder and patch it"},
-    {kOptionFindIn, "find-in", "DIR", "--find below DIR only; repeatable"},
+    {kOptionFind, "find", nullptr,
+     "search every folder of the machine for installations\n"
+     "(a Windows executable vusk.exe, or the journal of an\n"
+     "interrupted patch of one), list each, and patch the\n"
+     "one found. Windows: every drive letter but removable\n"
+     "and network ones; elsewhere: every mounted file\n"
+     "system but pseudo, removable and network ones. No\n"
+     "link, junction or other mount is followed, and no\n"
+     "folder whose name begins with a dot is entered"},
+    {kOptionFindIn, "find-in", "DIR", "the same search below DIR only; repeatable"},
+    {kOptionFindTimeout, "find-timeout", "SECONDS",
+     "end a search that takes longer (600): nothing is\n"
+     "patched then (status 9)"},
+    {kOptionFindNetwork, "find-network", nullptr, "--find searches network drives too"},
+    {kOptionAll, "all", nullptr, "patch every installation found, in turn; the status\n"
+                                 "is the worst of theirs"},
     {kOptionForce, "force", nullptr, "patch DIR even without a Vusk.exe in it (a fresh\n"
                                      "copy)"},
     {kOptionLog, "log", "FILE", "append a time-stamped line per file written or\n"
@@ -36,7 +48,11 @@ const char kExtractStatuses[] =
     "  5  a file is in use or read-only, or another patch of DIR runs: nothing\n"
     "     changed; try again later\n"
     "  6  DIR needs recovery (undoing a failed patch failed too): the next\n"
-    "     extract or recover restores it\n";
+    "     extract or recover restores it\n"
+    "  7  not the version this delta patch upgrades: an old file is modified\n"
+    "     or missing (with --find, in every installation found)\n"
+    "  9  --find found several installations (name one with -C, or --all),\n"
+    "     or its search was cut short by --find-timeout: nothing changed\n";
 const CliOption kRecoverOptions[] = {
     {'C', "directory", "DIR", "the folder (required, once)"},
     {0, nullptr, nullptr, nullptr},
@@ -83,7 +99,8 @@ const CliCommand kCommands[] = {
      kNoOptions, "every check of every PAYLOAD passed (one line each says so)",
      "a PAYLOAD cannot be read or fails a check (a line says which entry)"},
     {"extract", ExtractCommand, "apply a payload or patcher to a folder, all or nothing",
-     "extract [-v] [--force] [--log FILE] (-C DIR | --find | --find-in DIR...) PAYLOAD",
+     "extract [-v] [--force] [--log FILE] (-C DIR | --find | --find-in DIR...)\n"
+     "            [--find-timeout SECONDS] [--find-network] [--all] PAYLOAD",
      "Applies PAYLOAD to an installation as the patcher does: only to a folder\n"
      "with the Vusk.exe it replaces (unless --force), and nothing when every file\n"
      "already matches. First finishes or undoes a patch of the folder that was\n"

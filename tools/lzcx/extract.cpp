@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
@@ -142,8 +143,9 @@ class RunLog {
 struct Request {
   const char* payload = nullptr;
   const char* directory = nullptr;  // -C
-  std::vector<const char*> find_in;
   bool find = false, force = false, verbose = false;
+  FindRequest search;  // --find, --find-in, --find-timeout, --find-network
+  bool all = false;    // --all: every installation found
   const char* log = nullptr;
 };
 
@@ -201,6 +203,10 @@ int Finish(RunLog& log, int status, const std::string& where) {
   return status;
 }
 
+int ExtractInto(const Request& request, const PatchEntries& entries, const std::string& dir,
+                const char* shown, RunLog& log);
+int ExtractFound(const Request& request, const PatchEntries& entries, RunLog& log);
+
 int Extract(const Request& request) {
   // The log first, so that a patcher that cannot be read is logged too.
   RunLog log;
@@ -232,28 +238,15 @@ int Extract(const Request& request) {
     return Finish(log, kExtractFailed, Shown(request.payload));
   }
 
-  // Where: the folder given, or the one the scan finds.
-  std::string dir;
-  const char* shown;
-  if (request.find) {
-    bool started = false;
-    dir = FindInstallation(request.find_in, &started);
-    if (!started) {
-      fprintf(stderr, "lzcx: cannot start the search for %s\n", PROGRAM_FILE);
-      return Finish(log, kExtractFailed, "no search");
-    }
-    if (dir.empty()) {
-      fprintf(stderr, "lzcx: not installed: no %s found%s\n", PROGRAM_FILE,
-              request.find_in.empty() ? " on any drive" : " below the --find-in folders");
-      return Finish(log, kExtractNotInstalled, "no installation found");
-    }
-    printf("%s\n", dir.c_str());
-    shown = dir.c_str();
-  } else {
-    dir = DirectoryString(request.directory);
-    shown = request.directory;
-  }
+  if (request.find) return ExtractFound(request, entries, log);
+  return ExtractInto(request, entries, DirectoryString(request.directory), request.directory,
+                     log);
+}
 
+// The patch of the folder `dir` (a directory string; `shown` as given).
+int ExtractInto(const Request& request, const PatchEntries& entries, const std::string& dir,
+                const char* shown, RunLog& log) {
+  char fault[512];
   // Only into an installation: the program the payload replaces is there,
   // as the applier's lookup finds it.
   WatchedOps ops;
@@ -357,23 +350,102 @@ int Extract(const Request& request) {
   return Finish(log, kExtractPatched, dir);
 }
 
+// How bad each status is, for --all: the worst of the runs is its status.
+int Severity(int status) {
+  static const int kBestFirst[] = {kExtractPatched,       kExtractUpToDate,   kExtractNotInstalled,
+                                   kExtractNotThisVersion, kExtractInUse,      kExtractCannotWrite,
+                                   kExtractFailed,         kExtractNeedsRecovery};
+  for (int i = 0; i < static_cast<int>(sizeof kBestFirst / sizeof *kBestFirst); ++i)
+    if (kBestFirst[i] == status) return i;
+  return static_cast<int>(sizeof kBestFirst / sizeof *kBestFirst);
+}
+
+// --find and --find-in: every installation is listed before any is
+// touched, and only one found, or --all, is patched. Several, or a search
+// cut short, change nothing anywhere (not even a recovery).
+int ExtractFound(const Request& request, const PatchEntries& entries, RunLog& log) {
+  std::vector<FoundFolder> found, counted;
+  const bool complete = FindInstallations(request.search, &found) != 0;
+  int other_version = 0;
+  for (const FoundFolder& folder : found) {
+    if (JudgeFolder(entries, folder) == kStandsNeither) {
+      ++other_version;
+      fprintf(stderr, "lzcx: %s: not counted: a file this delta patch upgrades is modified or "
+              "missing\n", folder.dir.c_str());
+      log.Line("not counted %s: not the version this delta patch upgrades", folder.dir.c_str());
+      continue;
+    }
+    counted.push_back(folder);
+    // A tab before the mark, so that scripts can cut the folder out.
+    printf("%s%s\n", folder.dir.c_str(), folder.interrupted ? "\t(an interrupted patch)" : "");
+    log.Line("found %s%s", folder.dir.c_str(), folder.interrupted ? " (an interrupted patch)" : "");
+  }
+  fflush(stdout);
+  if (!complete) {
+    fprintf(stderr, "lzcx: the search was cut short after %u s (--find-timeout): %zu "
+            "installation(s) found until then, nothing patched\n",
+            request.search.timeout_seconds, counted.size());
+    log.Line("status %d: the search was cut short, nothing patched", kExtractSeveral);
+    return kExtractSeveral;
+  }
+  if (counted.empty() && other_version) {
+    fprintf(stderr, "lzcx: not the version this delta patch upgrades: the full patcher applies\n");
+    log.Line("status %d: not the version this delta patch upgrades", kExtractNotThisVersion);
+    return kExtractNotThisVersion;
+  }
+  if (counted.empty()) {
+    fprintf(stderr, "lzcx: not installed: no %s found%s\n", PROGRAM_FILE,
+            request.search.find_in.empty() ? " on any drive" : " below the --find-in folders");
+    return Finish(log, kExtractNotInstalled, "no installation found");
+  }
+  if (counted.size() > 1 && !request.all) {
+    fprintf(stderr, "lzcx: several installations: name one with -C, or --all\n");
+    log.Line("status %d: several installations, nothing patched", kExtractSeveral);
+    return kExtractSeveral;
+  }
+  int worst = kExtractPatched;
+  for (const FoundFolder& folder : counted) {
+    const int status = ExtractInto(request, entries, folder.dir, folder.dir.c_str(), log);
+    if (Severity(status) > Severity(worst)) worst = status;
+  }
+  return worst;
+}
+
+// --find-timeout SECONDS: a whole number, at most a week.
+bool TakeSeconds(const char* argument, unsigned* seconds) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long value = strtoul(argument, &end, 10);
+  if (!*argument || *end || errno || argument[0] == '-' || value > 7 * 24 * 3600) return false;
+  *seconds = static_cast<unsigned>(value);
+  return true;
+}
+
 }  // namespace
 
 int ExtractCommand(const CliCommand& command, int argc, char** argv) {
   OptionParser options(command, argc, argv);
   Request request;
+  bool find = false;
   const char* argument;
   int c, status;
   while ((c = options.Next(&argument)) > 0) {
     if (c == 'v') request.verbose = true;
     if (c == 'C' && (status = TakeDirectory(command, argument, &request.directory))) return status;
     if (c == kOptionForce) request.force = true;
-    if (c == kOptionFind) request.find = true;
+    if (c == kOptionFind) {
+      if (find) return UsageError(&command, "--find given twice");
+      find = true;
+    }
     if (c == kOptionFindIn) {
       if (!*argument) return UsageError(&command, "--find-in needs a folder");
-      request.find = true;
-      request.find_in.push_back(argument);
+      request.search.find_in.push_back(argument);
     }
+    if (c == kOptionFindTimeout && !TakeSeconds(argument, &request.search.timeout_seconds))
+      return UsageError(&command, std::string("--find-timeout ") + argument +
+                                      ": a whole number of seconds");
+    if (c == kOptionFindNetwork) request.search.network = true;
+    if (c == kOptionAll) request.all = true;
     if (c == kOptionLog) {
       if (request.log) return UsageError(&command, "--log given twice: one log at a time");
       request.log = argument;
@@ -383,14 +455,23 @@ int ExtractCommand(const CliCommand& command, int argc, char** argv) {
   const int operands = argc - options.operand();
   if (operands == 0) return UsageError(&command, "no payload given");
   if (operands > 1) return UsageError(&command, "one payload at a time");
-  if (request.find && request.directory)
-    return UsageError(&command, "-C and --find: the folder is given or found, not both");
+  // -C, --find and --find-in: the folder given, or found on the drives or
+  // below given folders; one of them.
+  const bool find_in = !request.search.find_in.empty();
+  if ((request.directory != nullptr) + find + find_in > 1)
+    return UsageError(&command, "-C, --find and --find-in are alternatives: give one");
+  request.find = find || find_in;
   if (!request.find && !request.directory)
     return UsageError(&command, "extract needs -C DIR, --find or --find-in DIR");
-  size_t roots = 1;
-  for (const char* folder : request.find_in) roots += DirectoryString(folder).size() + 1;
-  if (roots + 2 > static_cast<size_t>(platform::kDriveListBuffer))
-    return UsageError(&command, "--find-in: too many folders, or names too long, for one scan");
+  if (request.all && !request.find)
+    return UsageError(&command, "--all patches what --find or --find-in finds");
+  // A folder that is not there is a mistake in the command, not a machine
+  // without the program.
+  for (const char* folder : request.search.find_in) {
+    std::string why;
+    if (!CheckSearchFolder(folder, &why)) return UsageError(&command, "--find-in " + why);
+  }
+  request.search.progress = IsTerminal(stderr);
   request.payload = argv[options.operand()];
   return Extract(request);
 }

@@ -14,6 +14,9 @@ enum ExtractStatus {
   kExtractUpToDate = 4,     // every file already as the payload has it
   kExtractInUse = 5,        // a file in use or read-only: try again later
   kExtractNeedsRecovery = 6,// a double fault: the next run restores it
+  kExtractNotThisVersion = 7,// a delta's old file modified or missing
+  kExtractCannotWrite = 8,  // read-only, access denied: retrying will not help
+  kExtractSeveral = 9,      // several installations found, or a search cut short
 };
 
 // argv[0] is the command's name. Return the exit status.
