@@ -89,6 +89,14 @@ Bytes RealExecutable(size_t size) {
   return all;
 }
 
+// A program as the search takes one: a Windows executable, told apart
+// from others by the bytes of its resource.
+Bytes Program(int seed) {
+  TestPeLayout layout;
+  layout.payload = TextLike(3000, seed);
+  return MakeTestPatcher(layout).image;
+}
+
 // Everything in a directory, with the contents of its small files, to see
 // that nothing changed.
 std::vector<std::pair<std::string, Bytes>> Snapshot(const std::string& dir) {
@@ -586,9 +594,18 @@ TEST_F(PayloadCli, EveryRoadFinishesAnInterruptedPatch) {
   // The program a little changed and orvcore.dll not at all: the delta
   // patcher makes both deltas, and one of them holds only when the old
   // program is there.
+  // Both programs Windows executables, as the search wants them: the new
+  // one changed only in its resource's bytes.
   Shape shape(Shape::kUnchanged);
+  TestPeLayout layout;
+  layout.payload = TextLike(5000, 1);
+  shape.before["Vusk.exe"] = MakeTestPatcher(layout).image;
   shape.release.exe = shape.before.at("Vusk.exe");
-  for (size_t i = 100; i < shape.release.exe.size(); i += 700) shape.release.exe[i] ^= 0x20;
+  const size_t resource = std::search(shape.release.exe.begin(), shape.release.exe.end(),
+                                      layout.payload.begin(), layout.payload.end()) -
+                          shape.release.exe.begin();
+  ASSERT_LT(resource, shape.release.exe.size());
+  for (size_t i = 100; i < layout.payload.size(); i += 700) shape.release.exe[resource + i] ^= 0x20;
   shape.payload = shape.release.Payload();
   shape.after = shape.release.After(shape.before);
   const std::string full = Save(shape.payload);
@@ -911,6 +928,113 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
       EXPECT_NE(line.find(quoted + "\" "), std::string::npos) << line;
     }
     EXPECT_NE(line.find(c.log), std::string::npos) << line;
+  }
+}
+
+// --find-in on trees of installations: what the search takes for one, what
+// a delta patch counts, and what a run patches: the one installation
+// found, or each with --all; several, none, or a search cut short by its
+// time-out patch nothing anywhere.
+TEST_F(PackCli, FindKnowsWhatItFound) {
+  // The release before and this one: vusk.exe and orvcore.dll, a little
+  // changed; a full payload and a delta one of it.
+  const Bytes old_exe = Program(30), new_exe = Program(31), old_dll = TextLike(6000, 32);
+  Bytes new_dll = old_dll, modified_dll = old_dll;
+  for (size_t i = 50; i < new_dll.size(); i += 900) new_dll[i] ^= 0x20;
+  modified_dll[3000] ^= 1;
+  ScratchDir before, release;
+  for (const auto& file : {std::make_pair(&before, &old_exe), std::make_pair(&release, &new_exe)})
+    ASSERT_TRUE(WriteFileBytes(file.first->Join("vusk.exe"), *file.second));
+  ASSERT_TRUE(WriteFileBytes(before.Join("orvcore.dll"), old_dll));
+  ASSERT_TRUE(WriteFileBytes(release.Join("orvcore.dll"), new_dll));
+  const std::string full = dir_.Join("full.bin"), delta = dir_.Join("delta.bin");
+  ASSERT_EQ(Lzcx({"pack", "-q", "-o", full, "-C", release.path()}).status, 0);
+  ASSERT_EQ(Lzcx({"pack", "-q", "-o", delta, "--from", before.path(), "-C", release.path()})
+                .status, 0);
+  ASSERT_NE(Lzcx({"list", delta}).out.find("delta"), std::string::npos);
+
+  enum State { kOld, kNew, kBogus, kModified, kInterrupted };
+  struct Case {
+    const char* what;
+    std::vector<State> folders;
+    std::vector<std::string> args;  // ROOT, DIR (the first folder), FULL and DELTA stand for paths
+    int status;
+    std::vector<bool> patched;
+    int listed;        // installations listed on standard output
+    const char* says;  // on standard error, when not patched
+  };
+  const std::vector<Case> cases = {
+      {"a vusk.exe that is no program", {kBogus}, {"--find-in", "ROOT", "FULL"}, 3, {0}, 0,
+       "not installed"},
+      {"that one beside an installation", {kBogus, kOld}, {"--find-in", "ROOT", "FULL"}, 0, {0, 1},
+       1, ""},
+      {"two installations", {kOld, kOld}, {"--find-in", "ROOT", "FULL"}, 9, {0, 0}, 2,
+       "several installations: name one with -C, or --all"},
+      {"two, --all", {kOld, kNew}, {"--all", "--find-in", "ROOT", "FULL"}, 4, {1, 0}, 2, ""},
+      {"two, one interrupted", {kOld, kInterrupted}, {"--find-in", "ROOT", "FULL"}, 9, {0, 0}, 2,
+       "several installations"},
+      {"none", {}, {"--find-in", "ROOT", "FULL"}, 3, {}, 0, "not installed"},
+      {"--find-in a missing folder", {kOld}, {"--find-in", "ROOT/missing", "FULL"}, 2, {0}, 0,
+       "missing: no such folder"},
+      {"-C and --find", {kOld}, {"-C", "DIR", "--find", "FULL"}, 2, {0}, 0, "alternatives"},
+      {"--find and --find-in", {kOld}, {"--find", "--find-in", "ROOT", "FULL"}, 2, {0}, 0,
+       "alternatives"},
+      {"delta, an old file modified", {kModified}, {"--find-in", "ROOT", "DELTA"}, 7, {0}, 0,
+       "not counted"},
+      {"delta, that one beside an installation", {kModified, kOld},
+       {"--find-in", "ROOT", "DELTA"}, 0, {0, 1}, 1, ""},
+      {"delta, up to date", {kNew}, {"--find-in", "ROOT", "DELTA"}, 4, {0}, 1, ""},
+      {"cut short", {kOld}, {"--find-timeout", "0", "--find-in", "ROOT", "FULL"}, 9, {0}, 0,
+       "cut short"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDir root;
+    std::vector<std::string> dirs;
+    std::vector<std::vector<std::pair<std::string, Bytes>>> snapshots;
+    for (size_t i = 0; i < c.folders.size(); ++i) {
+      const State state = c.folders[i];
+      const std::string dir = root.Join("site" + std::to_string(i) + "/Vusk");
+      ASSERT_TRUE(MakeDirectory(root.Join("site" + std::to_string(i))) && MakeDirectory(dir));
+      const bool current = state == kNew;
+      ASSERT_TRUE(WriteFileBytes(dir + "/Vusk.exe", state == kBogus ? Str(std::string("MZ\x90\0\3\0\0\0", 8))
+                                                    : current ? new_exe : old_exe));
+      ASSERT_TRUE(WriteFileBytes(dir + "/orvcore.dll", current ? new_dll
+                                                       : state == kModified ? modified_dll : old_dll));
+      if (state == kInterrupted) {
+        ASSERT_TRUE(WriteFileBytes(dir + "/" + kJournalName,
+                                   MakeJournal(kPhaseStaging, {{0, 0, "vusk.exe", {}, nullptr}})));
+      }
+      dirs.push_back(dir);
+      snapshots.push_back(Snapshot(dir));
+    }
+    std::vector<std::string> args = {"extract"};
+    for (const std::string& a : c.args)
+      args.push_back(a == "ROOT" ? root.path() : a == "ROOT/missing" ? root.Join("missing")
+                     : a == "DIR" ? dirs[0] : a == "FULL" ? full : a == "DELTA" ? delta : a);
+    const Result r = Lzcx(args);
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    if (*c.says) {
+      EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    }
+    int listed = 0;
+    // A line per installation: its folder, and the mark of an interrupted patch.
+    for (size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1) {
+      const std::string line = r.out.substr(at, end - at);
+      listed += line.find(root.Join("site")) == 0 && line.find(": ") == std::string::npos;
+    }
+    EXPECT_EQ(listed, c.listed) << r.out;
+    for (size_t i = 0; i < dirs.size(); ++i) {
+      if (c.patched[i]) {
+        EXPECT_TRUE(Str(Slurp(dirs[i] + "/Vusk.exe")) == new_exe) << dirs[i];
+        EXPECT_TRUE(Str(Slurp(dirs[i] + "/orvcore.dll")) == new_dll) << dirs[i];
+      } else {
+        EXPECT_TRUE(Snapshot(dirs[i]) == snapshots[i]) << dirs[i];
+      }
+      if (c.folders[i] == kInterrupted) {
+        EXPECT_NE(r.out.find(dirs[i] + "/\t(an interrupted patch)\n"), std::string::npos) << r.out;
+      }
+    }
   }
 }
 

@@ -206,7 +206,11 @@ TEST_F(LzcxExe, RefusalsLeaveTheFolderAsItWas) {
        "Nowhere: not installed: no such folder", [] {}, [] {}},
       {"a folder without Vusk.exe", {kPatcher, "-C", kOrvendel}, 3,
        kOrvendel + ": not installed: no vusk.exe there", [] {}, [] {}},
-      {"nothing found", {kPatcher, "--find-in", kOrvendel + "\\Nowhere"}, 3,
+      {"--find-in a missing folder", {kPatcher, "--find-in", kOrvendel + "\\Nowhere"}, 2,
+       "Nowhere: no such folder", [] {}, [] {}},
+      // (Without its last backslash, which would keep the closing quote.)
+      {"nothing found",
+       {kPatcher, "--find-in", scratch.path().substr(0, scratch.path().size() - 1)}, 3,
        "not installed: no Vusk.exe found", [] {}, [] {}},
       // As cmd passes "...\Tessaline\" -v: the backslash keeps the quote.
       {"a backslash before the quote", {kPatcher, "-C", kInstall + "\\", "-v"}, 2,

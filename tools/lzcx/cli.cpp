@@ -18,10 +18,22 @@ const CliOption kListOptions[] = {
 const CliOption kNoOptions[] = {{0, nullptr, nullptr, nullptr}};
 const CliOption kExtractOptions[] = {
     {'C', "directory", "DIR", "the installation to patch: the folder of its Vusk.exe"},
-    {kOptionFind, "find", nullptr, "find the installation as the patcher does (every\n"
-                                   "drive but removable ones, depth first, first hit),\n"
-                                   "print its folder and patch it"},
-    {kOptionFindIn, "find-in", "DIR", "--find below DIR only; repeatable"},
+    {kOptionFind, "find", nullptr,
+     "search every folder of the machine for installations\n"
+     "(a Windows executable vusk.exe, or the journal of an\n"
+     "interrupted patch of one), list each, and patch the\n"
+     "one found. Windows: every drive letter but removable\n"
+     "and network ones; elsewhere: every mounted file\n"
+     "system but pseudo, removable and network ones. No\n"
+     "link, junction or other mount is followed, and no\n"
+     "folder whose name begins with a dot is entered"},
+    {kOptionFindIn, "find-in", "DIR", "the same search below DIR only; repeatable"},
+    {kOptionFindTimeout, "find-timeout", "SECONDS",
+     "end a search that takes longer (600): nothing is\n"
+     "patched then (status 9)"},
+    {kOptionFindNetwork, "find-network", nullptr, "--find searches network drives too"},
+    {kOptionAll, "all", nullptr, "patch every installation found, in turn; the status\n"
+                                 "is the worst of theirs"},
     {kOptionForce, "force", nullptr, "patch DIR even without a Vusk.exe in it (a fresh\n"
                                      "copy)"},
     {kOptionCheck, "check", nullptr, "write nothing and take no lock: the same plan and\n"
@@ -50,7 +62,8 @@ const char kExtractStatuses[] =
     "     missing (the full patcher applies); nothing changed\n"
     "  8  cannot write here, retrying will not help: read-only, access denied,\n"
     "     immutable or not enough free space (the line says which)\n"
-    "  9  several installations: name one with -C\n"
+    "  9  --find found several installations (name one with -C, or --all),\n"
+    "     or its search was cut short by --find-timeout: nothing changed\n"
     "Log words, by status: patched failed usage not-installed up-to-date busy\n"
     "needs-recovery not-this-version cannot-write several-installations.\n";
 const CliOption kRecoverOptions[] = {
@@ -100,7 +113,8 @@ const CliCommand kCommands[] = {
      "a PAYLOAD cannot be read or fails a check (a line says which entry)"},
     {"extract", ExtractCommand, "apply a payload or patcher to a folder, all or nothing",
      "extract [-v] [--check] [--force] [--wait SECONDS] [--log FILE]\n"
-     "            (-C DIR | --find | --find-in DIR...) PAYLOAD",
+     "            (-C DIR | --find | --find-in DIR...)\n"
+     "            [--find-timeout SECONDS] [--find-network] [--all] PAYLOAD",
      "Applies PAYLOAD to an installation as the patcher does: only to a folder\n"
      "with the Vusk.exe it replaces (unless --force), and nothing when every file\n"
      "already matches. First finishes or undoes a patch of the folder that was\n"

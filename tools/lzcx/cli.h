@@ -21,6 +21,8 @@ enum LongOnlyOption { kOptionJson = 256, kOptionName, kOptionFast, kOptionStub, 
 // extract's long-only options.
 enum ExtractOption { kOptionForce = 300, kOptionFind, kOptionFindIn, kOptionLog, kOptionCheck,
                      kOptionWait };
+// extract's options of the search.
+enum FindOption { kOptionFindTimeout = 320, kOptionFindNetwork, kOptionAll };
 
 struct CliOption {
   int code;

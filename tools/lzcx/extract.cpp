@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "lzcx/commands.h"
+#include "lzcx/find.h"
 #include "lzcx/pe_image.h"
 #include "lzcx/patcher.h"
 #include "payload/applier.h"
@@ -23,7 +24,6 @@
 #include "payload/entries.h"
 #include "payload/journal.h"
 #include "resources/resource_ids.h"
-#include "scanner/target_scanner.h"
 
 namespace {
 
@@ -156,46 +156,12 @@ class RunLog {
 struct Request {
   const char* payload = nullptr;
   const char* directory = nullptr;  // -C
-  std::vector<const char*> find_in;
   bool find = false, force = false, verbose = false, check = false;
+  FindRequest search;  // --find, --find-in, --find-timeout, --find-network
+  bool all = false;    // --all: every installation found
   const char* log = nullptr;
   long wait = 0;  // --wait: seconds to try a busy installation again
 };
-
-// The drive list of --find-in: the given folders, each searched as a
-// fixed drive, in the order given.
-class FolderScan : public ScanSystem {
- public:
-  explicit FolderScan(const std::string& roots) : roots_(roots) {}
-  void GetDriveList(char* buffer, int size) override {
-    if (roots_.size() <= static_cast<size_t>(size)) memcpy(buffer, roots_.data(), roots_.size());
-  }
-  unsigned DriveType(const char*) override { return platform::kDriveFixed; }
-
- private:
-  std::string roots_;  // directory strings, each ended by a NUL; one more ends the list
-};
-
-// The folder of the first Vusk.exe that the program's scan finds (the
-// directory string, ending in a separator); empty when there is none, and
-// *started false when the search could not start (no thread).
-std::string FindInstallation(const Request& request, bool* started) {
-  std::string roots;
-  for (const char* folder : request.find_in) roots += DirectoryString(folder) + '\0';
-  roots += '\0';
-  ScanSystem machine;
-  FolderScan folders(roots);
-  TargetScanner scanner(request.find_in.empty() ? machine : folders);
-  char found[platform::kPathBuffer];
-  *started = scanner.Start(PROGRAM_FILE) != 0;
-  if (!*started) return std::string();
-  // Read running() before the found state, as the scanner asks.
-  while (scanner.running()) platform::SleepMilliseconds(10);
-  if (!scanner.CopyFoundPath(found)) return std::string();
-  char* last = strrchr(found, platform::kPathSeparator);
-  if (last) last[1] = 0;
-  return found;
-}
 
 // Whether every entry to write matches the installed file at its path, by
 // size and CRC-32C of the bytes read back against the CRC-32C the check
@@ -425,63 +391,20 @@ std::string SystemPath(const std::string& dir, const char* path) {
   return p;
 }
 
-int Extract(const Request& request) {
-  // The log first, so that a patcher that cannot be read is logged too.
-  RunLog log;
-  if (request.log && !log.Open(request.log)) {
-    fprintf(stderr, "lzcx: %s: cannot open the log: %s\n", request.log, strerror(errno));
-    return kExtractFailed;
-  }
-  Outcome o;
-  std::string dir;
-  uint64_t version = 0;
-  bool version_known = false;
-  if (!request.find) dir = DirectoryString(request.directory);
-  FileBytes payload;
-  std::string why;
-  char fault[512];
-  PatchEntries entries;
-  if (!ReadPayloadInput(request.payload, &payload, &why)) {
-    o.why = std::string(Shown(request.payload)) + ": " + why;
-  } else if (!entries.Read(payload.data.get(), payload.size, nullptr, fault, sizeof fault) ||
-             !CheckApplicable(entries, fault, sizeof fault) ||
-             !entries.CheckDecodes(nullptr, fault, sizeof fault)) {
-    // Every check before anything else: a damaged patcher is a failure on
-    // every machine, installed or not.
-    o.why = std::string(Shown(request.payload)) + ": " +
-            (LooksLikePayload(payload.data.get(), payload.size) ? fault
-                                                                 : "neither a payload nor a patcher");
-  } else {
-    for (int i = 0; i < entries.count() && !version_known; ++i)
-      if (platform::SameFileName(entries[i].name, PROGRAM_ENTRY))
-        version_known = PayloadVersion(entries[i], std::vector<uint8_t>(), &version);
-    // Where: the folder given, or the one the scan finds.
-    const char* shown = request.directory;
-    bool searched = true;
-    if (request.find) {
-      dir = FindInstallation(request, &searched);
-      if (!searched) {
-        o.why = std::string("cannot start the search for ") + PROGRAM_FILE;
-      } else if (dir.empty()) {
-        o.status = kExtractNotInstalled;
-        o.why = std::string("not installed: no ") + PROGRAM_FILE + " found" +
-                (request.find_in.empty() ? " on any drive" : " below the --find-in folders");
-      } else {
-        printf("%s\n", dir.c_str());
-      }
-      shown = dir.c_str();
-    }
-    // A busy folder is tried again each second while --wait allows.
-    const time_t until = time(nullptr) + request.wait;
-    for (int tries = 0; searched && !dir.empty(); ++tries) {
-      o = Attempt(request, entries, dir, shown, &version, &version_known);
-      if (o.status != kExtractInUse || time(nullptr) >= until) break;
-      if (!tries)
-        fprintf(stderr, "lzcx: %s is busy: trying again each second for up to %ld s\n",
-                dir.c_str(), request.wait);
-      platform::SleepMilliseconds(1000);
-    }
-  }
+// How bad each status is, for --all: the worst of the runs is its status.
+int Severity(int status) {
+  static const int kBestFirst[] = {kExtractPatched,       kExtractUpToDate,   kExtractNotInstalled,
+                                   kExtractNotThisVersion, kExtractInUse,      kExtractCannotWrite,
+                                   kExtractFailed,         kExtractNeedsRecovery};
+  for (int i = 0; i < static_cast<int>(sizeof kBestFirst / sizeof *kBestFirst); ++i)
+    if (kBestFirst[i] == status) return i;
+  return static_cast<int>(sizeof kBestFirst / sizeof *kBestFirst);
+}
+
+// Says what a try at `dir` came to, on the terminal and in the run's log
+// line (one per folder tried).
+void Report(const Request& request, RunLog& log, const Outcome& o, const std::string& dir,
+            uint64_t version, bool version_known) {
   if (!o.warning.empty()) fprintf(stderr, "lzcx: warning: %s\n", o.warning.c_str());
   if (!o.why.empty()) fprintf(stderr, "lzcx: %s\n", o.why.c_str());
   if (!o.said.empty()) printf("%s\n", o.said.c_str());
@@ -511,8 +434,118 @@ int Extract(const Request& request) {
   if (!said.empty() || !o.warning.empty())
     fields.push_back({"why", said + (said.empty() || o.warning.empty() ? "" : "; ") +
                                  (o.warning.empty() ? "" : "warning: " + o.warning)});
+  fflush(stdout);
   log.Line(fields);
-  return o.status;
+}
+
+// --find and --find-in: every installation is listed before any is
+// touched, and only one found, or --all, is patched. Several, or a search
+// cut short, change nothing anywhere (not even a recovery): *o says so
+// and the folders are none.
+std::vector<std::string> Search(const Request& request, const PatchEntries& entries,
+                                Outcome* o) {
+  std::vector<FoundFolder> found;
+  std::vector<std::string> counted;
+  const bool complete = FindInstallations(request.search, &found) != 0;
+  int other_version = 0;
+  for (const FoundFolder& folder : found) {
+    if (JudgeFolder(entries, folder) == kStandsNeither) {
+      ++other_version;
+      fprintf(stderr, "lzcx: %s: not counted: a file this delta patch upgrades is modified or "
+              "missing\n", folder.dir.c_str());
+      continue;
+    }
+    counted.push_back(folder.dir);
+    // A tab before the mark, so that scripts can cut the folder out.
+    printf("%s%s\n", folder.dir.c_str(), folder.interrupted ? "\t(an interrupted patch)" : "");
+  }
+  fflush(stdout);
+  const char* where = request.search.find_in.empty() ? " on any drive" : " below the --find-in folders";
+  if (!complete) {
+    o->status = kExtractSeveral;
+    o->why = "the search was cut short after " + std::to_string(request.search.timeout_seconds) +
+             " s (--find-timeout): " + std::to_string(counted.size()) +
+             " installation(s) found until then, nothing patched";
+  } else if (counted.empty() && other_version) {
+    o->status = kExtractNotThisVersion;
+    o->why = "not the version this delta patch upgrades: the full patcher applies";
+  } else if (counted.empty()) {
+    o->status = kExtractNotInstalled;
+    o->why = std::string("not installed: no ") + PROGRAM_FILE + " found" + where;
+  } else if (counted.size() > 1 && !request.all) {
+    o->status = kExtractSeveral;
+    o->why = "several installations: name one with -C, or --all";
+  } else {
+    return counted;
+  }
+  return std::vector<std::string>();
+}
+
+int Extract(const Request& request) {
+  // The log first, so that a patcher that cannot be read is logged too.
+  RunLog log;
+  if (request.log && !log.Open(request.log)) {
+    fprintf(stderr, "lzcx: %s: cannot open the log: %s\n", request.log, strerror(errno));
+    return kExtractFailed;
+  }
+  Outcome o;
+  uint64_t version = 0;
+  bool version_known = false;
+  FileBytes payload;
+  std::string why;
+  char fault[512];
+  PatchEntries entries;
+  std::vector<std::string> dirs;
+  if (!ReadPayloadInput(request.payload, &payload, &why)) {
+    o.why = std::string(Shown(request.payload)) + ": " + why;
+  } else if (!entries.Read(payload.data.get(), payload.size, nullptr, fault, sizeof fault) ||
+             !CheckApplicable(entries, fault, sizeof fault) ||
+             !entries.CheckDecodes(nullptr, fault, sizeof fault)) {
+    // Every check before anything else: a damaged patcher is a failure on
+    // every machine, installed or not.
+    o.why = std::string(Shown(request.payload)) + ": " +
+            (LooksLikePayload(payload.data.get(), payload.size) ? fault
+                                                                 : "neither a payload nor a patcher");
+  } else {
+    for (int i = 0; i < entries.count() && !version_known; ++i)
+      if (platform::SameFileName(entries[i].name, PROGRAM_ENTRY))
+        version_known = PayloadVersion(entries[i], std::vector<uint8_t>(), &version);
+    // Where: the folder given, or those the search finds.
+    dirs = request.find ? Search(request, entries, &o)
+                        : std::vector<std::string>(1, DirectoryString(request.directory));
+  }
+  if (dirs.empty()) {
+    Report(request, log, o, request.directory ? DirectoryString(request.directory) : "", version,
+           version_known);
+    return o.status;
+  }
+  int worst = kExtractPatched;
+  for (const std::string& dir : dirs) {
+    const char* shown = request.find ? dir.c_str() : request.directory;
+    // A busy folder is tried again each second while --wait allows.
+    const time_t until = time(nullptr) + request.wait;
+    for (int tries = 0;; ++tries) {
+      o = Attempt(request, entries, dir, shown, &version, &version_known);
+      if (o.status != kExtractInUse || time(nullptr) >= until) break;
+      if (!tries)
+        fprintf(stderr, "lzcx: %s is busy: trying again each second for up to %ld s\n",
+                dir.c_str(), request.wait);
+      platform::SleepMilliseconds(1000);
+    }
+    Report(request, log, o, dir, version, version_known);
+    if (Severity(o.status) > Severity(worst)) worst = o.status;
+  }
+  return worst;
+}
+
+// --find-timeout SECONDS: a whole number, at most a week.
+bool TakeSeconds(const char* argument, unsigned* seconds) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long value = strtoul(argument, &end, 10);
+  if (!*argument || *end || errno || argument[0] == '-' || value > 7 * 24 * 3600) return false;
+  *seconds = static_cast<unsigned>(value);
+  return true;
 }
 
 }  // namespace
@@ -520,6 +553,7 @@ int Extract(const Request& request) {
 int ExtractCommand(const CliCommand& command, int argc, char** argv) {
   OptionParser options(command, argc, argv);
   Request request;
+  bool find = false;
   const char* argument;
   int c, status;
   while ((c = options.Next(&argument)) > 0) {
@@ -535,12 +569,19 @@ int ExtractCommand(const CliCommand& command, int argc, char** argv) {
         return UsageError(&command, std::string("--wait ") + argument +
                                         ": a number of seconds, 0 to 86400");
     }
-    if (c == kOptionFind) request.find = true;
+    if (c == kOptionFind) {
+      if (find) return UsageError(&command, "--find given twice");
+      find = true;
+    }
     if (c == kOptionFindIn) {
       if (!*argument) return UsageError(&command, "--find-in needs a folder");
-      request.find = true;
-      request.find_in.push_back(argument);
+      request.search.find_in.push_back(argument);
     }
+    if (c == kOptionFindTimeout && !TakeSeconds(argument, &request.search.timeout_seconds))
+      return UsageError(&command, std::string("--find-timeout ") + argument +
+                                      ": a whole number of seconds");
+    if (c == kOptionFindNetwork) request.search.network = true;
+    if (c == kOptionAll) request.all = true;
     if (c == kOptionLog) {
       if (request.log) return UsageError(&command, "--log given twice: one log at a time");
       request.log = argument;
@@ -550,14 +591,23 @@ int ExtractCommand(const CliCommand& command, int argc, char** argv) {
   const int operands = argc - options.operand();
   if (operands == 0) return UsageError(&command, "no payload given");
   if (operands > 1) return UsageError(&command, "one payload at a time");
-  if (request.find && request.directory)
-    return UsageError(&command, "-C and --find: the folder is given or found, not both");
+  // -C, --find and --find-in: the folder given, or found on the drives or
+  // below given folders; one of them.
+  const bool find_in = !request.search.find_in.empty();
+  if ((request.directory != nullptr) + find + find_in > 1)
+    return UsageError(&command, "-C, --find and --find-in are alternatives: give one");
+  request.find = find || find_in;
   if (!request.find && !request.directory)
     return UsageError(&command, "extract needs -C DIR, --find or --find-in DIR");
-  size_t roots = 1;
-  for (const char* folder : request.find_in) roots += DirectoryString(folder).size() + 1;
-  if (roots + 2 > static_cast<size_t>(platform::kDriveListBuffer))
-    return UsageError(&command, "--find-in: too many folders, or names too long, for one scan");
+  if (request.all && !request.find)
+    return UsageError(&command, "--all patches what --find or --find-in finds");
+  // A folder that is not there is a mistake in the command, not a machine
+  // without the program.
+  for (const char* folder : request.search.find_in) {
+    std::string why;
+    if (!CheckSearchFolder(folder, &why)) return UsageError(&command, "--find-in " + why);
+  }
+  request.search.progress = IsTerminal(stderr);
   request.payload = argv[options.operand()];
   return Extract(request);
 }

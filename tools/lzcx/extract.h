@@ -20,7 +20,8 @@ enum ExtractStatus {
   kExtractNotThisVersion = 7, // a delta's old file modified or missing
   kExtractCannotWrite = 8,    // read-only, denied, immutable, disk full:
                               // retrying will not help
-  kExtractSeveral = 9,        // several installations found
+  kExtractSeveral = 9,        // several installations found, or a search
+                              // cut short
 };
 
 // argv[0] is the command's name. Return the exit status.
