@@ -1203,18 +1203,13 @@ int ReadFileCrc(FileOps& ops, platform::File* file, uint64_t size, uint32_t* crc
   return ok;
 }
 
-int ApplyPayload(const uint8_t* data, size_t size, const char* directory,
-                 FileOps& ops, char* fault, size_t fault_size, ApplyStatus* status) {
-  PatchEntries entries;
-  if (!entries.Read(data, size, nullptr, fault, fault_size)) {
-    if (status) *status = kApplyFailed;
-    return 0;
-  }
-  return ApplyEntries(entries, directory, ops, fault, fault_size, status);
-}
+namespace {
 
-int ApplyEntries(const PatchEntries& entries, const char* directory, FileOps& ops,
-                 char* fault, size_t fault_size, ApplyStatus* status) {
+// ApplyEntries, which with kSaysPlan also says what its plan does with
+// each entry: the program, which never asks, carries none of that.
+template <bool kSaysPlan>
+int Apply(const PatchEntries& entries, const char* directory, FileOps& ops, char* fault,
+          size_t fault_size, ApplyStatus* status, PlannedEntry* planned) {
   if (fault && fault_size) *fault = 0;
   ApplyStatus ignored;
   if (!status) status = &ignored;
@@ -1228,7 +1223,10 @@ int ApplyEntries(const PatchEntries& entries, const char* directory, FileOps& op
     if (patch.needs_recovery()) *status = kApplyNeedsRecovery;
     return 0;
   }
-  if (!patch.Plan(status) || !patch.Stage() || !patch.Commit()) {
+  const bool planned_ok = patch.Plan(status);
+  // What the plan says of each entry, read before staging changes it.
+  if (kSaysPlan && planned_ok) patch.Planned(planned);
+  if (!planned_ok || !patch.Stage() || !patch.Commit()) {
     if (patch.needs_recovery()) *status = kApplyNeedsRecovery;
     return 0;
   }
@@ -1240,6 +1238,24 @@ int ApplyEntries(const PatchEntries& entries, const char* directory, FileOps& op
                 "patched, but %s still holds files of the patch: the next run removes them",
                 directory);
   return 1;
+}
+
+}  // namespace
+
+int ApplyPayload(const uint8_t* data, size_t size, const char* directory,
+                 FileOps& ops, char* fault, size_t fault_size, ApplyStatus* status) {
+  PatchEntries entries;
+  if (!entries.Read(data, size, nullptr, fault, fault_size)) {
+    if (status) *status = kApplyFailed;
+    return 0;
+  }
+  return Apply<false>(entries, directory, ops, fault, fault_size, status, nullptr);
+}
+
+int ApplyEntries(const PatchEntries& entries, const char* directory, FileOps& ops,
+                 char* fault, size_t fault_size, ApplyStatus* status, PlannedEntry* planned) {
+  return planned ? Apply<true>(entries, directory, ops, fault, fault_size, status, planned)
+                 : Apply<false>(entries, directory, ops, fault, fault_size, status, nullptr);
 }
 
 int PlanEntries(const PatchEntries& entries, const char* directory, FileOps& ops,

@@ -221,10 +221,15 @@ int ApplyPayload(const uint8_t* data, size_t size, const char* directory,
 
 class PatchEntries;
 
+struct PlannedEntry;
+
 // The same for a container already read and checked (entries.h): what
-// ApplyPayload does after reading it.
+// ApplyPayload does after reading it. `planned` (if given, an array of
+// entries.count()) receives what the patch's plan did with each entry,
+// as PlanEntries says it.
 int ApplyEntries(const PatchEntries& entries, const char* directory, FileOps& ops,
-                 char* fault = nullptr, size_t fault_size = 0, ApplyStatus* status = nullptr);
+                 char* fault = nullptr, size_t fault_size = 0, ApplyStatus* status = nullptr,
+                 PlannedEntry* planned = nullptr);
 
 // What a patch would do with one entry, as its plan finds the folder.
 enum PlannedAction {

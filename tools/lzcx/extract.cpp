@@ -344,12 +344,17 @@ Outcome Attempt(const Request& request, const PatchEntries& entries, const std::
     o.said = std::string(shown) + ": already up to date, nothing written";
     return o;
   }
-  // The plan, as the patch makes it, and what it would do with each file.
-  ApplyStatus planned = kApplyFailed;
+  // The plan, as the patch makes it, and what it did (or with --check,
+  // would do) with each file: one plan, which a real run then applies.
+  ApplyStatus result = kApplyFailed;
   ops.failure = platform::Failure{platform::kFailureOther, 0};
   o.planned.resize(entries.count());
-  if (!PlanEntries(entries, dir.c_str(), ops, o.planned.data(), fault, sizeof fault, &planned)) {
-    o.status = StatusOf(planned, ops.failure);
+  const int done =
+      request.check
+          ? PlanEntries(entries, dir.c_str(), ops, o.planned.data(), fault, sizeof fault, &result)
+          : ApplyEntries(entries, dir.c_str(), ops, fault, sizeof fault, &result, o.planned.data());
+  if (!done) {
+    o.status = StatusOf(result, ops.failure);
     if (o.status == kExtractPatched) o.status = kExtractFailed;
     o.why = ExplainStop(ops, dir, shown);
     if (o.why.empty()) o.why = fault;
@@ -365,16 +370,6 @@ Outcome Attempt(const Request& request, const PatchEntries& entries, const std::
     o.said = std::string(shown) + ": a run would patch it: " + std::to_string(o.written) +
              " to write, " + std::to_string(o.unchanged) + " unchanged, " +
              std::to_string(o.removed) + " to remove";
-    return o;
-  }
-  ApplyStatus applied = kApplyFailed;
-  ops.failure = platform::Failure{platform::kFailureOther, 0};
-  if (!ApplyEntries(entries, dir.c_str(), ops, fault, sizeof fault, &applied)) {
-    o.written = o.unchanged = o.removed = 0;
-    o.status = StatusOf(applied, ops.failure);
-    if (o.status == kExtractPatched) o.status = kExtractFailed;
-    o.why = ExplainStop(ops, dir, shown);
-    if (o.why.empty()) o.why = fault;
     return o;
   }
   if (fault[0]) o.warning += (o.warning.empty() ? "" : "; ") + std::string(fault);
