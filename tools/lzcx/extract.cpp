@@ -163,22 +163,10 @@ struct Request {
   long wait = 0;  // --wait: seconds to try a busy installation again
 };
 
-// Whether every entry to write matches the installed file at its path, by
-// size and CRC-32C of the bytes read back against the CRC-32C the check
-// of the payload found (no entry is decoded again), and every file to
-// remove is gone (or is not the old release's, which a patch keeps). Never
-// with a journal in the folder: the apply recovers that patch first.
+// Whether the folder already holds the release (HoldsRelease). Never with
+// a journal in the folder: the apply recovers that patch first.
 bool UpToDate(FileOps& ops, platform::Directory* dir, const PatchEntries& entries) {
-  if (ops.LookUp(dir, kJournalName) != platform::kAbsent) return false;
-  for (int i = 0; i < entries.count(); ++i) {
-    const PayloadEntry& e = entries[i];
-    bool present;
-    const int holds = e.removal ? PathHolds(ops, dir, e.name, e.old_size, e.old_crc, &present)
-                                : PathHolds(ops, dir, e.name, e.expanded_length, e.new_crc,
-                                            &present);
-    if (holds != (e.removal ? 0 : 1)) return false;
-  }
-  return true;
+  return ops.LookUp(dir, kJournalName) == platform::kAbsent && HoldsRelease(ops, dir, entries);
 }
 
 // The exit status of an apply that ended with `status`, after a failing

@@ -169,6 +169,18 @@ int CheckSearchFolder(const char* folder, std::string* why) {
   return 0;
 }
 
+bool HoldsRelease(FileOps& ops, platform::Directory* dir, const PatchEntries& entries) {
+  for (int i = 0; i < entries.count(); ++i) {
+    const PayloadEntry& e = entries[i];
+    bool present;
+    const int holds = e.removal ? PathHolds(ops, dir, e.name, e.old_size, e.old_crc, &present)
+                                : PathHolds(ops, dir, e.name, e.expanded_length, e.new_crc,
+                                            &present);
+    if (holds != (e.removal ? 0 : 1)) return false;
+  }
+  return true;
+}
+
 Standing JudgeFolder(const PatchEntries& entries, const FoundFolder& folder) {
   bool delta = false;
   for (int i = 0; i < entries.count(); ++i) delta = delta || IsDelta(entries[i]);
@@ -176,14 +188,11 @@ Standing JudgeFolder(const PatchEntries& entries, const FoundFolder& folder) {
   FileOps ops;
   platform::Directory* dir = ops.Open(folder.dir.c_str());
   if (!dir) return kStandsOld;  // the patch says why it cannot go in
-  bool current = true, old = true, present;
-  for (int i = 0; i < entries.count(); ++i) {
+  const bool current = HoldsRelease(ops, dir, entries);
+  bool old = true, present;
+  for (int i = 0; i < entries.count() && old && !current; ++i) {
     const PayloadEntry& e = entries[i];
-    if (e.removal)
-      current = current && PathHolds(ops, dir, e.name, e.old_size, e.old_crc, &present) == 0;
-    else
-      current = current && PathHolds(ops, dir, e.name, e.expanded_length, e.new_crc, &present) == 1;
-    if (IsDelta(e)) old = old && PathHolds(ops, dir, e.name, e.old_size, e.old_crc, &present) == 1;
+    if (IsDelta(e)) old = PathHolds(ops, dir, e.name, e.old_size, e.old_crc, &present) == 1;
   }
   ops.CloseDirectory(dir);
   return current ? kStandsCurrent : old ? kStandsOld : kStandsNeither;

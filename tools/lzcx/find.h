@@ -6,7 +6,11 @@
 #include <string>
 #include <vector>
 
+class FileOps;
 class PatchEntries;
+namespace platform {
+struct Directory;
+}
 
 struct FindRequest {
   std::vector<const char*> find_in;  // empty: the machine's drives
@@ -33,6 +37,12 @@ int FindInstallations(const FindRequest& request, std::vector<FoundFolder>* foun
 // Zero, with "DIR: why" in `why`, when a --find-in folder is missing, is
 // no folder or cannot be listed.
 int CheckSearchFolder(const char* folder, std::string* why);
+
+// Whether every file to write is at its path in `dir` as the payload has
+// it (size and CRC-32C of the bytes read back against the CRC-32C the
+// check of the payload found), and every file to remove is gone or is not
+// the old release's (which a patch keeps).
+bool HoldsRelease(FileOps& ops, platform::Directory* dir, const PatchEntries& entries);
 
 // How an installation stands to a payload with delta entries.
 enum Standing {
