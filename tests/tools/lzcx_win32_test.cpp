@@ -281,8 +281,9 @@ TEST_F(LzcxExe, TheProgramPatchesATree) {
   EXPECT_EQ(patcher.WaitForExit(), 1);
   // Exactly the new tree; an installed file keeps its spelling.
   auto want = Snapshot(new_tree);
+  const auto installed = Snapshot(old_tree);
   for (auto& entry : want)
-    for (const auto& old : Snapshot(old_tree))
+    for (const auto& old : installed)
       if (!_stricmp(entry.first.c_str(), old.first.c_str())) entry.first = old.first;
   std::sort(want.begin(), want.end());
   auto have = Snapshot(kInstall);
