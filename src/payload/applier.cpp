@@ -306,9 +306,9 @@ Folders::Entry* Folders::Child(int parent, const char* leaf) {
 class Transaction {
  public:
   Transaction(const char* directory, const PatchEntries* entries, FileOps& ops, char* fault,
-              size_t fault_size)
+              size_t fault_size, PatchProgress* progress = nullptr)
       : directory_(directory), entries_(entries), ops_(ops), fault_(fault),
-        fault_size_(fault_size), note_(fault), folders_(ops) {}
+        fault_size_(fault_size), note_(fault), progress_(progress), folders_(ops) {}
   ~Transaction() {
     free(steps_);
     free(entry_of_);
@@ -403,6 +403,7 @@ class Transaction {
   char* fault_;
   size_t fault_size_;
   char* const note_;  // the fault text even while it is muted: what was left
+  PatchProgress* const progress_;
   platform::Directory* dir_ = nullptr;
   Folders folders_;
   JournalStep* steps_ = nullptr;  // from the plan, or from the journal
@@ -1001,6 +1002,7 @@ uint8_t* Transaction::ReadOld(int i) {
 int Transaction::WriteEntry(int i) {
   const PayloadEntry& e = (*entries_)[entry_of_[i]];
   JournalStep& s = steps_[i];
+  if (progress_) progress_->writing = e.name;
   // At most the old and the new file of one entry in memory.
   uint8_t* old = IsDelta(e) ? ReadOld(i) : nullptr;
   if (IsDelta(e) && !old)
@@ -1209,13 +1211,14 @@ namespace {
 // each entry: the program, which never asks, carries none of that.
 template <bool kSaysPlan>
 int Apply(const PatchEntries& entries, const char* directory, FileOps& ops, char* fault,
-          size_t fault_size, ApplyStatus* status, PlannedEntry* planned) {
+          size_t fault_size, ApplyStatus* status, PlannedEntry* planned,
+          PatchProgress* progress) {
   if (fault && fault_size) *fault = 0;
   ApplyStatus ignored;
   if (!status) status = &ignored;
   *status = kApplyFailed;
   if (!CheckApplicable(entries, fault, fault_size)) return 0;
-  Transaction patch(directory, &entries, ops, fault, fault_size);
+  Transaction patch(directory, &entries, ops, fault, fault_size, progress);
   if (!patch.Open(status)) return 0;
   if (patch.Recover() == kRecoveryFailed) {
     // The recovery's own text says what is wrong: a patch it could not
@@ -1243,19 +1246,22 @@ int Apply(const PatchEntries& entries, const char* directory, FileOps& ops, char
 }  // namespace
 
 int ApplyPayload(const uint8_t* data, size_t size, const char* directory,
-                 FileOps& ops, char* fault, size_t fault_size, ApplyStatus* status) {
+                 FileOps& ops, char* fault, size_t fault_size, ApplyStatus* status,
+                 PatchProgress* progress) {
   PatchEntries entries;
   if (!entries.Read(data, size, nullptr, fault, fault_size)) {
     if (status) *status = kApplyFailed;
     return 0;
   }
-  return Apply<false>(entries, directory, ops, fault, fault_size, status, nullptr);
+  return Apply<false>(entries, directory, ops, fault, fault_size, status, nullptr, progress);
 }
 
 int ApplyEntries(const PatchEntries& entries, const char* directory, FileOps& ops,
-                 char* fault, size_t fault_size, ApplyStatus* status, PlannedEntry* planned) {
-  return planned ? Apply<true>(entries, directory, ops, fault, fault_size, status, planned)
-                 : Apply<false>(entries, directory, ops, fault, fault_size, status, nullptr);
+                 char* fault, size_t fault_size, ApplyStatus* status, PlannedEntry* planned,
+                 PatchProgress* progress) {
+  return planned
+             ? Apply<true>(entries, directory, ops, fault, fault_size, status, planned, progress)
+             : Apply<false>(entries, directory, ops, fault, fault_size, status, nullptr, progress);
 }
 
 int PlanEntries(const PatchEntries& entries, const char* directory, FileOps& ops,
@@ -1333,10 +1339,10 @@ int PathHolds(FileOps& ops, platform::Directory* dir, const char* path, uint64_t
   return read && got == crc;
 }
 
-int PatchApplier(const char* directory) {
+int PatchApplier(const char* directory, PatchProgress* progress) {
   const uint8_t* data;
   uint32_t size;
   if (!platform::LoadPayloadResource(&data, &size)) return 0;
   FileOps ops;
-  return ApplyPayload(data, size, directory, ops);
+  return ApplyPayload(data, size, directory, ops, nullptr, 0, nullptr, progress);
 }

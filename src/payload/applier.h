@@ -204,6 +204,14 @@ enum ApplyStatus {
                              // cannot be recovered now: the next run does it
 };
 
+// What a patch is writing, for a window or a terminal that shows it while
+// the patch runs on another thread: the patch stores, anyone may read.
+struct PatchProgress {
+  // The path of the entry being written, as the payload spells it (inside
+  // the payload, so it lives as long as the payload); null until the first.
+  const char* volatile writing;
+};
+
 // Applies the container `data` (`size` bytes) to `directory`, a directory
 // string ending in the path separator (or empty: the current directory),
 // after recovering an interrupted patch there (RecoverDirectory).
@@ -217,7 +225,7 @@ enum ApplyStatus {
 // `status` (if given) receives an ApplyStatus.
 int ApplyPayload(const uint8_t* data, size_t size, const char* directory,
                  FileOps& ops, char* fault = nullptr, size_t fault_size = 0,
-                 ApplyStatus* status = nullptr);
+                 ApplyStatus* status = nullptr, PatchProgress* progress = nullptr);
 
 class PatchEntries;
 
@@ -226,10 +234,10 @@ struct PlannedEntry;
 // The same for a container already read and checked (entries.h): what
 // ApplyPayload does after reading it. `planned` (if given, an array of
 // entries.count()) receives what the patch's plan did with each entry,
-// as PlanEntries says it.
+// as PlanEntries says it; `progress` (if given) what is being written.
 int ApplyEntries(const PatchEntries& entries, const char* directory, FileOps& ops,
                  char* fault = nullptr, size_t fault_size = 0, ApplyStatus* status = nullptr,
-                 PlannedEntry* planned = nullptr);
+                 PlannedEntry* planned = nullptr, PatchProgress* progress = nullptr);
 
 // What a patch would do with one entry, as its plan finds the folder.
 enum PlannedAction {
@@ -297,7 +305,8 @@ int InterruptedPatchNames(const char* directory, const char* name);
 int PathHolds(FileOps& ops, platform::Directory* dir, const char* path, uint64_t size,
               uint32_t crc, bool* present);
 
-// The program's patch: applies its own payload resource to `directory`.
-int PatchApplier(const char* directory);
+// The program's patch: applies its own payload resource to `directory`,
+// saying in `progress` (if given) which file it writes.
+int PatchApplier(const char* directory, PatchProgress* progress = nullptr);
 
 #endif  // PATCHER_PAYLOAD_APPLIER_H
