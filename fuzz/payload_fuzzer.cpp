@@ -32,6 +32,24 @@ void DecodeAsBlock(const uint8_t* data, size_t size) {
   if ((fast_fault == kBlockFine) != (a == expanded)) __builtin_trap();
   if (fast_fault == kBlockFine && memcmp(fast.data(), simple.data(), expanded) != 0)
     __builtin_trap();
+  // Streamed through the smallest buffer there may be: the same verdict
+  // and bytes.
+  struct Compared : ByteSink {
+    const uint8_t* expected;
+    uint32_t left;
+    int Put(const uint8_t* data, uint32_t n) override {
+      if (n > left || memcmp(data, expected, n) != 0) __builtin_trap();
+      expected += n;
+      left -= n;
+      return 1;
+    }
+  } compared;
+  compared.expected = simple.data();
+  compared.left = expanded;
+  std::vector<uint8_t> buffer(kBlockHistory + kMaxMatchLength);
+  const BlockFault streamed = StreamBlock(block.data(), available, buffer.data(),
+                                          static_cast<uint32_t>(buffer.size()), &compared);
+  if (streamed != simple_fault || (streamed == kBlockFine && compared.left)) __builtin_trap();
 }
 
 struct ExpectedFile {

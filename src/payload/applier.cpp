@@ -69,7 +69,7 @@ enum Stop {
 uint8_t* ReadWhole(FileOps& ops, platform::File* file, uint32_t size) {
   uint8_t* bytes = static_cast<uint8_t*>(malloc(size ? size : 1));
   uint32_t got = 0;
-  if (bytes && (!ops.ReadFrom(file, bytes, size, &got) || got != size)) {
+  if (bytes && (!ops.ReadFrom(file, 0, bytes, size, &got) || got != size)) {
     free(bytes);
     bytes = nullptr;
   }
@@ -382,7 +382,6 @@ class Transaction {
   int Install(platform::Directory* dir, const JournalStep& s);
   int OldFileDiffers(ApplyStatus* status, const char* name);
   int HasRoom();
-  uint8_t* ReadOld(int i);
   int DropJournalNew();
   int WriteJournal(JournalPhase phase);
   Holds Examine(platform::Directory* dir, const char* name, const JournalStep& s, Role role,
@@ -758,7 +757,7 @@ int Transaction::DropJournalNew() {
   if (presence == platform::kAbsent) return 1;
   uint8_t head[4] = {0};
   uint32_t got = 0;
-  const bool ours = file && facts.trusted && ops_.ReadFrom(file, head, 4, &got) &&
+  const bool ours = file && facts.trusted && ops_.ReadFrom(file, 0, head, 4, &got) &&
                     memcmp(head, kJournalMagic, got < 3 ? got : 3) == 0;
   if (file) ops_.Release(file);
   if (ours && ops_.Remove(dir_, kJournalNewName)) return 1;
@@ -982,57 +981,108 @@ int Transaction::OldFileDiffers(ApplyStatus* status, const char* name) {
               name);
 }
 
-// The whole old file that step `i`'s delta entry is made from, in a new
-// buffer (free() it); null when it cannot be read or is no longer that size.
-uint8_t* Transaction::ReadOld(int i) {
-  const uint32_t size = (*entries_)[entry_of_[i]].old_size;
-  platform::File* file = nullptr;
-  platform::FileFacts facts;
-  uint8_t* bytes = nullptr;
-  platform::Directory* dir = folders_.DirOf(steps_[i].name);
-  if (dir && ops_.OpenExisting(dir, Leaf(steps_[i].name), &file, &facts) == platform::kPresent &&
-      file && facts.size == size)
-    bytes = ReadWhole(ops_, file, size);
-  if (file) ops_.Release(file);
-  return bytes;
-}
+const char kCannotReadOld[] = "%s: cannot read the file it replaces in %s: %s";
+
+// A file the patch writes; without one, the bytes are only summed.
+class FileSink : public ByteSink {
+ public:
+  FileSink(FileOps& ops, platform::File* file) : ops_(ops), file_(file) {}
+  bool failed = false;
+
+ protected:
+  int Put(const uint8_t* data, uint32_t size) override {
+    return !file_ || ops_.Write(file_, data, size) == size || (failed = true, 0);
+  }
+
+ private:
+  FileOps& ops_;
+  platform::File* file_;
+};
+
+// The old file a delta entry is made from, read through a window of
+// bounded size, by position. A read that fails or comes up short (the
+// file changed since it was planned) stops the decode.
+class OldFile : public OldBytes {
+ public:
+  OldFile(FileOps& ops, platform::File* file, uint32_t size) : ops_(ops), file_(file), size_(size) {}
+  ~OldFile() { free(window_); }
+  bool failed = false;
+  const uint8_t* At(uint32_t pos, uint32_t* available) override {
+    if (pos - base_ >= length_) {
+      // A delta seeks back a little as often as forward: the window starts
+      // an eighth of itself before the byte asked for.
+      base_ = pos > kWindow / 8 ? pos - kWindow / 8 : 0;
+      length_ = size_ - base_ < kWindow ? size_ - base_ : kWindow;
+      uint32_t got = 0;
+      if ((!window_ && !(window_ = static_cast<uint8_t*>(malloc(kWindow)))) ||
+          !ops_.ReadFrom(file_, base_, window_, length_, &got) || got != length_) {
+        length_ = 0;
+        failed = true;
+        return nullptr;
+      }
+    }
+    *available = length_ - (pos - base_);
+    return window_ + (pos - base_);
+  }
+
+ private:
+  static const uint32_t kWindow = 4u << 20;
+  FileOps& ops_;
+  platform::File* file_;
+  uint32_t size_;
+  uint8_t* window_ = nullptr;
+  uint32_t base_ = 0, length_ = 0;
+};
 
 // Writes entry `i`'s temporary, or none when the new file is the old one
 // byte for byte: that step has nothing to do, and the commit leaves it out.
+// The entry is decoded into the file a piece at a time.
 int Transaction::WriteEntry(int i) {
   const PayloadEntry& e = (*entries_)[entry_of_[i]];
   JournalStep& s = steps_[i];
   if (progress_) progress_->writing = e.name;
-  // At most the old and the new file of one entry in memory.
-  uint8_t* old = IsDelta(e) ? ReadOld(i) : nullptr;
-  if (IsDelta(e) && !old)
-    return Fail("%s: cannot read the file it replaces in %s: %s", e.name, Said());
-  const uint8_t* bytes = nullptr;
-  uint8_t* buffer = nullptr;
-  const int made_bytes = EntryBytes(e, old, e.old_size, &bytes, &buffer, fault_, fault_size_);
-  free(old);
-  if (!made_bytes) return 0;
-  const uint32_t length = e.expanded_length;
-  s.new_size = length;
-  s.new_crc = Crc32c(0, bytes, length);
-  char temp[kTempNameBuffer];
+  platform::Directory* dir = folders_.DirOf(s.name);
+  s.new_size = e.expanded_length;
+  s.new_crc = e.new_crc;
+  // A delta reads the file it replaces, the very size that was planned.
+  platform::File* old_file = nullptr;
+  platform::FileFacts facts;
+  if (IsDelta(e) && !(dir && ops_.OpenExisting(dir, Leaf(s.name), &old_file, &facts) ==
+                                 platform::kPresent &&
+                      old_file && facts.size == e.old_size)) {
+    if (old_file) ops_.Release(old_file);
+    return Fail(kCannotReadOld, e.name, Said());
+  }
+  OldFile old(ops_, old_file, static_cast<uint32_t>(e.old_size));
   int ok = 1;
-  if (!Alike(s)) {
-    platform::Directory* dir = folders_.DirOf(s.name);
+  // Of the same size, the new file may be the old one: decoded once for
+  // its CRC-32C when the payload does not say it.
+  if (s.backup != kNoFile && s.old_size == s.new_size && !e.crc_known) {
+    FileSink sum(ops_, nullptr);
+    if (!DecodeEntry(e, &old, &sum, fault_, fault_size_))
+      ok = old.failed ? Fail(kCannotReadOld, e.name, Said()) : 0;
+    s.new_crc = sum.crc;
+  }
+  if (ok && !Alike(s)) {
+    char temp[kTempNameBuffer];
     platform::File* file = dir ? ops_.CreateNew(dir, Temp(s.temp, temp)) : nullptr;
+    FileSink sink(ops_, file);
     // What the administrator set on the old file passes to the new one.
     const bool kept = file && (s.backup == kNoFile || ops_.KeepPermissions(dir, Leaf(s.name), file));
-    const bool written = kept && (length == 0 || ops_.Write(file, bytes, length) == length);
-    const char* said = Said();  // the creation's, the permissions' or the write's
+    const bool decoded = kept && DecodeEntry(e, &old, &sink, fault_, fault_size_);
+    s.new_crc = sink.crc;
+    const char* said = Said();  // the creation's, the permissions', the read's or the write's
     const bool closed = file && ops_.Close(file) != 0;
     if (!file) ok = Fail("%s: cannot create a file in %s: %s", e.name, said);
     else if (!kept)
       ok = Fail("%s: cannot give the new file the permissions of the old one in %s: %s", e.name,
                 said);
-    else if (!written) ok = Fail("%s: could not write all of it in %s: %s", e.name, said);
+    else if (old.failed) ok = Fail(kCannotReadOld, e.name, said);
+    else if (sink.failed) ok = Fail("%s: could not write all of it in %s: %s", e.name, said);
+    else if (!decoded) ok = 0;
     else if (!closed) ok = Fail("%s: could not finish writing it in %s: %s", e.name, Said());
   }
-  free(buffer);
+  if (old_file) ops_.Release(old_file);
   return ok;
 }
 
@@ -1195,7 +1245,7 @@ int ReadFileCrc(FileOps& ops, platform::File* file, uint64_t size, uint32_t* crc
   uint64_t done = 0;
   uint32_t sum = 0, got = 0;
   int ok = chunk != nullptr;
-  while (ok && (ok = ops.ReadFrom(file, chunk, kReadChunk, &got)) && got) {
+  while (ok && (ok = ops.ReadFrom(file, done, chunk, kReadChunk, &got)) && got) {
     sum = Crc32c(sum, chunk, got);
     done += got;
   }

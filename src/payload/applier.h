@@ -147,9 +147,9 @@ class FileOps {
                                  const char* from, const char* to) {
     return platform::RenameOpenFile(dir, file, from, to);
   }
-  PATCHER_FILE_OP int ReadFrom(platform::File* file, void* data, uint32_t size,
+  PATCHER_FILE_OP int ReadFrom(platform::File* file, uint64_t offset, void* data, uint32_t size,
                                uint32_t* got) {
-    return platform::ReadFromFile(file, data, size, got);
+    return platform::ReadFromFile(file, offset, data, size, got);
   }
   PATCHER_FILE_OP void Release(platform::File* file) { platform::ReleaseFile(file); }
   PATCHER_FILE_OP int Rename(platform::Directory* dir, const char* from, const char* to,

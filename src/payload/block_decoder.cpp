@@ -1,5 +1,8 @@
 #include "payload/block_decoder.h"
 
+#include "payload/crc32c.h"
+
+#include <stddef.h>
 #include <string.h>
 
 void WriteBlockHeader(uint8_t* out, uint32_t expanded_length, uint32_t block_length) {
@@ -20,6 +23,7 @@ const char* BlockFaultText(BlockFault fault) {
     case kBlockOverflow: return "decodes to more bytes than its expanded length";
     case kBlockBadDistance: return "match reaches before the start of the output";
     case kBlockLengthDiffers: return "decodes to fewer bytes than its expanded length";
+    case kBlockStopped: return "its bytes could not be written";
   }
   return "unknown fault";
 }
@@ -42,106 +46,167 @@ uint32_t Finish(uint32_t produced, uint32_t expanded, BlockFault what,
 const size_t kGroupInputMargin = 2 + 16 * 2 + 16;
 const size_t kGroupOutputMargin = 16 * 16 + 16;
 
+// The program's build (PATCHER_BLOCK_LOOP_ONLY) streams through the
+// checked loop alone: 270 bytes less, and its table-driven CRC-32C of
+// every byte costs about what that loop does.
+#ifdef PATCHER_BLOCK_LOOP_ONLY
+const bool kStreamFast = false;
+#else
+const bool kStreamFast = true;
+#endif
+
+// Where a coded body's decode stands between runs.
+struct BlockState {
+  const uint8_t* ip;
+  const uint8_t* iend;
+  uint32_t left;  // expanded bytes still to make
+  uint32_t word;  // what is left of the control word
+  int bits;       // and how many of its items
+};
+
+// Decodes into [op, end), the output made so far reaching back to `base`
+// (all of it, or at least the longest distance). Stops at the body's end,
+// at a fault (in *fault; kBlockFine otherwise), or, while the expanded end
+// lies beyond `end`, once a match might not fit: then `s` says where to go
+// on. Returns where the output ends.
 template <bool kFast>
-uint32_t Decode(const uint8_t* block, uint32_t available, uint8_t* output,
-                BlockFault* fault) {
-  if (available < kBlockHeaderSize) return Finish(0, 1, kBlockBadLength, fault);
-  const uint32_t expanded = BlockExpandedLength(block);
-  const uint32_t length = BlockLength(block);
-  if (length < kBlockHeaderSize || length > available)
-    return Finish(0, expanded, kBlockBadLength, fault);
-
-  const uint8_t* ip = block + kBlockHeaderSize;
-  const uint8_t* const iend = block + length;
-  if (BlockIsStored(expanded, length)) {
-    if (expanded) memcpy(output, ip, expanded);
-    return Finish(expanded, expanded, kBlockFine, fault);
-  }
-
-  uint8_t* op = output;
-  uint8_t* const oend = output + expanded;
-
-  if (kFast) {
-    // Whole groups, with the margins checked once per group; only the
-    // distance of each match is checked per item. Literal runs and matches
-    // are moved 16 bytes at a time, which may read up to 16 bytes past the
-    // group's last item and write up to 16 past the match's end: both stay
-    // inside the margins.
-    while (static_cast<size_t>(iend - ip) >= kGroupInputMargin &&
-           static_cast<size_t>(oend - op) >= kGroupOutputMargin) {
-      // Bit 16 marks the end of the group.
-      uint32_t word = (ip[0] | static_cast<uint32_t>(ip[1]) << 8) | 1u << 16;
-      ip += 2;
-      for (;;) {
-        const uint32_t literals = static_cast<uint32_t>(__builtin_ctz(word));
-        memcpy(op, ip, 16);
-        op += literals;
-        ip += literals;
-        word >>= literals;
-        if (word == 1) break;
-        const uint32_t len = (ip[0] & 15u) + 1;
-        const size_t dist = static_cast<size_t>(ip[0] >> 4) << 8 | ip[1];
-        ip += 2;
-        word >>= 1;
-        if (dist == 0 || dist > static_cast<size_t>(op - output))
-          return Finish(static_cast<uint32_t>(op - output), expanded,
-                        kBlockBadDistance, fault);
-        const uint8_t* src = op - dist;
-        if (dist >= 16) {
-          memcpy(op, src, 16);
-        } else if (dist >= 8) {
-          // Each 8-byte move reads only bytes that are already final.
-          memcpy(op, src, 8);
-          memcpy(op + 8, src + 8, 8);
-        } else if (dist == 1) {
-          memset(op, *src, 16);
-        } else {
-          for (uint32_t i = 0; i < len; ++i) op[i] = src[i];
-        }
-        op += len;
-      }
-    }
-  }
-
-  // Byte at a time, every item checked. The fast loop always leaves off at
-  // a group boundary, so a control word comes first here as well.
-  uint32_t word = 0;
-  int bits = 0;
+uint8_t* Run(BlockState* s, uint8_t* base, uint8_t* op, uint8_t* end, BlockFault* fault) {
+  const uint8_t* ip = s->ip;
+  const uint8_t* const iend = s->iend;
+  uint32_t word = s->word;
+  int bits = s->bits;
+  uint8_t* const start = op;
+  // With the expanded end in the buffer, every item is checked against it;
+  // before that, the run stops while any item still fits.
+  const bool last = s->left <= static_cast<size_t>(end - op);
+  uint8_t* const oend = last ? op + s->left : end;
+  BlockFault what = kBlockFine;
   while (ip != iend) {
     if (bits == 0) {
+      if (kFast) {
+        // Whole groups, with the margins checked once per group; only the
+        // distance of each match is checked per item. Literal runs and
+        // matches are moved 16 bytes at a time, which may read up to 16
+        // bytes past the group's last item and write up to 16 past the
+        // match's end: both stay inside the margins.
+        while (static_cast<size_t>(iend - ip) >= kGroupInputMargin &&
+               static_cast<size_t>(oend - op) >= kGroupOutputMargin) {
+          // Bit 16 marks the end of the group.
+          uint32_t w = (ip[0] | static_cast<uint32_t>(ip[1]) << 8) | 1u << 16;
+          ip += 2;
+          for (;;) {
+            const uint32_t literals = static_cast<uint32_t>(__builtin_ctz(w));
+            memcpy(op, ip, 16);
+            op += literals;
+            ip += literals;
+            w >>= literals;
+            if (w == 1) break;
+            const uint32_t len = (ip[0] & 15u) + 1;
+            const size_t dist = static_cast<size_t>(ip[0] >> 4) << 8 | ip[1];
+            ip += 2;
+            w >>= 1;
+            if (dist == 0 || dist > static_cast<size_t>(op - base)) {
+              what = kBlockBadDistance;
+              goto out;
+            }
+            const uint8_t* src = op - dist;
+            if (dist >= 16) {
+              memcpy(op, src, 16);
+            } else if (dist >= 8) {
+              // Each 8-byte move reads only bytes that are already final.
+              memcpy(op, src, 8);
+              memcpy(op + 8, src + 8, 8);
+            } else if (dist == 1) {
+              memset(op, *src, 16);
+            } else {
+              for (uint32_t i = 0; i < len; ++i) op[i] = src[i];
+            }
+            op += len;
+          }
+        }
+        if (ip == iend) break;
+      }
+      if (!last && oend - op < static_cast<ptrdiff_t>(kMaxMatchLength)) break;
       // A control word cut in half, or one that governs no item.
-      if (iend - ip < 3) break;
+      if (iend - ip < 3) {
+        what = kBlockCutShort;
+        break;
+      }
       word = ip[0] | static_cast<uint32_t>(ip[1]) << 8;
       ip += 2;
       bits = 16;
     }
+    // Byte at a time, every item checked.
+    if (!last && oend - op < static_cast<ptrdiff_t>(kMaxMatchLength)) break;
     if (word & 1) {
-      if (iend - ip < 2) break;
+      if (iend - ip < 2) {
+        what = kBlockCutShort;
+        break;
+      }
       const uint32_t len = (ip[0] & 15u) + 1;
       const size_t dist = static_cast<size_t>(ip[0] >> 4) << 8 | ip[1];
       ip += 2;
-      if (dist == 0 || dist > static_cast<size_t>(op - output))
-        return Finish(static_cast<uint32_t>(op - output), expanded,
-                      kBlockBadDistance, fault);
-      if (len > static_cast<size_t>(oend - op))
-        return Finish(static_cast<uint32_t>(op - output), expanded,
-                      kBlockOverflow, fault);
+      if (dist == 0 || dist > static_cast<size_t>(op - base)) {
+        what = kBlockBadDistance;
+        break;
+      }
+      if (len > static_cast<size_t>(oend - op)) {
+        what = kBlockOverflow;
+        break;
+      }
       const uint8_t* src = op - dist;
       for (uint32_t i = 0; i < len; ++i) op[i] = src[i];
       op += len;
     } else {
-      if (op == oend)
-        return Finish(static_cast<uint32_t>(op - output), expanded,
-                      kBlockOverflow, fault);
+      if (op == oend) {
+        what = kBlockOverflow;
+        break;
+      }
       *op++ = *ip++;
     }
     word >>= 1;
     --bits;
   }
-  const uint32_t produced = static_cast<uint32_t>(op - output);
-  if (ip != iend) return Finish(produced, expanded, kBlockCutShort, fault);
-  if (op != oend) return Finish(produced, expanded, kBlockLengthDiffers, fault);
-  return Finish(produced, expanded, kBlockFine, fault);
+out:
+  s->ip = ip;
+  s->word = word;
+  s->bits = bits;
+  s->left -= static_cast<uint32_t>(op - start);
+  *fault = what;
+  return op;
+}
+
+// The header's checks: the block's length, and the state of its body.
+// Zero when the length is out of bounds.
+int Start(BlockState* s, const uint8_t* block, uint32_t available) {
+  if (available < kBlockHeaderSize) return 0;
+  const uint32_t length = BlockLength(block);
+  if (length < kBlockHeaderSize || length > available) return 0;
+  s->ip = block + kBlockHeaderSize;
+  s->iend = block + length;
+  s->left = BlockExpandedLength(block);
+  s->word = 0;
+  s->bits = 0;
+  return 1;
+}
+
+template <bool kFast>
+uint32_t Decode(const uint8_t* block, uint32_t available, uint8_t* output,
+                BlockFault* fault) {
+  BlockState s;
+  if (!Start(&s, block, available))
+    return Finish(0, available < kBlockHeaderSize ? 1 : BlockExpandedLength(block),
+                  kBlockBadLength, fault);
+  const uint32_t expanded = s.left;
+  if (BlockIsStored(expanded, BlockLength(block))) {
+    if (expanded) memcpy(output, s.ip, expanded);
+    return Finish(expanded, expanded, kBlockFine, fault);
+  }
+  BlockFault what;
+  const uint32_t produced =
+      static_cast<uint32_t>(Run<kFast>(&s, output, output, output + expanded, &what) - output);
+  if (what == kBlockFine && s.left) what = kBlockLengthDiffers;
+  return Finish(produced, expanded, what, fault);
 }
 
 }  // namespace
@@ -154,4 +219,49 @@ uint32_t BlockDecoder(const uint8_t* block, uint32_t available, uint8_t* output,
 uint32_t BlockDecoderSimple(const uint8_t* block, uint32_t available,
                             uint8_t* output, BlockFault* fault) {
   return Decode<false>(block, available, output, fault);
+}
+
+BlockFault StreamBlock(const uint8_t* block, uint32_t available, uint8_t* buffer,
+                       uint32_t buffer_size, ByteSink* sink) {
+  BlockState s;
+  if (!Start(&s, block, available)) return kBlockBadLength;
+  if (BlockIsStored(s.left, BlockLength(block)))
+    return PutPieces(sink, s.ip, s.left) ? kBlockFine : kBlockStopped;
+  uint8_t* op = buffer;
+  for (;;) {
+    BlockFault what;
+    uint8_t* const from = op;
+    op = Run<kStreamFast>(&s, buffer, op, buffer + buffer_size, &what);
+    if (op != from && !sink->Take(from, static_cast<uint32_t>(op - from))) return kBlockStopped;
+    if (what != kBlockFine) return what;
+    if (s.ip == s.iend) return s.left ? kBlockLengthDiffers : kBlockFine;
+    // Room again, keeping as much output as a match may reach back.
+    const size_t made = static_cast<size_t>(op - buffer);
+    const size_t keep = made < kBlockHistory ? made : kBlockHistory;
+    // Forward, byte by byte: the two may overlap in a small buffer.
+    for (const uint8_t* from = op - keep; from != op;) *buffer++ = *from++;
+    op = buffer;
+    buffer -= keep;
+  }
+}
+
+int PutPieces(ByteSink* sink, const uint8_t* data, uint32_t size) {
+  for (uint32_t n; size; size -= n, data += n) {
+    n = size < kStreamPiece ? size : kStreamPiece;
+    if (!sink->Take(data, n)) return 0;
+  }
+  return 1;
+}
+
+int ByteSink::Take(const uint8_t* data, uint32_t size) {
+  crc = Crc32c(crc, data, size);
+  return Put(data, size);
+}
+
+int SinkToMemory::Put(const uint8_t* data, uint32_t size) {
+  if (size > left_) return 0;
+  memcpy(out_, data, size);
+  out_ += size;
+  left_ -= size;
+  return 1;
 }

@@ -19,6 +19,7 @@
 #include <stdint.h>
 
 #include "payload/byte_order.h"
+#include "payload/stream.h"
 
 const uint32_t kBlockHeaderSize = 16;
 const uint8_t kBlockMagic[4] = {'L', 'Z', 'C', 'X'};
@@ -47,7 +48,8 @@ enum BlockFault {
   kBlockCutShort,      // a control word or match runs past the block's end
   kBlockOverflow,      // the output would exceed the expanded length
   kBlockBadDistance,   // distance 0, or before the start of the output
-  kBlockLengthDiffers  // the body ended with fewer bytes than promised
+  kBlockLengthDiffers, // the body ended with fewer bytes than promised
+  kBlockStopped        // the sink took no more (StreamBlock)
 };
 
 // Describes a fault in a few words ("match distance out of range", ...).
@@ -70,5 +72,21 @@ uint32_t BlockDecoder(const uint8_t* block, uint32_t available, uint8_t* output,
 // the fast decoder is tested and fuzzed against. Identical results.
 uint32_t BlockDecoderSimple(const uint8_t* block, uint32_t available,
                             uint8_t* output, BlockFault* fault = nullptr);
+
+// Output a streaming decode keeps so that every match can reach back.
+const uint32_t kBlockHistory = kMaxMatchDistance + 1;
+// The buffer StreamBlock needs: the history, and room to make the rest in
+// pieces (any size above kBlockHistory + kMaxMatchLength works; the larger,
+// the fewer history moves).
+const uint32_t kBlockBuffer = kBlockHistory + kStreamPiece;
+
+// The same decode, streaming: the block's expanded bytes go to `sink` in
+// pieces, made in `buffer` (`buffer_size` bytes, at least kBlockHistory +
+// kMaxMatchLength), which keeps the last kBlockHistory of them; a stored
+// block's go straight from `block`. The same checks and faults as
+// BlockDecoder, whose bytes it hands on, and kBlockStopped when the sink
+// refuses them.
+BlockFault StreamBlock(const uint8_t* block, uint32_t available, uint8_t* buffer,
+                       uint32_t buffer_size, ByteSink* sink);
 
 #endif  // PATCHER_PAYLOAD_BLOCK_DECODER_H

@@ -86,6 +86,7 @@ struct PayloadEntry {
   const char* name;      // its path, NUL-terminated, inside the container
   bool extended;         // in the extended form
   bool removal;          // removes old_size bytes of CRC-32C old_crc
+  bool crc_known;        // new_crc is the new file's: a delta's, or decoded
   uint32_t compressed;
   uint32_t size;
   const uint8_t* data;   // `size` bytes, inside the container
@@ -95,7 +96,8 @@ struct PayloadEntry {
   uint32_t expanded_length;
   // A delta entry's old file (size and CRC-32C) and its new file's
   // CRC-32C, from its header; a removal's old file; for the other forms
-  // zero, but new_crc once PatchEntries::CheckDecodes has decoded the entry.
+  // zero, but new_crc once PatchEntries::CheckDecodes has decoded the entry
+  // (crc_known).
   platform::WideField old_size;  // (see platform::WideField)
   uint32_t old_crc;
   uint32_t new_crc;

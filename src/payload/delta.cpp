@@ -14,6 +14,7 @@ const char* DeltaFaultText(DeltaFault fault) {
     case kDeltaDamaged: return "delta stream damaged";
     case kDeltaNewDiffers: return "the file made does not match its CRC-32C";
     case kDeltaNoMemory: return "out of memory";
+    case kDeltaStopped: return "the old file could not be read, or the new one written";
   }
   return "unknown fault";
 }
@@ -52,14 +53,43 @@ struct Decoder {
   }
 };
 
-// The one decode: with `out`, makes the new file from `old`; without,
-// only walks the stream. Every length is checked against what is left of
-// the old and the new file before anything is copied.
-DeltaFault Decode(const PayloadEntry& e, const uint8_t* old, uint8_t* out) {
+// Output gathered into pieces for the sink.
+struct Pieces {
+  ByteSink* sink;
+  uint8_t* buffer;  // kStreamPiece bytes
+  uint32_t fill;
+
+  // Zero once the sink has stopped.
+  int Put(const uint8_t* data, uint32_t size) {
+    while (size) {
+      if (fill == kStreamPiece && !Flush()) return 0;
+      uint32_t n = kStreamPiece - fill;
+      if (n > size) n = size;
+      memcpy(buffer + fill, data, n);
+      fill += n;
+      data += n;
+      size -= n;
+    }
+    return 1;
+  }
+  int Flush() {
+    const uint32_t n = fill;
+    fill = 0;
+    return !n || sink->Take(buffer, n);
+  }
+};
+
+// The one decode: with a sink, makes the new file from `old` into it;
+// without, only walks the stream. Every length is checked against what is
+// left of the old and the new file before anything is copied.
+DeltaFault Decode(const PayloadEntry& e, OldBytes* old, ByteSink* sink) {
   if (!IsDelta(e) || e.size < kDeltaHeaderSize) return kDeltaDamaged;
-  DeltaModels* m = static_cast<DeltaModels*>(malloc(sizeof(DeltaModels)));
+  // The models, then the output's piece.
+  DeltaModels* m =
+      static_cast<DeltaModels*>(malloc(sizeof(DeltaModels) + (sink ? kStreamPiece : 0)));
   if (!m) return kDeltaNoMemory;
   ResetDeltaModels(m);
+  Pieces out = {sink, reinterpret_cast<uint8_t*>(m + 1), 0};
   Decoder c = {e.data + kDeltaHeaderSize, e.data + e.size, 0, 0xFFFFFFFFu, 0, 0, 0};
   for (int i = 0; i < 4; ++i) c.x = c.x << 8 | c.Next();
   const uint32_t old_size = e.old_size;
@@ -86,25 +116,32 @@ DeltaFault Decode(const PayloadEntry& e, const uint8_t* old, uint8_t* out) {
     uint32_t add = CodeNumber(c, m->add, 0);
     if (c.bad || add > old_size - pos || add > new_size - op) goto done;
     for (int first = 1; add; first = 0) {
+      // A run of old bytes as they are, then (unless the add ends there)
+      // one old byte plus a difference.
       const uint32_t run = CodeNumber(c, RunModel(m, last_diff, first), 0);
       if (c.bad || c.over || run > add) goto done;
-      if (out) memcpy(out + op, old + pos, run);
-      op += run;
-      pos += run;
-      add -= run;
-      if (!add) break;
-      const uint32_t d = CodeTree(c, DiffModel(m, last_diff, run), 8, 0);
-      if (out) out[op] = static_cast<uint8_t>(old[pos] + d);
-      last_diff = d;
-      ++op;
-      ++pos;
-      --add;
+      const uint32_t diff = run < add;
+      const uint32_t d = diff ? CodeTree(c, DiffModel(m, last_diff, run), 8, 0) : 0;
+      // As far as the old file's window goes at a time; the last byte put
+      // stays in the piece.
+      for (uint32_t left = run + diff, n; sink && left; left -= n) {
+        const uint8_t* from = old->At(pos + run + diff - left, &n);
+        if (n > left) n = left;
+        if (!from || !out.Put(from, n)) goto stopped;
+      }
+      if (diff) {
+        if (sink) out.buffer[out.fill - 1] = static_cast<uint8_t>(out.buffer[out.fill - 1] + d);
+        last_diff = d;
+      }
+      op += run + diff;
+      pos += run + diff;
+      add -= run + diff;
     }
     const uint32_t extra = CodeNumber(c, m->extra, 0);
     if (c.bad || extra > new_size - op || (!extra && op == start)) goto done;
     if (form == kExtraRaw) {
       if (extra > raw) goto done;
-      if (out) memcpy(out + op, rp, extra);
+      if (sink && !out.Put(rp, extra)) goto stopped;
       rp += extra;
       raw -= extra;
       op += extra;
@@ -112,14 +149,18 @@ DeltaFault Decode(const PayloadEntry& e, const uint8_t* old, uint8_t* out) {
     }
     for (uint32_t i = 0; i < extra; ++i) {
       last_literal = CodeTree(c, m->literal + (noise ? 0 : 256 * last_literal), 8, 0, literal_rate);
-      if (out) out[op] = static_cast<uint8_t>(last_literal);
+      const uint8_t b = static_cast<uint8_t>(last_literal);
+      if (sink && !out.Put(&b, 1)) goto stopped;
       ++op;
     }
     if (c.over) goto done;
   }
   // The code's bytes end exactly where its last decision needs them.
   if (c.over || c.ip != c.iend || raw) goto done;
-  fault = out && Crc32c(0, out, new_size) != e.new_crc ? kDeltaNewDiffers : kDeltaFine;
+  fault = kDeltaFine;
+  if (!sink || out.Flush()) goto done;
+stopped:
+  fault = kDeltaStopped;
 done:
   free(m);
   return fault;
@@ -148,9 +189,14 @@ int DeltaOldMatches(const PayloadEntry& e, const uint8_t* old_data, uint32_t old
 int ApplyDelta(const uint8_t* old_data, uint32_t old_size, const PayloadEntry& e, uint8_t* out,
                DeltaFault* fault) {
   if (!DeltaOldMatches(e, old_data, old_size)) return Finish(kDeltaOldDiffers, fault);
-  return Finish(Decode(e, old_data, out), fault);
+  OldInMemory old(old_data, old_size);
+  SinkToMemory sink(out, e.expanded_length);
+  DeltaFault what = Decode(e, &old, &sink);
+  if (what == kDeltaFine && Crc32c(0, out, e.expanded_length) != e.new_crc)
+    what = kDeltaNewDiffers;
+  return Finish(what, fault);
 }
 
-int CheckDeltaEntry(const PayloadEntry& e, DeltaFault* fault) {
-  return Finish(Decode(e, nullptr, nullptr), fault);
+DeltaFault StreamDelta(const PayloadEntry& e, OldBytes* old, ByteSink* sink) {
+  return Decode(e, old, sink);
 }

@@ -25,6 +25,7 @@
 
 #include "payload/byte_order.h"
 #include "payload/container.h"
+#include "payload/stream.h"
 
 const uint32_t kDeltaHeaderSize = 20;
 
@@ -35,6 +36,7 @@ inline void ReadDeltaHeader(PayloadEntry* e) {
   e->expanded_length = ReadLe32(e->data + 4);
   e->old_crc = ReadLe32(e->data + 8);
   e->new_crc = ReadLe32(e->data + 16);
+  e->crc_known = true;
 }
 
 // The header into `out` (kDeltaHeaderSize bytes), its reserved field zero.
@@ -47,6 +49,7 @@ enum DeltaFault {
   kDeltaDamaged,      // the stream is cut short, overlong or out of bounds
   kDeltaNewDiffers,   // the new file's CRC-32C does not match (damage)
   kDeltaNoMemory,
+  kDeltaStopped,      // the old bytes or the sink failed (StreamDelta)
 };
 
 const char* DeltaFaultText(DeltaFault fault) __attribute__((const));
@@ -63,9 +66,20 @@ int DeltaOldMatches(const PayloadEntry& e, const uint8_t* old_data, uint32_t old
 int ApplyDelta(const uint8_t* old_data, uint32_t old_size, const PayloadEntry& e, uint8_t* out,
                DeltaFault* fault = nullptr);
 
-// Everything ApplyDelta checks that needs no old file: the whole stream
-// decoded, every command within the old and the new sizes, the code's
-// bytes used up exactly. Nonzero when the entry is sound as far as that goes.
-int CheckDeltaEntry(const PayloadEntry& e, DeltaFault* fault = nullptr);
+// Makes the new file of delta entry `e` into `sink` a piece at a time,
+// reading its old file from `old` (of e.old_size bytes), every command
+// checked against the old and the new sizes before anything is copied,
+// and the code's bytes used up exactly. The old file's CRC-32C and the new
+// file's are the caller's to check (as the bytes go). Without a sink (and
+// then without `old`), only walks the stream: everything that can be
+// checked without the old file. Memory: the models and one piece.
+DeltaFault StreamDelta(const PayloadEntry& e, OldBytes* old, ByteSink* sink);
+
+// That walk alone: nonzero when the entry is sound as far as it goes.
+inline int CheckDeltaEntry(const PayloadEntry& e, DeltaFault* fault = nullptr) {
+  const DeltaFault what = StreamDelta(e, nullptr, nullptr);
+  if (fault) *fault = what;
+  return what == kDeltaFine;
+}
 
 #endif  // PATCHER_PAYLOAD_DELTA_H

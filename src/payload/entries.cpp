@@ -12,6 +12,30 @@
 
 PatchEntries::~PatchEntries() { free(entries_); }
 
+int DecodeEntry(const PayloadEntry& e, OldBytes* old, ByteSink* sink, char* fault,
+                size_t fault_size) {
+  if (IsDelta(e)) {
+    DeltaFault why = StreamDelta(e, old, sink);
+    if (why == kDeltaFine && sink->crc != e.new_crc) why = kDeltaNewDiffers;
+    if (why == kDeltaStopped) return 0;  // the caller's source or sink says why
+    if (why == kDeltaFine) return 1;
+    return FormatFault(fault, fault_size, "%s: %s", e.name, DeltaFaultText(why));
+  }
+  BlockFault why = kBlockFine;
+  if (!e.compressed) {
+    // The file's bytes as they are: a stored block without its header.
+    if (!PutPieces(sink, e.data, e.size)) why = kBlockStopped;
+  } else {
+    uint8_t* buffer = static_cast<uint8_t*>(malloc(kBlockBuffer));
+    if (!buffer) return FormatFault(fault, fault_size, "%s: out of memory", e.name);
+    why = StreamBlock(e.data, e.size, buffer, kBlockBuffer, sink);
+    free(buffer);
+  }
+  if (why == kBlockStopped) return 0;
+  if (why == kBlockFine) return 1;
+  return FormatFault(fault, fault_size, "%s: %s", e.name, BlockFaultText(why));
+}
+
 int EntryBytes(const PayloadEntry& e, const uint8_t* old, uint32_t old_size,
                const uint8_t** bytes, uint8_t** buffer, char* fault, size_t fault_size) {
   *buffer = nullptr;
@@ -19,27 +43,22 @@ int EntryBytes(const PayloadEntry& e, const uint8_t* old, uint32_t old_size,
     *bytes = e.data;
     return 1;
   }
+  if (IsDelta(e) && (old_size != e.old_size || Crc32c(0, old, old_size) != e.old_crc))
+    return FormatFault(fault, fault_size, "%s: %s", e.name, DeltaFaultText(kDeltaOldDiffers));
   // Never a zero-byte request: an empty block still gets a real buffer.
   *buffer = static_cast<uint8_t*>(malloc(e.expanded_length ? e.expanded_length : 1));
   if (!*buffer)
     return FormatFault(fault, fault_size, "%s: no memory for %u bytes", e.name,
                        e.expanded_length);
-  if (IsDelta(e)) {
-    DeltaFault why = kDeltaFine;
-    if (!ApplyDelta(old, old_size, e, *buffer, &why)) {
-      free(*buffer);
-      *buffer = nullptr;
-      return FormatFault(fault, fault_size, "%s: %s", e.name, DeltaFaultText(why));
-    }
-    *bytes = *buffer;
-    return 1;
-  }
-  BlockFault why = kBlockFine;
-  uint32_t produced = BlockDecoder(e.data, e.size, *buffer, &why);
-  if (produced != e.expanded_length) {
+  OldInMemory from(old, old_size);
+  SinkToMemory into(*buffer, e.expanded_length);
+  if (!DecodeEntry(e, &from, &into, fault, fault_size)) {
+    // Only a block that makes more than it says fills the buffer up.
+    if (fault && fault_size && !*fault)
+      FormatFault(fault, fault_size, "%s: %s", e.name, BlockFaultText(kBlockOverflow));
     free(*buffer);
     *buffer = nullptr;
-    return FormatFault(fault, fault_size, "%s: %s", e.name, BlockFaultText(why));
+    return 0;
   }
   *bytes = *buffer;
   return 1;
@@ -94,17 +113,17 @@ int PatchEntries::CheckDecodes(uint64_t* total, char* fault, size_t fault_size) 
     PayloadEntry& e = entries_[i];
     sum += e.expanded_length;
     // A delta entry is checked as far as that goes without its old file.
-    DeltaFault why = kDeltaFine;
     if (IsDelta(e)) {
+      DeltaFault why = kDeltaFine;
       if (!CheckDeltaEntry(e, &why))
         return FormatFault(fault, fault_size, "%s: %s", e.name, DeltaFaultText(why));
       continue;
     }
-    const uint8_t* bytes = nullptr;
-    uint8_t* buffer = nullptr;
-    if (!EntryBytes(e, nullptr, 0, &bytes, &buffer, fault, fault_size)) return 0;
-    e.new_crc = Crc32c(0, bytes, e.expanded_length);
-    free(buffer);
+    if (e.removal) continue;
+    SumOnly sum;
+    if (!DecodeEntry(e, nullptr, &sum, fault, fault_size)) return 0;
+    e.new_crc = sum.crc;
+    e.crc_known = true;
   }
   if (total) *total = sum;
   return 1;

@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include "payload/container.h"
+#include "payload/stream.h"
 
 class PatchEntries {
  public:
@@ -48,7 +49,15 @@ uint32_t PayloadNeeds(const PatchEntries& entries);
 // zero naming what it does not ("this build cannot apply: paths").
 int CheckApplicable(const PatchEntries& entries, char* fault, size_t fault_size);
 
-// The bytes entry `e` writes: a stored entry's data in place, or a block
+// Decodes entry `e` (not a removal) into `sink`, a piece at a time, which
+// sums the CRC-32C: the stored bytes, a block (in its window), or a delta
+// made from `old` (whose CRC-32C the caller has checked), its new CRC-32C
+// checked. Zero with a fault text when the data is damaged; zero with none
+// when `old` or `sink` stopped it, which they say why.
+int DecodeEntry(const PayloadEntry& e, OldBytes* old, ByteSink* sink, char* fault,
+                size_t fault_size);
+
+// The bytes entry `e` writes, whole: a stored entry's data in place, or a block
 // decoded, or a delta applied to `old` (`old_size` bytes, the file it
 // replaces), into `*buffer` (allocated here, freed by the caller). Zero
 // with a fault text when the block or the delta does not make exactly the

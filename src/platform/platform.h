@@ -194,9 +194,9 @@ Presence OpenToRename(Directory* dir, const char* name, File** file, FileFacts* 
 // back. Nonzero when the file of `file` is now `to`.
 int RenameOpenFile(Directory* dir, File* file, const char* from, const char* to);
 
-// Reads up to `size` bytes into `data`; *got is short only at the end.
-// Zero on a read error.
-int ReadFromFile(File* file, void* data, uint32_t size, uint32_t* got);
+// Reads up to `size` bytes at `offset` into `data`; *got is short only at
+// the end. Zero on a read error.
+int ReadFromFile(File* file, uint64_t offset, void* data, uint32_t size, uint32_t* got);
 
 // Closes a file opened by OpenExisting.
 void ReleaseFile(File* file);

@@ -237,8 +237,9 @@ class ScriptedOps : public FileOps {
     if (before_rename && !frozen_) before_rename(PathOf(dir, from).c_str(), PathOf(dir, to).c_str());
     return !Hit(kRename) && FileOps::RenameOpen(dir, file, from, to);
   }
-  int ReadFrom(platform::File* file, void* data, uint32_t size, uint32_t* got) override {
-    return !Hit(kReadFrom) && FileOps::ReadFrom(file, data, size, got);
+  int ReadFrom(platform::File* file, uint64_t offset, void* data, uint32_t size,
+               uint32_t* got) override {
+    return !Hit(kReadFrom) && FileOps::ReadFrom(file, offset, data, size, got);
   }
   int Rename(platform::Directory* dir, const char* from, const char* to, int replace) override {
     if (before_rename && !frozen_) before_rename(PathOf(dir, from).c_str(), PathOf(dir, to).c_str());

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include "payload/crc32c.h"
 #include "support/payload_builder.h"
 
 namespace {
@@ -206,6 +207,59 @@ TEST(BlockDecoder, FastAndSimpleAgreeOnDamagedBlocks) {
     ASSERT_TRUE(fast.canary_ok && simple.canary_ok);
     if (fast.fault == kBlockFine) {
       ASSERT_EQ(fast.output, simple.output);
+    }
+  }
+}
+
+// What a streaming decode hands on, gathered; refused after `limit` bytes.
+class Gathered : public ByteSink {
+ public:
+  explicit Gathered(size_t limit = SIZE_MAX) : limit_(limit) {}
+  Bytes bytes;
+
+ protected:
+  int Put(const uint8_t* data, uint32_t size) override {
+    if (bytes.size() + size > limit_) return 0;
+    bytes.insert(bytes.end(), data, data + size);
+    return 1;
+  }
+
+ private:
+  size_t limit_;
+};
+
+// The streaming decode through buffers far smaller than the output, so
+// that the history moves again and again: the same bytes, fault and
+// CRC-32C as the whole decode, damaged or not; a sink that refuses stops it.
+TEST(BlockDecoder, StreamsAsTheWholeDecodeThroughSmallBuffers) {
+  uint32_t state = 777;
+  for (int round = 0; round < 60; ++round) {
+    SCOPED_TRACE(round);
+    const Bytes data = round % 3 == 2 ? RandomBytes(9000 + round, round)
+                                      : TextLike(20000 + round * 997, round);
+    Bytes block = round % 10 == 9 ? StoredBlock(data) : GreedyBlock(data);
+    for (int flips = 0; round % 2 && flips < 1 + round % 3; ++flips) {
+      state = state * 1103515245u + 12345u;
+      block[16 + (state >> 8) % (block.size() - 16)] ^= static_cast<uint8_t>(1u << (state >> 4) % 8);
+    }
+    const Decoded whole = DecodeBlock(block);
+    const uint32_t size = kBlockHistory + kMaxMatchLength + (round * 131) % 600;
+    Bytes buffer(size);  // exactly sized, so ASan sees a stray write
+    Gathered out;
+    const BlockFault fault =
+        StreamBlock(block.data(), static_cast<uint32_t>(block.size()), buffer.data(), size, &out);
+    ASSERT_EQ(fault, whole.fault);
+    ASSERT_LE(out.bytes.size(), whole.output.size());
+    ASSERT_TRUE(std::equal(out.bytes.begin(), out.bytes.end(), whole.output.begin()));
+    if (fault == kBlockFine) {
+      ASSERT_EQ(out.bytes.size(), whole.output.size());
+      ASSERT_EQ(out.crc, Crc32c(0, whole.output.data(), whole.output.size()));
+    }
+    Gathered refusing(whole.output.size() / 2);
+    if (fault == kBlockFine && !data.empty()) {
+      EXPECT_EQ(StreamBlock(block.data(), static_cast<uint32_t>(block.size()), buffer.data(), size,
+                            &refusing),
+                kBlockStopped);
     }
   }
 }

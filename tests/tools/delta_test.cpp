@@ -60,6 +60,30 @@ void MakeEntry(const Bytes& old_data, const Bytes& new_data, Bytes* container, P
   ASSERT_EQ(e->old_size, old_data.size());
 }
 
+// An old file handed out a few bytes at a time, and the output gathered:
+// every edge of the streaming decode is crossed.
+class Stingy : public OldBytes {
+ public:
+  explicit Stingy(const Bytes& old) : old_(old) {}
+  const uint8_t* At(uint32_t pos, uint32_t* available) override {
+    *available = std::min<uint32_t>(static_cast<uint32_t>(old_.size()) - pos, 1 + pos % 5);
+    return old_.data() + pos;
+  }
+
+ private:
+  const Bytes& old_;
+};
+class Gathered : public ByteSink {
+ public:
+  Bytes bytes;
+
+ protected:
+  int Put(const uint8_t* data, uint32_t size) override {
+    bytes.insert(bytes.end(), data, data + size);
+    return 1;
+  }
+};
+
 struct Pair {
   const char* what;
   Bytes old_data;
@@ -83,6 +107,11 @@ TEST(Delta, RoundTripsOverPairs) {
       {"both empty", {}, {}, kDeltaHeaderSize + 4},
       {"unrelated", RandomBytes(5000, 1), RandomBytes(7000, 2), 7200},
       {"real: two programs", Head(LZCX_BINARY, 150000), Head("/proc/self/exe", 150000), 150000},
+      {"beyond a piece", Cat({text, exe, exe, exe, exe, exe, exe, exe, exe, exe, exe, exe, exe,
+                              exe, exe, exe, exe, exe, exe, exe}),
+       Cat({exe, exe, exe, text, exe, exe, exe, exe, exe, exe, exe, exe, exe, exe, exe, exe, exe,
+            exe, exe, one, text}),
+       2000},
   };
   for (const Pair& p : pairs) {
     SCOPED_TRACE(p.what);
@@ -102,6 +131,11 @@ TEST(Delta, RoundTripsOverPairs) {
     EXPECT_EQ(out.back(), 0xEE);  // nothing written past the end
     out.pop_back();
     EXPECT_TRUE(out == p.new_data);
+    Stingy old(p.old_data);
+    Gathered made;
+    ASSERT_EQ(StreamDelta(e, &old, &made), kDeltaFine);
+    EXPECT_TRUE(made.bytes == p.new_data);
+    EXPECT_EQ(made.crc, e.new_crc);
   }
 }
 

@@ -395,11 +395,13 @@ int RenameOpenFile(Directory* dir, File* file, const char* from, const char* to)
   return Note(kFailureOther, 0);
 }
 
-int ReadFromFile(File* file, void* data, uint32_t size, uint32_t* got) {
+int ReadFromFile(File* file, uint64_t offset, void* data, uint32_t size, uint32_t* got) {
   uint8_t* p = static_cast<uint8_t*>(data);
   uint32_t done = 0;
   while (done < size) {
-    ssize_t n = Failed(kCallRead, "") ? -1 : read(file->fd, p + done, size - done);
+    ssize_t n = Failed(kCallRead, "")
+                    ? -1
+                    : pread(file->fd, p + done, size - done, static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return NoteErrno();
     if (n == 0) break;

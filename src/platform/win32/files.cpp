@@ -744,12 +744,17 @@ Presence OpenToRename(Directory* dir, const char* name, File** file, FileFacts* 
   return OpenFile(dir, name, GENERIC_READ | DELETE, file, facts);
 }
 
-int ReadFromFile(File* file, void* data, uint32_t size, uint32_t* got) {
+int ReadFromFile(File* file, uint64_t offset, void* data, uint32_t size, uint32_t* got) {
   uint8_t* p = static_cast<uint8_t*>(data);
   uint32_t done = 0;
   while (done < size) {
     DWORD n = 0;
-    if (!ReadFile(AsHandle(file), p + done, size - done, &n, nullptr)) return NoteLastError();
+    // A synchronous handle reads at the offset given, wherever it stood.
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset + done);
+    at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+    if (!ReadFile(AsHandle(file), p + done, size - done, &n, &at))
+      return GetLastError() == ERROR_HANDLE_EOF ? (*got = done, 1) : NoteLastError();
     if (n == 0) break;
     done += n;
   }
