@@ -16,6 +16,7 @@
 
 #include "lzcx/commands.h"
 #include "lzcx/find.h"
+#include "lzcx/progress_line.h"
 #include "lzcx/pe_image.h"
 #include "lzcx/patcher.h"
 #include "payload/applier.h"
@@ -67,6 +68,13 @@ class WatchedOps : public FileOps {
   }
   // The applier asks for the failure its fault text names.
   platform::Failure LastFailure() override { return failure = FileOps::LastFailure(); }
+  // The file being written, on the progress line (if there is one).
+  uint32_t Write(platform::File* file, const void* data, uint32_t size) override {
+    if (line && progress.writing) line->Show("writing: ", progress.writing);
+    return FileOps::Write(file, data, size);
+  }
+  PatchProgress progress = {nullptr};
+  ProgressLine* line = nullptr;
   bool open_failed = false;
   std::string blocked;  // the file that cannot be replaced, below the top
   platform::Failure failure = {platform::kFailureOther, 0};
@@ -208,17 +216,21 @@ struct Outcome {
   std::vector<PlannedEntry> planned;
 };
 
+// A program larger than this is read for its version by no one: the
+// check needs it whole, and a patch's memory stays bounded.
+const uint64_t kLargestVersionRead = 32u << 20;
+
 // All of the file `name` in `dir`, read through `ops`; empty when it
-// cannot be read (or is implausibly large for a program).
+// cannot be read (or is larger than kLargestVersionRead).
 std::vector<uint8_t> ReadInstalled(FileOps& ops, platform::Directory* dir, const char* name) {
   std::vector<uint8_t> bytes;
   platform::File* file = nullptr;
   platform::FileFacts facts;
   if (ops.OpenExisting(dir, name, &file, &facts) == platform::kPresent && file &&
-      facts.size < (256u << 20)) {
+      facts.size <= kLargestVersionRead) {
     bytes.resize(static_cast<size_t>(facts.size));
     uint32_t got = 0;
-    if (!bytes.empty() && (!ops.ReadFrom(file, bytes.data(), static_cast<uint32_t>(bytes.size()), &got) ||
+    if (!bytes.empty() && (!ops.ReadFrom(file, 0, bytes.data(), static_cast<uint32_t>(bytes.size()), &got) ||
                            got != bytes.size()))
       bytes.clear();
   }
@@ -230,7 +242,7 @@ std::vector<uint8_t> ReadInstalled(FileOps& ops, platform::Directory* dir, const
 // against `installed`, when that is the file it was made from).
 bool PayloadVersion(const PayloadEntry& e, const std::vector<uint8_t>& installed,
                     uint64_t* version) {
-  if (e.removal) return false;
+  if (e.removal || e.expanded_length > kLargestVersionRead) return false;
   if (IsDelta(e) && (installed.size() != e.old_size ||
                      Crc32c(0, installed.data(), installed.size()) != e.old_crc))
     return false;
@@ -337,10 +349,14 @@ Outcome Attempt(const Request& request, const PatchEntries& entries, const std::
   ApplyStatus result = kApplyFailed;
   ops.failure = platform::Failure{platform::kFailureOther, 0};
   o.planned.resize(entries.count());
+  ProgressLine line(request.search.progress);
+  ops.line = &line;
   const int done =
       request.check
           ? PlanEntries(entries, dir.c_str(), ops, o.planned.data(), fault, sizeof fault, &result)
-          : ApplyEntries(entries, dir.c_str(), ops, fault, sizeof fault, &result, o.planned.data());
+          : ApplyEntries(entries, dir.c_str(), ops, fault, sizeof fault, &result, o.planned.data(),
+                         &ops.progress);
+  line.Clear();
   if (!done) {
     o.status = StatusOf(result, ops.failure);
     if (o.status == kExtractPatched) o.status = kExtractFailed;

@@ -8,6 +8,7 @@
 
 #include "lzcx/commands.h"
 #include "lzcx/pe_image.h"
+#include "lzcx/progress_line.h"
 #include "payload/applier.h"
 #include "payload/container.h"
 #include "payload/entries.h"
@@ -26,34 +27,6 @@ const int kMostSkippedInARow = 4096;
 
 typedef std::chrono::steady_clock Clock;
 
-// The folder being searched, redrawn on one line of stderr at most ten
-// times a second; cleared when the search ends.
-class SearchLine {
- public:
-  explicit SearchLine(bool enabled) : enabled_(enabled) {}
-  ~SearchLine() {
-    if (shown_) fprintf(stderr, "\r%*s\r", kWidth, "");
-  }
-  void Show(const std::string& folder) {
-    if (!enabled_) return;
-    const Clock::time_point now = Clock::now();
-    if (shown_ && now - last_ < std::chrono::milliseconds(100)) return;
-    last_ = now;
-    shown_ = true;
-    // The end of a long path tells where the search is.
-    const size_t room = kWidth - 13;
-    const std::string end = folder.size() <= room ? folder : "..." + folder.substr(folder.size() - room + 3);
-    fprintf(stderr, "\rsearching: %-*s", static_cast<int>(room), end.c_str());
-    fflush(stderr);
-  }
-
- private:
-  static const int kWidth = 79;
-  bool enabled_;
-  bool shown_ = false;
-  Clock::time_point last_;
-};
-
 class Search {
  public:
   Search(const FindRequest& request, std::vector<FoundFolder>* found)
@@ -62,7 +35,7 @@ class Search {
 
   // Every folder below the directory string `path`; zero once the time is up.
   int Walk(const std::string& path) {
-    line_.Show(path);
+    line_.Show("searching: ", path);
     // A pattern past the path limit cannot be opened: nothing below.
     if (path.size() + 2 > static_cast<size_t>(platform::kPathBuffer)) return 1;
     const std::string pattern = path + '*';
@@ -109,7 +82,7 @@ class Search {
   }
 
   std::vector<FoundFolder>* found_;
-  SearchLine line_;
+  ProgressLine line_;
   Clock::time_point deadline_;
   ScanSystem system_;
   platform::FindData entry_;
