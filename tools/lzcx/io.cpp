@@ -176,3 +176,32 @@ int WalkTree(const char* dir, std::vector<TreeEntry>* entries, std::string* why)
   }
   return 1;
 }
+
+namespace {
+
+// The files mapped now, for MappedFile::NameAt. Written only outside the
+// fault handler, which reads them.
+const MappedFile* volatile g_mapped[4];
+
+}  // namespace
+
+void MappedFile::Register(const char* name) {
+  name_ = name;
+  for (const MappedFile* volatile& slot : g_mapped)
+    if (!slot) {
+      slot = this;
+      return;
+    }
+}
+
+void MappedFile::Unregister() {
+  for (const MappedFile* volatile& slot : g_mapped)
+    if (slot == this) slot = nullptr;
+}
+
+const char* MappedFile::NameAt(const void* address) {
+  const uintptr_t p = reinterpret_cast<uintptr_t>(address);
+  for (const MappedFile* m : g_mapped)
+    if (m && p - reinterpret_cast<uintptr_t>(m->data_) < m->size_) return m->name_.c_str();
+  return nullptr;
+}
