@@ -53,6 +53,10 @@ struct FileBytes {
 int ReadRegularFile(const char* path, uint64_t max, const char* what, FileBytes* out,
                     std::string* why);
 
+// Zero with "too large for <what> (N bytes, at most M)" in `why` when a
+// file of `size` bytes is larger than `max` (or than memory can hold).
+int CheckFileSize(uint64_t size, uint64_t max, const char* what, std::string* why);
+
 // The buffer for the `size` bytes of a regular file that ReadRegularFile
 // is about to read, in `out`. Zero with the reason in `why` when the file
 // is larger than `max` ("too large for <what> ...") or memory runs out.

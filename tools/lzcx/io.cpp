@@ -74,17 +74,21 @@ std::string DirectoryString(const char* directory) {
   return dir;
 }
 
+int CheckFileSize(uint64_t size, uint64_t max, const char* what, std::string* why) {
+  if (size <= max && size <= SIZE_MAX) return 1;
+  char line[160];
+  snprintf(line, sizeof line, "too large for %s (%llu bytes, at most %llu)", what,
+           static_cast<unsigned long long>(size), static_cast<unsigned long long>(max));
+  *why = line;
+  return 0;
+}
+
 int AllocateFileBytes(uint64_t size, uint64_t max, const char* what, FileBytes* out,
                       std::string* why) {
-  char line[160];
-  if (size > max || size > SIZE_MAX) {
-    snprintf(line, sizeof line, "too large for %s (%llu bytes, at most %llu)", what,
-             static_cast<unsigned long long>(size), static_cast<unsigned long long>(max));
-    *why = line;
-    return 0;
-  }
+  if (!CheckFileSize(size, max, what, why)) return 0;
   out->data = AllocateBuffer(static_cast<size_t>(size));
   if (!out->data) {
+    char line[160];
     snprintf(line, sizeof line, "out of memory for its %llu bytes",
              static_cast<unsigned long long>(size));
     *why = line;

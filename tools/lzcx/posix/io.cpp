@@ -24,24 +24,42 @@ int Failed(std::string* why, const std::string& what) {
 
 }  // namespace
 
-int ReadRegularFile(const char* path, uint64_t max, const char* what, FileBytes* out,
-                    std::string* why) {
+namespace {
+
+// `path` opened to read, when it is a regular file (symbolic links
+// followed): its descriptor and size; -1 with the reason in `why`.
+int OpenRegularFile(const char* path, uint64_t* size, std::string* why) {
   // Opened without blocking, so a FIFO cannot hang the tool before fstat
   // tells what it is.
   const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     *why = errno == ENOENT ? "no such file" : strerror(errno);
-    return 0;
+    return -1;
   }
   struct stat st;
-  int ok = 0;
   if (fstat(fd, &st) != 0) {
     *why = strerror(errno);
   } else if (S_ISDIR(st.st_mode)) {
     *why = "is a directory, not a file";
   } else if (!S_ISREG(st.st_mode)) {
     *why = "not a regular file";
-  } else if (AllocateFileBytes(static_cast<uint64_t>(st.st_size), max, what, out, why)) {
+  } else {
+    *size = static_cast<uint64_t>(st.st_size);
+    return fd;
+  }
+  close(fd);
+  return -1;
+}
+
+}  // namespace
+
+int ReadRegularFile(const char* path, uint64_t max, const char* what, FileBytes* out,
+                    std::string* why) {
+  uint64_t file_size;
+  const int fd = OpenRegularFile(path, &file_size, why);
+  if (fd < 0) return 0;
+  int ok = 0;
+  if (AllocateFileBytes(file_size, max, what, out, why)) {
     const size_t size = out->size;
     size_t done = 0;
     int error = 0;
@@ -211,33 +229,13 @@ MappedFile::~MappedFile() {
 }
 
 int MappedFile::Open(const char* path, uint64_t max, const char* what, std::string* why) {
-  // As ReadRegularFile: opened without blocking, so a FIFO cannot hang the
-  // tool before fstat tells what it is.
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    *why = errno == ENOENT ? "no such file" : strerror(errno);
-    return 0;
-  }
-  struct stat st;
-  int ok = 0;
-  char line[160];
-  if (fstat(fd, &st) != 0) {
-    *why = strerror(errno);
-  } else if (S_ISDIR(st.st_mode)) {
-    *why = "is a directory, not a file";
-  } else if (!S_ISREG(st.st_mode)) {
-    *why = "not a regular file";
-  } else if (static_cast<uint64_t>(st.st_size) > max || static_cast<uint64_t>(st.st_size) > SIZE_MAX) {
-    snprintf(line, sizeof line, "too large for %s (%llu bytes, at most %llu)", what,
-             static_cast<unsigned long long>(st.st_size), static_cast<unsigned long long>(max));
-    *why = line;
-  } else if (st.st_size == 0) {
-    static const uint8_t kNothing = 0;
-    data_ = &kNothing;
-    ok = 1;
-  } else {
-    ok = Map(fd, static_cast<uint64_t>(st.st_size), path, why);
-  }
+  uint64_t size;
+  const int fd = OpenRegularFile(path, &size, why);
+  if (fd < 0) return 0;
+  int ok = CheckFileSize(size, max, what, why);
+  if (ok && size) ok = Map(fd, size, path, why);
+  static const uint8_t kNothing = 0;
+  if (ok && !size) data_ = &kNothing;  // nothing to map
   close(fd);
   return ok;
 }

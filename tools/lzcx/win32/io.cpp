@@ -90,18 +90,20 @@ bool IsDirectory(const char* path) {
 
 }  // namespace
 
-int ReadRegularFile(const char* path, uint64_t max, const char* what, FileBytes* out,
-                    std::string* why) {
+namespace {
+
+// `path` opened to read, when it is a regular file: its handle and size;
+// INVALID_HANDLE_VALUE with the reason in `why`.
+HANDLE OpenRegularFile(const char* path, uint64_t* size, std::string* why) {
   HANDLE h = OpenExisting(path, GENERIC_READ);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     *why = NotFound(error)     ? "no such file"
            : IsDirectory(path) ? "is a directory, not a file"
                                : ErrorText(error);
-    return 0;
+    return h;
   }
   BY_HANDLE_FILE_INFORMATION info;
-  int ok = 0;
   if (GetFileType(h) != FILE_TYPE_DISK) {
     *why = "not a regular file";
   } else if (!GetFileInformationByHandle(h, &info)) {
@@ -109,26 +111,39 @@ int ReadRegularFile(const char* path, uint64_t max, const char* what, FileBytes*
   } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
     *why = "is a directory, not a file";
   } else {
-    const uint64_t size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    if (AllocateFileBytes(size, max, what, out, why)) {
-      size_t done = 0;
-      DWORD got = 1, error = 0;
-      while (done < out->size && got) {
-        const size_t chunk = out->size - done < (1u << 24) ? out->size - done : (1u << 24);
-        if (!ReadFile(h, out->data.get() + done, static_cast<DWORD>(chunk), &got, nullptr)) {
-          error = GetLastError();
-          break;
-        }
-        done += got;
+    *size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    return h;
+  }
+  CloseHandle(h);
+  return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+int ReadRegularFile(const char* path, uint64_t max, const char* what, FileBytes* out,
+                    std::string* why) {
+  uint64_t size;
+  HANDLE h = OpenRegularFile(path, &size, why);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  int ok = 0;
+  if (AllocateFileBytes(size, max, what, out, why)) {
+    size_t done = 0;
+    DWORD got = 1, error = 0;
+    while (done < out->size && got) {
+      const size_t chunk = out->size - done < (1u << 24) ? out->size - done : (1u << 24);
+      if (!ReadFile(h, out->data.get() + done, static_cast<DWORD>(chunk), &got, nullptr)) {
+        error = GetLastError();
+        break;
       }
-      uint8_t more;
-      if (error) {
-        *why = ErrorText(error);
-      } else if (done != out->size || !ReadFile(h, &more, 1, &got, nullptr) || got != 0) {
-        *why = "changed while it was read";
-      } else {
-        ok = 1;
-      }
+      done += got;
+    }
+    uint8_t more;
+    if (error) {
+      *why = ErrorText(error);
+    } else if (done != out->size || !ReadFile(h, &more, 1, &got, nullptr) || got != 0) {
+      *why = "changed while it was read";
+    } else {
+      ok = 1;
     }
   }
   CloseHandle(h);
@@ -311,47 +326,24 @@ int MapView(HANDLE file, uint64_t size, HANDLE* mapping, void** view, std::strin
 }  // namespace
 
 int MappedFile::Open(const char* path, uint64_t max, const char* what, std::string* why) {
-  HANDLE h = OpenExisting(path, GENERIC_READ);
-  if (h == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    *why = NotFound(error)     ? "no such file"
-           : IsDirectory(path) ? "is a directory, not a file"
-                               : ErrorText(error);
-    return 0;
-  }
-  BY_HANDLE_FILE_INFORMATION info;
-  int ok = 0;
-  if (GetFileType(h) != FILE_TYPE_DISK) {
-    *why = "not a regular file";
-  } else if (!GetFileInformationByHandle(h, &info)) {
-    *why = ErrorText(GetLastError());
-  } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-    *why = "is a directory, not a file";
-  } else {
-    const uint64_t size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    char line[160];
-    HANDLE mapping;
-    void* view;
-    if (size > max || size > SIZE_MAX) {
-      snprintf(line, sizeof line, "too large for %s (%llu bytes, at most %llu)", what,
-               static_cast<unsigned long long>(size), static_cast<unsigned long long>(max));
-      *why = line;
-    } else if (size == 0) {  // nothing to map (a mapping of it is refused)
-      static const uint8_t kNothing = 0;
-      data_ = &kNothing;
-      ok = 1;
-    } else if (MapView(h, size, &mapping, &view, why)) {
-      WatchMappedFiles();
-      mapping_ = mapping;
-      data_ = static_cast<const uint8_t*>(view);
-      size_ = static_cast<size_t>(size);
-      Register(path);
-      ok = 1;
-    }
-  }
+  uint64_t size;
+  HANDLE h = OpenRegularFile(path, &size, why);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  HANDLE mapping = nullptr;
+  void* view = nullptr;
+  int ok = CheckFileSize(size, max, what, why);
+  if (ok && size) ok = MapView(h, size, &mapping, &view, why);
   // The mapping keeps the file open.
   CloseHandle(h);
-  return ok;
+  static const uint8_t kNothing = 0;
+  if (ok && !size) data_ = &kNothing;  // nothing to map (a mapping of it is refused)
+  if (!ok || !size) return ok;
+  WatchMappedFiles();
+  mapping_ = mapping;
+  data_ = static_cast<const uint8_t*>(view);
+  size_ = static_cast<size_t>(size);
+  Register(path);
+  return 1;
 }
 
 int MappedFile::Map(int fd, uint64_t size, const char* name, std::string* why) {
