@@ -939,7 +939,7 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
                                   : "";
     EXPECT_NE(r.err.find(named), std::string::npos) << r.err;
     if (c.folder == kPayloadCut) {
-      EXPECT_NE(r.err.find("\nlzcx: " + cut + " changed while it was read\n"), std::string::npos)
+      EXPECT_NE(r.err.find("\nlzcx: " + cut + ": changed while it was read\n"), std::string::npos)
           << r.err;
     }
     if (c.folder == kFull) {

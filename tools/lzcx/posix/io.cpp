@@ -203,7 +203,7 @@ void OnBusError(int, siginfo_t* info, void*) {
   const char* name = MappedFile::NameAt(info->si_addr);
   if (!name) return;
   if (g_unfinished[0]) unlink(g_unfinished);
-  const char* parts[] = {"lzcx: ", name, " changed while it was read\n"};
+  const char* parts[] = {"lzcx: ", name, ": changed while it was read\n"};
   for (const char* part : parts)
     if (write(2, part, strlen(part)) < 0) break;
   _exit(1);

@@ -283,7 +283,7 @@ LONG CALLBACK OnInPageError(EXCEPTION_POINTERS* pointers) {
   if (!name) return EXCEPTION_CONTINUE_SEARCH;
   RemoveUnfinished();
   const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-  const char* parts[] = {"lzcx: ", name, " changed while it was read\r\n"};
+  const char* parts[] = {"lzcx: ", name, ": changed while it was read\r\n"};
   DWORD written;
   for (const char* part : parts) WriteFile(err, part, static_cast<DWORD>(strlen(part)), &written, nullptr);
   _exit(1);
