@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -52,8 +53,10 @@ std::string Slurp(const std::string& path) {
   return std::string(b.begin(), b.end());
 }
 
-// Runs lzcx with `args`, standard input from the file `in` (or none).
-Result Lzcx(const std::vector<std::string>& args, const std::string& in = "/dev/null") {
+// Runs lzcx with `args`, standard input from the file `in` (or none);
+// `meanwhile`, if given, runs while it does, given the path of its stderr.
+Result Lzcx(const std::vector<std::string>& args, const std::string& in = "/dev/null",
+            const std::function<void(const std::string&)>& meanwhile = nullptr) {
   ScratchDir capture;
   const std::string out = capture.Join("stdout"), err = capture.Join("stderr");
   posix_spawn_file_actions_t actions;
@@ -67,6 +70,7 @@ Result Lzcx(const std::vector<std::string>& args, const std::string& in = "/dev/
   Result r = {-1, "", ""};
   pid_t pid;
   if (posix_spawn(&pid, kLzcx, &actions, nullptr, argv.data(), environ) == 0) {
+    if (meanwhile) meanwhile(err);
     int status = 0;
     if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) r.status = WEXITSTATUS(status);
   }
@@ -722,7 +726,7 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
   // theirs (flocked by them), or a link.
   enum Folder { kEmpty, kOld, kOldHelpNew, kCurrent, kCurrentInterrupted, kReadOnly, kLocked,
                 kLockedAWhile, kModified, kNewer, kFull, kFolderFlocked, kLockOfAnother,
-                kLockALink };
+                kLockALink, kPayloadCut };
   const passwd* nobody = getpwnam("nobody");
   struct Case {
     const char* what;
@@ -762,6 +766,10 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
        "status=5 word=busy written=0"},
       {"another patch, over within --wait", kLockedAWhile, {"--wait", "30", "-C", "DIR", "PAYLOAD"},
        0, -1, true, kOldLog},
+      // The mapped payload cut short by another process while the run
+      // waits: one line naming it, not a crash, and no log line.
+      {"the payload cut short while it waits", kPayloadCut, {"--wait", "30", "-C", "DIR", "CUT"},
+       1, -1, false, nullptr},
       {"a delta, 1.24 installed", kOld, {"-C", "DIR", "DELTA"}, 0, 0, true, kOldLog},
       {"a delta, an old file modified", kModified, {"-C", "DIR", "DELTA"}, 7, 7, false,
        "status=7 word=not-this-version written=0"},
@@ -823,7 +831,11 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
     // here, or in a child process for a second.
     platform::Directory* held = nullptr;
     pid_t holder = -1;
-    if (c.folder == kLocked) {
+    const std::string cut = dir_.Join("cut.bin");
+    if (c.folder == kPayloadCut) {
+      ASSERT_TRUE(WriteFileBytes(cut, Str(Slurp(Payload()))));
+    }
+    if (c.folder == kLocked || c.folder == kPayloadCut) {
       held = platform::OpenDirectory((dir + "/").c_str());
       ASSERT_EQ(platform::LockDirectory(held, "~ptlock.tmp"), platform::kLockTaken);
     }
@@ -847,7 +859,12 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
     struct stat before_exe = {}, before_hlp = {};
     stat((dir + "/Vusk.exe").c_str(), &before_exe);
     stat((dir + "/vusk.hlp").c_str(), &before_hlp);
-    const auto before = Snapshot(dir);
+    auto before = Snapshot(dir);
+    // (That lock is let go during the run.)
+    if (c.folder == kPayloadCut) {
+      ASSERT_EQ(before.back().first, "~ptlock.tmp");
+      before.pop_back();
+    }
 
     std::vector<std::string> args = {"extract", "--log", log};
     for (const std::string& a : c.args)
@@ -855,6 +872,7 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
                      : a == "ROOT"    ? root.path()
                      : a == "PAYLOAD" ? Payload()
                      : a == "DELTA"   ? delta
+                     : a == "CUT"     ? cut
                                       : a);
     if (c.check >= 0) {  // one line saying why, naming the folder
       std::vector<std::string> check = args;
@@ -869,7 +887,16 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
       }
     }
     const size_t logged = Slurp(log).size();
-    Result r = Lzcx(args);
+    // Once the run has read the payload and waits, the payload is cut
+    // short, then the lock let go.
+    Result r = Lzcx(args, "/dev/null", [&](const std::string& err) {
+      if (c.folder != kPayloadCut) return;
+      for (int i = 0; i < 1000 && Slurp(err).find("is busy") == std::string::npos; ++i)
+        usleep(10000);
+      EXPECT_EQ(truncate(cut.c_str(), 0), 0);
+      platform::CloseDirectory(held);
+      held = nullptr;
+    });
     if (holder > 0) waitpid(holder, nullptr, 0);
     if (flocker > 0 && kill(flocker, SIGKILL) == 0) waitpid(flocker, nullptr, 0);
     EXPECT_EQ(r.status, c.status) << r.out << r.err;
@@ -911,6 +938,10 @@ TEST_F(PackCli, ExtractStatusesAndTheFolderAfter) {
                                   ? "process " + std::to_string(getpid()) + " (" + command + ")"
                                   : "";
     EXPECT_NE(r.err.find(named), std::string::npos) << r.err;
+    if (c.folder == kPayloadCut) {
+      EXPECT_NE(r.err.find("\nlzcx: " + cut + ": changed while it was read\n"), std::string::npos)
+          << r.err;
+    }
     if (c.folder == kFull) {
       EXPECT_EQ(r.err, "lzcx: " + dir + "/: not enough free space: 1 MB more needed; nothing was "
                        "changed\n");

@@ -53,6 +53,10 @@ struct FileBytes {
 int ReadRegularFile(const char* path, uint64_t max, const char* what, FileBytes* out,
                     std::string* why);
 
+// Zero with "too large for <what> (N bytes, at most M)" in `why` when a
+// file of `size` bytes is larger than `max` (or than memory can hold).
+int CheckFileSize(uint64_t size, uint64_t max, const char* what, std::string* why);
+
 // The buffer for the `size` bytes of a regular file that ReadRegularFile
 // is about to read, in `out`. Zero with the reason in `why` when the file
 // is larger than `max` ("too large for <what> ...") or memory runs out.
@@ -123,23 +127,51 @@ class TempFile {
   uint64_t size_ = 0;
 };
 
-// A file's bytes mapped read-only into memory, unmapped when it goes.
+// A file's bytes mapped read-only into memory, unmapped when it goes:
+// they are read where they lie, never copied. Another process that cuts
+// the file short while lzcx reads it ends lzcx with one line naming the
+// file and status 1 (the fault handler; an interrupted patch is undone or
+// finished by the next run, as after a kill).
 class MappedFile {
  public:
   MappedFile() {}
   ~MappedFile();
-  int Map(int fd, uint64_t size, std::string* why);
+  // The regular file `path` (symbolic links followed) of at most `max`
+  // bytes; zero with the reason in `why`, as ReadRegularFile says it (an
+  // empty file is no mapping: no bytes). `path` names it in the fault's line.
+  int Open(const char* path, uint64_t max, const char* what, std::string* why);
+  // The `size` bytes of an open file; `name` names it in the fault's line.
+  int Map(int fd, uint64_t size, const char* name, std::string* why);
   const uint8_t* data() const { return data_; }
   size_t size() const { return size_; }
+
+  // The name of the mapped file that holds `address`, if any: for the
+  // fault handler, so nothing but reads.
+  static const char* NameAt(const void* address);
 
  private:
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;
+  // Known to NameAt while mapped (a few at a time; past those a fault is
+  // the system's own).
+  void Register(const char* name);
+  void Unregister();
   const uint8_t* data_ = nullptr;
   size_t size_ = 0;
+  std::string name_;
 #ifdef _WIN32
   void* mapping_ = nullptr;  // the file mapping object
 #endif
+};
+
+// Bytes to read in place: a file mapped, or, where nothing can be mapped
+// (standard input), read into memory; `data` and `size` are the part the
+// reader looks at (a patcher's payload resource inside its file).
+struct InputBytes {
+  MappedFile map;
+  FileBytes read;
+  const uint8_t* data = nullptr;
+  size_t size = 0;
 };
 
 // Writes `bytes` to a new temporary file beside `path` and renames it over

@@ -490,20 +490,20 @@ int Extract(const Request& request) {
   Outcome o;
   uint64_t version = 0;
   bool version_known = false;
-  FileBytes payload;
+  InputBytes payload;
   std::string why;
   char fault[512];
   PatchEntries entries;
   std::vector<std::string> dirs;
   if (!ReadPayloadInput(request.payload, &payload, &why)) {
     o.why = std::string(Shown(request.payload)) + ": " + why;
-  } else if (!entries.Read(payload.data.get(), payload.size, nullptr, fault, sizeof fault) ||
+  } else if (!entries.Read(payload.data, payload.size, nullptr, fault, sizeof fault) ||
              !CheckApplicable(entries, fault, sizeof fault) ||
              !entries.CheckDecodes(nullptr, fault, sizeof fault)) {
     // Every check before anything else: a damaged patcher is a failure on
     // every machine, installed or not.
     o.why = std::string(Shown(request.payload)) + ": " +
-            (LooksLikePayload(payload.data.get(), payload.size) ? fault
+            (LooksLikePayload(payload.data, payload.size) ? fault
                                                                  : "neither a payload nor a patcher");
   } else {
     for (int i = 0; i < entries.count() && !version_known; ++i)

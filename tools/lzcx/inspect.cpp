@@ -1,4 +1,4 @@
-// lzcx list and verify: a payload, or a patcher's, read whole and checked
+// lzcx list and verify: a payload, or a patcher's, mapped whole and checked
 // as the program checks it before it writes; list then shows its entries.
 #include "lzcx/inspect.h"
 
@@ -19,8 +19,8 @@ double Ratio(uint64_t packed, uint64_t expanded) {
 
 // A payload refused: one line naming the file and what is wrong, or that
 // it is no payload at all.
-int Refuse(const char* path, const FileBytes& payload, const char* fault) {
-  if (!LooksLikePayload(payload.data.get(), payload.size))
+int Refuse(const char* path, const InputBytes& payload, const char* fault) {
+  if (!LooksLikePayload(payload.data, payload.size))
     fprintf(stderr, "lzcx: %s: neither a payload nor a patcher\n", Shown(path));
   else
     fprintf(stderr, "lzcx: %s: %s\n", Shown(path), fault);
@@ -52,12 +52,12 @@ const char* ListedForm(const PayloadEntry& e) {
   return e.removal ? "removal" : IsDelta(e) ? "delta" : e.compressed ? "compressed" : "stored";
 }
 
-int List(const char* path, const FileBytes& payload, uint32_t, bool json) {
+int List(const char* path, const InputBytes& payload, uint32_t, bool json) {
   char fault[512];
   PayloadIntegrity integrity;
-  if (!CheckPayloadIntegrity(payload.data.get(), payload.size, &integrity, fault, sizeof fault))
+  if (!CheckPayloadIntegrity(payload.data, payload.size, &integrity, fault, sizeof fault))
     return Refuse(path, payload, fault);
-  PayloadReader reader(payload.data.get(), integrity.entries_end);
+  PayloadReader reader(payload.data, integrity.entries_end);
   reader.Start();
   PayloadEntry e;
   // The sizes in the order pack prints them: expanded, then packed. The
@@ -101,15 +101,15 @@ int List(const char* path, const FileBytes& payload, uint32_t, bool json) {
   return 0;
 }
 
-int Verify(const char* path, const FileBytes& payload, uint32_t readable, bool) {
+int Verify(const char* path, const InputBytes& payload, uint32_t readable, bool) {
   char fault[512];
   uint64_t total = 0;
   PayloadIntegrity integrity;
-  if (!VerifyPayload(payload.data.get(), payload.size, "", fault, sizeof fault, &total,
+  if (!VerifyPayload(payload.data, payload.size, "", fault, sizeof fault, &total,
                      &integrity))
     return Refuse(path, payload, fault);
   std::string why;
-  if (!CheckFormsReadable(payload.data.get(), payload.size, readable, "its program", &why))
+  if (!CheckFormsReadable(payload.data, payload.size, readable, "its program", &why))
     return Refuse(path, payload, why.c_str());
   printf("%s: ok, %d entries, %llu bytes expanded from %zu, %s\n", Shown(path), integrity.count,
          static_cast<unsigned long long>(total), payload.size, ChecksumsLine(integrity));
@@ -119,7 +119,7 @@ int Verify(const char* path, const FileBytes& payload, uint32_t readable, bool) 
 // A payload read, shown as the command does: its path as given, the forms
 // its program reads (every form for a payload file), --json; the exit
 // status (1 after one line on stderr).
-typedef int (*ShowPayload)(const char* path, const FileBytes& payload, uint32_t readable,
+typedef int (*ShowPayload)(const char* path, const InputBytes& payload, uint32_t readable,
                            bool json);
 
 // Each PAYLOAD (a file or "-") read and shown, at most one when `one`;
@@ -138,7 +138,7 @@ int ReadPayloads(const CliCommand& command, int argc, char** argv, ShowPayload s
   int status = 0;
   for (int i = options.operand(); i < argc; ++i) {
     const char* path = argv[i];
-    FileBytes payload;
+    InputBytes payload;
     std::string why;
     bool signature = false;
     uint32_t readable = 0;

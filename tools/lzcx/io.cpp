@@ -74,17 +74,21 @@ std::string DirectoryString(const char* directory) {
   return dir;
 }
 
+int CheckFileSize(uint64_t size, uint64_t max, const char* what, std::string* why) {
+  if (size <= max && size <= SIZE_MAX) return 1;
+  char line[160];
+  snprintf(line, sizeof line, "too large for %s (%llu bytes, at most %llu)", what,
+           static_cast<unsigned long long>(size), static_cast<unsigned long long>(max));
+  *why = line;
+  return 0;
+}
+
 int AllocateFileBytes(uint64_t size, uint64_t max, const char* what, FileBytes* out,
                       std::string* why) {
-  char line[160];
-  if (size > max || size > SIZE_MAX) {
-    snprintf(line, sizeof line, "too large for %s (%llu bytes, at most %llu)", what,
-             static_cast<unsigned long long>(size), static_cast<unsigned long long>(max));
-    *why = line;
-    return 0;
-  }
+  if (!CheckFileSize(size, max, what, why)) return 0;
   out->data = AllocateBuffer(static_cast<size_t>(size));
   if (!out->data) {
+    char line[160];
     snprintf(line, sizeof line, "out of memory for its %llu bytes",
              static_cast<unsigned long long>(size));
     *why = line;
@@ -175,4 +179,33 @@ int WalkTree(const char* dir, std::vector<TreeEntry>* entries, std::string* why)
     }
   }
   return 1;
+}
+
+namespace {
+
+// The files mapped now, for MappedFile::NameAt. Written only outside the
+// fault handler, which reads them.
+const MappedFile* volatile g_mapped[4];
+
+}  // namespace
+
+void MappedFile::Register(const char* name) {
+  name_ = name;
+  for (const MappedFile* volatile& slot : g_mapped)
+    if (!slot) {
+      slot = this;
+      return;
+    }
+}
+
+void MappedFile::Unregister() {
+  for (const MappedFile* volatile& slot : g_mapped)
+    if (slot == this) slot = nullptr;
+}
+
+const char* MappedFile::NameAt(const void* address) {
+  const uintptr_t p = reinterpret_cast<uintptr_t>(address);
+  for (const MappedFile* m : g_mapped)
+    if (m && p - reinterpret_cast<uintptr_t>(m->data_) < m->size_) return m->name_.c_str();
+  return nullptr;
 }

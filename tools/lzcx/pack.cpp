@@ -723,7 +723,7 @@ int PackCommand(const CliCommand& command, int argc, char** argv, BlockEncoderFu
   {
     // Unmapped before the rename, which Windows may refuse for a mapped file.
     MappedFile map;
-    if (!map.Map(temp.fd(), temp.size(), &why) ||
+    if (!map.Map(temp.fd(), temp.size(), request.output, &why) ||
         !CheckPacked(map.data(), map.size(), files, &why))
       return Refuse("internal error, nothing written: %s", why.c_str());
   }

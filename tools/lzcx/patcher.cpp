@@ -42,20 +42,20 @@ int PatcherCommand(const CliCommand& command, int argc, char** argv) {
   request.needs_program = true;
 
   // The stub first: a wrong one is refused before anything is encoded.
-  FileBytes stub;
+  MappedFile stub;
   std::vector<uint8_t> image;
   std::string why;
-  if (!ReadRegularFile(stub_path, kMaxPayloadSize, "a stub", &stub, &why))
+  if (!stub.Open(stub_path, kMaxPayloadSize, "a stub", &why))
     return Refuse("%s: %s", stub_path, why.c_str());
-  if (!ReplacePayloadResource(stub.data.get(), stub.size, nullptr, 0, &image, &why))
+  if (!ReplacePayloadResource(stub.data(), stub.size(), nullptr, 0, &image, &why))
     return Refuse("%s: %s", stub_path, why.c_str());
 
   std::vector<uint8_t> payload;
   if ((status = PackFiles(request, EncodeBlockInto, &payload))) return status;
   if (!CheckFormsReadable(payload.data(), payload.size(),
-                          ProgramFormsRead(stub.data.get(), stub.size), "this stub", &why))
+                          ProgramFormsRead(stub.data(), stub.size()), "this stub", &why))
     return Refuse("%s: %s", stub_path, why.c_str());
-  if (!ReplacePayloadResource(stub.data.get(), stub.size, payload.data(), payload.size(), &image,
+  if (!ReplacePayloadResource(stub.data(), stub.size(), payload.data(), payload.size(), &image,
                               &why))
     return Refuse("%s: %s", stub_path, why.c_str());
   const bool to_stdout = !strcmp(request.output, "-");
@@ -93,32 +93,33 @@ int CheckFormsReadable(const uint8_t* data, size_t size, uint32_t readable, cons
 
 const char* Shown(const char* path) { return strcmp(path, "-") ? path : "(stdin)"; }
 
-int ReadPayloadInput(const char* path, FileBytes* payload, std::string* why, bool* signature,
+int ReadPayloadInput(const char* path, InputBytes* payload, std::string* why, bool* signature,
                      uint32_t* readable) {
-  if (!(strcmp(path, "-") ? ReadRegularFile(path, kMaxPayloadSize, "a payload", payload, why)
-                          : ReadStandardInput(kMaxPayloadSize, "a payload", payload, why)))
-    return 0;
+  // A file is mapped and read where it lies; standard input cannot be.
+  if (strcmp(path, "-")) {
+    if (!payload->map.Open(path, kMaxPayloadSize, "a payload", why)) return 0;
+    payload->data = payload->map.data();
+    payload->size = payload->map.size();
+  } else {
+    if (!ReadStandardInput(kMaxPayloadSize, "a payload", &payload->read, why)) return 0;
+    payload->data = payload->read.data.get();
+    payload->size = payload->read.size;
+  }
   if (readable) *readable = ~0u;
-  if (!LooksLikeExecutable(payload->data.get(), payload->size)) return 1;
+  if (!LooksLikeExecutable(payload->data, payload->size)) return 1;
   const uint8_t* data;
   size_t size;
-  if (!FindPayloadResource(payload->data.get(), payload->size, &data, &size, why)) return 0;
+  if (!FindPayloadResource(payload->data, payload->size, &data, &size, why)) return 0;
   if (!size) {
     *why = "a stub: its payload is empty (lzcx patcher fills it)";
     return 0;
   }
   bool is_signed = false;
-  if (!CheckImageChecksum(payload->data.get(), payload->size, &is_signed, why)) return 0;
+  if (!CheckImageChecksum(payload->data, payload->size, &is_signed, why)) return 0;
   if (signature) *signature = is_signed;
-  if (readable) *readable = ProgramFormsRead(payload->data.get(), payload->size);
-  FileBytes resource;
-  resource.data = AllocateBuffer(size);
-  if (!resource.data) {
-    *why = "out of memory for its payload";
-    return 0;
-  }
-  memcpy(resource.data.get(), data, size);
-  resource.size = size;
-  *payload = std::move(resource);
+  if (readable) *readable = ProgramFormsRead(payload->data, payload->size);
+  // The resource, where it lies in the executable.
+  payload->data = data;
+  payload->size = size;
   return 1;
 }

@@ -16,12 +16,13 @@
 // "-" is standard output (not a terminal).
 int PatcherCommand(const CliCommand& command, int argc, char** argv);
 
-// The payload in the file `path` ("-": standard input): the file itself,
-// or, for a Windows executable, its payload resource, once the checksum
+// The payload in the file `path` ("-": standard input): the file itself
+// (mapped; standard input read whole), or, for a Windows executable, its
+// payload resource where it lies in the file, once the checksum
 // over the whole executable matches (`*signature`, if given, then says
 // whether it carries a signature, and `*readable` the forms its program
 // reads; every form for a payload file). Zero with the reason in `why`.
-int ReadPayloadInput(const char* path, FileBytes* payload, std::string* why,
+int ReadPayloadInput(const char* path, InputBytes* payload, std::string* why,
                      bool* signature = nullptr, uint32_t* readable = nullptr);
 
 // Whether every entry of the sound payload `data` has one of the forms

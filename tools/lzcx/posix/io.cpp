@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -23,24 +24,42 @@ int Failed(std::string* why, const std::string& what) {
 
 }  // namespace
 
-int ReadRegularFile(const char* path, uint64_t max, const char* what, FileBytes* out,
-                    std::string* why) {
+namespace {
+
+// `path` opened to read, when it is a regular file (symbolic links
+// followed): its descriptor and size; -1 with the reason in `why`.
+int OpenRegularFile(const char* path, uint64_t* size, std::string* why) {
   // Opened without blocking, so a FIFO cannot hang the tool before fstat
   // tells what it is.
   const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     *why = errno == ENOENT ? "no such file" : strerror(errno);
-    return 0;
+    return -1;
   }
   struct stat st;
-  int ok = 0;
   if (fstat(fd, &st) != 0) {
     *why = strerror(errno);
   } else if (S_ISDIR(st.st_mode)) {
     *why = "is a directory, not a file";
   } else if (!S_ISREG(st.st_mode)) {
     *why = "not a regular file";
-  } else if (AllocateFileBytes(static_cast<uint64_t>(st.st_size), max, what, out, why)) {
+  } else {
+    *size = static_cast<uint64_t>(st.st_size);
+    return fd;
+  }
+  close(fd);
+  return -1;
+}
+
+}  // namespace
+
+int ReadRegularFile(const char* path, uint64_t max, const char* what, FileBytes* out,
+                    std::string* why) {
+  uint64_t file_size;
+  const int fd = OpenRegularFile(path, &file_size, why);
+  if (fd < 0) return 0;
+  int ok = 0;
+  if (AllocateFileBytes(file_size, max, what, out, why)) {
     const size_t size = out->size;
     size_t done = 0;
     int error = 0;
@@ -175,19 +194,63 @@ int TempFile::Commit(std::string* why) {
   return 1;
 }
 
-MappedFile::~MappedFile() {
-  if (data_) munmap(const_cast<uint8_t*>(data_), size_);
+namespace {
+
+// A mapped file cut short by another process: reading past its new end
+// is SIGBUS. One line naming it, not a crash; any other SIGBUS is left to
+// the system (the handler goes, and the fault comes again).
+void OnBusError(int, siginfo_t* info, void*) {
+  const char* name = MappedFile::NameAt(info->si_addr);
+  if (!name) return;
+  if (g_unfinished[0]) unlink(g_unfinished);
+  const char* parts[] = {"lzcx: ", name, ": changed while it was read\n"};
+  for (const char* part : parts)
+    if (write(2, part, strlen(part)) < 0) break;
+  _exit(1);
 }
 
-int MappedFile::Map(int fd, uint64_t size, std::string* why) {
+void WatchMappedFiles() {
+  static bool watching = false;
+  if (watching) return;
+  watching = true;
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_sigaction = OnBusError;
+  action.sa_flags = SA_SIGINFO | SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGBUS, &action, nullptr);
+}
+
+}  // namespace
+
+MappedFile::~MappedFile() {
+  Unregister();
+  if (size_) munmap(const_cast<uint8_t*>(data_), size_);
+}
+
+int MappedFile::Open(const char* path, uint64_t max, const char* what, std::string* why) {
+  uint64_t size;
+  const int fd = OpenRegularFile(path, &size, why);
+  if (fd < 0) return 0;
+  int ok = CheckFileSize(size, max, what, why);
+  if (ok && size) ok = Map(fd, size, path, why);
+  static const uint8_t kNothing = 0;
+  if (ok && !size) data_ = &kNothing;  // nothing to map
+  close(fd);
+  return ok;
+}
+
+int MappedFile::Map(int fd, uint64_t size, const char* name, std::string* why) {
   if (size == 0 || size > SIZE_MAX) {
     *why = "cannot map an empty or huge file";
     return 0;
   }
   void* p = mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED, fd, 0);
   if (p == MAP_FAILED) return Failed(why, "cannot map the file");
+  WatchMappedFiles();
   data_ = static_cast<const uint8_t*>(p);
   size_ = static_cast<size_t>(size);
+  Register(name);
   return 1;
 }
 

@@ -35,6 +35,15 @@ int Failed(std::string* why, const std::string& what, const std::string& text) {
   return 0;
 }
 
+// What an exit with no way back leaves: the unfinished TempFile removed,
+// its view and descriptor closed first (a mapped or open file cannot be).
+void RemoveUnfinished() {
+  if (g_view) UnmapViewOfFile(g_view);
+  if (g_mapping) CloseHandle(g_mapping);
+  if (g_unfinished_fd >= 0) _close(g_unfinished_fd);
+  if (g_unfinished[0]) DeleteFileA(g_unfinished);
+}
+
 bool NotFound(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
@@ -81,18 +90,20 @@ bool IsDirectory(const char* path) {
 
 }  // namespace
 
-int ReadRegularFile(const char* path, uint64_t max, const char* what, FileBytes* out,
-                    std::string* why) {
+namespace {
+
+// `path` opened to read, when it is a regular file: its handle and size;
+// INVALID_HANDLE_VALUE with the reason in `why`.
+HANDLE OpenRegularFile(const char* path, uint64_t* size, std::string* why) {
   HANDLE h = OpenExisting(path, GENERIC_READ);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     *why = NotFound(error)     ? "no such file"
            : IsDirectory(path) ? "is a directory, not a file"
                                : ErrorText(error);
-    return 0;
+    return h;
   }
   BY_HANDLE_FILE_INFORMATION info;
-  int ok = 0;
   if (GetFileType(h) != FILE_TYPE_DISK) {
     *why = "not a regular file";
   } else if (!GetFileInformationByHandle(h, &info)) {
@@ -100,26 +111,39 @@ int ReadRegularFile(const char* path, uint64_t max, const char* what, FileBytes*
   } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
     *why = "is a directory, not a file";
   } else {
-    const uint64_t size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    if (AllocateFileBytes(size, max, what, out, why)) {
-      size_t done = 0;
-      DWORD got = 1, error = 0;
-      while (done < out->size && got) {
-        const size_t chunk = out->size - done < (1u << 24) ? out->size - done : (1u << 24);
-        if (!ReadFile(h, out->data.get() + done, static_cast<DWORD>(chunk), &got, nullptr)) {
-          error = GetLastError();
-          break;
-        }
-        done += got;
+    *size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    return h;
+  }
+  CloseHandle(h);
+  return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+int ReadRegularFile(const char* path, uint64_t max, const char* what, FileBytes* out,
+                    std::string* why) {
+  uint64_t size;
+  HANDLE h = OpenRegularFile(path, &size, why);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  int ok = 0;
+  if (AllocateFileBytes(size, max, what, out, why)) {
+    size_t done = 0;
+    DWORD got = 1, error = 0;
+    while (done < out->size && got) {
+      const size_t chunk = out->size - done < (1u << 24) ? out->size - done : (1u << 24);
+      if (!ReadFile(h, out->data.get() + done, static_cast<DWORD>(chunk), &got, nullptr)) {
+        error = GetLastError();
+        break;
       }
-      uint8_t more;
-      if (error) {
-        *why = ErrorText(error);
-      } else if (done != out->size || !ReadFile(h, &more, 1, &got, nullptr) || got != 0) {
-        *why = "changed while it was read";
-      } else {
-        ok = 1;
-      }
+      done += got;
+    }
+    uint8_t more;
+    if (error) {
+      *why = ErrorText(error);
+    } else if (done != out->size || !ReadFile(h, &more, 1, &got, nullptr) || got != 0) {
+      *why = "changed while it was read";
+    } else {
+      ok = 1;
     }
   }
   CloseHandle(h);
@@ -245,33 +269,97 @@ int TempFile::Commit(std::string* why) {
   return 1;
 }
 
+namespace {
+
+// A mapped file whose bytes cannot be read in (a network drive gone): an
+// in-page error, one line naming the file rather than a crash. A mapped
+// file cannot be cut short on Windows. Any other exception is not ours.
+LONG CALLBACK OnInPageError(EXCEPTION_POINTERS* pointers) {
+  const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
+  if (record->ExceptionCode != EXCEPTION_IN_PAGE_ERROR || record->NumberParameters < 2)
+    return EXCEPTION_CONTINUE_SEARCH;
+  const char* name =
+      MappedFile::NameAt(reinterpret_cast<const void*>(record->ExceptionInformation[1]));
+  if (!name) return EXCEPTION_CONTINUE_SEARCH;
+  RemoveUnfinished();
+  const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  const char* parts[] = {"lzcx: ", name, ": changed while it was read\r\n"};
+  DWORD written;
+  for (const char* part : parts) WriteFile(err, part, static_cast<DWORD>(strlen(part)), &written, nullptr);
+  _exit(1);
+}
+
+void WatchMappedFiles() {
+  static bool watching = false;
+  if (!watching) AddVectoredExceptionHandler(1, OnInPageError);
+  watching = true;
+}
+
+}  // namespace
+
 MappedFile::~MappedFile() {
-  if (data_) UnmapViewOfFile(data_);
-  if (mapping_) CloseHandle(mapping_);
+  Unregister();
+  if (mapping_) {
+    UnmapViewOfFile(data_);
+    CloseHandle(mapping_);
+  }
   if (g_view == data_) {
     g_view = nullptr;
     g_mapping = nullptr;
   }
 }
 
-int MappedFile::Map(int fd, uint64_t size, std::string* why) {
+namespace {
+
+// A view of the whole of `file` (`size` bytes, not zero), read-only.
+int MapView(HANDLE file, uint64_t size, HANDLE* mapping, void** view, std::string* why) {
+  *mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, static_cast<DWORD>(size >> 32),
+                                static_cast<DWORD>(size), nullptr);
+  *view = *mapping ? MapViewOfFile(*mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size))
+                   : nullptr;
+  if (*view) return 1;
+  const DWORD error = GetLastError();
+  if (*mapping) CloseHandle(*mapping);
+  return Failed(why, "cannot map the file", ErrorText(error));
+}
+
+}  // namespace
+
+int MappedFile::Open(const char* path, uint64_t max, const char* what, std::string* why) {
+  uint64_t size;
+  HANDLE h = OpenRegularFile(path, &size, why);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  HANDLE mapping = nullptr;
+  void* view = nullptr;
+  int ok = CheckFileSize(size, max, what, why);
+  if (ok && size) ok = MapView(h, size, &mapping, &view, why);
+  // The mapping keeps the file open.
+  CloseHandle(h);
+  static const uint8_t kNothing = 0;
+  if (ok && !size) data_ = &kNothing;  // nothing to map (a mapping of it is refused)
+  if (!ok || !size) return ok;
+  WatchMappedFiles();
+  mapping_ = mapping;
+  data_ = static_cast<const uint8_t*>(view);
+  size_ = static_cast<size_t>(size);
+  Register(path);
+  return 1;
+}
+
+int MappedFile::Map(int fd, uint64_t size, const char* name, std::string* why) {
   if (size == 0 || size > SIZE_MAX) {
     *why = "cannot map an empty or huge file";
     return 0;
   }
-  HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-  HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, static_cast<DWORD>(size >> 32),
-                                      static_cast<DWORD>(size), nullptr);
-  void* view = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size))
-                       : nullptr;
-  if (!view) {
-    const DWORD error = GetLastError();
-    if (mapping) CloseHandle(mapping);
-    return Failed(why, "cannot map the file", ErrorText(error));
-  }
+  HANDLE mapping;
+  void* view;
+  if (!MapView(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), size, &mapping, &view, why))
+    return 0;
+  WatchMappedFiles();
   mapping_ = mapping;
   data_ = static_cast<const uint8_t*>(view);
   size_ = static_cast<size_t>(size);
+  Register(name);
   g_view = view;
   g_mapping = mapping;
   return 1;
@@ -283,10 +371,7 @@ void UseBinaryMode(FILE* stream) { _setmode(_fileno(stream), _O_BINARY); }
 
 void OutOfMemory() {
   static const char kLine[] = "lzcx: out of memory\r\n";
-  if (g_view) UnmapViewOfFile(g_view);
-  if (g_mapping) CloseHandle(g_mapping);
-  if (g_unfinished_fd >= 0) _close(g_unfinished_fd);
-  if (g_unfinished[0]) DeleteFileA(g_unfinished);
+  RemoveUnfinished();
   DWORD written;
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), kLine, sizeof kLine - 1, &written, nullptr);
   _exit(1);
