@@ -51,7 +51,7 @@ int PatcherCommand(const CliCommand& command, int argc, char** argv) {
     return Refuse("%s: %s", stub_path, why.c_str());
 
   std::vector<uint8_t> payload;
-  if ((status = PackFiles(request, EncodeBlockInto, &payload))) return status;
+  if ((status = PackFiles(request, nullptr, &payload))) return status;
   if (!CheckFormsReadable(payload.data(), payload.size(),
                           ProgramFormsRead(stub.data.get(), stub.size), "this stub", &why))
     return Refuse("%s: %s", stub_path, why.c_str());
