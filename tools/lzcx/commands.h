@@ -142,6 +142,9 @@ class MappedFile {
 #endif
 };
 
+// The system's folder for temporary files, ending in a separator.
+std::string TemporaryFolder();
+
 // A regular file read in pieces, from its start, as often as needed: a
 // large input never has to be held whole. Opened as ReadRegularFile opens
 // it, with the same refusals.
@@ -166,13 +169,13 @@ class InputFile {
 };
 
 // A nameless file for work that does not fit in memory, removed when it
-// is closed (and by the system if the tool dies): in the folder of `near`,
-// or in the system's temporary folder when `near` is null.
+// is closed (and by the system if the tool dies): in the folder of `beside`,
+// or in the system's temporary folder when `beside` is null.
 class ScratchFile {
  public:
   ScratchFile() {}
   ~ScratchFile();
-  int Create(const char* near, std::string* why);
+  int Create(const char* beside, std::string* why);
   int WriteAt(uint64_t offset, const void* data, size_t size, std::string* why);
   int ReadAt(uint64_t offset, void* data, size_t size, std::string* why);
   bool open() const { return handle_ != -1; }

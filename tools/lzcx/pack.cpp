@@ -895,16 +895,21 @@ int ParsePackArguments(int argc, char** argv, PackRequest* request, const char**
   return -1;
 }
 
-int PackFiles(const PackRequest& request, BlockCoder* coder, std::vector<uint8_t>* container) {
+int PackFiles(const PackRequest& request, BlockCoder* coder, TempFile* temp, MappedFile* map) {
   std::vector<PackFile> files;
   int status = PreparePack(request, &files);
   if (status) return status;
-  VectorSink sink;
   std::string why;
-  if (!PackPayload(files, OptionsOf(request, coder), &sink, &why)) return Refuse("%s", why.c_str());
-  if (!CheckPacked(sink.bytes.data(), sink.bytes.size(), files, &why))
+  const bool to_stdout = !strcmp(request.output, "-");
+  const std::string beside =
+      to_stdout ? TemporaryFolder() + "lzcx-payload" : std::string(request.output) + ".payload";
+  if (!temp->Create(beside.c_str(), &why)) return Refuse("%s", why.c_str());
+  TempFileSink sink(temp);
+  if (!PackPayload(files, OptionsOf(request, coder), &sink, &why) || !temp->Flush(&why))
+    return Refuse("%s", why.c_str());
+  if (!map->Map(temp->fd(), temp->size(), &why) ||
+      !CheckPacked(map->data(), map->size(), files, &why))
     return Refuse("internal error, nothing written: %s", why.c_str());
-  container->swap(sink.bytes);
   return 0;
 }
 

@@ -114,10 +114,12 @@ struct PackRequest {
 int ParsePackArguments(int argc, char** argv, PackRequest* request, const char** stub);
 
 // Every check of the inputs, names and output, then the files packed into
-// `container` and read back as the program reads it. 0 with `container`
-// filled; otherwise the exit status after one line on stderr: 1 for bad
+// `temp` (a temporary file beside the output, or in the temporary folder
+// for standard output, never committed: gone with `temp`), mapped by `map`
+// and read back as the program reads it. 0 with `map` holding the
+// payload; otherwise the exit status after one line on stderr: 1 for bad
 // input, 2 for a bad --name.
-int PackFiles(const PackRequest& request, BlockCoder* coder, std::vector<uint8_t>* container);
+int PackFiles(const PackRequest& request, BlockCoder* coder, TempFile* temp, MappedFile* map);
 
 // A refusal: "lzcx: <line>" on stderr; returns 1.
 int Refuse(const char* format, ...) __attribute__((format(printf, 1, 2)));

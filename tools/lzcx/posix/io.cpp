@@ -235,10 +235,15 @@ ScratchFile::~ScratchFile() {
   if (handle_ >= 0) close(static_cast<int>(handle_));
 }
 
-int ScratchFile::Create(const char* near, std::string* why) {
+std::string TemporaryFolder() {
   const char* tmp = getenv("TMPDIR");
-  std::string path = near ? ParentDirectory(near) : tmp && *tmp ? tmp : "/tmp";
-  path += "/.lzcx-scratch-XXXXXX";
+  return DirectoryString(tmp && *tmp ? tmp : "/tmp");
+}
+
+int ScratchFile::Create(const char* beside, std::string* why) {
+  std::string path =
+      (beside ? DirectoryString(ParentDirectory(beside).c_str()) : TemporaryFolder()) +
+      ".lzcx-scratch-XXXXXX";
   const int fd = mkstemp(&path[0]);
   if (fd < 0) return Failed(why, "cannot create a scratch file " + path);
   // Nameless from now on: nothing is left behind, whatever happens.

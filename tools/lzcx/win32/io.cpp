@@ -318,19 +318,19 @@ int InputFile::Rewind(std::string* why) {
   return 0;
 }
 
+std::string TemporaryFolder() {
+  char temp[MAX_PATH + 1];
+  const DWORD n = GetTempPathA(sizeof temp, temp);
+  return DirectoryString(n && n < sizeof temp ? std::string(temp, n).c_str() : ".");
+}
+
 ScratchFile::~ScratchFile() {
   if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
 }
 
-int ScratchFile::Create(const char* near, std::string* why) {
-  std::string dir;
-  if (near) {
-    dir = DirectoryString(ParentDirectory(near).c_str());
-  } else {
-    char temp[MAX_PATH + 1];
-    const DWORD n = GetTempPathA(sizeof temp, temp);
-    dir = n && n < sizeof temp ? std::string(temp, n) : std::string(".\\");
-  }
+int ScratchFile::Create(const char* beside, std::string* why) {
+  const std::string dir =
+      beside ? DirectoryString(ParentDirectory(beside).c_str()) : TemporaryFolder();
   // Removed by the system when its last handle closes, even if lzcx dies.
   static unsigned count = 0;
   for (int attempt = 0; attempt < 1000; ++attempt) {
