@@ -117,7 +117,7 @@ const uint64_t kItemsInMemory = 32ull << 20;
 // the file, read again: the block must be exactly the file, which only a
 // bug of the encoder can prevent. A decoder of its own, for it keeps only
 // the 4 KB a match can reach back and the piece being compared.
-// TODO(lead): decode with src/payload's streaming decoder once it lands.
+// To be replaced by src/payload's decoder once that decodes in pieces.
 class BlockCheck {
  public:
   BlockCheck(InputFile* file, uint64_t size, uint64_t block_size)
