@@ -192,7 +192,8 @@ void WriteTrailer(const uint32_t* crcs, uint32_t count, uint8_t* out) {
 }  // namespace
 
 PayloadWriter::PayloadWriter(Sink sink, void* context, bool sealed)
-    : sink_(sink), context_(context), sealed_(sealed), count_(0), added_(0), crcs_(nullptr) {}
+    : sink_(sink), context_(context), sealed_(sealed), count_(0), added_(0), crcs_(nullptr),
+      crc_(0), size_(0), done_(0), mark_(false) {}
 
 PayloadWriter::~PayloadWriter() { free(crcs_); }
 
@@ -228,9 +229,13 @@ int PayloadWriter::AddRemoval(const char* path, uint64_t old_size, uint32_t old_
   return AddRecord(path, kEntryKindRemoval, 0, data, sizeof data);
 }
 
+int PayloadWriter::BeginEntry(const char* path, DataForm form, uint32_t size) {
+  const bool plain = strlen(path) < static_cast<size_t>(kEntryNameField) && !strchr(path, '/');
+  return BeginRecord(path, plain ? 0 : kEntryKindFile, FormField(form), size);
+}
+
 // Kind 0: the first form.
-int PayloadWriter::AddRecord(const char* path, uint8_t kind, uint32_t field, const uint8_t* data,
-                             uint32_t size) {
+int PayloadWriter::BeginRecord(const char* path, uint8_t kind, uint32_t field, uint32_t size) {
   const size_t length = strlen(path);
   if (!length || length > static_cast<size_t>(kLongestPath)) return 0;
   uint8_t header[kEntryHeaderSize] = {0};
@@ -242,15 +247,33 @@ int PayloadWriter::AddRecord(const char* path, uint8_t kind, uint32_t field, con
   }
   WriteLe32(header + kEntryNameField, field);
   WriteLe32(header + kEntryNameField + 4, size);
-  uint32_t crc = 0;
-  const bool mark = sealed_ && field && size >= kSealOffset + sizeof kTrailerMagic;
-  const uint32_t before = mark ? kSealOffset : size;
-  if (!Put(header, sizeof header, &crc) || (kind && !Put(path, length + 1, &crc)) ||
-      !Put(data, before, &crc))
-    return 0;
-  if (mark && (!Put(kTrailerMagic, sizeof kTrailerMagic, &crc) ||
-               !Put(data + before + 4, size - before - 4, &crc)))
-    return 0;
+  crc_ = 0;
+  size_ = size;
+  done_ = 0;
+  mark_ = sealed_ && field && size >= kSealOffset + sizeof kTrailerMagic;
+  return Put(header, sizeof header, &crc_) && (!kind || Put(path, length + 1, &crc_));
+}
+
+int PayloadWriter::AddData(const uint8_t* data, size_t size) {
+  if (size > size_ - done_) return 0;
+  const uint32_t end = done_ + static_cast<uint32_t>(size);
+  // The reserved field of a block's or delta's header carries the magic.
+  if (mark_ && done_ < kSealOffset + 4 && end > kSealOffset) {
+    const uint32_t before = done_ < kSealOffset ? kSealOffset - done_ : 0;
+    const uint32_t from = done_ > kSealOffset ? done_ - kSealOffset : 0;
+    const uint32_t to = end < kSealOffset + 4 ? end - kSealOffset : 4;
+    if (!Put(data, before, &crc_) || !Put(kTrailerMagic + from, to - from, &crc_)) return 0;
+    done_ += before + (to - from);
+    data += before + (to - from);
+    size -= before + (to - from);
+  }
+  if (!Put(data, size, &crc_)) return 0;
+  done_ += static_cast<uint32_t>(size);
+  return 1;
+}
+
+int PayloadWriter::EndEntry() {
+  if (done_ != size_) return 0;
   if (!sealed_) return ++added_, 1;
   // Grown by doubling; counted in entries, which are at most 2^31.
   if (!(added_ & (added_ - 1))) {
@@ -258,8 +281,13 @@ int PayloadWriter::AddRecord(const char* path, uint8_t kind, uint32_t field, con
     if (!grown) return 0;
     crcs_ = static_cast<uint32_t*>(grown);
   }
-  crcs_[added_++] = crc;
+  crcs_[added_++] = crc_;
   return 1;
+}
+
+int PayloadWriter::AddRecord(const char* path, uint8_t kind, uint32_t field, const uint8_t* data,
+                             uint32_t size) {
+  return BeginRecord(path, kind, field, size) && AddData(data, size) && EndEntry();
 }
 
 int PayloadWriter::End() {

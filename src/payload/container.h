@@ -157,6 +157,13 @@ class PayloadWriter {
   // The same with the header's compressed field as given, for tests that
   // write fields no writer would.
   int AddWithField(const char* path, uint32_t field, const uint8_t* data, uint32_t size);
+  // The same with the data in pieces, for data too large to hold: the
+  // header of `size` bytes of `form`, then the data through AddData as it
+  // comes (marked and summed as it goes), then EndEntry, zero unless the
+  // pieces came to `size` bytes.
+  int BeginEntry(const char* path, DataForm form, uint32_t size);
+  int AddData(const uint8_t* data, size_t size);
+  int EndEntry();
   // Writes the removal of `path`, the old release's file of `old_size`
   // bytes and CRC-32C `old_crc`: always extended.
   int AddRemoval(const char* path, uint64_t old_size, uint32_t old_crc);
@@ -170,6 +177,7 @@ class PayloadWriter {
   int Put(const void* data, size_t size, uint32_t* crc);
   int AddRecord(const char* path, uint8_t kind, uint32_t field, const uint8_t* data,
                 uint32_t size);
+  int BeginRecord(const char* path, uint8_t kind, uint32_t field, uint32_t size);
 
   Sink sink_;
   void* context_;
@@ -177,6 +185,12 @@ class PayloadWriter {
   int32_t count_;
   uint32_t added_;
   uint32_t* crcs_;
+  // The entry being written: its CRC so far, its size, the bytes written
+  // and whether its header is to be marked.
+  uint32_t crc_;
+  uint32_t size_;
+  uint32_t done_;
+  bool mark_;
 };
 
 // Keeps of the `count` entries only the last of each name, in their

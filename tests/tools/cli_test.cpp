@@ -1624,12 +1624,17 @@ Result LzcxWithin(rlim_t bytes, const std::vector<std::string>& args, const Scra
   return r;
 }
 
-TEST_F(PackCli, OutOfMemoryIsOneLine) {
-  ScratchDir capture;
-  // The least address space in which lzcx starts at all.
+// The least address space in which lzcx starts at all.
+rlim_t StartingAddressSpace(const ScratchDir& capture) {
   rlim_t base = 4 << 20;
   while (base < (rlim_t{256} << 20) && LzcxWithin(base, {"--help"}, capture).status != 0)
     base += 256 << 10;
+  return base;
+}
+
+TEST_F(PackCli, OutOfMemoryIsOneLine) {
+  ScratchDir capture;
+  const rlim_t base = StartingAddressSpace(capture);
   ASSERT_LT(base, rlim_t{256} << 20);
   const std::string input = Write("vusk.exe", RealExecutable(1 << 20));
   const std::string packed = dir_.Join("packed.bin");
@@ -1660,6 +1665,28 @@ TEST_F(PackCli, OutOfMemoryIsOneLine) {
   // The ceilings reached both sides: failures on the way, success at last.
   EXPECT_GT(failed, 0);
   EXPECT_GT(passed, 0);
+}
+
+// A file twice the address space lzcx is given beyond its start: read,
+// parsed (through a scratch file) and written in pieces. To standard
+// output, for a file output is read back whole (CheckPacked).
+TEST_F(PackCli, PacksAFileLargerThanItsMemory) {
+  ScratchDir capture;
+  const rlim_t base = StartingAddressSpace(capture);
+  const size_t size = 24 << 20;
+  Bytes big = TextLike(size, 9);
+  const Bytes code = RealExecutable(1 << 20);
+  std::copy(code.begin(), code.end(), big.begin() + size / 2);
+  const std::string input = Write("big.bin", big);
+  Result r = LzcxWithin(base + (12 << 20), {"pack", "--quiet", "-o", "-", input}, capture);
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(rename(capture.Join("stdout").c_str(), dir_.Join("big.payload").c_str()), 0);
+  ScratchDir out;
+  Result x = Lzcx({"extract", "--force", dir_.Join("big.payload"), "-C", out.path()});
+  ASSERT_EQ(x.status, 0) << x.err;
+  Bytes b;
+  ASSERT_TRUE(ReadFileBytes(out.Join("big.bin"), &b));
+  EXPECT_TRUE(b == big);
 }
 #endif
 

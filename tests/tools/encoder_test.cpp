@@ -472,3 +472,52 @@ TEST(EncodeBlock, MatchesNeverReachBeyondTheirLimits) {
 }
 
 }  // namespace
+
+namespace {
+
+struct BytesInput : EncodeInput {
+  const Bytes* bytes;
+  size_t at = 0;
+  int Read(uint8_t* out, size_t size) override {
+    if (size > bytes->size() - at) return 0;
+    if (size) memcpy(out, bytes->data() + at, size);
+    at += size;
+    return 1;
+  }
+  int Rewind() override { return at = 0, 1; }
+};
+
+struct BytesOutput : EncodeOutput {
+  Bytes bytes;
+  int Write(const uint8_t* data, size_t size) override {
+    bytes.insert(bytes.end(), data, data + size);
+    return 1;
+  }
+};
+
+}  // namespace
+
+// Pieces of a few KB, so that matches, groups and the parse's look ahead
+// cross their edges: the streamed block is EncodeBlockInto's, byte for byte.
+TEST(StreamEncoder, WritesTheBlockOfTheWholeFileEncoder) {
+  const Bytes inputs[] = {{}, {7}, Bytes(10000, 0), TextLike(30011, 5), RandomBytes(9000, 6),
+                          RealExecutable(0, 40000)};
+  for (const Bytes& in : inputs)
+    for (ParseKind parse : {kParseOptimal, kParseLazy, kParseGreedy})
+      for (size_t chunk : {size_t{1}, size_t{4097}, size_t{10000}, kStreamChunk}) {
+        SCOPED_TRACE(testing::Message() << in.size() << " bytes, parse " << parse << ", chunk " << chunk);
+        std::vector<uint8_t> whole;
+        ASSERT_TRUE(EncodeBlock(in.data(), in.size(), parse, &whole));
+        BytesInput input;
+        input.bytes = &in;
+        MemoryItemStore items;
+        ASSERT_TRUE(items.Reserve(ItemStoreSize(in.size())));
+        StreamEncoder encoder(chunk);
+        uint64_t planned = 0;
+        ASSERT_TRUE(encoder.Plan(&input, in.size(), parse, &items, &planned, nullptr, nullptr));
+        BytesOutput out;
+        ASSERT_TRUE(encoder.Emit(&input, &out));
+        EXPECT_EQ(planned, out.bytes.size());
+        EXPECT_TRUE(out.bytes == whole);
+      }
+}

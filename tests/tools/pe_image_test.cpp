@@ -53,6 +53,19 @@ TEST(PeImage, ReplacedPayloadReadsBackWithEverythingElseIntact) {
           const Bytes payload = RandomBytes(new_size, 2);
           const Bytes out = Replaced(stub.image, payload);
           ASSERT_FALSE(out.empty());
+          // Laid out without the payload, summed in pieces: the same image.
+          std::vector<uint8_t> rest;
+          uint64_t at = 0;
+          size_t checksum_at = 0;
+          std::string why;
+          ASSERT_TRUE(LayOutPayloadResource(stub.image.data(), stub.image.size(), new_size, &rest,
+                                            &at, &checksum_at, &why)) << why;
+          rest.insert(rest.begin() + static_cast<ptrdiff_t>(at), payload.begin(), payload.end());
+          PeChecksumSum sum(checksum_at);
+          for (size_t k = 0; k < rest.size(); k += 333)
+            sum.Add(rest.data() + k, std::min<size_t>(333, rest.size() - k));
+          WriteLe32(rest.data() + checksum_at, sum.Finish());
+          EXPECT_TRUE(rest == out);
 
           EXPECT_TRUE(ResourceOf(out, {"FILE", 0}, {nullptr, 105}) == payload);
           EXPECT_TRUE(ResourceOf(out, {nullptr, 24}, {nullptr, 1}) == stub.manifest);

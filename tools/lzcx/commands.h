@@ -174,6 +174,51 @@ struct InputBytes {
   size_t size = 0;
 };
 
+// The system's folder for temporary files, ending in a separator.
+std::string TemporaryFolder();
+
+// A regular file read in pieces, from its start, as often as needed: a
+// large input never has to be held whole. Opened as ReadRegularFile opens
+// it, with the same refusals.
+class InputFile {
+ public:
+  InputFile() {}
+  ~InputFile();
+  int Open(const char* path, uint64_t max, const char* what, std::string* why);
+  // Exactly the next `size` bytes; zero with the reason ("changed while it
+  // was read" when the file ends early).
+  int Read(uint8_t* out, size_t size, std::string* why);
+  // Zero with the reason when bytes follow what the file's size said.
+  int CheckEnd(std::string* why);
+  int Rewind(std::string* why);
+  uint64_t size() const { return size_; }
+
+ private:
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  intptr_t handle_ = -1;  // a descriptor, or a HANDLE on Windows
+  uint64_t size_ = 0;
+};
+
+// A nameless file for work that does not fit in memory, removed when it
+// is closed (and by the system if the tool dies): in the folder of `beside`,
+// or in the system's temporary folder when `beside` is null.
+class ScratchFile {
+ public:
+  ScratchFile() {}
+  ~ScratchFile();
+  int Create(const char* beside, std::string* why);
+  int WriteAt(uint64_t offset, const void* data, size_t size, std::string* why);
+  int ReadAt(uint64_t offset, void* data, size_t size, std::string* why);
+  bool open() const { return handle_ != -1; }
+
+ private:
+  ScratchFile(const ScratchFile&) = delete;
+  ScratchFile& operator=(const ScratchFile&) = delete;
+  intptr_t handle_ = -1;
+};
+
+
 // Writes `bytes` to a new temporary file beside `path` and renames it over
 // `path` once it is complete and flushed; on any failure the temporary
 // file is removed and `path` is as it was.

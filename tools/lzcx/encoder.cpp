@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 #include <new>
 
@@ -69,7 +70,10 @@ class TreeMatchFinder {
   // Inserts position `p` of `data`, which has at least kMaxMatchLength
   // bytes from p on, and returns the longest match there (0 when shorter
   // than kMinMatchLength) with its distance.
-  uint32_t Insert(const uint8_t* data, uint32_t p, uint16_t* distance) {
+  // `data` holds the input from position `base` on (base is at most
+  // p - kMaxMatchDistance).
+  uint32_t Insert(const uint8_t* data, uint32_t base, uint32_t p, uint16_t* distance) {
+    data -= base;  // indexed by position from here on
     const uint8_t* key = data + p;
     uint32_t* const head = &head_[Hash3(key)];
     uint32_t node = *head;
@@ -116,13 +120,13 @@ class TreeMatchFinder {
 
 // The last positions, where fewer than kMaxMatchLength bytes are left, try
 // every distance: at most 15 positions of at most 4095 distances each.
-uint32_t TailMatch(const uint8_t* data, size_t size, size_t p, uint16_t* distance) {
-  const size_t limit = size - p;
+// `at` is position p, with `limit` bytes from it on and min(p, 4095) before.
+uint32_t TailMatch(const uint8_t* at, size_t limit, size_t p, uint16_t* distance) {
   const size_t farthest = p < kMaxMatchDistance ? p : kMaxMatchDistance;
   uint32_t best = 0;
   for (size_t d = 1; d <= farthest && best < limit; ++d) {
     uint32_t n = 0;
-    while (n < limit && data[p + n] == data[p + n - d]) ++n;
+    while (n < limit && at[n] == at[n - d]) ++n;
     if (n > best) {
       best = n;
       *distance = static_cast<uint16_t>(d);
@@ -159,8 +163,8 @@ int FindMatches(const uint8_t* data, size_t size, Store store, EncodeProgress* p
   size_t next_report = kProgressStep;
   for (size_t p = 0; p < size; ++p) {
     uint16_t distance = 0;
-    const uint32_t n = p < tree_end ? tree.Insert(data, static_cast<uint32_t>(p), &distance)
-                                    : TailMatch(data, size, p, &distance);
+    const uint32_t n = p < tree_end ? tree.Insert(data, 0, static_cast<uint32_t>(p), &distance)
+                                    : TailMatch(data + p, size - p, p, &distance);
     store(p, n, n ? distance : 0);
     if (progress && p + 1 == next_report) {
       progress->Report(p + 1, size);
@@ -174,12 +178,14 @@ int FindMatches(const uint8_t* data, size_t size, Store store, EncodeProgress* p
 // encoding of data[i..size) needs only the prices of the next 16
 // positions, which a ring keeps. Among equal prices the longest match
 // wins, so the parse has few items.
-void OptimalParse(uint8_t* items, size_t size) {
-  const size_t kRing = 32;
-  static_assert(kRing > kMaxMatchLength, "the ring holds every price a match reaches");
-  uint64_t bits[kRing];
-  bits[size % kRing] = 0;
-  for (size_t i = size; i-- > 0;) {
+const size_t kRing = 32;
+static_assert(kRing > kMaxMatchLength, "the ring holds every price a match reaches");
+
+// Positions first..end of the parse, whose items start at `items`; `bits`
+// holds the prices of the positions from `end` on.
+void OptimalParseRun(uint8_t* items, size_t first, size_t end, uint64_t* bits) {
+  items -= 2 * first;  // indexed by position from here on
+  for (size_t i = end; i-- > first;) {
     const uint16_t v = LoadItem(items, i);
     const uint64_t literal = bits[(i + 1) % kRing] + kLiteralBits;
     uint64_t best_match = literal;
@@ -201,9 +207,20 @@ void OptimalParse(uint8_t* items, size_t size) {
   }
 }
 
-// Greedy and lazy parses over the same longest matches.
-void HeuristicParse(uint8_t* items, size_t size, ParseKind parse) {
-  for (size_t i = 0; i < size;) {
+void OptimalParse(uint8_t* items, size_t size) {
+  uint64_t bits[kRing];
+  bits[size % kRing] = 0;
+  OptimalParseRun(items, 0, size, bits);
+}
+
+// Greedy and lazy parses over the same longest matches, from position *i
+// to `end` (of `size`); `items` start at position `first` and reach one
+// past `end` where there is one. *i is left where the parse goes on.
+void HeuristicParseRun(uint8_t* items, size_t first, size_t end, size_t size, ParseKind parse,
+                       size_t* at) {
+  items -= 2 * first;
+  size_t i = *at;
+  while (i < end) {
     const uint32_t n = ItemLength(LoadItem(items, i));
     if (n < kMinMatchLength ||
         (parse == kParseLazy && i + 1 < size && ItemLength(LoadItem(items, i + 1)) > n)) {
@@ -213,6 +230,12 @@ void HeuristicParse(uint8_t* items, size_t size, ParseKind parse) {
       i += n;
     }
   }
+  *at = i;
+}
+
+void HeuristicParse(uint8_t* items, size_t size, ParseKind parse) {
+  size_t i = 0;
+  HeuristicParseRun(items, 0, size, size, parse, &i);
 }
 
 // Steps from one chosen item to the next.
@@ -324,4 +347,186 @@ int EncodeBlock(const uint8_t* data, size_t size, ParseKind parse,
     return 0;
   block->assign(work.get(), work.get() + length);
   return 1;
+}
+
+int MemoryItemStore::Reserve(uint64_t size) {
+  bytes_.reset();
+  size_ = 0;
+  if (size > SIZE_MAX) return 0;
+  bytes_ = Allocate<uint8_t>(static_cast<size_t>(size));
+  size_ = bytes_ ? static_cast<size_t>(size) : 0;
+  return bytes_ != nullptr;
+}
+
+int MemoryItemStore::WriteAt(uint64_t offset, const uint8_t* data, size_t size) {
+  if (offset > size_ || size > size_ - offset) return 0;
+  memcpy(bytes_.get() + offset, data, size);
+  return 1;
+}
+
+int MemoryItemStore::ReadAt(uint64_t offset, uint8_t* data, size_t size) {
+  if (offset > size_ || size > size_ - offset) return 0;
+  memcpy(data, bytes_.get() + offset, size);
+  return 1;
+}
+
+namespace {
+
+// Reads positions [first, end) of the items (and one more where there is
+// one, for the lazy parse's look ahead) into `buffer`.
+int LoadItems(ItemStore* store, size_t first, size_t end, uint8_t* buffer) {
+  return store->ReadAt(2 * uint64_t{first}, buffer, 2 * (end - first));
+}
+
+}  // namespace
+
+int StreamEncoder::Plan(EncodeInput* in, uint64_t size64, ParseKind parse, ItemStore* store,
+                        uint64_t* block_size, EncodeStats* stats, EncodeProgress* progress) {
+  if (size64 > kMaxBlockInput || !chunk_) return 0;
+  const size_t size = static_cast<size_t>(size64);
+  const size_t chunk = chunk_;
+  // The window the finder looks back over, and the key it looks ahead at.
+  const size_t keep = kMaxMatchDistance + kMaxMatchLength;
+  TreeMatchFinder tree;
+  std::unique_ptr<uint8_t[]> window = Allocate<uint8_t>(keep + chunk);
+  std::unique_ptr<uint8_t[]> items = Allocate<uint8_t>(2 * (chunk + 1));
+  if (!tree.ok() || !window || !items) return 0;
+  uint8_t* const ib = items.get();
+
+  // The matches, in order: the window holds positions [base, base + have).
+  const size_t tree_end = size >= kMaxMatchLength ? size - kMaxMatchLength + 1 : 0;
+  size_t base = 0, have = 0, first = 0;
+  size_t next_report = kProgressStep;
+  if (!in->Rewind()) return 0;
+  for (size_t p = 0; p < size; ++p) {
+    if (p + kMaxMatchLength > base + have && base + have < size) {
+      const size_t from = p > kMaxMatchDistance ? p - kMaxMatchDistance : 0;
+      memmove(window.get(), window.get() + (from - base), base + have - from);
+      have -= from - base;
+      base = from;
+      const size_t more = std::min(keep + chunk - have, size - (base + have));
+      if (!in->Read(window.get() + have, more)) return 0;
+      have += more;
+    }
+    uint16_t distance = 0;
+    const uint32_t n =
+        p < tree_end ? tree.Insert(window.get(), static_cast<uint32_t>(base),
+                                   static_cast<uint32_t>(p), &distance)
+                     : TailMatch(window.get() + (p - base), size - p, p, &distance);
+    StoreItem(ib, p - first, n, n ? distance : 0);
+    if (p + 1 - first == chunk || p + 1 == size) {
+      if (!store->WriteAt(2 * uint64_t{first}, ib, 2 * (p + 1 - first))) return 0;
+      first = p + 1;
+    }
+    if (progress && p + 1 == next_report) {
+      progress->Report(p + 1, size);
+      next_report += kProgressStep;
+    }
+  }
+
+  // The parse, a piece at a time: the optimal one from the end backwards.
+  if (parse == kParseOptimal) {
+    uint64_t bits[kRing];
+    bits[size % kRing] = 0;
+    for (size_t end = size; end > 0;) {
+      const size_t start = (end - 1) / chunk * chunk;
+      if (!LoadItems(store, start, end, ib)) return 0;
+      OptimalParseRun(ib, start, end, bits);
+      if (!store->WriteAt(2 * uint64_t{start}, ib, 2 * (end - start))) return 0;
+      end = start;
+    }
+  } else {
+    size_t at = 0;
+    for (size_t start = 0; start < size; start += chunk) {
+      const size_t end = std::min(size, start + chunk);
+      if (!LoadItems(store, start, std::min(size, end + 1), ib)) return 0;
+      HeuristicParseRun(ib, start, end, size, parse, &at);
+      if (!store->WriteAt(2 * uint64_t{start}, ib, 2 * (end - start))) return 0;
+    }
+  }
+
+  // The items the parse chose, counted.
+  EncodeStats s = {};
+  size_t at = 0;
+  for (size_t start = 0; start < size; start += chunk) {
+    const size_t end = std::min(size, start + chunk);
+    if (!LoadItems(store, start, end, ib)) return 0;
+    while (at < end) {
+      const uint16_t v = LoadItem(ib, at - start);
+      if (v)
+        ++s.matches;
+      else
+        ++s.literals;
+      at += Step(v);
+    }
+  }
+  s.item_bits = kLiteralBits * s.literals + kMatchBits * s.matches;
+  s.coded_body = CodedBodySize(s.literals, s.matches);
+  s.stored = s.coded_body >= size;
+  if (stats) *stats = s;
+  stats_ = s;
+  size_ = size;
+  items_ = store;
+  *block_size = kBlockHeaderSize + (s.stored ? size : s.coded_body);
+  return 1;
+}
+
+int StreamEncoder::Emit(EncodeInput* in, EncodeOutput* out) {
+  const size_t size = static_cast<size_t>(size_);
+  const size_t chunk = chunk_;
+  const uint64_t body = stats_.stored ? size : stats_.coded_body;
+  uint8_t header[kBlockHeaderSize];
+  WriteBlockHeader(header, static_cast<uint32_t>(size),
+                   static_cast<uint32_t>(kBlockHeaderSize + body));
+  if (!out->Write(header, sizeof header) || !in->Rewind()) return 0;
+  std::unique_ptr<uint8_t[]> data = Allocate<uint8_t>(chunk);
+  if (!data) return 0;
+  if (stats_.stored) {
+    for (size_t done = 0; done < size;) {
+      const size_t n = std::min(chunk, size - done);
+      if (!in->Read(data.get(), n) || !out->Write(data.get(), n)) return 0;
+      done += n;
+    }
+    return 1;
+  }
+  // The body through a buffer that is written out between groups, when a
+  // group's control word is complete.
+  const size_t kFlushAt = 64 * 1024;
+  std::unique_ptr<uint8_t[]> items = Allocate<uint8_t>(2 * chunk);
+  std::unique_ptr<uint8_t[]> buffer = Allocate<uint8_t>(kFlushAt + 64);
+  if (!items || !buffer) return 0;
+  uint8_t* const ob = buffer.get();
+  size_t used = 0, word_at = 0, at = 0;
+  uint32_t word = 0, in_group = 16;
+  for (size_t start = 0; start < size; start += chunk) {
+    const size_t end = std::min(size, start + chunk);
+    if (!LoadItems(items_, start, end, items.get()) || !in->Read(data.get(), end - start))
+      return 0;
+    while (at < end) {
+      const uint16_t v = LoadItem(items.get(), at - start);
+      if (in_group == 16) {
+        if (at) WriteLe16(ob + word_at, word);
+        if (used >= kFlushAt) {
+          if (!out->Write(ob, used)) return 0;
+          used = 0;
+        }
+        word_at = used;
+        used += 2;
+        word = 0;
+        in_group = 0;
+      }
+      if (!v) {
+        ob[used++] = data[at - start];
+      } else {
+        word |= 1u << in_group;
+        const uint32_t d = ItemDistance(v);
+        ob[used++] = static_cast<uint8_t>((d >> 8) << 4 | (ItemLength(v) - 1u));
+        ob[used++] = static_cast<uint8_t>(d);
+      }
+      ++in_group;
+      at += Step(v);
+    }
+  }
+  if (size) WriteLe16(ob + word_at, word);
+  return !used || out->Write(ob, used);
 }

@@ -19,6 +19,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <memory>
 #include <vector>
 
 #include "payload/block_decoder.h"
@@ -86,5 +87,80 @@ int EncodeBlockInto(const uint8_t* data, size_t size, ParseKind parse, uint8_t* 
 int EncodeBlock(const uint8_t* data, size_t size, ParseKind parse,
                 std::vector<uint8_t>* block, EncodeStats* stats = nullptr,
                 EncodeProgress* progress = nullptr);
+
+// Streamed encoding, for files of any size in bounded memory: the input
+// is read in pieces twice (the matches, then the block), the parse's two
+// bytes a position go to an ItemStore (memory, or a scratch file for a
+// large input) and come back a piece at a time, and the block goes out in
+// pieces. The block is the one EncodeBlockInto makes, byte for byte.
+class EncodeInput {
+ public:
+  virtual ~EncodeInput() {}
+  // Exactly the next `size` bytes; zero on a failure.
+  virtual int Read(uint8_t* out, size_t size) = 0;
+  // From the first byte again.
+  virtual int Rewind() = 0;
+};
+
+class ItemStore {
+ public:
+  virtual ~ItemStore() {}
+  virtual int WriteAt(uint64_t offset, const uint8_t* data, size_t size) = 0;
+  virtual int ReadAt(uint64_t offset, uint8_t* data, size_t size) = 0;
+};
+
+class EncodeOutput {
+ public:
+  virtual ~EncodeOutput() {}
+  virtual int Write(const uint8_t* data, size_t size) = 0;
+};
+
+// The items in memory: 2 * size bytes.
+class MemoryItemStore : public ItemStore {
+ public:
+  int Reserve(uint64_t size);  // zero without memory
+  int WriteAt(uint64_t offset, const uint8_t* data, size_t size) override;
+  int ReadAt(uint64_t offset, uint8_t* data, size_t size) override;
+
+ private:
+  std::unique_ptr<uint8_t[]> bytes_;
+  size_t size_ = 0;
+};
+
+// Bytes of items a store must hold for an input of `size` bytes.
+inline uint64_t ItemStoreSize(uint64_t size) { return 2 * size; }
+
+// What the packer encodes with: a plan, then the block. Tests hand in
+// faulty ones to see the round-trip check refuse their blocks.
+class BlockCoder {
+ public:
+  virtual ~BlockCoder() {}
+  // Reads the `size` bytes of `in` once and decides the block, of
+  // *block_size bytes. Zero when the input is too large, cannot be read,
+  // or memory or the store fails.
+  virtual int Plan(EncodeInput* in, uint64_t size, ParseKind parse, ItemStore* items,
+                   uint64_t* block_size, EncodeStats* stats, EncodeProgress* progress) = 0;
+  // Reads `in` again from its start and writes the planned block to `out`.
+  virtual int Emit(EncodeInput* in, EncodeOutput* out) = 0;
+};
+
+// Positions a streamed encode holds at a time: its memory is about four
+// bytes per position (input and items) and the match finder's few hundred
+// KB, whatever the input's size.
+const size_t kStreamChunk = size_t{1} << 20;
+
+class StreamEncoder : public BlockCoder {
+ public:
+  explicit StreamEncoder(size_t chunk = kStreamChunk) : chunk_(chunk) {}
+  int Plan(EncodeInput* in, uint64_t size, ParseKind parse, ItemStore* items,
+           uint64_t* block_size, EncodeStats* stats, EncodeProgress* progress) override;
+  int Emit(EncodeInput* in, EncodeOutput* out) override;
+
+ private:
+  size_t chunk_;
+  uint64_t size_ = 0;
+  ItemStore* items_ = nullptr;
+  EncodeStats stats_ = {};
+};
 
 #endif  // PATCHER_TOOLS_LZCX_ENCODER_H

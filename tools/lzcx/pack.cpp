@@ -73,36 +73,166 @@ class ProgressLine : public EncodeProgress {
   std::chrono::steady_clock::time_point start_;
 };
 
-// Encodes one file into `work` and decodes the block again into the rest
-// of it: the block must come back as exactly the file, which only a bug of
-// the encoder can prevent. Zero with the reason.
-int EncodeChecked(const PackFile& file, const FileBytes& in, const PackOptions& options,
-                  uint8_t* work, size_t work_size, size_t* block_size, std::string* why) {
-  EncodeStats stats;
-  {
-    ProgressLine progress(file.name, options.progress);
-    if (!options.encode(in.data.get(), in.size, options.parse, work, work_size, block_size,
-                        &stats, &progress)) {
-      *why = file.path + ": out of memory while encoding it";
+// A release file as the encoder reads it, the reason of a failure kept.
+class FileInput : public EncodeInput {
+ public:
+  FileInput(InputFile* file, const std::string& path, std::string* why)
+      : file_(file), path_(path), why_(why) {}
+  int Read(uint8_t* out, size_t size) override {
+    return file_->Read(out, size, why_) || Failed();
+  }
+  int Rewind() override { return file_->Rewind(why_) || Failed(); }
+
+ private:
+  int Failed() {
+    *why_ = path_ + ": " + *why_;
+    return 0;
+  }
+  InputFile* file_;
+  std::string path_;
+  std::string* why_;
+};
+
+// The parse's items of a large file, in a scratch file made when first
+// needed and kept for the next ones.
+class ScratchItems : public ItemStore {
+ public:
+  ScratchItems(ScratchFile* file, std::string* why) : file_(file), why_(why) {}
+  int WriteAt(uint64_t offset, const uint8_t* data, size_t size) override {
+    return file_->WriteAt(offset, data, size, why_);
+  }
+  int ReadAt(uint64_t offset, uint8_t* data, size_t size) override {
+    return file_->ReadAt(offset, data, size, why_);
+  }
+
+ private:
+  ScratchFile* file_;
+  std::string* why_;
+};
+
+// Items of files up to this many bytes stay in memory.
+const uint64_t kItemsInMemory = 32ull << 20;
+
+// Decodes a block as its bytes go past and compares what comes out with
+// the file, read again: the block must be exactly the file, which only a
+// bug of the encoder can prevent. A decoder of its own, for it keeps only
+// the 4 KB a match can reach back and the piece being compared.
+// To be replaced by src/payload's decoder once that decodes in pieces.
+class BlockCheck {
+ public:
+  BlockCheck(InputFile* file, uint64_t size, uint64_t block_size)
+      : file_(file), size_(size), block_size_(block_size),
+        out_(AllocateBuffer(kKeep + kPiece)), in_(AllocateBuffer(kKeep + kPiece)) {}
+  bool ok() const { return out_ && in_; }
+
+  int Take(const uint8_t* p, size_t n) {
+    for (size_t k = 0; k < n && fault_ == kBlockFine; ++k) {
+      const uint8_t b = p[k];
+      if (header_got_ < kBlockHeaderSize) {
+        header_[header_got_++] = b;
+        if (header_got_ == kBlockHeaderSize) CheckHeader();
+        continue;
+      }
+      if (stored_) {
+        Put(b);
+        continue;
+      }
+      switch (state_) {
+        case kWordLow: word_ = b, state_ = kWordHigh; break;
+        case kWordHigh: word_ |= static_cast<uint32_t>(b) << 8, bit_ = 0, state_ = kItem; break;
+        case kItem:
+          if (word_ >> bit_ & 1) {
+            first_ = b;
+            state_ = kMatch;
+            break;
+          }
+          Put(b);
+          NextItem();
+          break;
+        case kMatch: {
+          const uint32_t length = (first_ & 15u) + 1, distance = (first_ >> 4) * 256u + b;
+          if (!distance || distance > produced_) fault_ = kBlockBadDistance;
+          for (uint32_t i = 0; i < length && fault_ == kBlockFine; ++i)
+            Put(out_[used_ - distance]);
+          NextItem();
+          break;
+        }
+      }
+    }
+    return fault_ == kBlockFine && header_fine_;
+  }
+
+  // After the whole block: zero with the reason in `why`.
+  int Finish(const PackFile& file, std::string* why) {
+    if (header_fine_ && fault_ == kBlockFine && (state_ == kWordHigh || state_ == kMatch))
+      fault_ = kBlockCutShort;
+    if (header_fine_ && fault_ == kBlockFine && produced_ != size_) fault_ = kBlockLengthDiffers;
+    if (header_fine_ && fault_ == kBlockFine && Compare(used_)) return 1;
+    if (!read_why_.empty()) {
+      *why = file.path + ": " + read_why_;
       return 0;
     }
+    *why = "internal error, nothing written: " + file.name +
+           ": its block does not decode back to the file (" +
+           (!header_fine_ ? "its header is wrong"
+            : differs_    ? "its bytes differ"
+                          : BlockFaultText(fault_)) +
+           ")";
+    return 0;
   }
-  const size_t length = *block_size;
-  BlockFault fault = kBlockFine;
-  const bool header_fits = length >= kBlockHeaderSize && length <= in.size + kBlockHeaderSize &&
-                           BlockLength(work) == length && BlockExpandedLength(work) == in.size;
-  if (header_fits) {
-    uint8_t* out = work + length;
-    const uint32_t produced = BlockDecoder(work, static_cast<uint32_t>(length), out, &fault);
-    if (fault == kBlockFine && produced == in.size &&
-        (!in.size || memcmp(out, in.data.get(), in.size) == 0))
-      return 1;
+
+ private:
+  enum State { kWordLow, kWordHigh, kItem, kMatch };
+  static const size_t kKeep = kMaxMatchDistance;
+  static const size_t kPiece = 256 * 1024;
+
+  void CheckHeader() {
+    header_fine_ = block_size_ >= kBlockHeaderSize && block_size_ <= size_ + kBlockHeaderSize &&
+                   BlockLength(header_) == block_size_ && BlockExpandedLength(header_) == size_;
+    stored_ = BlockIsStored(BlockExpandedLength(header_), BlockLength(header_));
+    if (!header_fine_) fault_ = kBlockBadLength;
   }
-  *why = "internal error, nothing written: " + file.name +
-         ": its block does not decode back to the file (" +
-         (header_fits ? BlockFaultText(fault) : "its header is wrong") + ")";
-  return 0;
-}
+  void NextItem() { state_ = ++bit_ == 16 ? kWordLow : kItem; }
+  void Put(uint8_t b) {
+    if (produced_ == size_) {
+      fault_ = kBlockOverflow;
+      return;
+    }
+    ++produced_;
+    out_[used_++] = b;
+    if (used_ == kKeep + kPiece) {
+      // Kept: the bytes a match may still reach back to.
+      if (!Compare(used_)) return;
+      memmove(out_.get(), out_.get() + used_ - kKeep, kKeep);
+      used_ = kKeep;
+    }
+  }
+  // The bytes of out_ below `n` not compared yet against the file (after
+  // the first time, those kept for matches were).
+  int Compare(size_t n) {
+    const size_t from = compared_ ? kKeep : 0;
+    if (n <= from) return 1;
+    if (!file_->Read(in_.get(), n - from, &read_why_)) return fault_ = kBlockLengthDiffers, 0;
+    if (memcmp(in_.get(), out_.get() + from, n - from))
+      return differs_ = true, fault_ = kBlockLengthDiffers, 0;
+    compared_ = true;
+    return 1;
+  }
+
+  InputFile* file_;
+  uint64_t size_, block_size_;
+  uint8_t header_[kBlockHeaderSize];
+  size_t header_got_ = 0;
+  bool header_fine_ = false, stored_ = false, compared_ = false, differs_ = false;
+  BlockFault fault_ = kBlockFine;
+  State state_ = kWordLow;
+  uint32_t word_ = 0, bit_ = 0;
+  uint8_t first_ = 0;
+  uint64_t produced_ = 0;
+  size_t used_ = 0;
+  std::string read_why_;
+  Buffer out_, in_;
+};
 
 // PayloadWriter's sink: a PayloadSink, and where its reason goes.
 struct SinkContext {
@@ -119,7 +249,7 @@ int ToSink(void* context, const void* data, size_t size) {
 // is one (same name, any letter case), applied again and compared with
 // the file: only a bug of the encoder can make it differ. *data is left
 // empty when there is no old file. Zero with the reason.
-int EncodeDeltaChecked(const PackFile& file, const FileBytes& in, const PackOptions& options,
+int EncodeDeltaChecked(const PackFile& file, const PackOptions& options,
                        std::vector<uint8_t>* data, uint64_t* old_size, std::string* why) {
   data->clear();
   std::string old_path = file.old_path;
@@ -136,6 +266,12 @@ int EncodeDeltaChecked(const PackFile& file, const FileBytes& in, const PackOpti
     return 1;
   }
   *old_size = old.size;
+  // The delta encoder takes the new file whole too.
+  FileBytes in;
+  if (!ReadRegularFile(file.path.c_str(), kMaxBlockInput, "a payload entry", &in, why)) {
+    *why = file.path + ": " + *why;
+    return 0;
+  }
   if (!EncodeDelta(old.data.get(), old.size, in.data.get(), in.size, data)) {
     *why = file.path + ": out of memory while making its delta";
     return 0;
@@ -158,6 +294,49 @@ int EncodeDeltaChecked(const PackFile& file, const FileBytes& in, const PackOpti
   *why = "internal error, nothing written: " + file.name + ": its delta does not apply (" +
          DeltaFaultText(fault) + ")";
   return 0;
+}
+
+// The block goes to the writer and through the check as it is made.
+class CheckedOutput : public EncodeOutput {
+ public:
+  CheckedOutput(PayloadWriter* writer, BlockCheck* check) : writer_(writer), check_(check) {}
+  int Write(const uint8_t* data, size_t size) override {
+    return check_->Take(data, size) && writer_->AddData(data, size);
+  }
+
+ private:
+  PayloadWriter* writer_;
+  BlockCheck* check_;
+};
+
+// Writes the planned block of `file` as its entry, checked as it goes.
+// Zero with the reason.
+int WriteBlock(const PackFile& file, BlockCoder* coder, EncodeInput* input, uint64_t size,
+               uint64_t length, PayloadWriter* writer, std::string* why) {
+  InputFile again;
+  if (!again.Open(file.path.c_str(), kMaxBlockInput, "a payload entry", why)) {
+    *why = file.path + ": " + *why;
+    return 0;
+  }
+  std::unique_ptr<BlockCheck> check(new BlockCheck(&again, size, length));
+  if (!check->ok()) {
+    *why = file.path + ": out of memory while encoding it";
+    return 0;
+  }
+  CheckedOutput out(writer, check.get());
+  why->clear();
+  if (!writer->BeginEntry(file.name.c_str(), kFormBlock, static_cast<uint32_t>(length))) {
+    if (why->empty()) *why = file.path + ": out of memory while writing its entry";
+    return 0;
+  }
+  const int emitted = coder->Emit(input, &out);
+  if (!emitted && !why->empty()) return 0;  // the input's or the sink's reason
+  if (!check->Finish(file, why)) return 0;
+  if (!emitted || !writer->EndEntry()) {
+    if (why->empty()) *why = file.path + ": its block could not be written";
+    return 0;
+  }
+  return 1;
 }
 
 // The bytes of an entry's header and name: the short header for a plain
@@ -258,6 +437,9 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
   const uint32_t count = static_cast<uint32_t>(files.size());
   SinkContext context = {sink, why};
   PayloadWriter writer(ToSink, &context);
+  StreamEncoder stream_encoder;
+  BlockCoder* coder = options.coder ? options.coder : &stream_encoder;
+  ScratchFile scratch;
   if (!writer.Begin(static_cast<int32_t>(count))) return 0;
   uint64_t total = 4 + TrailerSize(count);
   for (const PackFile& file : files) {
@@ -272,55 +454,70 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
                 static_cast<unsigned long long>(file.old_size));
       continue;
     }
-    FileBytes in;
-    if (!ReadRegularFile(file.path.c_str(), kMaxBlockInput, "a payload entry", &in, why)) {
+    InputFile input;
+    if (!input.Open(file.path.c_str(), kMaxBlockInput, "a payload entry", why)) {
       *why = file.path + ": " + *why;
       return 0;
     }
-    const uint64_t work_size = EncodeWorkSize(in.size);
-    Buffer work = work_size <= SIZE_MAX ? AllocateBuffer(static_cast<size_t>(work_size)) : Buffer();
-    if (!work) {
-      *why = Printf("%s: out of memory while encoding it (%llu MB needed)", file.path.c_str(),
-                    static_cast<unsigned long long>(work_size >> 20));
+    const uint64_t size = input.size();
+    FileInput encoder_input(&input, file.path, why);
+    // The parse's items: in memory for a small file, else in the scratch file.
+    MemoryItemStore in_memory;
+    ScratchItems scratch_items(&scratch, why);
+    ItemStore* items = &in_memory;
+    if (ItemStoreSize(size) > kItemsInMemory) {
+      if (!scratch.open() && !scratch.Create(options.scratch_near, why)) return 0;
+      items = &scratch_items;
+    } else if (!in_memory.Reserve(ItemStoreSize(size))) {
+      *why = file.path + ": out of memory while encoding it";
       return 0;
     }
-    size_t length = 0;
-    if (!EncodeChecked(file, in, options, work.get(), static_cast<size_t>(work_size), &length,
-                       why))
-      return 0;
+    uint64_t length = 0;
+    EncodeStats stats;
+    {
+      ProgressLine progress(file.name, options.progress);
+      if (!coder->Plan(&encoder_input, size, options.parse, items, &length, &stats, &progress)) {
+        if (why->empty()) *why = file.path + ": out of memory while encoding it";
+        return 0;
+      }
+      if (!input.CheckEnd(why)) {
+        *why = file.path + ": " + *why;
+        return 0;
+      }
+    }
     total += EntryOverhead(file.name) + length;
-    if (total > kMaxPayloadSize) {
+    if (total > kMaxPayloadSize || length > kMaxPayloadSize) {
       *why = file.path + ": the payload would be larger than a payload can be (4 GB)";
       return 0;
     }
     std::vector<uint8_t> delta;
     uint64_t old_size = 0;
     if ((options.from || !file.old_path.empty()) &&
-        !EncodeDeltaChecked(file, in, options, &delta, &old_size, why))
+        !EncodeDeltaChecked(file, options, &delta, &old_size, why))
       return 0;
     const bool is_delta = !delta.empty() && delta.size() < length;
-    const uint8_t* data = work.get();
     if (is_delta) {
       total -= length - delta.size();
       length = delta.size();
-      data = delta.data();
-    }
-    if (!writer.Add(file.name.c_str(), is_delta ? kFormDelta : kFormBlock, data,
-                    static_cast<uint32_t>(length))) {
-      if (why->empty()) *why = file.path + ": out of memory while writing its entry";
+      if (!writer.Add(file.name.c_str(), kFormDelta, delta.data(),
+                      static_cast<uint32_t>(length))) {
+        if (why->empty()) *why = file.path + ": out of memory while writing its entry";
+        return 0;
+      }
+    } else if (!WriteBlock(file, coder, &encoder_input, size, length, &writer, why)) {
       return 0;
     }
     if (options.report) {
-      const double ratio =
-          in.size ? static_cast<double>(length) / static_cast<double>(in.size) : 1.0;
+      const double ratio = size ? static_cast<double>(length) / static_cast<double>(size) : 1.0;
       std::string form;
       if (is_delta)
         form = Printf(" (delta from %llu bytes)", static_cast<unsigned long long>(old_size));
-      else if (BlockIsStored(static_cast<uint32_t>(in.size), static_cast<uint32_t>(length)))
+      else if (BlockIsStored(static_cast<uint32_t>(size), static_cast<uint32_t>(length)))
         form = " (stored)";
       // A file stored under another name than its path says which.
       if (!options.paths && file.name != file.path) form += " (from " + file.path + ")";
-      fprintf(stderr, "%s: %zu -> %zu bytes, %.3f%s\n", file.name.c_str(), in.size, length,
+      fprintf(stderr, "%s: %llu -> %llu bytes, %.3f%s\n", file.name.c_str(),
+              static_cast<unsigned long long>(size), static_cast<unsigned long long>(length),
               ratio, form.c_str());
     }
   }
@@ -486,15 +683,26 @@ int ReadOldTree(const char* from, OldTree* old) {
 // program checks them before it removes it.
 int OldRemoval(const OldTree& old, const TreeEntry& e, PackFile* removal) {
   const std::string path = old.root + e.path;
-  FileBytes bytes;
+  InputFile file;
   std::string why;
-  if (!ReadRegularFile(path.c_str(), UINT64_MAX, "a removed file", &bytes, &why))
+  const size_t kPiece = 1 << 20;
+  Buffer piece = AllocateBuffer(kPiece);
+  if (!piece) return Refuse("%s: out of memory for its checksum", path.c_str());
+  uint32_t crc = 0;
+  if (!file.Open(path.c_str(), UINT64_MAX, "a removed file", &why))
     return Refuse("%s: %s", path.c_str(), why.c_str());
+  for (uint64_t done = 0; done < file.size();) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(kPiece, file.size() - done));
+    if (!file.Read(piece.get(), n, &why)) return Refuse("%s: %s", path.c_str(), why.c_str());
+    crc = Crc32c(crc, piece.get(), n);
+    done += n;
+  }
+  if (!file.CheckEnd(&why)) return Refuse("%s: %s", path.c_str(), why.c_str());
   removal->path = path;
   removal->name = e.path;
   removal->removal = true;
-  removal->old_size = bytes.size;
-  removal->old_crc = Crc32c(0, bytes.data.get(), bytes.size);
+  removal->old_size = file.size();
+  removal->old_crc = crc;
   return 0;
 }
 
@@ -620,12 +828,13 @@ int PreparePack(const PackRequest& request, std::vector<PackFile>* files) {
   return 0;
 }
 
-PackOptions OptionsOf(const PackRequest& request, BlockEncoderFunction encode) {
+PackOptions OptionsOf(const PackRequest& request, BlockCoder* coder) {
   PackOptions options;
   options.parse = request.fast ? kParseLazy : kParseOptimal;
   options.report = !request.quiet;
   options.progress = !request.quiet && IsTerminal(stderr);
-  options.encode = encode;
+  options.coder = coder;
+  options.scratch_near = strcmp(request.output, "-") ? request.output : nullptr;
   // A tree's files have their old versions found already, by path.
   options.from = request.tree ? nullptr : request.from;
   options.paths = request.tree != nullptr;
@@ -686,27 +895,31 @@ int ParsePackArguments(int argc, char** argv, PackRequest* request, const char**
   return -1;
 }
 
-int PackFiles(const PackRequest& request, BlockEncoderFunction encode,
-              std::vector<uint8_t>* container) {
+int PackFiles(const PackRequest& request, BlockCoder* coder, TempFile* temp, MappedFile* map) {
   std::vector<PackFile> files;
   int status = PreparePack(request, &files);
   if (status) return status;
-  VectorSink sink;
   std::string why;
-  if (!PackPayload(files, OptionsOf(request, encode), &sink, &why)) return Refuse("%s", why.c_str());
-  if (!CheckPacked(sink.bytes.data(), sink.bytes.size(), files, &why))
+  const bool to_stdout = !strcmp(request.output, "-");
+  const std::string beside =
+      to_stdout ? TemporaryFolder() + "lzcx-payload" : std::string(request.output) + ".payload";
+  if (!temp->Create(beside.c_str(), &why)) return Refuse("%s", why.c_str());
+  TempFileSink sink(temp);
+  if (!PackPayload(files, OptionsOf(request, coder), &sink, &why) || !temp->Flush(&why))
+    return Refuse("%s", why.c_str());
+  if (!map->Map(temp->fd(), temp->size(), beside.c_str(), &why) ||
+      !CheckPacked(map->data(), map->size(), files, &why))
     return Refuse("internal error, nothing written: %s", why.c_str());
-  container->swap(sink.bytes);
   return 0;
 }
 
-int PackCommand(const CliCommand& command, int argc, char** argv, BlockEncoderFunction encode) {
+int PackCommand(const CliCommand& command, int argc, char** argv, BlockCoder* coder) {
   PackRequest request;
   request.command = &command;
   std::vector<PackFile> files;
   int status = ParsePackArguments(argc, argv, &request, nullptr);
   if (status >= 0 || (status = PreparePack(request, &files))) return status;
-  const PackOptions options = OptionsOf(request, encode);
+  const PackOptions options = OptionsOf(request, coder);
   std::string why;
   if (!strcmp(request.output, "-")) {
     // Streamed: each block is checked before it is written, but what was

@@ -12,12 +12,6 @@
 #include "lzcx/commands.h"
 #include "lzcx/encoder.h"
 
-// The block encoder the packer uses. Tests hand in a faulty one to see
-// the round-trip check refuse its blocks.
-typedef int (*BlockEncoderFunction)(const uint8_t* data, size_t size, ParseKind parse,
-                                    uint8_t* work, size_t work_size, size_t* block_size,
-                                    EncodeStats* stats, EncodeProgress* progress);
-
 // One file to pack, and the name of its entry; or, with `removal`, the
 // entry that removes the old file `name` (`path`, of old_size bytes and
 // CRC-32C old_crc) from the installation.
@@ -59,7 +53,11 @@ struct PackOptions {
   ParseKind parse = kParseOptimal;
   bool report = true;    // one line per file on stderr
   bool progress = false; // and a progress line for slow files
-  BlockEncoderFunction encode = EncodeBlockInto;
+  // The block encoder: null for StreamEncoder (tests hand in faulty ones).
+  BlockCoder* coder = nullptr;
+  // A large file's parse goes to a scratch file in the folder of this
+  // path, or in the system's temporary folder when it is null.
+  const char* scratch_near = nullptr;
   // The previous release's folder (--from): an entry whose old file is
   // there becomes a delta entry when that is smaller than its block.
   const char* from = nullptr;
@@ -70,9 +68,10 @@ struct PackOptions {
 };
 
 // Packs `files`, in order (removals last), into a container with its checksum trailer,
-// written to `sink` as it is made. Each file is read, encoded, decoded
-// again and compared with itself, and written out before the next is
-// read, so memory stays near three times the largest file. The names must
+// written to `sink` as it is made. Each file is read in pieces, encoded,
+// and written out as its block is decoded again and compared with it, so
+// memory stays bounded whatever the files' sizes (a delta holds its old
+// and new file and the old file's index). The names must
 // have passed CheckEntryName for packing and be distinct. Zero with the
 // reason (one line) in `why`: a file that cannot be read or is too large,
 // no memory, a block that does not decode back (a bug), or the sink.
@@ -83,9 +82,9 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
 // failure (one line on stderr, nothing written), 2 usage. An output of "-"
 // is standard output (not a terminal), written as it is packed: a failure
 // midway leaves there a payload cut short, which every reader refuses.
-int PackCommand(const CliCommand& command, int argc, char** argv, BlockEncoderFunction encode);
+int PackCommand(const CliCommand& command, int argc, char** argv, BlockCoder* coder);
 inline int PackCommand(const CliCommand& command, int argc, char** argv) {
-  return PackCommand(command, argc, argv, EncodeBlockInto);
+  return PackCommand(command, argc, argv, nullptr);
 }
 
 // Release files in, container out: what every command that packs shares.
@@ -115,11 +114,12 @@ struct PackRequest {
 int ParsePackArguments(int argc, char** argv, PackRequest* request, const char** stub);
 
 // Every check of the inputs, names and output, then the files packed into
-// `container` and read back as the program reads it. 0 with `container`
-// filled; otherwise the exit status after one line on stderr: 1 for bad
+// `temp` (a temporary file beside the output, or in the temporary folder
+// for standard output, never committed: gone with `temp`), mapped by `map`
+// and read back as the program reads it. 0 with `map` holding the
+// payload; otherwise the exit status after one line on stderr: 1 for bad
 // input, 2 for a bad --name.
-int PackFiles(const PackRequest& request, BlockEncoderFunction encode,
-              std::vector<uint8_t>* container);
+int PackFiles(const PackRequest& request, BlockCoder* coder, TempFile* temp, MappedFile* map);
 
 // A refusal: "lzcx: <line>" on stderr; returns 1.
 int Refuse(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -3,10 +3,13 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "lzcx/cli.h"
 #include "lzcx/commands.h"
 #include "lzcx/pack.h"
 #include "lzcx/pe_image.h"
+#include "payload/byte_order.h"
 #include "payload/container.h"
 #include "platform/platform.h"
 #include "resources/resource_ids.h"
@@ -50,21 +53,42 @@ int PatcherCommand(const CliCommand& command, int argc, char** argv) {
   if (!ReplacePayloadResource(stub.data(), stub.size(), nullptr, 0, &image, &why))
     return Refuse("%s: %s", stub_path, why.c_str());
 
-  std::vector<uint8_t> payload;
-  if ((status = PackFiles(request, EncodeBlockInto, &payload))) return status;
+  TempFile packed;
+  MappedFile payload;
+  if ((status = PackFiles(request, nullptr, &packed, &payload))) return status;
   if (!CheckFormsReadable(payload.data(), payload.size(),
                           ProgramFormsRead(stub.data(), stub.size()), "this stub", &why))
     return Refuse("%s: %s", stub_path, why.c_str());
-  if (!ReplacePayloadResource(stub.data(), stub.size(), payload.data(), payload.size(), &image,
-                              &why))
+  // The image but for the payload, which is summed for the checksum and
+  // copied into the output from the packed file.
+  uint64_t payload_at = 0;
+  size_t checksum_at = 0;
+  if (!LayOutPayloadResource(stub.data(), stub.size(), payload.size(), &image, &payload_at,
+                             &checksum_at, &why))
     return Refuse("%s: %s", stub_path, why.c_str());
+  const size_t head = static_cast<size_t>(payload_at);
+  PeChecksumSum sum(checksum_at);
+  sum.Add(image.data(), head);
+  sum.Add(payload.data(), payload.size());
+  sum.Add(image.data() + head, image.size() - head);
+  WriteLe32(image.data() + checksum_at, sum.Finish());
+  const uint64_t total = image.size() + payload.size();
   const bool to_stdout = !strcmp(request.output, "-");
-  if (!(to_stdout ? WriteStandardOutput(image.data(), image.size(), &why)
-                  : ReplaceFileAtomically(request.output, image, &why)))
-    return Refuse("%s", why.c_str());
+  TempFile out;
+  auto write = [&](const uint8_t* data, size_t size) {
+    return to_stdout ? WriteStandardOutput(data, size, &why) : out.Write(data, size, &why);
+  };
+  const size_t kPiece = 1 << 20;
+  int written = (to_stdout || out.Create(request.output, &why)) && write(image.data(), head);
+  for (size_t done = 0; written && done < payload.size(); done += kPiece)
+    written = write(payload.data() + done, std::min(kPiece, payload.size() - done));
+  written = written && write(image.data() + head, image.size() - head) &&
+            (to_stdout || out.Commit(&why));
+  if (!written) return Refuse("%s", why.c_str());
   if (!request.quiet)
-    fprintf(stderr, "%s: %zu bytes, a payload of %zu bytes in %s\n",
-            to_stdout ? "(stdout)" : request.output, image.size(), payload.size(), stub_path);
+    fprintf(stderr, "%s: %llu bytes, a payload of %zu bytes in %s\n",
+            to_stdout ? "(stdout)" : request.output, static_cast<unsigned long long>(total),
+            payload.size(), stub_path);
   return 0;
 }
 

@@ -348,8 +348,11 @@ struct ResourceLayout {
   }
 
   // The section's bytes from the directory on; `base` is its address.
-  void Write(uint32_t base, std::vector<uint8_t>* out) const {
-    out->assign(size, 0);
+  // The data of `hole`, if given, is left out: what follows it comes
+  // that much earlier.
+  void Write(uint32_t base, std::vector<uint8_t>* out, const ResourceNode* hole) const {
+    const uint64_t skip = hole ? hole->data_size : 0;
+    out->assign(size - skip, 0);
     uint8_t* o = out->data();
     for (const ResourceNode* t : tables) {
       uint8_t* p = o + t->at;
@@ -371,7 +374,9 @@ struct ResourceLayout {
       WriteLe32(o + l->at + 4, static_cast<uint32_t>(l->data_size));
       WriteLe32(o + l->at + 8, l->codepage);
       WriteLe32(o + l->at + 12, l->reserved);
-      if (l->data_size) memcpy(o + l->data_at, l->data, l->data_size);
+      if (l->data_size && l != hole)
+        memcpy(o + l->data_at - (hole && l->data_at > hole->data_at ? skip : 0), l->data,
+               l->data_size);
     }
     for (const ResourceNode* n : named) {
       WriteLe16(o + n->name_at, static_cast<uint32_t>(n->name.size()));
@@ -574,21 +579,41 @@ int CheckImageChecksum(const uint8_t* image, size_t size, bool* signature, std::
   return 1;
 }
 
-uint32_t PeChecksum(const uint8_t* image, size_t size, size_t checksum_offset) {
-  auto byte = [&](size_t i) -> uint32_t {
-    return i >= size || (i >= checksum_offset && i - checksum_offset < 4) ? 0 : image[i];
-  };
-  uint64_t sum = 0;
-  for (size_t i = 0; i < size; i += 2) {
-    sum += byte(i) | byte(i + 1) << 8;
+void PeChecksumSum::Add(const uint8_t* data, size_t size) {
+  for (size_t k = 0; k < size; ++k, ++at_) {
+    const uint32_t b = at_ >= checksum_at_ && at_ - checksum_at_ < 4 ? 0 : data[k];
+    if (at_ & 1) {
+      sum_ += low_ | b << 8;
+      sum_ = (sum_ & 0xFFFF) + (sum_ >> 16);
+    } else {
+      low_ = b;
+    }
+  }
+}
+
+uint32_t PeChecksumSum::Finish() const {
+  uint64_t sum = sum_;
+  if (at_ & 1) {
+    sum += low_;
     sum = (sum & 0xFFFF) + (sum >> 16);
   }
   sum = (sum & 0xFFFF) + (sum >> 16);
-  return static_cast<uint32_t>(sum + size);
+  return static_cast<uint32_t>(sum + at_);
 }
 
-int ReplacePayloadResource(const uint8_t* stub, size_t size, const uint8_t* payload,
-                           size_t payload_size, std::vector<uint8_t>* out, std::string* why) {
+uint32_t PeChecksum(const uint8_t* image, size_t size, size_t checksum_offset) {
+  PeChecksumSum sum(checksum_offset);
+  sum.Add(image, size);
+  return sum.Finish();
+}
+
+namespace {
+
+// ReplacePayloadResource, or with `payload` null the image without the
+// payload's bytes, which belong at *payload_at.
+int Rebuild(const uint8_t* stub, size_t size, const uint8_t* payload, uint64_t payload_size,
+            std::vector<uint8_t>* out, uint64_t* payload_at, size_t* checksum_at,
+            std::string* why) {
   Parsed p(stub, size);
   if (!ParsePatcher(&p, why) || !CheckFileLayout(p, why) || !CheckMovable(p, why)) return 0;
   const PeImage& pe = p.pe;
@@ -606,7 +631,7 @@ int ReplacePayloadResource(const uint8_t* stub, size_t size, const uint8_t* payl
       return Fail(why, "cannot rebuild: resources share their data");
   const size_t old_size = p.payload->data_size;
   p.payload->data = payload;
-  p.payload->data_size = payload_size;
+  p.payload->data_size = static_cast<size_t>(payload_size);
   layout.Place();
   // So the rebuild takes no more room than the resources had, with the
   // new payload's and the alignment's.
@@ -618,23 +643,27 @@ int ReplacePayloadResource(const uint8_t* stub, size_t size, const uint8_t* payl
   if (rs.raw_offset + raw_size + size > kMaxImage || rs.va + vsize > kMaxImage)
     return Fail(why, "the payload is too large for an executable");
   std::vector<uint8_t> resources;
-  layout.Write(p.base, &resources);
+  const ResourceNode* hole = payload ? nullptr : p.payload;
+  layout.Write(p.base, &resources, hole);
+  // Offsets in the file from here on are less the hole's bytes.
+  const uint64_t skip = hole ? payload_size : 0;
+  *payload_at = rs.raw_offset + prefix + p.payload->data_at;
 
   out->assign(stub, stub + rs.raw_offset + prefix);
   out->insert(out->end(), resources.begin(), resources.end());
-  out->resize(rs.raw_offset + raw_size, 0);
+  out->resize(static_cast<size_t>(rs.raw_offset + raw_size - skip), 0);
   // The sections after the resources (only the base relocations) move up
   // or down behind them, keeping their spacing.
   int64_t move_va = 0, move_raw = 0;
   if (static_cast<size_t>(p.section) + 1 < pe.sections_.size()) {
     const Section& next = pe.sections_[p.section + 1];
     move_va = static_cast<int64_t>(AlignUp(rs.va + vsize, pe.section_alignment_)) - next.va;
-    move_raw = static_cast<int64_t>(out->size()) - next.raw_offset;
+    move_raw = static_cast<int64_t>(out->size() + skip) - next.raw_offset;
   }
   for (size_t i = p.section + 1; i < pe.sections_.size(); ++i) {
     const Section& s = pe.sections_[i];
     if (s.raw_size) {
-      out->resize(static_cast<size_t>(s.raw_offset + move_raw), 0);
+      out->resize(static_cast<size_t>(s.raw_offset + move_raw - skip), 0);
       out->insert(out->end(), stub + s.raw_offset, stub + s.raw_offset + s.raw_size);
       WriteLe32(out->data() + s.header + 20, static_cast<uint32_t>(s.raw_offset + move_raw));
     }
@@ -662,6 +691,24 @@ int ReplacePayloadResource(const uint8_t* stub, size_t size, const uint8_t* payl
   uint8_t* opt = out->data() + pe.optional_;
   WriteLe32(opt + 8, static_cast<uint32_t>(initialized));
   WriteLe32(opt + 56, static_cast<uint32_t>(AlignUp(image_end, pe.section_alignment_)));
-  WriteLe32(opt + 64, PeChecksum(out->data(), out->size(), pe.optional_ + 64));
+  *checksum_at = pe.optional_ + 64;
+  if (payload) WriteLe32(opt + 64, PeChecksum(out->data(), out->size(), *checksum_at));
   return 1;
+}
+
+}  // namespace
+
+int ReplacePayloadResource(const uint8_t* stub, size_t size, const uint8_t* payload,
+                           size_t payload_size, std::vector<uint8_t>* out, std::string* why) {
+  static const uint8_t kNone = 0;
+  uint64_t payload_at;
+  size_t checksum_at;
+  return Rebuild(stub, size, payload ? payload : &kNone, payload_size, out, &payload_at,
+                 &checksum_at, why);
+}
+
+int LayOutPayloadResource(const uint8_t* stub, size_t size, uint64_t payload_size,
+                          std::vector<uint8_t>* out, uint64_t* payload_at, size_t* checksum_at,
+                          std::string* why) {
+  return Rebuild(stub, size, nullptr, payload_size, out, payload_at, checksum_at, why);
 }

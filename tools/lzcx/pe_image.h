@@ -66,6 +66,15 @@ std::string VersionText(uint64_t version);
 int ReplacePayloadResource(const uint8_t* stub, size_t size, const uint8_t* payload,
                            size_t payload_size, std::vector<uint8_t>* out, std::string* why);
 
+// ReplacePayloadResource for a payload not in memory: `out` is the new
+// image but for the payload's `payload_size` bytes, which belong at
+// *payload_at (the bytes from there on follow them), and its checksum,
+// left to be filled in at *checksum_at once PeChecksumSum has summed the
+// whole image.
+int LayOutPayloadResource(const uint8_t* stub, size_t size, uint64_t payload_size,
+                          std::vector<uint8_t>* out, uint64_t* payload_at, size_t* checksum_at,
+                          std::string* why);
+
 // Whether the checksum in the headers of the executable `image` is the
 // one over all its bytes, as lzcx patcher writes it (and a signing tool
 // after it): any damage, in code or data or headers, changes it. Nonzero
@@ -76,5 +85,19 @@ int CheckImageChecksum(const uint8_t* image, size_t size, bool* signature, std::
 // The PE checksum of `image`: 16-bit one's-complement-style sum of its
 // words, the 4 bytes at `checksum_offset` counted as zero, plus its length.
 uint32_t PeChecksum(const uint8_t* image, size_t size, size_t checksum_offset);
+
+// The same over an image that comes in pieces, in order.
+class PeChecksumSum {
+ public:
+  explicit PeChecksumSum(uint64_t checksum_offset) : checksum_at_(checksum_offset) {}
+  void Add(const uint8_t* data, size_t size);
+  uint32_t Finish() const;
+
+ private:
+  uint64_t checksum_at_;
+  uint64_t at_ = 0;
+  uint64_t sum_ = 0;
+  uint32_t low_ = 0;
+};
 
 #endif  // PATCHER_TOOLS_LZCX_PE_IMAGE_H

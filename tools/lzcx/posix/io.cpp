@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -264,3 +265,110 @@ void OutOfMemory() {
   if (write(2, kLine, sizeof kLine - 1) < 0) _exit(1);
   _exit(1);
 }
+
+InputFile::~InputFile() {
+  if (handle_ >= 0) close(static_cast<int>(handle_));
+}
+
+int InputFile::Open(const char* path, uint64_t max, const char* what, std::string* why) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    *why = errno == ENOENT ? "no such file" : strerror(errno);
+    return 0;
+  }
+  handle_ = fd;
+  struct stat st;
+  char line[160];
+  if (fstat(fd, &st) != 0) return Failed(why, "cannot examine it");
+  if (S_ISDIR(st.st_mode)) *why = "is a directory, not a file";
+  else if (!S_ISREG(st.st_mode)) *why = "not a regular file";
+  else if (static_cast<uint64_t>(st.st_size) > max) {
+    snprintf(line, sizeof line, "too large for %s (%llu bytes, at most %llu)", what,
+             static_cast<unsigned long long>(st.st_size), static_cast<unsigned long long>(max));
+    *why = line;
+  } else {
+    size_ = static_cast<uint64_t>(st.st_size);
+    return 1;
+  }
+  return 0;
+}
+
+int InputFile::Read(uint8_t* out, size_t size, std::string* why) {
+  for (size_t done = 0; done < size;) {
+    const ssize_t n = read(static_cast<int>(handle_), out + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Failed(why, "cannot read it");
+    if (n == 0) {
+      *why = "changed while it was read";
+      return 0;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return 1;
+}
+
+int InputFile::CheckEnd(std::string* why) {
+  uint8_t more;
+  ssize_t n;
+  while ((n = read(static_cast<int>(handle_), &more, 1)) < 0 && errno == EINTR) {
+  }
+  if (n == 0) return 1;
+  *why = n < 0 ? std::string("cannot read it: ") + strerror(errno) : "changed while it was read";
+  return 0;
+}
+
+int InputFile::Rewind(std::string* why) {
+  return lseek(static_cast<int>(handle_), 0, SEEK_SET) == 0 ? 1 : Failed(why, "cannot read it");
+}
+
+ScratchFile::~ScratchFile() {
+  if (handle_ >= 0) close(static_cast<int>(handle_));
+}
+
+std::string TemporaryFolder() {
+  const char* tmp = getenv("TMPDIR");
+  return DirectoryString(tmp && *tmp ? tmp : "/tmp");
+}
+
+int ScratchFile::Create(const char* beside, std::string* why) {
+  std::string path =
+      (beside ? DirectoryString(ParentDirectory(beside).c_str()) : TemporaryFolder()) +
+      ".lzcx-scratch-XXXXXX";
+  const int fd = mkstemp(&path[0]);
+  if (fd < 0) return Failed(why, "cannot create a scratch file " + path);
+  // Nameless from now on: nothing is left behind, whatever happens.
+  unlink(path.c_str());
+  handle_ = fd;
+  return 1;
+}
+
+int ScratchFile::WriteAt(uint64_t offset, const void* data, size_t size, std::string* why) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  for (size_t done = 0; done < size;) {
+    const ssize_t n = pwrite(static_cast<int>(handle_), p + done, size - done,
+                             static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return Failed(why, "cannot write a scratch file");
+    }
+    done += static_cast<size_t>(n);
+  }
+  return 1;
+}
+
+int ScratchFile::ReadAt(uint64_t offset, void* data, size_t size, std::string* why) {
+  uint8_t* p = static_cast<uint8_t*>(data);
+  for (size_t done = 0; done < size;) {
+    const ssize_t n =
+        pread(static_cast<int>(handle_), p + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return Failed(why, "cannot read a scratch file");
+    }
+    done += static_cast<size_t>(n);
+  }
+  return 1;
+}
+

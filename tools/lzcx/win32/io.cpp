@@ -376,3 +376,145 @@ void OutOfMemory() {
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), kLine, sizeof kLine - 1, &written, nullptr);
   _exit(1);
 }
+
+InputFile::~InputFile() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+int InputFile::Open(const char* path, uint64_t max, const char* what, std::string* why) {
+  HANDLE h = OpenExisting(path, GENERIC_READ);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    *why = NotFound(error)     ? "no such file"
+           : IsDirectory(path) ? "is a directory, not a file"
+                               : ErrorText(error);
+    return 0;
+  }
+  handle_ = reinterpret_cast<intptr_t>(h);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    *why = "not a regular file";
+  } else if (!GetFileInformationByHandle(h, &info)) {
+    *why = ErrorText(GetLastError());
+  } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    *why = "is a directory, not a file";
+  } else {
+    const uint64_t size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    if (size <= max) {
+      size_ = size;
+      return 1;
+    }
+    char line[160];
+    snprintf(line, sizeof line, "too large for %s (%llu bytes, at most %llu)", what,
+             static_cast<unsigned long long>(size), static_cast<unsigned long long>(max));
+    *why = line;
+  }
+  return 0;
+}
+
+int InputFile::Read(uint8_t* out, size_t size, std::string* why) {
+  for (size_t done = 0; done < size;) {
+    const size_t chunk = size - done < (1u << 24) ? size - done : (1u << 24);
+    DWORD got = 0;
+    if (!ReadFile(reinterpret_cast<HANDLE>(handle_), out + done, static_cast<DWORD>(chunk), &got,
+                  nullptr)) {
+      *why = ErrorText(GetLastError());
+      return 0;
+    }
+    if (!got) {
+      *why = "changed while it was read";
+      return 0;
+    }
+    done += got;
+  }
+  return 1;
+}
+
+int InputFile::CheckEnd(std::string* why) {
+  uint8_t more;
+  DWORD got = 0;
+  if (!ReadFile(reinterpret_cast<HANDLE>(handle_), &more, 1, &got, nullptr)) {
+    *why = ErrorText(GetLastError());
+    return 0;
+  }
+  if (!got) return 1;
+  *why = "changed while it was read";
+  return 0;
+}
+
+int InputFile::Rewind(std::string* why) {
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  if (SetFilePointerEx(reinterpret_cast<HANDLE>(handle_), zero, nullptr, FILE_BEGIN)) return 1;
+  *why = ErrorText(GetLastError());
+  return 0;
+}
+
+std::string TemporaryFolder() {
+  char temp[MAX_PATH + 1];
+  const DWORD n = GetTempPathA(sizeof temp, temp);
+  return DirectoryString(n && n < sizeof temp ? std::string(temp, n).c_str() : ".");
+}
+
+ScratchFile::~ScratchFile() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+int ScratchFile::Create(const char* beside, std::string* why) {
+  const std::string dir =
+      beside ? DirectoryString(ParentDirectory(beside).c_str()) : TemporaryFolder();
+  // Removed by the system when its last handle closes, even if lzcx dies.
+  static unsigned count = 0;
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    char name[48];
+    snprintf(name, sizeof name, ".lzcx-scratch-%lx-%u", GetCurrentProcessId(), ++count);
+    HANDLE h = CreateFileA((dir + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           CREATE_NEW,
+                           FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN |
+                               FILE_FLAG_DELETE_ON_CLOSE,
+                           nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      handle_ = reinterpret_cast<intptr_t>(h);
+      return 1;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
+      return Failed(why, "cannot create a scratch file in " + dir, ErrorText(error));
+  }
+  return Failed(why, "cannot create a scratch file in " + dir, "every name is taken");
+}
+
+namespace {
+
+// A positioned read or write of at most 16 MB at a time.
+int Transfer(intptr_t handle, uint64_t offset, uint8_t* data, size_t size, bool write,
+             std::string* why) {
+  for (size_t done = 0; done < size;) {
+    const size_t chunk = size - done < (1u << 24) ? size - done : (1u << 24);
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset + done);
+    at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+    DWORD n = 0;
+    const BOOL ok = write ? WriteFile(reinterpret_cast<HANDLE>(handle), data + done,
+                                      static_cast<DWORD>(chunk), &n, &at)
+                          : ReadFile(reinterpret_cast<HANDLE>(handle), data + done,
+                                     static_cast<DWORD>(chunk), &n, &at);
+    if (!ok || !n)
+      return Failed(why, write ? "cannot write a scratch file" : "cannot read a scratch file",
+                    ok ? "disk full" : ErrorText(GetLastError()));
+    done += n;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int ScratchFile::WriteAt(uint64_t offset, const void* data, size_t size, std::string* why) {
+  return Transfer(handle_, offset, static_cast<uint8_t*>(const_cast<void*>(data)), size, true,
+                  why);
+}
+
+int ScratchFile::ReadAt(uint64_t offset, void* data, size_t size, std::string* why) {
+  return Transfer(handle_, offset, static_cast<uint8_t*>(data), size, false, why);
+}
+
