@@ -170,6 +170,41 @@ bool SaveScreenshot(const std::string& path) {
   return ok;
 }
 
+PatchWatch WatchPatch(const PatcherProcess& patcher, int path_id, int period_ms, int ms,
+                      const std::function<void(const std::string&)>& on_path) {
+  PatchWatch watch;
+  LARGE_INTEGER frequency, before, after;
+  QueryPerformanceFrequency(&frequency);
+  const DWORD start = GetTickCount();
+  for (;;) {
+    DWORD_PTR answer = 0;
+    QueryPerformanceCounter(&before);
+    const bool answered =
+        SendMessageTimeoutA(patcher.main(), WM_NULL, 0, 0, SMTO_NORMAL, 10000, &answer) != 0;
+    QueryPerformanceCounter(&after);
+    ++watch.sent;
+    if (!answered) ++watch.unanswered;
+    const double waited = 1000.0 * (after.QuadPart - before.QuadPart) / frequency.QuadPart;
+    if (waited > watch.longest_ms) watch.longest_ms = waited;
+    if (answered) {
+      const std::string text = patcher.Text(path_id);
+      if (watch.paths.empty() || watch.paths.back().text != text) {
+        watch.paths.push_back({text, 0});
+        if (on_path) on_path(text);
+      }
+      ++watch.paths.back().polls;
+    }
+    if ((watch.result = FindProcessWindow(patcher.id(), "Patch Successful!"))) {
+      watch.succeeded = true;
+      break;
+    }
+    if ((watch.result = FindProcessWindow(patcher.id(), "Error!"))) break;
+    if (static_cast<int>(GetTickCount() - start) > ms || !patcher.Running()) break;
+    Sleep(period_ms);
+  }
+  return watch;
+}
+
 bool CopyTree(const std::string& from, const std::string& to) {
   CreateDirectoryA(to.c_str(), nullptr);
   WIN32_FIND_DATAA data;
