@@ -103,6 +103,15 @@ bench: native win32
 	build/native/bench/apply_bench build/win32/src/resources/payload.lzcx
 	bench/delta_pairs build/native
 	bench/release_tree build/native
+	@# The window while the program patches, under Wine, in the build it runs.
+	@if arch=$$(scripts/wine-arch); then \
+	  cmake --preset $$arch >/dev/null && \
+	  cmake --build build/$$arch -j$(JOBS) --target window_bench >/dev/null && \
+	  cd build/$$arch/wineprefix/drive_c && \
+	  $(XVFB) $(CURDIR)/build/$$arch/wine-run $(CURDIR)/build/$$arch/bench/window_bench.exe; \
+	else \
+	  echo "make bench: window_bench not run: no Wine here"; \
+	fi
 
 demo: deps
 	scripts/demo
