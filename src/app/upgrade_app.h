@@ -1,5 +1,5 @@
-// The application object: owns the scanner and the chosen path for the
-// whole run, and controls the main dialog.
+// The application object: owns the scanner, the chosen path and the
+// patch's worker for the whole run, and controls the main dialog.
 #ifndef PATCHER_APP_UPGRADE_APP_H
 #define PATCHER_APP_UPGRADE_APP_H
 
@@ -45,7 +45,9 @@ class UpgradeApp {
   // The small fields first, where the code reaches them in fewer bytes.
   HINSTANCE instance_;
   HWND window_;
-  uint32_t timer_id_;  // nonzero exactly while the scan timer is set
+  // Nonzero exactly while the scan timer is set; it polls a scan, or the
+  // patch while one runs.
+  uint32_t timer_id_;
   // The patch's worker, from Patch until the timer finds that it has ended;
   // the worker patches directory_, says in progress_ what it writes and
   // leaves its result in patched_.
