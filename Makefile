@@ -104,6 +104,15 @@ bench: native win32
 	build/native/bench/memory_bench build/native/memory-bench
 	bench/delta_pairs build/native
 	bench/release_tree build/native
+	@# The window while the program patches, under Wine, in the build it runs.
+	@if arch=$$(scripts/wine-arch); then \
+	  cmake --preset $$arch >/dev/null && \
+	  cmake --build build/$$arch -j$(JOBS) --target window_bench >/dev/null && \
+	  cd build/$$arch/wineprefix/drive_c && \
+	  $(XVFB) $(CURDIR)/build/$$arch/wine-run $(CURDIR)/build/$$arch/bench/window_bench.exe; \
+	else \
+	  echo "make bench: window_bench not run: no Wine here"; \
+	fi
 
 demo: deps
 	scripts/demo

@@ -13,9 +13,12 @@ namespace {
 const UINT_PTR kScanTimer = 123;
 const UINT kScanTimerPeriod = 40;  // milliseconds
 
-// The controls that stay disabled until a path has been taken.
-const int kPathControls[] = {IDC_PATH_LABEL, IDC_PATH, IDC_PATCH};
-const int kPathControlCount = sizeof kPathControls / sizeof kPathControls[0];
+// The buttons a running patch disables (the first three), and the controls
+// that stay disabled until a path has been taken (the last three).
+const int kControls[] = {IDC_SCAN, IDC_BROWSE, IDC_PATCH, IDC_PATH_LABEL, IDC_PATH};
+const int* const kButtons = kControls;
+const int* const kPathControls = kControls + 2;
+const int kControlCount = 3;
 
 void CopyPath(char* to, const char* from) {
   size_t n = strlen(from);
@@ -33,6 +36,7 @@ UpgradeApp::UpgradeApp(HINSTANCE instance, const char* target_name) {
   CopyPath(target_name_, target_name);
   chosen_path_[0] = 0;
   timer_id_ = 0;
+  patch_ = nullptr;
 }
 
 INT_PTR UpgradeApp::Run() {
@@ -48,12 +52,16 @@ INT_PTR CALLBACK UpgradeApp::DialogProc(HWND window, UINT message, WPARAM wparam
 INT_PTR UpgradeApp::HandleMessage(HWND window, UINT message, WPARAM wparam,
                                   LPARAM /*lparam*/) {
   switch (message) {
-    case WM_CLOSE:
-      EndDialog(window_, 0);
-      return 1;
     case WM_INITDIALOG:
       return OnInitDialog(window);
+    // WM_CLOSE (the close box) is left to the default, which posts
+    // IDCANCEL as Escape does; WM_QUERYENDSESSION too, which agrees: a
+    // shutdown is never held up, and the next run finishes or undoes a
+    // patch it interrupts.
     case WM_COMMAND:
+      // While a patch runs its buttons are disabled, and neither Escape nor
+      // the close box ends the dialog under it.
+      if (patch_) return 1;
       switch (LOWORD(wparam)) {
         case IDCANCEL:
           EndDialog(window_, 0);
@@ -67,7 +75,8 @@ INT_PTR UpgradeApp::HandleMessage(HWND window, UINT message, WPARAM wparam,
       }
       return 0;  // IDOK and everything else: nothing
     case WM_TIMER:
-      if (timer_id_ && LOWORD(wparam) == timer_id_) return OnScanTimer();
+      if (timer_id_ && LOWORD(wparam) == timer_id_)
+        return patch_ ? OnPatchTimer() : OnScanTimer();
       return 0;
   }
   return 0;
@@ -78,7 +87,7 @@ INT_PTR UpgradeApp::OnInitDialog(HWND window) {
   HICON icon = LoadIconA(instance_, MAKEINTRESOURCEA(IDI_PROGRAM));
   SendMessageA(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
   CenterWindow(window_, nullptr);
-  EnableControls(kPathControls, kPathControlCount, FALSE);
+  EnableControls(kPathControls, kControlCount, FALSE);
   return 0;  // no default focus from the platform
 }
 
@@ -120,13 +129,47 @@ INT_PTR UpgradeApp::OnBrowse() {
   return 1;
 }
 
+// Starts the patch on a worker; the scan timer then polls it. A scan is
+// stopped first, as Browse stops it.
 INT_PTR UpgradeApp::OnPatch() {
-  char directory[platform::kPathBuffer];
+  if (scanner_.running() || timer_id_) StopScan();
+  // The box keeps the chosen path until the patch names its first file.
+  progress_.writing = shown_ = chosen_path_;
   // No path taken yet (the button is disabled then, but a WM_COMMAND can
   // still come), or one without a directory part: a failed patch, never a
   // write into the current directory or whatever the buffer held.
-  const int patched = chosen_path_[0] && DirectoryOfPath(chosen_path_, directory) &&
-                      PatchApplier(directory);
+  if (!chosen_path_[0] || !DirectoryOfPath(chosen_path_, directory_) ||
+      !(patch_ = platform::StartThread(&UpgradeApp::PatchMain, this, nullptr)))
+    return ShowOutcome(0);
+  EnableControls(kButtons, kControlCount, FALSE);
+  timer_id_ = static_cast<uint32_t>(SetTimer(window_, kScanTimer, kScanTimerPeriod, nullptr));
+  return 0;
+}
+
+uint32_t UpgradeApp::PatchMain(void* app) {
+  UpgradeApp* self = static_cast<UpgradeApp*>(app);
+  self->patched_ = PatchApplier(self->directory_, &self->progress_);
+  return 0;
+}
+
+// One tick of a patch: the path box follows the file being written (set
+// only when that changes), and shows the chosen path again once the worker
+// has ended; then the outcome. (A failed query of the thread takes it for
+// ended: the release waits.)
+INT_PTR UpgradeApp::OnPatchTimer() {
+  int ended = 0;
+  const int running = platform::ThreadHasEnded(patch_, &ended) && !ended;
+  const char* text = running ? progress_.writing : chosen_path_;
+  if (text != shown_) SetDlgItemTextA(window_, IDC_PATH, shown_ = text);
+  if (running) return 0;
+  platform::ReleaseThread(patch_);
+  patch_ = nullptr;
+  StopScanTimer();
+  EnableControls(kButtons, kControlCount, TRUE);
+  return ShowOutcome(patched_);
+}
+
+INT_PTR UpgradeApp::ShowOutcome(int patched) {
   if (!patched) {
     ResultDialog(IDS_ERROR, IDS_PATCH_FAILED).Show(instance_);
     return 0;
@@ -167,7 +210,7 @@ void UpgradeApp::StopScanTimer() {
 
 void UpgradeApp::TakePath(const char* path) {
   CopyPath(chosen_path_, path);
-  EnableControls(kPathControls, kPathControlCount, TRUE);
+  EnableControls(kPathControls, kControlCount, TRUE);
   SetDlgItemTextA(window_, IDC_PATH, chosen_path_);
 }
 

@@ -1,7 +1,8 @@
 cmake_minimum_required(VERSION 3.25)
 # Checks the built program with objdump: a PE of the build's format (the
-# shipped program is pei-i386), GUI subsystem, stripped, whose imports are
-# only the system DLLs it is allowed.
+# shipped program is pei-i386), GUI subsystem, stripped, large-address-aware
+# (the program: -DLARGE_ADDRESS_AWARE=1), whose imports are only the system
+# DLLs it is allowed.
 # cmake -DOBJDUMP=<objdump> -DPROGRAM=<exe> -DFORMAT=<pei-i386|pei-x86-64> -P check_program.cmake
 # Another program (lzcx.exe) names its own: -DSUBSYSTEM=3 (console)
 # -DALLOWED=<dll>|<dll>... -DNEEDED=<dll>|<dll>... (upper case).
@@ -30,6 +31,9 @@ if(NOT out MATCHES "Subsystem[ \t]+0*${SUBSYSTEM}[ \t]")
 endif()
 if(NOT out MATCHES "symbols stripped")
   message(FATAL_ERROR "has a symbol table: not stripped")
+endif()
+if(LARGE_ADDRESS_AWARE AND NOT out MATCHES "large address aware")
+  message(FATAL_ERROR "not large-address-aware: limited to 2 GB of addresses")
 endif()
 string(REGEX MATCHALL "DLL Name: [^\n]+" names "${out}")
 set(seen)

@@ -170,6 +170,91 @@ bool SaveScreenshot(const std::string& path) {
   return ok;
 }
 
+namespace {
+
+// A thread that sends a window WM_NULL every `period_ms` until told to
+// stop, timing each answer.
+struct Pinger {
+  HWND window;
+  int period_ms;
+  LARGE_INTEGER start;  // when the watch began
+  volatile LONG stop;
+  PatchWatch* watch;    // receives sent, unanswered, longest_ms and slow
+};
+
+double SecondsSince(const LARGE_INTEGER& start) {
+  LARGE_INTEGER frequency, now;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart - start.QuadPart) / frequency.QuadPart;
+}
+
+DWORD WINAPI Ping(void* p) {
+  Pinger& ping = *static_cast<Pinger*>(p);
+  PatchWatch& watch = *ping.watch;
+  while (!ping.stop) {
+    DWORD_PTR answer = 0;
+    const double sent = SecondsSince(ping.start);
+    if (!SendMessageTimeoutA(ping.window, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &answer))
+      ++watch.unanswered;
+    const double waited = 1000.0 * (SecondsSince(ping.start) - sent);
+    ++watch.sent;
+    if (waited > watch.longest_ms) watch.longest_ms = waited;
+    if (waited > 50) watch.slow.push_back({sent, waited});
+    Sleep(ping.period_ms);
+  }
+  return 0;
+}
+
+}  // namespace
+
+PatchWatch WatchPatch(const PatcherProcess& patcher, int path_id, int period_ms, int ms,
+                      const std::function<void(const std::string&)>& on_path) {
+  // The pinger fills sent, unanswered, longest_ms and slow; this thread
+  // the rest, read only once the pinger has ended.
+  PatchWatch watch;
+  Pinger ping = {patcher.main(), period_ms, {}, 0, &watch};
+  QueryPerformanceCounter(&ping.start);
+  HANDLE pinger = CreateThread(nullptr, 0, Ping, &ping, 0, nullptr);
+  const DWORD start = GetTickCount();
+  for (;;) {
+    const std::string text = patcher.Text(path_id);
+    if (watch.paths.empty() || watch.paths.back().text != text) {
+      watch.paths.push_back({text, 0, SecondsSince(ping.start)});
+      if (on_path) on_path(text);
+    }
+    ++watch.paths.back().polls;
+    if ((watch.result = FindProcessWindow(patcher.id(), "Patch Successful!"))) {
+      watch.succeeded = true;
+      break;
+    }
+    if ((watch.result = FindProcessWindow(patcher.id(), "Error!"))) break;
+    if (static_cast<int>(GetTickCount() - start) > ms || !patcher.Running()) break;
+    Sleep(period_ms);
+  }
+  ping.stop = 1;
+  if (pinger) {
+    WaitForSingleObject(pinger, INFINITE);
+    CloseHandle(pinger);
+  } else {
+    watch.unanswered = 1;  // nothing was asked: no answer to count on
+  }
+  return watch;
+}
+
+PatchWatch WatchIdle(const PatcherProcess& patcher, int period_ms, int ms) {
+  PatchWatch watch;
+  Pinger ping = {patcher.main(), period_ms, {}, 0, &watch};
+  QueryPerformanceCounter(&ping.start);
+  HANDLE pinger = CreateThread(nullptr, 0, Ping, &ping, 0, nullptr);
+  if (!pinger) return watch;
+  Sleep(ms);
+  ping.stop = 1;
+  WaitForSingleObject(pinger, INFINITE);
+  CloseHandle(pinger);
+  return watch;
+}
+
 bool CopyTree(const std::string& from, const std::string& to) {
   CreateDirectoryA(to.c_str(), nullptr);
   WIN32_FIND_DATAA data;

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 extern const char kMainCaption[];  // "Upgrade to VUSK 1.25"
 
@@ -47,6 +48,40 @@ class PatcherProcess {
   DWORD id_ = 0;
   HWND main_ = nullptr;
 };
+
+// What the driver saw of a patcher's main dialog while a patch ran, from
+// the click on Patch until a result dialog came.
+struct PatchWatch {
+  struct Path {
+    std::string text;  // a text of the path box
+    int polls = 0;     // reads that found it
+    double at = 0;     // seconds after the watch began, when first read
+  };
+  struct Wait {
+    double at;  // seconds after the watch began, when sent
+    double ms;  // how long the answer took
+  };
+  int sent = 0;           // WM_NULLs sent, each waited for up to 10 seconds
+  int unanswered = 0;     // of them, not answered in that time
+  double longest_ms = 0;  // the longest wait for an answer
+  std::vector<Wait> slow;   // the waits of over 50 ms
+  std::vector<Path> paths;  // the path box's texts, in the order they came
+  HWND result = nullptr;    // the result dialog; null if none came in time
+  bool succeeded = false;   // it says "Patch Successful!"
+};
+
+// Watches the main dialog of `patcher` once Patch has been clicked, until a
+// result dialog comes or `ms` milliseconds have passed: a thread sends it
+// WM_NULL every `period_ms` milliseconds, timing each answer, while this
+// one reads control `path_id` as often. `on_path` (if given) is called
+// with each new text of the control, as it comes.
+PatchWatch WatchPatch(const PatcherProcess& patcher, int path_id, int period_ms, int ms,
+                      const std::function<void(const std::string&)>& on_path = nullptr);
+
+// The same WM_NULLs for `ms` milliseconds with nothing else going on: what
+// the machine's own load costs an answer (sent, unanswered, longest_ms and
+// slow).
+PatchWatch WatchIdle(const PatcherProcess& patcher, int period_ms, int ms);
 
 // Text of any window of another process (WM_GETTEXT).
 std::string WindowTextOf(HWND window);

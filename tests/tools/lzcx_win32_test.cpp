@@ -2,6 +2,7 @@
 // the build's patcher applied silently to an installation, refusals that
 // leave the folder as it was, and a patcher made on Windows that is the
 // build's patcher byte for byte.
+#include <stdio.h>
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -292,6 +293,55 @@ TEST_F(LzcxExe, TheProgramPatchesATree) {
   Bytes deepest;
   EXPECT_TRUE(ReadFileBytes(kInstall + deep.substr(new_tree.size()) + file, &deepest));
   EXPECT_EQ(deepest, Bytes(5000, 'q'));
+}
+
+// A release with a large file, which takes the patch a while: the window
+// answers throughout, its path box names the file being written, its
+// buttons are disabled, and neither Escape nor the close box ends it then;
+// the patch succeeds.
+TEST_F(LzcxExe, TheWindowAnswersWhileTheProgramPatches) {
+  ScratchDir scratch;
+  const std::string new_tree = scratch.Join("new");
+  ASSERT_TRUE(CopyTree(kNew, new_tree));
+  ASSERT_TRUE(CreateDirectoryA((new_tree + "\\media").c_str(), nullptr));
+  // 32 MB of numbered lines: quick to pack, and slower to decode than a
+  // stored copy.
+  Bytes large;
+  char line[40];
+  for (int i = 0; large.size() < (32u << 20); ++i) {
+    const int n = snprintf(line, sizeof line, "line %08d of the film\n", i);
+    large.insert(large.end(), line, line + n);
+  }
+  const std::string large_file = new_tree + "\\media\\film.dat";
+  ASSERT_TRUE(WriteFileBytes(large_file, large));
+  const std::string program = scratch.Join("large.exe");
+  Outcome r = Lzcx({"patcher", "--quiet", "--stub", kStub, "-C", new_tree, "-o", program});
+  ASSERT_EQ(r.status, 0u) << r.err;
+
+  PatcherProcess patcher;
+  ASSERT_TRUE(patcher.Start(program));
+  patcher.Click(IDC_SCAN);
+  ASSERT_TRUE(WaitUntil([&] { return patcher.Text(IDC_PATH) == kInstall + "\\Vusk.exe"; }, 60000))
+      << patcher.Text(IDC_PATH);
+  ASSERT_TRUE(WaitUntil([&] { return patcher.Text(IDC_SCAN) == "Scan..."; }));
+  patcher.Click(IDC_PATCH);
+  int buttons_enabled = -1;
+  PatchWatch watch = WatchPatch(patcher, IDC_PATH, 10, 120000, [&](const std::string& path) {
+    if (path != "media/film.dat") return;
+    buttons_enabled = patcher.Enabled(IDC_SCAN) + patcher.Enabled(IDC_BROWSE) +
+                      patcher.Enabled(IDC_PATCH);
+    patcher.Post(WM_KEYDOWN, VK_ESCAPE);
+    patcher.Post(WM_CLOSE);
+  });
+  EXPECT_EQ(watch.unanswered, 0);
+  std::string texts;
+  for (const auto& p : watch.paths) texts += p.text + " (" + std::to_string(p.polls) + ")\n";
+  EXPECT_EQ(buttons_enabled, 0) << texts;
+  ASSERT_TRUE(watch.succeeded) << texts;
+  EXPECT_EQ(patcher.Text(IDC_PATH), kInstall + "\\Vusk.exe");
+  patcher.Click(IDOK, watch.result);
+  EXPECT_EQ(patcher.WaitForExit(), 1);
+  EXPECT_TRUE(SameBytes(kInstall + "\\media\\film.dat", large_file));
 }
 
 // Paths with either separator; the same stub and files give the build's
