@@ -100,6 +100,7 @@ bench: native win32
 	build/native/bench/decode_bench
 	build/native/bench/pack_bench
 	build/native/bench/scan_bench
+	build/native/bench/many_bench
 	build/native/bench/apply_bench build/win32/src/resources/payload.lzcx
 	build/native/bench/memory_bench build/native/memory-bench
 	bench/delta_pairs build/native

@@ -734,13 +734,27 @@ int MatchOldTree(const PackRequest& request, std::vector<Input>* inputs,
       gone.push_back(&old.files[i]);
     }
   }
+  // The new names in the target's order, for each --remove to be looked
+  // up among them, and which old files are gone already.
+  std::vector<const Input*> named;
+  if (!request.removals.empty())
+    for (const Input& in : *inputs) named.push_back(&in);
+  const auto before = [](const Input* in, const char* path) {
+    return platform::CompareFileNames(in->name.c_str(), path) < 0;
+  };
+  std::stable_sort(named.begin(), named.end(), [&](const Input* a, const Input* b) {
+    return before(a, b->name.c_str());
+  });
+  std::vector<bool> listed(old.files.size(), false);
+  for (const TreeEntry* e : gone) listed[static_cast<size_t>(e - old.files.data())] = true;
   for (const char* path : request.removals) {
     const TreeEntry* e = old.Find(path);
     if (!e) return Refuse("--remove %s: no such file in %s", path, request.from);
-    for (const Input& in : *inputs)
-      if (platform::SameFileName(in.name.c_str(), path))
-        return Refuse("--remove %s: the new release has it (%s)", path, in.path.c_str());
-    if (std::find(gone.begin(), gone.end(), e) == gone.end()) gone.push_back(e);
+    const auto in = std::lower_bound(named.begin(), named.end(), path, before);
+    if (in != named.end() && platform::SameFileName((*in)->name.c_str(), path))
+      return Refuse("--remove %s: the new release has it (%s)", path, (*in)->path.c_str());
+    if (!listed[static_cast<size_t>(e - old.files.data())]) gone.push_back(e);
+    listed[static_cast<size_t>(e - old.files.data())] = true;
   }
   std::sort(gone.begin(), gone.end(),
             [](const TreeEntry* a, const TreeEntry* b) { return a->path < b->path; });
@@ -764,22 +778,28 @@ int PreparePack(const PackRequest& request, std::vector<PackFile>* files) {
   }
   for (const char* file : request.files)
     inputs.push_back(Input{file, BaseName(file), false, PathInfo(), std::string()});
+  // The inputs by path, for each --name to find its files among them.
+  std::vector<size_t> by_path;
+  if (!request.renames.empty())
+    for (size_t i = 0; i < inputs.size(); ++i) by_path.push_back(i);
+  std::stable_sort(by_path.begin(), by_path.end(),
+                   [&](size_t a, size_t b) { return inputs[a].path < inputs[b].path; });
   for (const std::string& r : request.renames) {
     const size_t eq = r.find('=');
     if (eq == std::string::npos || eq + 1 == r.size())
       return UsageError(request.command, "--name " + r + ": expected NAME=FILE");
     const std::string file = r.substr(eq + 1);
-    bool found = false;
-    for (Input& in : inputs) {
-      if (file != in.path) continue;
+    auto at = std::lower_bound(by_path.begin(), by_path.end(), file,
+                               [&](size_t i, const std::string& f) { return inputs[i].path < f; });
+    if (at == by_path.end() || inputs[*at].path != file)
+      return UsageError(request.command, "--name " + r + ": " + file + " is not among the files");
+    for (; at != by_path.end() && inputs[*at].path == file; ++at) {
+      Input& in = inputs[*at];
       if (in.renamed)
         return UsageError(request.command, "--name " + r + ": " + file + " is already renamed");
       in.name = r.substr(0, eq);
       in.renamed = true;
-      found = true;
     }
-    if (!found)
-      return UsageError(request.command, "--name " + r + ": " + file + " is not among the files");
   }
   if (inputs.empty()) return Refuse("no files to pack");
   std::string why;
