@@ -186,6 +186,7 @@ class Folders {
     free(entries_);
     entries_ = nullptr;
     count_ = 0;
+    last_ = -1;
   }
   // The folder of the first `length` bytes of `path`; null without memory.
   Entry* Get(const char* path, size_t length);
@@ -246,9 +247,15 @@ class Folders {
   Entry top_;
   Entry* entries_ = nullptr;
   int count_ = 0;
+  int last_ = -1;  // the folder Get found last
 };
 
 Folders::Entry* Folders::Get(const char* path, size_t length) {
+  // A tree's paths come folder by folder: the folder found last, spelled
+  // as it is, is tried first.
+  if (last_ >= 0 && strlen(entries_[last_].path) == length &&
+      !memcmp(entries_[last_].path, path, length))
+    return &entries_[last_];
   int at = -1;
   char leaf[platform::kPathBuffer];
   for (size_t begin = 0; begin < length;) {
@@ -259,7 +266,7 @@ Folders::Entry* Folders::Get(const char* path, size_t length) {
     leaf[end - begin] = 0;
     Entry* child = Child(at, leaf);
     if (!child) return nullptr;
-    at = static_cast<int>(child - entries_);
+    last_ = at = static_cast<int>(child - entries_);
     begin = end + 1;
   }
   return at < 0 ? &top_ : &entries_[at];
@@ -268,7 +275,8 @@ Folders::Entry* Folders::Get(const char* path, size_t length) {
 // The entry of folder `leaf` in folder `parent`, looked up on the disk
 // the first time it is asked for.
 Folders::Entry* Folders::Child(int parent, const char* leaf) {
-  for (int i = 0; i < count_; ++i)
+  // The latest first: a new folder's parent was most often just found.
+  for (int i = count_; i-- > 0;)
     if (entries_[i].parent == parent && platform::SameFileName(Leaf(entries_[i].path), leaf))
       return &entries_[i];
   Entry* above = parent < 0 ? &top_ : &entries_[parent];
@@ -1010,8 +1018,9 @@ class OldFile : public OldBytes {
   const uint8_t* At(uint32_t pos, uint32_t* available) override {
     if (pos - base_ >= length_) {
       // A delta seeks back a little as often as forward: the window starts
-      // an eighth of itself before the byte asked for.
-      base_ = pos > kWindow / 8 ? pos - kWindow / 8 : 0;
+      // at a multiple of half its size, so that at least half of it lies
+      // beyond the byte asked for and whatever of that half lies before.
+      base_ = pos & ~(kWindow / 2 - 1);
       length_ = size_ - base_ < kWindow ? size_ - base_ : kWindow;
       uint32_t got = 0;
       if ((!window_ && !(window_ = static_cast<uint8_t*>(malloc(kWindow)))) ||

@@ -126,7 +126,6 @@ uint8_t* Run(BlockState* s, uint8_t* base, uint8_t* op, uint8_t* end, BlockFault
         }
         if (ip == iend) break;
       }
-      if (!last && oend - op < static_cast<ptrdiff_t>(kMaxMatchLength)) break;
       // A control word cut in half, or one that governs no item.
       if (iend - ip < 3) {
         what = kBlockCutShort;
@@ -136,7 +135,8 @@ uint8_t* Run(BlockState* s, uint8_t* base, uint8_t* op, uint8_t* end, BlockFault
       ip += 2;
       bits = 16;
     }
-    // Byte at a time, every item checked.
+    // Byte at a time, every item checked; before the expanded end is in
+    // the buffer, a pause while any item still fits (`s` keeps the word).
     if (!last && oend - op < static_cast<ptrdiff_t>(kMaxMatchLength)) break;
     if (word & 1) {
       if (iend - ip < 2) {

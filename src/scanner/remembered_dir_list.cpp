@@ -1,12 +1,12 @@
 #include "scanner/remembered_dir_list.h"
 
+#include <stdlib.h>
 #include <string.h>
-
-#include <new>
 
 #include "platform/platform.h"
 
-RememberedDirList::RememberedDirList() : sentinel_(new (std::nothrow) Node), count_(0) {
+RememberedDirList::RememberedDirList()
+    : sentinel_(static_cast<Node*>(malloc(sizeof(Node)))), count_(0) {
   // Without a sentinel the list stays empty for good: nothing is remembered.
   if (sentinel_) {
     sentinel_->next = sentinel_;
@@ -17,7 +17,7 @@ RememberedDirList::RememberedDirList() : sentinel_(new (std::nothrow) Node), cou
 
 RememberedDirList::~RememberedDirList() {
   Clear();
-  delete sentinel_;
+  free(sentinel_);
   sentinel_ = nullptr;
   count_ = 0;
 }
@@ -47,15 +47,11 @@ int RememberedDirList::AddToFront(const char* directory) {
   if (!sentinel_) return 0;
   const size_t length = strlen(directory);
   if (length >= static_cast<size_t>(platform::kPathBuffer)) return 0;
-  char* block = new (std::nothrow) char[platform::kPathBuffer];
-  if (!block) return 0;
-  Node* node = new (std::nothrow) Node;
-  if (!node) {
-    delete[] block;
-    return 0;
-  }
-  memcpy(block, directory, length + 1);
-  node->directory = block;
+  // The node and its directory in one block.
+  Node* node = static_cast<Node*>(malloc(sizeof(Node) + length + 1));
+  if (!node) return 0;
+  node->directory = reinterpret_cast<char*>(node + 1);
+  memcpy(node->directory, directory, length + 1);
   LinkAtFront(node);
   ++count_;
   return 1;
@@ -65,10 +61,9 @@ void RememberedDirList::Clear() {
   if (!sentinel_) return;
   while (sentinel_->next != sentinel_) {
     Node* node = sentinel_->next;
-    delete[] node->directory;
     sentinel_->next = node->next;
     node->next->previous = sentinel_;
-    delete node;
+    free(node);
     --count_;
   }
 }

@@ -1,6 +1,6 @@
 // The directories in which the target was found during this run, most
 // recent first: a circular doubly linked list with one sentinel node. It
-// owns its nodes and their 260-byte directory strings; entries are never
+// owns its nodes, each in one block with its directory string; entries are never
 // removed while the list lives. Only the scanner's worker changes it.
 #ifndef PATCHER_SCANNER_REMEMBERED_DIR_LIST_H
 #define PATCHER_SCANNER_REMEMBERED_DIR_LIST_H

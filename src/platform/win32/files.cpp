@@ -749,12 +749,14 @@ int ReadFromFile(File* file, uint64_t offset, void* data, uint32_t size, uint32_
   uint32_t done = 0;
   while (done < size) {
     DWORD n = 0;
-    // A synchronous handle reads at the offset given, wherever it stood.
+    // A synchronous handle reads at the offset given, wherever it stood;
+    // at the end it fails with nothing read.
     OVERLAPPED at = {};
     at.Offset = static_cast<DWORD>(offset + done);
     at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
-    if (!ReadFile(AsHandle(file), p + done, size - done, &n, &at))
-      return GetLastError() == ERROR_HANDLE_EOF ? (*got = done, 1) : NoteLastError();
+    if (!ReadFile(AsHandle(file), p + done, size - done, &n, &at) &&
+        GetLastError() != ERROR_HANDLE_EOF)
+      return NoteLastError();
     if (n == 0) break;
     done += n;
   }
