@@ -26,9 +26,13 @@ int DecodeEntry(const PayloadEntry& e, OldBytes* old, ByteSink* sink, char* faul
     // The file's bytes as they are: a stored block without its header.
     if (!PutPieces(sink, e.data, e.size)) why = kBlockStopped;
   } else {
-    uint8_t* buffer = static_cast<uint8_t*>(malloc(kBlockBuffer));
+    // A small file's block needs no more than the file.
+    uint32_t size = e.expanded_length + kMaxMatchLength;
+    if (size < kBlockHistory + kMaxMatchLength) size = kBlockHistory + kMaxMatchLength;
+    if (size > kBlockBuffer) size = kBlockBuffer;
+    uint8_t* buffer = static_cast<uint8_t*>(malloc(size));
     if (!buffer) return FormatFault(fault, fault_size, "%s: out of memory", e.name);
-    why = StreamBlock(e.data, e.size, buffer, kBlockBuffer, sink);
+    why = StreamBlock(e.data, e.size, buffer, size, sink);
     free(buffer);
   }
   if (why == kBlockStopped) return 0;
