@@ -3,6 +3,7 @@
 #include "payload/crc32c.h"
 
 #include <stddef.h>
+#include <stdlib.h>
 #include <string.h>
 
 void WriteBlockHeader(uint8_t* out, uint32_t expanded_length, uint32_t block_length) {
@@ -55,21 +56,15 @@ const bool kStreamFast = false;
 const bool kStreamFast = true;
 #endif
 
-// Where a coded body's decode stands between runs.
-struct BlockState {
-  const uint8_t* ip;
-  const uint8_t* iend;
-  uint32_t left;  // expanded bytes still to make
-  uint32_t word;  // what is left of the control word
-  int bits;       // and how many of its items
-};
-
 // Decodes into [op, end), the output made so far reaching back to `base`
 // (all of it, or at least the longest distance). Stops at the body's end,
 // at a fault (in *fault; kBlockFine otherwise), or, while the expanded end
 // lies beyond `end`, once a match might not fit: then `s` says where to go
 // on. Returns where the output ends.
-template <bool kFast>
+//
+// With kPush, more of the body may follow `iend`: the run also stops while
+// an item's bytes may not all be there (four: a control word and a match).
+template <bool kFast, bool kPush = false>
 uint8_t* Run(BlockState* s, uint8_t* base, uint8_t* op, uint8_t* end, BlockFault* fault) {
   const uint8_t* ip = s->ip;
   const uint8_t* const iend = s->iend;
@@ -82,6 +77,7 @@ uint8_t* Run(BlockState* s, uint8_t* base, uint8_t* op, uint8_t* end, BlockFault
   uint8_t* const oend = last ? op + s->left : end;
   BlockFault what = kBlockFine;
   while (ip != iend) {
+    if (kPush && iend - ip < 4) break;
     if (bits == 0) {
       if (kFast) {
         // Whole groups, with the margins checked once per group; only the
@@ -243,6 +239,93 @@ BlockFault StreamBlock(const uint8_t* block, uint32_t available, uint8_t* buffer
     op = buffer;
     buffer -= keep;
   }
+}
+
+BlockPusher::BlockPusher(uint32_t available, ByteSink* sink) : sink_(sink), available_(available) {
+  buffer_ = static_cast<uint8_t*>(malloc(kBlockBuffer + kInput));
+  op_ = buffer_;
+  input_ = buffer_ + kBlockBuffer;
+}
+
+BlockPusher::~BlockPusher() { free(buffer_); }
+
+BlockFault BlockPusher::Push(const uint8_t* data, size_t size) {
+  while (size && fault_ == kBlockFine) {
+    if (!buffer_) return fault_ = kBlockStopped;
+    size_t n = kInput - held_;
+    if (n > size) n = size;
+    memcpy(input_ + held_, data, n);
+    held_ += static_cast<uint32_t>(n);
+    data += n;
+    size -= n;
+    if (held_ == kInput) Pump(false);
+  }
+  return fault_;
+}
+
+BlockFault BlockPusher::Finish() {
+  if (fault_ == kBlockFine && buffer_) Pump(true);
+  if (fault_ == kBlockFine && !started_) fault_ = kBlockBadLength;
+  if (fault_ == kBlockFine && taken_ != length_) fault_ = kBlockBadLength;
+  if (fault_ == kBlockFine && state_.left) fault_ = kBlockLengthDiffers;
+  return fault_;
+}
+
+// Decodes what is held: the header first, then the body, up to the
+// block's length; with `last`, the body ends there.
+void BlockPusher::Pump(bool last) {
+  const uint8_t* ip = input_;
+  uint32_t held = held_;
+  if (!started_) {
+    // A header cut short, or a length below it or beyond the bytes the
+    // writer promised: as the whole decode says it.
+    if (held < kBlockHeaderSize || !Start(&state_, input_, available_)) {
+      if (last || held >= kBlockHeaderSize) fault_ = kBlockBadLength;
+      return;
+    }
+    started_ = true;
+    length_ = BlockLength(input_);
+    stored_ = BlockIsStored(BlockExpandedLength(input_), length_);
+    taken_ = kBlockHeaderSize;
+    ip += kBlockHeaderSize;
+    held -= kBlockHeaderSize;
+  }
+  // Bytes past the block's length are not its own.
+  if (held > length_ - taken_) held = length_ - taken_;
+  if (stored_) {
+    const uint32_t n = held < state_.left ? held : state_.left;
+    if (n && !sink_->Take(ip, n)) fault_ = kBlockStopped;
+    state_.left -= n;
+    taken_ += n;
+    held_ = 0;
+    return;
+  }
+  state_.ip = ip;
+  state_.iend = ip + held;
+  for (;;) {
+    BlockFault what;
+    uint8_t* const from = op_;
+    op_ = last ? Run<true>(&state_, buffer_, op_, buffer_ + kBlockBuffer, &what)
+               : Run<true, true>(&state_, buffer_, op_, buffer_ + kBlockBuffer, &what);
+    if (op_ != from && !sink_->Take(from, static_cast<uint32_t>(op_ - from))) what = kBlockStopped;
+    if (what != kBlockFine) {
+      fault_ = what;
+      return;
+    }
+    const size_t rest = static_cast<size_t>(state_.iend - state_.ip);
+    if (!rest || (!last && rest < 4)) break;
+    // Paused for room: keep what a match may reach back to.
+    const size_t made = static_cast<size_t>(op_ - buffer_);
+    const size_t keep = made < kBlockHistory ? made : kBlockHistory;
+    memmove(buffer_, op_ - keep, keep);
+    op_ = buffer_ + keep;
+  }
+  // What an item still lacks waits for the next bytes.
+  const uint32_t used = static_cast<uint32_t>(state_.ip - input_);
+  taken_ += static_cast<uint32_t>(state_.ip - ip);
+  held_ -= used;
+  memmove(input_, state_.ip, held_);
+  if (held_ > length_ - taken_) held_ = length_ - taken_;
 }
 
 int PutPieces(ByteSink* sink, const uint8_t* data, uint32_t size) {

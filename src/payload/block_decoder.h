@@ -16,6 +16,7 @@
 #ifndef PATCHER_PAYLOAD_BLOCK_DECODER_H
 #define PATCHER_PAYLOAD_BLOCK_DECODER_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "payload/byte_order.h"
@@ -88,5 +89,50 @@ const uint32_t kBlockBuffer = kBlockHistory + kStreamPiece;
 // refuses them.
 BlockFault StreamBlock(const uint8_t* block, uint32_t available, uint8_t* buffer,
                        uint32_t buffer_size, ByteSink* sink);
+
+// Where a coded body's decode stands between runs.
+struct BlockState {
+  const uint8_t* ip;
+  const uint8_t* iend;
+  uint32_t left;  // expanded bytes still to make
+  uint32_t word;  // what is left of the control word
+  int bits;       // and how many of its items
+};
+
+// The same decode for a writer that checks a block as it writes it: the
+// block's bytes are pushed as they come, and its expanded bytes go to
+// `sink` in pieces. `available` is the block's size as the writer will
+// write it (a block length above it is a fault, as in BlockDecoder). The
+// same checks and faults as BlockDecoder; memory: kBlockBuffer and 64 KB.
+class BlockPusher {
+ public:
+  BlockPusher(uint32_t available, ByteSink* sink);
+  ~BlockPusher();
+  // The next bytes of the block (its header first). kBlockFine while it
+  // holds; the first fault once there is one (kBlockStopped without memory
+  // or when the sink refuses).
+  BlockFault Push(const uint8_t* data, size_t size);
+  // After the last byte: the decode's verdict, kBlockBadLength when fewer
+  // bytes came than the block's length.
+  BlockFault Finish();
+
+ private:
+  BlockPusher(const BlockPusher&) = delete;
+  BlockPusher& operator=(const BlockPusher&) = delete;
+  void Pump(bool last);
+  static const uint32_t kInput = 1u << 16;
+
+  ByteSink* sink_;
+  uint32_t available_;
+  uint8_t* buffer_;  // the output's history and piece, then the input held
+  uint8_t* input_;
+  uint8_t* op_;
+  uint32_t held_ = 0;   // bytes at input_
+  uint32_t taken_ = 0;  // of the block, decoded
+  uint32_t length_ = 0;
+  bool started_ = false, stored_ = false;
+  BlockState state_;
+  BlockFault fault_ = kBlockFine;
+};
 
 #endif  // PATCHER_PAYLOAD_BLOCK_DECODER_H

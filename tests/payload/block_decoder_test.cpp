@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "payload/crc32c.h"
 #include "support/payload_builder.h"
 
@@ -229,8 +231,9 @@ class Gathered : public ByteSink {
 };
 
 // The streaming decode through buffers far smaller than the output, so
-// that the history moves again and again: the same bytes, fault and
-// CRC-32C as the whole decode, damaged or not; a sink that refuses stops it.
+// that the history moves again and again, and the block pushed in pieces
+// of every size: the same bytes, fault and CRC-32C as the whole decode,
+// damaged or not; a sink that refuses stops it.
 TEST(BlockDecoder, StreamsAsTheWholeDecodeThroughSmallBuffers) {
   uint32_t state = 777;
   for (int round = 0; round < 60; ++round) {
@@ -254,6 +257,16 @@ TEST(BlockDecoder, StreamsAsTheWholeDecodeThroughSmallBuffers) {
     if (fault == kBlockFine) {
       ASSERT_EQ(out.bytes.size(), whole.output.size());
       ASSERT_EQ(out.crc, Crc32c(0, whole.output.data(), whole.output.size()));
+    }
+    Gathered pushed;
+    BlockPusher pusher(static_cast<uint32_t>(block.size()), &pushed);
+    for (size_t at = 0, n = 0; at < block.size(); at += n) {
+      n = std::min(block.size() - at, static_cast<size_t>(1 + (at * 7 + round) % (round % 2 ? 97 : 70000)));
+      pusher.Push(block.data() + at, n);
+    }
+    ASSERT_EQ(pusher.Finish(), whole.fault);
+    if (fault == kBlockFine) {
+      ASSERT_EQ(pushed.bytes, whole.output);
     }
     Gathered refusing(whole.output.size() / 2);
     if (fault == kBlockFine && !data.empty()) {

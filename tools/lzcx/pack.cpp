@@ -113,125 +113,59 @@ class ScratchItems : public ItemStore {
 // Items of files up to this many bytes stay in memory.
 const uint64_t kItemsInMemory = 32ull << 20;
 
-// Decodes a block as its bytes go past and compares what comes out with
-// the file, read again: the block must be exactly the file, which only a
-// bug of the encoder can prevent. A decoder of its own, for it keeps only
-// the 4 KB a match can reach back and the piece being compared.
-// To be replaced by src/payload's decoder once that decodes in pieces.
-class BlockCheck {
+// Decodes a block as its bytes go past (BlockPusher) and compares what
+// comes out with the file, read again: the block must be exactly the file,
+// which only a bug of the encoder can prevent.
+class BlockCheck : public ByteSink {
  public:
   BlockCheck(InputFile* file, uint64_t size, uint64_t block_size)
-      : file_(file), size_(size), block_size_(block_size),
-        out_(AllocateBuffer(kKeep + kPiece)), in_(AllocateBuffer(kKeep + kPiece)) {}
-  bool ok() const { return out_ && in_; }
+      : file_(file), size_(size), block_size_(block_size), in_(AllocateBuffer(kStreamPiece)),
+        pusher_(block_size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(block_size), this) {}
+  bool ok() const { return in_ != nullptr; }
 
-  int Take(const uint8_t* p, size_t n) {
-    for (size_t k = 0; k < n && fault_ == kBlockFine; ++k) {
-      const uint8_t b = p[k];
-      if (header_got_ < kBlockHeaderSize) {
-        header_[header_got_++] = b;
-        if (header_got_ == kBlockHeaderSize) CheckHeader();
-        continue;
-      }
-      if (stored_) {
-        Put(b);
-        continue;
-      }
-      switch (state_) {
-        case kWordLow: word_ = b, state_ = kWordHigh; break;
-        case kWordHigh: word_ |= static_cast<uint32_t>(b) << 8, bit_ = 0, state_ = kItem; break;
-        case kItem:
-          if (word_ >> bit_ & 1) {
-            first_ = b;
-            state_ = kMatch;
-            break;
-          }
-          Put(b);
-          NextItem();
-          break;
-        case kMatch: {
-          const uint32_t length = (first_ & 15u) + 1, distance = (first_ >> 4) * 256u + b;
-          if (!distance || distance > produced_) fault_ = kBlockBadDistance;
-          for (uint32_t i = 0; i < length && fault_ == kBlockFine; ++i)
-            Put(out_[used_ - distance]);
-          NextItem();
-          break;
-        }
-      }
-    }
-    return fault_ == kBlockFine && header_fine_;
+  int Push(const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n && got_ < kBlockHeaderSize; ++i) header_[got_++] = p[i];
+    return pusher_.Push(p, n) == kBlockFine;
   }
 
   // After the whole block: zero with the reason in `why`.
   int Finish(const PackFile& file, std::string* why) {
-    if (header_fine_ && fault_ == kBlockFine && (state_ == kWordHigh || state_ == kMatch))
-      fault_ = kBlockCutShort;
-    if (header_fine_ && fault_ == kBlockFine && produced_ != size_) fault_ = kBlockLengthDiffers;
-    if (header_fine_ && fault_ == kBlockFine && Compare(used_)) return 1;
+    const BlockFault fault = pusher_.Finish();
+    const bool header_fine = got_ == kBlockHeaderSize && BlockLength(header_) == block_size_ &&
+                             BlockExpandedLength(header_) == size_;
+    if (header_fine && fault == kBlockFine && compared_ == size_) return 1;
     if (!read_why_.empty()) {
       *why = file.path + ": " + read_why_;
       return 0;
     }
     *why = "internal error, nothing written: " + file.name +
            ": its block does not decode back to the file (" +
-           (!header_fine_ ? "its header is wrong"
-            : differs_    ? "its bytes differ"
-                          : BlockFaultText(fault_)) +
+           (!header_fine ? "its header is wrong"
+            : differs_   ? "its bytes differ"
+                         : BlockFaultText(fault)) +
            ")";
     return 0;
   }
 
- private:
-  enum State { kWordLow, kWordHigh, kItem, kMatch };
-  static const size_t kKeep = kMaxMatchDistance;
-  static const size_t kPiece = 256 * 1024;
-
-  void CheckHeader() {
-    header_fine_ = block_size_ >= kBlockHeaderSize && block_size_ <= size_ + kBlockHeaderSize &&
-                   BlockLength(header_) == block_size_ && BlockExpandedLength(header_) == size_;
-    stored_ = BlockIsStored(BlockExpandedLength(header_), BlockLength(header_));
-    if (!header_fine_) fault_ = kBlockBadLength;
-  }
-  void NextItem() { state_ = ++bit_ == 16 ? kWordLow : kItem; }
-  void Put(uint8_t b) {
-    if (produced_ == size_) {
-      fault_ = kBlockOverflow;
-      return;
-    }
-    ++produced_;
-    out_[used_++] = b;
-    if (used_ == kKeep + kPiece) {
-      // Kept: the bytes a match may still reach back to.
-      if (!Compare(used_)) return;
-      memmove(out_.get(), out_.get() + used_ - kKeep, kKeep);
-      used_ = kKeep;
-    }
-  }
-  // The bytes of out_ below `n` not compared yet against the file (after
-  // the first time, those kept for matches were).
-  int Compare(size_t n) {
-    const size_t from = compared_ ? kKeep : 0;
-    if (n <= from) return 1;
-    if (!file_->Read(in_.get(), n - from, &read_why_)) return fault_ = kBlockLengthDiffers, 0;
-    if (memcmp(in_.get(), out_.get() + from, n - from))
-      return differs_ = true, fault_ = kBlockLengthDiffers, 0;
-    compared_ = true;
+ protected:
+  // The decoded bytes against the file's next ones.
+  int Put(const uint8_t* data, uint32_t n) override {
+    if (n > size_ - compared_ || !file_->Read(in_.get(), n, &read_why_)) return 0;
+    if (memcmp(in_.get(), data, n)) return differs_ = true, 0;
+    compared_ += n;
     return 1;
   }
 
+ private:
   InputFile* file_;
   uint64_t size_, block_size_;
+  uint64_t compared_ = 0;
   uint8_t header_[kBlockHeaderSize];
-  size_t header_got_ = 0;
-  bool header_fine_ = false, stored_ = false, compared_ = false, differs_ = false;
-  BlockFault fault_ = kBlockFine;
-  State state_ = kWordLow;
-  uint32_t word_ = 0, bit_ = 0;
-  uint8_t first_ = 0;
-  uint64_t produced_ = 0;
-  size_t used_ = 0;
+  size_t got_ = 0;
+  bool differs_ = false;
   std::string read_why_;
-  Buffer out_, in_;
+  Buffer in_;
+  BlockPusher pusher_;
 };
 
 // PayloadWriter's sink: a PayloadSink, and where its reason goes.
@@ -301,7 +235,7 @@ class CheckedOutput : public EncodeOutput {
  public:
   CheckedOutput(PayloadWriter* writer, BlockCheck* check) : writer_(writer), check_(check) {}
   int Write(const uint8_t* data, size_t size) override {
-    return check_->Take(data, size) && writer_->AddData(data, size);
+    return check_->Push(data, size) && writer_->AddData(data, size);
   }
 
  private:
