@@ -243,7 +243,8 @@ int main(int argc, char** argv) {
     delta = 3;
   }
   printf("lzcx peak resident memory, one file (MB = 2^20 bytes); the goal: extract at most 64 MB\n"
-         "above the payload's mapping (* when not). pack reads its input whole today.\n");
+         "above the payload's mapping (* when not); pack maps the payload it wrote to check it, and\n"
+         "a delta's pack holds both files and the old one's suffix array.\n");
   printf("%-8s %-13s %-8s %14s %10s %13s %8s\n", "size", "kind", "command", "payload bytes",
          "peak MB", "above payl.", "seconds");
   for (uint64_t mb : sizes)
