@@ -118,6 +118,24 @@ int CompareNamesIgnoringCase(const char* a, const char* b) {
   }
 }
 
+uint64_t NameCaseHash(const char* name) {
+  // FNV-1a over what CompareNamesIgnoringCase compares: the uppercase
+  // characters, or the bytes with ASCII letters folded behind a mark no
+  // character has.
+  uint64_t h = 14695981039346656037ull;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(name);
+  if (IsUtf8(name)) {
+    while (*p) h = (h ^ static_cast<uint32_t>(Upcase(NextUtf8(&p)))) * 1099511628211ull;
+    return h;
+  }
+  h = (h ^ 0x110000u) * 1099511628211ull;
+  for (; *p; ++p) {
+    const unsigned c = *p >= 'A' && *p <= 'Z' ? *p + ('a' - 'A') : *p;
+    h = (h ^ c) * 1099511628211ull;
+  }
+  return h;
+}
+
 bool SameNameIgnoringCase(const char* a, const char* b) {
   return CompareNamesIgnoringCase(a, b) == 0;
 }

@@ -79,6 +79,10 @@ bool SameNameIgnoringCase(const char* a, const char* b);
 // takes for one are equal: negative, zero or positive.
 int CompareNamesIgnoringCase(const char* a, const char* b);
 
+// A hash of `name`, one for all the names SameNameIgnoringCase takes for
+// one: to find a name among many without comparing it with each.
+uint64_t NameCaseHash(const char* name);
+
 }  // namespace platform
 
 #endif  // PATCHER_PLATFORM_NAME_CASE_H

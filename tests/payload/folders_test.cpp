@@ -1,9 +1,11 @@
 // Folders below the patched directory, through the real platform calls. Each row plants
 // names ("sub" a file, "sub/" a folder, "sub/x" a file in it, "sub@to" a link; "*" stands
 // for 255 bytes), makes one call and checks its answer and the names left.
+#include <ctype.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <memory>
 #include <sstream>
 
 #include "payload/applier.h"
@@ -12,6 +14,7 @@
 #include <windows.h>
 #else
 #include <errno.h>
+#include <fcntl.h>
 #include <unistd.h>
 #include "platform/posix/fault_points.h"
 #endif
@@ -121,5 +124,65 @@ TEST(Folders, EachIsOpenedCreatedAndRemovedOnlyAsARealFolder) {
     ops.CloseDirectory(parent);
   }
 }
+
+#ifndef _WIN32
+// A folder's names are kept between lookups once its times are old enough to show every
+// change: another process's new name, rename or removal is still seen, even when it puts
+// the folder's modification time back. Each row: what is planted; a name looked up (the
+// folder listed) and again in capitals (not listed); a change made elsewhere ("+" makes,
+// "-" removes, ">" renames); the name looked up again, and the spelling found.
+TEST(Folders, NamesKeptBetweenLookupsMissNoChangeMadeElsewhere) {
+  struct Step { const char *plant, *look; TargetState was; const char* change; TargetState now;
+                const char* found; };
+  const std::vector<Step> steps = {
+      {"f", "new.txt", kTargetMissing, "+New.Txt", kTargetReplaceable, "New.Txt"},
+      {"f", "g", kTargetMissing, "f>G", kTargetReplaceable, "G"},
+      {"f Only", "only", kTargetReplaceable, "-Only", kTargetMissing, ""},
+  };
+  std::vector<std::unique_ptr<ScratchDir>> dirs;
+  for (const Step& step : steps) {
+    dirs.emplace_back(new ScratchDir);
+    for (const std::string& name : Names(step.plant))
+      ASSERT_TRUE(WriteFileBytes(dirs.back()->Join(name), {1}));
+  }
+  sleep(3);  // past the 2 seconds in which a change may leave a folder's times as they were
+  static long lists;
+  g_fail_call = [](SystemCall call, const char*) { return lists += call == kCallList, 0; };
+  FileOps ops;
+  for (size_t i = 0; i < steps.size(); ++i) {
+    const Step& step = steps[i];
+    SCOPED_TRACE(step.change);
+    const ScratchDir& here = *dirs[i];
+    Directory* dir = ops.Open(here.path().c_str());
+    char found[kPathBuffer] = "";
+    std::string upper = step.look;
+    for (char& c : upper) c = static_cast<char>(toupper(c));
+    lists = 0;
+    EXPECT_EQ(ops.Find(dir, step.look, found), step.was);
+    EXPECT_GT(lists, 0);
+    lists = 0;
+    EXPECT_EQ(ops.Find(dir, upper.c_str(), found), step.was);
+    EXPECT_EQ(lists, 0);
+    struct stat before;
+    ASSERT_EQ(stat(here.path().c_str(), &before), 0);
+    const char op = strchr("+-", step.change[0]) ? step.change[0] : '>';
+    const std::string name = step.change + (op != '>');
+    const size_t to = name.find('>');
+    int changed = 0;
+    if (op == '+') changed = WriteFileBytes(here.Join(name), {1}) ? 0 : -1;
+    if (op == '-') changed = unlink(here.Join(name).c_str());
+    if (op == '>') changed = rename(here.Join(name.substr(0, to)).c_str(),
+                                    here.Join(name.substr(to + 1)).c_str());
+    ASSERT_EQ(changed, 0);
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, here.path().c_str(), times, 0), 0);
+    found[0] = 0;
+    EXPECT_EQ(ops.Find(dir, step.look, found), step.now);
+    EXPECT_STREQ(found, step.found);
+    ops.CloseDirectory(dir);
+  }
+  g_fail_call = nullptr;
+}
+#endif
 
 }  // namespace

@@ -11,11 +11,14 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 
 #include "platform/failure.h"
+#include "platform/name_case.h"
 #include "platform/platform.h"
 #include "platform/posix/fault_points.h"
 
@@ -23,10 +26,59 @@ namespace platform {
 
 int (*g_fail_call)(SystemCall call, const char* name) = nullptr;
 
+struct NameCache;
+
 struct Directory {
   int fd;
   int lock = -1;                    // the patch lock's file, when taken
   const char* lock_name = nullptr;  // its name in the directory
+  // Its names as last listed, while it is unchanged (FindByListing).
+  NameCache* names = nullptr;
+};
+
+// The names of a directory by NameCaseHash, so that a name missing under
+// its exact spelling is sought in other letter cases without reading the
+// whole directory again each time. Trusted only while the directory's
+// times and identity are those it had before it was listed.
+struct NameCache {
+  struct Name {
+    uint64_t hash;
+    uint32_t at;  // where the name starts in `text`
+  };
+  struct stat listed;
+  Name* names = nullptr;
+  uint32_t count = 0, room = 0;
+  char* text = nullptr;
+  size_t used = 0, size = 0;
+
+  ~NameCache() {
+    free(names);
+    free(text);
+  }
+  // Zero when there is no memory for it.
+  int Add(const char* name) {
+    const size_t n = strlen(name) + 1;
+    if (count == room) {
+      const uint32_t more = room ? 2 * room : 256;
+      if (more < room) return 0;
+      Name* grown = static_cast<Name*>(realloc(names, more * sizeof *names));
+      if (!grown) return 0;
+      names = grown;
+      room = more;
+    }
+    if (used + n > UINT32_MAX) return 0;
+    if (used + n > size) {
+      const size_t more = std::max(2 * size, used + n + 4096);
+      char* grown = static_cast<char*>(realloc(text, more));
+      if (!grown) return 0;
+      text = grown;
+      size = more;
+    }
+    memcpy(text + used, name, n);
+    names[count++] = {NameCaseHash(name), static_cast<uint32_t>(used)};
+    used += n;
+    return 1;
+  }
 };
 
 struct File {
@@ -86,6 +138,12 @@ Presence Answer(int result) {
   if (errno == ENOENT) return kAbsent;
   NoteErrno();
   return kUnknown;
+}
+
+// Forgets the names of `dir`: a name made, renamed or removed through it.
+void DropNames(Directory* dir) {
+  delete dir->names;
+  dir->names = nullptr;
 }
 
 }  // namespace
@@ -180,10 +238,12 @@ void CloseDirectory(Directory* dir) {
     close(dir->lock);
   }
   close(dir->fd);
+  DropNames(dir);
   delete dir;
 }
 
 LockResult LockDirectory(Directory* dir, const char* lock_name) {
+  DropNames(dir);
   for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
     int fd = OpenAt(dir->fd, lock_name, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
     const bool made = fd >= 0;
@@ -243,11 +303,49 @@ int SyncDirectory(Directory* dir) { return Fsync(dir->fd) == 0 || NoteErrno(); }
 
 namespace {
 
-// The one name in `dir` that SameFileName takes for `name`, into `found`:
-// 1 when there is exactly one, 0 when none, 2 when several (a file system
-// that tells case apart may hold "Vusk.exe" and "VUSK.EXE" at once), 3
-// when the listing failed before its end.
-int FindByListing(Directory* dir, const char* name, char* found) {
+// Whether the directory is as it was when `cache` listed it: the same
+// one, neither its names nor anything else of it changed since.
+bool Unchanged(const NameCache& cache, const struct stat& now) {
+  const struct stat& was = cache.listed;
+  return was.st_dev == now.st_dev && was.st_ino == now.st_ino &&
+         was.st_mtim.tv_sec == now.st_mtim.tv_sec && was.st_mtim.tv_nsec == now.st_mtim.tv_nsec &&
+         was.st_ctim.tv_sec == now.st_ctim.tv_sec && was.st_ctim.tv_nsec == now.st_ctim.tv_nsec;
+}
+
+// Whether a change of the directory could still leave its times as `st`
+// has them: they are within 2 seconds of the clock (a file system's clock
+// may tick that coarsely), or ahead of it.
+bool Racy(const struct stat& st) {
+  struct timespec now;
+  if (clock_gettime(CLOCK_REALTIME, &now) != 0) return true;
+  const time_t newest = std::max(st.st_mtim.tv_sec, st.st_ctim.tv_sec);
+  return now.tv_sec - newest <= 2;
+}
+
+// FindByListing's count of `name` in the names of `cache` (each of them
+// still found under its name, or -1: the cache is wrong).
+int CountCached(Directory* dir, const NameCache& cache, const char* name, char* found) {
+  const uint64_t hash = NameCaseHash(name);
+  const NameCache::Name* const begin = cache.names;
+  const NameCache::Name* const end = begin + cache.count;
+  const NameCache::Name* n = std::lower_bound(
+      begin, end, hash, [](const NameCache::Name& a, uint64_t h) { return a.hash < h; });
+  int matches = 0;
+  for (; n != end && n->hash == hash; ++n) {
+    const char* cached = cache.text + n->at;
+    if (!SameFileName(cached, name)) continue;
+    struct stat st;
+    if (StatAt(dir->fd, cached, &st) != 0) return -1;
+    memcpy(found, cached, strlen(cached) + 1);
+    ++matches;
+  }
+  return matches;
+}
+
+// FindByListing's count of `name` by reading the whole of `dir`. With
+// `listed` (the directory's own status, taken before), the names are kept
+// for the next lookups, unless a change may not have shown in its times.
+int ListNames(Directory* dir, const char* name, char* found, const struct stat* listed) {
   int fd = OpenAt(dir->fd, ".", O_RDONLY | O_DIRECTORY);
   if (fd < 0) return NoteErrno(), 3;
   DIR* listing = fdopendir(fd);
@@ -256,21 +354,58 @@ int FindByListing(Directory* dir, const char* name, char* found) {
     close(fd);
     return 3;
   }
+  NameCache* cache = listed ? new (std::nothrow) NameCache : nullptr;
   int matches = 0;
   for (;;) {
     // The end and an error both give null: only errno tells them apart.
     errno = 0;
     const dirent* e = Failed(kCallList, name) ? nullptr : readdir(listing);
     if (!e) {
-      if (errno) matches = 3 + NoteErrno();
+      if (errno) {
+        matches = 3 + NoteErrno();
+        delete cache;
+        cache = nullptr;
+      }
       break;
     }
-    if (SameFileName(e->d_name, name) && strlen(e->d_name) < static_cast<size_t>(kPathBuffer)) {
+    if (strlen(e->d_name) >= static_cast<size_t>(kPathBuffer)) continue;
+    if (SameFileName(e->d_name, name)) {
       memcpy(found, e->d_name, strlen(e->d_name) + 1);
       ++matches;
     }
+    if (cache && !cache->Add(e->d_name)) {
+      delete cache;
+      cache = nullptr;
+    }
   }
   closedir(listing);
+  if (cache && !Racy(*listed)) {
+    cache->listed = *listed;
+    std::sort(cache->names, cache->names + cache->count,
+              [](const NameCache::Name& x, const NameCache::Name& y) { return x.hash < y.hash; });
+    dir->names = cache;
+  } else {
+    delete cache;
+  }
+  return matches;
+}
+
+// The one name in `dir` that SameFileName takes for `name`, into `found`:
+// 1 when there is exactly one, 0 when none, 2 when several (a file system
+// that tells case apart may hold "Vusk.exe" and "VUSK.EXE" at once), 3
+// when the listing failed before its end.
+int FindByListing(Directory* dir, const char* name, char* found) {
+  // A folder of N files that gets N new names would be read N times over:
+  // its names are kept while its status says it is unchanged.
+  struct stat now;
+  const bool known = Failed(kCallStat, ".") == 0 && fstat(dir->fd, &now) == 0;
+  int matches = -1;
+  if (known && dir->names && Unchanged(*dir->names, now))
+    matches = CountCached(dir, *dir->names, name, found);
+  if (matches < 0) {
+    DropNames(dir);
+    matches = ListNames(dir, name, found, known ? &now : nullptr);
+  }
   // Two names for one on a file system that tells case apart: neither is
   // the one to replace.
   if (matches == 2) Note(kFailureOther, ENOTUNIQ);
@@ -310,6 +445,7 @@ Presence LookUpName(Directory* dir, const char* name) {
 }
 
 File* CreateNewFile(Directory* dir, const char* name) {
+  DropNames(dir);
   int fd = OpenAt(dir->fd, name, O_WRONLY | O_CREAT | O_EXCL, 0666);
   if (fd < 0) return NoteErrno(), nullptr;
   File* file = new (std::nothrow) File{fd};
@@ -417,6 +553,7 @@ void ReleaseFile(File* file) {
 }
 
 int RenameFile(Directory* dir, const char* from, const char* to, int replace) {
+  DropNames(dir);
   const int fd = dir->fd;
   if (Failed(kCallRename, from)) return NoteErrno();
   if (replace) return renameat(fd, from, fd, to) == 0 || NoteErrno();
@@ -434,6 +571,7 @@ int RenameFile(Directory* dir, const char* from, const char* to, int replace) {
 }
 
 int RemoveFile(Directory* dir, const char* name) {
+  DropNames(dir);
   return (Failed(kCallUnlink, name) == 0 && unlinkat(dir->fd, name, 0) == 0) || NoteErrno();
 }
 
@@ -541,6 +679,7 @@ Directory* CreateFolder(Directory* parent, const char* name) {
   const Presence there = FindName(parent, name, found, &real);
   if (there == kPresent) Note(kFailureExists, EEXIST);
   if (there != kAbsent) return nullptr;
+  DropNames(parent);
   if (Failed(kCallMakeFolder, name) || mkdirat(parent->fd, name, 0777) != 0)
     return NoteErrno(), nullptr;
   return OpenFolder(parent, name, nullptr);
@@ -552,6 +691,7 @@ int RemoveFolder(Directory* parent, const char* name) {
   const char* real;
   const Presence there = FindName(parent, name, found, &real);
   if (!real || there != kPresent) return 0;
+  DropNames(parent);
   // Never follows a link: rmdir of one fails as "not a directory".
   if (Failed(kCallRemoveFolder, real) == 0 && unlinkat(parent->fd, real, AT_REMOVEDIR) == 0)
     return 1;
