@@ -313,13 +313,22 @@ bool Unchanged(const NameCache& cache, const struct stat& now) {
 }
 
 // Whether a change of the directory could still leave its times as `st`
-// has them: they are within 2 seconds of the clock (a file system's clock
-// may tick that coarsely), or ahead of it.
+// has them: they are ahead of the clock, or close enough to it that the
+// file system's clock may not have ticked since: 2 seconds where it keeps
+// whole seconds (no nanoseconds in either time), else 50 milliseconds
+// (the kernel stamps files from a clock of a few milliseconds' steps).
 bool Racy(const struct stat& st) {
   struct timespec now;
   if (clock_gettime(CLOCK_REALTIME, &now) != 0) return true;
-  const time_t newest = std::max(st.st_mtim.tv_sec, st.st_ctim.tv_sec);
-  return now.tv_sec - newest <= 2;
+  const struct timespec& newest =
+      st.st_mtim.tv_sec > st.st_ctim.tv_sec ||
+              (st.st_mtim.tv_sec == st.st_ctim.tv_sec && st.st_mtim.tv_nsec > st.st_ctim.tv_nsec)
+          ? st.st_mtim
+          : st.st_ctim;
+  const bool fine = st.st_mtim.tv_nsec != 0 || st.st_ctim.tv_nsec != 0;
+  const int64_t since = (static_cast<int64_t>(now.tv_sec) - newest.tv_sec) * 1000000000 +
+                        (now.tv_nsec - newest.tv_nsec);
+  return since <= (fine ? 50000000 : 3000000000);
 }
 
 // FindByListing's count of `name` in the names of `cache` (each of them
