@@ -172,6 +172,17 @@ out:
   return op;
 }
 
+// Room again in a buffer whose output ends at `op`: the last kBlockHistory
+// bytes made (all, when fewer), which a match may reach back to, moved to
+// its start, forward byte by byte (the two may overlap in a small buffer).
+// Where the output goes on.
+uint8_t* KeepHistory(uint8_t* buffer, uint8_t* op) {
+  const size_t made = static_cast<size_t>(op - buffer);
+  const size_t keep = made < kBlockHistory ? made : kBlockHistory;
+  for (const uint8_t* from = op - keep; from != op;) *buffer++ = *from++;
+  return buffer;
+}
+
 // The header's checks: the block's length, and the state of its body.
 // Zero when the length is out of bounds.
 int Start(BlockState* s, const uint8_t* block, uint32_t available) {
@@ -231,13 +242,7 @@ BlockFault StreamBlock(const uint8_t* block, uint32_t available, uint8_t* buffer
     if (op != from && !sink->Take(from, static_cast<uint32_t>(op - from))) return kBlockStopped;
     if (what != kBlockFine) return what;
     if (s.ip == s.iend) return s.left ? kBlockLengthDiffers : kBlockFine;
-    // Room again, keeping as much output as a match may reach back.
-    const size_t made = static_cast<size_t>(op - buffer);
-    const size_t keep = made < kBlockHistory ? made : kBlockHistory;
-    // Forward, byte by byte: the two may overlap in a small buffer.
-    for (const uint8_t* from = op - keep; from != op;) *buffer++ = *from++;
-    op = buffer;
-    buffer -= keep;
+    op = KeepHistory(buffer, op);
   }
 }
 
@@ -314,11 +319,7 @@ void BlockPusher::Pump(bool last) {
     }
     const size_t rest = static_cast<size_t>(state_.iend - state_.ip);
     if (!rest || (!last && rest < 4)) break;
-    // Paused for room: keep what a match may reach back to.
-    const size_t made = static_cast<size_t>(op_ - buffer_);
-    const size_t keep = made < kBlockHistory ? made : kBlockHistory;
-    memmove(buffer_, op_ - keep, keep);
-    op_ = buffer_ + keep;
+    op_ = KeepHistory(buffer_, op_);  // paused for room
   }
   // What an item still lacks waits for the next bytes.
   const uint32_t used = static_cast<uint32_t>(state_.ip - input_);

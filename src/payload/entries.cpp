@@ -47,7 +47,7 @@ int EntryBytes(const PayloadEntry& e, const uint8_t* old, uint32_t old_size,
     *bytes = e.data;
     return 1;
   }
-  if (IsDelta(e) && (old_size != e.old_size || Crc32c(0, old, old_size) != e.old_crc))
+  if (IsDelta(e) && !DeltaOldMatches(e, old, old_size))
     return FormatFault(fault, fault_size, "%s: %s", e.name, DeltaFaultText(kDeltaOldDiffers));
   // Never a zero-byte request: an empty block still gets a real buffer.
   *buffer = static_cast<uint8_t*>(malloc(e.expanded_length ? e.expanded_length : 1));
