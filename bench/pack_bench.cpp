@@ -2,12 +2,13 @@
 // greedy parses (all over the same exact longest matches), gzip -9 and
 // xz -9 of the same files for reference, and encoding speed. Then lzcx
 // pack and verify, as programs, on one large file (100 MB, or
-// PACK_BENCH_MB): their peak memory, against the goal of three times the
-// largest input plus 64 MiB. `--check`: every round trip once, on a tiny
+// PACK_BENCH_MB): their peak memory, against the goal of the payload (which
+// both map to read it back) plus 64 MiB, whatever the file's size. `--check`: every round trip once, on a tiny
 // corpus and a file of 300 KB, without gzip, xz or the timing rounds.
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -160,6 +161,8 @@ int PackLargeFile(const std::vector<CorpusFile>& files) {
   if (!f || fclose(f) != 0) return 1;
   const Run pack = Lzcx({"pack", "--quiet", "-o", out, in});
   const Run verify = Lzcx({"verify", out});
+  struct stat written;
+  const double payload_mib = stat(out.c_str(), &written) == 0 ? written.st_size / 1048576.0 : 0;
   unlink(in.c_str());
   unlink(out.c_str());
   rmdir(dir);
@@ -167,9 +170,9 @@ int PackLargeFile(const std::vector<CorpusFile>& files) {
     fprintf(stderr, "pack_bench: lzcx failed on the large file\n");
     return 1;
   }
-  const double input_mib = size / 1048576.0, goal = 3 * input_mib + 64;
-  printf("\nlzcx on one file of %zu bytes (%.1f MiB); goal for the peak: 3 x input + 64 MiB"
-         " = %.0f MiB\n", size, input_mib, goal);
+  const double input_mib = size / 1048576.0, goal = payload_mib + 64;
+  printf("\nlzcx on one file of %zu bytes (%.1f MiB), a payload of %.1f MiB; goal for the peak:"
+         " payload + 64 MiB = %.0f MiB\n", size, input_mib, payload_mib, goal);
   printf("  pack    peak %6.0f MiB  %.2f x input  %4.0f%% of the goal  %5.1f s  %5.1f MB/s\n",
          pack.peak_mib, pack.peak_mib / input_mib, 100 * pack.peak_mib / goal, pack.seconds,
          size / pack.seconds / 1e6);
