@@ -116,7 +116,7 @@ const uint64_t kItemsInMemory = 32ull << 20;
 // Decodes a block as its bytes go past (BlockPusher) and compares what
 // comes out with the file, read again: the block must be exactly the file,
 // which only a bug of the encoder can prevent.
-class BlockCheck : public ByteSink {
+class BlockCheck final : public ByteSink {
  public:
   BlockCheck(InputFile* file, uint64_t size, uint64_t block_size)
       : file_(file), size_(size), block_size_(block_size), in_(AllocateBuffer(kStreamPiece)),
