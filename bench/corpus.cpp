@@ -3,6 +3,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -74,4 +77,29 @@ bool CheckOnly(int argc, char** argv) { return argc > 1 && !strcmp(argv[1], "--c
 
 double SecondsNow() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+ChildRun RunChild(const char* program, const std::vector<std::string>& args, ChildOutput output) {
+  std::vector<char*> argv = {const_cast<char*>(program)};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  ChildRun r;
+  fflush(nullptr);  // our lines before the child's
+  const double start = SecondsNow();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = output == kKeepOutput ? -1 : open("/dev/null", O_WRONLY);
+    if (null >= 0) dup2(null, 1);
+    if (null >= 0 && output == kDropAllOutput) dup2(null, 2);
+    execv(program, argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  struct rusage usage;
+  if (pid > 0 && wait4(pid, &status, 0, &usage) == pid) {
+    r.seconds = SecondsNow() - start;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.peak_mib = usage.ru_maxrss / 1024.0;  // KB on Linux
+  }
+  return r;
 }

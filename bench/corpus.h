@@ -29,4 +29,15 @@ bool CheckOnly(int argc, char** argv);
 
 double SecondsNow();
 
+// A program run as a child: its exit status (-1 when it did not exit),
+// its time and its peak resident memory (wait4's ru_maxrss).
+struct ChildRun {
+  int status = -1;
+  double seconds = 0;
+  double peak_mib = 0;
+};
+// What of the child's output goes to /dev/null.
+enum ChildOutput { kKeepOutput, kDropStdout, kDropAllOutput };
+ChildRun RunChild(const char* program, const std::vector<std::string>& args, ChildOutput output);
+
 #endif  // PATCHER_BENCH_CORPUS_H

@@ -42,36 +42,11 @@ bool g_check = false;
   exit(1);
 }
 
-struct Run {
-  int status = -1;
-  double seconds = 0;
-  double peak_mib = 0;
-};
+typedef ChildRun Run;
 
 // lzcx with `args`, its output dropped: its status, time and peak memory.
 Run Lzcx(const std::vector<std::string>& args) {
-  std::vector<char*> argv = {const_cast<char*>(LZCX_BINARY)};
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  Run r;
-  fflush(nullptr);
-  const double start = SecondsNow();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    execv(LZCX_BINARY, argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  struct rusage usage;
-  if (pid > 0 && wait4(pid, &status, 0, &usage) == pid) {
-    r.seconds = SecondsNow() - start;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.peak_mib = usage.ru_maxrss / 1024.0;
-  }
-  return r;
+  return RunChild(LZCX_BINARY, args, kDropAllOutput);
 }
 
 struct Tree {

@@ -124,34 +124,12 @@ uint64_t FileSize(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
-struct Run {
-  int status = -1;
-  uint64_t peak = 0;  // bytes
-  double seconds = 0;
-};
+typedef ChildRun Run;
 
 // lzcx with `args`, its output thrown away; fails the bench unless it
 // exits with `want`.
 Run Lzcx(const std::vector<std::string>& args, int want = 0) {
-  std::vector<char*> argv = {const_cast<char*>(LZCX_BINARY)};
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  Run r;
-  const double start = SecondsNow();
-  fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (!freopen("/dev/null", "w", stdout)) _exit(127);
-    execv(LZCX_BINARY, argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  struct rusage usage;
-  if (pid > 0 && wait4(pid, &status, 0, &usage) == pid) {
-    r.seconds = SecondsNow() - start;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.peak = static_cast<uint64_t>(usage.ru_maxrss) * 1024;  // KB on Linux
-  }
+  const Run r = RunChild(LZCX_BINARY, args, kDropStdout);
   if (r.status != want) Fail("lzcx " + args[0] + " exited with " + std::to_string(r.status));
   return r;
 }
@@ -161,11 +139,11 @@ double Mb(uint64_t bytes) { return static_cast<double>(bytes) / kMB; }
 int g_over = 0;  // extracts above the goal
 
 void Row(const char* size, const char* kind, const char* command, uint64_t payload, const Run& r) {
-  const double above = Mb(r.peak) - Mb(payload);
+  const double above = r.peak_mib - Mb(payload);
   const bool over = !strcmp(command, "extract") && above > 64;
   g_over += over;
   printf("%-8s %-13s %-8s %14llu %10.1f %12.1f%s %8.1f\n", size, kind, command,
-         static_cast<unsigned long long>(payload), Mb(r.peak), above, over ? "*" : " ",
+         static_cast<unsigned long long>(payload), r.peak_mib, above, over ? "*" : " ",
          r.seconds);
   fflush(stdout);
 }

@@ -115,32 +115,8 @@ void PrintRow(const Row& r) {
 }
 
 // Runs lzcx with `args`; its exit status, peak resident memory and time.
-struct Run {
-  int status = -1;
-  double peak_mib = 0;
-  double seconds = 0;
-};
-Run Lzcx(const std::vector<std::string>& args) {
-  Run r;
-  std::vector<char*> argv = {const_cast<char*>(LZCX_BINARY)};
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  const double start = SecondsNow();
-  fflush(nullptr);  // our lines before the child's
-  const pid_t pid = fork();
-  if (pid == 0) {
-    execv(LZCX_BINARY, argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  struct rusage usage;
-  if (pid > 0 && wait4(pid, &status, 0, &usage) == pid) {
-    r.seconds = SecondsNow() - start;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.peak_mib = usage.ru_maxrss / 1024.0;  // KB on Linux
-  }
-  return r;
-}
+typedef ChildRun Run;
+Run Lzcx(const std::vector<std::string>& args) { return RunChild(LZCX_BINARY, args, kKeepOutput); }
 
 int PackLargeFile(const std::vector<CorpusFile>& files) {
   const char* mb = getenv("PACK_BENCH_MB");
