@@ -261,6 +261,32 @@ uint64_t CodedBodySize(uint64_t literals, uint64_t matches) {
 
 uint64_t EncodeWorkSize(uint64_t size) { return 2 * size + kEncodeWorkSlack; }
 
+namespace {
+
+// Counts the parse's items from position `at` to `end` into `s`, the items
+// held from position `base` on; where the last one counted ends.
+size_t CountItems(const uint8_t* items, size_t base, size_t at, size_t end, EncodeStats* s) {
+  while (at < end) {
+    const uint16_t v = LoadItem(items, at - base);
+    if (v)
+      ++s->matches;
+    else
+      ++s->literals;
+    at += Step(v);
+  }
+  return at;
+}
+
+// What the counts come to for an input of `size` bytes: a coded body as
+// long as the input would read as stored, so it is stored then.
+void SumUp(EncodeStats* s, size_t size) {
+  s->item_bits = kLiteralBits * s->literals + kMatchBits * s->matches;
+  s->coded_body = CodedBodySize(s->literals, s->matches);
+  s->stored = s->coded_body >= size;
+}
+
+}  // namespace
+
 // The items live at work + kEncodeWorkSlack, two bytes a position, and the
 // block is written from work + 0 over them as they are read: before item i
 // is read, at most 16 + 2 + 1.125 * i bytes (header, items, a control word
@@ -282,18 +308,8 @@ int EncodeBlockInto(const uint8_t* data, size_t size, ParseKind parse, uint8_t* 
     HeuristicParse(items, size, parse);
 
   EncodeStats s = {};
-  for (size_t i = 0; i < size;) {
-    const uint16_t v = LoadItem(items, i);
-    if (v)
-      ++s.matches;
-    else
-      ++s.literals;
-    i += Step(v);
-  }
-  s.item_bits = kLiteralBits * s.literals + kMatchBits * s.matches;
-  s.coded_body = CodedBodySize(s.literals, s.matches);
-  // A coded body as long as the input would read as stored: store then.
-  s.stored = s.coded_body >= size;
+  CountItems(items, 0, 0, size, &s);
+  SumUp(&s, size);
   if (stats) *stats = s;
 
   const uint64_t body = s.stored ? size : s.coded_body;
@@ -451,18 +467,9 @@ int StreamEncoder::Plan(EncodeInput* in, uint64_t size64, ParseKind parse, ItemS
   for (size_t start = 0; start < size; start += chunk) {
     const size_t end = std::min(size, start + chunk);
     if (!LoadItems(store, start, end, ib)) return 0;
-    while (at < end) {
-      const uint16_t v = LoadItem(ib, at - start);
-      if (v)
-        ++s.matches;
-      else
-        ++s.literals;
-      at += Step(v);
-    }
+    at = CountItems(ib, start, at, end, &s);
   }
-  s.item_bits = kLiteralBits * s.literals + kMatchBits * s.matches;
-  s.coded_body = CodedBodySize(s.literals, s.matches);
-  s.stored = s.coded_body >= size;
+  SumUp(&s, size);
   if (stats) *stats = s;
   stats_ = s;
   size_ = size;
