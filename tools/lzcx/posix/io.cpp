@@ -342,33 +342,37 @@ int ScratchFile::Create(const char* beside, std::string* why) {
   return 1;
 }
 
-int ScratchFile::WriteAt(uint64_t offset, const void* data, size_t size, std::string* why) {
-  const uint8_t* p = static_cast<const uint8_t*>(data);
+namespace {
+
+// All `size` bytes at `offset` of the scratch file `fd`, through `call`
+// (pread or pwrite) until done; an end of the file or disk is EIO.
+template <class Call>
+int Transfer(int fd, uint64_t offset, uint8_t* p, size_t size, Call call, const char* what,
+             std::string* why) {
   for (size_t done = 0; done < size;) {
-    const ssize_t n = pwrite(static_cast<int>(handle_), p + done, size - done,
-                             static_cast<off_t>(offset + done));
+    const ssize_t n = call(fd, p + done, size - done, static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
-      return Failed(why, "cannot write a scratch file");
+      return Failed(why, what);
     }
     done += static_cast<size_t>(n);
   }
   return 1;
 }
 
+}  // namespace
+
+int ScratchFile::WriteAt(uint64_t offset, const void* data, size_t size, std::string* why) {
+  return Transfer(static_cast<int>(handle_), offset,
+                  static_cast<uint8_t*>(const_cast<void*>(data)), size,
+                  [](int fd, uint8_t* p, size_t n, off_t at) { return pwrite(fd, p, n, at); },
+                  "cannot write a scratch file", why);
+}
+
 int ScratchFile::ReadAt(uint64_t offset, void* data, size_t size, std::string* why) {
-  uint8_t* p = static_cast<uint8_t*>(data);
-  for (size_t done = 0; done < size;) {
-    const ssize_t n =
-        pread(static_cast<int>(handle_), p + done, size - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return Failed(why, "cannot read a scratch file");
-    }
-    done += static_cast<size_t>(n);
-  }
-  return 1;
+  return Transfer(static_cast<int>(handle_), offset, static_cast<uint8_t*>(data), size,
+                  [](int fd, uint8_t* p, size_t n, off_t at) { return pread(fd, p, n, at); },
+                  "cannot read a scratch file", why);
 }
 
