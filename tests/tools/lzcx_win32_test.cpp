@@ -239,6 +239,17 @@ TEST_F(LzcxExe, RefusalsLeaveTheFolderAsItWas) {
   }
 }
 
+// Starts the patcher `program`, lets its scan find the installation, then
+// presses Patch.
+void FindAndPatch(PatcherProcess* patcher, const std::string& program) {
+  ASSERT_TRUE(patcher->Start(program));
+  patcher->Click(IDC_SCAN);
+  ASSERT_TRUE(WaitUntil([&] { return patcher->Text(IDC_PATH) == kInstall + "\\Vusk.exe"; }, 60000))
+      << patcher->Text(IDC_PATH);
+  ASSERT_TRUE(WaitUntil([&] { return patcher->Text(IDC_SCAN) == "Scan..."; }));
+  patcher->Click(IDC_PATCH);
+}
+
 // The program, made by lzcx.exe from two release trees, patches a tree with
 // the same dialog: a file in a folder it creates, whose path is longer than
 // the 8-bit calls take, replaced and new files in folders, and a retired
@@ -270,12 +281,7 @@ TEST_F(LzcxExe, TheProgramPatchesATree) {
   ASSERT_TRUE(CopyTree(old_tree, kInstall));
 
   PatcherProcess patcher;
-  ASSERT_TRUE(patcher.Start(program));
-  patcher.Click(IDC_SCAN);
-  ASSERT_TRUE(WaitUntil([&] { return patcher.Text(IDC_PATH) == kInstall + "\\Vusk.exe"; }, 60000))
-      << patcher.Text(IDC_PATH);
-  ASSERT_TRUE(WaitUntil([&] { return patcher.Text(IDC_SCAN) == "Scan..."; }));
-  patcher.Click(IDC_PATCH);
+  ASSERT_NO_FATAL_FAILURE(FindAndPatch(&patcher, program));
   HWND done = patcher.WaitForWindow("Patch Successful!", 60000);
   ASSERT_TRUE(done);
   patcher.Click(IDOK, done);
@@ -319,12 +325,7 @@ TEST_F(LzcxExe, TheWindowAnswersWhileTheProgramPatches) {
   ASSERT_EQ(r.status, 0u) << r.err;
 
   PatcherProcess patcher;
-  ASSERT_TRUE(patcher.Start(program));
-  patcher.Click(IDC_SCAN);
-  ASSERT_TRUE(WaitUntil([&] { return patcher.Text(IDC_PATH) == kInstall + "\\Vusk.exe"; }, 60000))
-      << patcher.Text(IDC_PATH);
-  ASSERT_TRUE(WaitUntil([&] { return patcher.Text(IDC_SCAN) == "Scan..."; }));
-  patcher.Click(IDC_PATCH);
+  ASSERT_NO_FATAL_FAILURE(FindAndPatch(&patcher, program));
   int buttons_enabled = -1;
   PatchWatch watch = WatchPatch(patcher, IDC_PATH, 10, 120000, [&](const std::string& path) {
     if (path != "media/film.dat") return;
