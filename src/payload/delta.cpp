@@ -192,7 +192,7 @@ int ApplyDelta(const uint8_t* old_data, uint32_t old_size, const PayloadEntry& e
   OldInMemory old(old_data, old_size);
   SinkToMemory sink(out, e.expanded_length);
   DeltaFault what = Decode(e, &old, &sink);
-  if (what == kDeltaFine && Crc32c(0, out, e.expanded_length) != e.new_crc)
+  if (what == kDeltaFine && sink.crc != e.new_crc)
     what = kDeltaNewDiffers;
   return Finish(what, fault);
 }
