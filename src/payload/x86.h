@@ -1,0 +1,41 @@
+// The x86 branch transform: in the code of an x86 or x64 program, the
+// rel32 operands of calls and jumps (E8, E9, 0F 80..8F) made absolute
+// before compression, so that every call of one function carries the same
+// four bytes, and made relative again after decoding. Only the ranges a
+// strong entry names (the code sections of a PE file, found by pe.h) are
+// touched; docs/x86.md gives the rule byte by byte.
+#ifndef PATCHER_PAYLOAD_X86_H
+#define PATCHER_PAYLOAD_X86_H
+
+#include <stdint.h>
+
+#include "payload/stream.h"
+
+// A run of code in a file: `length` bytes from file offset `start`, loaded
+// at `address` (its relative virtual address).
+struct CodeRange {
+  uint32_t start;
+  uint32_t length;
+  uint32_t address;
+};
+
+// The most ranges one entry may name.
+const int kMaxCodeRanges = 16;
+
+// Makes the branch targets in the ranges of `file` (`size` bytes, whole,
+// in memory) absolute, in place: what the packer does before encoding.
+void X86Absolute(uint8_t* file, uint32_t size, const CodeRange* ranges, int count);
+
+// The inverse, as the decoded bytes come: restores the targets and passes
+// the file's own bytes on to `next`, holding back at most the few bytes of
+// an instruction not yet whole. Finish passes on what is held at the end.
+class X86Restore : public ByteSink {
+ public:
+  X86Restore(ByteSink* next, const CodeRange* ranges, int count);
+  int Finish();
+
+ protected:
+  int Put(const uint8_t* data, uint32_t size) override;
+};
+
+#endif  // PATCHER_PAYLOAD_X86_H
