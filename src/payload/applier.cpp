@@ -1068,7 +1068,7 @@ int Transaction::WriteEntry(int i) {
   // its CRC-32C when the payload does not say it.
   if (s.backup != kNoFile && s.old_size == s.new_size && !e.crc_known) {
     FileSink sum(ops_, nullptr);
-    if (!DecodeEntry(e, &old, &sum, fault_, fault_size_))
+    if (!entries_->Decode(entry_of_[i], &old, &sum, fault_, fault_size_))
       ok = old.failed ? Fail(kCannotReadOld, e.name, Said()) : 0;
     s.new_crc = sum.crc;
   }
@@ -1078,7 +1078,7 @@ int Transaction::WriteEntry(int i) {
     FileSink sink(ops_, file);
     // What the administrator set on the old file passes to the new one.
     const bool kept = file && (s.backup == kNoFile || ops_.KeepPermissions(dir, Leaf(s.name), file));
-    const bool decoded = kept && DecodeEntry(e, &old, &sink, fault_, fault_size_);
+    const bool decoded = kept && entries_->Decode(entry_of_[i], &old, &sink, fault_, fault_size_);
     s.new_crc = sink.crc;
     const char* said = Said();  // the creation's, the permissions', the read's or the write's
     const bool closed = file && ops_.Close(file) != 0;

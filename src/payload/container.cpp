@@ -8,6 +8,7 @@
 #include "payload/block_decoder.h"
 #include "payload/crc32c.h"
 #include "payload/delta.h"
+#include "payload/strong.h"
 #include "platform/platform.h"
 
 namespace {
@@ -365,7 +366,7 @@ bool LooksLikePayload(const uint8_t* data, size_t size) {
   if (!nul) return false;
   if (nul == first) return first[1] == kEntryKindFile || first[1] == kEntryKindRemoval;
   const uint32_t compressed = ReadLe32(first + kEntryNameField);
-  if (!compressed || compressed == kDeltaForm) return true;
+  if (!compressed || compressed == kDeltaForm || compressed == kStrongForm) return true;
   return size >= 4 + kEntryHeaderSize + 4 && memcmp(first + kEntryHeaderSize, kBlockMagic, 4) == 0;
 }
 
@@ -433,6 +434,7 @@ int PayloadReader::Next(PayloadEntry* entry) {
     return Fail("data runs past the end of the payload", name);
 
   entry->old_size = entry->old_crc = entry->new_crc = 0;
+  entry->crc_known = entry->continues = false;
   if (entry->removal) {
     if (entry->compressed || entry->size != kRemovalDataSize)
       return Fail("a removal's data is not its 12 bytes", name);
@@ -442,6 +444,12 @@ int PayloadReader::Next(PayloadEntry* entry) {
   } else if (IsDelta(*entry)) {
     if (entry->size < kDeltaHeaderSize) return Fail("too small for a delta header", name);
     ReadDeltaHeader(entry);
+  } else if (IsStrong(*entry)) {
+    if (entry->size < kStrongHeaderSize) return Fail("too small for a strong header", name);
+    entry->expanded_length = ReadLe32(entry->data);
+    entry->new_crc = ReadLe32(entry->data + 4);
+    entry->crc_known = true;
+    entry->continues = entry->data[8] & kStrongContinues;
   } else if (entry->compressed) {
     if (entry->size < kBlockHeaderSize)
       return Fail("too small for a block header", name);

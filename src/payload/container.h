@@ -4,7 +4,8 @@
 //   4           entries, back to back:
 //     0   30 bytes  name, NUL-terminated (bytes after the NUL are ignored)
 //    30   u32 LE    compressed: zero = verbatim, kDeltaForm ("LZCD") = a
-//                   delta from the old file (delta.h), any other = a block
+//                   delta from the old file (delta.h), kStrongForm ("LZCS")
+//                   a strong entry (strong.h), any other = a block
 //    34   u32 LE    size of the data
 //    38   size      data
 //
@@ -80,6 +81,9 @@ inline uint64_t TrailerSize(uint32_t count) { return 24 + 4 * static_cast<uint64
 // The compressed field of a delta entry: "LZCD" read as u32 LE. Its data
 // begins with the delta header (delta.h).
 const uint32_t kDeltaForm = 0x44435A4Cu;
+// A strong entry's: "LZCS". Its data begins with the strong header
+// (strong.h).
+const uint32_t kStrongForm = 0x53435A4Cu;
 
 struct PayloadEntry {
   int32_t index;         // 0 for the first entry
@@ -87,6 +91,7 @@ struct PayloadEntry {
   bool extended;         // in the extended form
   bool removal;          // removes old_size bytes of CRC-32C old_crc
   bool crc_known;        // new_crc is the new file's: a delta's, or decoded
+  bool continues;        // a strong entry that continues the group before it
   uint32_t compressed;
   uint32_t size;
   const uint8_t* data;   // `size` bytes, inside the container
@@ -104,10 +109,15 @@ struct PayloadEntry {
 };
 
 inline bool IsDelta(const PayloadEntry& e) { return e.compressed == kDeltaForm; }
+inline bool IsStrong(const PayloadEntry& e) { return e.compressed == kStrongForm; }
 
 // The form of an entry's data; a removal has none.
 inline DataForm EntryForm(const PayloadEntry& e) {
-  return e.removal ? kFormNone : IsDelta(e) ? kFormDelta : e.compressed ? kFormBlock : kFormStored;
+  return e.removal    ? kFormNone
+         : IsDelta(e)  ? kFormDelta
+         : IsStrong(e) ? kFormStrong
+         : e.compressed ? kFormBlock
+                        : kFormStored;
 }
 
 // What reading the entry needs, as FormBit bits (forms.h): its data's
@@ -125,7 +135,10 @@ inline const char* EntryFormName(const PayloadEntry& e) {
 
 // The compressed field that names `form` (the writers write 1 for a block).
 inline uint32_t FormField(DataForm form) {
-  return form == kFormDelta ? kDeltaForm : form == kFormBlock ? 1 : 0;
+  return form == kFormDelta    ? kDeltaForm
+         : form == kFormStrong ? kStrongForm
+         : form == kFormBlock  ? 1
+                               : 0;
 }
 
 // Where a block's or a delta's header has its reserved field, which a

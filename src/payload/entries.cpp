@@ -8,12 +8,22 @@
 #include "payload/delta.h"
 #include "payload/fault.h"
 #include "payload/patch_files.h"
+#include "payload/strong.h"
 #include "platform/platform.h"
 
 PatchEntries::~PatchEntries() { free(entries_); }
 
 int DecodeEntry(const PayloadEntry& e, OldBytes* old, ByteSink* sink, char* fault,
-                size_t fault_size) {
+                size_t fault_size, StrongDecoder* strong) {
+  if (IsStrong(e)) {
+    StrongDecoder alone;
+    StrongFault why = (strong ? strong : &alone)->Decode(e.data, e.size, sink);
+    if (why == kStrongStopped) return 0;
+    if (why == kStrongFine && sink->crc == e.new_crc) return 1;
+    if (strong) strong->Reset();
+    return FormatFault(fault, fault_size, "%s: %s", e.name,
+                       why == kStrongFine ? DeltaFaultText(kDeltaNewDiffers) : StrongFaultText(why));
+  }
   if (IsDelta(e)) {
     DeltaFault why = StreamDelta(e, old, sink);
     if (why == kDeltaFine && sink->crc != e.new_crc) why = kDeltaNewDiffers;
@@ -40,8 +50,13 @@ int DecodeEntry(const PayloadEntry& e, OldBytes* old, ByteSink* sink, char* faul
   return FormatFault(fault, fault_size, "%s: %s", e.name, BlockFaultText(why));
 }
 
-int EntryBytes(const PayloadEntry& e, const uint8_t* old, uint32_t old_size,
-               const uint8_t** bytes, uint8_t** buffer, char* fault, size_t fault_size) {
+namespace {
+
+// The bytes of entry `e`, whole, decoded by `decode(old, sink)`.
+template <class Decode>
+int WholeBytes(const PayloadEntry& e, const uint8_t* old, uint32_t old_size,
+               const uint8_t** bytes, uint8_t** buffer, char* fault, size_t fault_size,
+               Decode decode) {
   *buffer = nullptr;
   if (!e.compressed) {
     *bytes = e.data;
@@ -56,7 +71,7 @@ int EntryBytes(const PayloadEntry& e, const uint8_t* old, uint32_t old_size,
                        e.expanded_length);
   OldInMemory from(old, old_size);
   SinkToMemory into(*buffer, e.expanded_length);
-  if (!DecodeEntry(e, &from, &into, fault, fault_size)) {
+  if (!decode(&from, &into)) {
     // Only a block that makes more than it says fills the buffer up.
     if (fault && fault_size && !*fault)
       FormatFault(fault, fault_size, "%s: %s", e.name, BlockFaultText(kBlockOverflow));
@@ -66,6 +81,43 @@ int EntryBytes(const PayloadEntry& e, const uint8_t* old, uint32_t old_size,
   }
   *bytes = *buffer;
   return 1;
+}
+
+}  // namespace
+
+int EntryBytes(const PayloadEntry& e, const uint8_t* old, uint32_t old_size,
+               const uint8_t** bytes, uint8_t** buffer, char* fault, size_t fault_size) {
+  return WholeBytes(e, old, old_size, bytes, buffer, fault, fault_size,
+                    [&](OldBytes* from, ByteSink* into) {
+                      return DecodeEntry(e, from, into, fault, fault_size);
+                    });
+}
+
+int PatchEntries::Bytes(int i, const uint8_t* old, uint32_t old_size, const uint8_t** bytes,
+                        uint8_t** buffer, char* fault, size_t fault_size) const {
+  return WholeBytes(entries_[i], old, old_size, bytes, buffer, fault, fault_size,
+                    [&](OldBytes* from, ByteSink* into) {
+                      return Decode(i, from, into, fault, fault_size);
+                    });
+}
+
+int PatchEntries::DecodeOne(int i, OldBytes* old, ByteSink* sink, char* fault,
+                            size_t fault_size) const {
+  const int ok = DecodeEntry(entries_[i], old, sink, fault, fault_size, &strong_);
+  strong_next_ = ok ? i + 1 : -1;
+  return ok;
+}
+
+int PatchEntries::Decode(int i, OldBytes* old, ByteSink* sink, char* fault,
+                         size_t fault_size) const {
+  int first = i;
+  if (entries_[i].continues && strong_next_ != i)
+    while (first > 0 && entries_[first].continues) --first;
+  for (; first < i; ++first) {
+    SumOnly skip;
+    if (!DecodeOne(first, nullptr, &skip, fault, fault_size)) return 0;
+  }
+  return DecodeOne(i, old, sink, fault, fault_size);
 }
 
 int PatchEntries::Read(const uint8_t* data, size_t size, PayloadIntegrity* integrity,
@@ -88,6 +140,14 @@ int PatchEntries::Read(const uint8_t* data, size_t size, PayloadIntegrity* integ
   // Only the last entry of a path is written.
   count_ = KeepLastOfEachName(entries_, reader.count(), fault, fault_size);
   if (count_ < 0) return count_ = 0;
+  // A strong entry goes on from the entry right before it, which must stay.
+  for (int i = 0; i < count_; ++i)
+    if (entries_[i].continues &&
+        !(i && entries_[i - 1].index + 1 == entries_[i].index && IsStrong(entries_[i - 1]))) {
+      count_ = 0;
+      return FormatFault(fault, fault_size, "%s: %s", entries_[i].name,
+                         StrongFaultText(kStrongUnchained));
+    }
   return 1;
 }
 
@@ -125,7 +185,7 @@ int PatchEntries::CheckDecodes(uint64_t* total, char* fault, size_t fault_size) 
     }
     if (e.removal) continue;
     SumOnly sum;
-    if (!DecodeEntry(e, nullptr, &sum, fault, fault_size)) return 0;
+    if (!Decode(i, nullptr, &sum, fault, fault_size)) return 0;
     e.new_crc = sum.crc;
     e.crc_known = true;
   }

@@ -9,15 +9,17 @@
 
 #include "payload/container.h"
 #include "payload/stream.h"
+#include "payload/strong.h"
 
 class PatchEntries {
  public:
-  PatchEntries() : entries_(nullptr), count_(0) {}
+  PatchEntries() : entries_(nullptr), count_(0), strong_next_(-1) {}
   ~PatchEntries();
 
   // Reads and checks the container: the last entry of each path is kept,
-  // and no path may be a folder of another. Reading is not applying: what
-  // the entries need is CheckApplicable's.
+  // and no path may be a folder of another, nor replace an entry whose
+  // solid group goes on after it. Reading is not applying: what the
+  // entries need is CheckApplicable's.
   int Read(const uint8_t* data, size_t size, PayloadIntegrity* integrity, char* fault,
            size_t fault_size);
 
@@ -34,12 +36,28 @@ class PatchEntries {
   // its old file, is its header's).
   int CheckDecodes(uint64_t* total, char* fault, size_t fault_size);
 
+  // Decodes entry `i` as DecodeEntry does. A strong entry that goes on
+  // from the one before it is decoded after its group's entries before it:
+  // at once when the last entry decoded was the one before, else after
+  // decoding them again, writing nothing, so any order works and entry
+  // order costs nothing more.
+  int Decode(int i, OldBytes* old, ByteSink* sink, char* fault, size_t fault_size) const;
+
+  // The bytes entry `i` writes, whole, as EntryBytes makes them.
+  int Bytes(int i, const uint8_t* old, uint32_t old_size, const uint8_t** bytes, uint8_t** buffer,
+            char* fault, size_t fault_size) const;
+
  private:
   PatchEntries(const PatchEntries&) = delete;
   PatchEntries& operator=(const PatchEntries&) = delete;
 
   PayloadEntry* entries_;
   int count_;
+  int DecodeOne(int i, OldBytes* old, ByteSink* sink, char* fault, size_t fault_size) const;
+
+  // The strong decoder, and the entry it is ready for (-1: none).
+  mutable StrongDecoder strong_;
+  mutable int strong_next_;
 };
 
 // What applying the entries needs: every one's EntryNeeds (container.h).
@@ -50,12 +68,14 @@ uint32_t PayloadNeeds(const PatchEntries& entries);
 int CheckApplicable(const PatchEntries& entries, char* fault, size_t fault_size);
 
 // Decodes entry `e` (not a removal) into `sink`, a piece at a time, which
-// sums the CRC-32C: the stored bytes, a block (in its window), or a delta
-// made from `old` (whose CRC-32C the caller has checked), its new CRC-32C
-// checked. Zero with a fault text when the data is damaged; zero with none
-// when `old` or `sink` stopped it, which they say why.
+// sums the CRC-32C: the stored bytes, a block (in its window), a delta
+// made from `old` (whose CRC-32C the caller has checked), or a strong
+// entry by `strong` (which must have decoded its group's entries before
+// it), its new CRC-32C checked. Zero with a fault text when the data is
+// damaged; zero with none when `old` or `sink` stopped it, which they say
+// why.
 int DecodeEntry(const PayloadEntry& e, OldBytes* old, ByteSink* sink, char* fault,
-                size_t fault_size);
+                size_t fault_size, StrongDecoder* strong = nullptr);
 
 // The bytes entry `e` writes, whole: a stored entry's data in place, or a block
 // decoded, or a delta applied to `old` (`old_size` bytes, the file it

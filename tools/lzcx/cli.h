@@ -16,7 +16,7 @@
 
 // An option: `code` is its short letter, or above 255 for one that is only
 // long. A null `argument` takes none.
-enum LongOnlyOption { kOptionJson = 256, kOptionName, kOptionFast, kOptionStub, kOptionFrom,
+enum LongOnlyOption { kOptionJson = 256, kOptionName, kOptionFast, kOptionForm, kOptionStub, kOptionFrom,
                       kOptionRemove };
 // extract's long-only options.
 enum ExtractOption { kOptionForce = 300, kOptionFind, kOptionFindIn, kOptionLog, kOptionCheck,

@@ -240,16 +240,16 @@ std::vector<uint8_t> ReadInstalled(FileOps& ops, platform::Directory* dir, const
 
 // The version resource of the payload's program entry, decoded (a delta
 // against `installed`, when that is the file it was made from).
-bool PayloadVersion(const PayloadEntry& e, const std::vector<uint8_t>& installed,
-                    uint64_t* version) {
+bool PayloadVersion(const PatchEntries& entries, const PayloadEntry& e,
+                    const std::vector<uint8_t>& installed, uint64_t* version) {
   if (e.removal || e.expanded_length > kLargestVersionRead) return false;
   if (IsDelta(e) && (installed.size() != e.old_size ||
                      Crc32c(0, installed.data(), installed.size()) != e.old_crc))
     return false;
   const uint8_t* bytes = nullptr;
   uint8_t* buffer = nullptr;
-  bool known = EntryBytes(e, installed.data(), static_cast<uint32_t>(installed.size()), &bytes,
-                          &buffer, nullptr, 0) &&
+  bool known = entries.Bytes(static_cast<int>(&e - &entries[0]), installed.data(),
+                             static_cast<uint32_t>(installed.size()), &bytes, &buffer, nullptr, 0) &&
                ReadFileVersion(bytes, e.expanded_length, version);
   free(buffer);
   return known;
@@ -326,7 +326,7 @@ Outcome Attempt(const Request& request, const PatchEntries& entries, const std::
   if (installed && found[0]) {
     const std::vector<uint8_t> bytes = ReadInstalled(ops, open, found);
     const bool have_known = ReadFileVersion(bytes.data(), bytes.size(), &have);
-    if (!*version_known) *version_known = PayloadVersion(*program, bytes, payload_version);
+    if (!*version_known) *version_known = PayloadVersion(entries, *program, bytes, payload_version);
     if (have_known && *version_known && have > *payload_version && !request.force) {
       ops.CloseDirectory(open);
       o.status = kExtractUpToDate;
@@ -508,7 +508,7 @@ int Extract(const Request& request) {
   } else {
     for (int i = 0; i < entries.count() && !version_known; ++i)
       if (platform::SameFileName(entries[i].name, PROGRAM_ENTRY))
-        version_known = PayloadVersion(entries[i], std::vector<uint8_t>(), &version);
+        version_known = PayloadVersion(entries, entries[i], std::vector<uint8_t>(), &version);
     // Where: the folder given, or those the search finds.
     dirs = request.find ? Search(request, entries, &o)
                         : std::vector<std::string>(1, DirectoryString(request.directory));

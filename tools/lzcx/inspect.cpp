@@ -49,8 +49,23 @@ void PrintJsonString(const char* s) {
 
 // The word for an entry's form in the list, as a table row and in JSON.
 const char* ListedForm(const PayloadEntry& e) {
-  return e.removal ? "removal" : IsDelta(e) ? "delta" : e.compressed ? "compressed" : "stored";
+  return e.removal      ? "removal"
+         : IsDelta(e)   ? "delta"
+         : IsStrong(e)  ? "strong"
+         : e.compressed ? "compressed"
+                        : "stored";
 }
+
+// The solid groups, numbered from 1 in the order they come: the group of
+// each strong entry, 0 for the other forms.
+struct GroupCounter {
+  int groups = 0;
+  int Of(const PayloadEntry& e) {
+    if (!IsStrong(e)) return 0;
+    if (!e.continues) ++groups;
+    return groups;
+  }
+};
 
 int List(const char* path, const InputBytes& payload, uint32_t, bool json) {
   char fault[512];
@@ -60,6 +75,7 @@ int List(const char* path, const InputBytes& payload, uint32_t, bool json) {
   PayloadReader reader(payload.data, integrity.entries_end);
   reader.Start();
   PayloadEntry e;
+  GroupCounter counter;
   // The sizes in the order pack prints them: expanded, then packed. The
   // old file's size for delta entries, which need that file, and for
   // removals, which remove only that file.
@@ -77,15 +93,20 @@ int List(const char* path, const InputBytes& payload, uint32_t, bool json) {
       else
         printf(", \"expanded\": %u, \"packed\": %u", e.expanded_length, e.size);
       if (IsDelta(e) || e.removal)
-        printf(", \"old\": %llu}", static_cast<unsigned long long>(e.old_size));
+        printf(", \"old\": %llu", static_cast<unsigned long long>(e.old_size));
       else
-        printf(", \"old\": null}");
+        printf(", \"old\": null");
+      const int group = counter.Of(e);
+      if (group)
+        printf(", \"group\": %d}", group);
+      else
+        printf(", \"group\": null}");
     }
     printf("\n]}\n");
     return 0;
   }
-  printf("%-29s  %-10s  %10s  %10s  %6s  %10s\n", "name", "form", "expanded", "packed", "ratio",
-         "old");
+  printf("%-29s  %-10s  %10s  %10s  %6s  %10s  %5s\n", "name", "form", "expanded", "packed",
+         "ratio", "old", "group");
   while (reader.Next(&e)) {
     if (e.removal)
       printf("%-29s  %-10s  %10s  %10s  %6s", e.name, "removal", "-", "-", "-");
@@ -93,9 +114,14 @@ int List(const char* path, const InputBytes& payload, uint32_t, bool json) {
       printf("%-29s  %-10s  %10u  %10u  %6.3f", e.name, ListedForm(e), e.expanded_length,
              e.size, Ratio(e.size, e.expanded_length));
     if (IsDelta(e) || e.removal)
-      printf("  %10llu\n", static_cast<unsigned long long>(e.old_size));
+      printf("  %10llu", static_cast<unsigned long long>(e.old_size));
     else
-      printf("  %10s\n", "-");
+      printf("  %10s", "-");
+    const int group = counter.Of(e);
+    if (group)
+      printf("  %5d\n", group);
+    else
+      printf("  %5s\n", "-");
   }
   printf("%s\n", ChecksumsLine(integrity));
   return 0;

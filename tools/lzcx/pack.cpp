@@ -14,12 +14,16 @@
 #include "lzcx/cli.h"
 #include "lzcx/commands.h"
 #include "lzcx/delta_encoder.h"
+#include "lzcx/strong_encoder.h"
 #include "payload/applier.h"
 #include "payload/block_decoder.h"
 #include "payload/container.h"
 #include "payload/crc32c.h"
 #include "payload/delta.h"
 #include "payload/names.h"
+#include "payload/pe.h"
+#include "payload/strong.h"
+#include "payload/x86.h"
 #include "platform/name_case.h"
 #include "platform/platform.h"
 #include "resources/resource_ids.h"
@@ -361,6 +365,212 @@ int CheckNames(const std::vector<PackFile>& files, bool paths, std::string* why)
 
 }  // namespace
 
+namespace {
+
+// A file's line on stderr: its sizes, ratio and form.
+void Report(const PackFile& file, const PackOptions& options, uint64_t size, uint64_t length,
+            const std::string& form) {
+  if (!options.report) return;
+  const double ratio = size ? static_cast<double>(length) / static_cast<double>(size) : 1.0;
+  std::string said = form;
+  // A file stored under another name than its path says which.
+  if (!options.paths && file.name != file.path) said += " (from " + file.path + ")";
+  fprintf(stderr, "%s: %llu -> %llu bytes, %.3f%s\n", file.name.c_str(),
+          static_cast<unsigned long long>(size), static_cast<unsigned long long>(length), ratio,
+          said.c_str());
+}
+
+// The payload so far, which must stay within what a payload can be.
+int Grow(uint64_t* total, uint64_t bytes, const PackFile& file, std::string* why) {
+  *total += bytes;
+  if (*total <= kMaxPayloadSize && bytes <= kMaxPayloadSize) return 1;
+  *why = file.path + ": the payload would be larger than a payload can be (4 GB)";
+  return 0;
+}
+
+int AddEntry(PayloadWriter* writer, const PackFile& file, DataForm form,
+             const std::vector<uint8_t>& data, std::string* why) {
+  if (writer->Add(file.name.c_str(), form, data.data(), static_cast<uint32_t>(data.size())))
+    return 1;
+  if (why->empty()) *why = file.path + ": out of memory while writing its entry";
+  return 0;
+}
+
+// A file as a block, or as its delta where that is smaller, encoded in
+// pieces: memory does not grow with the file.
+int PackBlockFile(const PackFile& file, const PackOptions& options, BlockCoder* coder,
+                  ScratchFile* scratch, PayloadWriter* writer, uint64_t* total, std::string* why) {
+  InputFile input;
+  if (!input.Open(file.path.c_str(), kMaxBlockInput, "a payload entry", why)) {
+    *why = file.path + ": " + *why;
+    return 0;
+  }
+  const uint64_t size = input.size();
+  FileInput encoder_input(&input, file.path, why);
+  // The parse's items: in memory for a small file, else in the scratch file.
+  MemoryItemStore in_memory;
+  ScratchItems scratch_items(scratch, why);
+  ItemStore* items = &in_memory;
+  if (ItemStoreSize(size) > kItemsInMemory) {
+    if (!scratch->open() && !scratch->Create(options.scratch_near, why)) return 0;
+    items = &scratch_items;
+  } else if (!in_memory.Reserve(ItemStoreSize(size))) {
+    *why = file.path + ": out of memory while encoding it";
+    return 0;
+  }
+  uint64_t length = 0;
+  EncodeStats stats;
+  {
+    ProgressLine progress(file.name, options.progress);
+    if (!coder->Plan(&encoder_input, size, options.parse, items, &length, &stats, &progress)) {
+      if (why->empty()) *why = file.path + ": out of memory while encoding it";
+      return 0;
+    }
+    if (!input.CheckEnd(why)) {
+      *why = file.path + ": " + *why;
+      return 0;
+    }
+  }
+  std::vector<uint8_t> delta;
+  uint64_t old_size = 0;
+  if ((options.from || !file.old_path.empty()) &&
+      !EncodeDeltaChecked(file, options, &delta, &old_size, why))
+    return 0;
+  const bool is_delta = !delta.empty() && delta.size() < length;
+  if (is_delta) length = delta.size();
+  if (!Grow(total, EntryOverhead(file.name) + length, file, why)) return 0;
+  if (is_delta) {
+    if (!AddEntry(writer, file, kFormDelta, delta, why)) return 0;
+  } else if (!WriteBlock(file, coder, &encoder_input, size, length, writer, why)) {
+    return 0;
+  }
+  Report(file, options, size, length,
+         is_delta ? Printf(" (delta from %llu bytes)", static_cast<unsigned long long>(old_size))
+         : BlockIsStored(static_cast<uint32_t>(size), static_cast<uint32_t>(length))
+             ? " (stored)"
+             : "");
+  return 1;
+}
+
+// Files of at most this size go into solid groups, read whole; a larger
+// one is a block, encoded in pieces.
+const uint64_t kStrongFileLimit = 256ull << 20;
+// A group is closed before it grows beyond the largest window.
+const uint64_t kGroupLimit = 1ull << kStrongMaxWindowLog;
+
+// Strong entries under way: consecutive files in one solid group, their
+// bytes back to back (the code ranges made absolute), encoded together so
+// that each file's matches reach into the ones before it.
+class StrongGroup {
+ public:
+  StrongGroup(const PackOptions& options, PayloadWriter* writer, uint64_t* total)
+      : options_(options), writer_(writer), total_(total) {
+    settings_.level = options.parse == kParseOptimal ? 9 : 1;
+  }
+  uint64_t size() const { return bytes_.size(); }
+
+  // Reads `file` whole: nonzero with its bytes in *bytes.
+  static int Read(const PackFile& file, FileBytes* bytes, std::string* why) {
+    if (ReadRegularFile(file.path.c_str(), kStrongFileLimit, "a payload entry", bytes, why))
+      return 1;
+    *why = file.path + ": " + *why;
+    return 0;
+  }
+
+  // The file's bytes joined to the group, transformed where it is code.
+  void Add(const PackFile& file, const FileBytes& in) {
+    Member m;
+    m.file = &file;
+    m.size = static_cast<uint32_t>(in.size);
+    m.crc = Crc32c(0, in.data.get(), in.size);
+    m.count = FindCodeRanges(in.data.get(), in.size, m.ranges, kMaxCodeRanges);
+    const size_t at = bytes_.size();
+    Reserve(at + in.size);
+    bytes_.insert(bytes_.end(), in.data.get(), in.data.get() + in.size);
+    X86Absolute(bytes_.data() + at, m.size, m.ranges, m.count);
+    members_.push_back(m);
+  }
+
+  // The size of `file`'s strong entry were it a group of its own.
+  int SizeAlone(const PackFile& file, const FileBytes& in, uint64_t* length, std::string* why) {
+    StrongGroup alone(options_, nullptr, nullptr);
+    std::vector<uint8_t> data;
+    alone.Add(file, in);
+    if (!alone.Encode(0, &data, why)) return 0;
+    *length = data.size();
+    return 1;
+  }
+
+  // Encodes the group, checks each entry by decoding it, and writes them.
+  int Flush(std::string* why) {
+    if (members_.empty()) return 1;
+    ++number_;
+    encoder_.reset();
+    StrongDecoder decoder;
+    std::vector<uint8_t> data;
+    for (size_t i = 0; i < members_.size(); ++i) {
+      const Member& m = members_[i];
+      const PackFile& file = *m.file;
+      if (!Encode(i, &data, why)) return 0;
+      SumOnly sum;
+      const StrongFault fault =
+          decoder.Decode(data.data(), static_cast<uint32_t>(data.size()), &sum);
+      if (fault != kStrongFine || sum.crc != m.crc) {
+        *why = "internal error, nothing written: " + file.name +
+               ": its strong entry does not decode back to the file (" +
+               (fault != kStrongFine ? StrongFaultText(fault) : "its bytes differ") + ")";
+        return 0;
+      }
+      if (!Grow(total_, EntryOverhead(file.name) + data.size(), file, why) ||
+          !AddEntry(writer_, file, kFormStrong, data, why))
+        return 0;
+      Report(file, options_, m.size, data.size(), Printf(" (strong, group %d)", number_));
+    }
+    members_.clear();
+    bytes_.clear();
+    encoder_.reset();
+    return 1;
+  }
+
+ private:
+  struct Member {
+    const PackFile* file;
+    uint32_t size, crc;
+    CodeRange ranges[kMaxCodeRanges];
+    int count;
+  };
+
+  // Room for a whole group at once, so the bytes are not copied again.
+  void Reserve(size_t bytes) {
+    if (bytes > bytes_.capacity()) bytes_.reserve(std::max<size_t>(bytes, kGroupLimit));
+  }
+
+  // Member i's entry data, after the ones before it.
+  int Encode(size_t i, std::vector<uint8_t>* data, std::string* why) {
+    const Member& m = members_[i];
+    if (!encoder_) {
+      settings_.window_log = StrongWindowFor(bytes_.size(), kStrongMaxWindowLog);
+      encoder_.reset(new StrongEncoder(settings_, bytes_.data(), bytes_.size()));
+    }
+    data->clear();
+    ProgressLine progress(m.file->name, false);
+    if (encoder_->EncodeNext(m.size, m.crc, m.ranges, m.count, data)) return 1;
+    *why = m.file->path + ": out of memory while encoding it";
+    return 0;
+  }
+
+  const PackOptions& options_;
+  PayloadWriter* writer_;
+  uint64_t* total_;
+  StrongSettings settings_;
+  std::vector<uint8_t> bytes_;
+  std::vector<Member> members_;
+  std::unique_ptr<StrongEncoder> encoder_;
+  int number_ = 0;
+};
+
+}  // namespace
+
 int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
                 PayloadSink* sink, std::string* why) {
   if (files.empty() || files.size() > 0x7FFFFFFF) {
@@ -376,9 +586,11 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
   ScratchFile scratch;
   if (!writer.Begin(static_cast<int32_t>(count))) return 0;
   uint64_t total = 4 + TrailerSize(count);
+  StrongGroup group(options, &writer, &total);
   for (const PackFile& file : files) {
     if (file.removal) {
-      total += EntryOverhead(file.name) + kRemovalDataSize;
+      if (!group.Flush(why) || !Grow(&total, EntryOverhead(file.name) + kRemovalDataSize, file, why))
+        return 0;
       if (!writer.AddRemoval(file.name.c_str(), file.old_size, file.old_crc)) {
         if (why->empty()) *why = file.name + ": out of memory while writing its removal";
         return 0;
@@ -388,73 +600,38 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
                 static_cast<unsigned long long>(file.old_size));
       continue;
     }
-    InputFile input;
-    if (!input.Open(file.path.c_str(), kMaxBlockInput, "a payload entry", why)) {
-      *why = file.path + ": " + *why;
-      return 0;
-    }
-    const uint64_t size = input.size();
-    FileInput encoder_input(&input, file.path, why);
-    // The parse's items: in memory for a small file, else in the scratch file.
-    MemoryItemStore in_memory;
-    ScratchItems scratch_items(&scratch, why);
-    ItemStore* items = &in_memory;
-    if (ItemStoreSize(size) > kItemsInMemory) {
-      if (!scratch.open() && !scratch.Create(options.scratch_near, why)) return 0;
-      items = &scratch_items;
-    } else if (!in_memory.Reserve(ItemStoreSize(size))) {
-      *why = file.path + ": out of memory while encoding it";
-      return 0;
-    }
-    uint64_t length = 0;
-    EncodeStats stats;
-    {
-      ProgressLine progress(file.name, options.progress);
-      if (!coder->Plan(&encoder_input, size, options.parse, items, &length, &stats, &progress)) {
-        if (why->empty()) *why = file.path + ": out of memory while encoding it";
+    PathInfo info;
+    std::string ignored;  // the block's road says why a file cannot be read
+    const bool strong = options.form != kPackBlock &&
+                        ExaminePath(file.path.c_str(), &info, &ignored) &&
+                        info.kind == PathInfo::kRegular && info.size <= kStrongFileLimit;
+    if (!strong) {
+      if (!group.Flush(why) ||
+          !PackBlockFile(file, options, coder, &scratch, &writer, &total, why))
         return 0;
-      }
-      if (!input.CheckEnd(why)) {
-        *why = file.path + ": " + *why;
-        return 0;
-      }
+      continue;
     }
-    total += EntryOverhead(file.name) + length;
-    if (total > kMaxPayloadSize || length > kMaxPayloadSize) {
-      *why = file.path + ": the payload would be larger than a payload can be (4 GB)";
-      return 0;
-    }
+    FileBytes in;
+    if (!StrongGroup::Read(file, &in, why)) return 0;
+    // A delta where it is smaller than the file would be alone.
     std::vector<uint8_t> delta;
-    uint64_t old_size = 0;
+    uint64_t old_size = 0, alone = 0;
     if ((options.from || !file.old_path.empty()) &&
         !EncodeDeltaChecked(file, options, &delta, &old_size, why))
       return 0;
-    const bool is_delta = !delta.empty() && delta.size() < length;
-    if (is_delta) {
-      total -= length - delta.size();
-      length = delta.size();
-      if (!writer.Add(file.name.c_str(), kFormDelta, delta.data(),
-                      static_cast<uint32_t>(length))) {
-        if (why->empty()) *why = file.path + ": out of memory while writing its entry";
+    if (!delta.empty() && !group.SizeAlone(file, in, &alone, why)) return 0;
+    if (!delta.empty() && delta.size() < alone) {
+      if (!group.Flush(why) || !Grow(&total, EntryOverhead(file.name) + delta.size(), file, why) ||
+          !AddEntry(&writer, file, kFormDelta, delta, why))
         return 0;
-      }
-    } else if (!WriteBlock(file, coder, &encoder_input, size, length, &writer, why)) {
-      return 0;
+      Report(file, options, in.size, delta.size(),
+             Printf(" (delta from %llu bytes)", static_cast<unsigned long long>(old_size)));
+      continue;
     }
-    if (options.report) {
-      const double ratio = size ? static_cast<double>(length) / static_cast<double>(size) : 1.0;
-      std::string form;
-      if (is_delta)
-        form = Printf(" (delta from %llu bytes)", static_cast<unsigned long long>(old_size));
-      else if (BlockIsStored(static_cast<uint32_t>(size), static_cast<uint32_t>(length)))
-        form = " (stored)";
-      // A file stored under another name than its path says which.
-      if (!options.paths && file.name != file.path) form += " (from " + file.path + ")";
-      fprintf(stderr, "%s: %llu -> %llu bytes, %.3f%s\n", file.name.c_str(),
-              static_cast<unsigned long long>(size), static_cast<unsigned long long>(length),
-              ratio, form.c_str());
-    }
+    if (group.size() + in.size > kGroupLimit && !group.Flush(why)) return 0;
+    group.Add(file, in);
   }
+  if (!group.Flush(why)) return 0;
   if (writer.End()) return 1;
   if (why->empty()) *why = "out of memory while writing the checksum trailer";
   return 0;
@@ -785,6 +962,7 @@ int PreparePack(const PackRequest& request, std::vector<PackFile>* files) {
 PackOptions OptionsOf(const PackRequest& request, BlockCoder* coder) {
   PackOptions options;
   options.parse = request.fast ? kParseLazy : kParseOptimal;
+  options.form = request.form;
   options.report = !request.quiet;
   options.progress = !request.quiet && IsTerminal(stderr);
   options.coder = coder;
@@ -816,6 +994,14 @@ int ParsePackArguments(int argc, char** argv, PackRequest* request, const char**
   while ((c = options.Next(&argument)) > 0) {
     switch (c) {
       case kOptionFast: request->fast = true; break;
+      case kOptionForm:
+        if (!strcmp(argument, "block"))
+          request->form = kPackBlock;
+        else if (!strcmp(argument, "strong"))
+          request->form = kPackStrong;
+        else
+          return UsageError(command, "--form: block or strong");
+        break;
       case kOptionFrom:
         if (request->from) return UsageError(command, "one --from at a time");
         request->from = argument;

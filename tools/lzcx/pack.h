@@ -49,8 +49,14 @@ class VectorSink : public PayloadSink {
   std::vector<uint8_t> bytes;
 };
 
+// The forms pack writes: strong entries in solid groups, a delta where it
+// is smaller, a block for a file too large to read whole (the default);
+// or blocks and deltas only.
+enum PackForm { kPackStrong, kPackBlock };
+
 struct PackOptions {
-  ParseKind parse = kParseOptimal;
+  ParseKind parse = kParseOptimal;  // and the strong encoder's level: 9, or 1 when lazy
+  PackForm form = kPackStrong;
   bool report = true;    // one line per file on stderr
   bool progress = false; // and a progress line for slow files
   // The block encoder: null for StreamEncoder (tests hand in faulty ones).
@@ -90,6 +96,7 @@ inline int PackCommand(const CliCommand& command, int argc, char** argv) {
 // Release files in, container out: what every command that packs shares.
 struct PackRequest {
   bool fast = false;
+  PackForm form = kPackStrong;       // --form
   bool quiet = false;
   const char* output = nullptr;      // the file the caller will write; "-": stdout
   const char* from = nullptr;        // --from OLD_DIR
