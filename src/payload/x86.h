@@ -24,18 +24,30 @@ const int kMaxCodeRanges = 16;
 
 // Makes the branch targets in the ranges of `file` (`size` bytes, whole,
 // in memory) absolute, in place: what the packer does before encoding.
+// The ranges are taken in order; one that starts before the end of the
+// one before it is passed over, here and by X86Restore alike.
 void X86Absolute(uint8_t* file, uint32_t size, const CodeRange* ranges, int count);
 
 // The inverse, as the decoded bytes come: restores the targets and passes
 // the file's own bytes on to `next`, holding back at most the few bytes of
 // an instruction not yet whole. Finish passes on what is held at the end.
-class X86Restore : public ByteSink {
+// `ranges` must outlive it.
+class X86Restore final : public ByteSink {
  public:
   X86Restore(ByteSink* next, const CodeRange* ranges, int count);
   int Finish();
 
  protected:
   int Put(const uint8_t* data, uint32_t size) override;
+
+ private:
+  ByteSink* next_;
+  const CodeRange* ranges_;
+  int count_;
+  uint32_t at_ = 0;    // file offset of buf_[0]
+  uint32_t held_ = 0;  // bytes of an instruction not yet whole, at buf_'s start
+  // Restored in place here, then passed on: small enough for a frame.
+  uint8_t buf_[2048];
 };
 
 #endif  // PATCHER_PAYLOAD_X86_H

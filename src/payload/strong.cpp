@@ -1,0 +1,259 @@
+#include "payload/strong.h"
+
+#include <stdlib.h>
+
+#include "payload/byte_order.h"
+#include "payload/strong_code.h"
+
+// Small builds keep one copy of the coder's decision; fast ones inline it.
+#ifdef __OPTIMIZE_SIZE__
+#define PATCHER_STRONG_HOT __attribute__((noinline))
+#else
+#define PATCHER_STRONG_HOT inline
+#endif
+
+#ifndef PATCHER_NO_FAULT_TEXT
+const char* StrongFaultText(StrongFault fault) {
+  switch (fault) {
+    case kStrongFine: return "no fault";
+    case kStrongDamaged: return "strong entry damaged";
+    case kStrongUnchained: return "strong entry does not follow the entry it continues";
+    case kStrongNoMemory: return "out of memory";
+    case kStrongStopped: return "the file could not be written";
+  }
+  return "unknown fault";
+}
+#endif
+
+int ReadStrongHeader(const uint8_t* data, uint32_t size, StrongHeader* h) {
+  if (size < kStrongHeaderSize) return 0;
+  h->size = ReadLe32(data);
+  h->crc = ReadLe32(data + 4);
+  h->continues = data[8] & kStrongContinues;
+  h->lc = data[9];
+  h->lp = data[10] & 15;
+  h->pb = data[10] >> 4;
+  h->window_log = data[11];
+  h->ranges_count = data[16];
+  if (data[8] > kStrongContinues || h->lc > 8 || h->lp > 4 || h->pb > 4 ||
+      h->window_log < kStrongMinWindowLog || h->window_log > kStrongMaxWindowLog ||
+      h->ranges_count > kMaxCodeRanges)
+    return 0;
+  const uint32_t head = kStrongHeaderSize + 12 * h->ranges_count;
+  if (size < head) return 0;
+  uint32_t end = 0;
+  for (int i = 0; i < h->ranges_count; ++i) {
+    CodeRange* r = h->ranges + i;
+    const uint8_t* p = data + kStrongHeaderSize + 12 * i;
+    r->start = ReadLe32(p);
+    r->length = ReadLe32(p + 4);
+    r->address = ReadLe32(p + 8);
+    if (r->start < end || r->start > h->size || r->length > h->size - r->start) return 0;
+    end = r->start + r->length;
+  }
+  h->code = data + head;
+  h->code_size = size - head;
+  return 1;
+}
+
+uint32_t WriteStrongHeader(uint8_t* out, const StrongHeader& h) {
+  WriteLe32(out, h.size);
+  WriteLe32(out + 4, h.crc);
+  out[8] = h.continues ? kStrongContinues : 0;
+  out[9] = h.lc;
+  out[10] = static_cast<uint8_t>(h.lp | h.pb << 4);
+  out[11] = h.window_log;
+  WriteLe32(out + 12, 0);
+  out[16] = static_cast<uint8_t>(h.ranges_count);
+  uint8_t* p = out + kStrongHeaderSize;
+  for (int i = 0; i < h.ranges_count; ++i, p += 12) {
+    WriteLe32(p, h.ranges[i].start);
+    WriteLe32(p + 4, h.ranges[i].length);
+    WriteLe32(p + 8, h.ranges[i].address);
+  }
+  return static_cast<uint32_t>(p - out);
+}
+
+namespace {
+
+// Reads the code; past its end it reads zeros and counts them, and a
+// sound entry never gets there.
+struct Decoder {
+  const uint8_t* ip;
+  const uint8_t* iend;
+  uint32_t x1, x2, x;
+  uint32_t over;
+  int bad;
+
+  PATCHER_STRONG_HOT int Code(DeltaProb* p, int, int rate = kDeltaRate) {
+    const uint32_t split = DeltaSplit(x1, x2, *p);
+    const int bit = x <= split;
+    if (bit)
+      x2 = split;
+    else
+      x1 = split + 1;
+    DeltaAdapt(p, bit, rate);
+    while (!((x1 ^ x2) >> 24)) {
+      x1 <<= 8;
+      x2 = x2 << 8 | 255;
+      x = x << 8 | (ip != iend ? *ip++ : (++over, 0));
+    }
+    return bit;
+  }
+};
+
+}  // namespace
+
+// What passes from one entry of a group to the next.
+struct StrongDecoder::State {
+  uint8_t* window;      // 2^w bytes, circular
+  StrongModels* models;
+  uint32_t mask;        // 2^w - 1
+  uint32_t filled;      // bytes of the group in the window, at most 2^w
+  uint32_t pos;         // in the window: where the next byte goes
+  uint32_t group_pos;   // the group's bytes so far, modulo 2^32 (its low bits count)
+  uint32_t state;
+  uint32_t rep[4];
+  uint8_t lc, lp, pb, window_log;
+  int chained;          // the last entry was this group's and sound
+};
+
+StrongDecoder::StrongDecoder() : state_(static_cast<State*>(calloc(1, sizeof(State)))) {}
+
+StrongDecoder::~StrongDecoder() {
+  Reset();
+  free(state_);
+}
+
+void StrongDecoder::Reset() {
+  if (!state_) return;
+  free(state_->window);
+  state_->window = nullptr;
+  state_->models = nullptr;
+  state_->chained = 0;
+}
+
+StrongFault StrongDecoder::Decode(const uint8_t* data, uint32_t size, ByteSink* sink) {
+  State* s = state_;
+  if (!s) return kStrongNoMemory;
+  StrongHeader h;
+  const int chained = s->chained;
+  s->chained = 0;
+  if (!ReadStrongHeader(data, size, &h)) return Reset(), kStrongDamaged;
+  if (h.continues) {
+    if (!chained) return Reset(), kStrongUnchained;
+    if (h.lc != s->lc || h.lp != s->lp || h.pb != s->pb || h.window_log != s->window_log)
+      return Reset(), kStrongDamaged;
+  } else {
+    // A fresh group: its window, then its models, in one allocation.
+    Reset();
+    const uint32_t window = 1u << h.window_log;
+    s->window = static_cast<uint8_t*>(malloc(window + StrongModelsSize(h.lc, h.lp)));
+    if (!s->window) return kStrongNoMemory;
+    s->models = reinterpret_cast<StrongModels*>(s->window + window);
+    ResetStrongModels(s->models, h.lc, h.lp);
+    s->mask = window - 1;
+    s->filled = s->pos = s->group_pos = s->state = 0;
+    s->rep[0] = s->rep[1] = s->rep[2] = s->rep[3] = 0;
+    s->lc = h.lc;
+    s->lp = h.lp;
+    s->pb = h.pb;
+    s->window_log = h.window_log;
+  }
+  X86Restore restore(sink, h.ranges, h.ranges_count);
+  ByteSink* out = h.ranges_count ? &restore : sink;
+  StrongModels* m = s->models;
+  uint8_t* const window = s->window;
+  const uint32_t mask = s->mask;
+  const uint32_t pb_mask = (1u << h.pb) - 1;
+  Decoder c = {h.code, h.code + h.code_size, 0, 0xFFFFFFFFu, 0, 0, 0};
+  for (int i = 0; i < 4; ++i) c.x = c.x << 8 | (c.ip != c.iend ? *c.ip++ : (++c.over, 0));
+  uint32_t left = h.size, state = s->state, pos = s->pos, done = pos;
+  uint32_t rep0 = s->rep[0], rep1 = s->rep[1], rep2 = s->rep[2], rep3 = s->rep[3];
+  while (left) {
+    // A sound code is never read past its end.
+    if (c.over) goto damaged;
+    const uint32_t pos_state = s->group_pos & pb_mask;
+    uint32_t len = 1, from = rep0;
+    if (!c.Code(&m->is_match[state][pos_state], 0, kStrongRateState)) {
+      // A literal is put, then copied onto itself.
+      const uint32_t prev = s->filled ? window[(pos - 1) & mask] : 0;
+      DeltaProb* probs = StrongLiterals(m, s->group_pos, prev, h.lc, h.lp);
+      const int matched = state >= kStrongLiteralStates;
+      const uint32_t match_byte = matched ? window[(pos - rep0 - 1) & mask] : 0;
+      window[pos] = static_cast<uint8_t>(CodeLiteral(c, probs, 0, match_byte, matched));
+      state = StrongAfterLiteral(state);
+      from = 0xFFFFFFFFu;
+    } else {
+      if (c.Code(&m->is_rep[state], 0, kStrongRateState)) {
+        if (!c.Code(&m->is_rep0[state], 0, kStrongRateState)) {
+          if (!c.Code(&m->is_rep0_long[state][pos_state], 0, kStrongRateState)) {
+            state = StrongAfterShortRep(state);
+            goto check;
+          }
+        } else {
+          uint32_t d = rep1;
+          if (c.Code(&m->is_rep1[state], 0, kStrongRateState)) {
+            d = rep2;
+            if (c.Code(&m->is_rep2[state], 0, kStrongRateState)) {
+              d = rep3;
+              rep3 = rep2;
+            }
+            rep2 = rep1;
+          }
+          rep1 = rep0;
+          rep0 = d;
+        }
+        len = CodeLength(c, &m->rep_length, pos_state, 0);
+        state = StrongAfterRep(state);
+      } else {
+        rep3 = rep2;
+        rep2 = rep1;
+        rep1 = rep0;
+        len = CodeLength(c, &m->length, pos_state, 0);
+        rep0 = CodeDistance(c, m, len, 0);
+        state = StrongAfterMatch(state);
+      }
+      len += kStrongMinMatch;
+      from = rep0;
+    check:
+      // Within what the group has made, within the window, within the entry.
+      if (c.bad || rep0 >= s->filled || len > left) goto damaged;
+    }
+    left -= len;
+    s->group_pos += len;
+    s->filled = len < mask + 1 - s->filled ? s->filled + len : mask + 1;
+    // Handed on in pieces straight from the window, whenever it wraps or
+    // a piece is full.
+    while (len) {
+      const uint32_t end = done + kStreamPiece < mask + 1 ? done + kStreamPiece : mask + 1;
+      const uint32_t n = end - pos < len ? end - pos : len;
+      for (uint32_t i = 0; i < n; ++i) window[pos + i] = window[(pos + i - from - 1) & mask];
+      pos += n;
+      len -= n;
+      if (pos == end) {
+        if (!out->Take(window + done, pos - done)) goto stopped;
+        done = pos = pos & mask;
+      }
+    }
+  }
+  // The code's bytes end exactly where its last decision needs them.
+  if (c.over || c.ip != c.iend) goto damaged;
+  if ((pos != done && !out->Take(window + done, pos - done)) ||
+      (h.ranges_count && !restore.Finish()))
+    goto stopped;
+  s->state = state;
+  s->pos = pos;
+  s->rep[0] = rep0;
+  s->rep[1] = rep1;
+  s->rep[2] = rep2;
+  s->rep[3] = rep3;
+  s->chained = 1;
+  return kStrongFine;
+damaged:
+  Reset();
+  return kStrongDamaged;
+stopped:
+  Reset();
+  return kStrongStopped;
+}

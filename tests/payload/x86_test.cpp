@@ -1,0 +1,169 @@
+// The x86 branch transform: X86Absolute then X86Restore, fed in pieces of
+// every awkward size, gives the file back, whatever its bytes and ranges;
+// conversion happens in the ranges, and only there.
+#include "payload/x86.h"
+
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <vector>
+
+#include "payload/byte_order.h"
+#include "support/payload_builder.h"
+
+namespace {
+
+class Collect final : public ByteSink {
+ public:
+  Bytes out;
+
+ protected:
+  int Put(const uint8_t* data, uint32_t size) override {
+    out.insert(out.end(), data, data + size);
+    return 1;
+  }
+};
+
+Bytes Restored(const Bytes& converted, const std::vector<CodeRange>& ranges, size_t piece) {
+  Collect sink;
+  X86Restore restore(&sink, ranges.data(), static_cast<int>(ranges.size()));
+  for (size_t at = 0; at < converted.size(); at += piece) {
+    const size_t n = std::min(piece, converted.size() - at);
+    EXPECT_TRUE(restore.Take(converted.data() + at, static_cast<uint32_t>(n)));
+  }
+  EXPECT_TRUE(restore.Finish());
+  return sink.out;
+}
+
+// Bytes thick with opcodes and operands of 00 and FF tops.
+Bytes BranchDense(size_t size, uint32_t seed) {
+  const Bytes noise = RandomBytes(size, seed);
+  static const uint8_t kPicks[] = {0xE8, 0xE9, 0x0F, 0x80, 0x85, 0x8F, 0x00, 0xFF, 0xFF, 0x00};
+  Bytes b(size);
+  for (size_t i = 0; i < size; ++i)
+    b[i] = noise[i] < 200 ? kPicks[noise[i] % sizeof kPicks] : noise[i];
+  return b;
+}
+
+// Code-like bytes: calls and jumps among a few hundred nearby targets,
+// between runs of other instructions (which hold stray E8s).
+Bytes CodeLike(size_t size, uint32_t seed) {
+  const Bytes r = RandomBytes(size * 2, seed);
+  Bytes b;
+  for (size_t k = 0; b.size() + 8 < size; k += 4) {
+    const int pick = r[k] % 8;
+    const int32_t target = static_cast<int32_t>(r[k + 1] | r[k + 2] << 8) * 16;
+    const int32_t rel = target - static_cast<int32_t>(b.size());
+    uint8_t op[6];
+    size_t n = 0;
+    if (pick < 3) {
+      op[n++] = pick ? 0xE8 : 0xE9;
+    } else if (pick == 3) {
+      op[n++] = 0x0F;
+      op[n++] = static_cast<uint8_t>(0x80 | (r[k + 3] & 15));
+    } else {
+      b.insert(b.end(), r.begin() + k, r.begin() + k + pick - 1);
+      continue;
+    }
+    WriteLe32(op + n, static_cast<uint32_t>(rel));
+    b.insert(b.end(), op, op + n + 4);
+  }
+  b.resize(size, 0xCC);
+  return b;
+}
+
+// Whether offset i lies in a range.
+bool Inside(const std::vector<CodeRange>& ranges, size_t i) {
+  for (const CodeRange& r : ranges)
+    if (i >= r.start && i - r.start < r.length) return true;
+  return false;
+}
+
+TEST(X86, RoundTripInPiecesGivesTheFileBackAndTouchesOnlyTheRanges) {
+  const uint32_t n = 20000;
+  struct Case {
+    const char* what;
+    Bytes file;
+    std::vector<CodeRange> ranges;
+    bool converts;  // some bytes change
+  } cases[] = {
+      {"random bytes, one range", RandomBytes(n, 1), {{0, n, 0x1000}}, true},
+      {"dense, adjacent ranges at both ends",
+       BranchDense(n, 2),
+       {{0, 7, 0x400000}, {7, 5000, 0}, {5007, 9000, 0xFFFFF000}, {n - 6, 6, 0x10}},
+       true},
+      {"code between data", CodeLike(n, 3), {{1000, 15000, 0x1000}}, true},
+      {"dense, ranges running past the end",
+       BranchDense(n, 4),
+       {{300, 100, 0x2000}, {n - 1000, 5000, 0x3000}},
+       true},
+      {"dense, ranges out of order and overlapping",
+       BranchDense(n, 5),
+       {{5000, 3000, 0x5000}, {100, 4000, 0x100}, {7000, 500, 0x7000}},
+       true},
+      {"ranges wrapping and too short", BranchDense(n, 6), {{500, 0xFFFFFF00, 0}, {900, 4, 0}},
+       false},
+      {"no ranges", BranchDense(n, 7), {}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes converted = c.file;
+    X86Absolute(converted.data(), n, c.ranges.data(), static_cast<int>(c.ranges.size()));
+    EXPECT_EQ(converted != c.file, c.converts);
+    for (size_t i = 0; i < n; ++i) {
+      if (Inside(c.ranges, i)) continue;
+      ASSERT_EQ(converted[i], c.file[i]) << i;
+    }
+    for (size_t piece : {1, 2, 3, 5, 4096, 1 << 20}) {
+      SCOPED_TRACE(piece);
+      EXPECT_TRUE(Restored(converted, c.ranges, piece) == c.file);
+    }
+  }
+}
+
+// What one instruction becomes: its operand, given as rel32, made
+// absolute (sign-extended from bit 24) or left.
+TEST(X86, EachInstructionIsConvertedByTheRule) {
+  const uint32_t kAddress = 0x401000, kStart = 16, kLength = 64;
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> opcode;
+    uint32_t at;  // offset of the instruction
+    uint32_t rel;
+    bool converts;
+  } cases[] = {
+      {"call forward", {0xE8}, 16, 0x123, true},
+      {"jmp backward", {0xE9}, 20, 0xFFFFFF00, true},
+      {"jcc", {0x0F, 0x84}, 30, 0x40, true},
+      {"past 16 MB once absolute: sign-extended", {0xE8}, 16, 0x00FFFFF0, true},
+      {"far: top byte 12", {0xE8}, 16, 0x12000000, false},
+      {"0F not followed by 8x", {0x0F, 0x90}, 16, 0x40, false},
+      {"starts before the range", {0xE8}, 15, 0x40, false},
+      {"ends past the range", {0x0F, 0x85}, kStart + kLength - 5, 0x40, false},
+      {"ends at the range's end", {0xE8}, kStart + kLength - 5, 0x40, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes file(128, 0x90);
+    memcpy(&file[c.at], c.opcode.data(), c.opcode.size());
+    const uint32_t operand = c.at + static_cast<uint32_t>(c.opcode.size());
+    WriteLe32(&file[operand], c.rel);
+    const CodeRange range = {kStart, kLength, kAddress};
+    Bytes converted = file;
+    X86Absolute(converted.data(), 128, &range, 1);
+    const uint32_t next = kAddress + (operand + 4 - kStart);
+    uint32_t expected = c.rel;
+    if (c.converts) {
+      expected = (c.rel + next) & 0x1FFFFFF;
+      if (expected & 0x1000000) expected |= 0xFE000000;
+    }
+    EXPECT_EQ(ReadLe32(&converted[operand]), expected);
+    converted[operand] = file[operand];
+    converted[operand + 1] = file[operand + 1];
+    converted[operand + 2] = file[operand + 2];
+    converted[operand + 3] = file[operand + 3];
+    EXPECT_TRUE(converted == file);
+  }
+}
+
+}  // namespace
