@@ -104,18 +104,29 @@ int PatchEntries::Bytes(int i, const uint8_t* old, uint32_t old_size, const uint
 int PatchEntries::DecodeOne(int i, OldBytes* old, ByteSink* sink, char* fault,
                             size_t fault_size) const {
   const int ok = DecodeEntry(entries_[i], old, sink, fault, fault_size, &strong_);
-  strong_next_ = ok ? i + 1 : -1;
+  if (IsStrong(entries_[i])) strong_last_ = ok ? i : -1;
   return ok;
+}
+
+// The strong entry before entry `i`, which one that continues goes on
+// from (Read made sure there is one); -1 when there is none.
+int PatchEntries::StrongBefore(int i) const {
+  while (--i >= 0 && !IsStrong(entries_[i])) {
+  }
+  return i;
 }
 
 int PatchEntries::Decode(int i, OldBytes* old, ByteSink* sink, char* fault,
                          size_t fault_size) const {
-  int first = i;
-  if (entries_[i].continues && strong_next_ != i)
-    while (first > 0 && entries_[first].continues) --first;
-  for (; first < i; ++first) {
-    SumOnly skip;
-    if (!DecodeOne(first, nullptr, &skip, fault, fault_size)) return 0;
+  if (entries_[i].continues && strong_last_ != StrongBefore(i)) {
+    // Its group again from the start, writing nothing.
+    int first = StrongBefore(i);
+    while (entries_[first].continues) first = StrongBefore(first);
+    for (; first < i; ++first) {
+      SumOnly skip;
+      if (IsStrong(entries_[first]) && !DecodeOne(first, nullptr, &skip, fault, fault_size))
+        return 0;
+    }
   }
   return DecodeOne(i, old, sink, fault, fault_size);
 }
@@ -137,18 +148,28 @@ int PatchEntries::Read(const uint8_t* data, size_t size, PayloadIntegrity* integ
   if (!entries_) return FormatFault(fault, fault_size, "%s", "no memory for the entry list");
   for (int i = 0; i < reader.count(); ++i)
     if (!reader.Next(&entries_[i])) return FormatFault(fault, fault_size, "%s", reader.fault_text());
+  // A strong entry that continues a group goes on from the strong entry
+  // before it: that one must be there, and stay.
+  uint8_t* strong = static_cast<uint8_t*>(calloc(reader.count(), 1));
+  if (!strong) return FormatFault(fault, fault_size, "%s", "no memory for the entry list");
+  for (int i = 0; i < reader.count(); ++i) strong[i] = IsStrong(entries_[i]);
   // Only the last entry of a path is written.
   count_ = KeepLastOfEachName(entries_, reader.count(), fault, fault_size);
-  if (count_ < 0) return count_ = 0;
-  // A strong entry goes on from the entry right before it, which must stay.
+  int bad = count_ < 0 ? -2 : -1;
   for (int i = 0; i < count_; ++i)
-    if (entries_[i].continues &&
-        !(i && entries_[i - 1].index + 1 == entries_[i].index && IsStrong(entries_[i - 1]))) {
-      count_ = 0;
-      return FormatFault(fault, fault_size, "%s: %s", entries_[i].name,
-                         StrongFaultText(kStrongUnchained));
+    if (strong[entries_[i].index]) strong[entries_[i].index] = 2;
+  for (int i = 0; i < count_ && bad == -1; ++i) {
+    int c = entries_[i].index;
+    if (!entries_[i].continues) continue;
+    while (--c >= 0 && !strong[c]) {
     }
-  return 1;
+    if (c < 0 || strong[c] != 2) bad = i;
+  }
+  free(strong);
+  if (bad == -1) return 1;
+  if (bad >= 0)
+    FormatFault(fault, fault_size, "%s: %s", entries_[bad].name, StrongFaultText(kStrongUnchained));
+  return count_ = 0;
 }
 
 uint32_t PayloadNeeds(const PatchEntries& entries) {

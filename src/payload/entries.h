@@ -13,7 +13,7 @@
 
 class PatchEntries {
  public:
-  PatchEntries() : entries_(nullptr), count_(0), strong_next_(-1) {}
+  PatchEntries() : entries_(nullptr), count_(0), strong_last_(-1) {}
   ~PatchEntries();
 
   // Reads and checks the container: the last entry of each path is kept,
@@ -37,10 +37,10 @@ class PatchEntries {
   int CheckDecodes(uint64_t* total, char* fault, size_t fault_size);
 
   // Decodes entry `i` as DecodeEntry does. A strong entry that goes on
-  // from the one before it is decoded after its group's entries before it:
-  // at once when the last entry decoded was the one before, else after
-  // decoding them again, writing nothing, so any order works and entry
-  // order costs nothing more.
+  // from the strong entry before it is decoded after its group's entries
+  // before it: at once when the last strong entry decoded was that one,
+  // else after decoding them again, writing nothing, so any order works
+  // and entry order costs nothing more.
   int Decode(int i, OldBytes* old, ByteSink* sink, char* fault, size_t fault_size) const;
 
   // The bytes entry `i` writes, whole, as EntryBytes makes them.
@@ -54,10 +54,12 @@ class PatchEntries {
   PayloadEntry* entries_;
   int count_;
   int DecodeOne(int i, OldBytes* old, ByteSink* sink, char* fault, size_t fault_size) const;
+  int StrongBefore(int i) const;
 
-  // The strong decoder, and the entry it is ready for (-1: none).
+  // The strong decoder, and the strong entry it decoded last (-1: none, or
+  // it failed).
   mutable StrongDecoder strong_;
-  mutable int strong_next_;
+  mutable int strong_last_;
 };
 
 // What applying the entries needs: every one's EntryNeeds (container.h).

@@ -8,7 +8,8 @@
 //   0  u32 LE  expanded size: the file's length
 //   4  u32 LE  CRC-32C of the file
 //   8  u8      flags: bit 0 set when the entry continues the group of the
-//              entry right before it in the container; other bits zero
+//              strong entry before it in the container (entries of other
+//              forms may come between); other bits zero
 //   9  u8      literal context bits lc (0..8)
 //  10  u8      position bits: lp (low 4 bits, 0..4), pb (high 4 bits, 0..4)
 //  11  u8      window log w (12..26): matches reach back at most 2^w bytes

@@ -12,6 +12,7 @@
 #include "payload/byte_order.h"
 #include "payload/crc32c.h"
 #include "payload/delta.h"
+#include "payload/strong.h"
 #include "payload/entries.h"
 #include "payload/names.h"
 #include "platform/name_case.h"
@@ -351,7 +352,11 @@ int AppendBytes(void* bytes, const void* data, size_t size) {
 TEST(ExtendedEntries, EveryPathShapeWithEveryKindRoundTrips) {
   Bytes delta(kDeltaHeaderSize + 5, 7);
   WriteDeltaHeader(delta.data(), 300, 310, 0x11223344, 0x55667788);
-  const Bytes kinds[] = {TextLike(40, 1), GreedyBlock(TextLike(400, 2)), delta, {}};
+  StrongHeader h = {};
+  h.window_log = kStrongMinWindowLog;
+  Bytes strong(kStrongHeaderSize + 4);
+  WriteStrongHeader(strong.data(), h);
+  const Bytes kinds[] = {TextLike(40, 1), GreedyBlock(TextLike(400, 2)), delta, strong, {}};
   for (const char* path : {"vusk.hlp", "api-ms-win-core-synch-l1-2-0.dll", "plugins/sub/x.dll"}) {
     for (int form = kFormStored; form <= kFormNone; ++form) {
       SCOPED_TRACE(std::string(path) + " " + DataFormName(form));

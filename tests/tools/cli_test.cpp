@@ -168,7 +168,10 @@ TEST_F(PackCli, PayloadVerifiesAndExtractsByteExact) {
   EXPECT_EQ(r.ErrLines(), 4) << r.err;
   EXPECT_EQ(r.err.find("vusk.exe: 200000 -> "), 0u) << r.err;
   EXPECT_NE(r.err.find("\nvusk.hlp: 60000 -> "), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("\nempty.dat: 0 -> 16 bytes"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("\nempty.dat: 0 -> "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("vusk.hlp: 60000 -> "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(" (strong, group 1) (from " + help_path + ")\n"), std::string::npos) << r.err;
+  // Noise is stored, in its place among the group's files.
   EXPECT_NE(r.err.find("\nnoise.bin: 3000 -> 3016 bytes, 1.005 (stored) (from " + noise_path +
                        ")\n"),
             std::string::npos)
@@ -397,16 +400,16 @@ TEST_F(PackCli, CommandLineConventions) {
   EXPECT_EQ(std::vector<std::string>({name, form, expanded, packed_size, ratio}),
             std::vector<std::string>({"name", "form", "expanded", "packed", "ratio"}));
   unsigned long row_expanded = 0, row_packed = 0;
-  ASSERT_EQ(sscanf(Rows(list.out).c_str(), "vusk.exe compressed %lu %lu", &row_expanded,
+  ASSERT_EQ(sscanf(Rows(list.out).c_str(), "vusk.exe strong %lu %lu", &row_expanded,
                    &row_packed), 2) << list.out;
   EXPECT_EQ(row_expanded, 30000u);
   EXPECT_EQ(row_packed, exe_packed);
   EXPECT_EQ(Lzcx({"list", "-"}, Payload()).out, list.out);
   Result json = Lzcx({"list", "--json", Payload()});
   EXPECT_EQ(json.status, 0) << json.err;
-  EXPECT_NE(json.out.find("{\"name\": \"vusk.exe\", \"form\": \"compressed\", \"compressed\": true, "
+  EXPECT_NE(json.out.find("{\"name\": \"vusk.exe\", \"form\": \"strong\", \"compressed\": true, "
                           "\"expanded\": 30000, \"packed\": " + std::to_string(exe_packed) +
-                          ", \"old\": null}"),
+                          ", \"old\": null, \"group\": 1}"),
             std::string::npos) << json.out;
   EXPECT_EQ(json.out.find("{\"checksums\": true, \"entries\": ["), 0u) << json.out;
 
@@ -1140,6 +1143,7 @@ class PatcherCli : public PackCli {
   void SetUp() override {
     TestPeLayout stub;
     stub.plus = true;
+    stub.forms = std::vector<uint16_t>{FORM_STORED, FORM_BLOCK, FORM_DELTA, FORM_STRONG};
     stub_ = Write("stub.exe", MakeTestPatcher(stub).image);
     program_bytes_ = MakeTestPatcher(TestPeLayout()).image;
     program_ = Write("Vusk-1.25.exe", program_bytes_);
@@ -1305,8 +1309,9 @@ TEST_F(PatcherCli, PayloadFormsAStubCannotReadAreRefused) {
   struct Payload {
     std::vector<std::string> args;  // lzcx patcher's files; none: `bytes` made here
     Bytes bytes;
-  } payloads[] = {{{"--name", "vusk.exe=" + program_, program_}, {}},  // block
-                  {{"--from", old_dir.path(), Write("vusk.exe", changed), help_}, {}},  // delta
+  } payloads[] = {{{"--form", "block", "--name", "vusk.exe=" + program_, program_}, {}},
+                  {{"--form", "block", "--from", old_dir.path(), Write("vusk.exe", changed), help_},
+                   {}},  // delta
                   {{}, MakeContainer({{"vusk.exe", 1, GreedyBlock(program_bytes_)},
                                       {"notes.txt", 0, TextLike(100, 1)}})}};
   struct Case {
@@ -1450,7 +1455,7 @@ TEST_F(PatcherCli, PacksAFolderTreeByPath) {
   const Bytes help = TextLike(4000, 3), map = TextLike(9000, 4);
   TestPeLayout reads_paths;  // a stub whose program applies paths and removals
   reads_paths.plus = true;
-  reads_paths.forms = std::vector<uint16_t>{FORM_STORED, FORM_BLOCK, FORM_DELTA, FORM_PATHS,
+  reads_paths.forms = std::vector<uint16_t>{FORM_STORED, FORM_BLOCK, FORM_DELTA, FORM_STRONG, FORM_PATHS,
                                             FORM_REMOVALS};
   const std::string stub = Write("paths.exe", MakeTestPatcher(reads_paths).image);
   struct Case {
@@ -1546,7 +1551,7 @@ TEST_F(PatcherCli, PacksAFolderTreeByPath) {
       std::string keys;
       for (size_t at = 0; (at = line.find("\": ", at)) != std::string::npos; at += 3)
         keys += line.substr(line.rfind('"', at - 1) + 1, at - line.rfind('"', at - 1) - 1) + " ";
-      EXPECT_EQ(keys, "name form compressed expanded packed old ") << line;
+      EXPECT_EQ(keys, "name form compressed expanded packed old group ") << line;
       ++entries;
     }
     // (The rows end with the checksums' line.)
@@ -1678,7 +1683,8 @@ TEST_F(PackCli, PacksAFileLargerThanItsMemory) {
   const Bytes code = RealExecutable(1 << 20);
   std::copy(code.begin(), code.end(), big.begin() + size / 2);
   const std::string input = Write("big.bin", big);
-  Result r = LzcxWithin(base + (12 << 20), {"pack", "--quiet", "-o", "-", input}, capture);
+  Result r = LzcxWithin(base + (12 << 20), {"pack", "--quiet", "--form", "block", "-o", "-", input},
+                        capture);
   ASSERT_EQ(r.status, 0) << r.err;
   ASSERT_EQ(rename(capture.Join("stdout").c_str(), dir_.Join("big.payload").c_str()), 0);
   ScratchDir out;

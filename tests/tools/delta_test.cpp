@@ -283,8 +283,8 @@ TEST(Delta, PackFromChoosesTheSmallerForm) {
     uint32_t form;
   } files[] = {
       {"vusk.exe", "VUSK.EXE", exe, new_exe, kDeltaForm},
-      {"notes.txt", nullptr, {}, TextLike(3000, 1), 1},
-      {"orvcore.dll", "orvcore.dll", RandomBytes(3000, 5), TextLike(3000, 2), 1},
+      {"notes.txt", nullptr, {}, TextLike(3000, 1), kStrongForm},
+      {"orvcore.dll", "orvcore.dll", RandomBytes(3000, 5), TextLike(3000, 2), kStrongForm},
   };
   std::vector<PackFile> pack;
   for (const auto& f : files) {

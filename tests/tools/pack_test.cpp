@@ -88,7 +88,7 @@ TEST(PackCommand, RefusesBlocksThatDoNotDecodeBackAndWritesNothing) {
   ScratchDir dir;
   const std::string text = dir.Join("text.txt"), payload = dir.Join("payload.bin");
   ASSERT_TRUE(WriteFileBytes(text, TextLike(20000, 1)));
-  std::vector<std::string> args = {"pack", "--quiet", "-o", payload, text};
+  std::vector<std::string> args = {"pack", "--quiet", "--form", "block", "-o", payload, text};
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(&a[0]);
   const int argc = static_cast<int>(argv.size());

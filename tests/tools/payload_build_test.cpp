@@ -1,6 +1,7 @@
 // The payload that add_patch_payload made while this test was built: its
 // entries in order, named by NAMES or the base name, decoding to the files.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -9,6 +10,7 @@
 #include "payload/applier.h"
 #include "payload/block_decoder.h"
 #include "payload/container.h"
+#include "payload/entries.h"
 #include "support/payload_builder.h"
 #include "support/scratch.h"
 
@@ -30,24 +32,24 @@ TEST(AddPatchPayload, PacksTheFilesInOrderUnderTheirNames) {
   const std::vector<std::string> names = {"encoder_test.cpp", "notes.txt"};
   ASSERT_EQ(files.size(), names.size());
 
-  PayloadReader reader(payload.data(), payload.size());
-  ASSERT_TRUE(reader.Start());
-  EXPECT_EQ(reader.count(), 2);
-  PayloadEntry e;
-  for (size_t i = 0; i < files.size(); ++i) {
-    ASSERT_TRUE(reader.Next(&e)) << reader.fault_text();
+  PatchEntries entries;
+  char fault[256] = "";
+  ASSERT_TRUE(entries.Read(payload.data(), payload.size(), nullptr, fault, sizeof fault)) << fault;
+  ASSERT_EQ(entries.count(), 2);
+  for (int i = 0; i < entries.count(); ++i) {
+    const PayloadEntry& e = entries[i];
     EXPECT_STREQ(e.name, names[i].c_str());
-    EXPECT_EQ(e.compressed, 1u);
+    EXPECT_EQ(EntryForm(e), kFormStrong);
     Bytes expected;
     ASSERT_TRUE(ReadFileBytes(files[i], &expected));
-    Bytes out(e.expanded_length + 1);
-    ASSERT_EQ(BlockDecoder(e.data, e.size, out.data()), expected.size());
-    out.resize(expected.size());
-    EXPECT_TRUE(out == expected) << names[i];
-    // Source text packs well: the block is coded, not stored.
+    const uint8_t* bytes = nullptr;
+    uint8_t* buffer = nullptr;
+    ASSERT_TRUE(entries.Bytes(i, nullptr, 0, &bytes, &buffer, fault, sizeof fault)) << fault;
+    EXPECT_TRUE(Bytes(bytes, bytes + e.expanded_length) == expected) << names[i];
+    free(buffer);
+    // Source text packs well.
     EXPECT_LT(e.size, expected.size() / 2);
   }
-  EXPECT_TRUE(reader.done());
   EXPECT_TRUE(VerifyPayload(payload.data(), payload.size(), ""));
   PayloadIntegrity integrity;
   ASSERT_TRUE(CheckPayloadIntegrity(payload.data(), payload.size(), &integrity, nullptr, 0));

@@ -458,13 +458,48 @@ const uint64_t kStrongFileLimit = 256ull << 20;
 // A group is closed before it grows beyond the largest window.
 const uint64_t kGroupLimit = 1ull << kStrongMaxWindowLog;
 
-// Strong entries under way: consecutive files in one solid group, their
-// bytes back to back (the code ranges made absolute), encoded together so
-// that each file's matches reach into the ones before it.
+// log2(n) in 16.16 fixed point, in integers alone, so that lzcx and
+// lzcx.exe decide alike.
+uint64_t Log2Fixed(uint64_t n) {
+  if (!n) return 0;
+  int whole = 63 - __builtin_clzll(n);
+  // The mantissa in 1.31, squared bit by bit for the fraction's bits.
+  uint64_t m = whole >= 31 ? n >> (whole - 31) : n << (31 - whole);
+  uint64_t fraction = 0;
+  for (int bit = 15; bit >= 0; --bit) {
+    m = (m * m) >> 31;
+    if (m >= (2ull << 31)) {
+      m >>= 1;
+      fraction |= 1ull << bit;
+    }
+  }
+  return static_cast<uint64_t>(whole) << 16 | fraction;
+}
+
+// Whether `size` bytes look like compressed data: their byte frequencies
+// as even as chance allows. Such a file is stored as a block: coding it
+// would only add the coder's cost of learning it.
+bool LooksIncompressible(const uint8_t* data, size_t size) {
+  if (size < 1024) return false;
+  uint64_t counts[256] = {};
+  for (size_t i = 0; i < size; ++i) ++counts[data[i]];
+  // n log2 n - sum c log2 c: the bits of an order-0 code, in 16.16.
+  uint64_t bits = size * Log2Fixed(size);
+  for (uint64_t c : counts) bits -= c * Log2Fixed(c);
+  // Chance alone leaves about 184/n bits per byte below 8 for random bytes.
+  const uint64_t even = (8ull << 16) * size - (184ull << 16);
+  return bits + (size << 16) / 20 >= even;  // within 0.05 bits a byte of that
+}
+
+// Files under way: consecutive files in one solid group, their bytes back
+// to back (the code ranges made absolute), encoded together so that each
+// file's matches reach into the ones before it; and, in their places
+// among them, files that are deltas or blocks, which the group passes over.
 class StrongGroup {
  public:
-  StrongGroup(const PackOptions& options, PayloadWriter* writer, uint64_t* total)
-      : options_(options), writer_(writer), total_(total) {
+  StrongGroup(const PackOptions& options, BlockCoder* coder, ScratchFile* scratch,
+              PayloadWriter* writer, uint64_t* total)
+      : options_(options), coder_(coder), scratch_(scratch), writer_(writer), total_(total) {
     settings_.level = options.parse == kParseOptimal ? 9 : 1;
   }
   uint64_t size() const { return bytes_.size(); }
@@ -479,39 +514,73 @@ class StrongGroup {
 
   // The file's bytes joined to the group, transformed where it is code.
   void Add(const PackFile& file, const FileBytes& in) {
-    Member m;
+    Item m;
+    m.kind = kStrongItem;
     m.file = &file;
     m.size = static_cast<uint32_t>(in.size);
     m.crc = Crc32c(0, in.data.get(), in.size);
     m.count = FindCodeRanges(in.data.get(), in.size, m.ranges, kMaxCodeRanges);
     const size_t at = bytes_.size();
-    Reserve(at + in.size);
+    // Room for a whole group at once, so the bytes are not copied again.
+    if (at + in.size > bytes_.capacity())
+      bytes_.reserve(std::max<size_t>(at + in.size, kGroupLimit));
     bytes_.insert(bytes_.end(), in.data.get(), in.data.get() + in.size);
     X86Absolute(bytes_.data() + at, m.size, m.ranges, m.count);
-    members_.push_back(m);
+    items_.push_back(m);
+  }
+  // A file that goes as a block in its place.
+  void AddBlock(const PackFile& file) {
+    Item m = {};
+    m.kind = kBlockItem;
+    m.file = &file;
+    items_.push_back(m);
+  }
+  // A file that goes as its delta, made already.
+  void AddDelta(const PackFile& file, uint32_t size, uint64_t old_size,
+                std::vector<uint8_t>* delta) {
+    Item m = {};
+    m.kind = kDeltaItem;
+    m.file = &file;
+    m.size = size;
+    m.old_size = old_size;
+    m.delta.swap(*delta);
+    items_.push_back(std::move(m));
   }
 
   // The size of `file`'s strong entry were it a group of its own.
   int SizeAlone(const PackFile& file, const FileBytes& in, uint64_t* length, std::string* why) {
-    StrongGroup alone(options_, nullptr, nullptr);
+    StrongGroup alone(options_, coder_, scratch_, nullptr, nullptr);
     std::vector<uint8_t> data;
     alone.Add(file, in);
-    if (!alone.Encode(0, &data, why)) return 0;
+    if (!alone.Encode(alone.items_[0], &data, why)) return 0;
     *length = data.size();
     return 1;
   }
 
-  // Encodes the group, checks each entry by decoding it, and writes them.
+  // Encodes the group, checks each entry by decoding it, and writes the
+  // entries in their order.
   int Flush(std::string* why) {
-    if (members_.empty()) return 1;
-    ++number_;
+    if (items_.empty()) return 1;
     encoder_.reset();
     StrongDecoder decoder;
     std::vector<uint8_t> data;
-    for (size_t i = 0; i < members_.size(); ++i) {
-      const Member& m = members_[i];
+    bool numbered = false;
+    for (const Item& m : items_) {
       const PackFile& file = *m.file;
-      if (!Encode(i, &data, why)) return 0;
+      if (m.kind == kBlockItem) {
+        if (!PackBlockFile(file, options_, coder_, scratch_, writer_, total_, why)) return 0;
+        continue;
+      }
+      if (m.kind == kDeltaItem) {
+        if (!Grow(total_, EntryOverhead(file.name) + m.delta.size(), file, why) ||
+            !AddEntry(writer_, file, kFormDelta, m.delta, why))
+          return 0;
+        Report(file, options_, m.size, m.delta.size(),
+               Printf(" (delta from %llu bytes)", static_cast<unsigned long long>(m.old_size)));
+        continue;
+      }
+      if (!numbered) ++number_, numbered = true;
+      if (!Encode(m, &data, why)) return 0;
       SumOnly sum;
       const StrongFault fault =
           decoder.Decode(data.data(), static_cast<uint32_t>(data.size()), &sum);
@@ -526,45 +595,44 @@ class StrongGroup {
         return 0;
       Report(file, options_, m.size, data.size(), Printf(" (strong, group %d)", number_));
     }
-    members_.clear();
+    items_.clear();
     bytes_.clear();
     encoder_.reset();
     return 1;
   }
 
  private:
-  struct Member {
+  enum ItemKind { kStrongItem, kBlockItem, kDeltaItem };
+  struct Item {
+    ItemKind kind;
     const PackFile* file;
     uint32_t size, crc;
     CodeRange ranges[kMaxCodeRanges];
     int count;
+    uint64_t old_size;
+    std::vector<uint8_t> delta;
   };
 
-  // Room for a whole group at once, so the bytes are not copied again.
-  void Reserve(size_t bytes) {
-    if (bytes > bytes_.capacity()) bytes_.reserve(std::max<size_t>(bytes, kGroupLimit));
-  }
-
-  // Member i's entry data, after the ones before it.
-  int Encode(size_t i, std::vector<uint8_t>* data, std::string* why) {
-    const Member& m = members_[i];
+  // A member's entry data, after the ones before it.
+  int Encode(const Item& m, std::vector<uint8_t>* data, std::string* why) {
     if (!encoder_) {
       settings_.window_log = StrongWindowFor(bytes_.size(), kStrongMaxWindowLog);
       encoder_.reset(new StrongEncoder(settings_, bytes_.data(), bytes_.size()));
     }
     data->clear();
-    ProgressLine progress(m.file->name, false);
     if (encoder_->EncodeNext(m.size, m.crc, m.ranges, m.count, data)) return 1;
     *why = m.file->path + ": out of memory while encoding it";
     return 0;
   }
 
   const PackOptions& options_;
+  BlockCoder* coder_;
+  ScratchFile* scratch_;
   PayloadWriter* writer_;
   uint64_t* total_;
   StrongSettings settings_;
   std::vector<uint8_t> bytes_;
-  std::vector<Member> members_;
+  std::vector<Item> items_;
   std::unique_ptr<StrongEncoder> encoder_;
   int number_ = 0;
 };
@@ -586,7 +654,7 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
   ScratchFile scratch;
   if (!writer.Begin(static_cast<int32_t>(count))) return 0;
   uint64_t total = 4 + TrailerSize(count);
-  StrongGroup group(options, &writer, &total);
+  StrongGroup group(options, coder, &scratch, &writer, &total);
   for (const PackFile& file : files) {
     if (file.removal) {
       if (!group.Flush(why) || !Grow(&total, EntryOverhead(file.name) + kRemovalDataSize, file, why))
@@ -602,13 +670,9 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
     }
     PathInfo info;
     std::string ignored;  // the block's road says why a file cannot be read
-    const bool strong = options.form != kPackBlock &&
-                        ExaminePath(file.path.c_str(), &info, &ignored) &&
-                        info.kind == PathInfo::kRegular && info.size <= kStrongFileLimit;
-    if (!strong) {
-      if (!group.Flush(why) ||
-          !PackBlockFile(file, options, coder, &scratch, &writer, &total, why))
-        return 0;
+    if (options.form == kPackBlock || !ExaminePath(file.path.c_str(), &info, &ignored) ||
+        info.kind != PathInfo::kRegular || info.size > kStrongFileLimit) {
+      group.AddBlock(file);
       continue;
     }
     FileBytes in;
@@ -621,15 +685,13 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
       return 0;
     if (!delta.empty() && !group.SizeAlone(file, in, &alone, why)) return 0;
     if (!delta.empty() && delta.size() < alone) {
-      if (!group.Flush(why) || !Grow(&total, EntryOverhead(file.name) + delta.size(), file, why) ||
-          !AddEntry(&writer, file, kFormDelta, delta, why))
-        return 0;
-      Report(file, options, in.size, delta.size(),
-             Printf(" (delta from %llu bytes)", static_cast<unsigned long long>(old_size)));
-      continue;
+      group.AddDelta(file, static_cast<uint32_t>(in.size), old_size, &delta);
+    } else if (LooksIncompressible(in.data.get(), in.size)) {
+      group.AddBlock(file);
+    } else {
+      if (group.size() + in.size > kGroupLimit && !group.Flush(why)) return 0;
+      group.Add(file, in);
     }
-    if (group.size() + in.size > kGroupLimit && !group.Flush(why)) return 0;
-    group.Add(file, in);
   }
   if (!group.Flush(why)) return 0;
   if (writer.End()) return 1;
