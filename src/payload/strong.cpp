@@ -1,6 +1,7 @@
 #include "payload/strong.h"
 
 #include <stdlib.h>
+#include <string.h>
 
 #include "payload/byte_order.h"
 #include "payload/strong_code.h"
@@ -86,12 +87,12 @@ struct Decoder {
   int bad;
 
   PATCHER_STRONG_HOT int Code(DeltaProb* p, int, int rate = kDeltaRate) {
+    // Without branches on the bit, which is as good as random.
     const uint32_t split = DeltaSplit(x1, x2, *p);
     const int bit = x <= split;
-    if (bit)
-      x2 = split;
-    else
-      x1 = split + 1;
+    const uint32_t ones = 0u - static_cast<uint32_t>(bit);
+    x2 = (split & ones) | (x2 & ~ones);
+    x1 = (x1 & ones) | ((split + 1) & ~ones);
     DeltaAdapt(p, bit, rate);
     while (!((x1 ^ x2) >> 24)) {
       x1 <<= 8;
@@ -228,7 +229,12 @@ StrongFault StrongDecoder::Decode(const uint8_t* data, uint32_t size, ByteSink* 
     while (len) {
       const uint32_t end = done + kStreamPiece < mask + 1 ? done + kStreamPiece : mask + 1;
       const uint32_t n = end - pos < len ? end - pos : len;
-      for (uint32_t i = 0; i < n; ++i) window[pos + i] = window[(pos + i - from - 1) & mask];
+      const uint32_t src = (pos - from - 1) & mask;
+      if (from <= mask && from >= n && src <= mask + 1 - n) {
+        memcpy(window + pos, window + src, n);
+      } else {
+        for (uint32_t i = 0; i < n; ++i) window[pos + i] = window[(pos + i - from - 1) & mask];
+      }
       pos += n;
       len -= n;
       if (pos == end) {

@@ -107,14 +107,17 @@ uint32_t CodeReverse(Coder& c, DeltaProb* probs, int bits, uint32_t value, int r
 template <class Coder>
 uint32_t CodeLiteral(Coder& c, DeltaProb* probs, uint32_t byte, uint32_t match_byte,
                      int matched) {
-  uint32_t sym = 1, offs = matched ? 0x100 : 0;
-  for (int i = 8; i-- > 0;) {
+  uint32_t sym = 1;
+  int i = 8;
+  for (uint32_t offs = matched ? 0x100 : 0; offs && i-- > 0;) {
     match_byte <<= 1;
     const uint32_t mbit = match_byte & offs;
     const uint32_t bit = c.Code(probs + offs + mbit + sym, byte >> i & 1, kStrongRateLiteral);
     sym = sym << 1 | bit;
     offs &= ~(mbit ^ bit << 8);
   }
+  // Once a bit differs from the match byte's, by the literal's bits alone.
+  while (i-- > 0) sym = sym << 1 | c.Code(probs + sym, byte >> i & 1, kStrongRateLiteral);
   return sym & 0xFF;
 }
 
