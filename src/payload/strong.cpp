@@ -88,12 +88,12 @@ struct Decoder {
 
   PATCHER_STRONG_HOT int Code(DeltaProb* p, int, int rate = kDeltaRate) {
     // Without branches on the bit, which is as good as random.
-    const uint32_t split = DeltaSplit(x1, x2, *p);
+    const uint32_t split = DeltaSplit(x1, x2, StrongP(*p));
     const int bit = x <= split;
     const uint32_t ones = 0u - static_cast<uint32_t>(bit);
     x2 = (split & ones) | (x2 & ~ones);
     x1 = (x1 & ones) | ((split + 1) & ~ones);
-    DeltaAdapt(p, bit, rate);
+    StrongAdapt(p, bit, rate);
     while (!((x1 ^ x2) >> 24)) {
       x1 <<= 8;
       x2 = x2 << 8 | 255;

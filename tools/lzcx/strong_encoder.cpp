@@ -15,12 +15,12 @@ struct Encoder {
   int bad = 0;
 
   int Code(DeltaProb* p, int bit, int rate = kDeltaRate) {
-    const uint32_t split = DeltaSplit(x1, x2, *p);
+    const uint32_t split = DeltaSplit(x1, x2, StrongP(*p));
     if (bit)
       x2 = split;
     else
       x1 = split + 1;
-    DeltaAdapt(p, bit, rate);
+    StrongAdapt(p, bit, rate);
     while (!((x1 ^ x2) >> 24)) {
       out->push_back(static_cast<uint8_t>(x2 >> 24));
       x1 <<= 8;
@@ -62,7 +62,7 @@ struct Prices {
     table[0] = table[1];
   }
   uint32_t Bit(DeltaProb p, uint32_t bit) const {
-    const uint32_t q = p & 0xFFFF;
+    const uint32_t q = StrongP(p);
     return table[(bit ? q : 0x10000 - q) >> 4];
   }
 };
