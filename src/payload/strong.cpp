@@ -86,6 +86,21 @@ struct Decoder {
   uint32_t over;
   int bad;
 
+  PATCHER_STRONG_HOT int Code2(DeltaProb* p, DeltaProb* p2, int, int rate) {
+    const uint32_t split = DeltaSplit(x1, x2, (StrongP(*p) + StrongP(*p2)) >> 1);
+    const int bit = x <= split;
+    const uint32_t ones = 0u - static_cast<uint32_t>(bit);
+    x2 = (split & ones) | (x2 & ~ones);
+    x1 = (x1 & ones) | ((split + 1) & ~ones);
+    StrongAdapt(p, bit, rate);
+    StrongAdapt(p2, bit, rate);
+    while (!((x1 ^ x2) >> 24)) {
+      x1 <<= 8;
+      x2 = x2 << 8 | 255;
+      x = x << 8 | (ip != iend ? *ip++ : (++over, 0));
+    }
+    return bit;
+  }
   PATCHER_STRONG_HOT int Code(DeltaProb* p, int, int rate = kDeltaRate) {
     // Without branches on the bit, which is as good as random.
     const uint32_t split = DeltaSplit(x1, x2, StrongP(*p));
@@ -107,16 +122,16 @@ struct Decoder {
 
 // What passes from one entry of a group to the next.
 struct StrongDecoder::State {
-  uint8_t* window;      // 2^w bytes, circular
+  uint8_t* window;  // 2^w bytes, circular
   StrongModels* models;
-  uint32_t mask;        // 2^w - 1
-  uint32_t filled;      // bytes of the group in the window, at most 2^w
-  uint32_t pos;         // in the window: where the next byte goes
-  uint32_t group_pos;   // the group's bytes so far, modulo 2^32 (its low bits count)
+  uint32_t mask;       // 2^w - 1
+  uint32_t filled;     // bytes of the group in the window, at most 2^w
+  uint32_t pos;        // in the window: where the next byte goes
+  uint32_t group_pos;  // the group's bytes so far, modulo 2^32 (its low bits count)
   uint32_t state;
   uint32_t rep[4];
   uint8_t lc, lp, pb, window_log;
-  int chained;          // the last entry was this group's and sound
+  int chained;  // the last entry was this group's and sound
 };
 
 StrongDecoder::StrongDecoder() : state_(static_cast<State*>(calloc(1, sizeof(State)))) {}
@@ -182,7 +197,8 @@ StrongFault StrongDecoder::Decode(const uint8_t* data, uint32_t size, ByteSink* 
       DeltaProb* probs = StrongLiterals(m, s->group_pos, prev, h.lc, h.lp);
       const int matched = state >= kStrongLiteralStates;
       const uint32_t match_byte = matched ? window[(pos - rep0 - 1) & mask] : 0;
-      window[pos] = static_cast<uint8_t>(CodeLiteral(c, probs, 0, match_byte, matched));
+      window[pos] = static_cast<uint8_t>(
+          CodeLiteral(c, probs, StrongOrder1(m, h.lc, h.lp, prev), 0, match_byte, matched));
       state = StrongAfterLiteral(state);
       from = 0xFFFFFFFFu;
     } else {

@@ -66,7 +66,8 @@ struct StrongLengthModels {
 };
 
 // Every model of a group but the literals, which follow it in memory:
-// 0x300 models for each of the 2^(lc + lp) literal contexts.
+// 0x300 models for each of the 2^(lc + lp) literal contexts, then 0x300
+// for each value of the byte before.
 struct StrongModels {
   DeltaProb is_match[kStrongStates][kStrongPosStates];
   DeltaProb is_rep[kStrongStates];
@@ -79,12 +80,12 @@ struct StrongModels {
   DeltaProb align[1 << kStrongAlignBits];
   StrongLengthModels length;
   StrongLengthModels rep_length;
-  DeltaProb literal[1];  // really 0x300 << (lc + lp)
+  DeltaProb literal[1];  // really (0x300 << (lc + lp)) + 0x300 * 256
 };
 
 inline uint32_t StrongModelsSize(uint32_t lc, uint32_t lp) {
   return static_cast<uint32_t>(sizeof(StrongModels) - sizeof(DeltaProb)) +
-         (0x300u << (lc + lp)) * static_cast<uint32_t>(sizeof(DeltaProb));
+         ((0x300u << (lc + lp)) + 0x300u * 256) * static_cast<uint32_t>(sizeof(DeltaProb));
 }
 
 inline void ResetStrongModels(StrongModels* m, uint32_t lc, uint32_t lp) {
@@ -123,22 +124,31 @@ uint32_t CodeReverse(Coder& c, DeltaProb* probs, int bits, uint32_t value, int r
   return v;
 }
 
-// A literal: with `matched` (after a match), by the byte at distance rep0
-// as well while its bits agree with the literal's.
+// A literal, each bit by the mean of two models, one of each set: with
+// `matched` (after a match), by the byte at distance rep0 as well while
+// its bits agree with the literal's.
+// The second set of a literal's models: by the whole byte before it, at
+// the end of the first set.
+inline DeltaProb* StrongOrder1(StrongModels* m, uint32_t lc, uint32_t lp, uint32_t prev) {
+  return m->literal + (0x300u << (lc + lp)) + 0x300 * prev;
+}
+
 template <class Coder>
-uint32_t CodeLiteral(Coder& c, DeltaProb* probs, uint32_t byte, uint32_t match_byte,
-                     int matched) {
+uint32_t CodeLiteral(Coder& c, DeltaProb* probs, DeltaProb* probs2, uint32_t byte,
+                     uint32_t match_byte, int matched) {
   uint32_t sym = 1;
   int i = 8;
   for (uint32_t offs = matched ? 0x100 : 0; offs && i-- > 0;) {
     match_byte <<= 1;
     const uint32_t mbit = match_byte & offs;
-    const uint32_t bit = c.Code(probs + offs + mbit + sym, byte >> i & 1, kStrongRateLiteral);
+    const uint32_t bit = c.Code2(probs + offs + mbit + sym, probs2 + offs + mbit + sym,
+                                 byte >> i & 1, kStrongRateLiteral);
     sym = sym << 1 | bit;
     offs &= ~(mbit ^ bit << 8);
   }
   // Once a bit differs from the match byte's, by the literal's bits alone.
-  while (i-- > 0) sym = sym << 1 | c.Code(probs + sym, byte >> i & 1, kStrongRateLiteral);
+  while (i-- > 0)
+    sym = sym << 1 | c.Code2(probs + sym, probs2 + sym, byte >> i & 1, kStrongRateLiteral);
   return sym & 0xFF;
 }
 
@@ -148,7 +158,8 @@ template <class Coder>
 uint32_t CodeLength(Coder& c, StrongLengthModels* m, uint32_t pos_state, uint32_t len) {
   const int r = kStrongRateLength;
   if (!c.Code(&m->choice[0], len >= 8, r)) return CodeTree(c, m->low[pos_state], 3, len, r);
-  if (!c.Code(&m->choice[1], len >= 16, r)) return 8 + CodeTree(c, m->mid[pos_state], 3, len - 8, r);
+  if (!c.Code(&m->choice[1], len >= 16, r))
+    return 8 + CodeTree(c, m->mid[pos_state], 3, len - 8, r);
   const uint32_t high = CodeTree(c, m->high, 8, len - 16 < 255 ? len - 16 : 255, r);
   if (high < 255) return 16 + high;
   const uint32_t more = CodeNumber(c, m->extra, len - 271);
@@ -160,13 +171,13 @@ uint32_t CodeLength(Coder& c, StrongLengthModels* m, uint32_t pos_state, uint32_
 template <class Coder>
 uint32_t CodeDistance(Coder& c, StrongModels* m, uint32_t len, uint32_t d) {
   const int r = kStrongRateDistance;
-  const uint32_t slot =
-      CodeTree(c, m->slot[len < kStrongLenStates - 1 ? len : kStrongLenStates - 1], 6,
-               StrongSlot(d), r);
+  const uint32_t slot = CodeTree(
+      c, m->slot[len < kStrongLenStates - 1 ? len : kStrongLenStates - 1], 6, StrongSlot(d), r);
   if (slot < 4) return slot;
   const int footer = static_cast<int>(slot >> 1) - 1;
   uint32_t base = (2 | (slot & 1)) << footer;
-  if (slot < kStrongEndSlot) return base + CodeReverse(c, m->special[slot - 4], footer, d - base, r);
+  if (slot < kStrongEndSlot)
+    return base + CodeReverse(c, m->special[slot - 4], footer, d - base, r);
   // The middle bits at one half each, as they are.
   for (int i = footer; i-- > kStrongAlignBits;) {
     DeltaProb half = kStrongHalf;

@@ -14,6 +14,21 @@ struct Encoder {
   uint32_t x1 = 0, x2 = 0xFFFFFFFFu;
   int bad = 0;
 
+  int Code2(DeltaProb* p, DeltaProb* p2, int bit, int rate) {
+    const uint32_t split = DeltaSplit(x1, x2, (StrongP(*p) + StrongP(*p2)) >> 1);
+    if (bit)
+      x2 = split;
+    else
+      x1 = split + 1;
+    StrongAdapt(p, bit, rate);
+    StrongAdapt(p2, bit, rate);
+    while (!((x1 ^ x2) >> 24)) {
+      out->push_back(static_cast<uint8_t>(x2 >> 24));
+      x1 <<= 8;
+      x2 = x2 << 8 | 255;
+    }
+    return bit;
+  }
   int Code(DeltaProb* p, int bit, int rate = kDeltaRate) {
     const uint32_t split = DeltaSplit(x1, x2, StrongP(*p));
     if (bit)
@@ -75,6 +90,11 @@ struct PriceCoder {
   int bad;
   int Code(DeltaProb* p, int bit, int = 0) {
     sum += prices->Bit(*p, static_cast<uint32_t>(bit));
+    return bit;
+  }
+  int Code2(DeltaProb* p, DeltaProb* p2, int bit, int = 0) {
+    const uint32_t q = (StrongP(*p) + StrongP(*p2)) >> 1;
+    sum += prices->table[(bit ? q : 0x10000 - q) >> 4];
     return bit;
   }
 };
@@ -251,7 +271,7 @@ struct StrongEncoder::State {
   StrongSettings set;
   const uint8_t* data;
   uint64_t size;
-  uint32_t pos = 0;  // the group's next byte to code
+  uint32_t pos = 0;      // the group's next byte to code
   uint32_t mf_next = 0;  // the next position the match finder takes
   int started = 0;
   uint32_t state = 0;
@@ -351,14 +371,16 @@ struct StrongEncoder::State {
     const uint32_t prev = p ? data[p - 1] : 0;
     const int matched = st >= kStrongLiteralStates;
     PriceCoder c = {&prices, 0, 0};
-    CodeLiteral(c, StrongLiterals(m, p, prev, set.lc, set.lp), data[p],
-                matched ? data[p - rep0 - 1] : 0, matched);
+    CodeLiteral(c, StrongLiterals(m, p, prev, set.lc, set.lp),
+                StrongOrder1(m, set.lc, set.lp, prev), data[p], matched ? data[p - rep0 - 1] : 0,
+                matched);
     return c.sum;
   }
   // The decisions of a rep match of index i (i = 0 with len 1: short rep).
   uint32_t RepPrice(uint32_t i, uint32_t st, uint32_t ps, uint32_t len) {
     uint32_t price = prices.Bit(m->is_match[st][ps], 1) + prices.Bit(m->is_rep[st], 1);
-    if (!i) return price + prices.Bit(m->is_rep0[st], 0) + prices.Bit(m->is_rep0_long[st][ps], len > 1);
+    if (!i)
+      return price + prices.Bit(m->is_rep0[st], 0) + prices.Bit(m->is_rep0_long[st][ps], len > 1);
     price += prices.Bit(m->is_rep0[st], 1);
     if (i == 1) return price + prices.Bit(m->is_rep1[st], 0);
     return price + prices.Bit(m->is_rep1[st], 1) + prices.Bit(m->is_rep2[st], i == 3);
@@ -372,7 +394,8 @@ struct StrongEncoder::State {
       c.Code(&m->is_match[st][ps], 0, kStrongRateState);
       const uint32_t prev = pos ? data[pos - 1] : 0;
       const int matched = st >= kStrongLiteralStates;
-      CodeLiteral(c, StrongLiterals(m, pos, prev, set.lc, set.lp), data[pos],
+      CodeLiteral(c, StrongLiterals(m, pos, prev, set.lc, set.lp),
+                  StrongOrder1(m, set.lc, set.lp, prev), data[pos],
                   matched ? data[pos - reps[0] - 1] : 0, matched);
       state = StrongAfterLiteral(st);
     } else {
@@ -531,7 +554,8 @@ void StrongEncoder::State::Optimal(uint32_t end) {
       offer(at + 1 + len, price, a, {1, kLiteral}, {len, 0});
     };
     reach(cur + 1);
-    const uint32_t literal_price = base + prices.Bit(m->is_match[st][ps], 0) + LiteralPrice(p, st, n.reps[0]);
+    const uint32_t literal_price =
+        base + prices.Bit(m->is_match[st][ps], 0) + LiteralPrice(p, st, n.reps[0]);
     offer(cur + 1, literal_price, {1, kLiteral});
     // Rep0 after this literal: priced as such from its own position,
     // but for a literal that rep0 itself could have made.
@@ -601,8 +625,7 @@ size_t StrongEncoder::peak_memory() const { return state_->peak; }
 int StrongEncoder::EncodeNext(uint32_t size, uint32_t crc, const CodeRange* ranges, int count,
                               std::vector<uint8_t>* out) {
   State* s = state_;
-  if (count < 0 || count > kMaxCodeRanges || s->size >= 0xFFFFFFFFu ||
-      size > s->size - s->pos)
+  if (count < 0 || count > kMaxCodeRanges || s->size >= 0xFFFFFFFFu || size > s->size - s->pos)
     return 0;
   if (!s->m) {
     const StrongSettings& st = s->set;
