@@ -86,14 +86,14 @@ struct Decoder {
   uint32_t over;
   int bad;
 
-  PATCHER_STRONG_HOT int Code2(DeltaProb* p, DeltaProb* p2, int, int rate) {
-    const uint32_t split = DeltaSplit(x1, x2, (StrongP(*p) + StrongP(*p2)) >> 1);
+  // Decides a bit of probability `p` (16 bits); without branches on the
+  // bit, which is as good as random.
+  PATCHER_STRONG_HOT int Decide(uint32_t p) {
+    const uint32_t split = DeltaSplit(x1, x2, p);
     const int bit = x <= split;
     const uint32_t ones = 0u - static_cast<uint32_t>(bit);
     x2 = (split & ones) | (x2 & ~ones);
     x1 = (x1 & ones) | ((split + 1) & ~ones);
-    StrongAdapt(p, bit, rate);
-    StrongAdapt(p2, bit, rate);
     while (!((x1 ^ x2) >> 24)) {
       x1 <<= 8;
       x2 = x2 << 8 | 255;
@@ -101,19 +101,15 @@ struct Decoder {
     }
     return bit;
   }
-  PATCHER_STRONG_HOT int Code(DeltaProb* p, int, int rate = kDeltaRate) {
-    // Without branches on the bit, which is as good as random.
-    const uint32_t split = DeltaSplit(x1, x2, StrongP(*p));
-    const int bit = x <= split;
-    const uint32_t ones = 0u - static_cast<uint32_t>(bit);
-    x2 = (split & ones) | (x2 & ~ones);
-    x1 = (x1 & ones) | ((split + 1) & ~ones);
+  int Code(DeltaProb* p, int, int rate = kDeltaRate) {
+    const int bit = Decide(StrongP(*p));
     StrongAdapt(p, bit, rate);
-    while (!((x1 ^ x2) >> 24)) {
-      x1 <<= 8;
-      x2 = x2 << 8 | 255;
-      x = x << 8 | (ip != iend ? *ip++ : (++over, 0));
-    }
+    return bit;
+  }
+  int Code2(DeltaProb* p, DeltaProb* p2, int, int rate) {
+    const int bit = Decide((StrongP(*p) + StrongP(*p2)) >> 1);
+    StrongAdapt(p, bit, rate);
+    StrongAdapt(p2, bit, rate);
     return bit;
   }
 };

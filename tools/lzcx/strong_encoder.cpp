@@ -14,33 +14,27 @@ struct Encoder {
   uint32_t x1 = 0, x2 = 0xFFFFFFFFu;
   int bad = 0;
 
-  int Code2(DeltaProb* p, DeltaProb* p2, int bit, int rate) {
-    const uint32_t split = DeltaSplit(x1, x2, (StrongP(*p) + StrongP(*p2)) >> 1);
+  void Put(uint32_t p, int bit) {
+    const uint32_t split = DeltaSplit(x1, x2, p);
     if (bit)
       x2 = split;
     else
       x1 = split + 1;
-    StrongAdapt(p, bit, rate);
-    StrongAdapt(p2, bit, rate);
     while (!((x1 ^ x2) >> 24)) {
       out->push_back(static_cast<uint8_t>(x2 >> 24));
       x1 <<= 8;
       x2 = x2 << 8 | 255;
     }
-    return bit;
   }
   int Code(DeltaProb* p, int bit, int rate = kDeltaRate) {
-    const uint32_t split = DeltaSplit(x1, x2, StrongP(*p));
-    if (bit)
-      x2 = split;
-    else
-      x1 = split + 1;
+    Put(StrongP(*p), bit);
     StrongAdapt(p, bit, rate);
-    while (!((x1 ^ x2) >> 24)) {
-      out->push_back(static_cast<uint8_t>(x2 >> 24));
-      x1 <<= 8;
-      x2 = x2 << 8 | 255;
-    }
+    return bit;
+  }
+  int Code2(DeltaProb* p, DeltaProb* p2, int bit, int rate) {
+    Put((StrongP(*p) + StrongP(*p2)) >> 1, bit);
+    StrongAdapt(p, bit, rate);
+    StrongAdapt(p2, bit, rate);
     return bit;
   }
   void Flush() {
@@ -318,7 +312,10 @@ struct StrongEncoder::State {
     }
     if (match_count && matches[match_count - 1].len < 2) match_count = 0;
   }
+  // The positions up to `p` go into the finder unsearched; the quick
+  // levels leave those inside items out.
   void SkipTo(uint32_t p) {
+    if (set.level < 5) mf_next = p;
     while (mf_next < p) mf.Find(mf_next++, matches);
     match_count = 0;
   }
