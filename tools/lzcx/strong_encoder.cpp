@@ -26,15 +26,15 @@ struct Encoder {
       x2 = x2 << 8 | 255;
     }
   }
-  int Code(DeltaProb* p, int bit, int rate = kDeltaRate) {
+  int Code(DeltaProb* p, int bit, int = 0) {
     Put(StrongP(*p), bit);
-    StrongAdapt(p, bit, rate);
+    StrongAdapt(p, bit);
     return bit;
   }
-  int Code2(DeltaProb* p, DeltaProb* p2, int bit, int rate) {
+  int Code2(DeltaProb* p, DeltaProb* p2, int bit) {
     Put((StrongP(*p) + StrongP(*p2)) >> 1, bit);
-    StrongAdapt(p, bit, rate);
-    StrongAdapt(p2, bit, rate);
+    StrongAdapt(p, bit);
+    StrongAdapt(p2, bit);
     return bit;
   }
   void Flush() {
@@ -86,7 +86,7 @@ struct PriceCoder {
     sum += prices->Bit(*p, static_cast<uint32_t>(bit));
     return bit;
   }
-  int Code2(DeltaProb* p, DeltaProb* p2, int bit, int = 0) {
+  int Code2(DeltaProb* p, DeltaProb* p2, int bit) {
     const uint32_t q = (StrongP(*p) + StrongP(*p2)) >> 1;
     sum += prices->table[(bit ? q : 0x10000 - q) >> 4];
     return bit;
@@ -346,7 +346,7 @@ struct StrongEncoder::State {
     }
     for (uint32_t a = 0; a < 16; ++a) {
       c.sum = 0;
-      CodeReverse(c, m->align, kStrongAlignBits, a, 0);
+      CodeReverse(c, m->align, kStrongAlignBits, a);
       align_price[a] = c.sum;
     }
   }
@@ -388,7 +388,7 @@ struct StrongEncoder::State {
     const uint32_t ps = pos & ((1u << set.pb) - 1);
     const uint32_t st = state;
     if (it.dist == kLiteral) {
-      c.Code(&m->is_match[st][ps], 0, kStrongRateState);
+      c.Code(&m->is_match[st][ps], 0);
       const uint32_t prev = pos ? data[pos - 1] : 0;
       const int matched = st >= kStrongLiteralStates;
       CodeLiteral(c, StrongLiterals(m, pos, prev, set.lc, set.lp),
@@ -396,9 +396,9 @@ struct StrongEncoder::State {
                   matched ? data[pos - reps[0] - 1] : 0, matched);
       state = StrongAfterLiteral(st);
     } else {
-      c.Code(&m->is_match[st][ps], 1, kStrongRateState);
+      c.Code(&m->is_match[st][ps], 1);
       if (it.dist >= 4) {
-        c.Code(&m->is_rep[st], 0, kStrongRateState);
+        c.Code(&m->is_rep[st], 0);
         CodeLength(c, &m->length, ps, it.len - 2);
         CodeDistance(c, m, it.len - 2, it.dist - 4);
         reps[3] = reps[2];
@@ -407,13 +407,13 @@ struct StrongEncoder::State {
         reps[0] = it.dist - 4;
         state = StrongAfterMatch(st);
       } else {
-        c.Code(&m->is_rep[st], 1, kStrongRateState);
-        c.Code(&m->is_rep0[st], it.dist != 0, kStrongRateState);
+        c.Code(&m->is_rep[st], 1);
+        c.Code(&m->is_rep0[st], it.dist != 0);
         if (!it.dist) {
-          c.Code(&m->is_rep0_long[st][ps], it.len > 1, kStrongRateState);
+          c.Code(&m->is_rep0_long[st][ps], it.len > 1);
         } else {
-          c.Code(&m->is_rep1[st], it.dist > 1, kStrongRateState);
-          if (it.dist > 1) c.Code(&m->is_rep2[st], it.dist > 2, kStrongRateState);
+          c.Code(&m->is_rep1[st], it.dist > 1);
+          if (it.dist > 1) c.Code(&m->is_rep2[st], it.dist > 2);
           const uint32_t d = reps[it.dist];
           for (uint32_t k = it.dist; k > 0; --k) reps[k] = reps[k - 1];
           reps[0] = d;
