@@ -9,7 +9,7 @@ namespace {
 // Converts the branches of the ranges in buf[0, n), the file's bytes from
 // offset `at`: targets made absolute, or relative again when kRestore.
 // Every decision rests on bytes the two directions see alike: the opcode
-// bytes, which no conversion touches, and the operand's top byte, 00 or FF
+// byte, which no conversion touches, and the operand's top byte, 00 or FF
 // before and after. Returns how many bytes are settled: all but an
 // instruction that runs past n, which the next call sees whole.
 template <bool kRestore>
@@ -30,24 +30,15 @@ uint32_t Convert(uint8_t* buf, uint32_t n, uint32_t at, const CodeRange* r, int 
     const uint32_t to_address = r->address - r->start + at;
     uint32_t i = r->start > at ? r->start - at : 0;
     while (i < stop) {
-      uint32_t op = i;  // of a jcc, its second byte, 80..8F: then as E8
-      uint8_t b = buf[i];
-      if (b == 0x0F) {
-        if (n - i < 2) return i;
-        if ((buf[i + 1] & 0xF0) == 0x80) {
-          op = i + 1;
-          b = 0xE8;
-        }
-      }
-      // Only whole instructions inside the range; the operand is passed
-      // over whether converted or not.
-      if ((b & 0xFE) != 0xE8 || range_end - op < 5) {
-        i = op + 1;
+      // Only whole calls inside the range; the operand is passed over
+      // whether converted or not.
+      if (buf[i] != 0xE8 || range_end - i < 5) {
+        ++i;
         continue;
       }
-      if (n - op < 5) return i;
-      i = op + 5;
-      uint8_t* operand = buf + op + 1;
+      if (n - i < 5) return i;
+      uint8_t* operand = buf + i + 1;
+      i += 5;
       if (static_cast<uint8_t>(operand[3] + 1) <= 1) {
         // Within 16 MB either way: the low 25 bits carry it, sign-extended
         // from bit 24 so the top byte stays 00 or FF. Relative to the next
