@@ -41,8 +41,9 @@ int main(int argc, char** argv) {
     out_dir = argv[2];
     first = 3;
   }
-  printf("%-40s %10s %6s %10s %10s\n", "file", "size", "ranges", "code", "restore");
-  double all_code = 0, all_seconds = 0;
+  printf("%-40s %10s %6s %10s %13s %13s\n", "file", "size", "ranges", "code", "restore x86",
+         "restore x64");
+  double all_bytes[2] = {0, 0}, all_seconds[2] = {0, 0};
   for (int a = first; a < argc; ++a) {
     std::vector<uint8_t> file;
     if (!ReadAll(argv[a], &file) || file.size() > 0x7FFFFFFF) {
@@ -57,25 +58,29 @@ int main(int argc, char** argv) {
     const uint32_t size = static_cast<uint32_t>(file.size());
     X86Absolute(converted.data(), size, ranges, count);
     // The restore over the whole file taken as code, every byte scanned,
-    // enough times to take a while.
+    // as 32-bit and as 64-bit code, enough times to take a while.
     const int rounds = 1 + static_cast<int>((64u << 20) / (size + 1));
-    const CodeRange whole = {0, size, 0x1000};
-    const auto start = std::chrono::steady_clock::now();
-    for (int r = 0; r < rounds; ++r) {
-      Discard sink;
-      X86Restore restore(&sink, &whole, 1);
-      for (uint32_t at = 0; at < size; at += 1 << 16)
-        restore.Take(converted.data() + at, size - at < (1u << 16) ? size - at : 1u << 16);
-      restore.Finish();
+    double speed[2];
+    for (int x64 = 0; x64 < 2; ++x64) {
+      const CodeRange whole = {0, size, 0x1000 | (x64 ? kCodeRangeX64 : 0)};
+      const auto start = std::chrono::steady_clock::now();
+      for (int r = 0; r < rounds; ++r) {
+        Discard sink;
+        X86Restore restore(&sink, &whole, 1);
+        for (uint32_t at = 0; at < size; at += 1 << 16)
+          restore.Take(converted.data() + at, size - at < (1u << 16) ? size - at : 1u << 16);
+        restore.Finish();
+      }
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      speed[x64] = size * rounds / seconds / 1e6;
+      all_bytes[x64] += static_cast<double>(size) * rounds;
+      all_seconds[x64] += seconds;
     }
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    all_code += static_cast<double>(size) * rounds;
-    all_seconds += seconds;
     std::string name = argv[a];
     if (name.size() > 40) name = "..." + name.substr(name.size() - 37);
-    printf("%-40s %10u %6d %10llu %7.0f MB/s\n", name.c_str(), size, count,
-           static_cast<unsigned long long>(code), size * rounds / seconds / 1e6);
+    printf("%-40s %10u %6d %10llu %8.0f MB/s %8.0f MB/s\n", name.c_str(), size, count,
+           static_cast<unsigned long long>(code), speed[0], speed[1]);
     if (out_dir) {
       const std::string path = std::string(out_dir) + "/" + std::to_string(a - first) + ".x86";
       FILE* f = fopen(path.c_str(), "wb");
@@ -85,8 +90,8 @@ int main(int argc, char** argv) {
       }
     }
   }
-  if (all_seconds > 0)
-    printf("restore, all files: %.0f MB/s (every byte taken as code)\n",
-           all_code / all_seconds / 1e6);
+  if (all_seconds[0] > 0 && all_seconds[1] > 0)
+    printf("restore, all files, every byte taken as code: %.0f MB/s as x86, %.0f MB/s as x64\n",
+           all_bytes[0] / all_seconds[0] / 1e6, all_bytes[1] / all_seconds[1] / 1e6);
   return 0;
 }
