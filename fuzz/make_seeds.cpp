@@ -1,6 +1,6 @@
 // Writes the seed corpora of the fuzzers: a few valid and damaged payloads
 // and blocks, item streams, and patcher executables.
-// Usage: make_seeds PAYLOAD_DIR ITEMS_DIR PE_DIR DELTA_DIR
+// Usage: make_seeds PAYLOAD_DIR ITEMS_DIR PE_DIR DELTA_DIR STRONG_DIR
 #include <stdio.h>
 
 #include <string>
@@ -8,18 +8,26 @@
 
 #include "lzcx/pe_image.h"
 #include "lzcx/delta_encoder.h"
+#include "lzcx/strong_encoder.h"
 #include "payload/container.h"
 #include "payload/delta.h"
 #include "support/payload_builder.h"
 #include "support/pe_builder.h"
 #include "support/scratch.h"
 
+static Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
 int main(int argc, char** argv) {
-  if (argc != 5) return 2;
+  if (argc != 6) return 2;
   const std::string payloads = std::string(argv[1]) + "/";
   const std::string items = std::string(argv[2]) + "/";
   const std::string executables = std::string(argv[3]) + "/";
   const std::string deltas = std::string(argv[4]) + "/";
+  const std::string strong = std::string(argv[5]) + "/";
   int n = 0;
   auto put = [&](const std::string& dir, const Bytes& bytes) {
     WriteFileBytes(dir + "seed" + std::to_string(n++), bytes);
@@ -87,5 +95,21 @@ int main(int argc, char** argv) {
     return 1;
   made.at(0x200) ^= 0x08;
   put(executables, Bytes(made.begin(), made.end()));
+  // Strong: a group of two entries as the decoding half takes them (a
+  // little-endian u16 where the first ends), and two files to round-trip.
+  const Bytes files[2] = {TextLike(1500, 7), Cat({TextLike(700, 7), random})};
+  Bytes group = Cat({files[0], files[1]});
+  StrongSettings settings;
+  settings.window_log = 12;
+  StrongEncoder encoder(settings, group.data(), group.size());
+  std::vector<uint8_t> entries[2];
+  for (int i = 0; i < 2; ++i)
+    encoder.EncodeNext(static_cast<uint32_t>(files[i].size()), 0, nullptr, 0, &entries[i]);
+  const size_t first = entries[0].size();
+  put(strong, Cat({{0, static_cast<uint8_t>(first), static_cast<uint8_t>(first >> 8)},
+                   Bytes(entries[0].begin(), entries[0].end()),
+                   Bytes(entries[1].begin(), entries[1].end())}));
+  put(strong, Cat({{1, 128}, group}));
+  put(strong, Cat({{3, 40}, run, text}));
   return 0;
 }

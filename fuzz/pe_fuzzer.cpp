@@ -1,7 +1,9 @@
 // Must-not-crash fuzzer of the PE code: raw bytes as an executable whose
 // checksum is checked and whose payload resource is found and replaced.
 // What a rebuild makes must carry its own checksum and no signature, read
-// back with the new payload and rebuild to the same bytes.
+// back with the new payload and rebuild to the same bytes. Its code ranges
+// must lie in the file, in order and apart, and the x86 transform over
+// them come back whole; its base relocations are walked to the end.
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
@@ -10,6 +12,8 @@
 #include <vector>
 
 #include "lzcx/pe_image.h"
+#include "payload/pe.h"
+#include "payload/x86.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // An exactly sized copy, so ASan sees any byte read outside.
@@ -21,6 +25,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       (payload < image.data() || payload_size > image.size() ||
        payload - image.data() > static_cast<ptrdiff_t>(image.size() - payload_size)))
     __builtin_trap();
+
+  CodeRange ranges[kMaxCodeRanges];
+  const int count = FindCodeRanges(image.data(), image.size(), ranges, kMaxCodeRanges);
+  if (count < 0 || count > kMaxCodeRanges) __builtin_trap();
+  uint64_t end = 0;
+  for (int i = 0; i < count; ++i) {
+    if (ranges[i].start < end || !ranges[i].length || ranges[i].length > size - ranges[i].start)
+      __builtin_trap();
+    end = static_cast<uint64_t>(ranges[i].start) + ranges[i].length;
+  }
+  if (count) {
+    std::vector<uint8_t> converted = image;
+    X86Absolute(converted.data(), static_cast<uint32_t>(size), ranges, count);
+    std::vector<uint8_t> back(size);
+    SinkToMemory sink(back.data(), static_cast<uint32_t>(size));
+    X86Restore restore(&sink, ranges, count);
+    // In two pieces, cut somewhere in the code.
+    const uint32_t cut = ranges[0].start + ranges[0].length / 2;
+    if (!restore.Take(converted.data(), cut) ||
+        !restore.Take(converted.data() + cut, static_cast<uint32_t>(size) - cut) ||
+        !restore.Finish() || back != image)
+      __builtin_trap();
+  }
+  PeHeaders headers;
+  if (headers.Read(image.data(), image.size())) {
+    PeRelocations relocations(headers);
+    uint32_t rva;
+    int type;
+    for (int n = 0; relocations.Next(&rva, &type); ++n)
+      if (!type || n > static_cast<int>(size / 2)) __builtin_trap();
+  }
 
   bool signature = false;
   CheckImageChecksum(image.data(), image.size(), &signature, &why);

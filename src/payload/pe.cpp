@@ -165,7 +165,8 @@ int FindCodeRanges(const uint8_t* file, size_t size, CodeRange* out, int most) {
   for (int i = 0; i < pe.section_count; ++i) {
     const PeSection s = pe.Section(i);
     if (!(s.flags & (kPeSectionCode | kPeSectionExecute)) || s.raw_offset >= size) continue;
-    CodeRange r = {s.raw_offset, s.Stored(), s.va};
+    CodeRange r = {s.raw_offset, s.Stored(),
+                   s.va | (pe.machine == kPeMachineAmd64 ? kCodeRangeX64 : 0)};
     if (r.length > size - r.start) r.length = static_cast<uint32_t>(size - r.start);
     if (!r.length) continue;
     // In file order.

@@ -112,7 +112,8 @@ class PeRelocations {
 };
 
 // The code of an i386 or AMD64 image: its executable sections' file data,
-// as ranges in file order, apart, each with its RVA as address; at most
+// as ranges in file order, apart, each with its RVA as address
+// (kCodeRangeX64 set in it for AMD64); at most
 // `most` (up to kMaxCodeRanges; the longest when there are more). Zero
 // ranges for anything else: not PE, another machine, .NET code only,
 // damaged headers.

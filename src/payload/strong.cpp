@@ -1,6 +1,7 @@
 #include "payload/strong.h"
 
 #include <stdlib.h>
+#include <string.h>
 
 #include "payload/byte_order.h"
 #include "payload/strong_code.h"
@@ -85,19 +86,30 @@ struct Decoder {
   uint32_t over;
   int bad;
 
-  PATCHER_STRONG_HOT int Code(DeltaProb* p, int, int rate = kDeltaRate) {
-    const uint32_t split = DeltaSplit(x1, x2, *p);
+  // Decides a bit of probability `p` (16 bits); without branches on the
+  // bit, which is as good as random.
+  PATCHER_STRONG_HOT int Decide(uint32_t p) {
+    const uint32_t split = DeltaSplit(x1, x2, p);
     const int bit = x <= split;
-    if (bit)
-      x2 = split;
-    else
-      x1 = split + 1;
-    DeltaAdapt(p, bit, rate);
+    const uint32_t ones = 0u - static_cast<uint32_t>(bit);
+    x2 = (split & ones) | (x2 & ~ones);
+    x1 = (x1 & ones) | ((split + 1) & ~ones);
     while (!((x1 ^ x2) >> 24)) {
       x1 <<= 8;
       x2 = x2 << 8 | 255;
       x = x << 8 | (ip != iend ? *ip++ : (++over, 0));
     }
+    return bit;
+  }
+  int Code(DeltaProb* p, int = 0, int = 0) {
+    const int bit = Decide(StrongP(*p));
+    StrongAdapt(p, bit);
+    return bit;
+  }
+  int Code2(DeltaProb* p, DeltaProb* p2, int = 0) {
+    const int bit = Decide((StrongP(*p) + StrongP(*p2)) >> 1);
+    StrongAdapt(p, bit);
+    StrongAdapt(p2, bit);
     return bit;
   }
 };
@@ -106,16 +118,16 @@ struct Decoder {
 
 // What passes from one entry of a group to the next.
 struct StrongDecoder::State {
-  uint8_t* window;      // 2^w bytes, circular
+  uint8_t* window;  // 2^w bytes, circular
   StrongModels* models;
-  uint32_t mask;        // 2^w - 1
-  uint32_t filled;      // bytes of the group in the window, at most 2^w
-  uint32_t pos;         // in the window: where the next byte goes
-  uint32_t group_pos;   // the group's bytes so far, modulo 2^32 (its low bits count)
+  uint32_t mask;       // 2^w - 1
+  uint32_t filled;     // bytes of the group in the window, at most 2^w
+  uint32_t pos;        // in the window: where the next byte goes
+  uint32_t group_pos;  // the group's bytes so far, modulo 2^32 (its low bits count)
   uint32_t state;
   uint32_t rep[4];
   uint8_t lc, lp, pb, window_log;
-  int chained;          // the last entry was this group's and sound
+  int chained;  // the last entry was this group's and sound
 };
 
 StrongDecoder::StrongDecoder() : state_(static_cast<State*>(calloc(1, sizeof(State)))) {}
@@ -154,7 +166,7 @@ StrongFault StrongDecoder::Decode(const uint8_t* data, uint32_t size, ByteSink* 
     ResetStrongModels(s->models, h.lc, h.lp);
     s->mask = window - 1;
     s->filled = s->pos = s->group_pos = s->state = 0;
-    s->rep[0] = s->rep[1] = s->rep[2] = s->rep[3] = 0;
+    memset(s->rep, 0, sizeof s->rep);
     s->lc = h.lc;
     s->lp = h.lp;
     s->pb = h.pb;
@@ -169,56 +181,50 @@ StrongFault StrongDecoder::Decode(const uint8_t* data, uint32_t size, ByteSink* 
   Decoder c = {h.code, h.code + h.code_size, 0, 0xFFFFFFFFu, 0, 0, 0};
   for (int i = 0; i < 4; ++i) c.x = c.x << 8 | (c.ip != c.iend ? *c.ip++ : (++c.over, 0));
   uint32_t left = h.size, state = s->state, pos = s->pos, done = pos;
-  uint32_t rep0 = s->rep[0], rep1 = s->rep[1], rep2 = s->rep[2], rep3 = s->rep[3];
+  uint32_t* const rep = s->rep;
   while (left) {
     // A sound code is never read past its end.
     if (c.over) goto damaged;
     const uint32_t pos_state = s->group_pos & pb_mask;
-    uint32_t len = 1, from = rep0;
-    if (!c.Code(&m->is_match[state][pos_state], 0, kStrongRateState)) {
+    uint32_t len = 1, from = rep[0];
+    if (!c.Code(&m->is_match[state][pos_state])) {
       // A literal is put, then copied onto itself.
       const uint32_t prev = s->filled ? window[(pos - 1) & mask] : 0;
       DeltaProb* probs = StrongLiterals(m, s->group_pos, prev, h.lc, h.lp);
       const int matched = state >= kStrongLiteralStates;
-      const uint32_t match_byte = matched ? window[(pos - rep0 - 1) & mask] : 0;
-      window[pos] = static_cast<uint8_t>(CodeLiteral(c, probs, 0, match_byte, matched));
+      const uint32_t match_byte = matched ? window[(pos - from - 1) & mask] : 0;
+      window[pos] = static_cast<uint8_t>(
+          CodeLiteral(c, probs, StrongOrder1(m, h.lc, h.lp, prev), 0, match_byte, matched));
       state = StrongAfterLiteral(state);
       from = 0xFFFFFFFFu;
     } else {
-      if (c.Code(&m->is_rep[state], 0, kStrongRateState)) {
-        if (!c.Code(&m->is_rep0[state], 0, kStrongRateState)) {
-          if (!c.Code(&m->is_rep0_long[state][pos_state], 0, kStrongRateState)) {
+      // Rep i (moved to the front), or a new distance (the reps move up).
+      uint32_t i = 3, d;
+      if (c.Code(&m->is_rep[state])) {
+        i = 0;
+        if (!c.Code(&m->is_rep0[state])) {
+          if (!c.Code(&m->is_rep0_long[state][pos_state])) {
             state = StrongAfterShortRep(state);
             goto check;
           }
         } else {
-          uint32_t d = rep1;
-          if (c.Code(&m->is_rep1[state], 0, kStrongRateState)) {
-            d = rep2;
-            if (c.Code(&m->is_rep2[state], 0, kStrongRateState)) {
-              d = rep3;
-              rep3 = rep2;
-            }
-            rep2 = rep1;
-          }
-          rep1 = rep0;
-          rep0 = d;
+          i = 1;
+          if (c.Code(&m->is_rep1[state])) i = 2 + c.Code(&m->is_rep2[state]);
         }
+        d = rep[i];
         len = CodeLength(c, &m->rep_length, pos_state, 0);
         state = StrongAfterRep(state);
       } else {
-        rep3 = rep2;
-        rep2 = rep1;
-        rep1 = rep0;
         len = CodeLength(c, &m->length, pos_state, 0);
-        rep0 = CodeDistance(c, m, len, 0);
+        d = CodeDistance(c, m, len, 0);
         state = StrongAfterMatch(state);
       }
+      for (; i; --i) rep[i] = rep[i - 1];
+      from = rep[0] = d;
       len += kStrongMinMatch;
-      from = rep0;
     check:
       // Within what the group has made, within the window, within the entry.
-      if (c.bad || rep0 >= s->filled || len > left) goto damaged;
+      if (c.bad || from >= s->filled || len > left) goto damaged;
     }
     left -= len;
     s->group_pos += len;
@@ -228,7 +234,15 @@ StrongFault StrongDecoder::Decode(const uint8_t* data, uint32_t size, ByteSink* 
     while (len) {
       const uint32_t end = done + kStreamPiece < mask + 1 ? done + kStreamPiece : mask + 1;
       const uint32_t n = end - pos < len ? end - pos : len;
-      for (uint32_t i = 0; i < n; ++i) window[pos + i] = window[(pos + i - from - 1) & mask];
+      const uint32_t src = (pos - from - 1) & mask;
+#ifndef __OPTIMIZE_SIZE__
+      if (from <= mask && from >= n && src <= mask + 1 - n) {
+        memcpy(window + pos, window + src, n);
+      } else
+#endif
+      {
+        for (uint32_t i = 0; i < n; ++i) window[pos + i] = window[(src + i) & mask];
+      }
       pos += n;
       len -= n;
       if (pos == end) {
@@ -244,10 +258,6 @@ StrongFault StrongDecoder::Decode(const uint8_t* data, uint32_t size, ByteSink* 
     goto stopped;
   s->state = state;
   s->pos = pos;
-  s->rep[0] = rep0;
-  s->rep[1] = rep1;
-  s->rep[2] = rep2;
-  s->rep[3] = rep3;
   s->chained = 1;
   return kStrongFine;
 damaged:

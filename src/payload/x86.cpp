@@ -9,7 +9,9 @@ namespace {
 // Converts the branches of the ranges in buf[0, n), the file's bytes from
 // offset `at`: targets made absolute, or relative again when kRestore.
 // Every decision rests on bytes the two directions see alike: the opcode
-// bytes, which no conversion touches, and the operand's top byte, 00 or FF
+// bytes, which no conversion touches (an operand ends at least 2 bytes
+// past where the instruction starts, and a third byte is read only after
+// an 8B or 8D, which starts none), and the operand's top byte, 00 or FF
 // before and after. Returns how many bytes are settled: all but an
 // instruction that runs past n, which the next call sees whole.
 template <bool kRestore>
@@ -29,29 +31,47 @@ uint32_t Convert(uint8_t* buf, uint32_t n, uint32_t at, const CodeRange* r, int 
     // The address of byte i is i + to_address.
     const uint32_t to_address = r->address - r->start + at;
     uint32_t i = r->start > at ? r->start - at : 0;
+    const bool x64 = (r->address & kCodeRangeX64) != 0;
     while (i < stop) {
-      uint32_t op = i;  // of a jcc, its second byte, 80..8F: then as E8
-      uint8_t b = buf[i];
-      if (b == 0x0F) {
-        if (n - i < 2) return i;
-        if ((buf[i + 1] & 0xF0) == 0x80) {
+      // The operand follows the opcode byte at op.
+      uint32_t op = i;
+      const uint8_t b = buf[i];
+      if (b != 0xE8) {
+        if (!x64 || (b != 0xFF && (b & 0xFB) != 0x48)) {
+          ++i;
+          continue;
+        }
+        // Decided on 3 bytes: held when they are not all here.
+        if (n - i < 3) return i;
+        const uint8_t b1 = buf[i + 1];
+        if (b == 0xFF) {
+          if (b1 != 0x15 && b1 != 0x25) {
+            ++i;
+            continue;
+          }
           op = i + 1;
-          b = 0xE8;
+        } else {
+          // REX.W or REX.WR, mov or lea, mod 00 r/m 101: RIP-relative.
+          if ((b1 != 0x8B && b1 != 0x8D) || (buf[i + 2] & 0xC7) != 0x05) {
+            ++i;
+            continue;
+          }
+          op = i + 2;
         }
       }
       // Only whole instructions inside the range; the operand is passed
       // over whether converted or not.
-      if ((b & 0xFE) != 0xE8 || range_end - op < 5) {
+      if (range_end - op < 5) {
         i = op + 1;
         continue;
       }
       if (n - op < 5) return i;
-      i = op + 5;
       uint8_t* operand = buf + op + 1;
+      i = op + 5;
       if (static_cast<uint8_t>(operand[3] + 1) <= 1) {
         // Within 16 MB either way: the low 25 bits carry it, sign-extended
         // from bit 24 so the top byte stays 00 or FF. Relative to the next
-        // instruction, at i.
+        // instruction, at i (the range's flag is above those bits).
         uint32_t v = ReadLe32(operand);
         v = kRestore ? v - (i + to_address) : v + (i + to_address);
         WriteLe32(operand, static_cast<uint32_t>(static_cast<int32_t>(v << 7) >> 7));

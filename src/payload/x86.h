@@ -1,9 +1,13 @@
 // The x86 branch transform: in the code of an x86 or x64 program, the
-// rel32 operands of calls and jumps (E8, E9, 0F 80..8F) made absolute
-// before compression, so that every call of one function carries the same
-// four bytes, and made relative again after decoding. Only the ranges a
-// strong entry names (the code sections of a PE file, found by pe.h) are
-// touched; docs/x86.md gives the rule byte by byte.
+// rel32 operands of calls (E8) made absolute before compression, so that
+// every call of one function carries the same four bytes, and made
+// relative again after decoding; in x64 code also the RIP-relative
+// operands of calls and jumps through a pointer (FF 15, FF 25) and of
+// 64-bit loads and addresses (REX.W 8B, 8D). Jumps (E9, 0F 80..8F) are
+// left: mostly near, within one function, their relative form repeats
+// better. Only the ranges a strong entry names (the code sections of a PE
+// file, found by pe.h) are touched; docs/x86.md gives the rule byte by
+// byte and what each part earns.
 #ifndef PATCHER_PAYLOAD_X86_H
 #define PATCHER_PAYLOAD_X86_H
 
@@ -12,12 +16,16 @@
 #include "payload/stream.h"
 
 // A run of code in a file: `length` bytes from file offset `start`, loaded
-// at `address` (its relative virtual address).
+// at `address` (its relative virtual address), and with kCodeRangeX64 set
+// in `address` when it is x64 code. (An image is smaller than 2 GB, and
+// only the low 25 bits of an address count in a conversion.)
 struct CodeRange {
   uint32_t start;
   uint32_t length;
   uint32_t address;
 };
+
+const uint32_t kCodeRangeX64 = 0x80000000u;
 
 // The most ranges one entry may name.
 const int kMaxCodeRanges = 16;
@@ -29,7 +37,7 @@ const int kMaxCodeRanges = 16;
 void X86Absolute(uint8_t* file, uint32_t size, const CodeRange* ranges, int count);
 
 // The inverse, as the decoded bytes come: restores the targets and passes
-// the file's own bytes on to `next`, holding back at most the few bytes of
+// the file's own bytes on to `next`, holding back at most the 6 bytes of
 // an instruction not yet whole. Finish passes on what is held at the end.
 // `ranges` must outlive it.
 class X86Restore final : public ByteSink {

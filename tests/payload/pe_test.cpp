@@ -15,6 +15,7 @@ namespace {
 // The test images: .text (file 0x200, RVA 0x1000, 0x20 bytes in memory),
 // .rsrc, then .reloc last.
 const CodeRange kText = {0x200, 0x20, 0x1000};
+const CodeRange kText64 = {0x200, 0x20, 0x1000 | kCodeRangeX64};
 
 void Set32(TestPe* pe, size_t at, uint32_t v) { WriteLe32(&pe->image.at(at), v); }
 size_t SectionField(const TestPe& pe, int section, size_t field) {
@@ -29,7 +30,7 @@ TEST(Pe, CodeRangesOfSoundOddAndDamagedImages) {
     std::vector<CodeRange> ranges;
   } cases[] = {
       {"PE32", false, [](TestPe*) {}, {kText}},
-      {"PE32+", true, [](TestPe*) {}, {kText}},
+      {"PE32+", true, [](TestPe*) {}, {kText64}},
       {"damaged optional header", false, [](TestPe* pe) { pe->image[pe->optional_header] = 7; },
        {}},
       {"sections out of order", true,
@@ -45,7 +46,7 @@ TEST(Pe, CodeRangesOfSoundOddAndDamagedImages) {
          Set32(pe, reloc + 16, 0x10000);
          Set32(pe, reloc + 36, 0x60000020);
        },
-       {kText, {0, 0x200, 0}}},  // the second filled in below
+       {kText64, {0, 0x200, 0}}},  // the second filled in below
       {"two sections, one named in the other's file data", false,
        [](TestPe* pe) {
          const size_t rsrc = SectionField(*pe, 1, 0);
@@ -81,7 +82,7 @@ TEST(Pe, CodeRangesOfSoundOddAndDamagedImages) {
       const size_t reloc = SectionField(pe, 2, 0);
       c.ranges[1] = {ReadLe32(&pe.image[reloc + 20]),
                      static_cast<uint32_t>(pe.image.size()) - ReadLe32(&pe.image[reloc + 20]),
-                     ReadLe32(&pe.image[reloc + 12])};
+                     ReadLe32(&pe.image[reloc + 12]) | kCodeRangeX64};
     }
     // An exactly sized copy: a read past the end is the sanitizer's.
     const Bytes image = pe.image;

@@ -107,13 +107,14 @@ TEST(Strong, GroupsRoundTrip) {
       size_t total = 0;
       for (size_t i = 0; i < entries.size(); ++i) {
         Collect sink;
-        ASSERT_EQ(decoder.Decode(entries[i].data(), static_cast<uint32_t>(entries[i].size()),
-                                 &sink),
-                  kStrongFine);
+        ASSERT_EQ(
+            decoder.Decode(entries[i].data(), static_cast<uint32_t>(entries[i].size()), &sink),
+            kStrongFine);
         ASSERT_EQ(sink.bytes, c.files[i]);
         EXPECT_LE(sink.largest, std::min(1u << c.window_log, kStreamPiece));
         StrongHeader h;
-        ASSERT_TRUE(ReadStrongHeader(entries[i].data(), static_cast<uint32_t>(entries[i].size()), &h));
+        ASSERT_TRUE(
+            ReadStrongHeader(entries[i].data(), static_cast<uint32_t>(entries[i].size()), &h));
         EXPECT_EQ(h.crc, sink.crc);
         EXPECT_EQ(h.continues, i > 0);
         // A file seen before in the group, whole and within the window.

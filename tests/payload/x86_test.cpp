@@ -35,10 +35,12 @@ Bytes Restored(const Bytes& converted, const std::vector<CodeRange>& ranges, siz
   return sink.out;
 }
 
-// Bytes thick with opcodes and operands of 00 and FF tops.
+// Bytes thick with opcodes (and what looks like them) and operands of 00
+// and FF tops.
 Bytes BranchDense(size_t size, uint32_t seed) {
   const Bytes noise = RandomBytes(size, seed);
-  static const uint8_t kPicks[] = {0xE8, 0xE9, 0x0F, 0x80, 0x85, 0x8F, 0x00, 0xFF, 0xFF, 0x00};
+  static const uint8_t kPicks[] = {0xE8, 0xE9, 0x0F, 0x80, 0x85, 0x8F, 0x00, 0xFF, 0xFF, 0x00,
+                                   0xFF, 0x15, 0x25, 0x48, 0x4C, 0x8B, 0x8D, 0x05, 0x0D, 0x3D};
   Bytes b(size);
   for (size_t i = 0; i < size; ++i)
     b[i] = noise[i] < 200 ? kPicks[noise[i] % sizeof kPicks] : noise[i];
@@ -88,6 +90,10 @@ TEST(X86, RoundTripInPiecesGivesTheFileBackAndTouchesOnlyTheRanges) {
     bool converts;  // some bytes change
   } cases[] = {
       {"random bytes, one range", RandomBytes(n, 1), {{0, n, 0x1000}}, true},
+      {"dense, x64 and x86 ranges",
+       BranchDense(n, 8),
+       {{0, 9000, 0x1000 | kCodeRangeX64}, {9000, 3, 0}, {9003, n - 9003, kCodeRangeX64}},
+       true},
       {"dense, adjacent ranges at both ends",
        BranchDense(n, 2),
        {{0, 7, 0x400000}, {7, 5000, 0}, {5007, 9000, 0xFFFFF000}, {n - 6, 6, 0x10}},
@@ -121,8 +127,8 @@ TEST(X86, RoundTripInPiecesGivesTheFileBackAndTouchesOnlyTheRanges) {
   }
 }
 
-// What one instruction becomes: its operand, given as rel32, made
-// absolute (sign-extended from bit 24) or left.
+// What one instruction becomes: its operand, given as rel32 (or a RIP
+// displacement), made absolute (sign-extended from bit 24) or left.
 TEST(X86, EachInstructionIsConvertedByTheRule) {
   const uint32_t kAddress = 0x401000, kStart = 16, kLength = 64;
   struct Case {
@@ -131,16 +137,28 @@ TEST(X86, EachInstructionIsConvertedByTheRule) {
     uint32_t at;  // offset of the instruction
     uint32_t rel;
     bool converts;
+    bool x64 = false;
   } cases[] = {
       {"call forward", {0xE8}, 16, 0x123, true},
-      {"jmp backward", {0xE9}, 20, 0xFFFFFF00, true},
-      {"jcc", {0x0F, 0x84}, 30, 0x40, true},
+      {"call backward", {0xE8}, 20, 0xFFFFFF00, true},
+      {"jmp: left", {0xE9}, 20, 0xFFFFFF00, false},
+      {"jcc: left", {0x0F, 0x84}, 30, 0x40, false},
       {"past 16 MB once absolute: sign-extended", {0xE8}, 16, 0x00FFFFF0, true},
       {"far: top byte 12", {0xE8}, 16, 0x12000000, false},
-      {"0F not followed by 8x", {0x0F, 0x90}, 16, 0x40, false},
       {"starts before the range", {0xE8}, 15, 0x40, false},
-      {"ends past the range", {0x0F, 0x85}, kStart + kLength - 5, 0x40, false},
+      {"ends past the range", {0xE8}, kStart + kLength - 4, 0x40, false},
       {"ends at the range's end", {0xE8}, kStart + kLength - 5, 0x40, true},
+      {"x64: call through a pointer", {0xFF, 0x15}, 16, 0x2000, true, true},
+      {"x64: jump through a pointer", {0xFF, 0x25}, 16, 0xFFFF0000, true, true},
+      {"x64: mov rax, [rip+d]", {0x48, 0x8B, 0x05}, 16, 0x300, true, true},
+      {"x64: lea r9, [rip+d]", {0x4C, 0x8D, 0x0D}, 16, 0x300, true, true},
+      {"x64: ends at the range's end", {0x48, 0x8D, 0x3D}, kStart + kLength - 7, 0x300, true, true},
+      {"x64: ends past the range", {0x48, 0x8D, 0x3D}, kStart + kLength - 6, 0x300, false, true},
+      {"x64: mov eax, [rip+d] (no REX.W)", {0x8B, 0x05}, 16, 0x300, false, true},
+      {"x64: mov rax, [rax+d32]", {0x48, 0x8B, 0x80}, 16, 0x300, false, true},
+      {"x64: mov [rip+d], rax", {0x48, 0x89, 0x05}, 16, 0x300, false, true},
+      {"x86: call through a pointer, absolute", {0xFF, 0x15}, 16, 0x2000, false},
+      {"x86: mov eax, [abs] after dec eax", {0x48, 0x8B, 0x05}, 16, 0x300, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -148,7 +166,7 @@ TEST(X86, EachInstructionIsConvertedByTheRule) {
     memcpy(&file[c.at], c.opcode.data(), c.opcode.size());
     const uint32_t operand = c.at + static_cast<uint32_t>(c.opcode.size());
     WriteLe32(&file[operand], c.rel);
-    const CodeRange range = {kStart, kLength, kAddress};
+    const CodeRange range = {kStart, kLength, kAddress | (c.x64 ? kCodeRangeX64 : 0)};
     Bytes converted = file;
     X86Absolute(converted.data(), 128, &range, 1);
     const uint32_t next = kAddress + (operand + 4 - kStart);

@@ -8,6 +8,7 @@
 
 #include "payload/byte_order.h"
 #include "payload/forms.h"
+#include "payload/pe.h"
 #include "resources/resource_ids.h"
 
 namespace {
@@ -16,43 +17,36 @@ uint64_t AlignUp(uint64_t value, uint32_t alignment) {
   return (value + alignment - 1) & ~static_cast<uint64_t>(alignment - 1);
 }
 
-bool IsPowerOfTwo(uint32_t v) { return v && !(v & (v - 1)); }
+const size_t kMaxImage = 0x7FFF0000;  // what a 32-bit offset field can hold safely
 
-// Data directories the rebuild knows.
-const int kDirResource = 2;
-const int kDirCertificate = 4;  // a file offset, not an address
-const int kDirBaseRelocation = 5;
-const int kDirDebug = 6;
-const uint32_t kInitializedData = 0x40;  // section flag
-const size_t kMaxImage = 0x7FFF0000;     // what a 32-bit offset field can hold safely
+using Section = PeSection;
 
-struct Section {
-  size_t header;  // file offset of its header
-  char name[9];
-  uint32_t va, vsize, raw_size, raw_offset, flags;
-  // What the section occupies in memory; old linkers leave vsize zero.
-  uint32_t Extent() const { return vsize ? vsize : raw_size; }
-};
-
-// The headers and the section table, every field checked before use.
+// The headers and the section table, as pe.h reads them, for the resource
+// code and the rebuild.
 class PeImage {
  public:
   PeImage(const uint8_t* data, size_t size) : data_(data), size_(size) {}
 
-  int Parse(std::string* why);
-
-  // File offset of `length` bytes at `rva`, all inside the file data of
-  // one section (of section `only` when it is not -1).
-  int Map(uint64_t rva, uint64_t length, size_t* offset, int only = -1) const;
-  int SectionOf(uint64_t rva) const;
-
-  uint32_t DirectoryRva(int i) const {
-    return i < dir_count_ ? ReadLe32(data_ + dirs_ + 8 * i) : 0;
-  }
-  uint32_t DirectorySize(int i) const {
-    return i < dir_count_ ? ReadLe32(data_ + dirs_ + 8 * i + 4) : 0;
+  int Parse(std::string* why) {
+    if (!headers_.Read(data_, size_)) return Fail(why, headers_.fault());
+    optional_ = headers_.optional_header;
+    dirs_ = headers_.directories;
+    dir_count_ = headers_.directory_count;
+    section_alignment_ = headers_.section_alignment;
+    file_alignment_ = headers_.file_alignment;
+    headers_size_ = headers_.headers_size;
+    for (int i = 0; i < headers_.section_count; ++i) sections_.push_back(headers_.Section(i));
+    return 1;
   }
 
+  int Map(uint64_t rva, uint64_t length, size_t* offset, int only = -1) const {
+    return headers_.Map(rva, length, offset, only);
+  }
+  int SectionOf(uint64_t rva) const { return headers_.SectionOf(rva); }
+  uint32_t DirectoryRva(int i) const { return headers_.DirectoryRva(i); }
+  uint32_t DirectorySize(int i) const { return headers_.DirectorySize(i); }
+
+  PeHeaders headers_;
   const uint8_t* data_;
   size_t size_;
   size_t optional_ = 0;  // file offset of the optional header
@@ -60,89 +54,17 @@ class PeImage {
   int dir_count_ = 0;
   uint32_t section_alignment_ = 0, file_alignment_ = 0, headers_size_ = 0;
   std::vector<Section> sections_;
+
+ private:
+  static int Fail(std::string* why, const char* what) {
+    *why = what;
+    return 0;
+  }
 };
 
 int Fail(std::string* why, const std::string& what) {
   *why = what;
   return 0;
-}
-
-int PeImage::Parse(std::string* why) {
-  if (!LooksLikeExecutable(data_, size_) || size_ < 64)
-    return Fail(why, "not a Windows executable (no MZ header)");
-  const uint64_t pe = ReadLe32(data_ + 0x3C);
-  if (pe + 24 > size_ || memcmp(data_ + pe, "PE\0\0", 4) != 0)
-    return Fail(why, "not a Windows executable (no PE header)");
-  const uint8_t* coff = data_ + pe + 4;
-  const uint32_t section_count = ReadLe16(coff + 2);
-  const uint32_t optional_size = ReadLe16(coff + 16);
-  optional_ = pe + 24;
-  if (optional_ + optional_size > size_ || optional_size < 2)
-    return Fail(why, "damaged executable: optional header runs past the end of the file");
-  const uint16_t magic = ReadLe16(data_ + optional_);
-  if (magic != 0x10B && magic != 0x20B)
-    return Fail(why, "damaged executable: optional header is neither PE32 nor PE32+");
-  const bool plus = magic == 0x20B;
-  const size_t dirs_at = plus ? 112 : 96;
-  if (optional_size < dirs_at) return Fail(why, "damaged executable: optional header too short");
-  const uint32_t declared = ReadLe32(data_ + optional_ + dirs_at - 4);
-  dir_count_ = declared < 16 ? static_cast<int>(declared) : 16;
-  dirs_ = optional_ + dirs_at;
-  if (dirs_at + 8ull * dir_count_ > optional_size)
-    return Fail(why, "damaged executable: data directories run past the optional header");
-  section_alignment_ = ReadLe32(data_ + optional_ + 32);
-  file_alignment_ = ReadLe32(data_ + optional_ + 36);
-  headers_size_ = ReadLe32(data_ + optional_ + 60);
-  if (!IsPowerOfTwo(section_alignment_) || !IsPowerOfTwo(file_alignment_) ||
-      file_alignment_ > section_alignment_)
-    return Fail(why, "damaged executable: bad section or file alignment");
-
-  const uint64_t table = optional_ + optional_size;
-  if (section_count > 96 || table + 40ull * section_count > size_)
-    return Fail(why, "damaged executable: section table runs past the end of the file");
-  // The headers are copied as they are and edited in place: they must lie
-  // within their declared size, which no section's file data overlaps.
-  if (table + 40ull * section_count > headers_size_ || headers_size_ > size_)
-    return Fail(why, "damaged executable: headers lie outside their declared size");
-  for (uint32_t i = 0; i < section_count; ++i) {
-    const uint8_t* h = data_ + table + 40 * i;
-    Section s;
-    s.header = table + 40 * i;
-    memcpy(s.name, h, 8);
-    s.name[8] = 0;
-    s.vsize = ReadLe32(h + 8);
-    s.va = ReadLe32(h + 12);
-    s.raw_size = ReadLe32(h + 16);
-    s.raw_offset = ReadLe32(h + 20);
-    s.flags = ReadLe32(h + 36);
-    if (s.raw_size && s.raw_offset < headers_size_)
-      return Fail(why, "damaged executable: a section's file data overlaps the headers");
-    // In ascending order without overlap, as the loader wants them.
-    if (!sections_.empty() &&
-        s.va < static_cast<uint64_t>(sections_.back().va) + sections_.back().Extent())
-      return Fail(why, "damaged executable: sections overlap or are out of order");
-    sections_.push_back(s);
-  }
-  return 1;
-}
-
-int PeImage::SectionOf(uint64_t rva) const {
-  for (size_t i = 0; i < sections_.size(); ++i) {
-    if (rva >= sections_[i].va && rva - sections_[i].va < sections_[i].Extent())
-      return static_cast<int>(i);
-  }
-  return -1;
-}
-
-int PeImage::Map(uint64_t rva, uint64_t length, size_t* offset, int only) const {
-  const int i = SectionOf(rva);
-  if (i < 0 || (only >= 0 && i != only)) return 0;
-  const Section& s = sections_[i];
-  const uint64_t within = rva - s.va;
-  const uint64_t stored = s.raw_size < s.Extent() ? s.raw_size : s.Extent();
-  if (within + length > stored || s.raw_offset + within + length > size_) return 0;
-  *offset = static_cast<size_t>(s.raw_offset + within);
-  return 1;
 }
 
 // The resource tree: type, name and language levels, as the file has it.
@@ -280,8 +202,8 @@ struct Parsed {
 
 int ParseResources(Parsed* p, std::string* why) {
   if (!p->pe.Parse(why)) return 0;
-  p->base = p->pe.DirectoryRva(kDirResource);
-  if (!p->base || !p->pe.DirectorySize(kDirResource))
+  p->base = p->pe.DirectoryRva(kPeDirResource);
+  if (!p->base || !p->pe.DirectorySize(kPeDirResource))
     return Fail(why, "not a patcher: the executable has no resources");
   p->section = p->pe.SectionOf(p->base);
   if (p->section < 0)
@@ -396,8 +318,8 @@ bool AllZero(const uint8_t* p, size_t n) {
 // anything there.
 int CheckMovable(const Parsed& p, std::string* why) {
   const PeImage& pe = p.pe;
-  const uint32_t reloc = pe.DirectoryRva(kDirBaseRelocation);
-  const uint32_t reloc_size = pe.DirectorySize(kDirBaseRelocation);
+  const uint32_t reloc = pe.DirectoryRva(kPeDirBaseRelocation);
+  const uint32_t reloc_size = pe.DirectorySize(kPeDirBaseRelocation);
   for (size_t i = p.section + 1; i < pe.sections_.size(); ++i) {
     const Section& s = pe.sections_[i];
     if (!reloc_size || reloc < s.va || reloc - s.va >= s.Extent())
@@ -405,17 +327,17 @@ int CheckMovable(const Parsed& p, std::string* why) {
                            " follows the resources and cannot be moved");
   }
   for (int d = 0; d < pe.dir_count_; ++d) {
-    if (d == kDirResource || d == kDirCertificate || d == kDirBaseRelocation) continue;
+    if (d == kPeDirResource || d == kPeDirCertificate || d == kPeDirBaseRelocation) continue;
     const uint64_t end = static_cast<uint64_t>(pe.DirectoryRva(d)) + pe.DirectorySize(d);
     if (pe.DirectorySize(d) && end > p.base)
       return Fail(why, "cannot rebuild: data directory " + std::to_string(d) +
                            " lies in or after the resources");
   }
   // Debug data is found by file offset, which must not move either.
-  const uint32_t debug_size = pe.DirectorySize(kDirDebug);
+  const uint32_t debug_size = pe.DirectorySize(kPeDirDebug);
   size_t debug;
   if (debug_size) {
-    if (!pe.Map(pe.DirectoryRva(kDirDebug), debug_size, &debug))
+    if (!pe.Map(pe.DirectoryRva(kPeDirDebug), debug_size, &debug))
       return Fail(why, "damaged executable: debug directory outside the file");
     const size_t resources_file =
         pe.sections_[p.section].raw_offset + (p.base - pe.sections_[p.section].va);
@@ -426,22 +348,14 @@ int CheckMovable(const Parsed& p, std::string* why) {
         return Fail(why, "cannot rebuild: debug data lies in or after the resources");
     }
   }
-  size_t blocks;
-  if (reloc_size && !pe.Map(reloc, reloc_size, &blocks))
-    return Fail(why, "damaged executable: base relocations outside the file");
-  for (uint32_t at = 0; reloc_size && at + 8 <= reloc_size;) {
-    const uint8_t* b = pe.data_ + blocks + at;
-    const uint32_t page = ReadLe32(b), length = ReadLe32(b + 4);
-    if (length < 8 || length > reloc_size - at)
-      return Fail(why, "damaged executable: bad base relocation block");
-    for (uint32_t k = 8; k + 2 <= length; k += 2) {
-      const uint16_t entry = ReadLe16(b + k);
-      if ((entry >> 12) && static_cast<uint64_t>(page) + (entry & 0xFFF) + 8 > p.base)
-        return Fail(why,
-                    "cannot rebuild: a base relocation patches the resources or what follows them");
-    }
-    at += length;
+  PeRelocations relocations(pe.headers_);
+  uint32_t rva;
+  int type;
+  while (relocations.Next(&rva, &type)) {
+    if (static_cast<uint64_t>(rva) + 8 > p.base)
+      return Fail(why, "cannot rebuild: a base relocation patches the resources or what follows them");
   }
+  if (relocations.fault()) return Fail(why, relocations.fault());
   return 1;
 }
 
@@ -467,8 +381,8 @@ int CheckFileLayout(const Parsed& p, std::string* why) {
   }
   if (pe.headers_size_ > rs.raw_offset)
     return Fail(why, "damaged executable: headers overlap the resources");
-  const uint64_t cert = pe.DirectoryRva(kDirCertificate),
-                 cert_size = pe.DirectorySize(kDirCertificate);
+  const uint64_t cert = pe.DirectoryRva(kPeDirCertificate),
+                 cert_size = pe.DirectorySize(kPeDirCertificate);
   for (uint64_t at = end; at < pe.size_; ++at) {
     if (cert_size && at >= cert && at - cert < cert_size) continue;
     if (pe.data_[at]) return Fail(why, "cannot rebuild: data after the last section would be lost");
@@ -563,11 +477,11 @@ uint32_t ProgramFormsRead(const uint8_t* image, size_t size) {
 int CheckImageChecksum(const uint8_t* image, size_t size, bool* signature, std::string* why) {
   PeImage pe(image, size);
   if (!pe.Parse(why)) return 0;
-  const uint64_t cert = pe.DirectoryRva(kDirCertificate), cert_size = pe.DirectorySize(kDirCertificate);
+  const uint64_t cert = pe.DirectoryRva(kPeDirCertificate), cert_size = pe.DirectorySize(kPeDirCertificate);
   if (cert_size && (cert < pe.headers_size_ || cert + cert_size > size))
     return Fail(why, "damaged executable: its certificate table lies outside the file");
   *signature = cert_size != 0;
-  const size_t at = pe.optional_ + 64;
+  const size_t at = pe.headers_.checksum_at;
   const uint32_t stored = ReadLe32(image + at), computed = PeChecksum(image, size, at);
   if (stored != computed) {
     char line[160];
@@ -673,11 +587,11 @@ int Rebuild(const uint8_t* stub, size_t size, const uint8_t* payload, uint64_t p
   WriteLe32(out->data() + rs.header + 16, static_cast<uint32_t>(raw_size));
 
   uint8_t* dirs = out->data() + pe.dirs_;
-  WriteLe32(dirs + 8 * kDirResource + 4, static_cast<uint32_t>(layout.size));
-  const uint32_t reloc = pe.DirectoryRva(kDirBaseRelocation);
-  if (pe.DirectorySize(kDirBaseRelocation) && reloc > p.base)
-    WriteLe32(dirs + 8 * kDirBaseRelocation, static_cast<uint32_t>(reloc + move_va));
-  if (pe.dir_count_ > kDirCertificate) memset(dirs + 8 * kDirCertificate, 0, 8);
+  WriteLe32(dirs + 8 * kPeDirResource + 4, static_cast<uint32_t>(layout.size));
+  const uint32_t reloc = pe.DirectoryRva(kPeDirBaseRelocation);
+  if (pe.DirectorySize(kPeDirBaseRelocation) && reloc > p.base)
+    WriteLe32(dirs + 8 * kPeDirBaseRelocation, static_cast<uint32_t>(reloc + move_va));
+  if (pe.dir_count_ > kPeDirCertificate) memset(dirs + 8 * kPeDirCertificate, 0, 8);
 
   // Size of the image and of the initialized data, from the new table.
   uint64_t image_end = 0, initialized = 0;
@@ -686,12 +600,12 @@ int Rebuild(const uint8_t* stub, size_t size, const uint8_t* payload, uint64_t p
     const uint32_t vs = ReadLe32(s + 8), va = ReadLe32(s + 12), rsz = ReadLe32(s + 16);
     const uint64_t end = static_cast<uint64_t>(va) + (vs ? vs : rsz);
     if (end > image_end) image_end = end;
-    if (old.flags & kInitializedData) initialized += AlignUp(rsz, pe.file_alignment_);
+    if (old.flags & kPeSectionInitializedData) initialized += AlignUp(rsz, pe.file_alignment_);
   }
   uint8_t* opt = out->data() + pe.optional_;
   WriteLe32(opt + 8, static_cast<uint32_t>(initialized));
   WriteLe32(opt + 56, static_cast<uint32_t>(AlignUp(image_end, pe.section_alignment_)));
-  *checksum_at = pe.optional_ + 64;
+  *checksum_at = pe.headers_.checksum_at;
   if (payload) WriteLe32(opt + 64, PeChecksum(out->data(), out->size(), *checksum_at));
   return 1;
 }

@@ -14,18 +14,27 @@ struct Encoder {
   uint32_t x1 = 0, x2 = 0xFFFFFFFFu;
   int bad = 0;
 
-  int Code(DeltaProb* p, int bit, int rate = kDeltaRate) {
-    const uint32_t split = DeltaSplit(x1, x2, *p);
+  void Put(uint32_t p, int bit) {
+    const uint32_t split = DeltaSplit(x1, x2, p);
     if (bit)
       x2 = split;
     else
       x1 = split + 1;
-    DeltaAdapt(p, bit, rate);
     while (!((x1 ^ x2) >> 24)) {
       out->push_back(static_cast<uint8_t>(x2 >> 24));
       x1 <<= 8;
       x2 = x2 << 8 | 255;
     }
+  }
+  int Code(DeltaProb* p, int bit, int = 0) {
+    Put(StrongP(*p), bit);
+    StrongAdapt(p, bit);
+    return bit;
+  }
+  int Code2(DeltaProb* p, DeltaProb* p2, int bit) {
+    Put((StrongP(*p) + StrongP(*p2)) >> 1, bit);
+    StrongAdapt(p, bit);
+    StrongAdapt(p2, bit);
     return bit;
   }
   void Flush() {
@@ -62,7 +71,7 @@ struct Prices {
     table[0] = table[1];
   }
   uint32_t Bit(DeltaProb p, uint32_t bit) const {
-    const uint32_t q = p & 0xFFFF;
+    const uint32_t q = StrongP(p);
     return table[(bit ? q : 0x10000 - q) >> 4];
   }
 };
@@ -75,6 +84,11 @@ struct PriceCoder {
   int bad;
   int Code(DeltaProb* p, int bit, int = 0) {
     sum += prices->Bit(*p, static_cast<uint32_t>(bit));
+    return bit;
+  }
+  int Code2(DeltaProb* p, DeltaProb* p2, int bit) {
+    const uint32_t q = (StrongP(*p) + StrongP(*p2)) >> 1;
+    sum += prices->table[(bit ? q : 0x10000 - q) >> 4];
     return bit;
   }
 };
@@ -213,10 +227,31 @@ struct Item {
 struct Node {
   uint32_t price;
   uint32_t from;
-  Item item;
+  uint32_t count;  // items of the step from `from`: 1, or 2 or 3 (a literal, then rep0)
+  Item items[3];
   uint32_t state;
   uint32_t reps[4];
 };
+
+// The state and reps after item `it`, as the decoder keeps them.
+void Apply(const Item& it, uint32_t* state, uint32_t* reps) {
+  if (it.dist == kLiteral) {
+    *state = StrongAfterLiteral(*state);
+  } else if (it.dist >= 4) {
+    *state = StrongAfterMatch(*state);
+    reps[3] = reps[2];
+    reps[2] = reps[1];
+    reps[1] = reps[0];
+    reps[0] = it.dist - 4;
+  } else if (it.len == 1) {
+    *state = StrongAfterShortRep(*state);
+  } else {
+    *state = StrongAfterRep(*state);
+    const uint32_t d = reps[it.dist];
+    for (uint32_t k = it.dist; k > 0; --k) reps[k] = reps[k - 1];
+    reps[0] = d;
+  }
+}
 
 }  // namespace
 
@@ -230,7 +265,7 @@ struct StrongEncoder::State {
   StrongSettings set;
   const uint8_t* data;
   uint64_t size;
-  uint32_t pos = 0;  // the group's next byte to code
+  uint32_t pos = 0;      // the group's next byte to code
   uint32_t mf_next = 0;  // the next position the match finder takes
   int started = 0;
   uint32_t state = 0;
@@ -277,7 +312,10 @@ struct StrongEncoder::State {
     }
     if (match_count && matches[match_count - 1].len < 2) match_count = 0;
   }
+  // The positions up to `p` go into the finder unsearched; the quick
+  // levels leave those inside items out.
   void SkipTo(uint32_t p) {
+    if (set.level < 5) mf_next = p;
     while (mf_next < p) mf.Find(mf_next++, matches);
     match_count = 0;
   }
@@ -308,7 +346,7 @@ struct StrongEncoder::State {
     }
     for (uint32_t a = 0; a < 16; ++a) {
       c.sum = 0;
-      CodeReverse(c, m->align, kStrongAlignBits, a, 0);
+      CodeReverse(c, m->align, kStrongAlignBits, a);
       align_price[a] = c.sum;
     }
   }
@@ -330,14 +368,16 @@ struct StrongEncoder::State {
     const uint32_t prev = p ? data[p - 1] : 0;
     const int matched = st >= kStrongLiteralStates;
     PriceCoder c = {&prices, 0, 0};
-    CodeLiteral(c, StrongLiterals(m, p, prev, set.lc, set.lp), data[p],
-                matched ? data[p - rep0 - 1] : 0, matched);
+    CodeLiteral(c, StrongLiterals(m, p, prev, set.lc, set.lp),
+                StrongOrder1(m, set.lc, set.lp, prev), data[p], matched ? data[p - rep0 - 1] : 0,
+                matched);
     return c.sum;
   }
   // The decisions of a rep match of index i (i = 0 with len 1: short rep).
   uint32_t RepPrice(uint32_t i, uint32_t st, uint32_t ps, uint32_t len) {
     uint32_t price = prices.Bit(m->is_match[st][ps], 1) + prices.Bit(m->is_rep[st], 1);
-    if (!i) return price + prices.Bit(m->is_rep0[st], 0) + prices.Bit(m->is_rep0_long[st][ps], len > 1);
+    if (!i)
+      return price + prices.Bit(m->is_rep0[st], 0) + prices.Bit(m->is_rep0_long[st][ps], len > 1);
     price += prices.Bit(m->is_rep0[st], 1);
     if (i == 1) return price + prices.Bit(m->is_rep1[st], 0);
     return price + prices.Bit(m->is_rep1[st], 1) + prices.Bit(m->is_rep2[st], i == 3);
@@ -348,16 +388,17 @@ struct StrongEncoder::State {
     const uint32_t ps = pos & ((1u << set.pb) - 1);
     const uint32_t st = state;
     if (it.dist == kLiteral) {
-      c.Code(&m->is_match[st][ps], 0, kStrongRateState);
+      c.Code(&m->is_match[st][ps], 0);
       const uint32_t prev = pos ? data[pos - 1] : 0;
       const int matched = st >= kStrongLiteralStates;
-      CodeLiteral(c, StrongLiterals(m, pos, prev, set.lc, set.lp), data[pos],
+      CodeLiteral(c, StrongLiterals(m, pos, prev, set.lc, set.lp),
+                  StrongOrder1(m, set.lc, set.lp, prev), data[pos],
                   matched ? data[pos - reps[0] - 1] : 0, matched);
       state = StrongAfterLiteral(st);
     } else {
-      c.Code(&m->is_match[st][ps], 1, kStrongRateState);
+      c.Code(&m->is_match[st][ps], 1);
       if (it.dist >= 4) {
-        c.Code(&m->is_rep[st], 0, kStrongRateState);
+        c.Code(&m->is_rep[st], 0);
         CodeLength(c, &m->length, ps, it.len - 2);
         CodeDistance(c, m, it.len - 2, it.dist - 4);
         reps[3] = reps[2];
@@ -366,13 +407,13 @@ struct StrongEncoder::State {
         reps[0] = it.dist - 4;
         state = StrongAfterMatch(st);
       } else {
-        c.Code(&m->is_rep[st], 1, kStrongRateState);
-        c.Code(&m->is_rep0[st], it.dist != 0, kStrongRateState);
+        c.Code(&m->is_rep[st], 1);
+        c.Code(&m->is_rep0[st], it.dist != 0);
         if (!it.dist) {
-          c.Code(&m->is_rep0_long[st][ps], it.len > 1, kStrongRateState);
+          c.Code(&m->is_rep0_long[st][ps], it.len > 1);
         } else {
-          c.Code(&m->is_rep1[st], it.dist > 1, kStrongRateState);
-          if (it.dist > 1) c.Code(&m->is_rep2[st], it.dist > 2, kStrongRateState);
+          c.Code(&m->is_rep1[st], it.dist > 1);
+          if (it.dist > 1) c.Code(&m->is_rep2[st], it.dist > 2);
           const uint32_t d = reps[it.dist];
           for (uint32_t k = it.dist; k > 0; --k) reps[k] = reps[k - 1];
           reps[0] = d;
@@ -424,7 +465,8 @@ void StrongEncoder::State::Greedy(uint32_t end) {
 }
 
 // Level 9: the cheapest parse by the models' present prices, over up to
-// kOptimum positions at a time.
+// kOptimum positions at a time, with the steps of one item and those of a
+// literal between an item and rep0 (a match broken by one byte).
 void StrongEncoder::State::Optimal(uint32_t end) {
   const uint32_t p0 = pos;
   const uint32_t pb_mask = (1u << set.pb) - 1;
@@ -467,24 +509,9 @@ void StrongEncoder::State::Optimal(uint32_t end) {
     if (cur) {
       // The state and reps here, from the step that reached it.
       const Node& f = o[n.from];
-      const Item& it = n.item;
+      n.state = f.state;
       memcpy(n.reps, f.reps, sizeof n.reps);
-      if (it.dist == kLiteral) {
-        n.state = StrongAfterLiteral(f.state);
-      } else if (it.dist >= 4) {
-        n.state = StrongAfterMatch(f.state);
-        n.reps[3] = f.reps[2];
-        n.reps[2] = f.reps[1];
-        n.reps[1] = f.reps[0];
-        n.reps[0] = it.dist - 4;
-      } else if (it.len == 1) {
-        n.state = StrongAfterShortRep(f.state);
-      } else {
-        n.state = StrongAfterRep(f.state);
-        const uint32_t d = f.reps[it.dist];
-        for (uint32_t k = it.dist; k > 0; --k) n.reps[k] = f.reps[k - 1];
-        n.reps[0] = d;
-      }
+      for (uint32_t k = 0; k < n.count; ++k) Apply(n.items[k], &n.state, n.reps);
       ReadMatches(end - p);
       if (match_count && matches[match_count - 1].len >= nice) break;
     }
@@ -496,18 +523,50 @@ void StrongEncoder::State::Optimal(uint32_t end) {
     auto reach = [&](uint32_t to) {
       while (len_end < to) o[++len_end].price = kInfinity;
     };
-    auto offer = [&](uint32_t to, uint32_t price, Item it) {
+    auto offer = [&](uint32_t to, uint32_t price, Item a, Item b = Item(), Item c = Item()) {
       Node& t = o[to];
       if (price < t.price) {
         t.price = price;
         t.from = cur;
-        t.item = it;
+        t.count = c.len ? 3 : b.len ? 2 : 1;
+        t.items[0] = a;
+        t.items[1] = b;
+        t.items[2] = c;
       }
     };
+    // After an item that ends at `at` (state `s`, rep0 `d`), a literal and
+    // then rep0 again.
+    auto literal_rep0 = [&](uint32_t at, uint32_t price, uint32_t s, uint32_t d, Item a) {
+      const uint32_t q = p0 + at;
+      if (at + 2 >= avail + cur || !RepUsable(d, q) || data[q] == data[q - d - 1]) return;
+      uint32_t lim = p0 + cur + avail - q - 1;
+      if (lim > nice) lim = nice;
+      const uint32_t len = Common(q + 1, d, lim);
+      if (len < 2) return;
+      const uint32_t ls = StrongAfterLiteral(s);
+      const uint32_t qs = (q + 1) & pb_mask;
+      price += prices.Bit(m->is_match[s][q & pb_mask], 0) + LiteralPrice(q, s, d) +
+               RepPrice(0, ls, qs, len) + LenPrice(1, len, qs);
+      reach(at + 1 + len);
+      offer(at + 1 + len, price, a, {1, kLiteral}, {len, 0});
+    };
     reach(cur + 1);
-    offer(cur + 1,
-          base + prices.Bit(m->is_match[st][ps], 0) + LiteralPrice(p, st, n.reps[0]),
-          {1, kLiteral});
+    const uint32_t literal_price =
+        base + prices.Bit(m->is_match[st][ps], 0) + LiteralPrice(p, st, n.reps[0]);
+    offer(cur + 1, literal_price, {1, kLiteral});
+    // Rep0 after this literal: priced as such from its own position,
+    // but for a literal that rep0 itself could have made.
+    if (RepUsable(n.reps[0], p) && data[p] != data[p - n.reps[0] - 1]) {
+      uint32_t lim = avail - 1 < nice ? avail - 1 : nice;
+      const uint32_t len = avail > 2 ? Common(p + 1, n.reps[0], lim) : 0;
+      if (len >= 2) {
+        const uint32_t ls = StrongAfterLiteral(st);
+        const uint32_t qs = (p + 1) & pb_mask;
+        reach(cur + 1 + len);
+        offer(cur + 1 + len, literal_price + RepPrice(0, ls, qs, len) + LenPrice(1, len, qs),
+              {1, kLiteral}, {len, 0});
+      }
+    }
     const uint32_t limit = avail < nice ? avail : nice;
     for (uint32_t i = 0; i < 4; ++i) {
       if (!RepUsable(n.reps[i], p)) continue;
@@ -517,6 +576,7 @@ void StrongEncoder::State::Optimal(uint32_t end) {
       reach(cur + len);
       const uint32_t rp = base + RepPrice(i, st, ps, len);
       for (uint32_t l = 2; l <= len; ++l) offer(cur + l, rp + LenPrice(1, l, ps), {l, i});
+      literal_rep0(cur + len, rp + LenPrice(1, len, ps), StrongAfterRep(st), n.reps[i], {len, i});
     }
     if (match_count) {
       const uint32_t mp = base + prices.Bit(m->is_match[st][ps], 1) + prices.Bit(m->is_rep[st], 0);
@@ -524,15 +584,20 @@ void StrongEncoder::State::Optimal(uint32_t end) {
       uint32_t l = 2;
       for (uint32_t k = 0; k < match_count; ++k) {
         const Match& mt = matches[k];
-        for (; l <= mt.len; ++l)
-          offer(cur + l, mp + LenPrice(0, l, ps) + DistPrice(mt.dist, l), {l, mt.dist + 4});
+        uint32_t price = 0;
+        for (; l <= mt.len; ++l) {
+          price = mp + LenPrice(0, l, ps) + DistPrice(mt.dist, l);
+          offer(cur + l, price, {l, mt.dist + 4});
+        }
+        literal_rep0(cur + mt.len, price, StrongAfterMatch(st), mt.dist, {mt.len, mt.dist + 4});
       }
     }
     if (++cur >= len_end || cur >= kOptimum) break;
   }
   // Back from `cur` to the block's start.
   const size_t first = items.size();
-  for (uint32_t at = cur; at; at = o[at].from) items.push_back(o[at].item);
+  for (uint32_t at = cur; at; at = o[at].from)
+    for (uint32_t k = o[at].count; k-- > 0;) items.push_back(o[at].items[k]);
   for (size_t a = first, b = items.size(); a + 1 < b; ++a, --b) {
     const Item t = items[a];
     items[a] = items[b - 1];
@@ -557,8 +622,7 @@ size_t StrongEncoder::peak_memory() const { return state_->peak; }
 int StrongEncoder::EncodeNext(uint32_t size, uint32_t crc, const CodeRange* ranges, int count,
                               std::vector<uint8_t>* out) {
   State* s = state_;
-  if (count < 0 || count > kMaxCodeRanges || s->size >= 0xFFFFFFFFu ||
-      size > s->size - s->pos)
+  if (count < 0 || count > kMaxCodeRanges || s->size >= 0xFFFFFFFFu || size > s->size - s->pos)
     return 0;
   if (!s->m) {
     const StrongSettings& st = s->set;
@@ -567,10 +631,10 @@ int StrongEncoder::EncodeNext(uint32_t size, uint32_t crc, const CodeRange* rang
     s->m = reinterpret_cast<StrongModels*>(s->model_memory.data());
     ResetStrongModels(s->m, st.lc, st.lp);
     s->nice = st.level >= 9 ? kStrongLongLen : st.level >= 5 ? 64 : 32;
-    const uint32_t depth = st.level >= 9 ? 16 + s->nice / 2 : st.level >= 5 ? 24 : 8;
+    const uint32_t depth = st.level >= 9 ? 512 : st.level >= 5 ? 24 : 8;
     if (!s->mf.Start(s->data, static_cast<uint32_t>(s->size), st.window_log, s->nice, depth))
       return 0;
-    s->opt.resize(kOptimum + kStrongLongLen + 2);
+    s->opt.resize(kOptimum + 2 * kStrongLongLen + 4);
     s->since_refresh = 1u << 30;
     s->peak = sizeof(State) + s->model_memory.size() * sizeof(uint32_t) + s->mf.memory() +
               s->opt.size() * sizeof(Node);
