@@ -14,6 +14,7 @@
 
 #include "payload/block_decoder.h"
 #include "payload/container.h"
+#include "payload/entries.h"
 #include "support/scratch.h"
 
 namespace {
@@ -322,24 +323,22 @@ TEST_F(ProgramResources, PayloadDecodesToTheReleaseFiles) {
     release.push_back(all.substr(at, bar - at));
     at = bar + 1;
   }
-  PayloadReader reader(payload.data(), payload.size());
-  ASSERT_TRUE(reader.Start());
-  ASSERT_EQ(static_cast<size_t>(reader.count()), release.size());
-  for (const std::string& base : release) {
-    PayloadEntry e;
-    ASSERT_TRUE(reader.Next(&e)) << reader.fault_text();
+  PatchEntries entries;
+  char fault[256] = "";
+  ASSERT_TRUE(entries.Read(payload.data(), payload.size(), nullptr, fault, sizeof fault)) << fault;
+  ASSERT_EQ(static_cast<size_t>(entries.count()), release.size());
+  for (int i = 0; i < entries.count(); ++i) {
+    const PayloadEntry& e = entries[i];
+    const std::string& base = release[i];
     EXPECT_EQ(std::string(e.name), base);
     std::vector<uint8_t> expected;
     ASSERT_TRUE(ReadFileBytes(kFolder + base, &expected)) << base;
     ASSERT_EQ(e.expanded_length, expected.size()) << base;
-    std::vector<uint8_t> out(e.expanded_length + 1);
-    if (e.compressed) {
-      ASSERT_EQ(BlockDecoder(e.data, e.size, out.data()), e.expanded_length) << base;
-    } else {
-      std::copy(e.data, e.data + e.size, out.begin());
-    }
-    out.resize(e.expanded_length);
-    EXPECT_TRUE(out == expected) << base;
+    const uint8_t* bytes = nullptr;
+    uint8_t* buffer = nullptr;
+    ASSERT_TRUE(entries.Bytes(i, nullptr, 0, &bytes, &buffer, fault, sizeof fault)) << fault;
+    EXPECT_TRUE(std::vector<uint8_t>(bytes, bytes + e.expanded_length) == expected) << base;
+    free(buffer);
   }
 }
 

@@ -86,7 +86,7 @@ TEST(PatchApplierWin32, PayloadResourceIsTheBuiltContainerInUsEnglish) {
   std::vector<std::string> names;
   while (reader.Next(&e)) {
     names.push_back(e.name);
-    EXPECT_EQ(e.compressed, 1u);
+    EXPECT_EQ(e.compressed, kStrongForm);
   }
   EXPECT_TRUE(reader.done()) << reader.fault_text();
   // In the order given to add_patch_payload, renamed by its NAMES.
