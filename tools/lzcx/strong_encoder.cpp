@@ -649,10 +649,17 @@ int StrongEncoder::EncodeNext(uint32_t size, uint32_t crc, const CodeRange* rang
   h.window_log = static_cast<uint8_t>(s->set.window_log);
   h.ranges_count = count;
   for (int i = 0; i < count; ++i) h.ranges[i] = ranges[i];
-  s->started = 1;
   const size_t at = out->size();
   out->resize(at + kStrongHeaderSize + 12 * count);
-  WriteStrongHeader(out->data() + at, h);
+  const uint32_t head = WriteStrongHeader(out->data() + at, h);
+  // Ranges the decoder would refuse (out of the file, out of order) are
+  // the caller's mistake: nothing is coded.
+  StrongHeader check;
+  if (!ReadStrongHeader(out->data() + at, head, &check)) {
+    out->resize(at);
+    return 0;
+  }
+  s->started = 1;
   Encoder c;
   c.out = out;
   const uint32_t end = s->pos + size;
