@@ -104,8 +104,10 @@ class MatchFinder {
   int Start(const uint8_t* data, uint32_t size, int window_log, uint32_t nice, uint32_t depth) {
     data_ = data;
     size_ = size;
+    // A node for each position of the window, or of the group when that is
+    // smaller: matches reach back less than that.
     cyclic_ = 1u << window_log;
-    while (cyclic_ > 4096 && cyclic_ / 2 >= size + 1) cyclic_ /= 2;
+    if (cyclic_ > size + 1) cyclic_ = size + 1 < 4096 ? 4096 : size + 1;
     hash_bits_ = 16;
     while (hash_bits_ < 24 && (1u << hash_bits_) < cyclic_ / 2) ++hash_bits_;
     nice_ = nice;
@@ -158,8 +160,9 @@ class MatchFinder {
       while (len < limit && from[len] == cur[len]) ++len;
       best = m.len = len;
     }
-    uint32_t* ptr0 = son_ + ((p1 & (cyclic_ - 1)) << 1) + 1;
-    uint32_t* ptr1 = son_ + ((p1 & (cyclic_ - 1)) << 1);
+    const uint32_t at = p1 % cyclic_;
+    uint32_t* ptr0 = son_ + (static_cast<size_t>(at) << 1) + 1;
+    uint32_t* ptr1 = son_ + (static_cast<size_t>(at) << 1);
     uint32_t len0 = 0, len1 = 0;
     for (uint32_t depth = depth_;; --depth) {
       const uint32_t delta = p1 - cand;
@@ -167,7 +170,7 @@ class MatchFinder {
         *ptr0 = *ptr1 = 0;
         break;
       }
-      uint32_t* pair = son_ + (((p1 - delta) & (cyclic_ - 1)) << 1);
+      uint32_t* pair = son_ + (static_cast<size_t>(at - delta + (delta > at ? cyclic_ : 0)) << 1);
       const uint8_t* pb = cur - delta;
       uint32_t len = len0 < len1 ? len0 : len1;
       if (pb[len] == cur[len]) {
