@@ -188,9 +188,9 @@ StrongFault StrongDecoder::Decode(const uint8_t* data, uint32_t size, ByteSink* 
     if (c.over) goto damaged;
     const uint32_t pos_state = s->group_pos & pb_mask;
     uint32_t len = 1, from = rep[0];
-    if (!c.Code(&m->is_match[state][pos_state])) {
+    const uint32_t prev = s->filled ? window[(pos - 1) & mask] : 0;
+    if (!c.Code(StrongIsMatch(m, state, pos_state, prev))) {
       // A literal is put, then copied onto itself.
-      const uint32_t prev = s->filled ? window[(pos - 1) & mask] : 0;
       DeltaProb* probs = StrongLiterals(m, s->group_pos, prev, h.lc, h.lp);
       const int matched = state >= kStrongLiteralStates;
       const uint32_t match_byte = matched ? window[(pos - from - 1) & mask] : 0;

@@ -377,8 +377,11 @@ struct StrongEncoder::State {
     return c.sum;
   }
   // The decisions of a rep match of index i (i = 0 with len 1: short rep).
-  uint32_t RepPrice(uint32_t i, uint32_t st, uint32_t ps, uint32_t len) {
-    uint32_t price = prices.Bit(m->is_match[st][ps], 1) + prices.Bit(m->is_rep[st], 1);
+  DeltaProb* IsMatch(uint32_t st, uint32_t p) {
+    return StrongIsMatch(m, st, p & ((1u << set.pb) - 1), p ? data[p - 1] : 0);
+  }
+  uint32_t RepPrice(uint32_t i, uint32_t st, uint32_t ps, uint32_t len, uint32_t p) {
+    uint32_t price = prices.Bit(*IsMatch(st, p), 1) + prices.Bit(m->is_rep[st], 1);
     if (!i)
       return price + prices.Bit(m->is_rep0[st], 0) + prices.Bit(m->is_rep0_long[st][ps], len > 1);
     price += prices.Bit(m->is_rep0[st], 1);
@@ -391,7 +394,7 @@ struct StrongEncoder::State {
     const uint32_t ps = pos & ((1u << set.pb) - 1);
     const uint32_t st = state;
     if (it.dist == kLiteral) {
-      c.Code(&m->is_match[st][ps], 0);
+      c.Code(IsMatch(st, pos), 0);
       const uint32_t prev = pos ? data[pos - 1] : 0;
       const int matched = st >= kStrongLiteralStates;
       CodeLiteral(c, StrongLiterals(m, pos, prev, set.lc, set.lp),
@@ -399,7 +402,7 @@ struct StrongEncoder::State {
                   matched ? data[pos - reps[0] - 1] : 0, matched);
       state = StrongAfterLiteral(st);
     } else {
-      c.Code(&m->is_match[st][ps], 1);
+      c.Code(IsMatch(st, pos), 1);
       if (it.dist >= 4) {
         c.Code(&m->is_rep[st], 0);
         CodeLength(c, &m->length, ps, it.len - 2);
@@ -548,14 +551,14 @@ void StrongEncoder::State::Optimal(uint32_t end) {
       if (len < 2) return;
       const uint32_t ls = StrongAfterLiteral(s);
       const uint32_t qs = (q + 1) & pb_mask;
-      price += prices.Bit(m->is_match[s][q & pb_mask], 0) + LiteralPrice(q, s, d) +
-               RepPrice(0, ls, qs, len) + LenPrice(1, len, qs);
+      price += prices.Bit(*IsMatch(s, q), 0) + LiteralPrice(q, s, d) +
+               RepPrice(0, ls, qs, len, q + 1) + LenPrice(1, len, qs);
       reach(at + 1 + len);
       offer(at + 1 + len, price, a, {1, kLiteral}, {len, 0});
     };
     reach(cur + 1);
     const uint32_t literal_price =
-        base + prices.Bit(m->is_match[st][ps], 0) + LiteralPrice(p, st, n.reps[0]);
+        base + prices.Bit(*IsMatch(st, p), 0) + LiteralPrice(p, st, n.reps[0]);
     offer(cur + 1, literal_price, {1, kLiteral});
     // Rep0 after this literal: priced as such from its own position,
     // but for a literal that rep0 itself could have made.
@@ -566,7 +569,7 @@ void StrongEncoder::State::Optimal(uint32_t end) {
         const uint32_t ls = StrongAfterLiteral(st);
         const uint32_t qs = (p + 1) & pb_mask;
         reach(cur + 1 + len);
-        offer(cur + 1 + len, literal_price + RepPrice(0, ls, qs, len) + LenPrice(1, len, qs),
+        offer(cur + 1 + len, literal_price + RepPrice(0, ls, qs, len, p + 1) + LenPrice(1, len, qs),
               {1, kLiteral}, {len, 0});
       }
     }
@@ -574,15 +577,15 @@ void StrongEncoder::State::Optimal(uint32_t end) {
     for (uint32_t i = 0; i < 4; ++i) {
       if (!RepUsable(n.reps[i], p)) continue;
       const uint32_t len = Common(p, n.reps[i], limit);
-      if (!i && len >= 1) offer(cur + 1, base + RepPrice(0, st, ps, 1), {1, 0});
+      if (!i && len >= 1) offer(cur + 1, base + RepPrice(0, st, ps, 1, p), {1, 0});
       if (len < 2) continue;
       reach(cur + len);
-      const uint32_t rp = base + RepPrice(i, st, ps, len);
+      const uint32_t rp = base + RepPrice(i, st, ps, len, p);
       for (uint32_t l = 2; l <= len; ++l) offer(cur + l, rp + LenPrice(1, l, ps), {l, i});
       literal_rep0(cur + len, rp + LenPrice(1, len, ps), StrongAfterRep(st), n.reps[i], {len, i});
     }
     if (match_count) {
-      const uint32_t mp = base + prices.Bit(m->is_match[st][ps], 1) + prices.Bit(m->is_rep[st], 0);
+      const uint32_t mp = base + prices.Bit(*IsMatch(st, p), 1) + prices.Bit(m->is_rep[st], 0);
       reach(cur + matches[match_count - 1].len);
       uint32_t l = 2;
       for (uint32_t k = 0; k < match_count; ++k) {
