@@ -105,6 +105,7 @@ bench: native win32
 	build/native/bench/memory_bench build/native/memory-bench
 	bench/delta_pairs build/native
 	bench/release_tree build/native
+	bench/payload_sizes build/native
 	@# The window while the program patches, under Wine, in the build it runs.
 	@if arch=$$(scripts/wine-arch); then \
 	  cmake --preset $$arch >/dev/null && \

@@ -6,11 +6,12 @@
 #include "payload/byte_order.h"
 #include "payload/strong_code.h"
 
-// Small builds keep one copy of the coder's decision; fast ones inline it.
+// Small builds keep one copy of each of the coder's functions; fast ones
+// inline them all.
 #ifdef __OPTIMIZE_SIZE__
 #define PATCHER_STRONG_HOT __attribute__((noinline))
 #else
-#define PATCHER_STRONG_HOT inline
+#define PATCHER_STRONG_HOT inline __attribute__((always_inline))
 #endif
 
 #ifndef PATCHER_NO_FAULT_TEXT
@@ -101,12 +102,12 @@ struct Decoder {
     }
     return bit;
   }
-  int Code(DeltaProb* p, int = 0, int = 0) {
+  PATCHER_STRONG_HOT int Code(DeltaProb* p, int = 0, int = 0) {
     const int bit = Decide(StrongP(*p));
     StrongAdapt(p, bit);
     return bit;
   }
-  int Code2(DeltaProb* p, DeltaProb* p2, int = 0) {
+  PATCHER_STRONG_HOT int Code2(DeltaProb* p, DeltaProb* p2, int = 0) {
     const int bit = Decide((StrongP(*p) + StrongP(*p2)) >> 1);
     StrongAdapt(p, bit);
     StrongAdapt(p2, bit);
@@ -187,9 +188,9 @@ StrongFault StrongDecoder::Decode(const uint8_t* data, uint32_t size, ByteSink* 
     if (c.over) goto damaged;
     const uint32_t pos_state = s->group_pos & pb_mask;
     uint32_t len = 1, from = rep[0];
-    if (!c.Code(&m->is_match[state][pos_state])) {
+    const uint32_t prev = s->filled ? window[(pos - 1) & mask] : 0;
+    if (!c.Code(StrongIsMatch(m, state, pos_state, prev))) {
       // A literal is put, then copied onto itself.
-      const uint32_t prev = s->filled ? window[(pos - 1) & mask] : 0;
       DeltaProb* probs = StrongLiterals(m, s->group_pos, prev, h.lc, h.lp);
       const int matched = state >= kStrongLiteralStates;
       const uint32_t match_byte = matched ? window[(pos - from - 1) & mask] : 0;
@@ -235,9 +236,11 @@ StrongFault StrongDecoder::Decode(const uint8_t* data, uint32_t size, ByteSink* 
       const uint32_t end = done + kStreamPiece < mask + 1 ? done + kStreamPiece : mask + 1;
       const uint32_t n = end - pos < len ? end - pos : len;
       const uint32_t src = (pos - from - 1) & mask;
+      // Whole, where the source does not wrap and lies before the bytes
+      // made or ahead of them (a distance near 2^w): memmove copies forwards.
 #ifndef __OPTIMIZE_SIZE__
       if (from <= mask && from >= n && src <= mask + 1 - n) {
-        memcpy(window + pos, window + src, n);
+        memmove(window + pos, window + src, n);
       } else
 #endif
       {

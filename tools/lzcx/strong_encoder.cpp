@@ -104,8 +104,10 @@ class MatchFinder {
   int Start(const uint8_t* data, uint32_t size, int window_log, uint32_t nice, uint32_t depth) {
     data_ = data;
     size_ = size;
+    // A node for each position of the window, or of the group when that is
+    // smaller: matches reach back less than that.
     cyclic_ = 1u << window_log;
-    while (cyclic_ > 4096 && cyclic_ / 2 >= size + 1) cyclic_ /= 2;
+    if (cyclic_ > size + 1) cyclic_ = size + 1 < 4096 ? 4096 : size + 1;
     hash_bits_ = 16;
     while (hash_bits_ < 24 && (1u << hash_bits_) < cyclic_ / 2) ++hash_bits_;
     nice_ = nice;
@@ -158,8 +160,9 @@ class MatchFinder {
       while (len < limit && from[len] == cur[len]) ++len;
       best = m.len = len;
     }
-    uint32_t* ptr0 = son_ + ((p1 & (cyclic_ - 1)) << 1) + 1;
-    uint32_t* ptr1 = son_ + ((p1 & (cyclic_ - 1)) << 1);
+    const uint32_t at = p1 % cyclic_;
+    uint32_t* ptr0 = son_ + (static_cast<size_t>(at) << 1) + 1;
+    uint32_t* ptr1 = son_ + (static_cast<size_t>(at) << 1);
     uint32_t len0 = 0, len1 = 0;
     for (uint32_t depth = depth_;; --depth) {
       const uint32_t delta = p1 - cand;
@@ -167,7 +170,7 @@ class MatchFinder {
         *ptr0 = *ptr1 = 0;
         break;
       }
-      uint32_t* pair = son_ + (((p1 - delta) & (cyclic_ - 1)) << 1);
+      uint32_t* pair = son_ + (static_cast<size_t>(at - delta + (delta > at ? cyclic_ : 0)) << 1);
       const uint8_t* pb = cur - delta;
       uint32_t len = len0 < len1 ? len0 : len1;
       if (pb[len] == cur[len]) {
@@ -374,8 +377,11 @@ struct StrongEncoder::State {
     return c.sum;
   }
   // The decisions of a rep match of index i (i = 0 with len 1: short rep).
-  uint32_t RepPrice(uint32_t i, uint32_t st, uint32_t ps, uint32_t len) {
-    uint32_t price = prices.Bit(m->is_match[st][ps], 1) + prices.Bit(m->is_rep[st], 1);
+  DeltaProb* IsMatch(uint32_t st, uint32_t p) {
+    return StrongIsMatch(m, st, p & ((1u << set.pb) - 1), p ? data[p - 1] : 0);
+  }
+  uint32_t RepPrice(uint32_t i, uint32_t st, uint32_t ps, uint32_t len, uint32_t p) {
+    uint32_t price = prices.Bit(*IsMatch(st, p), 1) + prices.Bit(m->is_rep[st], 1);
     if (!i)
       return price + prices.Bit(m->is_rep0[st], 0) + prices.Bit(m->is_rep0_long[st][ps], len > 1);
     price += prices.Bit(m->is_rep0[st], 1);
@@ -388,7 +394,7 @@ struct StrongEncoder::State {
     const uint32_t ps = pos & ((1u << set.pb) - 1);
     const uint32_t st = state;
     if (it.dist == kLiteral) {
-      c.Code(&m->is_match[st][ps], 0);
+      c.Code(IsMatch(st, pos), 0);
       const uint32_t prev = pos ? data[pos - 1] : 0;
       const int matched = st >= kStrongLiteralStates;
       CodeLiteral(c, StrongLiterals(m, pos, prev, set.lc, set.lp),
@@ -396,7 +402,7 @@ struct StrongEncoder::State {
                   matched ? data[pos - reps[0] - 1] : 0, matched);
       state = StrongAfterLiteral(st);
     } else {
-      c.Code(&m->is_match[st][ps], 1);
+      c.Code(IsMatch(st, pos), 1);
       if (it.dist >= 4) {
         c.Code(&m->is_rep[st], 0);
         CodeLength(c, &m->length, ps, it.len - 2);
@@ -545,14 +551,14 @@ void StrongEncoder::State::Optimal(uint32_t end) {
       if (len < 2) return;
       const uint32_t ls = StrongAfterLiteral(s);
       const uint32_t qs = (q + 1) & pb_mask;
-      price += prices.Bit(m->is_match[s][q & pb_mask], 0) + LiteralPrice(q, s, d) +
-               RepPrice(0, ls, qs, len) + LenPrice(1, len, qs);
+      price += prices.Bit(*IsMatch(s, q), 0) + LiteralPrice(q, s, d) +
+               RepPrice(0, ls, qs, len, q + 1) + LenPrice(1, len, qs);
       reach(at + 1 + len);
       offer(at + 1 + len, price, a, {1, kLiteral}, {len, 0});
     };
     reach(cur + 1);
     const uint32_t literal_price =
-        base + prices.Bit(m->is_match[st][ps], 0) + LiteralPrice(p, st, n.reps[0]);
+        base + prices.Bit(*IsMatch(st, p), 0) + LiteralPrice(p, st, n.reps[0]);
     offer(cur + 1, literal_price, {1, kLiteral});
     // Rep0 after this literal: priced as such from its own position,
     // but for a literal that rep0 itself could have made.
@@ -563,7 +569,7 @@ void StrongEncoder::State::Optimal(uint32_t end) {
         const uint32_t ls = StrongAfterLiteral(st);
         const uint32_t qs = (p + 1) & pb_mask;
         reach(cur + 1 + len);
-        offer(cur + 1 + len, literal_price + RepPrice(0, ls, qs, len) + LenPrice(1, len, qs),
+        offer(cur + 1 + len, literal_price + RepPrice(0, ls, qs, len, p + 1) + LenPrice(1, len, qs),
               {1, kLiteral}, {len, 0});
       }
     }
@@ -571,15 +577,15 @@ void StrongEncoder::State::Optimal(uint32_t end) {
     for (uint32_t i = 0; i < 4; ++i) {
       if (!RepUsable(n.reps[i], p)) continue;
       const uint32_t len = Common(p, n.reps[i], limit);
-      if (!i && len >= 1) offer(cur + 1, base + RepPrice(0, st, ps, 1), {1, 0});
+      if (!i && len >= 1) offer(cur + 1, base + RepPrice(0, st, ps, 1, p), {1, 0});
       if (len < 2) continue;
       reach(cur + len);
-      const uint32_t rp = base + RepPrice(i, st, ps, len);
+      const uint32_t rp = base + RepPrice(i, st, ps, len, p);
       for (uint32_t l = 2; l <= len; ++l) offer(cur + l, rp + LenPrice(1, l, ps), {l, i});
       literal_rep0(cur + len, rp + LenPrice(1, len, ps), StrongAfterRep(st), n.reps[i], {len, i});
     }
     if (match_count) {
-      const uint32_t mp = base + prices.Bit(m->is_match[st][ps], 1) + prices.Bit(m->is_rep[st], 0);
+      const uint32_t mp = base + prices.Bit(*IsMatch(st, p), 1) + prices.Bit(m->is_rep[st], 0);
       reach(cur + matches[match_count - 1].len);
       uint32_t l = 2;
       for (uint32_t k = 0; k < match_count; ++k) {
@@ -649,10 +655,17 @@ int StrongEncoder::EncodeNext(uint32_t size, uint32_t crc, const CodeRange* rang
   h.window_log = static_cast<uint8_t>(s->set.window_log);
   h.ranges_count = count;
   for (int i = 0; i < count; ++i) h.ranges[i] = ranges[i];
-  s->started = 1;
   const size_t at = out->size();
   out->resize(at + kStrongHeaderSize + 12 * count);
-  WriteStrongHeader(out->data() + at, h);
+  const uint32_t head = WriteStrongHeader(out->data() + at, h);
+  // Ranges the decoder would refuse (out of the file, out of order) are
+  // the caller's mistake: nothing is coded.
+  StrongHeader check;
+  if (!ReadStrongHeader(out->data() + at, head, &check)) {
+    out->resize(at);
+    return 0;
+  }
+  s->started = 1;
   Encoder c;
   c.out = out;
   const uint32_t end = s->pos + size;

@@ -30,7 +30,8 @@ class StrongEncoder {
   // Encodes the group's next file, `size` bytes whose CRC-32C (of the
   // file's own bytes, before the transform) is `crc`, appending the entry
   // data (header with the ranges, then the code) to *out. The first file
-  // starts the group, the rest continue it. Zero without memory.
+  // starts the group, the rest continue it. Zero without memory, past the
+  // group's end, or with ranges outside the file or out of order.
   int EncodeNext(uint32_t size, uint32_t crc, const CodeRange* ranges, int count,
                  std::vector<uint8_t>* out);
   // The peak of the encoder's own memory so far, in bytes.
