@@ -3,6 +3,7 @@
 #include "lzcx/pack.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -10,6 +11,8 @@
 
 #include "payload/applier.h"
 #include "payload/block_decoder.h"
+#include "payload/container.h"
+#include "payload/entries.h"
 #include "payload/names.h"
 #include "platform/name_case.h"
 #include "support/name_cases.h"
@@ -145,3 +148,92 @@ TEST(PackPayload, NamesAsTheRuleJudgesThem) {
 }
 
 }  // namespace
+
+namespace {
+
+struct Packed {
+  std::vector<PackFile> files;
+  std::vector<Bytes> bytes;
+  Bytes payload;
+};
+
+// Files packed as pack makes them, from `dir`; an old release in `from`.
+Packed PackInto(const ScratchDir& dir, const std::vector<std::pair<std::string, Bytes>>& files,
+                const char* from = nullptr) {
+  Packed p;
+  for (const auto& f : files) {
+    EXPECT_TRUE(WriteFileBytes(dir.Join(f.first), f.second));
+    p.files.push_back(PackFile(dir.Join(f.first), f.first));
+    p.bytes.push_back(f.second);
+  }
+  PackOptions options;
+  options.report = false;
+  options.from = from;
+  VectorSink sink;
+  std::string why;
+  EXPECT_TRUE(PackPayload(p.files, options, &sink, &why)) << why;
+  p.payload = sink.bytes;
+  return p;
+}
+
+}  // namespace
+
+// Consecutive files share a solid group, a repeated file costs a few
+// bytes, noise and a delta keep their places between the group's entries;
+// every entry decodes in any order (its group again from the start), and a
+// payload whose group lost an entry it goes on from is refused.
+TEST(PackPayload, SolidGroupsDecodeInAnyOrderAndRefuseABrokenChain) {
+  ScratchDir dir, old_dir;
+  const Bytes text = TextLike(50000, 3), other = TextLike(30000, 4);
+  Bytes changed = text;
+  changed[777] ^= 1;
+  ASSERT_TRUE(WriteFileBytes(old_dir.Join("old.txt"), text));
+  const Packed p = PackInto(dir, {{"a.txt", text}, {"noise.bin", RandomBytes(20000, 5)},
+                                  {"old.txt", changed}, {"b.txt", other}, {"copy.txt", text}},
+                            old_dir.path().c_str());
+  PatchEntries entries;
+  char fault[256] = "";
+  ASSERT_TRUE(entries.Read(p.payload.data(), p.payload.size(), nullptr, fault, sizeof fault))
+      << fault;
+  ASSERT_EQ(entries.count(), 5);
+  const DataForm forms[] = {kFormStrong, kFormBlock, kFormDelta, kFormStrong, kFormStrong};
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(EntryForm(entries[i]), forms[i]) << i;
+  EXPECT_FALSE(entries[0].continues);
+  EXPECT_TRUE(entries[3].continues && entries[4].continues);
+  EXPECT_LT(entries[4].size, 64u);
+  for (int i = 5; i-- > 0;) {
+    if (IsDelta(entries[i])) continue;
+    const uint8_t* bytes = nullptr;
+    uint8_t* buffer = nullptr;
+    ASSERT_TRUE(entries.Bytes(i, nullptr, 0, &bytes, &buffer, fault, sizeof fault)) << fault;
+    EXPECT_TRUE(Bytes(bytes, bytes + entries[i].expanded_length) == p.bytes[i]) << i;
+    free(buffer);
+  }
+  // The entries again, in another container: the group's first replaced by
+  // a later entry of its name, or gone, breaks the chain; one at the end
+  // does not.
+  const auto record = [&](int i, const char* name) {
+    const PayloadEntry& e = entries[i];
+    return EntrySpec{name ? name : e.name, e.compressed, Bytes(e.data, e.data + e.size)};
+  };
+  const struct {
+    std::vector<EntrySpec> specs;
+    bool refused;
+  } cases[] = {
+      {{record(0, nullptr), record(1, nullptr), record(3, nullptr), record(4, nullptr)}, false},
+      {{record(0, nullptr), record(3, nullptr), record(4, nullptr), record(1, "a.txt")}, true},
+      {{record(3, nullptr), record(4, nullptr)}, true},
+      {{record(0, nullptr), record(3, nullptr), record(4, nullptr), record(1, "copy.txt")}, false},
+  };
+  for (const auto& c : cases) {
+    const Bytes container = Sealed(MakeContainer(c.specs));
+    PatchEntries again;
+    fault[0] = 0;
+    const int read = again.Read(container.data(), container.size(), nullptr, fault, sizeof fault);
+    EXPECT_EQ(read && again.CheckDecodes(nullptr, fault, sizeof fault), !c.refused)
+        << &c - cases << ": " << fault;
+    if (c.refused) {
+      EXPECT_NE(strstr(fault, "continues"), nullptr) << fault;
+    }
+  }
+}
