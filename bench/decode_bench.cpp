@@ -55,37 +55,33 @@ void Paired(size_t bytes_per_call, F first, G second, double* first_mbps, double
 volatile uint32_t g_sink;  // keeps checksums from being optimised away
 
 // The payload read as the patcher's check before it writes reads it: entry
-// by entry, each decoded by DecodeEntry into a sink that only sums. `out`
+// by entry, each decoded as DecodeEntry does into a sink that only sums. `out`
 // gets the bytes made, `crcs` (if given) each entry's CRC-32C, `skipped`
 // the deltas and removals, which need the old release. Zero with a
 // message at a fault.
 int DecodeThroughEntries(const uint8_t* data, size_t size, uint64_t* out,
                          std::vector<uint32_t>* crcs, int* skipped) {
-  PayloadReader reader(data, size);
-  if (!reader.Start()) {
-    fprintf(stderr, "decode_bench: %s\n", reader.fault_text());
+  PatchEntries entries;
+  char fault[256] = "";
+  if (!entries.Read(data, size, nullptr, fault, sizeof fault)) {
+    fprintf(stderr, "decode_bench: %s\n", fault);
     return 0;
   }
   *out = 0;
   *skipped = 0;
-  PayloadEntry e;
-  while (reader.Next(&e)) {
+  for (int i = 0; i < entries.count(); ++i) {
+    const PayloadEntry& e = entries[i];
     if (e.removal || IsDelta(e)) {
       ++*skipped;
       continue;
     }
     SumOnly sum;
-    char fault[256] = "";
-    if (!DecodeEntry(e, nullptr, &sum, fault, sizeof fault)) {
+    if (!entries.Decode(i, nullptr, &sum, fault, sizeof fault)) {
       fprintf(stderr, "decode_bench: %s\n", *fault ? fault : e.name);
       return 0;
     }
     *out += e.expanded_length;
     if (crcs) crcs->push_back(sum.crc);
-  }
-  if (!reader.done()) {
-    fprintf(stderr, "decode_bench: %s\n", reader.fault_text());
-    return 0;
   }
   return 1;
 }
