@@ -42,15 +42,17 @@ const int kStrongFastRate = 3;
 
 inline uint32_t StrongP(DeltaProb m) { return ((m & 0xFFFF) + (m >> 20 << 4)) >> 1; }
 
+// The slow one as DeltaAdapt moves it (kDeltaShift never exceeds
+// kStrongSlowRate), both moves made and one kept, without branches.
 inline void StrongAdapt(DeltaProb* m, int bit) {
-  uint32_t fast = *m >> 20;
-  if (bit)
-    fast += (4095 - fast) >> kStrongFastRate;
-  else
-    fast -= fast >> kStrongFastRate;
-  DeltaProb slow = *m & 0xFFFFF;
-  DeltaAdapt(&slow, bit, kStrongSlowRate);
-  *m = fast << 20 | slow;
+  const uint32_t v = *m;
+  const uint32_t seen = v >> 16 & 15;
+  const int shift = kDeltaShift[seen];
+  const int32_t p = static_cast<int32_t>(v & 0xFFFF), f = static_cast<int32_t>(v >> 20);
+  int32_t slow = bit ? p + ((0xFFFF - p) >> shift) : p - (p >> shift);
+  const int32_t fast = bit ? f + ((4095 - f) >> kStrongFastRate) : f - (f >> kStrongFastRate);
+  slow = slow < 32 ? 32 : slow > 0xFFFF - 32 ? 0xFFFF - 32 : slow;
+  *m = static_cast<uint32_t>(fast) << 20 | (seen + (seen < 15)) << 16 | static_cast<uint32_t>(slow);
 }
 
 struct StrongLengthModels {
