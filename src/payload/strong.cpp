@@ -192,10 +192,10 @@ StrongFault StrongDecoder::Decode(const uint8_t* data, uint32_t size, ByteSink* 
     if (!c.Code(StrongIsMatch(m, state, pos_state, prev))) {
       // A literal is put, then copied onto itself.
       DeltaProb* probs = StrongLiterals(m, s->group_pos, prev, h.lc, h.lp);
-      const int matched = state >= kStrongLiteralStates;
-      const uint32_t match_byte = matched ? window[(pos - from - 1) & mask] : 0;
+      const uint32_t base = StrongMatchedBase(state, from < s->filled);
+      const uint32_t match_byte = base ? window[(pos - from - 1) & mask] : 0;
       window[pos] = static_cast<uint8_t>(
-          CodeLiteral(c, probs, StrongOrder1(m, h.lc, h.lp, prev), 0, match_byte, matched));
+          CodeLiteral(c, probs, StrongOrder1(m, h.lc, h.lp, prev), 0, match_byte, base));
       state = StrongAfterLiteral(state);
       from = 0xFFFFFFFFu;
     } else {

@@ -42,15 +42,17 @@ const int kStrongFastRate = 3;
 
 inline uint32_t StrongP(DeltaProb m) { return ((m & 0xFFFF) + (m >> 20 << 4)) >> 1; }
 
+// The slow one as DeltaAdapt moves it (kDeltaShift never exceeds
+// kStrongSlowRate), both moves made and one kept, without branches.
 inline void StrongAdapt(DeltaProb* m, int bit) {
-  uint32_t fast = *m >> 20;
-  if (bit)
-    fast += (4095 - fast) >> kStrongFastRate;
-  else
-    fast -= fast >> kStrongFastRate;
-  DeltaProb slow = *m & 0xFFFFF;
-  DeltaAdapt(&slow, bit, kStrongSlowRate);
-  *m = fast << 20 | slow;
+  const uint32_t v = *m;
+  const uint32_t seen = v >> 16 & 15;
+  const int shift = kDeltaShift[seen];
+  const int32_t p = static_cast<int32_t>(v & 0xFFFF), f = static_cast<int32_t>(v >> 20);
+  int32_t slow = bit ? p + ((0xFFFF - p) >> shift) : p - (p >> shift);
+  const int32_t fast = bit ? f + ((4095 - f) >> kStrongFastRate) : f - (f >> kStrongFastRate);
+  slow = slow < 32 ? 32 : slow > 0xFFFF - 32 ? 0xFFFF - 32 : slow;
+  *m = static_cast<uint32_t>(fast) << 20 | (seen + (seen < 15)) << 16 | static_cast<uint32_t>(slow);
 }
 
 struct StrongLengthModels {
@@ -62,7 +64,7 @@ struct StrongLengthModels {
 };
 
 // Every model of a group but the literals, which follow it in memory:
-// 0x300 models for each of the 2^(lc + lp) literal contexts, then 0x300
+// 0x500 models for each of the 2^(lc + lp) literal contexts, then 0x500
 // for each value of the byte before.
 struct StrongModels {
   DeltaProb is_match[kStrongStates][kStrongPosStates * 16];  // StrongIsMatch
@@ -76,12 +78,12 @@ struct StrongModels {
   DeltaProb align[1 << kStrongAlignBits];
   StrongLengthModels length;
   StrongLengthModels rep_length;
-  DeltaProb literal[1];  // really (0x300 << (lc + lp)) + 0x300 * 256
+  DeltaProb literal[1];  // really (0x500 << (lc + lp)) + 0x500 * 256
 };
 
 inline uint32_t StrongModelsSize(uint32_t lc, uint32_t lp) {
   return static_cast<uint32_t>(sizeof(StrongModels) - sizeof(DeltaProb)) +
-         ((0x300u << (lc + lp)) + 0x300u * 256) * static_cast<uint32_t>(sizeof(DeltaProb));
+         ((0x500u << (lc + lp)) + 0x500u * 256) * static_cast<uint32_t>(sizeof(DeltaProb));
 }
 
 inline void ResetStrongModels(StrongModels* m, uint32_t lc, uint32_t lp) {
@@ -104,7 +106,7 @@ inline uint32_t StrongAfterShortRep(uint32_t s) { return s < kStrongLiteralState
 // The literal models of the byte after `prev` at group position `pos`.
 inline DeltaProb* StrongLiterals(StrongModels* m, uint32_t pos, uint32_t prev, uint32_t lc,
                                  uint32_t lp) {
-  return m->literal + 0x300 * (((pos & ((1u << lp) - 1)) << lc) + (prev >> (8 - lc)));
+  return m->literal + 0x500 * (((pos & ((1u << lp) - 1)) << lc) + (prev >> (8 - lc)));
 }
 
 // The slot of distance `d` (distance - 1): its top two bits and where they
@@ -127,33 +129,41 @@ uint32_t CodeReverse(Coder& c, DeltaProb* probs, int bits, uint32_t value) {
   return v;
 }
 
-// A literal, each bit by the mean of two models, one of each set: with
-// `matched` (after a match), by the byte at distance rep0 as well while
-// its bits agree with the literal's.
+// A literal, each bit by the mean of two models, one of each set: with a
+// `base` (StrongMatchedBase), by the match byte as well while its bits
+// agree with the literal's.
 // The second set of a literal's models: by the whole byte before it, at
 // the end of the first set.
 inline DeltaProb* StrongOrder1(StrongModels* m, uint32_t lc, uint32_t lp, uint32_t prev) {
-  return m->literal + (0x300u << (lc + lp)) + 0x300 * prev;
+  return m->literal + (0x500u << (lc + lp)) + 0x500 * prev;
+}
+
+// Where a literal's models by the match byte begin among its context's
+// 0x500: soon after a match (state 4 and up) the byte at distance rep0
+// (while usable) predicts it, by 0x100 models for each of its bits right
+// after a match and 0x300 one or two literals later; else none do (0).
+inline uint32_t StrongMatchedBase(uint32_t state, int rep0_usable) {
+  return state < 4 || !rep0_usable ? 0 : state >= kStrongLiteralStates ? 0x100 : 0x300;
 }
 
 template <class Coder>
 uint32_t CodeLiteral(Coder& c, DeltaProb* probs, DeltaProb* probs2, uint32_t byte,
-                     uint32_t match_byte, int matched) {
+                     uint32_t match_byte, uint32_t base) {
   uint32_t sym = 1;
   int i = 8;
-  // Once a bit differs from the match byte's (offs 0), by the literal's
+  // Once a bit differs from the match byte's (flag 0), by the literal's
   // bits alone: fast builds take those in a loop of their own.
-  for (uint32_t offs = matched ? 0x100 : 0;
+  for (uint32_t flag = base ? 0x100 : 0;
 #ifndef __OPTIMIZE_SIZE__
-       offs &&
+       flag &&
 #endif
        i-- > 0;) {
     match_byte <<= 1;
-    const uint32_t mbit = match_byte & offs;
-    const uint32_t bit =
-        c.Code2(probs + offs + mbit + sym, probs2 + offs + mbit + sym, byte >> i & 1);
+    const uint32_t mbit = match_byte & flag;
+    const uint32_t k = (flag ? base + mbit : 0) + sym;
+    const uint32_t bit = c.Code2(probs + k, probs2 + k, byte >> i & 1);
     sym = sym << 1 | bit;
-    offs &= ~(mbit ^ bit << 8);
+    flag &= ~(mbit ^ bit << 8);
   }
 #ifndef __OPTIMIZE_SIZE__
   while (i-- > 0) sym = sym << 1 | c.Code2(probs + sym, probs2 + sym, byte >> i & 1);

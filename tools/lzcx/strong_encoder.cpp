@@ -369,11 +369,11 @@ struct StrongEncoder::State {
   }
   uint32_t LiteralPrice(uint32_t p, uint32_t st, uint32_t rep0) {
     const uint32_t prev = p ? data[p - 1] : 0;
-    const int matched = st >= kStrongLiteralStates;
+    const uint32_t base = StrongMatchedBase(st, RepUsable(rep0, p));
     PriceCoder c = {&prices, 0, 0};
     CodeLiteral(c, StrongLiterals(m, p, prev, set.lc, set.lp),
-                StrongOrder1(m, set.lc, set.lp, prev), data[p], matched ? data[p - rep0 - 1] : 0,
-                matched);
+                StrongOrder1(m, set.lc, set.lp, prev), data[p], base ? data[p - rep0 - 1] : 0,
+                base);
     return c.sum;
   }
   // The decisions of a rep match of index i (i = 0 with len 1: short rep).
@@ -396,10 +396,10 @@ struct StrongEncoder::State {
     if (it.dist == kLiteral) {
       c.Code(IsMatch(st, pos), 0);
       const uint32_t prev = pos ? data[pos - 1] : 0;
-      const int matched = st >= kStrongLiteralStates;
+      const uint32_t base = StrongMatchedBase(st, RepUsable(reps[0], pos));
       CodeLiteral(c, StrongLiterals(m, pos, prev, set.lc, set.lp),
                   StrongOrder1(m, set.lc, set.lp, prev), data[pos],
-                  matched ? data[pos - reps[0] - 1] : 0, matched);
+                  base ? data[pos - reps[0] - 1] : 0, base);
       state = StrongAfterLiteral(st);
     } else {
       c.Code(IsMatch(st, pos), 1);
