@@ -16,11 +16,10 @@ PatchEntries::~PatchEntries() { free(entries_); }
 int DecodeEntry(const PayloadEntry& e, OldBytes* old, ByteSink* sink, char* fault,
                 size_t fault_size, StrongDecoder* strong) {
   if (IsStrong(e)) {
-    StrongDecoder alone;
-    StrongFault why = (strong ? strong : &alone)->Decode(e.data, e.size, sink);
+    StrongFault why = strong ? strong->Decode(e.data, e.size, sink) : kStrongUnchained;
     if (why == kStrongStopped) return 0;
     if (why == kStrongFine && sink->crc == e.new_crc) return 1;
-    if (strong) strong->Reset();
+    // (The entry list starts the group again after any failure.)
     return FormatFault(fault, fault_size, "%s: %s", e.name,
                        why == kStrongFine ? DeltaFaultText(kDeltaNewDiffers) : StrongFaultText(why));
   }

@@ -73,7 +73,7 @@ int CheckApplicable(const PatchEntries& entries, char* fault, size_t fault_size)
 // sums the CRC-32C: the stored bytes, a block (in its window), a delta
 // made from `old` (whose CRC-32C the caller has checked), or a strong
 // entry by `strong` (which must have decoded its group's entries before
-// it), its new CRC-32C checked. Zero with a fault text when the data is
+// it: PatchEntries::Decode sees to that), its new CRC-32C checked. Zero with a fault text when the data is
 // damaged; zero with none when `old` or `sink` stopped it, which they say
 // why.
 int DecodeEntry(const PayloadEntry& e, OldBytes* old, ByteSink* sink, char* fault,
