@@ -129,7 +129,7 @@ int FindName(const PayloadEntry* entries, const int* order, int count, const cha
 }  // namespace
 
 int KeepLastOfEachName(PayloadEntry* entries, int count, char* fault, size_t fault_size) {
-  if (count <= 1) return count;
+  if (count < 1) return count;
   // The entries' places in sorted order, then a mark for each dropped one.
   int* order = static_cast<int*>(calloc(count, sizeof(int) + 1));
   if (!order) return FormatFault(fault, fault_size, "no memory for the entry list"), -1;
@@ -168,9 +168,20 @@ int KeepLastOfEachName(PayloadEntry* entries, int count, char* fault, size_t fau
       return -1;
     }
   }
-  int kept = 0;
-  for (int i = 0; i < count; ++i)
+  // A strong entry that continues a group goes on from the strong entry
+  // before it, which must be there and stay (0: none yet; 1 kept; 2 dropped).
+  int kept = 0, before = 0;
+  for (int i = 0; i < count; ++i) {
+    if (IsStrong(entries[i])) {
+      if (entries[i].continues && before != 1) {
+        free(order);
+        return FormatFault(fault, fault_size, "%s: %s", entries[i].name,
+                           StrongFaultText(kStrongUnchained)), -1;
+      }
+      before = 1 + dropped[i];
+    }
     if (!dropped[i]) entries[kept++] = entries[i];
+  }
   free(order);
   return kept;
 }

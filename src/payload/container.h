@@ -210,9 +210,11 @@ class PayloadWriter {
 // order, and returns how many that is: the format's rule is that a later
 // entry of the same path (the same file on Windows, platform::SameFileName,
 // a removal as much as a file) replaces an earlier one. -1 with `fault`
-// without memory for the sort, or when one entry's path is a folder of
-// another's ("a" and "a/b"), which no folder can hold. Sorts, so that a
-// payload of many entries costs n log n name comparisons.
+// without memory for the sort, when one entry's path is a folder of
+// another's ("a" and "a/b"), which no folder can hold, or when a strong
+// entry continues a group whose strong entry before it is not there or is
+// replaced. Sorts, so that a payload of many entries costs n log n name
+// comparisons.
 int KeepLastOfEachName(PayloadEntry* entries, int count, char* fault = nullptr,
                        size_t fault_size = 0);
 

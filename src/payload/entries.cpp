@@ -147,28 +147,10 @@ int PatchEntries::Read(const uint8_t* data, size_t size, PayloadIntegrity* integ
   if (!entries_) return FormatFault(fault, fault_size, "%s", "no memory for the entry list");
   for (int i = 0; i < reader.count(); ++i)
     if (!reader.Next(&entries_[i])) return FormatFault(fault, fault_size, "%s", reader.fault_text());
-  // A strong entry that continues a group goes on from the strong entry
-  // before it: that one must be there, and stay.
-  uint8_t* strong = static_cast<uint8_t*>(calloc(reader.count(), 1));
-  if (!strong) return FormatFault(fault, fault_size, "%s", "no memory for the entry list");
-  for (int i = 0; i < reader.count(); ++i) strong[i] = IsStrong(entries_[i]);
   // Only the last entry of a path is written.
   count_ = KeepLastOfEachName(entries_, reader.count(), fault, fault_size);
-  int bad = count_ < 0 ? -2 : -1;
-  for (int i = 0; i < count_; ++i)
-    if (strong[entries_[i].index]) strong[entries_[i].index] = 2;
-  for (int i = 0; i < count_ && bad == -1; ++i) {
-    int c = entries_[i].index;
-    if (!entries_[i].continues) continue;
-    while (--c >= 0 && !strong[c]) {
-    }
-    if (c < 0 || strong[c] != 2) bad = i;
-  }
-  free(strong);
-  if (bad == -1) return 1;
-  if (bad >= 0)
-    FormatFault(fault, fault_size, "%s: %s", entries_[bad].name, StrongFaultText(kStrongUnchained));
-  return count_ = 0;
+  if (count_ < 0) return count_ = 0;
+  return 1;
 }
 
 uint32_t PayloadNeeds(const PatchEntries& entries) {

@@ -18,7 +18,7 @@ class PatchEntries {
 
   // Reads and checks the container: the last entry of each path is kept,
   // and no path may be a folder of another, nor replace an entry whose
-  // solid group goes on after it. Reading is not applying: what the
+  // solid group goes on after it (KeepLastOfEachName). Reading is not applying: what the
   // entries need is CheckApplicable's.
   int Read(const uint8_t* data, size_t size, PayloadIntegrity* integrity, char* fault,
            size_t fault_size);
