@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "payload/crc32c.h"
 #include "payload/entries.h"
 #include "payload/journal.h"
+#include "payload/strong.h"
 #include "support/payload_builder.h"
 #include "support/scratch.h"
 
@@ -245,6 +247,73 @@ struct GoldenJournal {
   uint32_t phase_word;  // the format's number of the phase
   size_t step_header;   // bytes of a step before its name
 };
+
+// x86-like code: a header, then 40 calls (E8) among 4 targets, each after
+// three bytes of prologue, then padding.
+Bytes CallingCode() {
+  Bytes b(64, 'H');
+  for (uint32_t i = 0; i < 40; ++i) {
+    b.insert(b.end(), {0x55, 0x8B, 0xEC});
+    const uint32_t rel = 0x40 + 16 * (i % 4) - static_cast<uint32_t>(b.size() + 5);
+    b.insert(b.end(), {0xE8, uint8_t(rel), uint8_t(rel >> 8), uint8_t(rel >> 16), uint8_t(rel >> 24)});
+  }
+  b.insert(b.end(), 32, 0xCC);
+  return b;
+}
+
+// A solid group of three strong entries with a stored block between the
+// second and the third: code with one range, a text, and the text again.
+// Decoded in any order (a group from its start when an entry comes out of
+// turn), each header read as docs/strong.md says and written again alike.
+TEST(GoldenPayload, StrongGroupReadAsTheFormatSays) {
+  const Bytes payload = Golden("strong-payload.bin");
+  PatchEntries entries;
+  char fault[256] = "";
+  ASSERT_TRUE(entries.Read(payload.data(), payload.size(), nullptr, fault, sizeof fault)) << fault;
+  ASSERT_EQ(entries.count(), 4);
+  const struct {
+    const char* name;
+    DataForm form;
+    bool continues;
+    Bytes expanded;
+    int ranges;
+  } want[] = {{"vusk.exe", kFormStrong, false, CallingCode(), 1},
+              {"readme.txt", kFormStrong, true, Lines("readme.txt", "1.26", 20), 0},
+              {"orvtext.dll", kFormBlock, false, Text("orvtext.dll 1.26"), 0},
+              {"copy.txt", kFormStrong, true, Lines("readme.txt", "1.26", 20), 0}};
+  for (int i : {3, 0, 1, 2, 3}) {
+    const PayloadEntry& e = entries[i];
+    SCOPED_TRACE(e.name);
+    EXPECT_STREQ(e.name, want[i].name);
+    EXPECT_EQ(EntryForm(e), want[i].form);
+    EXPECT_EQ(e.continues, want[i].continues);
+    const uint8_t* bytes = nullptr;
+    uint8_t* buffer = nullptr;
+    ASSERT_TRUE(entries.Bytes(i, nullptr, 0, &bytes, &buffer, fault, sizeof fault)) << fault;
+    EXPECT_TRUE(Bytes(bytes, bytes + e.expanded_length) == want[i].expanded);
+    free(buffer);
+    if (want[i].form != kFormStrong) continue;
+    StrongHeader h;
+    ASSERT_TRUE(ReadStrongHeader(e.data, e.size, &h));
+    EXPECT_EQ(h.size, want[i].expanded.size());
+    EXPECT_EQ(h.crc, ReadLe32(e.data + 4));
+    EXPECT_EQ(e.new_crc, Crc32c(0, want[i].expanded.data(), want[i].expanded.size()));
+    EXPECT_EQ(h.lc * 100 + h.lp * 10 + h.pb, 301);
+    EXPECT_EQ(h.window_log, 12);
+    ASSERT_EQ(h.ranges_count, want[i].ranges);
+    if (h.ranges_count) {
+      EXPECT_EQ(h.ranges[0].start, 64u);
+      EXPECT_EQ(h.ranges[0].length, 320u);
+      EXPECT_EQ(h.ranges[0].address, 0x1040u);
+    }
+    Bytes header(kStrongHeaderSize + 12 * h.ranges_count);
+    ASSERT_EQ(WriteStrongHeader(header.data(), h), header.size());
+    std::copy(kTrailerMagic, kTrailerMagic + 4, header.begin() + kSealOffset);
+    EXPECT_TRUE(header == Bytes(e.data, e.data + header.size()));
+  }
+  // The repeated text costs its header and a few bytes of code.
+  EXPECT_LT(entries[3].size, kStrongHeaderSize + 12);
+}
 
 TEST(GoldenJournal, ReadAsTheFormatSaysAndWrittenAgain) {
   const GoldenJournal cases[] = {
