@@ -455,8 +455,11 @@ int PackBlockFile(const PackFile& file, const PackOptions& options, BlockCoder* 
 // Files of at most this size go into solid groups, read whole; a larger
 // one is a block, encoded in pieces.
 const uint64_t kStrongFileLimit = 256ull << 20;
-// A group is closed before it grows beyond the largest window.
-const uint64_t kGroupLimit = 1ull << kStrongMaxWindowLog;
+// A group is closed before it grows beyond this: it is read whole. Its
+// matches reach back at most the window (64 MB), but its models go on
+// learning: one group of a 166 MB release of DLLs is 2.5% smaller than
+// three of at most 64 MB.
+const uint64_t kGroupLimit = 256ull << 20;
 
 // log2(n) in 16.16 fixed point, in integers alone, so that lzcx and
 // lzcx.exe decide alike.
@@ -521,9 +524,11 @@ class StrongGroup {
     m.crc = Crc32c(0, in.data.get(), in.size);
     m.count = FindCodeRanges(in.data.get(), in.size, m.ranges, kMaxCodeRanges);
     const size_t at = bytes_.size();
-    // Room for a whole group at once, so the bytes are not copied again.
+    // Room to grow by doubling, up to the group's limit, which a group
+    // never passes (Flush comes first).
     if (at + in.size > bytes_.capacity())
-      bytes_.reserve(std::max<size_t>(at + in.size, kGroupLimit));
+      bytes_.reserve(static_cast<size_t>(
+          std::min<uint64_t>(kGroupLimit, std::max<uint64_t>(2 * (at + in.size), 16u << 20))));
     bytes_.insert(bytes_.end(), in.data.get(), in.data.get() + in.size);
     X86Absolute(bytes_.data() + at, m.size, m.ranges, m.count);
     items_.push_back(m);
