@@ -164,8 +164,11 @@ TEST_F(PackCli, PayloadVerifiesAndExtractsByteExact) {
   Result r = Lzcx({"pack", "--name", "vusk.exe=" + exe_path, "-o", Payload(), exe_path,
                    help_path, empty_path, noise_path});
   ASSERT_EQ(r.status, 0) << r.err;
-  // One line per file: name, size, packed size, ratio.
-  EXPECT_EQ(r.ErrLines(), 4) << r.err;
+  // One line per file: name, size, packed size, ratio; then the payload's
+  // with pack's peak memory.
+  EXPECT_EQ(r.ErrLines(), 5) << r.err;
+  EXPECT_NE(r.err.find("\n" + Payload() + ": a payload of "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("; peak memory "), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("vusk.exe: 200000 -> "), 0u) << r.err;
   EXPECT_NE(r.err.find("\nvusk.hlp: 60000 -> "), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("\nempty.dat: 0 -> "), std::string::npos) << r.err;

@@ -239,4 +239,8 @@ void UseBinaryMode(FILE* stream);
 // as the new-handler by main.
 [[noreturn]] void OutOfMemory();
 
+// The most memory the process has had resident so far, in bytes (0 where
+// the system does not say).
+uint64_t PeakMemory();
+
 #endif  // PATCHER_TOOLS_LZCX_COMMANDS_H

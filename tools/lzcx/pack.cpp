@@ -720,8 +720,10 @@ class TempFileSink : public PayloadSink {
 class StandardOutputSink : public PayloadSink {
  public:
   int Write(const void* data, size_t size, std::string* why) override {
+    written += size;
     return WriteStandardOutput(data, size, why);
   }
+  uint64_t written = 0;
 };
 
 // Reads the packed payload back the way the patcher will, checksums and a
@@ -1120,6 +1122,11 @@ int PackFiles(const PackRequest& request, BlockCoder* coder, TempFile* temp, Map
   return 0;
 }
 
+std::string PackSummary(const char* output, uint64_t size) {
+  return Printf("%s: a payload of %llu bytes; peak memory %.0f MB", output,
+                static_cast<unsigned long long>(size), PeakMemory() / 1048576.0);
+}
+
 int PackCommand(const CliCommand& command, int argc, char** argv, BlockCoder* coder) {
   PackRequest request;
   request.command = &command;
@@ -1133,7 +1140,9 @@ int PackCommand(const CliCommand& command, int argc, char** argv, BlockCoder* co
     // written before a failure stays written (a payload cut short, which
     // every reader refuses).
     StandardOutputSink sink;
-    return PackPayload(files, options, &sink, &why) ? 0 : Refuse("%s", why.c_str());
+    if (!PackPayload(files, options, &sink, &why)) return Refuse("%s", why.c_str());
+    if (!request.quiet) fprintf(stderr, "%s\n", PackSummary("(stdout)", sink.written).c_str());
+    return 0;
   }
   TempFile temp;
   if (!temp.Create(request.output, &why)) return Refuse("%s", why.c_str());
@@ -1148,5 +1157,6 @@ int PackCommand(const CliCommand& command, int argc, char** argv, BlockCoder* co
       return Refuse("internal error, nothing written: %s", why.c_str());
   }
   if (!temp.Commit(&why)) return Refuse("%s", why.c_str());
+  if (!request.quiet) fprintf(stderr, "%s\n", PackSummary(request.output, temp.size()).c_str());
   return 0;
 }

@@ -93,6 +93,11 @@ inline int PackCommand(const CliCommand& command, int argc, char** argv) {
   return PackCommand(command, argc, argv, nullptr);
 }
 
+// The line pack and patcher end with: what was written, and the most
+// memory the packing took ("payload.bin: a payload of N bytes; peak memory
+// M MB").
+std::string PackSummary(const char* output, uint64_t size);
+
 // Release files in, container out: what every command that packs shares.
 struct PackRequest {
   bool fast = false;

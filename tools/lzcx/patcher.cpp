@@ -86,9 +86,9 @@ int PatcherCommand(const CliCommand& command, int argc, char** argv) {
             (to_stdout || out.Commit(&why));
   if (!written) return Refuse("%s", why.c_str());
   if (!request.quiet)
-    fprintf(stderr, "%s: %llu bytes, a payload of %zu bytes in %s\n",
+    fprintf(stderr, "%s: %llu bytes, a payload of %zu bytes in %s; peak memory %.0f MB\n",
             to_stdout ? "(stdout)" : request.output, static_cast<unsigned long long>(total),
-            payload.size(), stub_path);
+            payload.size(), stub_path, PeakMemory() / 1048576.0);
   return 0;
 }
 

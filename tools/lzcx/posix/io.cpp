@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -376,3 +377,8 @@ int ScratchFile::ReadAt(uint64_t offset, void* data, size_t size, std::string* w
                   "cannot read a scratch file", why);
 }
 
+uint64_t PeakMemory() {
+  struct rusage usage;
+  if (getrusage(RUSAGE_SELF, &usage) != 0) return 0;
+  return static_cast<uint64_t>(usage.ru_maxrss) * 1024;  // Linux counts kilobytes
+}

@@ -7,6 +7,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <windows.h>
+#include <psapi.h>
 
 #include <string>
 
@@ -518,3 +519,10 @@ int ScratchFile::ReadAt(uint64_t offset, void* data, size_t size, std::string* w
   return Transfer(handle_, offset, static_cast<uint8_t*>(data), size, false, why);
 }
 
+uint64_t PeakMemory() {
+  PROCESS_MEMORY_COUNTERS counters;
+  counters.cb = sizeof counters;
+  return K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)
+             ? counters.PeakWorkingSetSize
+             : 0;
+}
