@@ -89,11 +89,13 @@ fuzz-smoke: fuzz-build
 	$(call fuzz-target,roundtrip,$(SMOKE_SECONDS))
 	$(call fuzz-target,pe,$(SMOKE_SECONDS))
 	$(call fuzz-target,delta,$(SMOKE_SECONDS))
+	$(call fuzz-target,strong,$(SMOKE_SECONDS))
 fuzz: fuzz-build
 	$(call fuzz-target,payload,$(FUZZ_SECONDS))
 	$(call fuzz-target,roundtrip,$(FUZZ_SECONDS))
 	$(call fuzz-target,pe,$(FUZZ_SECONDS))
 	$(call fuzz-target,delta,$(FUZZ_SECONDS))
+	$(call fuzz-target,strong,$(FUZZ_SECONDS))
 
 bench: native win32
 	bench/program_size build/win32
