@@ -1,9 +1,10 @@
-// The x86 branch transform on real Windows executables: for each file, its
-// code ranges (FindCodeRanges), how fast X86Restore runs over it all taken
-// as code (in 64 KB pieces, as a decoder hands them on), and, with --out DIR, the
-// transformed file written there as DIR/<n>.x86 for bench/x86_filter to
-// compress against xz's own x86 filter.
-// Usage: x86_bench [--out DIR] FILE...
+// The x86 branch transform on real executables (PE or ELF): for each file,
+// its code ranges (FindCodeRanges), how fast X86Restore runs over it all
+// taken as code (in 64 KB pieces, as a decoder hands them on), and, with
+// --out DIR, the transformed file written there as DIR/<n>.x86 for
+// bench/x86_filter to compress against xz's own x86 filter. --no-rip takes
+// x64 code for x86 (calls only, no RIP-relative operands), to weigh them.
+// Usage: x86_bench [--no-rip] [--out DIR] FILE...
 #include <stdio.h>
 #include <string.h>
 
@@ -36,10 +37,17 @@ bool ReadAll(const char* path, std::vector<uint8_t>* out) {
 
 int main(int argc, char** argv) {
   const char* out_dir = nullptr;
+  bool rip = true;
   int first = 1;
-  if (argc > 2 && strcmp(argv[1], "--out") == 0) {
-    out_dir = argv[2];
-    first = 3;
+  for (; first < argc && argv[first][0] == '-'; ++first) {
+    if (strcmp(argv[first], "--no-rip") == 0) {
+      rip = false;
+    } else if (strcmp(argv[first], "--out") == 0 && first + 1 < argc) {
+      out_dir = argv[++first];
+    } else {
+      fprintf(stderr, "usage: x86_bench [--no-rip] [--out DIR] FILE...\n");
+      return 1;
+    }
   }
   printf("%-40s %10s %6s %10s %13s %13s\n", "file", "size", "ranges", "code", "restore x86",
          "restore x64");
@@ -53,7 +61,10 @@ int main(int argc, char** argv) {
     CodeRange ranges[kMaxCodeRanges];
     const int count = FindCodeRanges(file.data(), file.size(), ranges, kMaxCodeRanges);
     uint64_t code = 0;
-    for (int i = 0; i < count; ++i) code += ranges[i].length;
+    for (int i = 0; i < count; ++i) {
+      code += ranges[i].length;
+      if (!rip) ranges[i].address &= ~kCodeRangeX64;
+    }
     std::vector<uint8_t> converted = file;
     const uint32_t size = static_cast<uint32_t>(file.size());
     X86Absolute(converted.data(), size, ranges, count);

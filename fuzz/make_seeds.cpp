@@ -11,6 +11,7 @@
 #include "lzcx/strong_encoder.h"
 #include "payload/container.h"
 #include "payload/delta.h"
+#include "support/elf_builder.h"
 #include "support/payload_builder.h"
 #include "support/pe_builder.h"
 #include "support/scratch.h"
@@ -95,6 +96,14 @@ int main(int argc, char** argv) {
     return 1;
   made.at(0x200) ^= 0x08;
   put(executables, Bytes(made.begin(), made.end()));
+  // ELF: i386 and x86-64, with calls in their code, the second with
+  // no section headers.
+  for (int wide = 0; wide < 2; ++wide) {
+    TestElf elf = MakeTestElf(wide, wide ? 62 : 3);
+    for (size_t at = 0x200; at + 5 <= 0x280; at += 7) PutLe(&elf.image, at, 0xFFFFF0E8u, 4);
+    if (wide) PutLe(&elf.image, 60, 0, 2);
+    put(executables, elf.image);
+  }
   // Strong: a group of two entries as the decoding half takes them (a
   // little-endian u16 where the first ends), and two files to round-trip.
   const Bytes files[2] = {TextLike(1500, 7), Cat({TextLike(700, 7), random})};

@@ -3,7 +3,9 @@
 // What a rebuild makes must carry its own checksum and no signature, read
 // back with the new payload and rebuild to the same bytes. Its code ranges
 // must lie in the file, in order and apart, and the x86 transform over
-// them come back whole; its base relocations are walked to the end.
+// them come back whole; its base relocations are walked to the end. Bytes
+// that start as ELF have their code ranges read by the ELF reader instead,
+// held to the same.
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "lzcx/pe_image.h"
+#include "payload/elf.h"
 #include "payload/pe.h"
 #include "payload/x86.h"
 
@@ -29,6 +32,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CodeRange ranges[kMaxCodeRanges];
   const int count = FindCodeRanges(image.data(), image.size(), ranges, kMaxCodeRanges);
   if (count < 0 || count > kMaxCodeRanges) __builtin_trap();
+  // The ELF reader gives nothing for anything but ELF, and for ELF what
+  // FindCodeRanges gives.
+  CodeRange elf[kMaxCodeRanges];
+  const int elf_count = FindElfCodeRanges(image.data(), image.size(), elf, kMaxCodeRanges);
+  const bool same = elf_count == count && !memcmp(elf, ranges, sizeof *elf * count);
+  if (IsElf(image.data(), image.size()) ? !same : elf_count != 0) __builtin_trap();
   uint64_t end = 0;
   for (int i = 0; i < count; ++i) {
     if (ranges[i].start < end || !ranges[i].length || ranges[i].length > size - ranges[i].start)

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "payload/byte_order.h"
+#include "payload/elf.h"
 
 namespace {
 
@@ -148,8 +149,8 @@ int PeRelocations::Next(uint32_t* rva, int* type) {
 }
 
 int FindCodeRanges(const uint8_t* file, size_t size, CodeRange* out, int most) {
+  if (IsElf(file, size)) return FindElfCodeRanges(file, size, out, most);
   PeHeaders pe;
-  if (most > kMaxCodeRanges) most = kMaxCodeRanges;
   // Ranges hold 32-bit offsets.
   if (most <= 0 || size > 0xFFFFFFFFu || !pe.Read(file, size) ||
       (pe.machine != kPeMachineI386 && pe.machine != kPeMachineAmd64))
@@ -168,9 +169,18 @@ int FindCodeRanges(const uint8_t* file, size_t size, CodeRange* out, int most) {
     CodeRange r = {s.raw_offset, s.Stored(),
                    s.va | (pe.machine == kPeMachineAmd64 ? kCodeRangeX64 : 0)};
     if (r.length > size - r.start) r.length = static_cast<uint32_t>(size - r.start);
-    if (!r.length) continue;
-    // In file order.
-    int k = n++;
+    if (r.length) found[n++] = r;
+  }
+  return KeepCodeRanges(found, n, out, most);
+}
+
+int KeepCodeRanges(CodeRange* found, int n, CodeRange* out, int most) {
+  if (most > kMaxCodeRanges) most = kMaxCodeRanges;
+  if (most <= 0) return 0;
+  // In file order (stable: few enough to insert one by one).
+  for (int i = 1; i < n; ++i) {
+    const CodeRange r = found[i];
+    int k = i;
     for (; k > 0 && found[k - 1].start > r.start; --k) found[k] = found[k - 1];
     found[k] = r;
   }

@@ -116,7 +116,13 @@ class PeRelocations {
 // (kCodeRangeX64 set in it for AMD64); at most
 // `most` (up to kMaxCodeRanges; the longest when there are more). Zero
 // ranges for anything else: not PE, another machine, .NET code only,
-// damaged headers.
+// damaged headers. An ELF file is read by elf.h instead.
 int FindCodeRanges(const uint8_t* file, size_t size, CodeRange* out, int most);
+
+// The `n` ranges in `found` (shuffled in place) put in file order and
+// apart, as FindCodeRanges gives them, into `out`: those that go on from
+// one another in the file and in memory alike joined, the longest kept
+// when there are more than `most`. The count in `out`.
+int KeepCodeRanges(CodeRange* found, int n, CodeRange* out, int most);
 
 #endif  // PATCHER_PAYLOAD_PE_H

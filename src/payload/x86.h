@@ -6,7 +6,7 @@
 // 64-bit loads and addresses (REX.W 8B, 8D). Jumps (E9, 0F 80..8F) are
 // left: mostly near, within one function, their relative form repeats
 // better. Only the ranges a strong entry names (the code sections of a PE
-// file, found by pe.h) are touched; docs/x86.md gives the rule byte by
+// or ELF file, found by pe.h and elf.h) are touched; docs/x86.md gives the rule byte by
 // byte and what each part earns.
 #ifndef PATCHER_PAYLOAD_X86_H
 #define PATCHER_PAYLOAD_X86_H
