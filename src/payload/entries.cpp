@@ -118,9 +118,12 @@ int PatchEntries::StrongBefore(int i) const {
 int PatchEntries::Decode(int i, OldBytes* old, ByteSink* sink, char* fault,
                          size_t fault_size) const {
   if (entries_[i].continues && strong_last_ != StrongBefore(i)) {
-    // Its group again from the start, writing nothing.
+    // The group's entries before it that the decoder has not made, writing
+    // nothing: from after the last one it made, when that is one of them
+    // (the transaction passes over unchanged files), else from the start.
     int first = StrongBefore(i);
-    while (entries_[first].continues) first = StrongBefore(first);
+    while (entries_[first].continues && first != strong_last_) first = StrongBefore(first);
+    if (first == strong_last_) ++first;
     for (; first < i; ++first) {
       SumOnly skip;
       if (IsStrong(entries_[first]) && !DecodeOne(first, nullptr, &skip, fault, fault_size))

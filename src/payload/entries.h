@@ -39,8 +39,9 @@ class PatchEntries {
   // Decodes entry `i` as DecodeEntry does. A strong entry that goes on
   // from the strong entry before it is decoded after its group's entries
   // before it: at once when the last strong entry decoded was that one,
-  // else after decoding them again, writing nothing, so any order works
-  // and entry order costs nothing more.
+  // else after decoding those not yet decoded (from the group's start when
+  // the decoder is elsewhere), writing nothing. So any order works, and
+  // entry order, with any entries passed over, decodes each entry once.
   int Decode(int i, OldBytes* old, ByteSink* sink, char* fault, size_t fault_size) const;
 
   // The bytes entry `i` writes, whole, as EntryBytes makes them.
