@@ -22,33 +22,11 @@ const char* DeltaFaultText(DeltaFault fault) {
 
 namespace {
 
-// Reads the code; past its end it reads zeros and counts them, and a
-// sound stream never gets there.
-struct Decoder {
-  const uint8_t* ip;
-  const uint8_t* iend;
-  uint32_t x1, x2, x;
-  uint32_t over;
-  int bad;
-
-  uint32_t Next() {
-    if (ip != iend) return *ip++;
-    ++over;
-    return 0;
-  }
+// The reader with the delta models' code: each decision adapts its model.
+struct Decoder : DeltaReader {
   int Code(DeltaProb* p, int, int rate = kDeltaRate) {
-    const uint32_t split = DeltaSplit(x1, x2, *p);
-    const int bit = x <= split;
-    if (bit)
-      x2 = split;
-    else
-      x1 = split + 1;
+    const int bit = Decide(*p & 0xFFFF);
     DeltaAdapt(p, bit, rate);
-    while (!((x1 ^ x2) >> 24)) {
-      x1 <<= 8;
-      x2 = x2 << 8 | 255;
-      x = x << 8 | Next();
-    }
     return bit;
   }
 };
@@ -90,8 +68,8 @@ DeltaFault Decode(const PayloadEntry& e, OldBytes* old, ByteSink* sink) {
   if (!m) return kDeltaNoMemory;
   ResetDeltaModels(m);
   Pieces out = {sink, reinterpret_cast<uint8_t*>(m + 1), 0};
-  Decoder c = {e.data + kDeltaHeaderSize, e.data + e.size, 0, 0xFFFFFFFFu, 0, 0, 0};
-  for (int i = 0; i < 4; ++i) c.x = c.x << 8 | c.Next();
+  Decoder c;
+  c.Start(e.data + kDeltaHeaderSize, e.data + e.size);
   const uint32_t old_size = e.old_size;
   const uint32_t new_size = e.expanded_length;
   uint32_t op = 0, pos = 0, last_diff = 0, last_literal = 0;

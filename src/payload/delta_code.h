@@ -32,6 +32,53 @@ inline uint32_t DeltaSplit(uint32_t x1, uint32_t x2, DeltaProb m) {
   return x1 + static_cast<uint32_t>((static_cast<uint64_t>(x2 - x1) * (m & 0xFFFF)) >> 16);
 }
 
+// The decoding side of the coder, shared by delta streams and strong
+// entries: reads the code, and past its end reads zeros and counts them
+// (`over`), which a sound code never gets to. Small builds keep one copy
+// of Decide; fast ones inline it.
+#ifdef __OPTIMIZE_SIZE__
+#define PATCHER_CODER_HOT __attribute__((noinline))
+#else
+#define PATCHER_CODER_HOT inline __attribute__((always_inline))
+#endif
+struct DeltaReader {
+  const uint8_t* ip;
+  const uint8_t* iend;
+  uint32_t x1, x2, x;
+  uint32_t over;
+  int bad;
+
+  // Reads the code's first four bytes.
+  void Start(const uint8_t* begin, const uint8_t* end) {
+    ip = begin;
+    iend = end;
+    x1 = x = over = 0;
+    x2 = 0xFFFFFFFFu;
+    bad = 0;
+    for (int i = 0; i < 4; ++i) x = x << 8 | Next();
+  }
+  uint32_t Next() {
+    if (ip != iend) return *ip++;
+    ++over;
+    return 0;
+  }
+  // Decides a bit of probability `p` (16 bits); without branches on the
+  // bit, which is as good as random.
+  PATCHER_CODER_HOT int Decide(uint32_t p) {
+    const uint32_t split = DeltaSplit(x1, x2, p);
+    const int bit = x <= split;
+    const uint32_t ones = 0u - static_cast<uint32_t>(bit);
+    x2 = (split & ones) | (x2 & ~ones);
+    x1 = (x1 & ones) | ((split + 1) & ~ones);
+    while (!((x1 ^ x2) >> 24)) {
+      x1 <<= 8;
+      x2 = x2 << 8 | 255;
+      x = x << 8 | Next();
+    }
+    return bit;
+  }
+};
+
 // The probability stays within 32/65536 of either end.
 inline void DeltaAdapt(DeltaProb* m, int bit, int rate) {
   const uint32_t seen = *m >> 16;

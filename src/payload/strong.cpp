@@ -6,13 +6,6 @@
 #include "payload/byte_order.h"
 #include "payload/strong_code.h"
 
-// Small builds keep one copy of each of the coder's functions; fast ones
-// inline them all.
-#ifdef __OPTIMIZE_SIZE__
-#define PATCHER_STRONG_HOT __attribute__((noinline))
-#else
-#define PATCHER_STRONG_HOT inline __attribute__((always_inline))
-#endif
 
 #ifndef PATCHER_NO_FAULT_TEXT
 const char* StrongFaultText(StrongFault fault) {
@@ -77,36 +70,15 @@ uint32_t WriteStrongHeader(uint8_t* out, const StrongHeader& h) {
 
 namespace {
 
-// Reads the code; past its end it reads zeros and counts them, and a
-// sound entry never gets there.
-struct Decoder {
-  const uint8_t* ip;
-  const uint8_t* iend;
-  uint32_t x1, x2, x;
-  uint32_t over;
-  int bad;
-
-  // Decides a bit of probability `p` (16 bits); without branches on the
-  // bit, which is as good as random.
-  PATCHER_STRONG_HOT int Decide(uint32_t p) {
-    const uint32_t split = DeltaSplit(x1, x2, p);
-    const int bit = x <= split;
-    const uint32_t ones = 0u - static_cast<uint32_t>(bit);
-    x2 = (split & ones) | (x2 & ~ones);
-    x1 = (x1 & ones) | ((split + 1) & ~ones);
-    while (!((x1 ^ x2) >> 24)) {
-      x1 <<= 8;
-      x2 = x2 << 8 | 255;
-      x = x << 8 | (ip != iend ? *ip++ : (++over, 0));
-    }
-    return bit;
-  }
-  PATCHER_STRONG_HOT int Code(DeltaProb* p, int = 0, int = 0) {
+// The reader with the strong models' code: each decision by the mean of
+// a model's two probabilities (or of two models'), which both learn.
+struct Decoder : DeltaReader {
+  PATCHER_CODER_HOT int Code(DeltaProb* p, int = 0, int = 0) {
     const int bit = Decide(StrongP(*p));
     StrongAdapt(p, bit);
     return bit;
   }
-  PATCHER_STRONG_HOT int Code2(DeltaProb* p, DeltaProb* p2, int = 0) {
+  PATCHER_CODER_HOT int Code2(DeltaProb* p, DeltaProb* p2, int = 0) {
     const int bit = Decide((StrongP(*p) + StrongP(*p2)) >> 1);
     StrongAdapt(p, bit);
     StrongAdapt(p2, bit);
@@ -178,8 +150,8 @@ StrongFault StrongDecoder::Decode(const uint8_t* data, uint32_t size, ByteSink* 
   uint8_t* const window = s->window;
   const uint32_t mask = s->mask;
   const uint32_t pb_mask = (1u << h.pb) - 1;
-  Decoder c = {h.code, h.code + h.code_size, 0, 0xFFFFFFFFu, 0, 0, 0};
-  for (int i = 0; i < 4; ++i) c.x = c.x << 8 | (c.ip != c.iend ? *c.ip++ : (++c.over, 0));
+  Decoder c;
+  c.Start(h.code, h.code + h.code_size);
   uint32_t left = h.size, state = s->state, pos = s->pos, done = pos;
   uint32_t* const rep = s->rep;
   while (left) {
