@@ -186,9 +186,11 @@ int ToSink(void* context, const void* data, size_t size) {
 // The delta entry of `in` against its old file in options.from, if there
 // is one (same name, any letter case), applied again and compared with
 // the file: only a bug of the encoder can make it differ. *data is left
-// empty when there is no old file. Zero with the reason.
+// empty when there is no old file. The file is read, unless `read` holds
+// it already. Zero with the reason.
 int EncodeDeltaChecked(const PackFile& file, const PackOptions& options,
-                       std::vector<uint8_t>* data, uint64_t* old_size, std::string* why) {
+                       std::vector<uint8_t>* data, uint64_t* old_size, std::string* why,
+                       const FileBytes* read = nullptr) {
   data->clear();
   std::string old_path = file.old_path;
   if (old_path.empty()) {
@@ -205,11 +207,12 @@ int EncodeDeltaChecked(const PackFile& file, const PackOptions& options,
   }
   *old_size = old.size;
   // The delta encoder takes the new file whole too.
-  FileBytes in;
-  if (!ReadRegularFile(file.path.c_str(), kMaxBlockInput, "a payload entry", &in, why)) {
+  FileBytes own;
+  if (!read && !ReadRegularFile(file.path.c_str(), kMaxBlockInput, "a payload entry", &own, why)) {
     *why = file.path + ": " + *why;
     return 0;
   }
+  const FileBytes& in = read ? *read : own;
   if (!EncodeDelta(old.data.get(), old.size, in.data.get(), in.size, data)) {
     *why = file.path + ": out of memory while making its delta";
     return 0;
@@ -396,10 +399,17 @@ int AddEntry(PayloadWriter* writer, const PackFile& file, DataForm form,
   return 0;
 }
 
-// A file as a block, or as its delta where that is smaller, encoded in
-// pieces: memory does not grow with the file.
+// A file's delta, made already (empty: the file has none).
+struct MadeDelta {
+  std::vector<uint8_t> data;
+  uint64_t old_size = 0;
+};
+
+// A file as a block, or as its delta where that is smaller (`made`, or
+// made here), encoded in pieces: memory does not grow with the file.
 int PackBlockFile(const PackFile& file, const PackOptions& options, BlockCoder* coder,
-                  ScratchFile* scratch, PayloadWriter* writer, uint64_t* total, std::string* why) {
+                  ScratchFile* scratch, PayloadWriter* writer, uint64_t* total, std::string* why,
+                  const MadeDelta* made = nullptr) {
   InputFile input;
   if (!input.Open(file.path.c_str(), kMaxBlockInput, "a payload entry", why)) {
     *why = file.path + ": " + *why;
@@ -431,11 +441,12 @@ int PackBlockFile(const PackFile& file, const PackOptions& options, BlockCoder* 
       return 0;
     }
   }
-  std::vector<uint8_t> delta;
-  uint64_t old_size = 0;
-  if ((options.from || !file.old_path.empty()) &&
-      !EncodeDeltaChecked(file, options, &delta, &old_size, why))
+  MadeDelta here;
+  if (!made && (options.from || !file.old_path.empty()) &&
+      !EncodeDeltaChecked(file, options, &here.data, &here.old_size, why))
     return 0;
+  const std::vector<uint8_t>& delta = made ? made->data : here.data;
+  const uint64_t old_size = made ? made->old_size : here.old_size;
   const bool is_delta = !delta.empty() && delta.size() < length;
   if (is_delta) length = delta.size();
   if (!Grow(total, EntryOverhead(file.name) + length, file, why)) return 0;
@@ -533,22 +544,24 @@ class StrongGroup {
     X86Absolute(bytes_.data() + at, m.size, m.ranges, m.count);
     items_.push_back(m);
   }
-  // A file that goes as a block in its place.
-  void AddBlock(const PackFile& file) {
+  // A file that goes as a block in its place, or as its delta where that
+  // is smaller (`made`, if it was made already).
+  void AddBlock(const PackFile& file, MadeDelta* made = nullptr) {
     Item m = {};
     m.kind = kBlockItem;
     m.file = &file;
-    items_.push_back(m);
+    m.delta_made = made != nullptr;
+    if (made) m.delta.data.swap(made->data), m.delta.old_size = made->old_size;
+    items_.push_back(std::move(m));
   }
   // A file that goes as its delta, made already.
-  void AddDelta(const PackFile& file, uint32_t size, uint64_t old_size,
-                std::vector<uint8_t>* delta) {
+  void AddDelta(const PackFile& file, uint32_t size, MadeDelta* delta) {
     Item m = {};
     m.kind = kDeltaItem;
     m.file = &file;
     m.size = size;
-    m.old_size = old_size;
-    m.delta.swap(*delta);
+    m.delta.data.swap(delta->data);
+    m.delta.old_size = delta->old_size;
     items_.push_back(std::move(m));
   }
 
@@ -573,15 +586,18 @@ class StrongGroup {
     for (const Item& m : items_) {
       const PackFile& file = *m.file;
       if (m.kind == kBlockItem) {
-        if (!PackBlockFile(file, options_, coder_, scratch_, writer_, total_, why)) return 0;
+        if (!PackBlockFile(file, options_, coder_, scratch_, writer_, total_, why,
+                           m.delta_made ? &m.delta : nullptr))
+          return 0;
         continue;
       }
       if (m.kind == kDeltaItem) {
-        if (!Grow(total_, EntryOverhead(file.name) + m.delta.size(), file, why) ||
-            !AddEntry(writer_, file, kFormDelta, m.delta, why))
+        if (!Grow(total_, EntryOverhead(file.name) + m.delta.data.size(), file, why) ||
+            !AddEntry(writer_, file, kFormDelta, m.delta.data, why))
           return 0;
-        Report(file, options_, m.size, m.delta.size(),
-               Printf(" (delta from %llu bytes)", static_cast<unsigned long long>(m.old_size)));
+        Report(file, options_, m.size, m.delta.data.size(),
+               Printf(" (delta from %llu bytes)",
+                      static_cast<unsigned long long>(m.delta.old_size)));
         continue;
       }
       if (!numbered) ++number_, numbered = true;
@@ -614,8 +630,8 @@ class StrongGroup {
     uint32_t size, crc;
     CodeRange ranges[kMaxCodeRanges];
     int count;
-    uint64_t old_size;
-    std::vector<uint8_t> delta;
+    bool delta_made;  // a block's: its delta (perhaps none) is made already
+    MadeDelta delta;
   };
 
   // A member's entry data, after the ones before it.
@@ -683,16 +699,16 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
     FileBytes in;
     if (!StrongGroup::Read(file, &in, why)) return 0;
     // A delta where it is smaller than the file would be alone.
-    std::vector<uint8_t> delta;
-    uint64_t old_size = 0, alone = 0;
-    if ((options.from || !file.old_path.empty()) &&
-        !EncodeDeltaChecked(file, options, &delta, &old_size, why))
+    MadeDelta delta;
+    uint64_t alone = 0;
+    const bool old = options.from || !file.old_path.empty();
+    if (old && !EncodeDeltaChecked(file, options, &delta.data, &delta.old_size, why, &in))
       return 0;
-    if (!delta.empty() && !group.SizeAlone(file, in, &alone, why)) return 0;
-    if (!delta.empty() && delta.size() < alone) {
-      group.AddDelta(file, static_cast<uint32_t>(in.size), old_size, &delta);
+    if (!delta.data.empty() && !group.SizeAlone(file, in, &alone, why)) return 0;
+    if (!delta.data.empty() && delta.data.size() < alone) {
+      group.AddDelta(file, static_cast<uint32_t>(in.size), &delta);
     } else if (LooksIncompressible(in.data.get(), in.size)) {
-      group.AddBlock(file);
+      group.AddBlock(file, old ? &delta : nullptr);
     } else {
       if (group.size() + in.size > kGroupLimit && !group.Flush(why)) return 0;
       group.Add(file, in);
