@@ -630,7 +630,7 @@ class StrongGroup {
     uint32_t size, crc;
     CodeRange ranges[kMaxCodeRanges];
     int count;
-    bool delta_made;  // a block's: its delta (perhaps none) is made already
+    bool delta_made = false;  // a block's: its delta (perhaps none) is made already
     MadeDelta delta;
   };
 
