@@ -377,7 +377,9 @@ bool LooksLikePayload(const uint8_t* data, size_t size) {
   if (!nul) return false;
   if (nul == first) return first[1] == kEntryKindFile || first[1] == kEntryKindRemoval;
   const uint32_t compressed = ReadLe32(first + kEntryNameField);
-  if (!compressed || compressed == kDeltaForm || compressed == kStrongForm) return true;
+  if (!compressed || compressed == kDeltaForm || compressed == kExeDeltaForm ||
+      compressed == kStrongForm)
+    return true;
   return size >= 4 + kEntryHeaderSize + 4 && memcmp(first + kEntryHeaderSize, kBlockMagic, 4) == 0;
 }
 

@@ -4,8 +4,10 @@
 //   4           entries, back to back:
 //     0   30 bytes  name, NUL-terminated (bytes after the NUL are ignored)
 //    30   u32 LE    compressed: zero = verbatim, kDeltaForm ("LZCD") = a
-//                   delta from the old file (delta.h), kStrongForm ("LZCS")
-//                   a strong entry (strong.h), any other = a block
+//                   delta from the old file (delta.h), kExeDeltaForm
+//                   ("LZCE") one that follows an executable's references
+//                   (delta.h too), kStrongForm ("LZCS") a strong entry
+//                   (strong.h), any other = a block
 //    34   u32 LE    size of the data
 //    38   size      data
 //
@@ -81,6 +83,9 @@ inline uint64_t TrailerSize(uint32_t count) { return 24 + 4 * static_cast<uint64
 // The compressed field of a delta entry: "LZCD" read as u32 LE. Its data
 // begins with the delta header (delta.h).
 const uint32_t kDeltaForm = 0x44435A4Cu;
+// An executable-aware delta's: "LZCE". The same header; its stream names
+// the old file's references and how their targets moved (delta.h).
+const uint32_t kExeDeltaForm = 0x45435A4Cu;
 // A strong entry's: "LZCS". Its data begins with the strong header
 // (strong.h).
 const uint32_t kStrongForm = 0x53435A4Cu;
@@ -108,13 +113,16 @@ struct PayloadEntry {
   uint32_t new_crc;
 };
 
-inline bool IsDelta(const PayloadEntry& e) { return e.compressed == kDeltaForm; }
+// Either delta: each is made from one old file, exactly that one.
+inline bool IsDelta(const PayloadEntry& e) {
+  return e.compressed == kDeltaForm || e.compressed == kExeDeltaForm;
+}
 inline bool IsStrong(const PayloadEntry& e) { return e.compressed == kStrongForm; }
 
 // The form of an entry's data; a removal has none.
 inline DataForm EntryForm(const PayloadEntry& e) {
   return e.removal    ? kFormNone
-         : IsDelta(e)  ? kFormDelta
+         : IsDelta(e)  ? (e.compressed == kDeltaForm ? kFormDelta : kFormExeDelta)
          : IsStrong(e) ? kFormStrong
          : e.compressed ? kFormBlock
                         : kFormStored;
@@ -135,10 +143,11 @@ inline const char* EntryFormName(const PayloadEntry& e) {
 
 // The compressed field that names `form` (the writers write 1 for a block).
 inline uint32_t FormField(DataForm form) {
-  return form == kFormDelta    ? kDeltaForm
-         : form == kFormStrong ? kStrongForm
-         : form == kFormBlock  ? 1
-                               : 0;
+  return form == kFormDelta      ? kDeltaForm
+         : form == kFormExeDelta ? kExeDeltaForm
+         : form == kFormStrong   ? kStrongForm
+         : form == kFormBlock    ? 1
+                                 : 0;
 }
 
 // Where a block's or a delta's header has its reserved field, which a

@@ -1,8 +1,8 @@
 // The forms an entry's data may take: the one list of them. The entry's
 // header names its form (container.h); each form has its reader, and its
 // writer beside it, in one file of this folder: stored bytes are the
-// file's own, a block is block_decoder.h's, a delta is delta.h's, a
-// strong entry strong.h's. A new
+// file's own, a block is block_decoder.h's, a delta (byte-wise or
+// executable-aware) is delta.h's, a strong entry strong.h's. A new
 // form is added here first, and to FORMS_READ once this build reads it.
 #ifndef PATCHER_PAYLOAD_FORMS_H
 #define PATCHER_PAYLOAD_FORMS_H
@@ -17,9 +17,11 @@
 #define FORM_BLOCK 1
 #define FORM_DELTA 2
 #define FORM_STRONG 3
+#define FORM_EXE_DELTA 4
 #define FORM_PATHS 16
 #define FORM_REMOVALS 17
-#define FORMS_READ FORM_STORED, FORM_BLOCK, FORM_DELTA, FORM_STRONG, FORM_PATHS, FORM_REMOVALS
+#define FORMS_READ \
+  FORM_STORED, FORM_BLOCK, FORM_DELTA, FORM_STRONG, FORM_EXE_DELTA, FORM_PATHS, FORM_REMOVALS
 
 #ifndef RC_INVOKED
 #include <stdint.h>
@@ -29,9 +31,10 @@ enum DataForm {
   kFormBlock = FORM_BLOCK,    // one compressed block ("LZCX")
   kFormDelta = FORM_DELTA,    // made from the old file it replaces ("LZCD")
   kFormStrong = FORM_STRONG,  // large-window LZ77, arithmetic coded, solid ("LZCS")
+  kFormExeDelta = FORM_EXE_DELTA,  // a delta that follows an executable's references ("LZCE")
   kFormNone,                  // a removal's: it writes nothing
 };
-const int kFormCount = 4;
+const int kFormCount = 5;
 
 inline uint32_t FormBit(DataForm form) { return 1u << form; }
 
@@ -45,9 +48,10 @@ constexpr uint32_t FormBits(Forms... forms) {
 const uint32_t kFormsRead = FormBits(FORMS_READ);
 
 // The word for a form or a need in messages: "stored", "block", "delta",
-// "strong", "paths", "removals"; "?" for a number that is none.
+// "strong", "exe-delta", "paths", "removals"; "?" for a number that is none.
 inline const char* DataFormName(int form) {
-  static const char* const kNames[kFormCount] = {"stored", "block", "delta", "strong"};
+  static const char* const kNames[kFormCount] = {"stored", "block", "delta", "strong",
+                                                 "exe-delta"};
   return form >= 0 && form < kFormCount ? kNames[form]
          : form == FORM_PATHS           ? "paths"
          : form == FORM_REMOVALS        ? "removals"

@@ -356,7 +356,7 @@ TEST(ExtendedEntries, EveryPathShapeWithEveryKindRoundTrips) {
   h.window_log = kStrongMinWindowLog;
   Bytes strong(kStrongHeaderSize + 4);
   WriteStrongHeader(strong.data(), h);
-  const Bytes kinds[] = {TextLike(40, 1), GreedyBlock(TextLike(400, 2)), delta, strong, {}};
+  const Bytes kinds[] = {TextLike(40, 1), GreedyBlock(TextLike(400, 2)), delta, strong, delta, {}};
   for (const char* path : {"vusk.hlp", "api-ms-win-core-synch-l1-2-0.dll", "plugins/sub/x.dll"}) {
     for (int form = kFormStored; form <= kFormNone; ++form) {
       SCOPED_TRACE(std::string(path) + " " + DataFormName(form));
@@ -380,7 +380,7 @@ TEST(ExtendedEntries, EveryPathShapeWithEveryKindRoundTrips) {
       if (e.compressed) std::fill(got.begin() + kSealOffset, got.begin() + kSealOffset + 4, 0);
       const Bytes removed = {0x89, 0x67, 0x45, 0x23, 1, 0, 0, 0, 0x0D, 0xF0, 0xFE, 0xCA};
       EXPECT_EQ(got, removal ? removed : data);
-      EXPECT_EQ(e.old_size, removal ? 0x123456789ull : form == kFormDelta ? 300 : 0);
+      EXPECT_EQ(e.old_size, removal ? 0x123456789ull : IsDelta(e) ? 300 : 0);
       EXPECT_EQ(std::string(entries[1].name), "next.txt");
       const uint32_t needs = removal ? 1u << FORM_REMOVALS
                                      : FormBit(DataForm(form)) | (extended ? 1u << FORM_PATHS : 0);

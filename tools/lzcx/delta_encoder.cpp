@@ -189,7 +189,9 @@ uint64_t DeltaWorkMemory(uint64_t old_size) {
 }
 
 int EncodeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
-                size_t new_size, std::vector<uint8_t>* out, DeltaStats* stats) {
+                size_t new_size, std::vector<uint8_t>* out, DeltaStats* stats,
+                DataForm* form) {
+  if (form) *form = kFormDelta;
   const uint64_t new_bytes = new_size;  // a size_t of 32 bits is never too large
   if (old_size > kMaxDeltaOld || new_bytes >> 32) return 0;
   DeltaStats local;

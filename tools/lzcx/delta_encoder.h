@@ -21,6 +21,8 @@
 
 #include <vector>
 
+#include "payload/forms.h"
+
 // The largest old file a delta is made against (the suffix array's indexes
 // are 32-bit and signed).
 const uint64_t kMaxDeltaOld = 0x7FFFFFF0ull;
@@ -38,11 +40,15 @@ struct DeltaStats {
 uint64_t DeltaWorkMemory(uint64_t old_size);
 
 // Writes the data of a delta entry that makes `new_data` from `old_data`
-// into `*out` (replacing its contents), its reserved field zero. Zero when
-// an input is too large (old above kMaxDeltaOld, new above 4 GB) or memory
+// into `*out` (replacing its contents), its reserved field zero. With
+// `form`, an executable-aware delta (kFormExeDelta) where both files are
+// executables it can read and that is smaller, and *form says which the
+// data is; without, a byte-wise delta (kFormDelta) always. Zero when an
+// input is too large (old above kMaxDeltaOld, new above 4 GB) or memory
 // runs out.
 int EncodeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
-                size_t new_size, std::vector<uint8_t>* out, DeltaStats* stats = nullptr);
+                size_t new_size, std::vector<uint8_t>* out, DeltaStats* stats = nullptr,
+                DataForm* form = nullptr);
 
 // The suffix sort of builds without libdivsufsort (lzcx.exe): prefix
 // doubling, 8 bytes per byte besides `sa` (n entries). Zero when memory

@@ -189,8 +189,8 @@ int ToSink(void* context, const void* data, size_t size) {
 // empty when there is no old file. The file is read, unless `read` holds
 // it already. Zero with the reason.
 int EncodeDeltaChecked(const PackFile& file, const PackOptions& options,
-                       std::vector<uint8_t>* data, uint64_t* old_size, std::string* why,
-                       const FileBytes* read = nullptr) {
+                       std::vector<uint8_t>* data, uint64_t* old_size, DataForm* form,
+                       std::string* why, const FileBytes* read = nullptr) {
   data->clear();
   std::string old_path = file.old_path;
   if (old_path.empty()) {
@@ -213,7 +213,7 @@ int EncodeDeltaChecked(const PackFile& file, const PackOptions& options,
     return 0;
   }
   const FileBytes& in = read ? *read : own;
-  if (!EncodeDelta(old.data.get(), old.size, in.data.get(), in.size, data)) {
+  if (!EncodeDelta(old.data.get(), old.size, in.data.get(), in.size, data, nullptr, form)) {
     *why = file.path + ": out of memory while making its delta";
     return 0;
   }
@@ -223,7 +223,7 @@ int EncodeDeltaChecked(const PackFile& file, const PackOptions& options,
   SinkContext context = {&record, &ignored};
   PayloadWriter writer(ToSink, &context, false);
   writer.Begin(1);
-  writer.Add(file.name.c_str(), kFormDelta, data->data(), static_cast<uint32_t>(data->size()));
+  writer.Add(file.name.c_str(), *form, data->data(), static_cast<uint32_t>(data->size()));
   PayloadEntry e;
   PayloadReader reader(record.bytes.data(), record.bytes.size());
   Buffer out = AllocateBuffer(in.size);
@@ -403,6 +403,7 @@ int AddEntry(PayloadWriter* writer, const PackFile& file, DataForm form,
 struct MadeDelta {
   std::vector<uint8_t> data;
   uint64_t old_size = 0;
+  DataForm form = kFormDelta;
 };
 
 // A file as a block, or as its delta where that is smaller (`made`, or
@@ -443,15 +444,16 @@ int PackBlockFile(const PackFile& file, const PackOptions& options, BlockCoder* 
   }
   MadeDelta here;
   if (!made && (options.from || !file.old_path.empty()) &&
-      !EncodeDeltaChecked(file, options, &here.data, &here.old_size, why))
+      !EncodeDeltaChecked(file, options, &here.data, &here.old_size, &here.form, why))
     return 0;
   const std::vector<uint8_t>& delta = made ? made->data : here.data;
   const uint64_t old_size = made ? made->old_size : here.old_size;
+  const DataForm delta_form = made ? made->form : here.form;
   const bool is_delta = !delta.empty() && delta.size() < length;
   if (is_delta) length = delta.size();
   if (!Grow(total, EntryOverhead(file.name) + length, file, why)) return 0;
   if (is_delta) {
-    if (!AddEntry(writer, file, kFormDelta, delta, why)) return 0;
+    if (!AddEntry(writer, file, delta_form, delta, why)) return 0;
   } else if (!WriteBlock(file, coder, &encoder_input, size, length, writer, why)) {
     return 0;
   }
@@ -551,7 +553,11 @@ class StrongGroup {
     m.kind = kBlockItem;
     m.file = &file;
     m.delta_made = made != nullptr;
-    if (made) m.delta.data.swap(made->data), m.delta.old_size = made->old_size;
+    if (made) {
+      m.delta.data.swap(made->data);
+      m.delta.old_size = made->old_size;
+      m.delta.form = made->form;
+    }
     items_.push_back(std::move(m));
   }
   // A file that goes as its delta, made already.
@@ -562,6 +568,7 @@ class StrongGroup {
     m.size = size;
     m.delta.data.swap(delta->data);
     m.delta.old_size = delta->old_size;
+    m.delta.form = delta->form;
     items_.push_back(std::move(m));
   }
 
@@ -593,7 +600,7 @@ class StrongGroup {
       }
       if (m.kind == kDeltaItem) {
         if (!Grow(total_, EntryOverhead(file.name) + m.delta.data.size(), file, why) ||
-            !AddEntry(writer_, file, kFormDelta, m.delta.data, why))
+            !AddEntry(writer_, file, m.delta.form, m.delta.data, why))
           return 0;
         Report(file, options_, m.size, m.delta.data.size(),
                Printf(" (delta from %llu bytes)",
@@ -702,7 +709,8 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
     MadeDelta delta;
     uint64_t alone = 0;
     const bool old = options.from || !file.old_path.empty();
-    if (old && !EncodeDeltaChecked(file, options, &delta.data, &delta.old_size, why, &in))
+    if (old &&
+        !EncodeDeltaChecked(file, options, &delta.data, &delta.old_size, &delta.form, why, &in))
       return 0;
     if (!delta.data.empty() && !group.SizeAlone(file, in, &alone, why)) return 0;
     if (!delta.data.empty() && delta.data.size() < alone) {
