@@ -5,6 +5,7 @@
 
 #include "payload/crc32c.h"
 #include "payload/delta_code.h"
+#include "payload/exe_delta.h"
 
 #ifndef PATCHER_NO_FAULT_TEXT
 const char* DeltaFaultText(DeltaFault fault) {
@@ -62,12 +63,22 @@ struct Pieces {
 // left of the old and the new file before anything is copied.
 DeltaFault Decode(const PayloadEntry& e, OldBytes* old, ByteSink* sink) {
   if (!IsDelta(e) || e.size < kDeltaHeaderSize) return kDeltaDamaged;
-  // The models, then the output's piece.
+  const bool exe = e.compressed == kExeDeltaForm;
+  // The models, the output's piece, and an executable's layout and models
+  // (zeroed, as the layout's decode wants them).
+  struct Exe {
+    ExeLayout layout;
+    ExeModels models;
+  };
+  const size_t piece = sink ? kStreamPiece : 0;
   DeltaModels* m =
-      static_cast<DeltaModels*>(malloc(sizeof(DeltaModels) + (sink ? kStreamPiece : 0)));
+      static_cast<DeltaModels*>(calloc(1, sizeof(DeltaModels) + piece + (exe ? sizeof(Exe) : 0)));
   if (!m) return kDeltaNoMemory;
   ResetDeltaModels(m);
   Pieces out = {sink, reinterpret_cast<uint8_t*>(m + 1), 0};
+  Exe* x = reinterpret_cast<Exe*>(out.buffer + piece);
+  ProjectedOld projected;
+  ExeMap map = {0, nullptr, nullptr};
   Decoder c;
   c.Start(e.data + kDeltaHeaderSize, e.data + e.size);
   const uint32_t old_size = e.old_size;
@@ -84,6 +95,32 @@ DeltaFault Decode(const PayloadEntry& e, OldBytes* old, ByteSink* sink) {
   if (c.bad || form > kExtraRaw || raw > static_cast<size_t>(c.iend - c.ip)) goto done;
   rp -= raw;
   c.iend = rp;
+  if (exe) {
+    // The old file's layout and how its targets moved; with the old file,
+    // its references found and the old bytes read projected. The map, the
+    // references, the relocations rebuilt and the projection's piece in
+    // one allocation.
+    const ExeLayout& l = x->layout;
+    if (!CodeExeLayout(c, &x->models, &x->layout, old_size, &map.count)) goto done;
+    map.at = static_cast<uint32_t*>(calloc(
+        8 * size_t(map.count) + (sink ? 4 * size_t(l.refs) + l.reloc_size + ProjectedOld::kBufferSize : 0), 1));
+    if (!map.at) goto no_memory;
+    map.shift = map.at + map.count;
+    if (!CodeExeMap(c, &x->models, &map) || c.over) goto done;
+    if (sink) {
+      uint32_t* refs = map.shift + map.count;
+      uint8_t* relocs = reinterpret_cast<uint8_t*>(refs + l.refs);
+      uint32_t found;
+      DeltaFault why = FindExeRefs(l, old, refs, l.refs, &found);
+      if (!why) why = RebuildRelocations(l, map, old, relocs);
+      if (why) {
+        fault = why;
+        goto done;
+      }
+      projected.Init(&l, &map, refs, found, relocs, old, old_size, relocs + l.reloc_size);
+      old = &projected;
+    }
+  }
   while (op < new_size) {
     // Seek, add, extra; a command that makes nothing is damage.
     const uint32_t start = op;
@@ -139,7 +176,11 @@ DeltaFault Decode(const PayloadEntry& e, OldBytes* old, ByteSink* sink) {
   if (!sink || out.Flush()) goto done;
 stopped:
   fault = kDeltaStopped;
+  goto done;
+no_memory:
+  fault = kDeltaNoMemory;
 done:
+  free(map.at);
   free(m);
   return fault;
 }

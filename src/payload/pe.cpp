@@ -124,30 +124,6 @@ PeRelocations::PeRelocations(const PeHeaders& pe) {
   entry_ = 8;
 }
 
-int PeRelocations::Next(uint32_t* rva, int* type) {
-  // Bytes too few for a block header at the end are padding.
-  while (blocks_ && !fault_ && block_ + 8 <= size_) {
-    const uint8_t* b = blocks_ + block_;
-    const uint32_t page = ReadLe32(b), length = ReadLe32(b + 4);
-    if (length < 8 || length > size_ - block_ || page > 0xFFFFFFFFu - 0xFFF) {
-      fault_ = "damaged executable: bad base relocation block";
-      return 0;
-    }
-    while (entry_ + 2 <= length) {
-      const uint16_t e = ReadLe16(b + entry_);
-      entry_ += 2;
-      if (e >> 12) {
-        *rva = page + (e & 0xFFF);
-        *type = e >> 12;
-        return 1;
-      }
-    }
-    block_ += length;
-    entry_ = 8;
-  }
-  return 0;
-}
-
 int FindCodeRanges(const uint8_t* file, size_t size, CodeRange* out, int most) {
   if (IsElf(file, size)) return FindElfCodeRanges(file, size, out, most);
   PeHeaders pe;

@@ -3,7 +3,9 @@
 // relocations, and the code ranges the x86 transform works on (x86.h).
 // Every offset is checked against the buffer before a byte is read, so a
 // damaged or hostile file is a fault with a reason, never a read outside.
-// lzcx's only way to read PE headers; the program itself links none of it.
+// lzcx's only way to read PE headers; the program itself links only the
+// base relocations' walk (pe_relocations.cpp), over blocks an
+// executable-aware delta names (exe_delta.h).
 #ifndef PATCHER_PAYLOAD_PE_H
 #define PATCHER_PAYLOAD_PE_H
 
@@ -19,6 +21,7 @@ const uint16_t kPeMachineAmd64 = 0x8664;
 const int kPeDirExport = 0;
 const int kPeDirImport = 1;
 const int kPeDirResource = 2;
+const int kPeDirException = 3;    // x64: each function's unwind entry, RVAs
 const int kPeDirCertificate = 4;  // a file offset, not an address
 const int kPeDirBaseRelocation = 5;
 const int kPeDirDebug = 6;
@@ -97,6 +100,9 @@ class PeHeaders {
 class PeRelocations {
  public:
   explicit PeRelocations(const PeHeaders& pe);
+  // Over blocks already found: `size` bytes at `blocks`.
+  PeRelocations(const uint8_t* blocks, uint32_t size)
+      : blocks_(size ? blocks : nullptr), size_(size), entry_(8) {}
   // The next entry: the RVA it patches and its type (3: 32 bits, 10: 64
   // bits). Zero at the end, or when the blocks are damaged (fault() then
   // says how).

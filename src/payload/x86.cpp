@@ -34,31 +34,19 @@ uint32_t Convert(uint8_t* buf, uint32_t n, uint32_t at, const CodeRange* r, int 
     const bool x64 = (r->address & kCodeRangeX64) != 0;
     while (i < stop) {
       // The operand follows the opcode byte at op.
-      uint32_t op = i;
       const uint8_t b = buf[i];
-      if (b != 0xE8) {
-        if (!x64 || (b != 0xFF && (b & 0xFB) != 0x48)) {
-          ++i;
-          continue;
-        }
-        // Decided on 3 bytes: held when they are not all here.
-        if (n - i < 3) return i;
-        const uint8_t b1 = buf[i + 1];
-        if (b == 0xFF) {
-          if (b1 != 0x15 && b1 != 0x25) {
-            ++i;
-            continue;
-          }
-          op = i + 1;
-        } else {
-          // REX.W or REX.WR, mov or lea, mod 00 r/m 101: RIP-relative.
-          if ((b1 != 0x8B && b1 != 0x8D) || (buf[i + 2] & 0xC7) != 0x05) {
-            ++i;
-            continue;
-          }
-          op = i + 2;
-        }
+      if (b != 0xE8 && (!x64 || (b != 0xFF && (b & 0xFB) != 0x48))) {
+        ++i;
+        continue;
       }
+      // Decided on 3 bytes: held when they are not all here.
+      if (b != 0xE8 && n - i < 3) return i;
+      const uint32_t operand_at = X86OperandAt(buf + i, x64, false);
+      if (!operand_at) {
+        ++i;
+        continue;
+      }
+      const uint32_t op = i + operand_at - 1;
       // Only whole instructions inside the range; the operand is passed
       // over whether converted or not.
       if (range_end - op < 5) {

@@ -27,6 +27,28 @@ struct CodeRange {
 
 const uint32_t kCodeRangeX64 = 0x80000000u;
 
+// Where the rel32 operand of the instruction at `p` begins, from p, when
+// it is one of those the transform works on (E8; in x64 code FF 15 and
+// FF 25, and REX.W or REX.WR 8B or 8D with mod 00 r/m 101); with
+// `jumps`, also E9 and 0F 80..8F, and in x64 code the RIP-relative forms
+// of mov, lea, cmp, add and test under any REX or none, which
+// executable-aware deltas predict (exe_delta.h). Zero for none. Reads
+// p[1] and p[2] only when p[0] is not E8: three bytes must be there then.
+inline uint32_t X86OperandAt(const uint8_t* p, bool x64, bool jumps) {
+  const uint8_t b = p[0];
+  if (b == 0xE8 || (jumps && b == 0xE9)) return 1;
+  if (jumps && b == 0x0F) return (p[1] & 0xF0) == 0x80 ? 2 : 0;
+  if (!x64) return 0;
+  if (b == 0xFF) return p[1] == 0x15 || p[1] == 0x25 ? 2 : 0;
+  // The opcodes whose mod 00 r/m 101 operand is RIP-relative here.
+  const bool rex = jumps ? (b & 0xF0) == 0x40 : (b & 0xFB) == 0x48;
+  if (!rex && !jumps) return 0;
+  const uint8_t o = rex ? p[1] : b;
+  const bool rip = o == 0x8B || o == 0x8D ||
+                   (jumps && (o == 0x89 || o == 0x3B || o == 0x39 || o == 0x03 || o == 0x85));
+  return rip && (p[1 + rex] & 0xC7) == 0x05 ? 2 + rex : 0;
+}
+
 // The most ranges one entry may name.
 const int kMaxCodeRanges = 16;
 

@@ -11,6 +11,7 @@
 #include "payload/crc32c.h"
 #include "payload/delta.h"
 #include "payload/delta_code.h"
+#include "lzcx/exe_encoder.h"
 
 #ifdef LZCX_HAVE_DIVSUFSORT
 #include <divsufsort.h>
@@ -105,7 +106,7 @@ struct Command {
 // bookkeeping; extra bytes in the form given. Counts into `stats`, if
 // given.
 void CodeCommands(const std::vector<Command>& commands, const uint8_t* old_data,
-                  const uint8_t* new_data, ExtraForm form, DeltaModels* m,
+                  const uint8_t* new_data, ExtraForm form, DeltaModels* m, ExeMade* exe,
                   std::vector<uint8_t>* out, DeltaStats* stats) {
   ResetDeltaModels(m);
   Encoder c;
@@ -118,6 +119,12 @@ void CodeCommands(const std::vector<Command>& commands, const uint8_t* old_data,
     uint64_t total = 0;
     for (const Command& cmd : commands) total += cmd.extra;
     CodeNumber(c, m->raw, static_cast<uint32_t>(total));
+  }
+  if (exe) {
+    ExeModels x;
+    ExeMap map = exe->Map();
+    CodeExeLayout(c, &x, &exe->layout, static_cast<uint32_t>(exe->old_size), &map.count);
+    CodeExeMap(c, &x, &map);
   }
   size_t pos = 0;
   uint32_t last_diff = 0, last_literal = 0;
@@ -160,6 +167,97 @@ void CodeCommands(const std::vector<Command>& commands, const uint8_t* old_data,
   out->insert(out->end(), raw.begin(), raw.end());
 }
 
+// The matches of the new file in the old one, as bsdiff takes them (the
+// header comment), with `sa` the old file's suffix array.
+void MatchFiles(const int32_t* sa, const uint8_t* old_data, size_t old_size,
+                const uint8_t* new_data, size_t new_size, std::vector<Command>* out) {
+  std::vector<Command>& commands = *out;
+  // bsdiff's scan: `lastscan`/`lastpos` is where the current match began
+  // in the new and the old file, `lastoffset` its offset.
+  size_t scan = 0, len = 0, pos = 0, lastscan = 0, lastpos = 0;
+  ptrdiff_t lastoffset = 0;
+  auto agrees = [&](size_t at) {
+    const ptrdiff_t o = static_cast<ptrdiff_t>(at) + lastoffset;
+    return o >= 0 && static_cast<size_t>(o) < old_size && old_data[o] == new_data[at];
+  };
+  while (scan < new_size) {
+    // How many bytes of the new match the last match's offset also
+    // explains: a new match is taken only when it does clearly better.
+    ptrdiff_t oldscore = 0;
+    size_t scsc = scan += len;
+    for (; scan < new_size; ++scan) {
+      len = old_size ? Search(sa, old_data, old_size, new_data + scan, new_size - scan, &pos) : 0;
+      for (; scsc < scan + len; ++scsc)
+        if (agrees(scsc)) ++oldscore;
+      const ptrdiff_t slen = static_cast<ptrdiff_t>(len);
+      if ((slen == oldscore && len) || slen > oldscore + 8) break;
+      if (agrees(scan)) --oldscore;
+    }
+    if (static_cast<ptrdiff_t>(len) == oldscore && scan != new_size) continue;
+    // Grow the last match forward while at least half its bytes agree...
+    ptrdiff_t s = 0, best = 0;
+    size_t lenf = 0;
+    for (size_t i = 0; lastscan + i < scan && lastpos + i < old_size;) {
+      if (old_data[lastpos + i] == new_data[lastscan + i]) ++s;
+      ++i;
+      if (s * 2 - static_cast<ptrdiff_t>(i) > best * 2 - static_cast<ptrdiff_t>(lenf)) {
+        best = s;
+        lenf = i;
+      }
+    }
+    // ... and the new one backward.
+    size_t lenb = 0;
+    if (scan < new_size) {
+      s = 0;
+      best = 0;
+      for (size_t i = 1; scan >= lastscan + i && pos >= i; ++i) {
+        if (old_data[pos - i] == new_data[scan - i]) ++s;
+        if (s * 2 - static_cast<ptrdiff_t>(i) > best * 2 - static_cast<ptrdiff_t>(lenb)) {
+          best = s;
+          lenb = i;
+        }
+      }
+    }
+    // Where they overlap, the split that agrees best.
+    if (lastscan + lenf > scan - lenb) {
+      const size_t overlap = (lastscan + lenf) - (scan - lenb);
+      s = 0;
+      best = 0;
+      size_t lens = 0;
+      for (size_t i = 0; i < overlap; ++i) {
+        const size_t back = lenf - overlap + i;
+        if (new_data[lastscan + back] == old_data[lastpos + back]) ++s;
+        if (new_data[scan - lenb + i] == old_data[pos - lenb + i]) --s;
+        if (s > best) {
+          best = s;
+          lens = i + 1;
+        }
+      }
+      lenf += lens - overlap;
+      lenb -= lens;
+    }
+    const size_t extra = (scan - lenb) - (lastscan + lenf);
+    if (lenf || extra) commands.push_back(Command{lastscan, lastpos, lenf, extra});
+    lastscan = scan - lenb;
+    lastpos = pos - lenb;
+    lastoffset = static_cast<ptrdiff_t>(pos) - static_cast<ptrdiff_t>(scan);
+  }
+}
+
+// The commands coded with extra bytes in each form; the smallest stream is
+// kept, but raw ones (applied at the speed of a copy) where coding saves
+// less than 1/256. Appended to the header in *out.
+void CodeBest(const std::vector<Command>& commands, const uint8_t* old_data,
+              const uint8_t* new_data, DeltaModels* m, ExeMade* exe, std::vector<uint8_t>* out,
+              DeltaStats* stats) {
+  std::vector<uint8_t> noisy(out->begin(), out->end()), raw(out->begin(), out->end());
+  CodeCommands(commands, old_data, new_data, kExtraCoded, m, exe, out, stats);
+  CodeCommands(commands, old_data, new_data, kExtraNoise, m, exe, &noisy, nullptr);
+  if (noisy.size() < out->size()) out->swap(noisy);
+  CodeCommands(commands, old_data, new_data, kExtraRaw, m, exe, &raw, nullptr);
+  if (raw.size() - raw.size() / 256 <= out->size()) out->swap(raw);
+}
+
 }  // namespace
 
 int SortSuffixesByDoubling(const uint8_t* data, int32_t n, int32_t* sa) {
@@ -188,6 +286,9 @@ uint64_t DeltaWorkMemory(uint64_t old_size) {
   return kSuffixBytes * old_size + sizeof(DeltaModels);
 }
 
+// How many times the map is learnt: each pass's matches teach the next.
+const int kExePasses = 2;
+
 int EncodeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
                 size_t new_size, std::vector<uint8_t>* out, DeltaStats* stats,
                 DataForm* form) {
@@ -207,84 +308,35 @@ int EncodeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_dat
                      static_cast<uint32_t>(new_size), Crc32c(0, old_data, old_size),
                      Crc32c(0, new_data, new_size));
     std::vector<Command> commands;
-    // bsdiff's scan: `lastscan`/`lastpos` is where the current match began
-    // in the new and the old file, `lastoffset` its offset.
-    size_t scan = 0, len = 0, pos = 0, lastscan = 0, lastpos = 0;
-    ptrdiff_t lastoffset = 0;
-    auto agrees = [&](size_t at) {
-      const ptrdiff_t o = static_cast<ptrdiff_t>(at) + lastoffset;
-      return o >= 0 && static_cast<size_t>(o) < old_size && old_data[o] == new_data[at];
-    };
-    while (scan < new_size) {
-      // How many bytes of the new match the last match's offset also
-      // explains: a new match is taken only when it does clearly better.
-      ptrdiff_t oldscore = 0;
-      size_t scsc = scan += len;
-      for (; scan < new_size; ++scan) {
-        len = old_size ? Search(sa, old_data, old_size, new_data + scan, new_size - scan, &pos) : 0;
-        for (; scsc < scan + len; ++scsc)
-          if (agrees(scsc)) ++oldscore;
-        const ptrdiff_t slen = static_cast<ptrdiff_t>(len);
-        if ((slen == oldscore && len) || slen > oldscore + 8) break;
-        if (agrees(scan)) --oldscore;
+    MatchFiles(sa, old_data, old_size, new_data, new_size, &commands);
+    CodeBest(commands, old_data, new_data, m, nullptr, out, stats);
+    // The executable-aware delta where both are executables it reads and
+    // it comes out smaller: its map learnt from the byte-wise matches, then
+    // once more from the matches against the old file so projected.
+    ExeMade exe;
+    std::vector<uint8_t> projected;
+    for (int pass = 0; form && ok && pass < kExePasses; ++pass) {
+      std::vector<ExeAligned> aligned;
+      for (const Command& cmd : commands) aligned.push_back(ExeAligned{cmd.scan, cmd.from, cmd.add});
+      if (!exe.Learn(old_data, old_size, new_data, new_size, aligned)) break;
+      projected.resize(old_size);
+      exe.Project(old_data, projected.data());
+      ok = SortSuffixes(projected.data(), static_cast<int32_t>(old_size), sa);
+      if (!ok) break;
+      commands.clear();
+      MatchFiles(sa, projected.data(), old_size, new_data, new_size, &commands);
+      DeltaStats exe_stats = {};
+      std::vector<uint8_t> data(out->begin(), out->begin() + kDeltaHeaderSize);
+      CodeBest(commands, projected.data(), new_data, m, &exe, &data, &exe_stats);
+      if (data.size() < out->size()) {
+        out->swap(data);
+        exe_stats.work_memory = stats->work_memory;
+        *stats = exe_stats;
+        *form = kFormExeDelta;
       }
-      if (static_cast<ptrdiff_t>(len) == oldscore && scan != new_size) continue;
-      // Grow the last match forward while at least half its bytes agree...
-      ptrdiff_t s = 0, best = 0;
-      size_t lenf = 0;
-      for (size_t i = 0; lastscan + i < scan && lastpos + i < old_size;) {
-        if (old_data[lastpos + i] == new_data[lastscan + i]) ++s;
-        ++i;
-        if (s * 2 - static_cast<ptrdiff_t>(i) > best * 2 - static_cast<ptrdiff_t>(lenf)) {
-          best = s;
-          lenf = i;
-        }
-      }
-      // ... and the new one backward.
-      size_t lenb = 0;
-      if (scan < new_size) {
-        s = 0;
-        best = 0;
-        for (size_t i = 1; scan >= lastscan + i && pos >= i; ++i) {
-          if (old_data[pos - i] == new_data[scan - i]) ++s;
-          if (s * 2 - static_cast<ptrdiff_t>(i) > best * 2 - static_cast<ptrdiff_t>(lenb)) {
-            best = s;
-            lenb = i;
-          }
-        }
-      }
-      // Where they overlap, the split that agrees best.
-      if (lastscan + lenf > scan - lenb) {
-        const size_t overlap = (lastscan + lenf) - (scan - lenb);
-        s = 0;
-        best = 0;
-        size_t lens = 0;
-        for (size_t i = 0; i < overlap; ++i) {
-          const size_t back = lenf - overlap + i;
-          if (new_data[lastscan + back] == old_data[lastpos + back]) ++s;
-          if (new_data[scan - lenb + i] == old_data[pos - lenb + i]) --s;
-          if (s > best) {
-            best = s;
-            lens = i + 1;
-          }
-        }
-        lenf += lens - overlap;
-        lenb -= lens;
-      }
-      const size_t extra = (scan - lenb) - (lastscan + lenf);
-      if (lenf || extra) commands.push_back(Command{lastscan, lastpos, lenf, extra});
-      lastscan = scan - lenb;
-      lastpos = pos - lenb;
-      lastoffset = static_cast<ptrdiff_t>(pos) - static_cast<ptrdiff_t>(scan);
+      const uint64_t memory = DeltaWorkMemory(old_size) + exe.Memory() + old_size;
+      if (memory > stats->work_memory) stats->work_memory = memory;
     }
-    // Extra bytes in each form; the smallest stream is kept, but raw ones
-    // (applied at the speed of a copy) where coding saves less than 1/256.
-    std::vector<uint8_t> noisy(out->begin(), out->end()), raw(out->begin(), out->end());
-    CodeCommands(commands, old_data, new_data, kExtraCoded, m, out, stats);
-    CodeCommands(commands, old_data, new_data, kExtraNoise, m, &noisy, nullptr);
-    if (noisy.size() < out->size()) out->swap(noisy);
-    CodeCommands(commands, old_data, new_data, kExtraRaw, m, &raw, nullptr);
-    if (raw.size() - raw.size() / 256 <= out->size()) out->swap(raw);
   }
   free(sa);
   free(m);

@@ -50,7 +50,7 @@ void PrintJsonString(const char* s) {
 // The word for an entry's form in the list, as a table row and in JSON.
 const char* ListedForm(const PayloadEntry& e) {
   return e.removal      ? "removal"
-         : IsDelta(e)   ? "delta"
+         : IsDelta(e)   ? (e.compressed == kExeDeltaForm ? "exe-delta" : "delta")
          : IsStrong(e)  ? "strong"
          : e.compressed ? "compressed"
                         : "stored";

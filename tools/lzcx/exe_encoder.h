@@ -1,0 +1,48 @@
+// The packer's side of executable-aware deltas (payload/exe_delta.h): the
+// old file's layout read from its PE headers (pe.h), and the map of how
+// its targets moved, learnt from the byte-wise matches of the new file in
+// the old one: wherever a match lines up a reference of the old file with
+// one of the same kind in the new, its target (and, for a relative one,
+// its own place) votes for the shift it saw. Each target takes the shift
+// most of its votes name, and the map steps where a run of targets that
+// agree changes shift, a run of one vote being taken for noise.
+#ifndef PATCHER_TOOLS_LZCX_EXE_ENCODER_H
+#define PATCHER_TOOLS_LZCX_EXE_ENCODER_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <vector>
+
+#include "payload/exe_delta.h"
+
+// `add` bytes of the new file at `scan` matched with the old ones at `from`.
+struct ExeAligned {
+  size_t scan, from, add;
+};
+
+// The layout of an i386 or AMD64 image that is not .NET code only, its
+// image base in *base. Zero for any other file.
+int ReadExeLayout(const uint8_t* data, size_t size, ExeLayout* l, uint64_t* base);
+
+class ExeMade {
+ public:
+  // The layout, references and map, for both files executables of one
+  // machine; zero for any others, or when the references are too many.
+  int Learn(const uint8_t* old_data, size_t old_size, const uint8_t* new_data, size_t new_size,
+            const std::vector<ExeAligned>& aligned);
+  // The old file projected, as the decoder reads it, into `out`.
+  void Project(const uint8_t* old_data, uint8_t* out);
+  ExeMap Map() { return ExeMap{static_cast<uint32_t>(at_.size()), at_.data(), shift_.data()}; }
+  // The peak of what Learn held beside the files.
+  uint64_t Memory() const { return memory_; }
+
+  ExeLayout layout;
+  size_t old_size = 0;
+
+ private:
+  std::vector<uint32_t> refs_, at_, shift_;
+  uint64_t memory_ = 0;
+};
+
+#endif  // PATCHER_TOOLS_LZCX_EXE_ENCODER_H
