@@ -31,7 +31,7 @@ const uint32_t kCodeRangeX64 = 0x80000000u;
 // it is one of those the transform works on (E8; in x64 code FF 15 and
 // FF 25, and REX.W or REX.WR 8B or 8D with mod 00 r/m 101); with
 // `jumps`, also E9 and 0F 80..8F, and in x64 code the RIP-relative forms
-// of mov, lea, cmp, add and test under any REX or none, which
+// of mov, lea, the arithmetic, test and movsxd under any REX or none, which
 // executable-aware deltas predict (exe_delta.h). Zero for none. Reads
 // p[1] and p[2] only when p[0] is not E8: three bytes must be there then.
 inline uint32_t X86OperandAt(const uint8_t* p, bool x64, bool jumps) {
@@ -44,8 +44,10 @@ inline uint32_t X86OperandAt(const uint8_t* p, bool x64, bool jumps) {
   const bool rex = jumps ? (b & 0xF0) == 0x40 : (b & 0xFB) == 0x48;
   if (!rex && !jumps) return 0;
   const uint8_t o = rex ? p[1] : b;
+  // mov and lea; with `jumps`, also the arithmetic ones (add, or, adc,
+  // sbb, and, sub, xor, cmp, either way round), test and movsxd.
   const bool rip = o == 0x8B || o == 0x8D ||
-                   (jumps && (o == 0x89 || o == 0x3B || o == 0x39 || o == 0x03 || o == 0x85));
+                   (jumps && ((o < 0x40 && (o & 5) == 1) || o == 0x85 || o == 0x89 || o == 0x63));
   return rip && (p[1 + rex] & 0xC7) == 0x05 ? 2 + rex : 0;
 }
 

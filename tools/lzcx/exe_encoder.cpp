@@ -52,6 +52,8 @@ struct Vote {
 // step costs about what two or three mispredicted references do, and a
 // run after which the map steps back costs two.
 const size_t kRunVotes = 4, kIsolatedVotes = 8;
+// A match votes for its own shift once in this many bytes.
+const size_t kRegionStep = 64;
 
 }  // namespace
 
@@ -144,6 +146,13 @@ int ExeMade::Learn(const uint8_t* old_data, size_t old_bytes, const uint8_t* new
   // shift, and each relative reference's own.
   std::vector<Vote> votes;
   for (const ExeAligned& a : aligned) {
+    // Where the match lies: every so many bytes of it, its own shift.
+    for (size_t off = 0; off + kRegionStep <= a.add; off += kRegionStep) {
+      uint32_t here, there;
+      if (ExeRvaOf(layout, static_cast<uint32_t>(a.from + off), &here) &&
+          ExeRvaOf(to, static_cast<uint32_t>(a.scan + off), &there))
+        votes.push_back(Vote{here, there - here});
+    }
     auto n = std::lower_bound(new_refs.begin(), new_refs.end(), static_cast<uint32_t>(a.scan << 2));
     auto o = refs_.begin();
     for (; n != new_refs.end() && (*n >> 2) + 4 <= a.scan + a.add; ++n) {
