@@ -62,6 +62,23 @@ int main(int argc, char** argv) {
   stream.insert(stream.end(), old_text.begin(), old_text.end());
   stream.insert(stream.end(), delta.begin() + kDeltaHeaderSize, delta.end());
   put(deltas, stream);
+  stream[2] |= 0x80;  // the same stream read as executable-aware
+  put(deltas, stream);
+  // Two releases of a small executable, the second with its code and
+  // pointers moved, for the executable-aware encoder.
+  TestPeLayout small;
+  small.payload = text;
+  Bytes old_exe = MakeTestPatcher(small).image;
+  Bytes new_exe = old_exe;
+  for (size_t at = 0x200; at + 5 <= 0x220; at += 5) PutLe(&new_exe, at, 0x000010E8u, 4);
+  new_exe.insert(new_exe.begin() + 0x400, random.begin(), random.begin() + 16);
+  // The old file padded until byte 1 splits the pair exactly there.
+  for (int split = -1; split < 0; old_exe.push_back(0)) {
+    const size_t size = 2 + old_exe.size() + new_exe.size();
+    for (int d = 0; d < 256 && split < 0; ++d)
+      if (1 + (size - 1) * d / 256 == 2 + old_exe.size()) split = d;
+    if (split >= 0) put(deltas, Cat({{1, static_cast<uint8_t>(split)}, old_exe, new_exe}));
+  }
   Bytes pair = {1, 100};
   pair.insert(pair.end(), text.begin(), text.begin() + 300);
   pair.insert(pair.end(), text.begin() + 50, text.begin() + 250);

@@ -102,8 +102,8 @@ DeltaFault Decode(const PayloadEntry& e, OldBytes* old, ByteSink* sink) {
     // one allocation.
     const ExeLayout& l = x->layout;
     if (!CodeExeLayout(c, &x->models, &x->layout, old_size, &map.count)) goto done;
-    map.at = static_cast<uint32_t*>(calloc(
-        8 * size_t(map.count) + (sink ? 4 * size_t(l.refs) + l.reloc_size + ProjectedOld::kBufferSize : 0), 1));
+    const size_t room = 4 * size_t(l.refs) + l.reloc_size + ProjectedOld::kBufferSize;
+    map.at = static_cast<uint32_t*>(calloc(8 * size_t(map.count) + (sink ? room : 0), 1));
     if (!map.at) goto no_memory;
     map.shift = map.at + map.count;
     if (!CodeExeMap(c, &x->models, &map) || c.over) goto done;

@@ -18,6 +18,12 @@
 //
 // Nothing of the stream depends on the old bytes, so everything but the
 // new file's CRC can be checked without the old file (CheckDeltaEntry).
+//
+// An executable-aware delta (kExeDeltaForm, "LZCE") has the same header;
+// its stream names the old file's layout and a map of how its targets
+// moved before the commands, which then read the old file with every
+// reference predicted (exe_delta.h). Without the old file, all but the
+// references' room can be checked.
 #ifndef PATCHER_PAYLOAD_DELTA_H
 #define PATCHER_PAYLOAD_DELTA_H
 

@@ -30,8 +30,8 @@
 
 const int kExeMaxSections = 96;
 const int kExeMaxTables = 64;
-// Bounds of what a decoder builds, 4 bytes a reference and 8 a shift: 40
-// MB at most, within what applying may use.
+// Bounds of what a decoder builds, 4 bytes a reference, 8 a shift and the
+// relocation blocks twice: 39 MB at most, within what applying may use.
 const uint32_t kExeMaxRefs = 8u << 20;
 const uint32_t kExeMaxShifts = 1u << 18;
 const uint32_t kExeMaxRelocBytes = 2u << 20;

@@ -201,21 +201,29 @@ TEST(Delta, WrongOldFileIsRefused) {
 // made to match, as if the damage came before the packer sealed it) is
 // refused by the apply or makes the very file, and the apply never writes
 // outside its output; the check without the old file never accepts a
-// stream the apply rejects as damaged. Two entries: one whose inserted
-// bytes are text (coded), one whose inserted bytes are noise (raw).
+// stream the apply rejects as damaged. Three entries: one whose inserted
+// bytes are text (coded), one whose inserted bytes are noise (raw), and an
+// executable-aware one (a library whose data moved).
 TEST(Delta, DamagedEntriesAreRefused) {
-  for (int noise = 0; noise < 2; ++noise) {
-    const Bytes old_data = Head("/proc/self/exe", 3000);
-    const Bytes inserted = noise ? RandomBytes(200, 6) : TextLike(200, 6);
-    Bytes new_data = Cat({Slice(old_data, 0, 1500), inserted, Slice(old_data, 1600, 3000)});
-    new_data[2500] ^= 0x11;
+  for (int kind = 0; kind < 3; ++kind) {
+    Bytes old_data = Head("/proc/self/exe", 3000), new_data;
+    if (kind < 2) {
+      const Bytes inserted = kind ? RandomBytes(200, 6) : TextLike(200, 6);
+      new_data = Cat({Slice(old_data, 0, 1500), inserted, Slice(old_data, 1600, 3000)});
+      new_data[2500] ^= 0x11;
+    } else {
+      ASSERT_TRUE(ReadFileBytes(std::string(EXE_PAIRS) + "/x86-old.dll", &old_data));
+      ASSERT_TRUE(ReadFileBytes(std::string(EXE_PAIRS) + "/x86-moved.dll", &new_data));
+    }
     Bytes data;
+    DataForm form = kFormDelta;
     ASSERT_TRUE(EncodeDelta(old_data.data(), old_data.size(), new_data.data(), new_data.size(),
-                            &data));
+                            &data, nullptr, &form));
+    ASSERT_EQ(form, kind < 2 ? kFormDelta : kFormExeDelta);
     size_t accepted = 0, cases = 0;
     auto sweep = [&](const Bytes& damaged) {
       ++cases;
-      const Bytes container = MakeContainer({{"vusk.exe", kDeltaForm, damaged}});
+      const Bytes container = MakeContainer({{"vusk.exe", FormField(form), damaged}});
       PayloadReader reader(container.data(), container.size());
       PayloadEntry e;
       if (!reader.Start() || !reader.Next(&e)) return;
@@ -243,8 +251,8 @@ TEST(Delta, DamagedEntriesAreRefused) {
       }
     for (size_t length = 0; length < data.size(); ++length) sweep(Slice(data, 0, length));
     EXPECT_EQ(accepted, 0u);
-    printf("delta entry of %zu bytes: %zu damaged forms, none made a wrong file\n", data.size(),
-           cases);
+    printf("%s entry of %zu bytes: %zu damaged forms, none made a wrong file\n",
+           DataFormName(form), data.size(), cases);
   }
 }
 

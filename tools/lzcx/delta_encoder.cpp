@@ -317,7 +317,8 @@ int EncodeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_dat
     std::vector<uint8_t> projected;
     for (int pass = 0; form && ok && pass < kExePasses; ++pass) {
       std::vector<ExeAligned> aligned;
-      for (const Command& cmd : commands) aligned.push_back(ExeAligned{cmd.scan, cmd.from, cmd.add});
+      for (const Command& cmd : commands)
+        aligned.push_back(ExeAligned{cmd.scan, cmd.from, cmd.add});
       if (!exe.Learn(old_data, old_size, new_data, new_size, aligned)) break;
       projected.resize(old_size);
       exe.Project(old_data, projected.data());
