@@ -145,14 +145,23 @@ inline DataForm EntryForm(const PayloadEntry& e) {
                         : kFormStored;
 }
 
+// Whether `path` is one name that fits the first form's field.
+inline bool FitsNameField(const char* path) {
+  const char* c = path;
+  while (*c && *c != '/') ++c;
+  return !*c && c - path < kEntryNameField;
+}
+
 // What reading the entry needs, as FormBit bits (forms.h): its data's
 // form, and FORM_PATHS or FORM_REMOVALS for the extended kinds; FORM_BASES
-// for the bases and an entry for some of them.
+// for the bases and an entry for some of them (extended for its bases
+// byte, it needs FORM_PATHS only for a path the first form cannot hold).
 inline uint32_t EntryNeeds(const PayloadEntry& e) {
+  const bool path = e.extended && !(e.bases && FitsNameField(e.name));
   return (e.names_bases || e.bases ? 1u << FORM_BASES : 0) |
          (e.names_bases ? 0
           : e.removal   ? 1u << FORM_REMOVALS
-                        : FormBit(EntryForm(e)) | (e.extended ? 1u << FORM_PATHS : 0));
+                        : FormBit(EntryForm(e)) | (path ? 1u << FORM_PATHS : 0));
 }
 
 // The word for the entry's form in messages and lists: a data form's, or
