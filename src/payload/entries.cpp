@@ -151,7 +151,8 @@ int PatchEntries::Read(const uint8_t* data, size_t size, PayloadIntegrity* integ
   if (!all_) return FormatFault(fault, fault_size, "%s", "no memory for the entry list");
   entries_ = all_ + reader.count();
   for (int i = 0; i < reader.count(); ++i) {
-    if (!reader.Next(&all_[all_count_])) return FormatFault(fault, fault_size, "%s", reader.fault_text());
+    if (!reader.Next(&all_[all_count_]))
+      return FormatFault(fault, fault_size, "%s", reader.fault_text());
     if (!all_[all_count_].names_bases) ++all_count_;
   }
   if (reader.bases()) bases_ = reader.bases();

@@ -11,8 +11,9 @@
 // resource script (RC_INVOKED) records in the program too. In the same
 // list of numbers, what entries may need beyond their data's form: an
 // extended entry (container.h) that is a file at a long name or in a
-// folder, a removal, and several old releases to choose from (bases). A payload needs its data forms, and these when
-// any entry is one; a program applies only what its list names.
+// folder, a removal, and several old releases to choose from (bases). A
+// payload needs its data forms, and these when any entry is one; a program
+// applies only what its list names.
 #define FORM_STORED 0
 #define FORM_BLOCK 1
 #define FORM_DELTA 2

@@ -301,8 +301,9 @@ TEST(GoldenPayload, BasesReadAsTheFormatSaysAndWrittenAgain) {
   ASSERT_TRUE(entries.Read(golden.data(), golden.size(), nullptr, fault, sizeof fault)) << fault;
   EXPECT_EQ(entries.bases(), 2);
   EXPECT_EQ(entries.all_count(), 4);
-  const std::vector<std::string> forms[] = {{"vusk.exe delta", "vusk.hlp stored"},
-                                            {"old.dll removal", "vusk.exe stored", "vusk.hlp stored"}};
+  const std::vector<std::string> forms[] = {
+      {"vusk.exe delta", "vusk.hlp stored"},
+      {"old.dll removal", "vusk.exe stored", "vusk.hlp stored"}};
   for (int base = 0; base < 2; ++base) {
     ASSERT_TRUE(entries.Select(base, fault, sizeof fault)) << fault;
     std::vector<std::string> got;

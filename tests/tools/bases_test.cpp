@@ -127,7 +127,8 @@ TEST_F(Bases, EachInstallationTakesItsBaseAsAWhole) {
   // gives the old-file mismatch for neither base, and nothing is written.
   Bytes payload;
   ASSERT_TRUE(ReadFileBytes(payload_, &payload));
-  for (const Tree* installed : {static_cast<const Tree*>(&mix), static_cast<const Tree*>(&trees_[1])}) {
+  const Tree* const installations[] = {&mix, &trees_[1]};
+  for (const Tree* installed : installations) {
     ScratchDir dir;
     Write(dir.path(), *installed);
     FileOps ops;
@@ -173,8 +174,8 @@ TEST_F(Bases, PackRefusesMoreThanEightAndTwoOfOneName) {
   EXPECT_EQ(Lzcx(pack + froms).status, 2);
   ASSERT_TRUE(MakeDirectory(root_.Join("again")));
   ASSERT_TRUE(MakeDirectory(root_.Join("again/1.23")));
-  EXPECT_EQ(Lzcx(pack + " --from " + Q(Folder(0)) + " --from " + Q(root_.Join("again/1.23"))).status,
-            1);
+  const std::string again = root_.Join("again/1.23");
+  EXPECT_EQ(Lzcx(pack + " --from " + Q(Folder(0)) + " --from " + Q(again)).status, 1);
   EXPECT_EQ(Lzcx("verify " + Q(root_.Join("x.bin"))).status, 1);  // nothing written
 }
 

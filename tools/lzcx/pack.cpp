@@ -296,9 +296,10 @@ int WriteBlock(const PackFile& file, BlockCoder* coder, EncodeInput* input, uint
 }
 
 // The bytes of an entry's header and name: the short header for a plain
-// name that fits its field, the extended one with its path otherwise.
-uint64_t EntryOverhead(const std::string& name) {
-  const bool fits = name.size() < static_cast<size_t>(kEntryNameField) &&
+// name that fits its field, the extended one with its path otherwise, and
+// for an entry for some bases (`bases`, its bases byte).
+uint64_t EntryOverhead(const std::string& name, uint8_t bases = 0) {
+  const bool fits = !bases && name.size() < static_cast<size_t>(kEntryNameField) &&
                     name.find('/') == std::string::npos;
   return kEntryHeaderSize + (fits ? 0 : name.size() + 1);
 }
@@ -477,13 +478,16 @@ uint8_t BasesByte(uint8_t bases, const PackOptions& options) {
   return bases == AllBases(options) ? 0 : bases;
 }
 
-// " for 1.23, 1.24": the bases of an entry for some, in its line.
+// ", for 1.23, 1.24": the bases of an entry for some, in its line.
 std::string ForBases(uint8_t bases, const PackOptions& options) {
   if (!bases) return std::string();
   std::string said = ", for";
   const char* separator = " ";
   for (int base = 0; base < BaseCount(options); ++base)
-    if (bases >> base & 1) said += separator + options.base_names[static_cast<size_t>(base)], separator = ", ";
+    if (bases >> base & 1) {
+      said += separator + options.base_names[static_cast<size_t>(base)];
+      separator = ", ";
+    }
   return said;
 }
 
@@ -492,7 +496,7 @@ int AddDeltas(PayloadWriter* writer, const PackFile& file, const PackOptions& op
               uint64_t size, const std::vector<MadeDelta>& deltas, uint64_t* total,
               std::string* why) {
   for (const MadeDelta& d : deltas) {
-    if (!Grow(total, EntryOverhead(file.name) + (d.bases ? file.name.size() + 1 : 0) + d.data.size(),
+    if (!Grow(total, EntryOverhead(file.name, d.bases) + d.data.size(),
               file, why) ||
         !AddEntry(writer, file, d.form, d.data, why, d.bases))
       return 0;
@@ -546,7 +550,7 @@ int PackBlockFile(const PackFile& file, const PackOptions& options, BlockCoder* 
   if (!AddDeltas(writer, file, options, size, deltas, total, why)) return 0;
   if (!rest) return 1;
   const uint8_t bases = BasesByte(rest, options);
-  if (!Grow(total, EntryOverhead(file.name) + (bases ? file.name.size() + 1 : 0) + length, file,
+  if (!Grow(total, EntryOverhead(file.name, bases) + length, file,
             why) ||
       !WriteBlock(file, coder, &encoder_input, size, length, writer, why, bases))
     return 0;
@@ -734,7 +738,7 @@ class StrongGroup {
                (fault != kStrongFine ? StrongFaultText(fault) : "its bytes differ") + ")";
         return 0;
       }
-      if (!Grow(total_, EntryOverhead(file.name) + (m.bases ? file.name.size() + 1 : 0) + data.size(),
+      if (!Grow(total_, EntryOverhead(file.name, m.bases) + data.size(),
                 file, why) ||
           !AddEntry(writer_, file, kFormStrong, data, why, m.bases))
         return 0;
@@ -828,7 +832,8 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
       }
       if (options.report)
         fprintf(stderr, "%s: removed (%llu bytes%s)\n", file.name.c_str(),
-                static_cast<unsigned long long>(file.old_size), ForBases(file.bases, options).c_str());
+                static_cast<unsigned long long>(file.old_size),
+                ForBases(file.bases, options).c_str());
       continue;
     }
     PathInfo info;
@@ -1217,7 +1222,8 @@ int NameBases(const PackRequest& request, std::vector<std::string>* names) {
     const std::string name = BaseNameOf(from);
     const NameVerdict verdict = CheckEntryName(name.c_str(), kNameForPacking);
     if (verdict != kNameFine)
-      return Refuse("--from %s: its folder's name \"%s\" cannot name a base (%s): rename the folder",
+      return Refuse("--from %s: its folder's name \"%s\" cannot name a base (%s): rename the "
+                    "folder",
                     from, Shown(name).c_str(), NameVerdictText(verdict));
     for (size_t k = 0; k < names->size(); ++k)
       if (platform::SameFileName((*names)[k].c_str(), name.c_str()))
