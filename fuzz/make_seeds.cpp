@@ -57,6 +57,25 @@ int main(int argc, char** argv) {
   EncodeDelta(old_text.data(), old_text.size(), new_text.data(), new_text.size(), &delta);
   put(payloads, Sealed(MakeContainer({{"vusk.exe", kDeltaForm, delta},
                                       {"vusk.hlp", 1, GreedyBlock(text)}})));
+  {
+    // Made from two old releases: the delta for the first, the file whole
+    // for the second.
+    Bytes bases;
+    PayloadWriter writer(
+        [](void* out, const void* data, size_t size) {
+          const uint8_t* p = static_cast<const uint8_t*>(data);
+          static_cast<Bytes*>(out)->insert(static_cast<Bytes*>(out)->end(), p, p + size);
+          return 1;
+        },
+        &bases);
+    writer.Begin(4);
+    writer.AddBases("1.23/1.24");
+    writer.Add("vusk.exe", kFormDelta, delta.data(), static_cast<uint32_t>(delta.size()), 1);
+    writer.Add("vusk.exe", kFormStored, new_text.data(), static_cast<uint32_t>(new_text.size()), 2);
+    writer.Add("vusk.hlp", kFormStored, text.data(), static_cast<uint32_t>(text.size()));
+    writer.End();
+    put(payloads, bases);
+  }
   Bytes stream = {static_cast<uint8_t>(old_text.size() << 1),
                   static_cast<uint8_t>(new_text.size()), static_cast<uint8_t>(new_text.size() >> 8)};
   stream.insert(stream.end(), old_text.begin(), old_text.end());

@@ -58,15 +58,25 @@ struct ExpectedFile {
   std::vector<uint8_t> bytes;
 };
 
-// What a payload that verifies writes into an empty directory, found
-// without the applier: the last entry of each name, its bytes as stored
-// or by the plain decoder. A delta entry has no old file there.
-std::vector<ExpectedFile> ExpectedFiles(const std::vector<uint8_t>& payload) {
+// The bases of a payload that verifies: 1 without a bases entry.
+int BaseCount(const std::vector<uint8_t>& payload) {
+  PayloadReader reader(payload.data(), payload.size());
+  PayloadEntry e;
+  if (!reader.Start() || !reader.Next(&e)) __builtin_trap();
+  return e.names_bases ? reader.bases() : 1;
+}
+
+// What a payload that verifies writes into an empty directory with base
+// `base`, found without the applier: of the entries for it, the last of
+// each name, its bytes as stored or by the plain decoder. A delta entry
+// has no old file there.
+std::vector<ExpectedFile> ExpectedFiles(const std::vector<uint8_t>& payload, int base) {
   std::vector<PayloadEntry> last;
   PayloadReader reader(payload.data(), payload.size());
   PayloadEntry e;
   if (!reader.Start()) __builtin_trap();
   while (reader.Next(&e)) {
+    if (e.names_bases || (e.bases && !(e.bases >> base & 1))) continue;
     for (size_t i = 0; i < last.size(); ++i) {
       if (platform::SameFileName(last[i].name, e.name)) {
         last.erase(last.begin() + i);
@@ -93,12 +103,17 @@ std::vector<ExpectedFile> ExpectedFiles(const std::vector<uint8_t>& payload) {
 }
 
 // Applies a payload that verified into an empty directory: it must write
-// exactly the expected files, or, with a delta entry among them, nothing
-// at all and say that an old file is missing.
+// exactly the expected files of the first base without a delta entry
+// among them, or, when every base has one, nothing at all and say that an
+// old file is missing.
 void ApplyAndCompare(const std::vector<uint8_t>& payload) {
-  const std::vector<ExpectedFile> files = ExpectedFiles(payload);
-  bool delta = false;
-  for (const ExpectedFile& f : files) delta |= f.delta;
+  std::vector<ExpectedFile> files;
+  bool delta = true;
+  for (int base = 0; delta && base < BaseCount(payload); ++base) {
+    files = ExpectedFiles(payload, base);
+    delta = false;
+    for (const ExpectedFile& f : files) delta |= f.delta;
+  }
   ScratchDir dir(SweepParent());
   FileOps ops;
   ApplyStatus status;

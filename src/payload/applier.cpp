@@ -328,6 +328,7 @@ class Transaction {
   int OpenToLook();
   RecoveryResult Recover();
   int Plan(ApplyStatus* status);
+  int PlanBase(ApplyStatus* status);
   int Stage();
   int Commit();
   int Finish();
@@ -850,10 +851,23 @@ void Transaction::Kept(const char* name) {
               name, directory_);
 }
 
+// The plan for the first base the installation is as a whole: of each
+// base in turn, the entries for it planned, until one finds every old
+// file its deltas are made from. Nothing is written meanwhile.
+int Transaction::Plan(ApplyStatus* status) {
+  for (int base = 0;; folders_.Clear()) {
+    if (entries_->bases() > 1 && !entries_->Select(base, fault_, fault_size_)) return 0;
+    if (PlanBase(status)) return 1;
+    if (*status != kApplyOldFileMismatch || ++base == entries_->bases()) return 0;
+    *status = kApplyFailed;
+    if (kFaultTexts && fault_ && fault_size_) *fault_ = 0;
+  }
+}
+
 // The commit's plan: each folder to make, then each entry's exact path (an
 // existing file's and folder's own spelling), its temporary, and a backup
 // with the size and CRC-32C of the file it replaces or removes.
-int Transaction::Plan(ApplyStatus* status) {
+int Transaction::PlanBase(ApplyStatus* status) {
   const int entries = entries_->count();
   // The folders the new files go into, found (or found missing) first:
   // each missing one is made at staging, parents before children.
@@ -872,6 +886,8 @@ int Transaction::Plan(ApplyStatus* status) {
   }
   // A step for each folder at most.
   const int most = folders_.count() + entries + 1;
+  free(steps_);
+  free(entry_of_);
   steps_ = static_cast<JournalStep*>(calloc(most, sizeof(JournalStep)));
   entry_of_ = static_cast<int*>(calloc(most, sizeof(int)));
   if (!steps_ || !entry_of_) return FailIn("no memory for the patch of %s");

@@ -233,8 +233,9 @@ struct PlannedEntry;
 
 // The same for a container already read and checked (entries.h): what
 // ApplyPayload does after reading it. `planned` (if given, an array of
-// entries.count()) receives what the patch's plan did with each entry,
-// as PlanEntries says it; `progress` (if given) what is being written.
+// entries.all_count()) receives what the patch's plan did with each entry
+// of the base it took (entries then shows that base's), as PlanEntries
+// says it; `progress` (if given) what is being written.
 int ApplyEntries(const PatchEntries& entries, const char* directory, FileOps& ops,
                  char* fault = nullptr, size_t fault_size = 0, ApplyStatus* status = nullptr,
                  PlannedEntry* planned = nullptr, PatchProgress* progress = nullptr);
@@ -259,7 +260,8 @@ struct PlannedEntry {
 // its CRC-32C), with no lock taken, no journal read and nothing written.
 // `entries` must have been decoded (PatchEntries::CheckDecodes), for the
 // new files' CRC-32C. Nonzero when the patch would go ahead: planned[i]
-// (an array of entries.count()) then says what it would do with entry i.
+// (an array of entries.all_count()) then says what it would do with entry
+// i of the base it would take, which entries then shows.
 // Otherwise `status` and `fault` say why, as ApplyEntries would.
 int PlanEntries(const PatchEntries& entries, const char* directory, FileOps& ops,
                 PlannedEntry* planned, char* fault = nullptr, size_t fault_size = 0,

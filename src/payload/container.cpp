@@ -222,7 +222,9 @@ int PayloadWriter::Begin(int32_t count) {
   return Put(head, sizeof head, &ignored);
 }
 
-int PayloadWriter::Add(const char* path, DataForm form, const uint8_t* data, uint32_t size) {
+int PayloadWriter::Add(const char* path, DataForm form, const uint8_t* data, uint32_t size,
+                       uint8_t bases) {
+  if (bases) return AddRecord(path, kEntryKindFile, FormField(form), data, size, bases);
   return AddWithField(path, FormField(form), data, size);
 }
 
@@ -233,27 +235,35 @@ int PayloadWriter::AddWithField(const char* path, uint32_t field, const uint8_t*
   return AddRecord(path, plain ? 0 : kEntryKindFile, field, data, size);
 }
 
-int PayloadWriter::AddRemoval(const char* path, uint64_t old_size, uint32_t old_crc) {
+int PayloadWriter::AddRemoval(const char* path, uint64_t old_size, uint32_t old_crc,
+                              uint8_t bases) {
   uint8_t data[kRemovalDataSize];
   WriteLe32(data, static_cast<uint32_t>(old_size));
   WriteLe32(data + 4, static_cast<uint32_t>(old_size >> 32));
   WriteLe32(data + 8, old_crc);
-  return AddRecord(path, kEntryKindRemoval, 0, data, sizeof data);
+  return AddRecord(path, kEntryKindRemoval, 0, data, sizeof data, bases);
 }
 
-int PayloadWriter::BeginEntry(const char* path, DataForm form, uint32_t size) {
-  const bool plain = strlen(path) < static_cast<size_t>(kEntryNameField) && !strchr(path, '/');
-  return BeginRecord(path, plain ? 0 : kEntryKindFile, FormField(form), size);
+int PayloadWriter::AddBases(const char* names) {
+  return AddRecord(names, kEntryKindBases, 0, nullptr, 0);
+}
+
+int PayloadWriter::BeginEntry(const char* path, DataForm form, uint32_t size, uint8_t bases) {
+  const bool plain =
+      !bases && strlen(path) < static_cast<size_t>(kEntryNameField) && !strchr(path, '/');
+  return BeginRecord(path, plain ? 0 : kEntryKindFile, FormField(form), size, bases);
 }
 
 // Kind 0: the first form.
-int PayloadWriter::BeginRecord(const char* path, uint8_t kind, uint32_t field, uint32_t size) {
+int PayloadWriter::BeginRecord(const char* path, uint8_t kind, uint32_t field, uint32_t size,
+                               uint8_t bases) {
   const size_t length = strlen(path);
   if (!length || length > static_cast<size_t>(kLongestPath)) return 0;
   uint8_t header[kEntryHeaderSize] = {0};
   if (kind) {
     header[1] = kind;
     WriteLe16(header + 2, static_cast<uint32_t>(length));
+    header[kEntryBasesOffset] = bases;
   } else {
     memcpy(header, path, length);
   }
@@ -298,8 +308,8 @@ int PayloadWriter::EndEntry() {
 }
 
 int PayloadWriter::AddRecord(const char* path, uint8_t kind, uint32_t field, const uint8_t* data,
-                             uint32_t size) {
-  return BeginRecord(path, kind, field, size) && AddData(data, size) && EndEntry();
+                             uint32_t size, uint8_t bases) {
+  return BeginRecord(path, kind, field, size, bases) && AddData(data, size) && EndEntry();
 }
 
 int PayloadWriter::End() {
@@ -375,7 +385,7 @@ bool LooksLikePayload(const uint8_t* data, size_t size) {
   const uint8_t* first = data + 4;
   const uint8_t* nul = static_cast<const uint8_t*>(memchr(first, 0, kEntryNameField));
   if (!nul) return false;
-  if (nul == first) return first[1] == kEntryKindFile || first[1] == kEntryKindRemoval;
+  if (nul == first) return first[1] >= kEntryKindFile && first[1] <= kEntryKindBases;
   const uint32_t compressed = ReadLe32(first + kEntryNameField);
   if (!compressed || compressed == kDeltaForm || compressed == kExeDeltaForm ||
       compressed == kStrongForm)
@@ -384,7 +394,7 @@ bool LooksLikePayload(const uint8_t* data, size_t size) {
 }
 
 PayloadReader::PayloadReader(const uint8_t* data, size_t size)
-    : data_(data), size_(size), offset_(0), count_(0), next_index_(0),
+    : data_(data), size_(size), offset_(0), count_(0), next_index_(0), bases_(0),
       started_(false) {
   fault_[0] = 0;
 }
@@ -398,6 +408,7 @@ int PayloadReader::Start() {
   offset_ = 0;
   next_index_ = 0;
   count_ = 0;
+  bases_ = 0;
   if (size_ < 4)
     return FormatFault(fault_, sizeof fault_, "payload too short for its count (%u bytes)",
                        static_cast<unsigned>(size_));
@@ -420,12 +431,20 @@ int PayloadReader::Next(PayloadEntry* entry) {
   // the rest of the field zero, then the path and its NUL.
   entry->extended = !*p;
   entry->removal = p[1] == kEntryKindRemoval && entry->extended;
+  entry->names_bases = p[1] == kEntryKindBases && entry->extended;
+  entry->bases = 0;
   size_t path_bytes = 0;  // the path and its NUL after the header
   if (entry->extended) {
     const uint32_t n = ReadLe16(p + 2);
-    if (p[1] != kEntryKindFile && !entry->removal) return Fail("unknown kind of entry", nullptr);
-    for (int i = 4; i < kEntryNameField; ++i)
+    if (p[1] != kEntryKindFile && !entry->removal && !entry->names_bases)
+      return Fail("unknown kind of entry", nullptr);
+    for (int i = kEntryBasesOffset + 1; i < kEntryNameField; ++i)
       if (p[i]) return Fail("reserved bytes of its header are not zero", nullptr);
+    // Only bases the payload has (none without the bases entry); that entry
+    // itself is for none.
+    entry->bases = p[kEntryBasesOffset];
+    if (entry->bases >> bases_ || (entry->names_bases && entry->bases))
+      return Fail("it is for a base the payload does not have", nullptr);
     if (n < 1 || n > static_cast<uint32_t>(kLongestPath))
       return Fail("path length out of range", nullptr);
     path_bytes = n + 1;
@@ -448,7 +467,15 @@ int PayloadReader::Next(PayloadEntry* entry) {
 
   entry->old_size = entry->old_crc = entry->new_crc = 0;
   entry->crc_known = entry->continues = false;
-  if (entry->removal) {
+  if (entry->names_bases) {
+    // The first entry or none, its names a path's: at most kMaxBases.
+    int names = 1;
+    for (const char* c = name; *c; ++c) names += *c == '/';
+    if (next_index_ || entry->compressed || entry->size || names > kMaxBases)
+      return Fail("the bases entry is not first, holds data, or names more than 8", name);
+    bases_ = names;
+    entry->expanded_length = 0;
+  } else if (entry->removal) {
     if (entry->compressed || entry->size != kRemovalDataSize)
       return Fail("a removal's data is not its 12 bytes", name);
     entry->old_size = ReadLe32(entry->data) | uint64_t{ReadLe32(entry->data + 4)} << 32;

@@ -16,9 +16,12 @@
 // older readers refuse rather than misread:
 //
 //     0   u8        0
-//     1   u8        kind: kEntryKindFile, or kEntryKindRemoval
+//     1   u8        kind: kEntryKindFile, kEntryKindRemoval, or
+//                   kEntryKindBases
 //     2   u16 LE    n, the path's length (1..kLongestPath)
-//     4   26 bytes  zero
+//     4   u8        bases: the old releases the entry is for, bit i base i
+//                   (a payload made from several); 0 for every one
+//     5   25 bytes  zero
 //    30   u32 LE    compressed, as above (a removal: 0)
 //    34   u32 LE    size of the data
 //    38   n bytes   the path, names joined by '/' (names.h)
@@ -26,6 +29,13 @@
 //    39+n size      data; a removal's is kRemovalDataSize bytes: the old
 //                   release's file to remove, its u64 LE size and u32 LE
 //                   CRC-32C
+//
+// A payload made from several old releases (bases) begins with the entry
+// of kind kEntryKindBases, whose path is their names joined by '/' (base 0
+// first, at most kMaxBases), its bases byte, compressed field and size 0.
+// An entry for some bases only names them in its bases byte; a patch takes
+// one base, the first that the installation is as a whole, and of the
+// entries only those for it (docs/delta.md, "Several bases").
 //
 // PayloadWriter writes the first form whenever the name fits it, so a
 // payload of short plain names is what it always was.
@@ -69,6 +79,11 @@ const int kEntryNameField = 30;  // so a name has at most 29 characters
 // An extended entry's kinds, and a removal's data.
 const uint8_t kEntryKindFile = 1;
 const uint8_t kEntryKindRemoval = 2;
+const uint8_t kEntryKindBases = 3;
+// The most old releases a payload is made from: a bit of the bases byte each.
+const int kMaxBases = 8;
+// Where an extended entry's header has its bases byte.
+const int kEntryBasesOffset = 4;
 const uint32_t kRemovalDataSize = 12;
 
 // The largest payload there can be: the program's resource has a 32-bit size.
@@ -97,6 +112,8 @@ struct PayloadEntry {
   bool removal;          // removes old_size bytes of CRC-32C old_crc
   bool crc_known;        // new_crc is the new file's: a delta's, or decoded
   bool continues;        // a strong entry that continues the group before it
+  bool names_bases;      // the payload's bases: `name` is their names, joined by '/'
+  uint8_t bases;         // the bases it is for, bit i base i; 0 for every one
   uint32_t compressed;
   uint32_t size;
   const uint8_t* data;   // `size` bytes, inside the container
@@ -121,24 +138,36 @@ inline bool IsStrong(const PayloadEntry& e) { return e.compressed == kStrongForm
 
 // The form of an entry's data; a removal has none.
 inline DataForm EntryForm(const PayloadEntry& e) {
-  return e.removal    ? kFormNone
+  return e.removal || e.names_bases ? kFormNone
          : IsDelta(e)  ? (e.compressed == kDeltaForm ? kFormDelta : kFormExeDelta)
          : IsStrong(e) ? kFormStrong
          : e.compressed ? kFormBlock
                         : kFormStored;
 }
 
+// Whether `path` is one name that fits the first form's field.
+inline bool FitsNameField(const char* path) {
+  const char* c = path;
+  while (*c && *c != '/') ++c;
+  return !*c && c - path < kEntryNameField;
+}
+
 // What reading the entry needs, as FormBit bits (forms.h): its data's
-// form, and FORM_PATHS or FORM_REMOVALS for the extended kinds.
+// form, and FORM_PATHS or FORM_REMOVALS for the extended kinds; FORM_BASES
+// for the bases and an entry for some of them (extended for its bases
+// byte, it needs FORM_PATHS only for a path the first form cannot hold).
 inline uint32_t EntryNeeds(const PayloadEntry& e) {
-  return e.removal ? 1u << FORM_REMOVALS
-                   : FormBit(EntryForm(e)) | (e.extended ? 1u << FORM_PATHS : 0);
+  const bool path = e.extended && !(e.bases && FitsNameField(e.name));
+  return (e.names_bases || e.bases ? 1u << FORM_BASES : 0) |
+         (e.names_bases ? 0
+          : e.removal   ? 1u << FORM_REMOVALS
+                        : FormBit(EntryForm(e)) | (path ? 1u << FORM_PATHS : 0));
 }
 
 // The word for the entry's form in messages and lists: a data form's, or
 // "removal".
 inline const char* EntryFormName(const PayloadEntry& e) {
-  return e.removal ? "removal" : DataFormName(EntryForm(e));
+  return e.names_bases ? "bases" : e.removal ? "removal" : DataFormName(EntryForm(e));
 }
 
 // The compressed field that names `form` (the writers write 1 for a block).
@@ -175,7 +204,9 @@ class PayloadWriter {
   // writes it (`data` itself is left as it is) and keeps the record's CRC.
   // Zero when the path is empty or longer than kLongestPath, memory runs
   // out, or the sink refuses. The path is not judged: tests write bad ones.
-  int Add(const char* path, DataForm form, const uint8_t* data, uint32_t size);
+  // `bases`: the bases byte of an entry for some bases only (extended).
+  int Add(const char* path, DataForm form, const uint8_t* data, uint32_t size,
+          uint8_t bases = 0);
   // The same with the header's compressed field as given, for tests that
   // write fields no writer would.
   int AddWithField(const char* path, uint32_t field, const uint8_t* data, uint32_t size);
@@ -183,23 +214,31 @@ class PayloadWriter {
   // header of `size` bytes of `form`, then the data through AddData as it
   // comes (marked and summed as it goes), then EndEntry, zero unless the
   // pieces came to `size` bytes.
-  int BeginEntry(const char* path, DataForm form, uint32_t size);
+  int BeginEntry(const char* path, DataForm form, uint32_t size, uint8_t bases = 0);
   int AddData(const uint8_t* data, size_t size);
   int EndEntry();
   // Writes the removal of `path`, the old release's file of `old_size`
   // bytes and CRC-32C `old_crc`: always extended.
-  int AddRemoval(const char* path, uint64_t old_size, uint32_t old_crc);
+  int AddRemoval(const char* path, uint64_t old_size, uint32_t old_crc, uint8_t bases = 0);
+  // Writes the bases entry: `names`, the bases' names joined by '/'. The
+  // first entry of a payload made from several old releases.
+  int AddBases(const char* names);
   // Writes the trailer after the last entry (nothing when not sealed).
   // Zero when the count written by Begin was not the entries' count.
   int End();
+  // The entries written so far; and the count End expects, for a caller
+  // that puts it into the container's first bytes itself once it knows it.
+  uint32_t added() const { return added_; }
+  void Recount(int32_t count) { count_ = count; }
 
  private:
   PayloadWriter(const PayloadWriter&) = delete;
   PayloadWriter& operator=(const PayloadWriter&) = delete;
   int Put(const void* data, size_t size, uint32_t* crc);
   int AddRecord(const char* path, uint8_t kind, uint32_t field, const uint8_t* data,
-                uint32_t size);
-  int BeginRecord(const char* path, uint8_t kind, uint32_t field, uint32_t size);
+                uint32_t size, uint8_t bases = 0);
+  int BeginRecord(const char* path, uint8_t kind, uint32_t field, uint32_t size,
+                  uint8_t bases = 0);
 
   Sink sink_;
   void* context_;
@@ -259,9 +298,12 @@ class PayloadReader {
   // count is zero or negative.
   int Start();
   int32_t count() const { return count_; }
+  // The bases the entries read so far name: 0 without a bases entry.
+  int bases() const { return bases_; }
 
   // Reads the next entry and checks everything that can be checked without
-  // decoding: bounds, the name, a block's header. Zero at a fault (see
+  // decoding: bounds, the name, a block's header, the bases (only first,
+  // and no entry for a base the payload lacks). Zero at a fault (see
   // fault_text()) and after the last entry (done() is then true).
   int Next(PayloadEntry* entry);
   bool done() const { return started_ && next_index_ == count_; }
@@ -279,6 +321,7 @@ class PayloadReader {
   size_t offset_;
   int32_t count_;
   int32_t next_index_;
+  int bases_;
   bool started_;
   char fault_[256];
 };

@@ -11,7 +11,7 @@
 #include "payload/strong.h"
 #include "platform/platform.h"
 
-PatchEntries::~PatchEntries() { free(entries_); }
+PatchEntries::~PatchEntries() { free(all_); }
 
 int DecodeEntry(const PayloadEntry& e, OldBytes* old, ByteSink* sink, char* fault,
                 size_t fault_size, StrongDecoder* strong) {
@@ -146,18 +146,41 @@ int PatchEntries::Read(const uint8_t* data, size_t size, PayloadIntegrity* integ
   if (static_cast<size_t>(reader.count()) > most)
     return FormatFault(fault, fault_size, "entry count %d is more than the payload can hold",
                        reader.count());
-  entries_ = static_cast<PayloadEntry*>(calloc(reader.count(), sizeof(PayloadEntry)));
-  if (!entries_) return FormatFault(fault, fault_size, "%s", "no memory for the entry list");
-  for (int i = 0; i < reader.count(); ++i)
-    if (!reader.Next(&entries_[i])) return FormatFault(fault, fault_size, "%s", reader.fault_text());
+  // Every entry, then room for one base's.
+  all_ = static_cast<PayloadEntry*>(calloc(reader.count(), 2 * sizeof(PayloadEntry)));
+  if (!all_) return FormatFault(fault, fault_size, "%s", "no memory for the entry list");
+  entries_ = all_ + reader.count();
+  for (int i = 0; i < reader.count(); ++i) {
+    if (!reader.Next(&all_[all_count_]))
+      return FormatFault(fault, fault_size, "%s", reader.fault_text());
+    if (!all_[all_count_].names_bases) ++all_count_;
+  }
+  if (reader.bases()) bases_ = reader.bases();
+  return Select(0, fault, fault_size);
+}
+
+int PatchEntries::Select(int base, char* fault, size_t fault_size) const {
+  int n = 0;
+  bool cut = false;  // the last strong entry is another base's
+  for (int i = 0; i < all_count_; ++i) {
+    const PayloadEntry& e = all_[i];
+    const bool in = !e.bases || (e.bases >> base & 1);
+    if (IsStrong(e)) {
+      if (in && e.continues && cut)
+        return FormatFault(fault, fault_size, "%s: %s", e.name, StrongFaultText(kStrongUnchained));
+      cut = !in;
+    }
+    if (in) entries_[n++] = e;
+  }
   // Only the last entry of a path is written.
-  count_ = KeepLastOfEachName(entries_, reader.count(), fault, fault_size);
+  strong_last_ = -1;
+  count_ = KeepLastOfEachName(entries_, n, fault, fault_size);
   if (count_ < 0) return count_ = 0;
   return 1;
 }
 
 uint32_t PayloadNeeds(const PatchEntries& entries) {
-  uint32_t needs = 0;
+  uint32_t needs = entries.bases() > 1 ? 1u << FORM_BASES : 0;
   for (int i = 0; i < entries.count(); ++i) needs |= EntryNeeds(entries[i]);
   return needs;
 }
@@ -178,6 +201,13 @@ int PatchEntries::CheckPaths(const char* directory, char* fault, size_t fault_si
 
 int PatchEntries::CheckDecodes(uint64_t* total, char* fault, size_t fault_size) {
   uint64_t sum = 0;
+  // Of several bases, every entry in payload order, as one list.
+  PayloadEntry* const view = entries_;
+  if (bases_ > 1) {
+    entries_ = all_;
+    count_ = all_count_;
+    strong_last_ = -1;
+  }
   for (int i = 0; i < count_; ++i) {
     PayloadEntry& e = entries_[i];
     sum += e.expanded_length;
@@ -195,5 +225,10 @@ int PatchEntries::CheckDecodes(uint64_t* total, char* fault, size_t fault_size) 
     e.crc_known = true;
   }
   if (total) *total = sum;
+  if (bases_ > 1) {
+    entries_ = view;
+    for (int base = bases_; base-- > 0;)
+      if (!Select(base, fault, fault_size)) return 0;
+  }
   return 1;
 }

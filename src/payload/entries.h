@@ -13,7 +13,8 @@
 
 class PatchEntries {
  public:
-  PatchEntries() : entries_(nullptr), count_(0), strong_last_(-1) {}
+  PatchEntries() : all_(nullptr), all_count_(0), bases_(1), entries_(nullptr), count_(0),
+                   strong_last_(-1) {}
   ~PatchEntries();
 
   // Reads and checks the container: the last entry of each path is kept,
@@ -28,12 +29,29 @@ class PatchEntries {
   // entry's whole path may be longer.
   int CheckPaths(const char* directory, char* fault, size_t fault_size) const;
 
+  // The entries are those of one base (Select; base 0 after Read), or of
+  // the one base there is.
   int count() const { return count_; }
   const PayloadEntry& operator[](int i) const { return entries_[i]; }
 
+  // The bases of the payload: 1 when it was made from one old release or
+  // none. Of several, a patch takes the first that the installation is
+  // as a whole (docs/delta.md).
+  int bases() const { return bases_; }
+  // The entries of every base, in payload order but for the bases entry:
+  // the most count() can be.
+  int all_count() const { return all_count_; }
+  const PayloadEntry& all(int i) const { return all_[i]; }
+  // Shows the entries for `base`: those for every base and those naming
+  // it, the last of each path. Zero with `fault` as Read's, or when a
+  // solid group runs on from an entry of another base. Which base is shown
+  // is no part of what the entries are, so it is const.
+  int Select(int base, char* fault, size_t fault_size) const;
+
   // Decodes every entry, writing nothing: `total` gets their lengths, and
   // each entry's new_crc the CRC-32C of its bytes (a delta's, which needs
-  // its old file, is its header's).
+  // its old file, is its header's). Of several bases, every entry of each,
+  // and each base's entries selected once; base 0 is shown after.
   int CheckDecodes(uint64_t* total, char* fault, size_t fault_size);
 
   // Decodes entry `i` as DecodeEntry does. A strong entry that goes on
@@ -52,8 +70,12 @@ class PatchEntries {
   PatchEntries(const PatchEntries&) = delete;
   PatchEntries& operator=(const PatchEntries&) = delete;
 
-  PayloadEntry* entries_;
-  int count_;
+  PayloadEntry* all_;
+  int all_count_;
+  int bases_;
+  // The entries of the base shown, after all_ in the same block.
+  mutable PayloadEntry* entries_;
+  mutable int count_;
   int DecodeOne(int i, OldBytes* old, ByteSink* sink, char* fault, size_t fault_size) const;
   int StrongBefore(int i) const;
 

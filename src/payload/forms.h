@@ -11,8 +11,9 @@
 // resource script (RC_INVOKED) records in the program too. In the same
 // list of numbers, what entries may need beyond their data's form: an
 // extended entry (container.h) that is a file at a long name or in a
-// folder, and a removal. A payload needs its data forms, and these when
-// any entry is one; a program applies only what its list names.
+// folder, a removal, and several old releases to choose from (bases). A
+// payload needs its data forms, and these when any entry is one; a program
+// applies only what its list names.
 #define FORM_STORED 0
 #define FORM_BLOCK 1
 #define FORM_DELTA 2
@@ -20,8 +21,10 @@
 #define FORM_EXE_DELTA 4
 #define FORM_PATHS 16
 #define FORM_REMOVALS 17
-#define FORMS_READ \
-  FORM_STORED, FORM_BLOCK, FORM_DELTA, FORM_STRONG, FORM_EXE_DELTA, FORM_PATHS, FORM_REMOVALS
+#define FORM_BASES 18
+#define FORMS_READ                                                                            \
+  FORM_STORED, FORM_BLOCK, FORM_DELTA, FORM_STRONG, FORM_EXE_DELTA, FORM_PATHS, FORM_REMOVALS, \
+      FORM_BASES
 
 #ifndef RC_INVOKED
 #include <stdint.h>
@@ -48,13 +51,15 @@ constexpr uint32_t FormBits(Forms... forms) {
 const uint32_t kFormsRead = FormBits(FORMS_READ);
 
 // The word for a form or a need in messages: "stored", "block", "delta",
-// "strong", "exe-delta", "paths", "removals"; "?" for a number that is none.
+// "strong", "exe-delta", "paths", "removals", "bases"; "?" for a number
+// that is none.
 inline const char* DataFormName(int form) {
   static const char* const kNames[kFormCount] = {"stored", "block", "delta", "strong",
                                                  "exe-delta"};
   return form >= 0 && form < kFormCount ? kNames[form]
          : form == FORM_PATHS           ? "paths"
          : form == FORM_REMOVALS        ? "removals"
+         : form == FORM_BASES           ? "bases"
                                         : "?";
 }
 

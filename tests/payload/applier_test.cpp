@@ -49,6 +49,70 @@ TEST(ApplyPayload, WritesEveryEntryAndNothingElse) {
   EXPECT_EQ(Take(dir), release.After(before));
 }
 
+// Numbered lines of a release's vusk.exe, as the golden payload has them.
+Bytes ExeLines(const char* version, int count) {
+  std::string text;
+  char line[64];
+  for (int i = 0; i < count; ++i) {
+    snprintf(line, sizeof line, "Vusk.exe %s, line %02d\r\n", version, i);
+    text += line;
+  }
+  return Bytes(text.begin(), text.end());
+}
+
+int AppendTo(void* bytes, const void* data, size_t size) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  static_cast<Bytes*>(bytes)->insert(static_cast<Bytes*>(bytes)->end(), p, p + size);
+  return 1;
+}
+
+// A payload made from two old releases: base 0 has the 1.24 lines as its
+// vusk.exe, base 1 as its orvtext.dll; each takes the delta of that file
+// (golden/payload.bin's, which makes the 1.25 lines) and the other whole.
+// Each installation is patched by its own base; one of neither is refused
+// as not the version the patch was made from, nothing changed.
+TEST(ApplyPayload, TakesTheBaseTheInstallationIsAsAWhole) {
+  const Bytes delta = {0xf0, 0x00, 0x00, 0x00, 0x20, 0x01, 0x00, 0x00, 0x45, 0x4a, 0xf6, 0x67,
+                       0x00, 0x00, 0x00, 0x00, 0x72, 0x2d, 0x7c, 0x8f, 0xff, 0xee, 0x47, 0xb7,
+                       0xfd, 0xd4, 0x7f, 0x60, 0x94, 0x26, 0x8e, 0x7f, 0x57, 0x8d, 0x85, 0x90,
+                       0x7a, 0xfe, 0x3c, 0x17, 0xcf, 0x12, 0xbe, 0x7c, 0x44, 0x55, 0xdd};
+  const Bytes old = ExeLines("1.24", 10), now = ExeLines("1.25", 12), other = {'x'};
+  Bytes payload;
+  PayloadWriter writer(AppendTo, &payload);
+  writer.Begin(5);
+  writer.AddBases("1.23/1.24");
+  writer.Add("vusk.exe", kFormDelta, delta.data(), uint32_t(delta.size()), 1);
+  writer.Add("orvtext.dll", kFormStored, now.data(), uint32_t(now.size()), 1);
+  writer.Add("vusk.exe", kFormStored, now.data(), uint32_t(now.size()), 2);
+  writer.Add("orvtext.dll", kFormDelta, delta.data(), uint32_t(delta.size()), 2);
+  ASSERT_TRUE(writer.End());
+  const Snapshot patched = {{"orvtext.dll", now}, {"vusk.exe", now}};
+  const struct {
+    const char* what;
+    Snapshot installed;
+    bool applies;
+  } cases[] = {{"base 0", {{"orvtext.dll", other}, {"vusk.exe", old}}, true},
+               {"base 1", {{"orvtext.dll", old}, {"vusk.exe", other}}, true},
+               {"neither", {{"orvtext.dll", other}, {"vusk.exe", other}}, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDir dir;
+    Restore(dir, c.installed);
+    FileOps ops;
+    ApplyStatus status = kApplyFailed;
+    char fault[512] = "";
+    EXPECT_EQ(ApplyPayload(payload.data(), payload.size(), dir.path().c_str(), ops, fault,
+                           sizeof fault, &status),
+              c.applies ? 1 : 0) << fault;
+    EXPECT_EQ(status, c.applies ? kApplyPatched : kApplyOldFileMismatch);
+    EXPECT_EQ(Take(dir), c.applies ? patched : c.installed);
+    // A patch that went through says nothing of the bases it passed over.
+    if (c.applies) {
+      EXPECT_STREQ(fault, "");
+    }
+  }
+}
+
 TEST(ApplyPayload, FailsWithTheDirectoryUnchanged) {
   Release release;
   Bytes good = release.Payload();

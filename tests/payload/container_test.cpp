@@ -413,7 +413,9 @@ TEST(ExtendedEntries, DamagedHeadersAreRefused) {
   } cases[] = {{4 + 29, 1, "reserved bytes"},        {4 + 2, 0, "path length out of range"},
                {4 + 3, 4, "path length out of range"}, {4 + 2, 12, "does not end in a NUL"},
                {4 + 38 + 13, 'z', "does not end in a NUL"}, {4 + 3, 3, "runs past the end"},
-               {4 + 1, 3, "unknown kind"},           {4 + 1, 0, "unknown kind"},
+               {4 + 1, 4, "unknown kind"},           {4 + 1, 0, "unknown kind"},
+               {4 + 4, 1, "for a base the payload does not have"},
+               {58 + 1, 3, "the bases entry is not first"},
                {58 + 34, 11, "not its 12 bytes"},    {58 + 30, 1, "not its 12 bytes"},
                {4 + 38 + 6, '/', NameVerdictText(kNameEmpty)}};
   for (const auto& c : cases) {

@@ -228,6 +228,99 @@ TEST(GoldenPayload, TreeReadAsTheFormatSaysAndWrittenAgain) {
   EXPECT_TRUE(integrity.checksums);
 }
 
+// bases-payload.bin: made from two old releases, "1.23" and "1.24": the
+// bases entry (kind 3) first; vusk.exe as payload.bin's delta for 1.23
+// (bases byte 1) and stored for 1.24 (2); vusk.hlp for both in the first
+// form; and the removal of 1.24's old.dll.
+TEST(GoldenPayload, BasesReadAsTheFormatSaysAndWrittenAgain) {
+  const Bytes golden = Golden("bases-payload.bin"), first = Golden("payload.bin");
+  PayloadReader reader(first.data(), first.size());
+  PayloadEntry e;
+  ASSERT_TRUE(reader.Start() && reader.Next(&e));
+  Bytes delta(e.data, e.data + e.size);
+  std::fill(delta.begin() + 12, delta.begin() + 16, 0);  // the mark
+  const Bytes exe = Lines("Vusk.exe", "1.25", 12), help = Text("help 1.26");
+  Bytes written;
+  PayloadWriter writer(Append, &written);
+  writer.Begin(5);
+  EXPECT_TRUE(writer.AddBases("1.23/1.24"));
+  EXPECT_TRUE(writer.Add("vusk.exe", kFormDelta, delta.data(), uint32_t(delta.size()), 1));
+  EXPECT_TRUE(writer.Add("vusk.exe", kFormStored, exe.data(), uint32_t(exe.size()), 2));
+  EXPECT_TRUE(writer.Add("vusk.hlp", kFormStored, help.data(), uint32_t(help.size())));
+  EXPECT_TRUE(writer.AddRemoval("old.dll", 5, 0x12345678, 2));
+  EXPECT_TRUE(writer.End());
+  ExpectWrittenAsGolden("bases-payload.bin", golden, written);
+
+  // The headers byte by byte: 0, kind, the path's length, the bases byte,
+  // zeros; the compressed field and the size; the path and its NUL.
+  const struct {
+    const char* path;
+    uint8_t kind, bases;  // kind 0: the first form
+    uint32_t field, size;
+  } want[] = {{"1.23/1.24", 3, 0, 0, 0},
+              {"vusk.exe", 1, 1, kDeltaForm, uint32_t(delta.size())},
+              {"vusk.exe", 1, 2, 0, uint32_t(exe.size())},
+              {"vusk.hlp", 0, 0, 0, uint32_t(help.size())},
+              {"old.dll", 2, 2, 0, 12}};
+  PayloadIntegrity integrity;
+  ASSERT_TRUE(CheckPayloadIntegrity(golden.data(), golden.size(), &integrity, nullptr, 0));
+  EXPECT_TRUE(integrity.checksums);
+  EXPECT_EQ(ReadLe32(golden.data()), 5u);
+  reader = PayloadReader(golden.data(), golden.size());
+  ASSERT_TRUE(reader.Start());
+  size_t at = 4;
+  for (const auto& w : want) {
+    SCOPED_TRACE(w.path);
+    const uint8_t* h = &golden.at(at);
+    const size_t n = strlen(w.path), path = w.kind ? n + 1 : 0;
+    if (w.kind) {
+      Bytes field(30, 0);
+      field[1] = w.kind;
+      field[2] = static_cast<uint8_t>(n);
+      field[4] = w.bases;
+      EXPECT_EQ(Bytes(h, h + 30), field);
+    }
+    EXPECT_EQ(memcmp(h + (w.kind ? 38 : 0), w.path, n + 1), 0);
+    EXPECT_EQ(ReadLe32(h + 30), w.field);
+    EXPECT_EQ(ReadLe32(h + 34), w.size);
+    ASSERT_TRUE(reader.Next(&e)) << reader.fault_text();
+    EXPECT_STREQ(e.name, w.path);
+    EXPECT_EQ(e.bases, w.bases);
+    EXPECT_EQ(e.names_bases, w.kind == 3);
+    // Every entry but the one for every base needs a reader of bases.
+    EXPECT_EQ((EntryNeeds(e) >> FORM_BASES) & 1, w.kind == 3 || w.bases ? 1u : 0u);
+    at += 38 + path + w.size;
+  }
+  EXPECT_EQ(at, integrity.entries_end);
+  EXPECT_EQ(reader.bases(), 2);
+
+  // Each base's entries: 1.23 makes vusk.exe from its old file, 1.24 has
+  // it whole and loses old.dll.
+  PatchEntries entries;
+  char fault[256] = "";
+  ASSERT_TRUE(entries.Read(golden.data(), golden.size(), nullptr, fault, sizeof fault)) << fault;
+  EXPECT_EQ(entries.bases(), 2);
+  EXPECT_EQ(entries.all_count(), 4);
+  const std::vector<std::string> forms[] = {
+      {"vusk.exe delta", "vusk.hlp stored"},
+      {"old.dll removal", "vusk.exe stored", "vusk.hlp stored"}};
+  for (int base = 0; base < 2; ++base) {
+    ASSERT_TRUE(entries.Select(base, fault, sizeof fault)) << fault;
+    std::vector<std::string> got;
+    for (int i = 0; i < entries.count(); ++i)
+      got.push_back(std::string(entries[i].name) + " " + EntryFormName(entries[i]));
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, forms[base]) << base;
+  }
+  ASSERT_TRUE(entries.Select(0, fault, sizeof fault));
+  const uint8_t* bytes;
+  uint8_t* buffer;
+  ASSERT_TRUE(entries.Bytes(0, kOldExe.data(), uint32_t(kOldExe.size()), &bytes, &buffer, fault,
+                            sizeof fault)) << fault;
+  EXPECT_EQ(Bytes(bytes, bytes + entries[0].expanded_length), exe);
+  free(buffer);
+}
+
 // The journals of one interrupted patch: vusk.exe and vusk.hlp moved aside
 // (the help's old file over 4 GB, so the old size's high word counts),
 // orvtext.dll new.

@@ -1303,11 +1303,13 @@ TEST_F(PatcherCli, RefusesWhatPackRefusesAndBadStubsOrPrograms) {
 // an entry. lzcx makes no stored entries: that payload is made here.
 TEST_F(PatcherCli, PayloadFormsAStubCannotReadAreRefused) {
   TestPeLayout reads_all;
-  reads_all.forms = std::vector<uint16_t>{0, 1, 2};
-  ScratchDir old_dir;
+  reads_all.forms = std::vector<uint16_t>{0, 1, 2, 18};
+  ScratchDir old_dir, older_dir;
   ASSERT_TRUE(WriteFileBytes(old_dir.Join("vusk.exe"), program_bytes_));
-  Bytes changed = program_bytes_;
+  Bytes changed = program_bytes_, older = program_bytes_;
   changed.at(0x200) ^= 0x55;
+  older.at(0x300) ^= 0x33;
+  ASSERT_TRUE(WriteFileBytes(older_dir.Join("vusk.exe"), older));
   const std::string all_stub = Write("all.exe", MakeTestPatcher(reads_all).image);
   struct Payload {
     std::vector<std::string> args;  // lzcx patcher's files; none: `bytes` made here
@@ -1316,17 +1318,23 @@ TEST_F(PatcherCli, PayloadFormsAStubCannotReadAreRefused) {
                   {{"--form", "block", "--from", old_dir.path(), Write("vusk.exe", changed), help_},
                    {}},  // delta
                   {{}, MakeContainer({{"vusk.exe", 1, GreedyBlock(program_bytes_)},
-                                      {"notes.txt", 0, TextLike(100, 1)}})}};
+                                      {"notes.txt", 0, TextLike(100, 1)}})},
+                  {{"--form", "block", "--from", old_dir.path(), "--from", older_dir.path(),
+                    Write("vusk.exe", changed), help_},
+                   {}}};  // two bases
+  const char* const bases = "bases (a payload made from several old releases)";
   struct Case {
     std::optional<std::vector<uint16_t>> record;
-    const char* refused[3];  // per payload: what the refusal names, or none
+    const char* refused[4];  // per payload: what the refusal names, or none
   } cases[] = {
-      {std::nullopt, {nullptr, "delta entries (vusk.exe is one)", nullptr}},
+      {std::nullopt, {nullptr, "delta entries (vusk.exe is one)", nullptr, bases}},
       {std::vector<uint16_t>{0}, {"block entries (vusk.exe is one)",
                                   "delta entries (vusk.exe is one)",
-                                  "block entries (vusk.exe is one)"}},
-      {std::vector<uint16_t>{1, 2}, {nullptr, nullptr, "stored entries (notes.txt is one)"}},
-      {std::vector<uint16_t>{0, 1, 2, 9}, {nullptr, nullptr, nullptr}},
+                                  "block entries (vusk.exe is one)", bases}},
+      {std::vector<uint16_t>{1, 2}, {nullptr, nullptr, "stored entries (notes.txt is one)", bases}},
+      {std::vector<uint16_t>{0, 1, 2, 9}, {nullptr, nullptr, nullptr, bases}},
+      {std::vector<uint16_t>{1, 2, 18}, {nullptr, nullptr, "stored entries (notes.txt is one)",
+                                         nullptr}},
   };
   for (Payload& p : payloads) {
     std::vector<std::string> made = {"patcher", "-q", "--stub", all_stub, "-o", Out()};
@@ -1335,7 +1343,8 @@ TEST_F(PatcherCli, PayloadFormsAStubCannotReadAreRefused) {
     size_t size;
     std::string why;
     if (p.bytes.empty()) {
-      ASSERT_EQ(Lzcx(made).status, 0) << made[7];
+      const Result packed = Lzcx(made);
+      ASSERT_EQ(packed.status, 0) << made[7] << packed.err;
       Bytes full;
       ASSERT_TRUE(ReadFileBytes(Out(), &full));
       ASSERT_TRUE(FindPayloadResource(full.data(), full.size(), &data, &size, &why)) << why;

@@ -87,7 +87,10 @@ const CliOption kPackOptions[] = {
                                      "when that is smaller; the patch then needs that\n"
                                      "very old file. With -C, by path below OLD_DIR,\n"
                                      "and each file of OLD_DIR that DIR lacks becomes\n"
-                                     "a removal entry"},
+                                     "a removal entry. Up to 8 times, for installations\n"
+                                     "of several old releases (bases), each named by its\n"
+                                     "folder's last name: a patch takes the one it finds\n"
+                                     "installed as a whole"},
     {kOptionRemove, "remove", "PATH", "a removal entry for PATH, a file below OLD_DIR\n"
                                       "(needs --from); repeatable"},
     {'q', "quiet", nullptr, "no line per file on standard error"},
@@ -133,7 +136,7 @@ const CliCommand kCommands[] = {
      kRecoverOptions, "nothing to do, or the interrupted patch was finished or undone",
      "the recovery could not be made; the journal stays for the next try"},
     {"pack", PackCommand, "make a payload of release files",
-     "pack [--fast] [-q] [--from OLD_DIR [--remove PATH]...] -o PAYLOAD\n"
+     "pack [--fast] [-q] [--from OLD_DIR... [--remove PATH]...] -o PAYLOAD\n"
      "            ([--name NAME=FILE]... FILE... | -C DIR)",
      "Packs FILE... into a payload: one entry per file, in the order given, named\n"
      "by the file's name or by --name; or, with -C, every file below DIR, named by\n"
@@ -145,7 +148,7 @@ const CliCommand kCommands[] = {
      "when it is not a block; \"removed\" for a removal.\n",
      kPackOptions + 1, "the payload was written", kPackFails},
     {"patcher", PatcherCommand, "make a patcher: the stub with a payload of release files",
-     "patcher [--fast] [-q] [--from OLD_DIR [--remove PATH]...] --stub STUB.exe\n"
+     "patcher [--fast] [-q] [--from OLD_DIR... [--remove PATH]...] --stub STUB.exe\n"
      "            -o OUT.exe ([--name NAME=FILE]... FILE... | -C DIR)",
      "Makes a patcher: the stub with its payload replaced by what pack makes of\n"
      "FILE... (everything pack refuses, patcher refuses). The first file is the\n"

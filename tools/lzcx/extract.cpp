@@ -255,6 +255,23 @@ bool PayloadVersion(const PatchEntries& entries, const PayloadEntry& e,
   return known;
 }
 
+// The payload's program version, from the program's entry of the first
+// base whose entry tells it (a delta only from `installed`, when that is
+// the file it was made from). Base 0's entries are shown after.
+bool ProgramVersion(const PatchEntries& entries, const std::vector<uint8_t>& installed,
+                    uint64_t* version) {
+  bool known = false;
+  const bool several = entries.bases() > 1;
+  for (int base = 0; base < entries.bases() && !known; ++base) {
+    if (several && !entries.Select(base, nullptr, 0)) break;
+    for (int i = 0; i < entries.count() && !known; ++i)
+      if (platform::SameFileName(entries[i].name, PROGRAM_ENTRY))
+        known = PayloadVersion(entries, entries[i], installed, version);
+  }
+  if (several) entries.Select(0, nullptr, 0);
+  return known;
+}
+
 // One try at the folder `dir` (`shown` as given): a real run, or with
 // --check the same lookups, writing nothing and taking no lock.
 Outcome Attempt(const Request& request, const PatchEntries& entries, const std::string& dir,
@@ -326,7 +343,7 @@ Outcome Attempt(const Request& request, const PatchEntries& entries, const std::
   if (installed && found[0]) {
     const std::vector<uint8_t> bytes = ReadInstalled(ops, open, found);
     const bool have_known = ReadFileVersion(bytes.data(), bytes.size(), &have);
-    if (!*version_known) *version_known = PayloadVersion(entries, *program, bytes, payload_version);
+    if (!*version_known) *version_known = ProgramVersion(entries, bytes, payload_version);
     if (have_known && *version_known && have > *payload_version && !request.force) {
       ops.CloseDirectory(open);
       o.status = kExtractUpToDate;
@@ -348,7 +365,7 @@ Outcome Attempt(const Request& request, const PatchEntries& entries, const std::
   // would do) with each file: one plan, which a real run then applies.
   ApplyStatus result = kApplyFailed;
   ops.failure = platform::Failure{platform::kFailureOther, 0};
-  o.planned.resize(entries.count());
+  o.planned.resize(entries.all_count());
   ProgressLine line(request.search.progress);
   ops.line = &line;
   const int done =
@@ -357,6 +374,8 @@ Outcome Attempt(const Request& request, const PatchEntries& entries, const std::
           : ApplyEntries(entries, dir.c_str(), ops, fault, sizeof fault, &result, o.planned.data(),
                          &ops.progress);
   line.Clear();
+  // The entries of the base the plan took.
+  o.planned.resize(entries.count());
   if (!done) {
     o.status = StatusOf(result, ops.failure);
     if (o.status == kExtractPatched) o.status = kExtractFailed;
@@ -506,9 +525,7 @@ int Extract(const Request& request) {
             (LooksLikePayload(payload.data, payload.size) ? fault
                                                                  : "neither a payload nor a patcher");
   } else {
-    for (int i = 0; i < entries.count() && !version_known; ++i)
-      if (platform::SameFileName(entries[i].name, PROGRAM_ENTRY))
-        version_known = PayloadVersion(entries, entries[i], std::vector<uint8_t>(), &version);
+    version_known = ProgramVersion(entries, std::vector<uint8_t>(), &version);
     // Where: the folder given, or those the search finds.
     dirs = request.find ? Search(request, entries, &o)
                         : std::vector<std::string>(1, DirectoryString(request.directory));

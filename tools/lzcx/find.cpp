@@ -156,16 +156,21 @@ bool HoldsRelease(FileOps& ops, platform::Directory* dir, const PatchEntries& en
 
 Standing JudgeFolder(const PatchEntries& entries, const FoundFolder& folder) {
   bool delta = false;
-  for (int i = 0; i < entries.count(); ++i) delta = delta || IsDelta(entries[i]);
+  for (int i = 0; i < entries.all_count(); ++i) delta = delta || IsDelta(entries.all(i));
   if (!delta || folder.interrupted) return kStandsOld;
   FileOps ops;
   platform::Directory* dir = ops.Open(folder.dir.c_str());
   if (!dir) return kStandsOld;  // the patch says why it cannot go in
   const bool current = HoldsRelease(ops, dir, entries);
-  bool old = true, present;
-  for (int i = 0; i < entries.count() && old && !current; ++i) {
-    const PayloadEntry& e = entries[i];
-    if (IsDelta(e)) old = PathHolds(ops, dir, e.name, e.old_size, e.old_crc, &present) == 1;
+  // The old release of any base, as a whole.
+  bool old = false, present;
+  for (int base = 0; base < entries.bases() && !old && !current; ++base) {
+    old = true;
+    for (int i = 0; i < entries.all_count() && old; ++i) {
+      const PayloadEntry& e = entries.all(i);
+      if (IsDelta(e) && (!e.bases || (e.bases >> base & 1)))
+        old = PathHolds(ops, dir, e.name, e.old_size, e.old_crc, &present) == 1;
+    }
   }
   ops.CloseDirectory(dir);
   return current ? kStandsCurrent : old ? kStandsOld : kStandsNeither;

@@ -5,6 +5,7 @@
 #include <stdio.h>
 
 #include <string>
+#include <vector>
 
 #include "lzcx/commands.h"
 #include "lzcx/patcher.h"
@@ -67,6 +68,34 @@ struct GroupCounter {
   }
 };
 
+// The names of the bases (the bases entry's path, split at '/'): none for
+// a payload made from one old release or none.
+std::vector<std::string> BaseNames(const PayloadEntry& e) {
+  std::vector<std::string> names;
+  if (!e.names_bases) return names;
+  std::string name;
+  for (const char* c = e.name;; ++c) {
+    if (*c && *c != '/') {
+      name += *c;
+      continue;
+    }
+    names.push_back(name);
+    name.clear();
+    if (!*c) return names;
+  }
+}
+
+// The bases an entry is for, by name, joined by `separator`: "every" for
+// an entry for all of them.
+std::string BasesOf(const PayloadEntry& e, const std::vector<std::string>& names,
+                    const char* separator, const char* quote) {
+  std::string said;
+  for (size_t k = 0; k < names.size(); ++k)
+    if (!e.bases || (e.bases >> k & 1))
+      said += (said.empty() ? "" : separator) + std::string(quote) + names[k] + quote;
+  return said;
+}
+
 int List(const char* path, const InputBytes& payload, uint32_t, bool json) {
   char fault[512];
   PayloadIntegrity integrity;
@@ -76,11 +105,27 @@ int List(const char* path, const InputBytes& payload, uint32_t, bool json) {
   reader.Start();
   PayloadEntry e;
   GroupCounter counter;
+  // A payload made from several old releases begins with their names:
+  // listed first, and with each entry the ones it is for.
+  std::vector<std::string> bases;
+  if (reader.Next(&e) && e.names_bases)
+    bases = BaseNames(e);
+  else
+    reader.Start();
   // The sizes in the order pack prints them: expanded, then packed. The
   // old file's size for delta entries, which need that file, and for
   // removals, which remove only that file.
   if (json) {
-    printf("{\"checksums\": %s, \"entries\": [", integrity.checksums ? "true" : "false");
+    printf("{\"checksums\": %s, ", integrity.checksums ? "true" : "false");
+    if (!bases.empty()) {
+      printf("\"bases\": [");
+      for (size_t k = 0; k < bases.size(); ++k) {
+        printf(k ? ", " : "");
+        PrintJsonString(bases[k].c_str());
+      }
+      printf("], ");
+    }
+    printf("\"entries\": [");
     for (const char* separator = "\n"; reader.Next(&e); separator = ",\n") {
       // Every entry has every key, null where the form has no such size,
       // so that a reader never has to ask whether a key is there.
@@ -98,15 +143,22 @@ int List(const char* path, const InputBytes& payload, uint32_t, bool json) {
         printf(", \"old\": null");
       const int group = counter.Of(e);
       if (group)
-        printf(", \"group\": %d}", group);
+        printf(", \"group\": %d", group);
       else
-        printf(", \"group\": null}");
+        printf(", \"group\": null");
+      if (!bases.empty()) printf(", \"bases\": [%s]", BasesOf(e, bases, ", ", "\"").c_str());
+      printf("}");
     }
     printf("\n]}\n");
     return 0;
   }
-  printf("%-29s  %-10s  %10s  %10s  %6s  %10s  %5s\n", "name", "form", "expanded", "packed",
-         "ratio", "old", "group");
+  if (!bases.empty()) {
+    printf("made from %zu old releases (bases):", bases.size());
+    for (const std::string& name : bases) printf(" %s", name.c_str());
+    printf("\n");
+  }
+  printf("%-29s  %-10s  %10s  %10s  %6s  %10s  %5s%s\n", "name", "form", "expanded", "packed",
+         "ratio", "old", "group", bases.empty() ? "" : "  bases");
   while (reader.Next(&e)) {
     if (e.removal)
       printf("%-29s  %-10s  %10s  %10s  %6s", e.name, "removal", "-", "-", "-");
@@ -119,9 +171,11 @@ int List(const char* path, const InputBytes& payload, uint32_t, bool json) {
       printf("  %10s", "-");
     const int group = counter.Of(e);
     if (group)
-      printf("  %5d\n", group);
+      printf("  %5d", group);
     else
-      printf("  %5s\n", "-");
+      printf("  %5s", "-");
+    if (!bases.empty()) printf("  %s", e.bases ? BasesOf(e, bases, ",", "").c_str() : "every");
+    printf("\n");
   }
   printf("%s\n", ChecksumsLine(integrity));
   return 0;

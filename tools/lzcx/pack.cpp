@@ -20,6 +20,7 @@
 #include "payload/container.h"
 #include "payload/crc32c.h"
 #include "payload/delta.h"
+#include "payload/entries.h"
 #include "payload/names.h"
 #include "payload/pe.h"
 #include "payload/strong.h"
@@ -37,6 +38,7 @@ struct Input {
   bool renamed;
   PathInfo info;
   std::string old_path;  // pack -C --from: its old version, if there is one
+  std::vector<std::string> more_old;  // and in the further --from folders
 };
 
 std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -183,20 +185,33 @@ int ToSink(void* context, const void* data, size_t size) {
   return c->sink->Write(data, size, c->why);
 }
 
-// The delta entry of `in` against its old file in options.from, if there
-// is one (same name, any letter case), applied again and compared with
-// the file: only a bug of the encoder can make it differ. *data is left
-// empty when there is no old file. The file is read, unless `read` holds
-// it already. Zero with the reason.
+// The number of old releases a delta may be made from.
+int BaseCount(const PackOptions& options) {
+  return options.base_names.size() > 1 ? static_cast<int>(options.base_names.size()) : 1;
+}
+
+// The delta entry of `in` against its old file in base `base`'s folder
+// (options.from, or a further one), if there is one (same name, any letter
+// case), applied again and compared with the file: only a bug of the
+// encoder can make it differ. *data is left empty when there is no old
+// file. The file is read, unless `read` holds it already. Zero with the
+// reason.
 int EncodeDeltaChecked(const PackFile& file, const PackOptions& options,
                        std::vector<uint8_t>* data, uint64_t* old_size, DataForm* form,
-                       std::string* why, const FileBytes* read = nullptr) {
+                       std::string* why, const FileBytes* read = nullptr, int base = 0) {
   data->clear();
-  std::string old_path = file.old_path;
+  std::string old_path = !base ? file.old_path
+                         : static_cast<size_t>(base) <= file.more_old.size()
+                             ? file.more_old[base - 1]
+                             : std::string();
+  const char* from = !base ? options.from
+                     : static_cast<size_t>(base) <= options.more_from.size()
+                         ? options.more_from[base - 1]
+                         : nullptr;
   if (old_path.empty()) {
-    if (!options.from) return 1;
+    if (!from) return 1;
     platform::FindData found;
-    const std::string dir = DirectoryString(options.from);
+    const std::string dir = DirectoryString(from);
     if (!platform::ProbePath((dir + file.name).c_str(), &found)) return 1;
     old_path = dir + found.name;
   }
@@ -253,7 +268,7 @@ class CheckedOutput : public EncodeOutput {
 // Writes the planned block of `file` as its entry, checked as it goes.
 // Zero with the reason.
 int WriteBlock(const PackFile& file, BlockCoder* coder, EncodeInput* input, uint64_t size,
-               uint64_t length, PayloadWriter* writer, std::string* why) {
+               uint64_t length, PayloadWriter* writer, std::string* why, uint8_t bases = 0) {
   InputFile again;
   if (!again.Open(file.path.c_str(), kMaxBlockInput, "a payload entry", why)) {
     *why = file.path + ": " + *why;
@@ -266,7 +281,7 @@ int WriteBlock(const PackFile& file, BlockCoder* coder, EncodeInput* input, uint
   }
   CheckedOutput out(writer, check.get());
   why->clear();
-  if (!writer->BeginEntry(file.name.c_str(), kFormBlock, static_cast<uint32_t>(length))) {
+  if (!writer->BeginEntry(file.name.c_str(), kFormBlock, static_cast<uint32_t>(length), bases)) {
     if (why->empty()) *why = file.path + ": out of memory while writing its entry";
     return 0;
   }
@@ -281,9 +296,10 @@ int WriteBlock(const PackFile& file, BlockCoder* coder, EncodeInput* input, uint
 }
 
 // The bytes of an entry's header and name: the short header for a plain
-// name that fits its field, the extended one with its path otherwise.
-uint64_t EntryOverhead(const std::string& name) {
-  const bool fits = name.size() < static_cast<size_t>(kEntryNameField) &&
+// name that fits its field, the extended one with its path otherwise, and
+// for an entry for some bases (`bases`, its bases byte).
+uint64_t EntryOverhead(const std::string& name, uint8_t bases = 0) {
+  const bool fits = !bases && name.size() < static_cast<size_t>(kEntryNameField) &&
                     name.find('/') == std::string::npos;
   return kEntryHeaderSize + (fits ? 0 : name.size() + 1);
 }
@@ -319,6 +335,10 @@ struct NameKey {
 int CheckNames(const std::vector<PackFile>& files, bool paths, std::string* why) {
   std::vector<NameKey> keys;
   for (const PackFile& f : files) {
+    // One old file's removals for several bases, each for its own.
+    if (f.removal && keys.size() && keys.back().file->removal && keys.back().file->name == f.name &&
+        (keys.back().file->bases & f.bases) == 0 && f.bases)
+      continue;
     const NameVerdict verdict = paths || f.removal ? CheckEntryPath(f.name.c_str(), kNameForPacking)
                                                    : CheckEntryName(f.name.c_str(), kNameForPacking);
     if (verdict != kNameFine) {
@@ -392,25 +412,106 @@ int Grow(uint64_t* total, uint64_t bytes, const PackFile& file, std::string* why
 }
 
 int AddEntry(PayloadWriter* writer, const PackFile& file, DataForm form,
-             const std::vector<uint8_t>& data, std::string* why) {
-  if (writer->Add(file.name.c_str(), form, data.data(), static_cast<uint32_t>(data.size())))
+             const std::vector<uint8_t>& data, std::string* why, uint8_t bases = 0) {
+  if (writer->Add(file.name.c_str(), form, data.data(), static_cast<uint32_t>(data.size()),
+                  bases))
     return 1;
   if (why->empty()) *why = file.path + ": out of memory while writing its entry";
   return 0;
 }
 
-// A file's delta, made already (empty: the file has none).
+// A file's delta, made already (empty: the file has none), and the bases
+// it is for: each base whose old file gives these very bytes (0: the one
+// base there is, or every one).
 struct MadeDelta {
   std::vector<uint8_t> data;
   uint64_t old_size = 0;
   DataForm form = kFormDelta;
+  uint8_t bases = 0;
 };
+
+// Every base as bits of a bases byte.
+uint8_t AllBases(const PackOptions& options) {
+  return static_cast<uint8_t>((1u << BaseCount(options)) - 1);
+}
+
+// The deltas of `file` against each base's old file, the same bytes once
+// (a file that did not change between two old releases gives one delta
+// for both). A delta for every base names none. Zero with the reason.
+int MakeDeltas(const PackFile& file, const PackOptions& options, std::vector<MadeDelta>* deltas,
+               std::string* why, const FileBytes* read = nullptr) {
+  deltas->clear();
+  const int bases = BaseCount(options);
+  for (int base = 0; base < bases; ++base) {
+    MadeDelta d;
+    if (!EncodeDeltaChecked(file, options, &d.data, &d.old_size, &d.form, why, read, base))
+      return 0;
+    if (d.data.empty()) continue;
+    d.bases = bases > 1 ? static_cast<uint8_t>(1u << base) : 0;
+    bool same = false;
+    for (MadeDelta& m : *deltas)
+      if (m.form == d.form && m.data == d.data) m.bases |= d.bases, same = true;
+    if (!same) deltas->push_back(std::move(d));
+  }
+  for (MadeDelta& m : *deltas)
+    if (m.bases == AllBases(options)) m.bases = 0;
+  return 1;
+}
+
+// Of `deltas`, those smaller than the file's other entry (`length` bytes),
+// into `kept`; returns the bases the others were for, which take that
+// entry (0: none; AllBases: every one, as without deltas).
+uint8_t Smaller(const std::vector<MadeDelta>& deltas, uint64_t length, const PackOptions& options,
+                std::vector<MadeDelta>* kept) {
+  uint8_t rest = AllBases(options);
+  kept->clear();
+  for (const MadeDelta& d : deltas) {
+    if (d.data.size() >= length) continue;
+    rest &= static_cast<uint8_t>(d.bases ? ~d.bases : 0);
+    kept->push_back(d);
+  }
+  return rest;
+}
+
+// The bases byte of an entry for the bases `bases`: 0 when that is every one.
+uint8_t BasesByte(uint8_t bases, const PackOptions& options) {
+  return bases == AllBases(options) ? 0 : bases;
+}
+
+// ", for 1.23, 1.24": the bases of an entry for some, in its line.
+std::string ForBases(uint8_t bases, const PackOptions& options) {
+  if (!bases) return std::string();
+  std::string said = ", for";
+  const char* separator = " ";
+  for (int base = 0; base < BaseCount(options); ++base)
+    if (bases >> base & 1) {
+      said += separator + options.base_names[static_cast<size_t>(base)];
+      separator = ", ";
+    }
+  return said;
+}
+
+// Writes the file's deltas, each with its line.
+int AddDeltas(PayloadWriter* writer, const PackFile& file, const PackOptions& options,
+              uint64_t size, const std::vector<MadeDelta>& deltas, uint64_t* total,
+              std::string* why) {
+  for (const MadeDelta& d : deltas) {
+    if (!Grow(total, EntryOverhead(file.name, d.bases) + d.data.size(),
+              file, why) ||
+        !AddEntry(writer, file, d.form, d.data, why, d.bases))
+      return 0;
+    Report(file, options, size, d.data.size(),
+           Printf(" (delta from %llu bytes%s)", static_cast<unsigned long long>(d.old_size),
+                  ForBases(d.bases, options).c_str()));
+  }
+  return 1;
+}
 
 // A file as a block, or as its delta where that is smaller (`made`, or
 // made here), encoded in pieces: memory does not grow with the file.
 int PackBlockFile(const PackFile& file, const PackOptions& options, BlockCoder* coder,
                   ScratchFile* scratch, PayloadWriter* writer, uint64_t* total, std::string* why,
-                  const MadeDelta* made = nullptr) {
+                  const std::vector<MadeDelta>* made = nullptr) {
   InputFile input;
   if (!input.Open(file.path.c_str(), kMaxBlockInput, "a payload entry", why)) {
     *why = file.path + ": " + *why;
@@ -442,28 +543,56 @@ int PackBlockFile(const PackFile& file, const PackOptions& options, BlockCoder* 
       return 0;
     }
   }
-  MadeDelta here;
-  if (!made && (options.from || !file.old_path.empty()) &&
-      !EncodeDeltaChecked(file, options, &here.data, &here.old_size, &here.form, why))
+  std::vector<MadeDelta> here, deltas;
+  if (!made && !MakeDeltas(file, options, &here, why)) return 0;
+  // Each base by its delta where that is smaller; the rest by the block.
+  const uint8_t rest = Smaller(made ? *made : here, length, options, &deltas);
+  if (!AddDeltas(writer, file, options, size, deltas, total, why)) return 0;
+  if (!rest) return 1;
+  const uint8_t bases = BasesByte(rest, options);
+  if (!Grow(total, EntryOverhead(file.name, bases) + length, file,
+            why) ||
+      !WriteBlock(file, coder, &encoder_input, size, length, writer, why, bases))
     return 0;
-  const std::vector<uint8_t>& delta = made ? made->data : here.data;
-  const uint64_t old_size = made ? made->old_size : here.old_size;
-  const DataForm delta_form = made ? made->form : here.form;
-  const bool is_delta = !delta.empty() && delta.size() < length;
-  if (is_delta) length = delta.size();
-  if (!Grow(total, EntryOverhead(file.name) + length, file, why)) return 0;
-  if (is_delta) {
-    if (!AddEntry(writer, file, delta_form, delta, why)) return 0;
-  } else if (!WriteBlock(file, coder, &encoder_input, size, length, writer, why)) {
-    return 0;
-  }
+  const bool stored = BlockIsStored(static_cast<uint32_t>(size), static_cast<uint32_t>(length));
   Report(file, options, size, length,
-         is_delta ? Printf(" (delta from %llu bytes)", static_cast<unsigned long long>(old_size))
-         : BlockIsStored(static_cast<uint32_t>(size), static_cast<uint32_t>(length))
-             ? " (stored)"
-             : "");
+         stored ? " (stored" + ForBases(bases, options) + ")"
+         : bases ? " (block" + ForBases(bases, options) + ")"
+                 : std::string());
   return 1;
 }
+
+// A container made in a scratch file, then copied to its sink with the
+// entries' count in its first bytes.
+class ScratchSink : public PayloadSink {
+ public:
+  explicit ScratchSink(ScratchFile* file) : file_(file) {}
+  int Write(const void* data, size_t size, std::string* why) override {
+    if (!file_->WriteAt(size_, data, size, why)) return 0;
+    size_ += size;
+    return 1;
+  }
+  int CopyTo(PayloadSink* sink, uint32_t count, std::string* why) {
+    const size_t kPiece = 1 << 20;
+    Buffer piece = AllocateBuffer(kPiece);
+    if (!piece) {
+      *why = "out of memory while writing the payload";
+      return 0;
+    }
+    for (uint64_t done = 0; done < size_;) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(kPiece, size_ - done));
+      if (!file_->ReadAt(done, piece.get(), n, why)) return 0;
+      if (!done) WriteLe32(piece.get(), count);
+      if (!sink->Write(piece.get(), n, why)) return 0;
+      done += n;
+    }
+    return 1;
+  }
+
+ private:
+  ScratchFile* file_;
+  uint64_t size_ = 0;
+};
 
 // Files of at most this size go into solid groups, read whole; a larger
 // one is a block, encoded in pieces.
@@ -528,11 +657,13 @@ class StrongGroup {
     return 0;
   }
 
-  // The file's bytes joined to the group, transformed where it is code.
-  void Add(const PackFile& file, const FileBytes& in) {
+  // The file's bytes joined to the group, transformed where it is code;
+  // `bases`, its bases byte, for some bases only.
+  void Add(const PackFile& file, const FileBytes& in, uint8_t bases = 0) {
     Item m;
     m.kind = kStrongItem;
     m.file = &file;
+    m.bases = bases;
     m.size = static_cast<uint32_t>(in.size);
     m.crc = Crc32c(0, in.data.get(), in.size);
     m.count = FindCodeRanges(in.data.get(), in.size, m.ranges, kMaxCodeRanges);
@@ -548,27 +679,21 @@ class StrongGroup {
   }
   // A file that goes as a block in its place, or as its delta where that
   // is smaller (`made`, if it was made already).
-  void AddBlock(const PackFile& file, MadeDelta* made = nullptr) {
+  void AddBlock(const PackFile& file, std::vector<MadeDelta>* made = nullptr) {
     Item m = {};
     m.kind = kBlockItem;
     m.file = &file;
     m.delta_made = made != nullptr;
-    if (made) {
-      m.delta.data.swap(made->data);
-      m.delta.old_size = made->old_size;
-      m.delta.form = made->form;
-    }
+    if (made) m.deltas.swap(*made);
     items_.push_back(std::move(m));
   }
-  // A file that goes as its delta, made already.
-  void AddDelta(const PackFile& file, uint32_t size, MadeDelta* delta) {
+  // A file that goes as its deltas, made already.
+  void AddDeltas(const PackFile& file, uint32_t size, std::vector<MadeDelta>* deltas) {
     Item m = {};
     m.kind = kDeltaItem;
     m.file = &file;
     m.size = size;
-    m.delta.data.swap(delta->data);
-    m.delta.old_size = delta->old_size;
-    m.delta.form = delta->form;
+    m.deltas.swap(*deltas);
     items_.push_back(std::move(m));
   }
 
@@ -594,17 +719,12 @@ class StrongGroup {
       const PackFile& file = *m.file;
       if (m.kind == kBlockItem) {
         if (!PackBlockFile(file, options_, coder_, scratch_, writer_, total_, why,
-                           m.delta_made ? &m.delta : nullptr))
+                           m.delta_made ? &m.deltas : nullptr))
           return 0;
         continue;
       }
       if (m.kind == kDeltaItem) {
-        if (!Grow(total_, EntryOverhead(file.name) + m.delta.data.size(), file, why) ||
-            !AddEntry(writer_, file, m.delta.form, m.delta.data, why))
-          return 0;
-        Report(file, options_, m.size, m.delta.data.size(),
-               Printf(" (delta from %llu bytes)",
-                      static_cast<unsigned long long>(m.delta.old_size)));
+        if (!::AddDeltas(writer_, file, options_, m.size, m.deltas, total_, why)) return 0;
         continue;
       }
       if (!numbered) ++number_, numbered = true;
@@ -618,10 +738,12 @@ class StrongGroup {
                (fault != kStrongFine ? StrongFaultText(fault) : "its bytes differ") + ")";
         return 0;
       }
-      if (!Grow(total_, EntryOverhead(file.name) + data.size(), file, why) ||
-          !AddEntry(writer_, file, kFormStrong, data, why))
+      if (!Grow(total_, EntryOverhead(file.name, m.bases) + data.size(),
+                file, why) ||
+          !AddEntry(writer_, file, kFormStrong, data, why, m.bases))
         return 0;
-      Report(file, options_, m.size, data.size(), Printf(" (strong, group %d)", number_));
+      Report(file, options_, m.size, data.size(),
+             Printf(" (strong, group %d%s)", number_, ForBases(m.bases, options_).c_str()));
     }
     items_.clear();
     bytes_.clear();
@@ -637,8 +759,9 @@ class StrongGroup {
     uint32_t size, crc;
     CodeRange ranges[kMaxCodeRanges];
     int count;
-    bool delta_made = false;  // a block's: its delta (perhaps none) is made already
-    MadeDelta delta;
+    bool delta_made = false;  // a block's: its deltas (perhaps none) are made already
+    std::vector<MadeDelta> deltas;
+    uint8_t bases = 0;        // a strong entry's bases byte
   };
 
   // A member's entry data, after the ones before it.
@@ -675,25 +798,42 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
   }
   if (!CheckNames(files, options.paths, why)) return 0;
   const uint32_t count = static_cast<uint32_t>(files.size());
-  SinkContext context = {sink, why};
+  // With several bases a file may take an entry for each, so the count is
+  // known only at the end: the container is made in a scratch file, and
+  // goes to the sink with its count once that is known.
+  const bool several = BaseCount(options) > 1;
+  ScratchFile made;
+  ScratchSink to_scratch(&made);
+  if (several && !made.Create(options.scratch_near, why)) return 0;
+  SinkContext context = {several ? &to_scratch : sink, why};
   PayloadWriter writer(ToSink, &context);
   StreamEncoder stream_encoder;
   BlockCoder* coder = options.coder ? options.coder : &stream_encoder;
   ScratchFile scratch;
   if (!writer.Begin(static_cast<int32_t>(count))) return 0;
   uint64_t total = 4 + TrailerSize(count);
+  if (several) {
+    std::string names;
+    for (const std::string& name : options.base_names) names += (names.empty() ? "" : "/") + name;
+    if (!Grow(&total, kEntryHeaderSize + names.size() + 1, files[0], why)) return 0;
+    if (!writer.AddBases(names.c_str())) {
+      if (why->empty()) *why = "out of memory while writing the bases";
+      return 0;
+    }
+  }
   StrongGroup group(options, coder, &scratch, &writer, &total);
   for (const PackFile& file : files) {
     if (file.removal) {
       if (!group.Flush(why) || !Grow(&total, EntryOverhead(file.name) + kRemovalDataSize, file, why))
         return 0;
-      if (!writer.AddRemoval(file.name.c_str(), file.old_size, file.old_crc)) {
+      if (!writer.AddRemoval(file.name.c_str(), file.old_size, file.old_crc, file.bases)) {
         if (why->empty()) *why = file.name + ": out of memory while writing its removal";
         return 0;
       }
       if (options.report)
-        fprintf(stderr, "%s: removed (%llu bytes)\n", file.name.c_str(),
-                static_cast<unsigned long long>(file.old_size));
+        fprintf(stderr, "%s: removed (%llu bytes%s)\n", file.name.c_str(),
+                static_cast<unsigned long long>(file.old_size),
+                ForBases(file.bases, options).c_str());
       continue;
     }
     PathInfo info;
@@ -706,26 +846,36 @@ int PackPayload(const std::vector<PackFile>& files, const PackOptions& options,
     FileBytes in;
     if (!StrongGroup::Read(file, &in, why)) return 0;
     // A delta where it is smaller than the file would be alone.
-    MadeDelta delta;
+    std::vector<MadeDelta> deltas;
     uint64_t alone = 0;
-    const bool old = options.from || !file.old_path.empty();
-    if (old &&
-        !EncodeDeltaChecked(file, options, &delta.data, &delta.old_size, &delta.form, why, &in))
-      return 0;
-    if (!delta.data.empty() && !group.SizeAlone(file, in, &alone, why)) return 0;
-    if (!delta.data.empty() && delta.data.size() < alone) {
-      group.AddDelta(file, static_cast<uint32_t>(in.size), &delta);
-    } else if (LooksIncompressible(in.data.get(), in.size)) {
-      group.AddBlock(file, old ? &delta : nullptr);
-    } else {
+    if (!MakeDeltas(file, options, &deltas, why, &in)) return 0;
+    if (!deltas.empty() && !group.SizeAlone(file, in, &alone, why)) return 0;
+    std::vector<MadeDelta> smaller;
+    const uint8_t rest = Smaller(deltas, alone, options, &smaller);
+    if (rest && LooksIncompressible(in.data.get(), in.size)) {
+      // Each base by its delta, or the block, whichever is smaller.
+      group.AddBlock(file, &deltas);
+      continue;
+    }
+    if (!smaller.empty()) group.AddDeltas(file, static_cast<uint32_t>(in.size), &smaller);
+    if (rest == AllBases(options)) {
       if (group.size() + in.size > kGroupLimit && !group.Flush(why)) return 0;
       group.Add(file, in);
+    } else if (rest) {
+      // For some bases only: a group of its own, which no other base's
+      // entry goes on from.
+      if (!group.Flush(why)) return 0;
+      group.Add(file, in, rest);
+      if (!group.Flush(why)) return 0;
     }
   }
   if (!group.Flush(why)) return 0;
-  if (writer.End()) return 1;
-  if (why->empty()) *why = "out of memory while writing the checksum trailer";
-  return 0;
+  if (several) writer.Recount(static_cast<int32_t>(writer.added()));
+  if (!writer.End()) {
+    if (why->empty()) *why = "out of memory while writing the checksum trailer";
+    return 0;
+  }
+  return !several || to_scratch.CopyTo(sink, writer.added(), why);
 }
 
 namespace {
@@ -765,17 +915,52 @@ int CheckPacked(const uint8_t* data, size_t size, const std::vector<PackFile>& f
     *why = fault;
     return 0;
   }
-  if (!integrity.checksums || integrity.count != static_cast<int32_t>(files.size())) {
-    *why = "the payload's trailer or entry count is wrong";
-    return 0;
-  }
   PayloadReader reader(data, size);
   PayloadEntry e;
   reader.Start();
+  const bool several = reader.Next(&e) && e.names_bases;
+  if (!integrity.checksums || (!several && integrity.count != static_cast<int32_t>(files.size()))) {
+    *why = "the payload's trailer or entry count is wrong";
+    return 0;
+  }
+  if (!several) reader.Start();
+  // With several bases, a file's entries one after the other, one or more.
+  bool more = reader.Next(&e);
   for (const PackFile& f : files) {
-    if (!reader.Next(&e) || f.name != e.name || f.removal != e.removal ||
-        (!f.removal && !e.compressed)) {
+    int n = 0;
+    while (more && f.name == e.name && f.removal == e.removal && (f.removal || e.compressed) &&
+           (!n || (several && !f.removal))) {
+      ++n;
+      more = reader.Next(&e);
+    }
+    if (!n) {
       *why = f.name + ": the entry's header is wrong";
+      return 0;
+    }
+  }
+  if (more || !reader.done()) {
+    *why = "the payload holds entries of no file";
+    return 0;
+  }
+  if (!several) return 1;
+  // Every base writes every file, each the same.
+  PatchEntries entries;
+  if (!entries.Read(data, size, nullptr, fault, sizeof fault)) {
+    *why = fault;
+    return 0;
+  }
+  for (int base = 0; base < entries.bases(); ++base) {
+    std::vector<std::string> names;
+    if (!entries.Select(base, fault, sizeof fault)) {
+      *why = fault;
+      return 0;
+    }
+    for (int i = 0; i < entries.count(); ++i)
+      if (!entries[i].removal) names.push_back(entries[i].name);
+    size_t files_written = 0;
+    for (const PackFile& f : files) files_written += !f.removal;
+    if (names.size() != files_written) {
+      *why = "base " + std::to_string(base) + " does not write every file";
       return 0;
     }
   }
@@ -836,7 +1021,7 @@ int TreeInputs(const PackRequest& request, std::vector<Input>* inputs,
         return Refuse("%s: not a regular file (a device or a pipe)", full.c_str());
       case TreeEntry::kEmptyFolder: skipped->push_back(e.path + "/"); break;
       case TreeEntry::kFile:
-        inputs->push_back(Input{full, e.path, false, PathInfo(), std::string()});
+        inputs->push_back(Input{full, e.path, false, PathInfo(), std::string(), {}});
         break;
     }
   }
@@ -910,20 +1095,28 @@ int OldRemoval(const OldTree& old, const TreeEntry& e, PackFile* removal) {
   return 0;
 }
 
-// What --from gives: each new file's old version by its path (pack -C),
-// a removal entry for each old file the tree lacks (pack -C) and for each
-// --remove, sorted. 0, or the exit status after one line.
-int MatchOldTree(const PackRequest& request, std::vector<Input>* inputs,
-                 std::vector<PackFile>* removals) {
+// What the --from folder `from`, base `base` of `bases`, gives: each new
+// file's old version by its path (pack -C), a removal entry for each old
+// file the tree lacks (pack -C) and for each --remove it has, sorted;
+// `named[k]`: whether it has --remove k. 0, or the exit status after one
+// line.
+int MatchOldTree(const PackRequest& request, const char* from, int base, int bases,
+                 std::vector<Input>* inputs, std::vector<PackFile>* removals,
+                 std::vector<bool>* named_removals) {
   OldTree old;
-  if (int status = ReadOldTree(request.from, &old)) return status;
+  if (int status = ReadOldTree(from, &old)) return status;
   std::vector<bool> kept(old.files.size(), false);
   std::vector<const TreeEntry*> gone;
   if (request.tree) {
     for (Input& in : *inputs) {
       const TreeEntry* e = old.Find(in.name);
       if (!e) continue;
-      in.old_path = old.root + e->path;
+      if (base) {
+        in.more_old.resize(static_cast<size_t>(bases - 1));
+        in.more_old[static_cast<size_t>(base - 1)] = old.root + e->path;
+      } else {
+        in.old_path = old.root + e->path;
+      }
       // Every old file the target takes for this one stays.
       for (; e != old.files.data() + old.files.size() &&
              platform::SameFileName(e->path.c_str(), in.name.c_str());
@@ -951,9 +1144,12 @@ int MatchOldTree(const PackRequest& request, std::vector<Input>* inputs,
   });
   std::vector<bool> listed(old.files.size(), false);
   for (const TreeEntry* e : gone) listed[static_cast<size_t>(e - old.files.data())] = true;
-  for (const char* path : request.removals) {
+  for (size_t k = 0; k < request.removals.size(); ++k) {
+    const char* path = request.removals[k];
     const TreeEntry* e = old.Find(path);
-    if (!e) return Refuse("--remove %s: no such file in %s", path, request.from);
+    if (!e && bases > 1) continue;  // another base may have it
+    if (!e) return Refuse("--remove %s: no such file in %s", path, from);
+    (*named_removals)[k] = true;
     const auto in = std::lower_bound(named.begin(), named.end(), path, before);
     if (in != named.end() && platform::SameFileName((*in)->name.c_str(), path))
       return Refuse("--remove %s: the new release has it (%s)", path, (*in)->path.c_str());
@@ -965,7 +1161,81 @@ int MatchOldTree(const PackRequest& request, std::vector<Input>* inputs,
   for (const TreeEntry* e : gone) {
     removals->push_back(PackFile());
     if (int status = OldRemoval(old, *e, &removals->back())) return status;
+    if (bases > 1) removals->back().bases = static_cast<uint8_t>(1u << base);
   }
+  return 0;
+}
+
+// The removals of every base, each old file once: one that several bases
+// hold alike (size and CRC-32C) names them all, or none for every base.
+// Sorted by path, then by the bases. 0, or the exit status after one line.
+int MatchOldTrees(const PackRequest& request, std::vector<Input>* inputs,
+                  std::vector<PackFile>* removals) {
+  std::vector<const char*> froms(1, request.from);
+  froms.insert(froms.end(), request.more_from.begin(), request.more_from.end());
+  const int bases = static_cast<int>(froms.size());
+  std::vector<bool> named(request.removals.size(), false);
+  std::vector<PackFile> all;
+  for (int base = 0; base < bases; ++base)
+    if (int status = MatchOldTree(request, froms[static_cast<size_t>(base)], base, bases, inputs,
+                                  &all, &named))
+      return status;
+  for (size_t k = 0; k < named.size(); ++k)
+    if (!named[k])
+      return Refuse("--remove %s: no such file in any --from folder", request.removals[k]);
+  std::stable_sort(all.begin(), all.end(),
+                   [](const PackFile& a, const PackFile& b) { return a.name < b.name; });
+  const uint8_t every = static_cast<uint8_t>((1u << bases) - 1);
+  for (PackFile& r : all) {
+    PackFile* same = nullptr;
+    for (size_t i = removals->size(); i-- > 0 && (*removals)[i].name == r.name;)
+      if ((*removals)[i].old_size == r.old_size && (*removals)[i].old_crc == r.old_crc)
+        same = &(*removals)[i];
+    if (same)
+      same->bases |= r.bases;
+    else
+      removals->push_back(r);
+  }
+  for (PackFile& r : *removals)
+    if (r.bases == every) r.bases = 0;
+  return 0;
+}
+
+// The name of the base in the folder `from`: its last component.
+std::string BaseNameOf(const char* from) {
+  std::string path = from;
+  while (path.size() > 1 && (path.back() == '/' || path.back() == platform::kPathSeparator))
+    path.pop_back();
+  return BaseName(path.c_str());
+}
+
+// Every base's name, base 0 first, when there are several: each one a
+// name the payload can hold, no two alike, all within a path's length.
+// 0, or the exit status after one line.
+int NameBases(const PackRequest& request, std::vector<std::string>* names) {
+  names->clear();
+  if (request.more_from.empty()) return 0;
+  std::vector<const char*> froms(1, request.from);
+  froms.insert(froms.end(), request.more_from.begin(), request.more_from.end());
+  size_t length = 0;
+  for (const char* from : froms) {
+    const std::string name = BaseNameOf(from);
+    const NameVerdict verdict = CheckEntryName(name.c_str(), kNameForPacking);
+    if (verdict != kNameFine)
+      return Refuse("--from %s: its folder's name \"%s\" cannot name a base (%s): rename the "
+                    "folder",
+                    from, Shown(name).c_str(), NameVerdictText(verdict));
+    for (size_t k = 0; k < names->size(); ++k)
+      if (platform::SameFileName((*names)[k].c_str(), name.c_str()))
+        return Refuse("--from %s and --from %s: both folders are named \"%s\", and a base is "
+                      "named by its folder: rename one",
+                      froms[k], from, name.c_str());
+    length += name.size() + 1;
+    names->push_back(name);
+  }
+  if (length - 1 > static_cast<size_t>(kLongestPath))
+    return Refuse("the --from folders' names come to more than %d bytes: give them shorter names",
+                  kLongestPath);
   return 0;
 }
 
@@ -981,7 +1251,7 @@ int PreparePack(const PackRequest& request, std::vector<PackFile>* files) {
     if (int status = TreeInputs(request, &inputs, &skipped)) return status;
   }
   for (const char* file : request.files)
-    inputs.push_back(Input{file, BaseName(file), false, PathInfo(), std::string()});
+    inputs.push_back(Input{file, BaseName(file), false, PathInfo(), std::string(), {}});
   // The inputs by path, for each --name to find its files among them.
   std::vector<size_t> by_path;
   if (!request.renames.empty())
@@ -1007,10 +1277,16 @@ int PreparePack(const PackRequest& request, std::vector<PackFile>* files) {
   }
   if (inputs.empty()) return Refuse("no files to pack");
   std::string why;
-  PathInfo from_info;
-  if (request.from && (!ExaminePath(request.from, &from_info, &why) ||
-                       from_info.kind != PathInfo::kDirectory))
-    return Refuse("--from %s: %s", request.from, why.empty() ? "not a folder" : why.c_str());
+  std::vector<const char*> froms;
+  if (request.from) froms.push_back(request.from);
+  froms.insert(froms.end(), request.more_from.begin(), request.more_from.end());
+  for (const char* from : froms) {
+    PathInfo from_info;
+    if (!ExaminePath(from, &from_info, &why) || from_info.kind != PathInfo::kDirectory)
+      return Refuse("--from %s: %s", from, why.empty() ? "not a folder" : why.c_str());
+  }
+  std::vector<std::string> base_names;
+  if (int status = NameBases(request, &base_names)) return status;
   for (Input& in : inputs) {
     const char* path = in.path.c_str();
     if (!ExaminePath(path, &in.info, &why)) return Refuse("%s: %s", path, why.c_str());
@@ -1027,10 +1303,13 @@ int PreparePack(const PackRequest& request, std::vector<PackFile>* files) {
   }
   std::vector<PackFile> removals;
   if (request.from && (request.tree || !request.removals.empty())) {
-    if (int status = MatchOldTree(request, &inputs, &removals)) return status;
+    if (int status = MatchOldTrees(request, &inputs, &removals)) return status;
   }
   files->clear();
-  for (const Input& in : inputs) files->push_back(PackFile{in.path, in.name, in.old_path});
+  for (const Input& in : inputs) {
+    files->push_back(PackFile{in.path, in.name, in.old_path});
+    files->back().more_old = in.more_old;
+  }
   files->insert(files->end(), removals.begin(), removals.end());
   if (!CheckNames(*files, request.tree != nullptr, &why)) return Refuse("%s", why.c_str());
   if (!strcmp(output, "-")) {
@@ -1062,6 +1341,8 @@ PackOptions OptionsOf(const PackRequest& request, BlockCoder* coder) {
   options.scratch_near = strcmp(request.output, "-") ? request.output : nullptr;
   // A tree's files have their old versions found already, by path.
   options.from = request.tree ? nullptr : request.from;
+  if (!request.tree) options.more_from = request.more_from;
+  NameBases(request, &options.base_names);  // (checked by PreparePack)
   options.paths = request.tree != nullptr;
   return options;
 }
@@ -1096,8 +1377,14 @@ int ParsePackArguments(int argc, char** argv, PackRequest* request, const char**
           return UsageError(command, "--form: block or strong");
         break;
       case kOptionFrom:
-        if (request->from) return UsageError(command, "one --from at a time");
-        request->from = argument;
+        if (!request->from) {
+          request->from = argument;
+        } else if (request->more_from.size() + 1 < static_cast<size_t>(kMaxBases)) {
+          request->more_from.push_back(argument);
+        } else {
+          return UsageError(command, "at most 8 --from: a payload is made from at most 8 old "
+                                     "releases (make another patcher for the others)");
+        }
         break;
       case 'q': request->quiet = true; break;
       case 'C':

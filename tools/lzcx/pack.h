@@ -25,9 +25,13 @@ struct PackFile {
   // Its old version, for a delta: found beforehand (pack -C), or empty to
   // look for PackOptions::from + name.
   std::string old_path;
+  // Its old versions in the further old releases (bases 1 on), found
+  // beforehand as old_path is: empty where a base has none.
+  std::vector<std::string> more_old;
   bool removal = false;
   uint64_t old_size = 0;
   uint32_t old_crc = 0;
+  uint8_t bases = 0;  // a removal's: the bases whose file it is (0: every one)
 };
 
 // Where the container's bytes go as they are made.
@@ -67,6 +71,11 @@ struct PackOptions {
   // The previous release's folder (--from): an entry whose old file is
   // there becomes a delta entry when that is smaller than its block.
   const char* from = nullptr;
+  // Further old releases (--from again), bases 1 on, as `from` is; and,
+  // with several bases, every base's name, base 0 first: each delta entry
+  // then names the bases it is for (docs/delta.md, "Several bases").
+  std::vector<const char*> more_from;
+  std::vector<std::string> base_names;
   // Entry names are paths below a folder (pack -C): the path rule judges
   // them, and no folder of one may be another's file or folder but for
   // letter case.
@@ -105,6 +114,7 @@ struct PackRequest {
   bool quiet = false;
   const char* output = nullptr;      // the file the caller will write; "-": stdout
   const char* from = nullptr;        // --from OLD_DIR
+  std::vector<const char*> more_from;  // --from again: bases 1 on (at most kMaxBases in all)
   const char* tree = nullptr;        // -C DIR: every file below it, not `files`
   std::vector<const char*> removals; // --remove PATH: paths below `from`
   // A tree must hold the program at its top (patcher -C).

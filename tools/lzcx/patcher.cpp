@@ -108,8 +108,10 @@ int CheckFormsReadable(const uint8_t* data, size_t size, uint32_t readable, cons
     if (!missing) continue;
     const int need = __builtin_ctz(missing);
     *why = std::string("the payload uses ") + DataFormName(need) +
-           (need < FORM_PATHS ? " entries" : "") + " (" + e.name + " is one), which " + reader +
-           " cannot read";
+           (need < FORM_PATHS ? " entries" : "") +
+           (need == FORM_BASES ? std::string(" (a payload made from several old releases)")
+                               : std::string(" (") + e.name + " is one)") +
+           ", which " + reader + " cannot read";
     return 0;
   }
   return 1;
