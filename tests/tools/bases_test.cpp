@@ -115,7 +115,9 @@ TEST_F(Bases, EachInstallationTakesItsBaseAsAWhole) {
     SCOPED_TRACE(c.what);
     ScratchDir dir;
     Write(dir.path(), c.installed);
-    if (c.read_only) ASSERT_EQ(chmod(dir.Join("orvcore.dll").c_str(), 0444), 0);
+    if (c.read_only) {
+      ASSERT_EQ(chmod(dir.Join("orvcore.dll").c_str(), 0444), 0);
+    }
     const Tree before = Read(dir);
     EXPECT_EQ(Lzcx("extract -C " + Q(dir.path()) + " " + Q(payload_)).status, c.status);
     // Patched, the folder is 1.25 whatever it was; refused, as it was.
