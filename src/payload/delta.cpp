@@ -65,18 +65,18 @@ DeltaFault Decode(const PayloadEntry& e, OldBytes* old, ByteSink* sink) {
   if (!IsDelta(e) || e.size < kDeltaHeaderSize) return kDeltaDamaged;
   const bool exe = e.compressed == kExeDeltaForm;
   // The models, the output's piece, and an executable's layout and models
-  // (zeroed, as the layout's decode wants them).
+  // (the layout zeroed, as its decode wants it).
   struct Exe {
     ExeLayout layout;
     ExeModels models;
   };
   const size_t piece = sink ? kStreamPiece : 0;
-  DeltaModels* m =
-      static_cast<DeltaModels*>(calloc(1, sizeof(DeltaModels) + piece + (exe ? sizeof(Exe) : 0)));
+  DeltaModels* m = static_cast<DeltaModels*>(malloc(sizeof(DeltaModels) + piece + sizeof(Exe)));
   if (!m) return kDeltaNoMemory;
   ResetDeltaModels(m);
   Pieces out = {sink, reinterpret_cast<uint8_t*>(m + 1), 0};
   Exe* x = reinterpret_cast<Exe*>(out.buffer + piece);
+  memset(x, 0, sizeof *x);
   ProjectedOld projected;
   ExeMap map = {0, nullptr, nullptr};
   Decoder c;
@@ -101,18 +101,18 @@ DeltaFault Decode(const PayloadEntry& e, OldBytes* old, ByteSink* sink) {
     // references, the relocations rebuilt and the projection's piece in
     // one allocation.
     const ExeLayout& l = x->layout;
-    if (!CodeExeLayout(c, &x->models, &x->layout, old_size, &map.count)) goto done;
+    if (!CodeExeLayout(c, &x->models, &x->layout, old_size)) goto done;
+    map.count = l.shifts;
     const size_t room = 4 * size_t(l.refs) + l.reloc_size + ProjectedOld::kBufferSize;
     map.at = static_cast<uint32_t*>(calloc(8 * size_t(map.count) + (sink ? room : 0), 1));
     if (!map.at) goto no_memory;
     map.shift = map.at + map.count;
-    if (!CodeExeMap(c, &x->models, &map) || c.over) goto done;
+    if (!CodeExeMap(c, &x->models, &map)) goto done;
     if (sink) {
       uint32_t* refs = map.shift + map.count;
       uint8_t* relocs = reinterpret_cast<uint8_t*>(refs + l.refs);
       uint32_t found;
-      DeltaFault why = FindExeRefs(l, old, refs, l.refs, &found);
-      if (!why) why = RebuildRelocations(l, map, old, relocs);
+      const DeltaFault why = FindExeRefs(l, old, refs, l.refs, &found, nullptr, map, relocs);
       if (why) {
         fault = why;
         goto done;

@@ -37,9 +37,8 @@ void SortWords(uint32_t* a, uint32_t n) {
       a[child] = t;
     }
   };
-  uint32_t i;
-  for (i = n / 2; i-- > 0;) sift(i, n);
-  for (i = n; i-- > 1;) {
+  for (uint32_t i = n / 2; i-- > 0;) sift(i, n);
+  for (uint32_t i = n; i-- > 1;) {
     const uint32_t t = a[0];
     a[0] = a[i];
     a[i] = t;
@@ -47,13 +46,15 @@ void SortWords(uint32_t* a, uint32_t n) {
   }
 }
 
-// The section of `rva`'s four bytes, or -1.
-int SectionOfRva(const ExeLayout& l, uint32_t rva) {
+// The file offset of `rva`'s four bytes, by the first section that holds
+// them all; zero for none (the headers are no section's).
+uint32_t OffsetOfRva(const ExeLayout& l, uint32_t rva) {
   for (uint32_t i = 0; i < l.sections; ++i) {
     const ExeSection& s = l.section[i];
-    if (rva - s.rva < s.length && s.length - (rva - s.rva) >= 4) return static_cast<int>(i);
+    const uint32_t within = rva - s.rva;
+    if (within < s.length && s.length - within >= 4) return s.start + within;
   }
-  return -1;
+  return 0;
 }
 
 }  // namespace
@@ -72,47 +73,75 @@ uint32_t ExeMap::ShiftAt(uint32_t rva) const {
 }
 
 DeltaFault FindExeRefs(const ExeLayout& l, OldBytes* old, uint32_t* table, uint32_t room,
-                       uint32_t* kept, uint32_t* used) {
+                       uint32_t* kept, uint32_t* used, const ExeMap& map, uint8_t* relocs) {
+  // Each counted, and kept while there is room.
   uint32_t n = 0;
-  // Room for each, or fault.
   auto push = [&](uint32_t pos, uint32_t kind) {
-    if (n == room) return 0;
-    table[n++] = pos << 2 | kind;
-    return 1;
+    if (n < room) table[n] = pos << 2 | kind;
+    ++n;
   };
   // The relocation blocks, then the pieces of code scanned.
   uint8_t* bytes = static_cast<uint8_t*>(malloc(l.reloc_size + kScanPiece + 8));
   if (!bytes) return kDeltaNoMemory;
   // The base relocations: 32-bit ones, and the low half of 64-bit ones.
-  int ok = ReadOld(old, l.reloc_start, l.reloc_size, bytes) ? 1 : -1;
-  PeRelocations relocations(bytes, l.reloc_size);
-  uint32_t rva;
-  int type, section;
-  while (ok > 0 && relocations.Next(&rva, &type))
-    if ((type == 3 || type == 10) && (section = SectionOfRva(l, rva)) >= 0)
-      ok = push(l.section[section].start + (rva - l.section[section].rva), kExeAbs);
-  for (uint32_t t = 0; ok > 0 && t < l.tables; ++t)
-    for (uint32_t k = 0; ok > 0 && k < l.table[t].count; ++k)
-      ok = push(l.table[t].start + 4 * k, kExeRva);
+  // The blocks rebuilt into `relocs` as well: each entry where its
+  // place moved, in the old entries' order, a block for each run of one
+  // page, padded to four bytes by an entry of type 0, as linkers write
+  // them; as far as the old blocks' bytes last.
+  const uint32_t size = l.reloc_size;
+  int ok = ReadOld(old, l.reloc_start, size, bytes);
+  memcpy(relocs, bytes, size);
+  PeRelocations relocations(bytes, size);
+  uint32_t rva = 0, page = 0, head = 0, at = 0;
+  uint32_t pos;
+  int type, open = 0, full = 0;
+  for (int more = ok; more;) {
+    more = relocations.Next(&rva, &type);
+    if (more && (type == 3 || type == 10) && (pos = OffsetOfRva(l, rva)) != 0) push(pos, kExeAbs);
+    if (full) continue;
+    const uint32_t moved = rva + map.ShiftAt(rva);
+    if (open && (!more || moved >> 12 != page)) {
+      // The block before ends (room for its padding was kept).
+      if ((at - head) & 2) WriteLe16(relocs + at, 0), at += 2;
+      WriteLe32(relocs + head + 4, at - head);
+      open = 0;
+    }
+    if (!more || size - at < 12) {
+      full = 1;
+      continue;
+    }
+    if (!open) {
+      open = 1;
+      head = at;
+      page = moved >> 12;
+      WriteLe32(relocs + at, page << 12);
+      at += 8;
+    }
+    WriteLe16(relocs + at, static_cast<uint32_t>(type) << 12 | (moved & 0xFFF));
+    at += 2;
+  }
+  for (uint32_t t = 0; t < l.tables; ++t)
+    for (uint32_t k = 0; n <= room && k < l.table[t].count; ++k)
+      push(l.table[t].start + 4 * k, kExeRva);
   // The code, a piece at a time: an instruction is read whole, up to 7
-  // bytes; past the section's end, zeros.
+  // bytes, and never past the section's end (at least 5 bytes are left at
+  // each, and the operand must lie inside).
   uint8_t* piece = bytes;
-  for (uint32_t k = 0; ok > 0 && k < l.sections; ++k) {
+  for (uint32_t k = 0; ok && n <= room && k < l.sections; ++k) {
     const ExeSection& s = l.section[k];
     const uint32_t end = s.start + s.length;
-    for (uint32_t i = s.start, at = 0, held = 0; ok > 0 && s.code && i + 5 <= end;) {
+    for (uint32_t i = s.start, at = 0, held = 0; ok && s.code && i + 5 <= end;) {
       // piece[0] is the byte at `at`.
       if (i + 7 > at + held && at + held < end) {
         at = i;
         held = end - at < kScanPiece ? end - at : kScanPiece;
-        memset(piece + held, 0, 8);
-        if (!ReadOld(old, at, held, piece)) ok = -1;
+        if (!ReadOld(old, at, held, piece)) ok = 0;
       }
       const uint8_t* p = piece + (i - at);
       const uint32_t operand = X86OperandAt(p, l.x64 != 0, true);
       if (operand && end - i >= operand + 4 &&
           s.rva + (i - s.start) + operand + 4 + ReadLe32(p + operand) < l.image_size) {
-        ok = push(i + operand, kExeRel);
+        push(i + operand, kExeRel);
         i += operand + 4;
       } else {
         ++i;
@@ -120,7 +149,8 @@ DeltaFault FindExeRefs(const ExeLayout& l, OldBytes* old, uint32_t* table, uint3
     }
   }
   free(bytes);
-  if (ok <= 0) return ok ? kDeltaStopped : kDeltaDamaged;
+  if (!ok) return kDeltaStopped;
+  if (n > room) return kDeltaDamaged;
   // In file order and apart: of two that overlap, the first stays.
   if (used) *used = n;
   SortWords(table, n);
@@ -129,44 +159,6 @@ DeltaFault FindExeRefs(const ExeLayout& l, OldBytes* old, uint32_t* table, uint3
     if (!m || (table[k] >> 2) - (table[m - 1] >> 2) >= 4) table[m++] = table[k];
   *kept = m;
   return kDeltaFine;
-}
-
-DeltaFault RebuildRelocations(const ExeLayout& l, const ExeMap& map, OldBytes* old, uint8_t* out) {
-  const uint32_t size = l.reloc_size;
-  uint8_t* blocks = static_cast<uint8_t*>(malloc(size + 1));
-  if (!blocks) return kDeltaNoMemory;
-  const int ok = ReadOld(old, l.reloc_start, size, blocks);
-  if (ok) {
-    // Each entry where its place moved, in the old entries' order: a
-    // block for each run of one page, padded to four bytes by an entry of
-    // type 0, as linkers write them; as far as the old blocks' bytes last.
-    memcpy(out, blocks, size);
-    PeRelocations relocations(blocks, size);
-    uint32_t rva, page = 0, head = 0, at = 0;
-    int type, open = 0;
-    for (int more = 1; more;) {
-      more = relocations.Next(&rva, &type);
-      const uint32_t moved = rva + map.ShiftAt(rva);
-      if (open && (!more || moved >> 12 != page)) {
-        // The block before ends (room for its padding was kept).
-        if ((at - head) & 2) WriteLe16(out + at, 0), at += 2;
-        WriteLe32(out + head + 4, at - head);
-        open = 0;
-      }
-      if (!more || size - at < 12) break;
-      if (!open) {
-        open = 1;
-        head = at;
-        page = moved >> 12;
-        WriteLe32(out + at, page << 12);
-        at += 8;
-      }
-      WriteLe16(out + at, static_cast<uint32_t>(type) << 12 | (moved & 0xFFF));
-      at += 2;
-    }
-  }
-  free(blocks);
-  return ok ? kDeltaFine : kDeltaStopped;
 }
 
 int ExeRvaOf(const ExeLayout& l, uint32_t pos, uint32_t* rva) {

@@ -51,7 +51,7 @@ struct ExeTable {
 };
 
 // The words of the layout coded before its sections and tables, from x64.
-const int kExeLayoutWords = 9;
+const int kExeLayoutWords = 10;
 struct ExeLayout {
   union {
     struct {
@@ -62,11 +62,19 @@ struct ExeLayout {
       uint32_t reloc_start, reloc_size;
       uint32_t refs;  // the room the references' table needs
       uint32_t sections, tables;
+      uint32_t shifts;  // the map's entries
     };
     uint32_t word[kExeLayoutWords];
   };
-  ExeSection section[kExeMaxSections];
-  ExeTable table[kExeMaxTables];
+  // The sections' and tables' fields are coded as words too.
+  union {
+    ExeSection section[kExeMaxSections];
+    uint32_t section_word[4 * kExeMaxSections];
+  };
+  union {
+    ExeTable table[kExeMaxTables];
+    uint32_t table_word[2 * kExeMaxTables];
+  };
 };
 
 // How targets moved: from RVA at[i] on (at ascending), by shift[i] (mod
@@ -90,34 +98,26 @@ inline void ResetExeModels(ExeModels* m) {
   for (uint32_t i = 0; i < sizeof(ExeModels) / sizeof *p; ++i) p[i] = kDeltaHalf;
 }
 
-// The layout, then the map's count: coded, or decoded into *l (zeroed
-// first), every field a number, and checked against the old size. Zero
-// when it cannot be sound.
+// The layout: coded, or decoded into *l (zeroed first), every field a
+// number, and checked against the old size. Zero when it cannot be sound.
 template <class Coder>
-__attribute__((noipa)) int CodeExeLayout(Coder& c, ExeModels* m, ExeLayout* l, uint32_t old_size,
-                                         uint32_t* shifts) {
+__attribute__((noipa)) int CodeExeLayout(Coder& c, ExeModels* m, ExeLayout* l, uint32_t old_size) {
   ResetExeModels(m);
   DeltaProb* p = m->layout;
   for (int i = 0; i < kExeLayoutWords; ++i) l->word[i] = CodeNumber(c, p, l->word[i]);
-  *shifts = CodeNumber(c, p, *shifts);
   if (c.bad || old_size > kExeMaxOld || l->refs > kExeMaxRefs || l->sections > kExeMaxSections ||
-      l->tables > kExeMaxTables || *shifts > kExeMaxShifts || l->reloc_size > kExeMaxRelocBytes ||
-      l->reloc_start > old_size || l->reloc_size > old_size - l->reloc_start)
+      l->tables > kExeMaxTables || l->shifts > kExeMaxShifts ||
+      l->reloc_size > kExeMaxRelocBytes || l->reloc_start > old_size ||
+      l->reloc_size > old_size - l->reloc_start)
     return 0;
+  for (uint32_t i = 0; i < 4 * l->sections; ++i)
+    l->section_word[i] = CodeNumber(c, p, l->section_word[i]);
+  for (uint32_t i = 0; i < 2 * l->tables; ++i) l->table_word[i] = CodeNumber(c, p, l->table_word[i]);
   // Sections inside the file (the scan reads them); a table's entries
   // past the file's end are no references.
   for (uint32_t i = 0; i < l->sections; ++i) {
-    ExeSection& s = l->section[i];
-    s.start = CodeNumber(c, p, s.start);
-    s.length = CodeNumber(c, p, s.length);
-    s.rva = CodeNumber(c, p, s.rva);
-    s.code = CodeNumber(c, p, s.code);
+    const ExeSection& s = l->section[i];
     if (s.start > old_size || s.length > old_size - s.start) return 0;
-  }
-  for (uint32_t i = 0; i < l->tables; ++i) {
-    ExeTable& t = l->table[i];
-    t.start = CodeNumber(c, p, t.start);
-    t.count = CodeNumber(c, p, t.count);
   }
   return !c.bad;
 }
@@ -132,12 +132,9 @@ __attribute__((noipa)) int CodeExeMap(Coder& c, ExeModels* m, ExeMap* map) {
     // The change of shift zigzagged: 0, -1, 1, -2, ... as 0, 1, 2, 3, ...
     const uint32_t change = map->shift[i] - shift;
     const uint32_t z = CodeNumber(c, m->shift, change << 1 ^ (0u - (change >> 31)));
-    if (i && !gap) return 0;
-    at += gap;
-    shift += z >> 1 ^ (0u - (z & 1));
-    map->at[i] = at;
-    map->shift[i] = shift;
-    if (at < gap) return 0;
+    if ((i && !gap) || at + gap < at) return 0;
+    map->at[i] = at += gap;
+    map->shift[i] = shift += z >> 1 ^ (0u - (z & 1));
   }
   return !c.bad;
 }
@@ -146,22 +143,16 @@ __attribute__((noipa)) int CodeExeMap(Coder& c, ExeModels* m, ExeMap* map) {
 // `old`, whose size the layout was checked against: those the relocations
 // and the RVA tables name, and those the code's scan finds, then put in
 // file order, and of two that overlap the first kept. The count kept, and
-// in *used (if given) the room taken; kDeltaDamaged when the room is too
-// small, kDeltaNoMemory, or kDeltaStopped when the old file cannot be
-// read.
+// in *used (if given) the room taken; and the old base relocation blocks
+// (l.reloc_size bytes) into `relocs` as they would be were every entry
+// moved by `map`. kDeltaDamaged when the room is too small,
+// kDeltaNoMemory, or kDeltaStopped when the old file cannot be read.
 DeltaFault FindExeRefs(const ExeLayout& l, OldBytes* old, uint32_t* table, uint32_t room,
-                       uint32_t* kept, uint32_t* used = nullptr);
+                       uint32_t* kept, uint32_t* used, const ExeMap& map, uint8_t* relocs);
 
 // The RVA of file offset `pos` by the layout's sections, and whether it
 // has one.
 int ExeRvaOf(const ExeLayout& l, uint32_t pos, uint32_t* rva);
-
-// The old file's base relocation blocks (l.reloc_size bytes) into `out`
-// as they would be were every entry moved by the map: one block a page,
-// in order, until the old blocks' size is filled; past that, the old
-// bytes. kDeltaNoMemory, or kDeltaStopped when the old file cannot be
-// read.
-DeltaFault RebuildRelocations(const ExeLayout& l, const ExeMap& map, OldBytes* old, uint8_t* out);
 
 // The old file with every reference predicted (above): what the commands
 // of an executable-aware delta read. Pieces of up to kProjectPiece bytes.
@@ -172,8 +163,7 @@ class ProjectedOld final : public OldBytes {
   static const uint32_t kBufferSize = kPiece + 8;
 
   // Over `old` (`old_size` bytes), its `count` references in `refs` and
-  // its relocations rebuilt in `relocs` (RebuildRelocations; none when
-  // the layout names none).
+  // its relocations rebuilt in `relocs` (FindExeRefs).
   void Init(const ExeLayout* l, const ExeMap* map, const uint32_t* refs, uint32_t count,
             const uint8_t* relocs, OldBytes* old, uint32_t old_size, uint8_t* buffer) {
     l_ = l, map_ = map, refs_ = refs, count_ = count, old_ = old, size_ = old_size;

@@ -123,7 +123,8 @@ void CodeCommands(const std::vector<Command>& commands, const uint8_t* old_data,
   if (exe) {
     ExeModels x;
     ExeMap map = exe->Map();
-    CodeExeLayout(c, &x, &exe->layout, static_cast<uint32_t>(exe->old_size), &map.count);
+    exe->layout.shifts = map.count;
+    CodeExeLayout(c, &x, &exe->layout, static_cast<uint32_t>(exe->old_size));
     CodeExeMap(c, &x, &map);
   }
   size_t pos = 0;

@@ -19,8 +19,10 @@ int FindRefs(const ExeLayout& l, const uint8_t* data, size_t size, std::vector<u
   refs->resize(room);
   OldInMemory bytes(data, static_cast<uint32_t>(size));
   uint32_t n = 0;
-  const DeltaFault fault =
-      FindExeRefs(l, &bytes, refs->data(), static_cast<uint32_t>(room), &n, used);
+  std::vector<uint8_t> relocs(l.reloc_size + 1);  // as the empty map moves them: unused
+  const ExeMap none = {0, nullptr, nullptr};
+  const DeltaFault fault = FindExeRefs(l, &bytes, refs->data(), static_cast<uint32_t>(room), &n,
+                                       used, none, relocs.data());
   refs->resize(n);
   return fault == kDeltaFine;
 }
@@ -206,9 +208,13 @@ void ExeMade::Project(const uint8_t* old_data, uint8_t* out) {
   std::vector<uint8_t> buffer(ProjectedOld::kBufferSize);
   const ExeMap map = Map();
   ProjectedOld projected;
+  // The references again, as the decoder finds them, and the relocations
+  // rebuilt on the way.
+  std::vector<uint32_t> refs(layout.refs + 1);
   std::vector<uint8_t> relocs(layout.reloc_size + 1);
-  RebuildRelocations(layout, map, &bytes, relocs.data());
-  projected.Init(&layout, &map, refs_.data(), static_cast<uint32_t>(refs_.size()), relocs.data(),
+  uint32_t kept = 0;
+  FindExeRefs(layout, &bytes, refs.data(), layout.refs, &kept, nullptr, map, relocs.data());
+  projected.Init(&layout, &map, refs.data(), kept, relocs.data(),
                  &bytes, static_cast<uint32_t>(old_size), buffer.data());
   for (uint32_t pos = 0, n; pos < old_size; pos += n) {
     const uint8_t* p = projected.At(pos, &n);
