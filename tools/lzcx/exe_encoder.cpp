@@ -53,7 +53,7 @@ struct Vote {
 // The votes a run of targets that agree must carry to step the map: a
 // step costs about what two or three mispredicted references do, and a
 // run after which the map steps back costs two.
-const size_t kRunVotes = 4, kIsolatedVotes = 8;
+const size_t kRunVotes = 3, kIsolatedVotes = 6;
 // A match votes for its own shift once in this many bytes.
 const size_t kRegionStep = 64;
 

@@ -501,8 +501,8 @@ int AddDeltas(PayloadWriter* writer, const PackFile& file, const PackOptions& op
         !AddEntry(writer, file, d.form, d.data, why, d.bases))
       return 0;
     Report(file, options, size, d.data.size(),
-           Printf(" (delta from %llu bytes%s)", static_cast<unsigned long long>(d.old_size),
-                  ForBases(d.bases, options).c_str()));
+           Printf(" (%s from %llu bytes%s)", DataFormName(d.form),
+                  static_cast<unsigned long long>(d.old_size), ForBases(d.bases, options).c_str()));
   }
   return 1;
 }
