@@ -287,7 +287,8 @@ uint64_t DeltaWorkMemory(uint64_t old_size) {
   return kSuffixBytes * old_size + sizeof(DeltaModels);
 }
 
-// How many times the map is learnt: each pass's matches teach the next.
+// How many times each way the map is learnt: each pass's matches teach
+// the next.
 const int kExePasses = 2;
 
 int EncodeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
@@ -313,14 +314,19 @@ int EncodeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_dat
     CodeBest(commands, old_data, new_data, m, nullptr, out, stats);
     // The executable-aware delta where both are executables it reads and
     // it comes out smaller: its map learnt from the byte-wise matches, then
-    // once more from the matches against the old file so projected.
+    // once more from the matches against the old file so projected; the
+    // map stepping only where references vote for it, or also where only
+    // matches do (data that moved whole, whose references the first
+    // matches missed).
     ExeMade exe;
     std::vector<uint8_t> projected;
-    for (int pass = 0; form && ok && pass < kExePasses; ++pass) {
+    const std::vector<Command> bytewise = commands;
+    for (int pass = 0; form && ok && pass < 2 * kExePasses; ++pass) {
+      if (pass == kExePasses) commands = bytewise;
       std::vector<ExeAligned> aligned;
       for (const Command& cmd : commands)
         aligned.push_back(ExeAligned{cmd.scan, cmd.from, cmd.add});
-      if (!exe.Learn(old_data, old_size, new_data, new_size, aligned)) break;
+      if (!exe.Learn(old_data, old_size, new_data, new_size, aligned, pass >= kExePasses)) break;
       projected.resize(old_size);
       exe.Project(old_data, projected.data());
       ok = SortSuffixes(projected.data(), static_cast<int32_t>(old_size), sa);
@@ -336,7 +342,7 @@ int EncodeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_dat
         *stats = exe_stats;
         *form = kFormExeDelta;
       }
-      const uint64_t memory = DeltaWorkMemory(old_size) + exe.Memory() + old_size;
+      const uint64_t memory = DeltaWorkMemory(old_size) + exe.Memory() + 2 * old_size;
       if (memory > stats->work_memory) stats->work_memory = memory;
     }
   }

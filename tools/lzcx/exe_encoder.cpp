@@ -47,6 +47,7 @@ int TargetOf(const ExeLayout& l, const uint8_t* data, uint32_t ref, uint32_t* ta
 
 struct Vote {
   uint32_t at, shift;
+  bool reference;  // a reference's, not a match's own
   bool operator<(const Vote& o) const { return at != o.at ? at < o.at : shift < o.shift; }
 };
 
@@ -128,7 +129,7 @@ int ReadExeLayout(const uint8_t* data, size_t size, ExeLayout* l, uint64_t* base
 }
 
 int ExeMade::Learn(const uint8_t* old_data, size_t old_bytes, const uint8_t* new_data,
-                   size_t new_size, const std::vector<ExeAligned>& aligned) {
+                   size_t new_size, const std::vector<ExeAligned>& aligned, bool matches_step) {
   at_.clear();
   shift_.clear();
   ExeLayout to;
@@ -153,7 +154,7 @@ int ExeMade::Learn(const uint8_t* old_data, size_t old_bytes, const uint8_t* new
       uint32_t here, there;
       if (ExeRvaOf(layout, static_cast<uint32_t>(a.from + off), &here) &&
           ExeRvaOf(to, static_cast<uint32_t>(a.scan + off), &there))
-        votes.push_back(Vote{here, there - here});
+        votes.push_back(Vote{here, there - here, false});
     }
     auto n = std::lower_bound(new_refs.begin(), new_refs.end(), static_cast<uint32_t>(a.scan << 2));
     auto o = refs_.begin();
@@ -165,9 +166,9 @@ int ExeMade::Learn(const uint8_t* old_data, size_t old_bytes, const uint8_t* new
       if (*o != want || !TargetOf(layout, old_data, *o, &from) ||
           !TargetOf(to, new_data, *n, &to_target))
         continue;
-      votes.push_back(Vote{from, to_target - from});
+      votes.push_back(Vote{from, to_target - from, true});
       if (ExeRvaOf(layout, *o >> 2, &here) && ExeRvaOf(to, *n >> 2, &there))
-        votes.push_back(Vote{here, there - here});
+        votes.push_back(Vote{here, there - here, true});
     }
   }
   memory_ = 4 * (refs_.capacity() + new_refs.capacity()) + sizeof(Vote) * votes.capacity();
@@ -175,26 +176,31 @@ int ExeMade::Learn(const uint8_t* old_data, size_t old_bytes, const uint8_t* new
   // Each target's shift, by most votes (the smallest of a tie)...
   struct Point {
     uint32_t at, shift;
-    size_t votes;
+    size_t votes, references;
   };
   std::vector<Point> points;
   for (size_t i = 0, j = 0; i < votes.size(); i = j) {
-    Point p = {votes[i].at, 0, 0};
+    Point p = {votes[i].at, 0, 0, 0};
     for (size_t k = i; k < votes.size() && votes[k].at == p.at; k = j) {
-      for (j = k; j < votes.size() && votes[j].at == p.at && votes[j].shift == votes[k].shift;) ++j;
-      if (j - k > p.votes) p.shift = votes[k].shift, p.votes = j - k;
+      size_t references = 0;
+      for (j = k; j < votes.size() && votes[j].at == p.at && votes[j].shift == votes[k].shift; ++j)
+        references += votes[j].reference;
+      if (j - k > p.votes) p.shift = votes[k].shift, p.votes = j - k, p.references = references;
     }
     points.push_back(p);
   }
   // ... and the map steps where a run of targets that agree, with votes
-  // enough, changes shift.
+  // enough, changes shift; a run that only matches vote for steps nothing
+  // points into.
   uint32_t shift = 0;
   for (size_t i = 0; i < points.size() && at_.size() < kExeMaxShifts; ++i) {
     if (points[i].shift == shift) continue;
-    size_t weight = 0, k = i;
-    for (; k < points.size() && points[k].shift == points[i].shift; ++k) weight += points[k].votes;
+    size_t weight = 0, references = 0, k = i;
+    for (; k < points.size() && points[k].shift == points[i].shift; ++k)
+      weight += points[k].votes, references += points[k].references;
     const bool isolated = k < points.size() && points[k].shift == shift;
-    if (weight < (isolated ? kIsolatedVotes : kRunVotes)) continue;
+    if ((!references && !matches_step) || weight < (isolated ? kIsolatedVotes : kRunVotes))
+      continue;
     at_.push_back(points[i].at);
     shift_.push_back(points[i].shift);
     shift = points[i].shift;

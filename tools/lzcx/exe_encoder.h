@@ -29,8 +29,10 @@ class ExeMade {
  public:
   // The layout, references and map, for both files executables of one
   // machine; zero for any others, or when the references are too many.
+  // The map steps where references vote for it, and with `matches_step`
+  // also where only matches do.
   int Learn(const uint8_t* old_data, size_t old_size, const uint8_t* new_data, size_t new_size,
-            const std::vector<ExeAligned>& aligned);
+            const std::vector<ExeAligned>& aligned, bool matches_step);
   // The old file projected, as the decoder reads it, into `out`.
   void Project(const uint8_t* old_data, uint8_t* out);
   ExeMap Map() { return ExeMap{static_cast<uint32_t>(at_.size()), at_.data(), shift_.data()}; }
