@@ -93,6 +93,14 @@ struct ExeModels {
   DeltaProb shift[kNumberModel];
 };
 
+// The layout's and the map's code, once in the program: inlined, or made
+// over for its one caller, it would cost more than a call.
+#ifdef __clang__
+#define PATCHER_EXE_CODER __attribute__((noinline))
+#else
+#define PATCHER_EXE_CODER __attribute__((noipa))
+#endif
+
 inline void ResetExeModels(ExeModels* m) {
   DeltaProb* p = reinterpret_cast<DeltaProb*>(m);
   for (uint32_t i = 0; i < sizeof(ExeModels) / sizeof *p; ++i) p[i] = kDeltaHalf;
@@ -101,7 +109,7 @@ inline void ResetExeModels(ExeModels* m) {
 // The layout: coded, or decoded into *l (zeroed first), every field a
 // number, and checked against the old size. Zero when it cannot be sound.
 template <class Coder>
-__attribute__((noipa)) int CodeExeLayout(Coder& c, ExeModels* m, ExeLayout* l, uint32_t old_size) {
+PATCHER_EXE_CODER int CodeExeLayout(Coder& c, ExeModels* m, ExeLayout* l, uint32_t old_size) {
   ResetExeModels(m);
   DeltaProb* p = m->layout;
   for (int i = 0; i < kExeLayoutWords; ++i) l->word[i] = CodeNumber(c, p, l->word[i]);
@@ -125,7 +133,7 @@ __attribute__((noipa)) int CodeExeLayout(Coder& c, ExeModels* m, ExeLayout* l, u
 // The map's entries (its count coded already), each as the gap from the
 // one before and the change of shift. Zero when they are not ascending.
 template <class Coder>
-__attribute__((noipa)) int CodeExeMap(Coder& c, ExeModels* m, ExeMap* map) {
+PATCHER_EXE_CODER int CodeExeMap(Coder& c, ExeModels* m, ExeMap* map) {
   uint32_t at = 0, shift = 0;
   for (uint32_t i = 0; i < map->count; ++i) {
     const uint32_t gap = CodeNumber(c, m->gap, map->at[i] - at);
