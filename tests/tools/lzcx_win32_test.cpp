@@ -253,8 +253,8 @@ void FindAndPatch(PatcherProcess* patcher, const std::string& program) {
 // The program, made by lzcx.exe from two release trees, patches a tree with
 // the same dialog: a file in a folder it creates, whose path is longer than
 // the 8-bit calls take, replaced and new files in folders, a retired file
-// removed with the folder it leaves empty, and the release's DLLs made from
-// executable-aware deltas.
+// removed with the folder it leaves empty, and (32-bit) the release's DLLs
+// made from executable-aware deltas.
 TEST_F(LzcxExe, TheProgramPatchesATree) {
   ScratchDir scratch;
   const std::string old_tree = scratch.Join("old"), new_tree = scratch.Join("new");
@@ -278,8 +278,11 @@ TEST_F(LzcxExe, TheProgramPatchesATree) {
   Outcome r = Lzcx({"patcher", "--quiet", "--stub", kStub, "-C", new_tree, "--from", old_tree,
                     "-o", program});
   ASSERT_EQ(r.status, 0u) << r.err;
+#ifndef _WIN64
+  // (The x64 build's DLLs are smaller deltas byte-wise.)
   r = Lzcx({"list", program});
   EXPECT_NE(r.out.find("orvcore.dll                    exe-delta"), std::string::npos) << r.out;
+#endif
   RemoveTree(kInstall);
   ASSERT_TRUE(CopyTree(old_tree, kInstall));
 
