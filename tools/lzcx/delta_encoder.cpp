@@ -321,14 +321,16 @@ int EncodeDelta(const uint8_t* old_data, size_t old_size, const uint8_t* new_dat
     ExeMade exe;
     std::vector<uint8_t> projected;
     const std::vector<Command> bytewise = commands;
-    for (int pass = 0; form && ok && pass < 2 * kExePasses; ++pass) {
+    const bool both_read = form && exe.Read(old_data, old_size, new_data, new_size);
+    const int passes = both_read ? 2 * kExePasses : 0;
+    for (int pass = 0; ok && pass < passes; ++pass) {
       if (pass == kExePasses) commands = bytewise;
       std::vector<ExeAligned> aligned;
       for (const Command& cmd : commands)
         aligned.push_back(ExeAligned{cmd.scan, cmd.from, cmd.add});
-      if (!exe.Learn(old_data, old_size, new_data, new_size, aligned, pass >= kExePasses)) break;
+      exe.Learn(aligned, pass >= kExePasses);
       projected.resize(old_size);
-      exe.Project(old_data, projected.data());
+      exe.Project(projected.data());
       ok = SortSuffixes(projected.data(), static_cast<int32_t>(old_size), sa);
       if (!ok) break;
       commands.clear();

@@ -128,23 +128,31 @@ int ReadExeLayout(const uint8_t* data, size_t size, ExeLayout* l, uint64_t* base
   return 1;
 }
 
-int ExeMade::Learn(const uint8_t* old_data, size_t old_bytes, const uint8_t* new_data,
-                   size_t new_size, const std::vector<ExeAligned>& aligned, bool matches_step) {
-  at_.clear();
-  shift_.clear();
-  ExeLayout to;
+int ExeMade::Read(const uint8_t* old_data, size_t old_bytes, const uint8_t* new_data,
+                  size_t new_size) {
   uint64_t old_base, new_base;
   if (!ReadExeLayout(old_data, old_bytes, &layout, &old_base) ||
-      !ReadExeLayout(new_data, new_size, &to, &new_base) || layout.x64 != to.x64)
+      !ReadExeLayout(new_data, new_size, &to_, &new_base) || layout.x64 != to_.x64)
     return 0;
+  old_ = old_data;
+  new_ = new_data;
   old_size = old_bytes;
   layout.base_shift = static_cast<uint32_t>(new_base - old_base);
-  std::vector<uint32_t> new_refs;
   uint32_t used, ignored;
   if (!FindRefs(layout, old_data, old_size, &refs_, &used) ||
-      !FindRefs(to, new_data, new_size, &new_refs, &ignored))
+      !FindRefs(to_, new_data, new_size, &new_refs_, &ignored))
     return 0;
   layout.refs = used;
+  memory_ = 4 * (refs_.capacity() + new_refs_.capacity());
+  return 1;
+}
+
+void ExeMade::Learn(const std::vector<ExeAligned>& aligned, bool matches_step) {
+  at_.clear();
+  shift_.clear();
+  const ExeLayout& to = to_;
+  const std::vector<uint32_t>& new_refs = new_refs_;
+  const uint8_t *old_data = old_, *new_data = new_;
   // Where the matches line up references of one kind: each target's
   // shift, and each relative reference's own.
   std::vector<Vote> votes;
@@ -171,7 +179,7 @@ int ExeMade::Learn(const uint8_t* old_data, size_t old_bytes, const uint8_t* new
         votes.push_back(Vote{here, there - here, true});
     }
   }
-  memory_ = 4 * (refs_.capacity() + new_refs.capacity()) + sizeof(Vote) * votes.capacity();
+  const uint64_t votes_memory = sizeof(Vote) * votes.capacity();
   std::sort(votes.begin(), votes.end());
   // Each target's shift, by most votes (the smallest of a tie)...
   struct Point {
@@ -205,12 +213,13 @@ int ExeMade::Learn(const uint8_t* old_data, size_t old_bytes, const uint8_t* new
     shift_.push_back(points[i].shift);
     shift = points[i].shift;
   }
-  memory_ += sizeof(Point) * points.capacity();
-  return 1;
+  const uint64_t memory = 4 * (refs_.capacity() + new_refs.capacity()) + votes_memory +
+                          sizeof(Point) * points.capacity();
+  if (memory > memory_) memory_ = memory;
 }
 
-void ExeMade::Project(const uint8_t* old_data, uint8_t* out) {
-  OldInMemory bytes(old_data, static_cast<uint32_t>(old_size));
+void ExeMade::Project(uint8_t* out) {
+  OldInMemory bytes(old_, static_cast<uint32_t>(old_size));
   std::vector<uint8_t> buffer(ProjectedOld::kBufferSize);
   const ExeMap map = Map();
   ProjectedOld projected;

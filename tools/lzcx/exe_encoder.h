@@ -27,23 +27,27 @@ int ReadExeLayout(const uint8_t* data, size_t size, ExeLayout* l, uint64_t* base
 
 class ExeMade {
  public:
-  // The layout, references and map, for both files executables of one
+  // Both files' layouts and references, for both executables of one
   // machine; zero for any others, or when the references are too many.
-  // The map steps where references vote for it, and with `matches_step`
-  // also where only matches do.
-  int Learn(const uint8_t* old_data, size_t old_size, const uint8_t* new_data, size_t new_size,
-            const std::vector<ExeAligned>& aligned, bool matches_step);
+  // The files must outlive this.
+  int Read(const uint8_t* old_data, size_t old_size, const uint8_t* new_data, size_t new_size);
+  // The map, from the matches (after Read). It steps where references vote
+  // for it, and with `matches_step` also where only matches do.
+  void Learn(const std::vector<ExeAligned>& aligned, bool matches_step);
   // The old file projected, as the decoder reads it, into `out`.
-  void Project(const uint8_t* old_data, uint8_t* out);
+  void Project(uint8_t* out);
   ExeMap Map() { return ExeMap{static_cast<uint32_t>(at_.size()), at_.data(), shift_.data()}; }
-  // The peak of what Learn held beside the files.
+  // The peak of what Read and Learn held beside the files.
   uint64_t Memory() const { return memory_; }
 
   ExeLayout layout;
   size_t old_size = 0;
 
  private:
-  std::vector<uint32_t> refs_, at_, shift_;
+  const uint8_t* old_ = nullptr;
+  const uint8_t* new_ = nullptr;
+  ExeLayout to_;  // the new file's
+  std::vector<uint32_t> refs_, new_refs_, at_, shift_;
   uint64_t memory_ = 0;
 };
 
