@@ -130,14 +130,14 @@ DeltaFault FindExeRefs(const ExeLayout& l, OldBytes* old, uint32_t* table, uint3
   for (uint32_t k = 0; ok && n <= room && k < l.sections; ++k) {
     const ExeSection& s = l.section[k];
     const uint32_t end = s.start + s.length;
-    for (uint32_t i = s.start, at = 0, held = 0; ok && s.code && i + 5 <= end;) {
-      // piece[0] is the byte at `at`.
-      if (i + 7 > at + held && at + held < end) {
-        at = i;
-        held = end - at < kScanPiece ? end - at : kScanPiece;
-        if (!ReadOld(old, at, held, piece)) ok = 0;
+    for (uint32_t i = s.start, from = 0, held = 0; ok && s.code && i + 5 <= end;) {
+      // piece[0] is the byte at `from`.
+      if (i + 7 > from + held && from + held < end) {
+        from = i;
+        held = end - from < kScanPiece ? end - from : kScanPiece;
+        if (!ReadOld(old, from, held, piece)) ok = 0;
       }
-      const uint8_t* p = piece + (i - at);
+      const uint8_t* p = piece + (i - from);
       const uint32_t operand = X86OperandAt(p, l.x64 != 0, true);
       if (operand && end - i >= operand + 4 &&
           s.rva + (i - s.start) + operand + 4 + ReadLe32(p + operand) < l.image_size) {
